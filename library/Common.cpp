@@ -1,0 +1,432 @@
+#include "Common.h"
+
+#include <array>
+#include <cstdarg>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <new>
+#include <termios.h>
+#include <unistd.h>
+
+#include "securec.h"
+
+namespace Common {
+
+namespace {
+
+constexpr std::array<uint16_t, 256> BuildCrcTable()
+{
+    std::array<uint16_t, 256> table = {};
+    for (unsigned int index = 0; index < table.size(); ++index) {
+        unsigned int crc = index << 8;
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc & 0x8000) != 0 ? ((crc << 1) ^ 0x1021) : (crc << 1);
+        }
+        table[index] = static_cast<uint16_t>(crc & 0xFFFF);
+    }
+    return table;
+}
+
+// Plain texts of the file readers go to the callback as they stand.
+void PrintPlain(long long handle, const char* text)
+{
+    if (g_printInfo != nullptr) {
+        g_printInfo(handle, "", text, "", 0);
+    }
+}
+
+uint32_t ReadU32(const unsigned char* bytes)
+{
+    return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
+           (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+}
+
+uint16_t ReadU16(const unsigned char* bytes)
+{
+    return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
+}
+
+// Allocation without throwing; the readers report a failure instead.
+std::unique_ptr<unsigned char[]> AllocateBuffer(unsigned long length)
+{
+    return std::unique_ptr<unsigned char[]>(new (std::nothrow) unsigned char[length]);
+}
+
+}  // namespace
+
+constexpr std::array<uint16_t, 256> CRC_TABLE = BuildCrcTable();
+static_assert(CRC_TABLE[1] == 0x1021 && CRC_TABLE[255] == 0x1EF0, "CRC-16/XMODEM table");
+
+void Print(const char* text, const char* debugText, long long handle, const char* tag)
+{
+    if (g_printInfo != nullptr) {
+        g_printInfo(handle, tag, text, debugText, 0);
+    }
+}
+
+void PrintInfo(long long handle, INFO_TYPE kind, const char* format, ...)
+{
+    if (g_printInfo == nullptr) {
+        return;
+    }
+    char text[FORMAT_BUFFER_LEN] = {0};
+    va_list values;
+    va_start(values, format);
+    int written = vsprintf_s(text, sizeof(text), format, values);
+    va_end(values);
+    if (written < 0) {
+        return;  // an over-long message is dropped whole rather than cut
+    }
+    if (kind == INFO_DEBUG) {
+        g_printInfo(handle, "", "", text, 0);
+    } else {
+        g_printInfo(handle, "", text, "", 0);
+    }
+}
+
+bool Cancelled()
+{
+    if (g_isCancelled == nullptr || g_isCancelled() == 0) {
+        return false;
+    }
+    Print("user cancelled!\n", "", 0, "");
+    return true;
+}
+
+long long GetTime()
+{
+    // Monotonic, so that a wall clock stepped during a burn neither fires a time-out early nor stalls one.
+    struct timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void DelayUs(double microseconds)
+{
+    usleep(static_cast<useconds_t>(microseconds));
+}
+
+void PrintSendRecv(int direction, const unsigned char* bytes, int count)
+{
+    (void)direction;
+    (void)bytes;
+    (void)count;
+}
+
+int fopen_s(FILE** stream, const char* path, const char* mode)
+{
+    *stream = std::fopen(path, mode);
+    return 0;
+}
+
+void CloseFile(FILE*& stream)
+{
+    if (stream != nullptr) {
+        std::fclose(stream);
+        stream = nullptr;
+    }
+}
+
+std::unique_ptr<unsigned char[]> GetFileData(const std::string& path, unsigned long& length, long long handle)
+{
+    FILE* file = nullptr;
+    fopen_s(&file, path.c_str(), "rb");
+    if (file == nullptr) {
+        PrintInfo(handle, INFO_MESSAGE, "fopen_s %s failed\n", path.c_str());
+        return nullptr;
+    }
+    if (fseeko(file, 0, SEEK_END) != 0) {
+        CloseFile(file);
+        PrintPlain(handle, "fseek failed\n");
+        return nullptr;
+    }
+    off_t size = ftello(file);
+    if (size <= 0) {
+        CloseFile(file);
+        PrintPlain(handle, "ftell failed\n");
+        return nullptr;
+    }
+    unsigned long fileLength = static_cast<unsigned long>(size);
+    std::unique_ptr<unsigned char[]> buffer = AllocateBuffer(fileLength + PER_PACKET_SIZE);
+    if (buffer == nullptr) {
+        CloseFile(file);
+        PrintPlain(handle, "new file buffer failed\n");
+        return nullptr;
+    }
+    std::memset(buffer.get() + fileLength, 0, PER_PACKET_SIZE);
+    std::rewind(file);
+    if (std::fread(buffer.get(), 1, fileLength, file) != fileLength) {
+        CloseFile(file);
+        PrintPlain(handle, "fread failed\n");
+        return nullptr;
+    }
+    if (std::fclose(file) != 0) {
+        PrintPlain(handle, "fclose failed.\n");
+        return nullptr;
+    }
+    length = fileLength;
+    return buffer;
+}
+
+std::unique_ptr<unsigned char[]> GetPartFileData(const std::string& path, long long handle, unsigned long offset,
+                                                 unsigned long length)
+{
+    FILE* file = nullptr;
+    fopen_s(&file, path.c_str(), "rb");
+    if (file == nullptr) {
+        PrintInfo(handle, INFO_MESSAGE, "fopen_s %s failed\n", path.c_str());
+        return nullptr;
+    }
+    if (fseeko(file, static_cast<off_t>(offset), SEEK_SET) != 0) {
+        CloseFile(file);
+        PrintPlain(handle, "fseek failed\n");
+        return nullptr;
+    }
+    std::unique_ptr<unsigned char[]> buffer = AllocateBuffer(length + PER_PACKET_SIZE);
+    if (buffer == nullptr) {
+        CloseFile(file);
+        PrintPlain(handle, "new file buffer failed\n");
+        return nullptr;
+    }
+    std::memset(buffer.get(), 0, length + PER_PACKET_SIZE);
+    if (std::fread(buffer.get(), 1, length, file) != length) {
+        CloseFile(file);
+        PrintPlain(handle, "fread failed\n");
+        return nullptr;
+    }
+    if (std::fclose(file) != 0) {
+        PrintPlain(handle, "fclose failed.\n");
+        return nullptr;
+    }
+    return buffer;
+}
+
+long long GetBigFileLen(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary | std::ios::ate);
+    if (!file.is_open()) {
+        return 0;
+    }
+    return static_cast<long long>(file.tellg());
+}
+
+std::string GetFileName(const std::string& path)
+{
+    size_t cut = path.rfind('\\');
+    if (cut == std::string::npos) {
+        cut = path.rfind('/');
+    }
+    return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+std::vector<std::string> Split(std::string text, char separator)
+{
+    std::vector<std::string> pieces;
+    if (text.find(separator) == std::string::npos) {
+        return pieces;
+    }
+    text.push_back(separator);
+    size_t start = 0;
+    for (size_t cut = text.find(separator); cut != std::string::npos; cut = text.find(separator, start)) {
+        pieces.push_back(text.substr(start, cut - start));
+        start = cut + 1;
+    }
+    return pieces;
+}
+
+std::string FormatInfo(const char* format, ...)
+{
+    char text[FORMAT_BUFFER_LEN] = {0};
+    va_list values;
+    va_start(values, format);
+    int written = vsprintf_s(text, sizeof(text), format, values);
+    va_end(values);
+    return written < 0 ? std::string() : std::string(text);
+}
+
+void ConvertingUintToArrays(unsigned char* buffer, int bufferSize, unsigned int value, int& position)
+{
+    if (static_cast<long long>(bufferSize) - position < 4) {
+        Print("Converting uint to arrays failed.\n", "", 0, "");
+        return;
+    }
+    for (int i = 0; i < 4; ++i) {
+        buffer[position + i] = static_cast<unsigned char>((value >> (8 * i)) & 0xFF);
+    }
+    position += 4;
+}
+
+int GetUartBaudRate(int baudRate)
+{
+    switch (baudRate) {
+        case 115200:
+            return B115200;
+        case 500000:
+            return B500000;
+        case 921600:
+            return B921600;
+        case 1000000:
+            return B1000000;
+        case 1500000:
+            return B1500000;
+        case 2000000:
+            return B2000000;
+        default:
+            return -1;
+    }
+}
+
+std::vector<unsigned char> GetDouble5CFrameData(const unsigned char* data, unsigned long length)
+{
+    std::vector<unsigned char> frame;
+    frame.reserve(length + 4);
+    frame.push_back(HEAD_FLAG & 0xFF);
+    frame.push_back((HEAD_FLAG >> 8) & 0xFF);
+    for (unsigned long i = 0; i < length; ++i) {
+        frame.push_back(data[i]);
+        if (data[i] == ESCAPE_CHAR) {
+            frame.push_back(ESCAPE_CHAR);
+        }
+    }
+    frame.push_back(TAIL_FLAG & 0xFF);
+    frame.push_back((TAIL_FLAG >> 8) & 0xFF);
+    return frame;
+}
+
+unsigned int SopCrc16(const unsigned char* data, unsigned int length)
+{
+    if (data == nullptr) {
+        return 0;
+    }
+    unsigned int crc = 0;
+    for (unsigned int i = 0; i < length; ++i) {
+        crc = ((crc << 8) & 0xFFFF) ^ CRC_TABLE[((crc >> 8) ^ data[i]) & 0xFF];
+    }
+    return crc;
+}
+
+unsigned char CalculateCrc(const unsigned char* data, unsigned int length)
+{
+    unsigned char check = 0;
+    for (unsigned int i = 0; i < length; ++i) {
+        check ^= data[i];
+    }
+    return check;
+}
+
+unsigned int CalcCheckSum8(const unsigned char* data, unsigned int length)
+{
+    unsigned int sum = 0;
+    for (unsigned int i = 0; i < length; ++i) {
+        sum += data[i];
+    }
+    return sum;
+}
+
+namespace {
+
+bool CrcMatches(const unsigned char* data, unsigned long tableEnd)
+{
+    unsigned int stored = ReadU16(data + 4);
+    return SopCrc16(data + 6, static_cast<unsigned int>(tableEnd - 6)) == stored;
+}
+
+bool ParseCompactTable(const unsigned char* data, unsigned long length, std::vector<FileHead>& images,
+                       std::string& error, bool checkCrc)
+{
+    unsigned int count = ReadU16(data + 6);
+    if (count == 0 || count > FWPKG_MAX_IMAGES) {
+        error = "invalid image count";
+        return false;
+    }
+    unsigned long tableEnd = FWPKG_HEAD_LEN + static_cast<unsigned long>(FWPKG_COMPACT_ENTRY_LEN) * count;
+    if (length < tableEnd) {
+        error = "header is larger than the file";
+        return false;
+    }
+    if (checkCrc && !CrcMatches(data, tableEnd)) {
+        error = "fwpkg crc mismatch";
+        return false;
+    }
+    images.reserve(count);
+    for (unsigned int i = 0; i < count; ++i) {
+        const unsigned char* entry = data + FWPKG_HEAD_LEN + FWPKG_COMPACT_ENTRY_LEN * i;
+        FileHead image = {};
+        std::memcpy(image.fileName, entry, FILE_NAME_LEN - 1);
+        image.offset = ReadU32(entry + 32);
+        image.length = ReadU32(entry + 36);
+        image.burnAddr = ReadU32(entry + 40);
+        image.burnSize = ReadU32(entry + 44);
+        image.type = ReadU32(entry + 48);
+        images.push_back(image);
+    }
+    return true;
+}
+
+bool ParseExtendedTable(const unsigned char* data, unsigned long length, std::vector<FileHead>& images,
+                        std::string& version, std::string& error, bool checkCrc)
+{
+    if (length < FWPKG_EXTENDED_TABLE_START) {
+        error = "header is larger than the file";
+        return false;
+    }
+    unsigned int count = ReadU16(data + 6);
+    unsigned long tableEnd =
+        FWPKG_EXTENDED_TABLE_START + static_cast<unsigned long>(FWPKG_EXTENDED_ENTRY_LEN) * count;
+    if (count == 0 || count > FWPKG_MAX_IMAGES || length < tableEnd) {
+        error = "invalid image count or header larger than the file";
+        return false;
+    }
+    if (checkCrc && !CrcMatches(data, tableEnd)) {
+        error = "fwpkg crc mismatch";
+        return false;
+    }
+    const char* versionText = reinterpret_cast<const char*>(data + FWPKG_HEAD_LEN);
+    version.assign(versionText, strnlen(versionText, FWPKG_VERSION_LEN));
+    images.reserve(count);
+    for (unsigned int i = 0; i < count; ++i) {
+        const unsigned char* entry = data + FWPKG_EXTENDED_TABLE_START + FWPKG_EXTENDED_ENTRY_LEN * i;
+        FileHead image = {};
+        const char* name = reinterpret_cast<const char*>(entry);
+        std::memcpy(image.fileName, name, strnlen(name, FILE_NAME_LEN - 1));
+        const unsigned char* values = entry + FWPKG_EXTENDED_NAME_LEN;
+        image.offset = ReadU32(values);
+        image.length = ReadU32(values + 4);
+        image.burnAddr = ReadU32(values + 8);
+        image.burnSize = ReadU32(values + 12);
+        image.type = ReadU32(values + 16);
+        images.push_back(image);
+    }
+    return true;
+}
+
+}  // namespace
+
+bool ParseFwpkg(const unsigned char* data, unsigned long length, std::vector<FileHead>& images,
+                std::string& version, std::string& error, bool checkCrc)
+{
+    images.clear();
+    version.clear();
+    error.clear();
+    if (data == nullptr || length < FWPKG_HEAD_LEN) {
+        error = "fwpkg file too small";
+        return false;
+    }
+    uint32_t flag = ReadU32(data);
+    bool parsed = false;
+    if (flag == FWPKG_COMPACT_FLAG) {
+        parsed = ParseCompactTable(data, length, images, error, checkCrc);
+    } else if (flag - FWPKG_EXTENDED_FLAG_FIRST <= FWPKG_EXTENDED_FLAG_SPAN) {
+        parsed = ParseExtendedTable(data, length, images, version, error, checkCrc);
+    } else {
+        error = "not a fwpkg (bad magic flag)";
+    }
+    if (!parsed) {
+        images.clear();
+        version.clear();
+    }
+    return parsed;
+}
+
+}  // namespace Common

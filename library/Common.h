@@ -1,0 +1,131 @@
+#ifndef VEXIL_LIBRARY_COMMON_H
+#define VEXIL_LIBRARY_COMMON_H
+
+#include <array>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Burn.h"
+
+// The callbacks registered last through RegisterCallback; null switches a channel off.
+extern PrintCallback g_printInfo;
+extern CancelQueryCallback g_isCancelled;
+extern ProgressCallback g_setProgress;
+
+namespace Common {
+
+enum INFO_TYPE {
+    INFO_MESSAGE = 0,
+    INFO_DEBUG = 1,
+};
+
+// Frame bytes of the serial protocols.
+constexpr unsigned int ACK = 0xAA;
+constexpr unsigned int NAK = 0x55;
+constexpr unsigned int NACK = 0xA5;
+constexpr unsigned int XCMD = 0xAB;
+constexpr unsigned int XKEY = 0xCD;
+constexpr unsigned int XACK = 0xCB;
+constexpr unsigned int XDATA = 0xDA;
+constexpr unsigned int UDATA = 0xDA;
+constexpr unsigned int XHEAD = 0xFE;
+constexpr unsigned int XSTART = 0xFE;
+constexpr unsigned int UHEAD = 0xFE;
+constexpr unsigned int XTAIL = 0xED;
+constexpr unsigned int ESCAPE_CHAR = 0x5C;
+constexpr unsigned int HEAD_FLAG = 0x735C;
+constexpr unsigned int TAIL_FLAG = 0x655C;
+
+// Time-outs in milliseconds.
+constexpr unsigned int FRAME_TIMEOUT = 500;
+constexpr unsigned int TOTAL_TIMEOUT = 30000;
+constexpr unsigned int SERIAL_WRITE_TIMEOUT = 6000;
+
+// Sizes.
+constexpr unsigned int PER_PACKET_SIZE = 4096;
+constexpr unsigned int MAX_DATA_FRAME_LEN = 1024;
+constexpr unsigned int MAX_CMD_LENGTH = 128;
+constexpr unsigned int UART_ENUM_MAX_NUM = 100;
+constexpr unsigned int UART_NAME_LEN = 32;
+constexpr unsigned int FORMAT_BUFFER_LEN = 4096;
+
+extern const std::array<uint16_t, 256> CRC_TABLE;
+
+// What a transport's Open needs; the serial transport reads only the path and the baud rate.
+struct TRANSPORT_MODE_ATTR_U {
+    char portName[UART_NAME_LEN];
+    unsigned int baudRate;
+    int stopBits;
+    int parity;
+};
+
+// The 12 bytes that open every firmware package.
+struct FwpkgHead {
+    uint32_t flag;
+    uint16_t crc;
+    uint16_t count;
+    uint32_t totalLen;
+};
+
+constexpr uint32_t FWPKG_COMPACT_FLAG = 0xEFBEADDF;
+constexpr uint32_t FWPKG_EXTENDED_FLAG_FIRST = 0xEFBEADD0;
+constexpr uint32_t FWPKG_EXTENDED_FLAG_SPAN = 14;
+constexpr unsigned int FWPKG_HEAD_LEN = 12;
+constexpr unsigned int FWPKG_COMPACT_ENTRY_LEN = 52;
+constexpr unsigned int FWPKG_VERSION_LEN = 260;
+constexpr unsigned int FWPKG_EXTENDED_TABLE_START = FWPKG_HEAD_LEN + FWPKG_VERSION_LEN;
+constexpr unsigned int FWPKG_EXTENDED_NAME_LEN = 260;
+constexpr unsigned int FWPKG_EXTENDED_ENTRY_LEN = 280;
+constexpr unsigned int FWPKG_MAX_IMAGES = 255;
+constexpr unsigned int FILE_NAME_LEN = 32;
+
+// One image of a package, as a compact-layout entry lays it out.
+struct FileHead {
+    char fileName[FILE_NAME_LEN];
+    uint32_t offset;
+    uint32_t length;
+    uint32_t burnAddr;
+    uint32_t burnSize;
+    uint32_t type;
+};
+static_assert(sizeof(FileHead) == FWPKG_COMPACT_ENTRY_LEN, "FileHead must match a compact entry");
+
+void Print(const char* text, const char* debugText, long long handle, const char* tag);
+void PrintInfo(long long handle, INFO_TYPE kind, const char* format, ...) __attribute__((format(printf, 3, 4)));
+bool Cancelled();
+
+// Milliseconds of a monotonic clock: only differences are meaningful.
+long long GetTime();
+void DelayUs(double microseconds);
+void PrintSendRecv(int direction, const unsigned char* bytes, int count);
+
+int fopen_s(FILE** stream, const char* path, const char* mode);
+void CloseFile(FILE*& stream);
+
+// Owned file contents; GetFileData's buffer carries PER_PACKET_SIZE spare bytes after the data.
+std::unique_ptr<unsigned char[]> GetFileData(const std::string& path, unsigned long& length, long long handle);
+std::unique_ptr<unsigned char[]> GetPartFileData(const std::string& path, long long handle, unsigned long offset,
+                                                 unsigned long length);
+long long GetBigFileLen(const std::string& path);
+
+std::string GetFileName(const std::string& path);
+std::vector<std::string> Split(std::string text, char separator);
+std::string FormatInfo(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+void ConvertingUintToArrays(unsigned char* buffer, int bufferSize, unsigned int value, int& position);
+int GetUartBaudRate(int baudRate);
+std::vector<unsigned char> GetDouble5CFrameData(const unsigned char* data, unsigned long length);
+
+unsigned int SopCrc16(const unsigned char* data, unsigned int length);
+unsigned char CalculateCrc(const unsigned char* data, unsigned int length);
+unsigned int CalcCheckSum8(const unsigned char* data, unsigned int length);
+
+bool ParseFwpkg(const unsigned char* data, unsigned long length, std::vector<FileHead>& images,
+                std::string& version, std::string& error, bool checkCrc);
+
+}  // namespace Common
+
+#endif
