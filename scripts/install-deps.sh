@@ -1,0 +1,8 @@
+#!/usr/bin/env bash
+# Debian packages that building and testing vexil needs.
+set -euo pipefail
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update
+$SUDO apt-get install -y cmake make g++ pkg-config libtinyxml2-dev libusb-1.0-0-dev libgtest-dev libgmock-dev
