@@ -47,12 +47,6 @@ uint16_t ReadU16(const unsigned char* bytes)
     return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
 }
 
-// Allocation without throwing; the readers report a failure instead.
-std::unique_ptr<unsigned char[]> AllocateBuffer(unsigned long length)
-{
-    return std::unique_ptr<unsigned char[]>(new (std::nothrow) unsigned char[length]);
-}
-
 }  // namespace
 
 constexpr std::array<uint16_t, 256> CRC_TABLE = BuildCrcTable();
@@ -128,6 +122,35 @@ void CloseFile(FILE*& stream)
     }
 }
 
+namespace {
+
+// Reads length bytes from the stream's position into a zeroed buffer with a packet of spare room
+// behind them, so that a packet reader may run past the data; closes the stream on every road.
+std::unique_ptr<unsigned char[]> ReadIntoPacketBuffer(FILE*& file, unsigned long length, long long handle)
+{
+    std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[length + PER_PACKET_SIZE]);
+    if (buffer == nullptr) {
+        CloseFile(file);
+        PrintPlain(handle, "new file buffer failed\n");
+        return nullptr;
+    }
+    std::memset(buffer.get(), 0, length + PER_PACKET_SIZE);
+    if (std::fread(buffer.get(), 1, length, file) != length) {
+        CloseFile(file);
+        PrintPlain(handle, "fread failed\n");
+        return nullptr;
+    }
+    int closed = std::fclose(file);
+    file = nullptr;
+    if (closed != 0) {
+        PrintPlain(handle, "fclose failed.\n");
+        return nullptr;
+    }
+    return buffer;
+}
+
+}  // namespace
+
 std::unique_ptr<unsigned char[]> GetFileData(const std::string& path, unsigned long& length, long long handle)
 {
     FILE* file = nullptr;
@@ -148,21 +171,9 @@ std::unique_ptr<unsigned char[]> GetFileData(const std::string& path, unsigned l
         return nullptr;
     }
     unsigned long fileLength = static_cast<unsigned long>(size);
-    std::unique_ptr<unsigned char[]> buffer = AllocateBuffer(fileLength + PER_PACKET_SIZE);
-    if (buffer == nullptr) {
-        CloseFile(file);
-        PrintPlain(handle, "new file buffer failed\n");
-        return nullptr;
-    }
-    std::memset(buffer.get() + fileLength, 0, PER_PACKET_SIZE);
     std::rewind(file);
-    if (std::fread(buffer.get(), 1, fileLength, file) != fileLength) {
-        CloseFile(file);
-        PrintPlain(handle, "fread failed\n");
-        return nullptr;
-    }
-    if (std::fclose(file) != 0) {
-        PrintPlain(handle, "fclose failed.\n");
+    std::unique_ptr<unsigned char[]> buffer = ReadIntoPacketBuffer(file, fileLength, handle);
+    if (buffer == nullptr) {
         return nullptr;
     }
     length = fileLength;
@@ -183,23 +194,7 @@ std::unique_ptr<unsigned char[]> GetPartFileData(const std::string& path, long l
         PrintPlain(handle, "fseek failed\n");
         return nullptr;
     }
-    std::unique_ptr<unsigned char[]> buffer = AllocateBuffer(length + PER_PACKET_SIZE);
-    if (buffer == nullptr) {
-        CloseFile(file);
-        PrintPlain(handle, "new file buffer failed\n");
-        return nullptr;
-    }
-    std::memset(buffer.get(), 0, length + PER_PACKET_SIZE);
-    if (std::fread(buffer.get(), 1, length, file) != length) {
-        CloseFile(file);
-        PrintPlain(handle, "fread failed\n");
-        return nullptr;
-    }
-    if (std::fclose(file) != 0) {
-        PrintPlain(handle, "fclose failed.\n");
-        return nullptr;
-    }
-    return buffer;
+    return ReadIntoPacketBuffer(file, length, handle);
 }
 
 long long GetBigFileLen(const std::string& path)
@@ -332,6 +327,26 @@ bool CrcMatches(const unsigned char* data, unsigned long tableEnd)
     return SopCrc16(data + 6, static_cast<unsigned int>(tableEnd - 6)) == stored;
 }
 
+// Both layouts hold a name field followed by offset, length, burn address, burn size and type.
+void ReadImageTable(const unsigned char* table, unsigned int count, unsigned int entryLen, unsigned int nameLen,
+                    std::vector<FileHead>& images)
+{
+    images.reserve(count);
+    for (unsigned int i = 0; i < count; ++i) {
+        const unsigned char* entry = table + static_cast<size_t>(entryLen) * i;
+        FileHead image = {};
+        const char* name = reinterpret_cast<const char*>(entry);
+        std::memcpy(image.fileName, name, strnlen(name, FILE_NAME_LEN - 1));
+        const unsigned char* values = entry + nameLen;
+        image.offset = ReadU32(values);
+        image.length = ReadU32(values + 4);
+        image.burnAddr = ReadU32(values + 8);
+        image.burnSize = ReadU32(values + 12);
+        image.type = ReadU32(values + 16);
+        images.push_back(image);
+    }
+}
+
 bool ParseCompactTable(const unsigned char* data, unsigned long length, std::vector<FileHead>& images,
                        std::string& error, bool checkCrc)
 {
@@ -349,18 +364,7 @@ bool ParseCompactTable(const unsigned char* data, unsigned long length, std::vec
         error = "fwpkg crc mismatch";
         return false;
     }
-    images.reserve(count);
-    for (unsigned int i = 0; i < count; ++i) {
-        const unsigned char* entry = data + FWPKG_HEAD_LEN + FWPKG_COMPACT_ENTRY_LEN * i;
-        FileHead image = {};
-        std::memcpy(image.fileName, entry, FILE_NAME_LEN - 1);
-        image.offset = ReadU32(entry + 32);
-        image.length = ReadU32(entry + 36);
-        image.burnAddr = ReadU32(entry + 40);
-        image.burnSize = ReadU32(entry + 44);
-        image.type = ReadU32(entry + 48);
-        images.push_back(image);
-    }
+    ReadImageTable(data + FWPKG_HEAD_LEN, count, FWPKG_COMPACT_ENTRY_LEN, FILE_NAME_LEN, images);
     return true;
 }
 
@@ -384,20 +388,8 @@ bool ParseExtendedTable(const unsigned char* data, unsigned long length, std::ve
     }
     const char* versionText = reinterpret_cast<const char*>(data + FWPKG_HEAD_LEN);
     version.assign(versionText, strnlen(versionText, FWPKG_VERSION_LEN));
-    images.reserve(count);
-    for (unsigned int i = 0; i < count; ++i) {
-        const unsigned char* entry = data + FWPKG_EXTENDED_TABLE_START + FWPKG_EXTENDED_ENTRY_LEN * i;
-        FileHead image = {};
-        const char* name = reinterpret_cast<const char*>(entry);
-        std::memcpy(image.fileName, name, strnlen(name, FILE_NAME_LEN - 1));
-        const unsigned char* values = entry + FWPKG_EXTENDED_NAME_LEN;
-        image.offset = ReadU32(values);
-        image.length = ReadU32(values + 4);
-        image.burnAddr = ReadU32(values + 8);
-        image.burnSize = ReadU32(values + 12);
-        image.type = ReadU32(values + 16);
-        images.push_back(image);
-    }
+    ReadImageTable(data + FWPKG_EXTENDED_TABLE_START, count, FWPKG_EXTENDED_ENTRY_LEN, FWPKG_EXTENDED_NAME_LEN,
+                   images);
     return true;
 }
 
