@@ -1,8 +1,166 @@
 #include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "BurnContext.h"
+#include "CliParser.h"
+#include "CommonUtil.h"
+#include "FwpkgInfo.h"
+#include "securec.h"
+
+namespace {
+
+const char* const VERSION = "26.07.1";
+
+const char* const USAGE_LINES[] = {
+    "vexil - embedded chip flash tool over UART / USB DFU\n",
+    "Usage:",
+    "  vexil.exe <write|erase|read|parse|list> [options]\n",
+    "Commands:",
+    "  write     Burn an image / firmware package to flash",
+    "  erase     Erase the flash",
+    "  read      Read flash data back into a file",
+    "  parse     Print the image table of a .fwpkg file (-f), no device needed",
+    "  list <hid|serial>",
+    "            hid: attached HID devices (how chips appear in normal mode)",
+    "            and USB DFU devices, filterable by -d <vid>:<pid>;",
+    "            serial: available serial ports\n",
+    "General:",
+    "  -h, --help                 Show this help",
+    "  -v, --version              Show version\n",
+    "Connection / target:",
+    "  -c, --chip <name>          Chip name, e.g. qx71",
+    "  -p, --port <port>          Serial port, e.g. COM3 (implies serial transport)",
+    "  -b, --baud <rate>          Baud rate (default 115200)",
+    "  -s, --stop-bits <n>        Stop bits",
+    "      --parity <n>           Parity",
+    "  -d, --device [<vid>:<pid>] USB DFU device (implies USB transport; hex ids,",
+    "                             bare -d auto-detects a single device); excludes -p",
+    "  -S, --serial-number <sn>   Pick one of several identical USB devices",
+    "  -f, --file <path>          Image / partition table (.fwpkg / .bin / .xml)",
+    "      --config <path>        Path to burn.config\n",
+    "USB DFU control:",
+    "      --transfer-size <n>    DFU chunk size 64-65535 (device value wins)",
+    "      --timeout <ms>         DFU control-transfer timeout (default 5000)\n",
+    "Burn control:",
+    "  -r, --after-reset[=N]      Reset after finishing (bare = reset, --after-reset=0 = no)",
+    "      --only-burn <part>     Burn only the given partition (repeatable)",
+    "      --burn-interval <ms>   Inter-frame interval",
+    "      --packet-size <n>      Transfer packet size (1024 / 2048 / 4096 / 8192)",
+    "      --switch-after-loader  Switch baud after loader",
+    "      --before-reset         Reset before burning\n",
+    "Erase control:",
+    "  -e, --erase-size <size>    Erase size\n",
+    "Export control:",
+    "  -a, --address <addr>       Read start address",
+    "  -z, --size <size>          Read size\n",
+    "Example:",
+    "  vexil.exe write -c qx71 -p COM3 -b 921600 -f qx71-nimbos-app_all.fwpkg",
+    "  vexil.exe write -c tn48 -d 0483:df11 -f app.fwpkg     (USB DFU)",
+    "  vexil.exe list",
+};
+static_assert(sizeof(USAGE_LINES) / sizeof(USAGE_LINES[0]) == 45, "the usage text has 45 lines");
+
+constexpr size_t INDEX_CELL_LEN = 12;
+constexpr size_t NUMBER_CELL_LEN = 16;
+constexpr size_t TYPE_CELL_LEN = 48;
+const char* const TABLE_ROW_FORMAT = "%-3s  %-28s  %-12s  %-12s  %-12s  %s\n";
+
+void Help()
+{
+    for (const char* line : USAGE_LINES) {
+        std::puts(line);
+    }
+}
+
+std::string HexCell(uint32_t value)
+{
+    char cell[NUMBER_CELL_LEN] = {0};
+    snprintf_s(cell, sizeof(cell), sizeof(cell) - 1, "0x%08X", value);
+    return cell;
+}
+
+void PrintImageRow(unsigned int index, const BurnInfo::FwImageInfo& row)
+{
+    char indexCell[INDEX_CELL_LEN] = {0};
+    snprintf_s(indexCell, sizeof(indexCell), sizeof(indexCell) - 1, "%u", index);
+    char typeCell[TYPE_CELL_LEN] = {0};
+    int type = static_cast<int>(row.type);
+    snprintf_s(typeCell, sizeof(typeCell), sizeof(typeCell) - 1, "%s (%d)",
+               BurnInfo::FwImageTypeName(type).c_str(), type);
+    std::printf(TABLE_ROW_FORMAT, indexCell, row.name.c_str(), HexCell(row.address).c_str(),
+                HexCell(row.writeSize).c_str(), HexCell(row.eraseSize).c_str(), typeCell);
+}
+
+void PrintImageTable(const std::string& file, const std::string& version,
+                     const std::vector<BurnInfo::FwImageInfo>& rows)
+{
+    std::printf("File  : %s\n", file.c_str());
+    if (!version.empty()) {
+        std::printf("Version: %s\n", version.c_str());
+    }
+    std::printf("Images: %u\n\n", static_cast<unsigned int>(rows.size()));
+    std::printf(TABLE_ROW_FORMAT, "Idx", "Name", "Address", "WriteSize", "EraseSize", "Type");
+    std::printf(TABLE_ROW_FORMAT, "---", "----------------------------", "----------", "----------", "----------",
+                "----------");
+    for (size_t i = 0; i < rows.size(); ++i) {
+        PrintImageRow(static_cast<unsigned int>(i), rows[i]);
+    }
+}
+
+int Parse(int argc, char* argv[])
+{
+    BurnInfo::BurnContext context;
+    // An option error is reported by the parser and does not stop the listing.
+    (void)ParseExtraParam(argc, argv, &context);
+    std::string file = context.GetBurnFile();
+    if (file.empty()) {
+        std::puts("error: parse requires -f <fwpkg file>");
+        return 1;
+    }
+    std::vector<BurnInfo::FwImageInfo> rows;
+    std::string error;
+    std::string version;
+    if (!BurnInfo::ParseFwpkgInfo(file, rows, error, &version)) {
+        std::printf("error: %s\n", error.c_str());
+        return 1;
+    }
+    PrintImageTable(file, version, rows);
+    return 0;
+}
+
+// write, erase, read and list need the device layer, which this build does not have yet.
+int NotAvailable(const char* command)
+{
+    std::printf("error: the %s command is not available yet.\n", command);
+    return 1;
+}
+
+}  // namespace
 
 int main(int argc, char* argv[])
 {
-    (void)argv;
-    std::printf("Usage: vexil <command> [options]\n");
-    return argc < 2 ? 1 : 0;
+    CommonUtil::EnableConsoleColor();
+    // Programs may start us with an empty argument vector: that is no command word either.
+    if (argv == nullptr || argc < 2 || argv[1] == nullptr) {
+        Help();
+        return 1;
+    }
+    const char* command = argv[1];
+    const char* const deviceCommands[] = {"write", "erase", "read", "list"};
+    for (const char* deviceCommand : deviceCommands) {
+        if (std::strcmp(command, deviceCommand) == 0) {
+            return NotAvailable(command);
+        }
+    }
+    if (std::strcmp(command, "parse") == 0) {
+        return Parse(argc, argv);
+    }
+    if (std::strcmp(command, "-v") == 0 || std::strcmp(command, "--version") == 0) {
+        std::printf("vexil Version: %s\n", VERSION);
+        return 0;
+    }
+    Help();  // -h, --help and any other word
+    return 0;
 }

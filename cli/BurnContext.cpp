@@ -1,0 +1,216 @@
+#include "BurnContext.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <unistd.h>
+
+#include "CommonUtil.h"
+
+namespace BurnInfo {
+
+bool BurnContext::m_isOpenDebug = false;
+
+namespace {
+
+// The key and value of a "key=value" line; lines with no or more than one "=" hold none.
+bool SplitSetting(const std::string& line, std::string& key, std::string& value)
+{
+    std::vector<std::string> fields = CommonUtil::Split(line, '=');
+    if (fields.size() != 2) {
+        return false;
+    }
+    key = fields[0];
+    value = fields[1];
+    return true;
+}
+
+bool ConvertSetting(const std::string& key, const std::string& value, int& field)
+{
+    long long number = 0;
+    if (!CommonUtil::ConvertToNumberOrReport(value, key, number)) {
+        return false;
+    }
+    field = CommonUtil::Low32(number);
+    return true;
+}
+
+}  // namespace
+
+BurnContext::BurnContext()
+{
+    InitExePath();
+}
+
+void BurnContext::InitExePath(const char* link)
+{
+    exePath.clear();
+    char path[MAX_PATH_LENGTH] = {0};
+    ssize_t length = readlink(link, path, sizeof(path));
+    // A path that fills the whole buffer may have been cut short: as good as no path.
+    if (length < 0 || static_cast<size_t>(length) >= sizeof(path)) {
+        std::puts("readlink failed.");
+        return;
+    }
+    std::string target(path, static_cast<size_t>(length));
+    size_t cut = CommonUtil::FindLastSeparator(target);
+    if (cut != std::string::npos) {
+        exePath = target.substr(0, cut + 1);
+    }
+}
+
+bool BurnContext::LoadBurnConfig()
+{
+    if (configPath.empty()) {
+        configPath = exePath + BURN_CONFIG;
+    }
+    std::ifstream file(configPath);
+    if (!file.is_open()) {
+        std::puts("error: Open burn.config failed!");
+        return false;
+    }
+    std::string line;
+    std::string key;
+    std::string value;
+    while (std::getline(file, line)) {
+        if (line.find('#') != std::string::npos || !SplitSetting(line, key, value)) {
+            continue;
+        }
+        if (key == "chipName") {
+            chipName = value;
+        } else if (key == "filePath") {
+            filePath = value;
+        } else if (key == "xmlPathDefault") {
+            xmlPathDefault = (value == "true");
+        } else if (key == "mode") {
+            if (!LoadTransportWay(value)) {
+                return false;
+            }
+        } else if (key == "openDebug") {
+            m_isOpenDebug = (value == "true");
+        } else if (!LoadLocalConfig(key, value)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool BurnContext::LoadTransportWay(const std::string& value)
+{
+    std::string way = CommonUtil::Trim(value);
+    if (way == "serial") {
+        transportWay = TRANSPORT_SERIAL;
+    } else if (way == "usb") {
+        transportWay = TRANSPORT_USB;
+    } else {
+        std::printf("error: Unknown transport: %s!\n", way.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool BurnContext::LoadLocalConfig(const std::string& key, const std::string& value)
+{
+    if (key == "serialPort") {
+        serialPort = value;
+    } else if (key == "baudRate") {
+        baudRate = std::atoi(value.c_str());
+    } else if (key == "stopBit") {
+        stopBit = std::atoi(value.c_str());
+    } else if (key == "parity") {
+        parity = std::atoi(value.c_str());
+    } else if (key == "reset") {
+        return ConvertSetting(key, value, reboot);
+    } else if (key == "usbVid") {
+        return ConvertSetting(key, value, usbVid);
+    } else if (key == "usbPid") {
+        return ConvertSetting(key, value, usbPid);
+    } else if (key == "usbSerialNumber") {
+        usbSerialNumber = CommonUtil::Trim(value);
+    } else if (key == "usbTransferSize") {
+        return ConvertSetting(key, value, usbTransferSize);
+    } else if (key == "usbTimeout") {
+        usbTimeout = std::atoi(value.c_str());
+    }
+    return true;
+}
+
+bool BurnContext::CheckBurnParameters() const
+{
+    if (chipName.empty()) {
+        std::puts("error: Chip name not found!");
+        return false;
+    }
+    if (filePath.empty()) {
+        std::puts("error: Burn file not found!");
+        return false;
+    }
+    if (transportWay == TRANSPORT_NOT_SET) {
+        std::puts("error: Transport way not found!");
+        return false;
+    }
+    return true;
+}
+
+bool BurnContext::LoadChipProperties()
+{
+    std::string directory = exePath + CHIP_PROPERTIES;
+    std::string name = chipName + ".txt";
+    std::string foundName;
+    std::string path = directory + (CommonUtil::FindFileIgnoreCase(directory, name, foundName) ? foundName : name);
+    std::ifstream file(path);
+    if (!file.is_open()) {
+        std::printf("error: Open file failed: %s\n", path.c_str());
+        return false;
+    }
+    std::string line;
+    std::string key;
+    std::string value;
+    while (std::getline(file, line)) {
+        if (SplitSetting(line, key, value) && !ApplyChipProperty(key, value)) {
+            return false;
+        }
+    }
+    if (chipType == 0) {
+        std::printf("error: ChipType not found in file %s\n", path.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool BurnContext::ApplyChipProperty(const std::string& key, const std::string& value)
+{
+    if (key == "ChipType") {
+        if (!ConvertSetting(key, value, chipType)) {
+            return false;
+        }
+        department = DepartmentOf(chipType);
+    } else if (key == "LoadBurnAddress") {
+        return ConvertSetting(key, value, loaderAddress);
+    } else if (key == "ResetAtCommand") {
+        resetAtCommand = value + "\r\n";
+    } else if (key == "UsbVid" && usbVid < 0) {
+        // burn.config and -d take precedence over the chip's own ids.
+        return ConvertSetting(key, value, usbVid);
+    } else if (key == "UsbPid" && usbPid < 0) {
+        return ConvertSetting(key, value, usbPid);
+    } else if (key == "SupportedTransports") {
+        supportedTransports = CommonUtil::Split(CommonUtil::Trim(value), ',');
+    }
+    return true;
+}
+
+bool BurnContext::IsTransportSupported() const
+{
+    std::string wanted = transportWay == TRANSPORT_USB ? "usb" : "serial";
+    bool supported = supportedTransports.empty() && wanted == "serial";
+    for (const std::string& transport : supportedTransports) {
+        supported = supported || CommonUtil::Trim(transport) == wanted;
+    }
+    if (!supported) {
+        std::printf("error: Chip %s does not support the %s transport!\n", chipName.c_str(), wanted.c_str());
+    }
+    return supported;
+}
+
+}  // namespace BurnInfo

@@ -1,0 +1,22 @@
+#ifndef VEXIL_CLI_CLIPARSER_H
+#define VEXIL_CLI_CLIPARSER_H
+
+#include <string>
+
+#include "BurnContext.h"
+
+// The options after the command word (argument 2 on), in two passes: --config first, then everything else.
+constexpr int EXTRA_START = 2;
+constexpr int USB_ID_MAX = 65535;
+constexpr int DFU_TRANSFER_SIZE_MIN = 64;
+constexpr int DFU_TRANSFER_SIZE_MAX = 65535;
+
+void ParseConfigParam(int argc, char** argv, BurnInfo::BurnContext* context);
+// False after the first invalid value (reported) or when both transports were named.
+bool ParseExtraParam(int argc, char** argv, BurnInfo::BurnContext* context);
+
+// "<vid>:<pid>", each 1 to 4 hexadecimal digits with an optional "0x".
+bool ParseVidPid(const char* text, int& vendorId, int& productId);
+bool ParseHexId(const std::string& text, int& id);
+
+#endif

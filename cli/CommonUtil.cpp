@@ -1,0 +1,335 @@
+#include "CommonUtil.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <new>
+#include <unistd.h>
+
+#include "Common.h"
+#include "securec.h"
+
+namespace CommonUtil {
+
+namespace {
+
+bool g_colorEnabled = false;
+
+const char* const COLOR_RED = "\x1b[1;31m";
+const char* const COLOR_GREEN = "\x1b[32m";
+const char* const COLOR_YELLOW = "\x1b[33m";
+const char* const COLOR_RESET = "\x1b[0m";
+const char* const CURSOR_HIDE = "\x1b[?25l";
+const char* const CURSOR_SHOW = "\x1b[?25h";
+
+std::string Colored(const char* color, const std::string& text)
+{
+    if (!g_colorEnabled) {
+        return text;
+    }
+    return std::string(color) + text + COLOR_RESET;
+}
+
+void WriteControl(const char* sequence)
+{
+    if (g_colorEnabled) {
+        std::fputs(sequence, stdout);
+        std::fflush(stdout);
+    }
+}
+
+std::string ToLower(std::string text)
+{
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
+}
+
+// Reads a number the way strtoll does, but refuses a text without digits and a value out of range.
+bool ReadInteger(const std::string& text, int base, long long& number)
+{
+    const char* start = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    long long value = std::strtoll(start, &end, base);
+    if (end == start || errno == ERANGE) {
+        return false;
+    }
+    number = value;
+    return true;
+}
+
+long long SizeMultiplier(const std::string& lowered, size_t& letterAt)
+{
+    const std::pair<char, long long> suffixes[] = {{'g', 1LL << 30}, {'m', 1LL << 20}, {'k', 1LL << 10}};
+    for (const auto& suffix : suffixes) {
+        letterAt = lowered.find(suffix.first);
+        if (letterAt != std::string::npos) {
+            return suffix.second;
+        }
+    }
+    return 1;
+}
+
+// The length of an open regular file, or -1: a directory's end position is no length.
+off_t RegularFileLength(FILE* file)
+{
+    struct stat status = {};
+    if (fstat(fileno(file), &status) != 0 || !S_ISREG(status.st_mode) || fseeko(file, 0, SEEK_END) != 0) {
+        return -1;
+    }
+    return ftello(file);
+}
+
+}  // namespace
+
+void EnableConsoleColor()
+{
+    static bool showCursorAtExit = false;
+    g_colorEnabled = isatty(STDOUT_FILENO) != 0;
+    if (g_colorEnabled && !showCursorAtExit) {
+        // A progress bar may have hidden the cursor when the process ends.
+        std::atexit(ShowCursor);
+        showCursorAtExit = true;
+    }
+}
+
+bool ColorEnabled()
+{
+    return g_colorEnabled;
+}
+
+void HideCursor()
+{
+    WriteControl(CURSOR_HIDE);
+}
+
+void ShowCursor()
+{
+    WriteControl(CURSOR_SHOW);
+}
+
+std::string Red(const std::string& text)
+{
+    return Colored(COLOR_RED, text);
+}
+
+std::string Green(const std::string& text)
+{
+    return Colored(COLOR_GREEN, text);
+}
+
+std::string Yellow(const std::string& text)
+{
+    return Colored(COLOR_YELLOW, text);
+}
+
+std::string ColorizeBySeverity(const std::string& text)
+{
+    if (!g_colorEnabled) {
+        return text;
+    }
+    if (StartsWithIgnoreCase(text, "error")) {
+        return Red(text);
+    }
+    if (StartsWithIgnoreCase(text, "warning") || StartsWithIgnoreCase(text, "note")) {
+        return Yellow(text);
+    }
+    if (text.find("success") != std::string::npos || text.find("completed") != std::string::npos) {
+        return Green(text);
+    }
+    return text;
+}
+
+bool StartsWithIgnoreCase(const std::string& text, const char* prefix)
+{
+    size_t at = text.find_first_not_of(" \t\r\n");
+    if (at == std::string::npos) {
+        at = text.size();
+    }
+    for (const char* p = prefix; *p != '\0'; ++p, ++at) {
+        if (at >= text.size() || std::tolower(static_cast<unsigned char>(text[at])) !=
+                                     std::tolower(static_cast<unsigned char>(*p))) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::vector<std::string> Split(const std::string& text, char separator)
+{
+    std::vector<std::string> pieces;
+    size_t start = 0;
+    for (size_t cut = text.find(separator); cut != std::string::npos; cut = text.find(separator, start)) {
+        pieces.push_back(text.substr(start, cut - start));
+        start = cut + 1;
+    }
+    pieces.push_back(text.substr(start));
+    return pieces;
+}
+
+std::string Trim(const std::string& text)
+{
+    size_t end = text.find_last_not_of("\r\n \t");
+    if (end == std::string::npos) {
+        return std::string();
+    }
+    size_t begin = text.find_first_not_of(" \t");
+    return text.substr(begin, end + 1 - begin);
+}
+
+bool EqualsIgnoreCase(const std::string& left, const std::string& right)
+{
+    return left.size() == right.size() && ToLower(left) == ToLower(right);
+}
+
+bool ConvertToNumber(const std::string& text, long long& number)
+{
+    std::string lowered = ToLower(text);
+    if (lowered.find("0x") != std::string::npos) {
+        // The hexadecimal digits are read from the third character on, whatever stands before "0x".
+        return lowered.size() > 2 && ReadInteger(lowered.substr(2), 16, number);
+    }
+    size_t letterAt = std::string::npos;
+    long long multiplier = SizeMultiplier(lowered, letterAt);
+    long long value = 0;
+    if (!ReadInteger(lowered.substr(0, letterAt), 10, value)) {
+        return false;
+    }
+    long long product = 0;
+    if (__builtin_mul_overflow(value, multiplier, &product)) {
+        return false;
+    }
+    number = product;
+    return true;
+}
+
+bool ConvertToNumberOrReport(const std::string& text, const std::string& setting, long long& number)
+{
+    if (ConvertToNumber(text, number)) {
+        return true;
+    }
+    std::printf("error: Invalid number '%s' for %s.\n", text.c_str(), setting.c_str());
+    return false;
+}
+
+size_t FindLastSeparator(const std::string& path)
+{
+    size_t cut = path.rfind('\\');
+    return cut != std::string::npos ? cut : path.rfind('/');
+}
+
+bool FindFileIgnoreCase(const std::string& directory, const std::string& fileName, std::string& foundName)
+{
+    DIR* listing = opendir(directory.c_str());
+    if (listing == nullptr) {
+        return false;
+    }
+    bool found = false;
+    for (struct dirent* entry = readdir(listing); entry != nullptr; entry = readdir(listing)) {
+        if (EqualsIgnoreCase(entry->d_name, fileName)) {
+            foundName = entry->d_name;
+            found = true;
+            break;
+        }
+    }
+    closedir(listing);
+    return found;
+}
+
+bool FileIsExists(const std::string& path)
+{
+    return access(path.c_str(), F_OK) == 0;
+}
+
+unsigned long long GetFileLen(const std::string& path)
+{
+    FILE* file = nullptr;
+    Common::fopen_s(&file, path.c_str(), "rb");
+    if (file == nullptr) {
+        return 0;
+    }
+    off_t length = RegularFileLength(file);
+    std::rewind(file);
+    if (std::fclose(file) != 0 || length < 0) {
+        return 0;
+    }
+    return static_cast<unsigned long long>(length);
+}
+
+bool GetFileContent(const std::string& path, std::unique_ptr<unsigned char[]>& buffer, unsigned long& length)
+{
+    buffer.reset();
+    FILE* file = nullptr;
+    Common::fopen_s(&file, path.c_str(), "rb");
+    if (file == nullptr) {
+        std::printf("error: Open file failed: %s\n", path.c_str());
+        return false;
+    }
+    off_t size = RegularFileLength(file);
+    unsigned long fileLength = size > 0 ? static_cast<unsigned long>(size) : 0;
+    buffer.reset(new (std::nothrow) unsigned char[fileLength + FILE_CONTENT_SPARE]);
+    if (buffer == nullptr) {
+        std::puts("error: malloc failed!");
+        std::fclose(file);
+        return false;
+    }
+    std::rewind(file);
+    memset_s(buffer.get(), fileLength + FILE_CONTENT_SPARE, 0, fileLength + FILE_CONTENT_SPARE);
+    if (size < 0 || std::fread(buffer.get(), 1, fileLength, file) < fileLength) {
+        std::puts("error: fread failed!");
+        buffer.reset();
+        std::fclose(file);
+        return false;
+    }
+    std::fclose(file);
+    length = fileLength;
+    return true;
+}
+
+bool FileCopy(const std::string& source, const std::string& destination)
+{
+    FILE* input = nullptr;
+    Common::fopen_s(&input, source.c_str(), "rb");
+    if (input == nullptr) {
+        std::printf("Open file: %s failed.\n", source.c_str());
+        return false;
+    }
+    FILE* output = nullptr;
+    Common::fopen_s(&output, destination.c_str(), "wb");
+    if (output == nullptr) {
+        std::printf("Open file: %s failed, the file may have been opened.\n", destination.c_str());
+        std::fclose(input);
+        return false;
+    }
+    unsigned char chunk[COPY_KB_UNIT];
+    bool copied = true;
+    for (size_t got = std::fread(chunk, 1, sizeof(chunk), input); got > 0 && copied;
+         got = std::fread(chunk, 1, sizeof(chunk), input)) {
+        copied = std::fwrite(chunk, 1, got, output) == got;
+    }
+    copied = copied && std::ferror(input) == 0;
+    if (std::fclose(output) != 0 || !copied) {
+        std::puts("FileCopy: fwrite failed.");
+        copied = false;
+    }
+    std::fclose(input);
+    return copied;
+}
+
+void SafeCloseFile(FILE* stream)
+{
+    if (stream != nullptr) {
+        std::fclose(stream);
+    }
+}
+
+unsigned int SopCrc16(const unsigned char* data, unsigned int length)
+{
+    return Common::SopCrc16(data, length);
+}
+
+}  // namespace CommonUtil

@@ -1,0 +1,59 @@
+#ifndef VEXIL_CLI_COMMONUTIL_H
+#define VEXIL_CLI_COMMONUTIL_H
+
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+// The tool's own helpers for console colour, text, numbers and files.
+namespace CommonUtil {
+
+constexpr unsigned long COPY_KB_UNIT = 1024;
+// Zero bytes that GetFileContent leaves after the content, so readers may look a little past the end.
+constexpr unsigned long FILE_CONTENT_SPARE = 1024;
+
+// Console colour and cursor; everything stays plain text unless standard output is a terminal.
+void EnableConsoleColor();
+bool ColorEnabled();
+void HideCursor();
+void ShowCursor();
+std::string Red(const std::string& text);
+std::string Green(const std::string& text);
+std::string Yellow(const std::string& text);
+std::string ColorizeBySeverity(const std::string& text);
+bool StartsWithIgnoreCase(const std::string& text, const char* prefix);
+
+// Text.
+std::vector<std::string> Split(const std::string& text, char separator);
+std::string Trim(const std::string& text);
+bool EqualsIgnoreCase(const std::string& left, const std::string& right);
+
+// Numbers such as "4096", "0x800000", "64k", "2M" or "1g"; false when the text holds no number
+// or the number does not fit in 64 signed bits.
+bool ConvertToNumber(const std::string& text, long long& number);
+// The same, printing one error line that names the setting when the text is no number.
+bool ConvertToNumberOrReport(const std::string& text, const std::string& setting, long long& number);
+// What a 32-bit setting keeps of a converted number.
+inline int Low32(long long number)
+{
+    return static_cast<int>(static_cast<uint32_t>(number));
+}
+
+// Files.
+// Position of the last "\\" of a path, else of its last "/", else npos.
+size_t FindLastSeparator(const std::string& path);
+bool FindFileIgnoreCase(const std::string& directory, const std::string& fileName, std::string& foundName);
+bool FileIsExists(const std::string& path);
+unsigned long long GetFileLen(const std::string& path);
+// The whole file, followed by FILE_CONTENT_SPARE zero bytes; length excludes the spare bytes.
+bool GetFileContent(const std::string& path, std::unique_ptr<unsigned char[]>& buffer, unsigned long& length);
+bool FileCopy(const std::string& source, const std::string& destination);
+void SafeCloseFile(FILE* stream);
+
+unsigned int SopCrc16(const unsigned char* data, unsigned int length);
+
+}  // namespace CommonUtil
+
+#endif

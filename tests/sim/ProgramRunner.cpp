@@ -1,0 +1,115 @@
+#include "ProgramRunner.h"
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace Sim {
+
+namespace {
+
+struct Channel {
+    int reader = -1;
+    int writer = -1;
+};
+
+bool OpenChannel(OutputKind kind, Channel& channel)
+{
+    int ends[2] = {-1, -1};
+    if (kind == OutputKind::Terminal) {
+        if (openpty(&ends[0], &ends[1], nullptr, nullptr, nullptr) != 0) {
+            return false;
+        }
+    } else if (pipe(ends) != 0) {
+        return false;
+    }
+    channel.reader = ends[0];
+    channel.writer = ends[1];
+    return true;
+}
+
+[[noreturn]] void StartChild(const std::vector<std::string>& arguments, const ProgramOptions& options,
+                             const Channel& channel)
+{
+    int input = open("/dev/null", O_RDONLY);
+    dup2(input, STDIN_FILENO);
+    dup2(channel.writer, STDOUT_FILENO);
+    dup2(channel.writer, STDERR_FILENO);
+    close(channel.reader);
+    close(channel.writer);
+    if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) {
+        _exit(126);
+    }
+    std::vector<char*> argv;
+    if (!options.emptyArgumentVector) {
+        for (const std::string& argument : arguments) {
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        }
+    }
+    argv.push_back(nullptr);
+    execve(arguments[0].c_str(), argv.data(), environ);
+    _exit(127);
+}
+
+// Reads until the writing side is gone (EOF on a pipe, EIO on a terminal) or the time is up.
+bool Collect(int reader, int timeoutMs, std::string& output)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    char chunk[4096];
+    while (true) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        struct pollfd waiting = {reader, POLLIN, 0};
+        int ready = poll(&waiting, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready <= 0) {
+            return false;
+        }
+        ssize_t got = read(reader, chunk, sizeof(chunk));
+        if (got <= 0) {
+            return true;
+        }
+        output.append(chunk, static_cast<size_t>(got));
+    }
+}
+
+}  // namespace
+
+ProgramResult RunProgram(const std::vector<std::string>& arguments, const ProgramOptions& options)
+{
+    ProgramResult result;
+    Channel channel;
+    if (arguments.empty() || !OpenChannel(options.output, channel)) {
+        return result;
+    }
+    pid_t child = fork();
+    if (child == 0) {
+        StartChild(arguments, options, channel);
+    }
+    close(channel.writer);
+    bool finished = child > 0 && Collect(channel.reader, options.timeoutMs, result.output);
+    close(channel.reader);
+    if (child <= 0) {
+        return result;
+    }
+    if (!finished) {
+        kill(child, SIGKILL);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (finished && WIFEXITED(status)) {
+        result.exitCode = WEXITSTATUS(status);
+    }
+    return result;
+}
+
+}  // namespace Sim
