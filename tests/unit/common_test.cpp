@@ -9,7 +9,7 @@
 #include "BurnChipBase.h"
 #include "Common.h"
 #include "FwpkgBuilder.h"
-#include "PrintCapture.h"
+#include "CallbackRecorder.h"
 
 namespace {
 
@@ -108,7 +108,7 @@ TEST(TextFunctions, FormatInfoDropsTextsThatDoNotFit)
 
 TEST(ByteFunctions, ConvertingUintToArraysStoresLittleEndianAndAdvances)
 {
-    Sim::PrintCapture capture;
+    Sim::CallbackRecorder capture;
     unsigned char buffer[8] = {0};
     int position = 2;
     Common::ConvertingUintToArrays(buffer, sizeof(buffer), 0x11223344, position);
@@ -150,7 +150,7 @@ TEST(Messages, NothingHappensWithoutACallback)
 
 TEST(Messages, PrintPassesItsTextsUnchanged)
 {
-    Sim::PrintCapture capture;
+    Sim::CallbackRecorder capture;
     Common::Print("100%% done\n", "debug", 42, "");
     ASSERT_EQ(capture.Lines().size(), 1u);
     EXPECT_EQ(capture.Lines()[0].handle, 42);
@@ -160,7 +160,7 @@ TEST(Messages, PrintPassesItsTextsUnchanged)
 
 TEST(Messages, PrintInfoKindChoosesTheArgument)
 {
-    Sim::PrintCapture capture;
+    Sim::CallbackRecorder capture;
     Common::PrintInfo(7, Common::INFO_MESSAGE, "port %s open\n", "/dev/ttyUSB0");
     Common::PrintInfo(8, Common::INFO_DEBUG, "value %d\n", 3);
     ASSERT_EQ(capture.Lines().size(), 2u);
@@ -174,7 +174,7 @@ TEST(Messages, PrintInfoKindChoosesTheArgument)
 
 TEST(Messages, PrintInfoDropsTextsOf4096CharactersOrMore)
 {
-    Sim::PrintCapture capture;
+    Sim::CallbackRecorder capture;
     Common::PrintInfo(0, Common::INFO_MESSAGE, "%s", std::string(4095, 'a').c_str());
     ASSERT_EQ(capture.Lines().size(), 1u);
     EXPECT_EQ(capture.Lines()[0].message.size(), 4095u);
@@ -185,7 +185,7 @@ TEST(Messages, PrintInfoDropsTextsOf4096CharactersOrMore)
 
 TEST(Messages, CancelledAsksTheQueryEveryTime)
 {
-    Sim::PrintCapture capture;
+    Sim::CallbackRecorder capture;
     EXPECT_FALSE(Common::Cancelled());
     EXPECT_TRUE(capture.Lines().empty());
     capture.SetCancelAnswer(1);
@@ -222,7 +222,7 @@ TEST(FileReaders, GetFileDataReturnsTheFileWithSpareRoom)
 TEST(FileReaders, GetFileDataFailsOnEmptyAndMissingFiles)
 {
     TempDir dir;
-    Sim::PrintCapture capture;
+    Sim::CallbackRecorder capture;
     unsigned long length = 1234;
     EXPECT_EQ(Common::GetFileData(dir.File("empty.bin", {}), length, 5), nullptr);
     EXPECT_EQ(length, 1234u);
@@ -239,7 +239,7 @@ TEST(FileReaders, GetFileDataFailsOnEmptyAndMissingFiles)
 TEST(FileReaders, GetPartFileDataReadsARangeAndRefusesShortFiles)
 {
     TempDir dir;
-    Sim::PrintCapture capture;
+    Sim::CallbackRecorder capture;
     std::vector<uint8_t> content = Sim::PatternBytes(100, 2);
     std::string path = dir.File("hundred.bin", content);
 

@@ -1,5 +1,5 @@
-#ifndef VEXIL_TESTS_SIM_PRINTCAPTURE_H
-#define VEXIL_TESTS_SIM_PRINTCAPTURE_H
+#ifndef VEXIL_TESTS_SIM_CALLBACKRECORDER_H
+#define VEXIL_TESTS_SIM_CALLBACKRECORDER_H
 
 #include <string>
 #include <vector>
@@ -14,12 +14,12 @@ struct PrintedLine {
     std::string debugMessage;
 };
 
-class PrintCapture {
+class CallbackRecorder {
 public:
-    PrintCapture();
-    ~PrintCapture();
-    PrintCapture(const PrintCapture&) = delete;
-    PrintCapture& operator=(const PrintCapture&) = delete;
+    CallbackRecorder();
+    ~CallbackRecorder();
+    CallbackRecorder(const CallbackRecorder&) = delete;
+    CallbackRecorder& operator=(const CallbackRecorder&) = delete;
 
     const std::vector<PrintedLine>& Lines() const { return m_lines; }
     std::string Messages() const;        // every message joined
