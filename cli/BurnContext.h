@@ -72,6 +72,9 @@ public:
     std::string GetFilePath() const { return filePath; }
     std::string GetBurnFile() const { return filePath; }
     void SetFilePath(const std::string& value) { filePath = value; }
+    // Where a read puts the flash contents (-o); empty: the tool derives a name from the burn file.
+    std::string GetOutputPath() const { return outputPath; }
+    void SetOutputPath(const std::string& value) { outputPath = value; }
     std::string GetExePath() const { return exePath; }
     void SetConfigPath(const std::string& value) { configPath = value; }
     std::vector<PartitionItem> GetPartitionInfo() const { return partitionInfo; }
@@ -134,6 +137,7 @@ private:
     int parity = 0;
     std::string usbSerialNumber;
     std::string filePath;
+    std::string outputPath;
     std::string xmlDirectory;
     std::string exePath;
     std::string configPath;

@@ -43,6 +43,8 @@ void ApplyTargetOption(const OptionWord& option, BurnContext& context)
         context.SetSerialPort(option.value);
     } else if (option.IsValued("-f", "--file")) {
         context.SetFilePath(option.value);
+    } else if (option.IsValued("-o", "--output")) {
+        context.SetOutputPath(option.value);
     } else if (option.IsValued("-b", "--baud")) {
         context.SetBaudRate(std::atoi(option.value));
     } else if (option.IsValued("-s", "--stop-bits")) {

@@ -222,6 +222,29 @@ size_t FindLastSeparator(const std::string& path)
     return cut != std::string::npos ? cut : path.rfind('/');
 }
 
+namespace {
+
+size_t FindDirectoryEnd(const std::string& path)
+{
+    size_t cut = path.rfind('/');
+    return cut != std::string::npos ? cut : path.rfind('\\');
+}
+
+}  // namespace
+
+std::string GetParentDir(const std::string& path)
+{
+    size_t cut = FindDirectoryEnd(path);
+    return cut == std::string::npos ? std::string() : path.substr(0, cut + 1);
+}
+
+std::string GetBaseNameWithoutExt(const std::string& path)
+{
+    size_t cut = FindDirectoryEnd(path);
+    std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
+    return name.substr(0, name.rfind('.'));
+}
+
 bool FindFileIgnoreCase(const std::string& directory, const std::string& fileName, std::string& foundName)
 {
     DIR* listing = opendir(directory.c_str());

@@ -44,6 +44,10 @@ inline int Low32(long long number)
 // Files.
 // Position of the last "\\" of a path, else of its last "/", else npos.
 size_t FindLastSeparator(const std::string& path);
+// The directory part of a path up to and including its last "/" (else its last "\\"), or "".
+std::string GetParentDir(const std::string& path);
+// The file name of a path without its last extension: "fw/app.fwpkg" gives "app".
+std::string GetBaseNameWithoutExt(const std::string& path);
 bool FindFileIgnoreCase(const std::string& directory, const std::string& fileName, std::string& foundName);
 bool FileIsExists(const std::string& path);
 unsigned long long GetFileLen(const std::string& path);

@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "BurnCommands.h"
 #include "BurnContext.h"
 #include "CliParser.h"
 #include "CommonUtil.h"
@@ -54,13 +55,14 @@ const char* const USAGE_LINES[] = {
     "  -e, --erase-size <size>    Erase size\n",
     "Export control:",
     "  -a, --address <addr>       Read start address",
+    "  -o, --output <path>        File the read writes to (default <package>_read.bin)",
     "  -z, --size <size>          Read size\n",
     "Example:",
     "  vexil.exe write -c qx71 -p COM3 -b 921600 -f qx71-nimbos-app_all.fwpkg",
     "  vexil.exe write -c tn48 -d 0483:df11 -f app.fwpkg     (USB DFU)",
     "  vexil.exe list",
 };
-static_assert(sizeof(USAGE_LINES) / sizeof(USAGE_LINES[0]) == 45, "the usage text has 45 lines");
+static_assert(sizeof(USAGE_LINES) / sizeof(USAGE_LINES[0]) == 46, "the usage text has 46 lines");
 
 constexpr size_t INDEX_CELL_LEN = 12;
 constexpr size_t NUMBER_CELL_LEN = 16;
@@ -130,13 +132,6 @@ int Parse(int argc, char* argv[])
     return 0;
 }
 
-// write, erase, read and list need the device layer, which this build does not have yet.
-int NotAvailable(const char* command)
-{
-    std::printf("error: the %s command is not available yet.\n", command);
-    return 1;
-}
-
 }  // namespace
 
 int main(int argc, char* argv[])
@@ -148,14 +143,14 @@ int main(int argc, char* argv[])
         return 1;
     }
     const char* command = argv[1];
-    const char* const deviceCommands[] = {"write", "erase", "read", "list"};
-    for (const char* deviceCommand : deviceCommands) {
-        if (std::strcmp(command, deviceCommand) == 0) {
-            return NotAvailable(command);
+    const struct {
+        const char* word;
+        int (*run)(int, char*[]);
+    } commands[] = {{"write", Write}, {"erase", Erase}, {"read", Read}, {"parse", Parse}, {"list", List}};
+    for (const auto& entry : commands) {
+        if (std::strcmp(command, entry.word) == 0) {
+            return entry.run(argc, argv);
         }
-    }
-    if (std::strcmp(command, "parse") == 0) {
-        return Parse(argc, argv);
     }
     if (std::strcmp(command, "-v") == 0 || std::strcmp(command, "--version") == 0) {
         std::printf("vexil Version: %s\n", VERSION);

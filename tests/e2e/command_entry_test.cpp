@@ -52,6 +52,7 @@ Erase control:
 
 Export control:
   -a, --address <addr>       Read start address
+  -o, --output <path>        File the read writes to (default <package>_read.bin)
   -z, --size <size>          Read size
 
 Example:
@@ -108,13 +109,16 @@ TEST(CommandEntryTest, OnlyTheFirstWordIsDispatched)
     EXPECT_EQ(result.output, "error: parse requires -f <fwpkg file>\n");
 }
 
-TEST(CommandEntryTest, DeviceCommandsAreNotAvailableYet)
+TEST(CommandEntryTest, DeviceCommandsAreDispatched)
 {
-    for (const char* command : {"write", "erase", "read", "list"}) {
-        Sim::ProgramResult result = Vexil({command, "-c", "qx71", "-p", "/dev/ttyUSB0", "-f", "a.fwpkg"});
+    for (const char* command : {"write", "erase", "read"}) {
+        Sim::ProgramResult result = Vexil({command, "--config", "/nonexistent/burn.config", "-c", "qx71"});
         EXPECT_EQ(result.exitCode, 1) << command;
-        EXPECT_EQ(result.output, std::string("error: the ") + command + " command is not available yet.\n");
+        EXPECT_EQ(result.output, "error: Open burn.config failed!\n") << command;
     }
+    Sim::ProgramResult list = Vexil({"list", "SERIAL"});
+    EXPECT_EQ(list.exitCode, 1);
+    EXPECT_EQ(list.output.rfind("error: Unknown list type 'SERIAL'.\n\nUsage: vexil.exe list", 0), 0u);
 }
 
 TEST(CommandEntryTest, NoEscapeByteWhenOutputIsAPipe)

@@ -1,0 +1,251 @@
+#include "BurnCommands.h"
+
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "Burn.h"
+#include "CliParser.h"
+#include "CommonUtil.h"
+#include "ConnectionBurnerWorker.h"
+#include "DfuBurnerWorker.h"
+#include "Kp7715BurnerWorker.h"
+#include "Qx71BurnerWorker.h"
+
+using BurnInfo::BurnContext;
+
+namespace {
+
+constexpr int LIST_BUFFER_SIZE = 8192;
+constexpr int LIST_TYPE_INDEX = 2;
+const char* const USB_CHIP_NAME = "dfu";
+
+template <typename Worker>
+std::unique_ptr<BurnerWorkerBase> MakeWorker(std::unique_ptr<BurnContext>& context)
+{
+    std::unique_ptr<BurnerWorkerBase> worker(new (std::nothrow) Worker(std::move(context)));
+    if (worker == nullptr) {
+        std::puts("error: new BurnerWorker class failed!");
+    }
+    return worker;
+}
+
+// The TypeSix worker comes with its own change; until then its chips are refused plainly.
+std::unique_ptr<BurnerWorkerBase> MakeTypeSixWorker()
+{
+    std::puts("error: The TypeSix burner is not available yet.");
+    return nullptr;
+}
+
+void PrintVerdict(int result, const char* failed, const char* succeeded)
+{
+    std::string verdict = result != BurnInfo::SUCCESS ? CommonUtil::Red(failed) : CommonUtil::Green(succeeded);
+    std::printf("%s", verdict.c_str());
+}
+
+void WriteVerdict(int result)
+{
+    PrintVerdict(result, "\nWrite failed.\n", "\nWrite successfully.\n");
+}
+
+void EraseVerdict(int result)
+{
+    PrintVerdict(result, "Erase failed.\n", "Erase successfully.\n");
+}
+
+// A read reports through the worker's own lines.
+void NoVerdict(int result)
+{
+    (void)result;
+}
+
+// Runs one operation of a worker, then its verdict; the worker goes (context, then device) at the end.
+int RunWorker(int argc, char* argv[], int (BurnerWorkerBase::*operation)(), void (*verdict)(int))
+{
+    std::unique_ptr<BurnerWorkerBase> worker = GetBurner(argc, argv);
+    if (worker == nullptr) {
+        return BurnInfo::PARAM_ERROR;
+    }
+    int result = ((*worker).*operation)();
+    verdict(result);
+    return result;
+}
+
+void PrintListPieces(const std::string& text)
+{
+    for (const std::string& piece : CommonUtil::Split(text, ';')) {
+        if (!piece.empty()) {
+            std::puts(piece.c_str());
+        }
+    }
+}
+
+}  // namespace
+
+int InitBurnParam(int argc, char* argv[], BurnContext* context)
+{
+    ParseConfigParam(argc, argv, context);
+    if (!context->LoadBurnConfig()) {
+        return BurnInfo::LOAD_FILE_FAILED;
+    }
+    if (!ParseExtraParam(argc, argv, context)) {
+        std::puts("error: Parse command arguments failed!");
+        return BurnInfo::PARAM_ERROR;
+    }
+    if (context->GetTransportWay() == BurnInfo::TRANSPORT_USB && context->GetChipName().empty()) {
+        context->SetChipName(USB_CHIP_NAME);
+    }
+    if (!context->CheckBurnParameters()) {
+        return BurnInfo::PARAM_ERROR;
+    }
+    if (!context->LoadChipProperties()) {
+        std::puts("error: Load chip properties file failed!");
+        return BurnInfo::LOAD_FILE_FAILED;
+    }
+    if (!context->IsTransportSupported()) {
+        return BurnInfo::PARAM_ERROR;
+    }
+    if (!context->ParseBurnFile()) {
+        std::puts("error: Parse partition burn file failed!");
+        return BurnInfo::LOAD_FILE_FAILED;
+    }
+    return BurnInfo::SUCCESS;
+}
+
+std::unique_ptr<BurnerWorkerBase> GetBurner(int argc, char* argv[])
+{
+    std::unique_ptr<BurnContext> context(new (std::nothrow) BurnContext());
+    if (context == nullptr) {
+        std::puts("error: new BurnContext class failed!");
+        return nullptr;
+    }
+    if (InitBurnParam(argc, argv, context.get()) != BurnInfo::SUCCESS) {
+        return nullptr;
+    }
+    int chipType = context->GetChipType();
+    return NewBurnerWorker(chipType, std::move(context));
+}
+
+std::unique_ptr<BurnerWorkerBase> NewBurnerWorker(int chipType, std::unique_ptr<BurnContext> context)
+{
+    if (context->GetTransportWay() == BurnInfo::TRANSPORT_USB) {
+        return MakeWorker<DfuBurnerWorkerSp::DfuBurnerWorker>(context);
+    }
+    if (BurnInfo::DepartmentOf(chipType) != BurnInfo::CONNECTION_CHIP) {
+        std::printf("error: Invalid chiptype :%d\n", chipType);
+        return nullptr;
+    }
+    switch (chipType) {
+        case BurnInfo::CHIP_TYPE_QX71:
+            return MakeWorker<Qx71BurnerWorkerSp::Qx71BurnerWorker>(context);
+        case BurnInfo::CHIP_TYPE_KP7715:
+            return MakeWorker<Kp7715BurnerWorkerSp::Kp7715BurnerWorker>(context);
+        case BurnInfo::CHIP_TYPE_TYPESIX:
+            return MakeTypeSixWorker();
+        default:
+            return MakeWorker<ConnectionBurnerWorker>(context);
+    }
+}
+
+int Write(int argc, char* argv[])
+{
+    return RunWorker(argc, argv, &BurnerWorkerBase::Burn, WriteVerdict);
+}
+
+int Erase(int argc, char* argv[])
+{
+    return RunWorker(argc, argv, &BurnerWorkerBase::Erase, EraseVerdict);
+}
+
+int Read(int argc, char* argv[])
+{
+    return RunWorker(argc, argv, &BurnerWorkerBase::Read, NoVerdict);
+}
+
+int List(int argc, char* argv[])
+{
+    if (argc <= LIST_TYPE_INDEX || argv[LIST_TYPE_INDEX][0] == '-') {
+        std::puts("error: list requires a type argument.\n");
+        ListUsage();
+        return 1;
+    }
+    const char* type = argv[LIST_TYPE_INDEX];
+    if (std::strcmp(type, "serial") == 0) {
+        return ListSerialPorts();
+    }
+    if (std::strcmp(type, "hid") == 0) {
+        return ListHidDevices(argc, argv);
+    }
+    std::printf("error: Unknown list type '%s'.\n\n", type);
+    ListUsage();
+    return 1;
+}
+
+void ListUsage()
+{
+    std::puts("Usage: vexil.exe list <type> [options]\n");
+    std::puts("Supported types:");
+    std::puts("  hid      HID devices (how chips appear in normal mode) and USB DFU");
+    std::puts("           devices; filterable by -d <vid>:<pid>");
+    std::puts("  serial   Available serial ports");
+}
+
+int ListSerialPorts()
+{
+    std::vector<char> buffer(LIST_BUFFER_SIZE, '\0');
+    if (GetSerialPortList(buffer.data(), LIST_BUFFER_SIZE) != 0) {
+        std::puts("error: Serial port enumeration failed.");
+        return 1;
+    }
+    // The library keeps the text terminated within the buffer; the last byte stays zero all the same.
+    buffer.back() = '\0';
+    std::string ports(buffer.data());
+    if (ports.empty()) {
+        std::puts("No serial ports found.");
+        return 0;
+    }
+    PrintListPieces(ports);
+    return 0;
+}
+
+int ListHidDevices(int argc, char* argv[])
+{
+    BurnContext context;
+    if (!ParseExtraParam(argc, argv, &context)) {
+        return 1;
+    }
+    RegisterCallback(ListPrint, nullptr, nullptr);
+    std::vector<char> buffer(LIST_BUFFER_SIZE, '\0');
+    int hidCount = GetHidDeviceList(buffer.data(), LIST_BUFFER_SIZE, context.GetUsbVid(), context.GetUsbPid());
+    if (hidCount > 0) {
+        std::printf("%s", buffer.data());
+    }
+    int dfuCount = GetUsbDfuDeviceList(buffer.data(), LIST_BUFFER_SIZE, context.GetUsbVid(), context.GetUsbPid());
+    if (dfuCount > 0) {
+        std::printf("USB DFU devices:\n%s", buffer.data());
+    }
+    if (hidCount < 0 && dfuCount < 0) {
+        std::puts("error: USB enumeration failed.");
+        return 1;
+    }
+    if (hidCount <= 0 && dfuCount <= 0) {
+        std::puts("No HID or USB DFU devices found.");
+    }
+    return 0;
+}
+
+void ListPrint(long long handle, const char* tag, const char* message, const char* debugMessage, int level)
+{
+    (void)handle;
+    (void)tag;
+    (void)level;
+    if (message != nullptr) {
+        std::printf("%s", message);
+    }
+    if (BurnContext::m_isOpenDebug && debugMessage != nullptr) {
+        std::printf("%s", debugMessage);
+    }
+    std::fflush(stdout);
+}

@@ -1,0 +1,458 @@
+#include "BurnerWorkerBase.h"
+
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+#include "Burn.h"
+#include "CommonUtil.h"
+
+using BurnInfo::BurnContext;
+using BurnInfo::PartitionItem;
+
+bool BurnerWorkerBase::m_isPrintProgress = false;
+std::vector<uint64_t> BurnerWorkerBase::m_partSizeList;
+uint64_t BurnerWorkerBase::m_totalLength = 0;
+uint64_t BurnerWorkerBase::m_sentSize = 0;
+uint32_t BurnerWorkerBase::m_partIndex = 0;
+
+namespace {
+
+constexpr int PROGRESS_CELLS = 30;
+constexpr int PERCENT_FULL = 100;
+constexpr int RAW_COMMAND_TIMEOUT_MS = 5000;
+constexpr int TEXT_COMMAND_TIMEOUT_MS = 3000;
+constexpr int TEXT_REPLY_SIZE = 1024;
+constexpr unsigned char GO_COMMAND = 0xBA;
+constexpr unsigned char ERASE_COMMAND = 0xE4;
+constexpr unsigned char RESET_COMMAND = 0x87;
+constexpr uint32_t GO_ENTRY_OFFSET = 4;
+constexpr unsigned long UPLOAD_BYTES_PER_SECOND = 20480;
+const char* const UPLOAD_FILE_NAME = "upload.bin";
+
+bool IsOnlyHashes(const char* text)
+{
+    for (const char* c = text; *c != '\0'; ++c) {
+        if (*c != '#') {
+            return false;
+        }
+    }
+    return true;
+}
+
+void AppendBigEndian32(std::vector<unsigned char>& bytes, unsigned long value)
+{
+    uint32_t low = static_cast<uint32_t>(value);
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        bytes.push_back(static_cast<unsigned char>(low >> shift));
+    }
+}
+
+// The share of the whole partition table that is done, in percent.
+int PartitionTablePercent(int percent)
+{
+    uint64_t size = BurnerWorkerBase::m_partSizeList[BurnerWorkerBase::m_partIndex];
+    // Signed, so that a report below 0 cannot wrap around into a huge share.
+    long long current = static_cast<long long>(BurnerWorkerBase::m_sentSize) +
+                        static_cast<long long>(percent) * static_cast<long long>(size) / PERCENT_FULL;
+    if (percent == PERCENT_FULL) {
+        BurnerWorkerBase::m_sentSize += size;
+        ++BurnerWorkerBase::m_partIndex;
+    }
+    double shown = static_cast<float>(current) / static_cast<float>(BurnerWorkerBase::m_totalLength) * 100.0;
+    // Clamped before the conversion, which is undefined for values an int cannot hold.
+    if (shown < 0.0) {
+        return 0;
+    }
+    return shown > PERCENT_FULL ? PERCENT_FULL : static_cast<int>(shown);
+}
+
+bool HasPartitionTable()
+{
+    return !BurnerWorkerBase::m_partSizeList.empty() && BurnerWorkerBase::m_totalLength != 0 &&
+           BurnerWorkerBase::m_partIndex < BurnerWorkerBase::m_partSizeList.size();
+}
+
+bool ReadWholeFile(const std::string& path, std::unique_ptr<unsigned char[]>& data, unsigned long& length)
+{
+    if (CommonUtil::GetFileContent(path, data, length)) {
+        return true;
+    }
+    std::printf("\nread %s failed.\n", path.c_str());
+    return false;
+}
+
+}  // namespace
+
+void DeviceCloser::operator()(BurnChipBase* device) const
+{
+    DestroyDevice(device);
+}
+
+namespace WorkerText {
+
+void PrintBurnSucceeded(const std::string& file)
+{
+    std::printf("\nBurn %s successfully.\n", file.c_str());
+}
+
+void PrintBurnFailed(const std::string& file)
+{
+    std::printf("\nerror: Burn %s failed!\n", file.c_str());
+}
+
+}  // namespace WorkerText
+
+BurnerWorkerBase::BurnerWorkerBase(std::unique_ptr<BurnContext> context) : m_context(std::move(context))
+{
+    SetChipType(m_context->GetChipType());
+    RegisterCall();
+    m_partitions = m_context->GetPartitionInfo();
+    for (const PartitionItem& partition : m_partitions) {
+        if (partition.sel) {
+            m_totalLength += partition.fileSize;
+            m_partSizeList.push_back(partition.fileSize);
+        }
+    }
+}
+
+BurnerWorkerBase::~BurnerWorkerBase()
+{
+    // The context goes first, then the device.
+    m_context.reset();
+    m_device.reset();
+}
+
+void BurnerWorkerBase::RegisterCall() const
+{
+    // The tool never cancels, so it gives no cancel query.
+    RegisterCallback(SetPrint, nullptr, SetProgress);
+}
+
+unsigned long BurnerWorkerBase::Address() const
+{
+    return static_cast<uint32_t>(m_context->GetAddress());
+}
+
+bool BurnerWorkerBase::InitTransport()
+{
+    switch (m_context->GetTransportWay()) {
+        case BurnInfo::TRANSPORT_SERIAL:
+            return InitSerialPortTransport();
+        case BurnInfo::TRANSPORT_USB:
+            return InitUsbDfuTransport();
+        default:
+            std::puts("error: Unknow transport!");
+            return false;
+    }
+}
+
+bool BurnerWorkerBase::InitSerialPortTransport()
+{
+    std::puts("Please reset the device, the waiting time is about 30 seconds.");
+    std::fflush(stdout);
+    std::string port = m_context->GetSerialPort();
+    m_device.reset(OpenSerialPort(port.c_str(), static_cast<unsigned>(m_context->GetBaudRate()),
+                                  m_context->GetStopBit(), m_context->GetParity()));
+    if (m_device == nullptr) {
+        std::printf("error: Open serial port :%s failed, It may be caused by the following reasons:\n", port.c_str());
+        std::puts("1. Serial port is occupied or does not exist.");
+        std::puts("2. Check baud rate, stop bits, parity is correct.");
+        std::fflush(stdout);
+        return false;
+    }
+    return true;
+}
+
+bool BurnerWorkerBase::InitUsbDfuTransport()
+{
+    std::puts("Scanning for USB DFU devices...");
+    std::fflush(stdout);
+    std::string serialNumber = m_context->GetUsbSerialNumber();
+    m_device.reset(OpenUsbDfuDevice(m_context->GetUsbVid(), m_context->GetUsbPid(), serialNumber.c_str()));
+    if (m_device == nullptr) {
+        std::fflush(stdout);  // the library has said why
+        return false;
+    }
+    SetDfuTransferSize(m_device.get(), m_context->GetUsbTransferSize());
+    SetDfuTimeout(m_device.get(), m_context->GetUsbTimeout());
+    return true;
+}
+
+void BurnerWorkerBase::SetPrint(long long handle, const char* tag, const char* message, const char* debugMessage,
+                                int level)
+{
+    (void)handle;
+    (void)tag;
+    (void)level;
+    if (message != nullptr && message[0] != '\0') {
+        if (IsOnlyHashes(message)) {
+            return;  // the library's separator lines carry nothing for the console
+        }
+        std::printf("%s", CommonUtil::ColorizeBySeverity(message).c_str());
+    }
+    if (BurnContext::m_isOpenDebug && debugMessage != nullptr) {
+        std::printf("%s", debugMessage);
+    }
+    std::fflush(stdout);
+}
+
+void BurnerWorkerBase::SetProgress(long long handle, int percent)
+{
+    (void)handle;
+    if (!m_isPrintProgress) {
+        std::fflush(stdout);
+        return;
+    }
+    bool done = percent > PERCENT_FULL - 1;
+    int shown = HasPartitionTable() ? PartitionTablePercent(percent) : percent;
+    PrintProgressBar(shown, done);
+    std::fflush(stdout);
+}
+
+void BurnerWorkerBase::PrintProgressBar(int percent, bool done)
+{
+    int value = percent < 0 ? 0 : (percent > PERCENT_FULL ? PERCENT_FULL : percent);
+    int filled = value * PROGRESS_CELLS / PERCENT_FULL;
+    char cells[PROGRESS_CELLS + 1] = {0};
+    for (int i = 0; i < PROGRESS_CELLS; ++i) {
+        cells[i] = i < filled ? '=' : '-';
+    }
+    CommonUtil::HideCursor();
+    std::printf("\r  [%s] %3d%%", cells, value);
+    if (done) {
+        std::printf("\n");
+        CommonUtil::ShowCursor();
+    }
+    std::fflush(stdout);
+}
+
+int BurnerWorkerBase::Burn()
+{
+    if (!InitTransport()) {
+        return BurnInfo::INIT_TRANSFER_WAY_FAILED;
+    }
+    m_isPrintProgress = true;
+    if (m_context->GetBurnFile().find(".xml") != std::string::npos) {
+        return BurnPartitionsByXml();
+    }
+    return BurnUART();
+}
+
+int BurnerWorkerBase::BurnPartitionsByXml()
+{
+    if (!DownloadBootData()) {
+        return BurnInfo::BURN_BOOT_FAILED;
+    }
+    for (size_t i = 1; i < m_partitions.size(); ++i) {
+        const PartitionItem& partition = m_partitions[i];
+        if (!partition.sel) {
+            continue;
+        }
+        if (DownloadToFlash(Device(), partition.selectFile.c_str(), 0, 0, partition.start, partition.length, 0,
+                            partition.fileType) == 0) {
+            WorkerText::PrintBurnFailed(partition.selectFile);
+            return BurnInfo::BURN_BOOT_FAILED;
+        }
+        WorkerText::PrintBurnSucceeded(partition.selectFile);
+    }
+    return BurnInfo::SUCCESS;
+}
+
+bool BurnerWorkerBase::BootDownloadPartition(const PartitionItem& partition, const char* file)
+{
+    bool booted = BootDownload(Device(), file, partition.start, 0, nullptr, nullptr) != 0;
+    if (booted) {
+        WorkerText::PrintBurnSucceeded(partition.selectFile);
+    } else {
+        WorkerText::PrintBurnFailed(partition.selectFile);
+    }
+    return booted;
+}
+
+bool BurnerWorkerBase::DownloadWholeFile(const std::string& file)
+{
+    if (DownloadAllinoneBin(Device(), file.c_str(), Address()) == 0) {
+        WorkerText::PrintBurnFailed(file);
+        return false;
+    }
+    WorkerText::PrintBurnSucceeded(file);
+    return true;
+}
+
+bool BurnerWorkerBase::EraseWholeFlash(const char* bootFile)
+{
+    if (EraseAllFlash(Device(), bootFile) == 0) {
+        std::puts("\nerror: Erase all flash failed!");
+        return false;
+    }
+    std::puts("\nErase all flash successfully.");
+    return true;
+}
+
+bool BurnerWorkerBase::UploadFlash(const std::string& output)
+{
+    if (UploadFile(Device(), Address(), m_context->GetReadSize(), output.c_str()) == 0) {
+        std::printf("\nerror: Read %s failed.\n", output.c_str());
+        return false;
+    }
+    std::printf("\nRead %s successfully.\n", output.c_str());
+    return true;
+}
+
+bool BurnerWorkerBase::DownloadBootData()
+{
+    if (m_partitions.empty()) {
+        return false;  // a partition table always has its loader; the set-up refuses an empty one
+    }
+    const PartitionItem& loader = m_partitions[0];
+    // Without a loader file the library only shakes hands.
+    return BootDownloadPartition(loader, loader.sel ? loader.selectFile.c_str() : nullptr);
+}
+
+int BurnerWorkerBase::BurnUART()
+{
+    int result = BurnTargetByUart(m_context->GetBurnFile(), Address());
+    if (result != BurnInfo::SUCCESS) {
+        return result;
+    }
+    return RebootMcu();
+}
+
+int BurnerWorkerBase::BurnTargetByUart(const std::string& file, unsigned long address)
+{
+    unsigned long long length = CommonUtil::GetFileLen(file);
+    if (!SendEraseCmd(address, static_cast<unsigned long>(length))) {
+        return BurnInfo::ERASE_FAILED;
+    }
+    if (DownloadToFlash(Device(), file.c_str(), 0, 0, address, 0, 0, 0) == 0) {
+        WorkerText::PrintBurnFailed(file);
+        return BurnInfo::BURN_PARTITION_FAILED;
+    }
+    return BurnInfo::SUCCESS;
+}
+
+int BurnerWorkerBase::RebootMcu()
+{
+    if (m_context->GetReboot() == 0) {
+        return BurnInfo::SUCCESS;
+    }
+    if (!Go(static_cast<uint32_t>(Address() + GO_ENTRY_OFFSET))) {
+        std::puts("error: Go failed.");
+        return BurnInfo::SEND_CMD_FAILED;
+    }
+    std::puts("\nreboot successful!");
+    return BurnInfo::SUCCESS;
+}
+
+bool BurnerWorkerBase::SendRawCommand(const std::vector<unsigned char>& bytes)
+{
+    std::vector<unsigned char> command = bytes;
+    return SendCmd(Device(), command.data(), static_cast<int>(command.size()), nullptr, 0,
+                   RAW_COMMAND_TIMEOUT_MS) != 0;
+}
+
+bool BurnerWorkerBase::Go(unsigned long address)
+{
+    if (Device() == nullptr) {
+        return false;
+    }
+    std::vector<unsigned char> command = {GO_COMMAND};
+    AppendBigEndian32(command, address);
+    return SendRawCommand(command);
+}
+
+bool BurnerWorkerBase::SendEraseCmd(unsigned long address, unsigned long size)
+{
+    std::vector<unsigned char> command = {ERASE_COMMAND};
+    AppendBigEndian32(command, address);
+    AppendBigEndian32(command, size);
+    if (!SendRawCommand(command)) {
+        std::printf("\nerror: erase 0x%lx failed!\n", address);
+        return false;
+    }
+    return true;
+}
+
+void BurnerWorkerBase::PrintRefusal(const char* function) const
+{
+    std::printf("chip: %s does not support the %s function.\n", m_context->GetChipName().c_str(), function);
+}
+
+// A refusal is no success: the command ends with the failure status of what was asked for.
+int BurnerWorkerBase::Erase()
+{
+    PrintRefusal("erase");
+    return BurnInfo::ERASE_FAILED;
+}
+
+int BurnerWorkerBase::Read()
+{
+    PrintRefusal("read");
+    return BurnInfo::READ_PARTITION_FAILED;
+}
+
+bool BurnerWorkerBase::BurnTargetBinByXml()
+{
+    std::printf("chip: %s does not support burn targetbin by xml.\n", m_context->GetChipName().c_str());
+    return true;
+}
+
+int BurnerWorkerBase::CheckBurnResult()
+{
+    std::string burnFile = m_context->GetBurnFile();
+    std::string uploadFile = m_context->GetExePath() + UPLOAD_FILE_NAME;
+    unsigned long long length = CommonUtil::GetFileLen(burnFile);
+    if (UploadFile(Device(), Address(), static_cast<int>(length), uploadFile.c_str()) == 0) {
+        std::printf("\nupload %s failed.\n", uploadFile.c_str());
+        return BurnInfo::READ_PARTITION_FAILED;
+    }
+    unsigned long startedBlocks = static_cast<unsigned long>((length + UPLOAD_BYTES_PER_SECOND - 1) /
+                                                             UPLOAD_BYTES_PER_SECOND);
+    sleep(static_cast<unsigned>(startedBlocks));  // the chip goes on writing the file after the upload call
+    std::unique_ptr<unsigned char[]> burnData;
+    std::unique_ptr<unsigned char[]> uploadData;
+    unsigned long burnLength = 0;
+    unsigned long uploadLength = 0;
+    if (!ReadWholeFile(burnFile, burnData, burnLength) || !ReadWholeFile(uploadFile, uploadData, uploadLength)) {
+        return BurnInfo::READ_PARTITION_FAILED;
+    }
+    if (burnLength != uploadLength) {
+        std::printf("\nThe length of file %s is different from that of file %s.\n", burnFile.c_str(),
+                    uploadFile.c_str());
+        return BurnInfo::BURN_CHECK_FAILED;
+    }
+    if (std::memcmp(burnData.get(), uploadData.get(), burnLength) != 0) {
+        std::printf("\nThe bytes of file %s and file %s are different.\n", burnFile.c_str(), uploadFile.c_str());
+        return BurnInfo::BURN_CHECK_FAILED;
+    }
+    std::remove(uploadFile.c_str());
+    return BurnInfo::SUCCESS;
+}
+
+bool BurnerWorkerBase::ResetBySerial()
+{
+    if (!SendRawCommand({RESET_COMMAND})) {
+        std::puts("error: Reset board failed.");
+        return false;
+    }
+    return true;
+}
+
+bool BurnerWorkerBase::SendTextCommand(const std::string& command)
+{
+    std::printf("\nSend command: %s", command.c_str());
+    std::vector<unsigned char> bytes(command.begin(), command.end());
+    std::vector<unsigned char> reply(TEXT_REPLY_SIZE, 0);
+    return SendCmd(Device(), bytes.data(), static_cast<int>(bytes.size()), reply.data(), TEXT_REPLY_SIZE,
+                   TEXT_COMMAND_TIMEOUT_MS) != 0;
+}
+
+bool BurnerWorkerBase::ResetBoard()
+{
+    std::vector<unsigned char> bytes = {'r', 'e', 's', 'e', 't'};
+    bool reset = SendCmd(Device(), bytes.data(), static_cast<int>(bytes.size()), nullptr, 0,
+                         TEXT_COMMAND_TIMEOUT_MS) != 0;
+    std::puts(reset ? "reset success!" : "reset failed!");
+    return reset;
+}

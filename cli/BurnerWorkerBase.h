@@ -1,0 +1,94 @@
+#ifndef VEXIL_CLI_BURNERWORKERBASE_H
+#define VEXIL_CLI_BURNERWORKERBASE_H
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "BurnContext.h"
+
+class BurnChipBase;
+
+// Releases a device handle through the device API.
+struct DeviceCloser {
+    void operator()(BurnChipBase* device) const;
+};
+using DeviceHandle = std::unique_ptr<BurnChipBase, DeviceCloser>;
+
+// The base of the burner workers: one worker carries out one write, erase or read for one family of chips.
+// It owns the burn context and, once opened, the device.
+class BurnerWorkerBase {
+public:
+    explicit BurnerWorkerBase(std::unique_ptr<BurnInfo::BurnContext> context);
+    virtual ~BurnerWorkerBase();
+    BurnerWorkerBase(const BurnerWorkerBase&) = delete;
+    BurnerWorkerBase& operator=(const BurnerWorkerBase&) = delete;
+
+    // Each returns a worker result code (BurnInfo::ResultCode), the exit status of the command.
+    virtual int Burn();
+    virtual int Read();
+    virtual int Erase();
+    virtual bool DownloadBootData();
+    virtual bool InitTransport();
+    virtual bool BurnTargetBinByXml();
+
+    bool InitSerialPortTransport();
+    bool InitUsbDfuTransport();
+    void RegisterCall() const;
+
+    // The console callbacks handed to the library.
+    static void SetPrint(long long handle, const char* tag, const char* message, const char* debugMessage,
+                         int level);
+    static void SetProgress(long long handle, int percent);
+    static void PrintProgressBar(int percent, bool done);
+
+    // The single-image road over raw commands.
+    int BurnUART();
+    int BurnTargetByUart(const std::string& file, unsigned long address);
+    int RebootMcu();
+    bool Go(unsigned long address);
+    bool SendEraseCmd(unsigned long address, unsigned long size);
+
+    // Operations of the base that no command calls.
+    int CheckBurnResult();
+    bool ResetBySerial();
+    bool SendTextCommand(const std::string& command);
+    bool ResetBoard();
+
+    // Progress state of the one command a process runs; the library reports on the main thread only.
+    static bool m_isPrintProgress;
+    static std::vector<uint64_t> m_partSizeList;
+    static uint64_t m_totalLength;
+    static uint64_t m_sentSize;
+    static uint32_t m_partIndex;
+
+protected:
+    BurnInfo::BurnContext& Context() const { return *m_context; }
+    BurnChipBase* Device() const { return m_device.get(); }
+    const std::vector<BurnInfo::PartitionItem>& Partitions() const { return m_partitions; }
+    // The context's address as the library takes it: the low 32 bits, never sign-extended.
+    unsigned long Address() const;
+    bool BootDownloadPartition(const BurnInfo::PartitionItem& partition, const char* file);
+    // The steps of the workers whose chip driver does the whole job, each with its verdict line.
+    bool DownloadWholeFile(const std::string& file);
+    bool EraseWholeFlash(const char* bootFile);
+    bool UploadFlash(const std::string& output);
+    void PrintRefusal(const char* function) const;
+
+private:
+    int BurnPartitionsByXml();
+    bool SendRawCommand(const std::vector<unsigned char>& bytes);
+
+    std::vector<BurnInfo::PartitionItem> m_partitions;
+    std::unique_ptr<BurnInfo::BurnContext> m_context;
+    DeviceHandle m_device;
+};
+
+// Messages shared by the workers.
+namespace WorkerText {
+void PrintBurnSucceeded(const std::string& file);
+void PrintBurnFailed(const std::string& file);
+}  // namespace WorkerText
+
+#endif

@@ -1,0 +1,29 @@
+#ifndef VEXIL_CLI_DFUBURNERWORKER_H
+#define VEXIL_CLI_DFUBURNERWORKER_H
+
+#include <string>
+#include <vector>
+
+#include "BurnerWorkerBase.h"
+
+namespace DfuBurnerWorkerSp {
+
+// The worker of every chip reached over USB DFU: the chip driver burns the whole package or image.
+class DfuBurnerWorker : public BurnerWorkerBase {
+public:
+    explicit DfuBurnerWorker(std::unique_ptr<BurnInfo::BurnContext> context);
+    ~DfuBurnerWorker() override;
+
+    int Burn() override;
+    int Read() override;
+    int Erase() override;
+
+private:
+    void ResetChipWhenAsked();
+
+    std::vector<std::string> onlyBurnNames;
+};
+
+}  // namespace DfuBurnerWorkerSp
+
+#endif

@@ -1,0 +1,146 @@
+#include "Qx71BurnerWorker.h"
+
+#include <cstdio>
+#include <sys/stat.h>
+
+#include "Burn.h"
+#include "BurnChipBase.h"
+#include "Common.h"
+#include "CommonUtil.h"
+
+namespace Qx71BurnerWorkerSp {
+
+namespace {
+
+constexpr size_t CRC_SIZE = 2;
+const char* const READ_FILE_SUFFIX = "_read.bin";
+
+void PutLittleEndian(std::vector<unsigned char>& frame, size_t offset, uint32_t value, size_t size)
+{
+    for (size_t i = 0; i < size; ++i) {
+        frame[offset + i] = static_cast<unsigned char>(value >> (8 * i));
+    }
+}
+
+bool IsSameFile(const std::string& left, const std::string& right)
+{
+    struct stat leftStatus = {};
+    struct stat rightStatus = {};
+    return stat(left.c_str(), &leftStatus) == 0 && stat(right.c_str(), &rightStatus) == 0 &&
+           leftStatus.st_dev == rightStatus.st_dev && leftStatus.st_ino == rightStatus.st_ino;
+}
+
+}  // namespace
+
+std::vector<unsigned char> BuildSebootReset()
+{
+    // Magic, frame length, command and its complement, a zero payload, then the CRC of all before it.
+    std::vector<unsigned char> frame(RESET_PACKET_SIZE, 0);
+    PutLittleEndian(frame, 0, RESET_START_FLAG, 4);
+    PutLittleEndian(frame, 4, RESET_PACKET_SIZE, 2);
+    frame[6] = RESET_FRAME_TYPE;
+    frame[7] = RESET_FRAME_TYPE_REVERSE;
+    unsigned int crc = Common::SopCrc16(frame.data(), RESET_PACKET_SIZE - CRC_SIZE);
+    PutLittleEndian(frame, RESET_PACKET_SIZE - CRC_SIZE, crc, CRC_SIZE);
+    return frame;
+}
+
+std::string ReadOutputPath(const std::string& package, const std::string& output)
+{
+    if (!output.empty()) {
+        return output;
+    }
+    return CommonUtil::GetParentDir(package) + CommonUtil::GetBaseNameWithoutExt(package) + READ_FILE_SUFFIX;
+}
+
+Qx71BurnerWorker::Qx71BurnerWorker(std::unique_ptr<BurnInfo::BurnContext> context)
+    : BurnerWorkerBase(std::move(context)), onlyBurnNames(Context().GetOnlyBurnNames())
+{
+}
+
+Qx71BurnerWorker::~Qx71BurnerWorker() = default;
+
+void Qx71BurnerWorker::HandBurnSettingsToDriver()
+{
+    BurnChipBase* chip = Device();
+    chip->SetTargetBaudRate(static_cast<unsigned>(Context().GetBaudRate()));
+    chip->SetSwitchAfterLoader(Context().IsSwitchAfterLoader());
+    chip->SetOnlyBurnNames(onlyBurnNames);
+    chip->SetCtrlPeriod(Context().GetBurnInterval());
+    chip->SetBeforeReset(Context().IsBeforeReset());
+    chip->SetAtResetCommand(Context().GetResetAtCommand());
+}
+
+// The reset goes out raw; whether the chip took it does not change the result.
+void Qx71BurnerWorker::ResetChipWhenAsked()
+{
+    if (Context().GetReboot() == 0) {
+        return;
+    }
+    std::vector<unsigned char> frame = BuildSebootReset();
+    (void)SendBytes(Device(), frame.data(), static_cast<int>(frame.size()));
+}
+
+int Qx71BurnerWorker::Burn()
+{
+    if (!InitTransport()) {
+        return BurnInfo::INIT_TRANSFER_WAY_FAILED;
+    }
+    HandBurnSettingsToDriver();
+    m_isPrintProgress = true;
+    if (!DownloadWholeFile(Context().GetBurnFile())) {
+        return BurnInfo::BURN_BOOT_FAILED;
+    }
+    ResetChipWhenAsked();
+    return BurnInfo::SUCCESS;
+}
+
+int Qx71BurnerWorker::Erase()
+{
+    if (!InitTransport()) {
+        return BurnInfo::INIT_TRANSFER_WAY_FAILED;
+    }
+    Device()->SetBeforeReset(Context().IsBeforeReset());
+    Device()->SetAtResetCommand(Context().GetResetAtCommand());
+    // The loader of the package does the erasing, so the package goes no further than its loader.
+    SetIsOnlyBurnLoader(1);
+    if (!EraseWholeFlash(Context().GetBurnFile().c_str())) {
+        return BurnInfo::ERASE_FAILED;
+    }
+    ResetChipWhenAsked();
+    return BurnInfo::SUCCESS;
+}
+
+// Checked before the port is opened, so that a mistake costs no loader transfer.
+bool Qx71BurnerWorker::ReadArgumentsValid(const std::string& output) const
+{
+    if (Context().GetReadSize() <= 0) {
+        std::puts("error: The read size must be greater than 0, give it with -z <size>.");
+        return false;
+    }
+    if (IsSameFile(output, Context().GetBurnFile())) {
+        std::printf("error: The read output file must not be the package itself: %s\n", output.c_str());
+        return false;
+    }
+    return true;
+}
+
+int Qx71BurnerWorker::Read()
+{
+    std::string file = Context().GetBurnFile();
+    std::string output = ReadOutputPath(file, Context().GetOutputPath());
+    if (!ReadArgumentsValid(output)) {
+        return BurnInfo::PARAM_ERROR;
+    }
+    if (!InitTransport()) {
+        return BurnInfo::INIT_TRANSFER_WAY_FAILED;
+    }
+    // The loader of the package does the reading, so the package goes no further than its loader.
+    SetIsOnlyBurnLoader(1);
+    if (!DownloadWholeFile(file)) {
+        return BurnInfo::BURN_BOOT_FAILED;
+    }
+    return UploadFlash(output) ? BurnInfo::SUCCESS : BurnInfo::READ_PARTITION_FAILED;
+}
+
+}  // namespace Qx71BurnerWorkerSp
