@@ -352,22 +352,32 @@ bool BurnerWorkerBase::SendRawCommand(const std::vector<unsigned char>& bytes)
                    RAW_COMMAND_TIMEOUT_MS) != 0;
 }
 
+std::vector<unsigned char> BurnerWorkerBase::GoCommandBytes(unsigned long address)
+{
+    std::vector<unsigned char> command = {GO_COMMAND};
+    AppendBigEndian32(command, address);
+    return command;
+}
+
+std::vector<unsigned char> BurnerWorkerBase::EraseCommandBytes(unsigned long address, unsigned long size)
+{
+    std::vector<unsigned char> command = {ERASE_COMMAND};
+    AppendBigEndian32(command, address);
+    AppendBigEndian32(command, size);
+    return command;
+}
+
 bool BurnerWorkerBase::Go(unsigned long address)
 {
     if (Device() == nullptr) {
         return false;
     }
-    std::vector<unsigned char> command = {GO_COMMAND};
-    AppendBigEndian32(command, address);
-    return SendRawCommand(command);
+    return SendRawCommand(GoCommandBytes(address));
 }
 
 bool BurnerWorkerBase::SendEraseCmd(unsigned long address, unsigned long size)
 {
-    std::vector<unsigned char> command = {ERASE_COMMAND};
-    AppendBigEndian32(command, address);
-    AppendBigEndian32(command, size);
-    if (!SendRawCommand(command)) {
+    if (!SendRawCommand(EraseCommandBytes(address, size))) {
         std::printf("\nerror: erase 0x%lx failed!\n", address);
         return false;
     }

@@ -49,6 +49,8 @@ public:
     int RebootMcu();
     bool Go(unsigned long address);
     bool SendEraseCmd(unsigned long address, unsigned long size);
+    static std::vector<unsigned char> GoCommandBytes(unsigned long address);
+    static std::vector<unsigned char> EraseCommandBytes(unsigned long address, unsigned long size);
 
     // Operations of the base that no command calls.
     int CheckBurnResult();

@@ -101,6 +101,18 @@ TEST_F(CliParserTest, ValueOptionAsLastWordIsIgnored)
     EXPECT_EQ(output, "");
 }
 
+TEST_F(CliParserTest, OutputOfARead)
+{
+    ASSERT_TRUE(Parse({"-o"}));
+    EXPECT_EQ(context.GetOutputPath(), "");
+    ASSERT_TRUE(Parse({"-o", "flash.bin"}));
+    EXPECT_EQ(context.GetOutputPath(), "flash.bin");
+    ASSERT_TRUE(Parse({"--output", "-r", "--OUTPUT", "x"}));
+    EXPECT_EQ(context.GetOutputPath(), "-r");
+    EXPECT_EQ(context.GetReboot(), 1);  // the value word is examined as an option too
+    EXPECT_EQ(output, "");
+}
+
 TEST_F(CliParserTest, NumbersOfAtoiOptionsAreNotChecked)
 {
     ASSERT_TRUE(Parse({"-b", "fast", "-s", "x", "--burn-interval", "soon"}));

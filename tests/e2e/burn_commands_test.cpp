@@ -1,0 +1,209 @@
+// write, erase, read and list through the built executable.
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "FwpkgBuilder.h"
+#include "ToolInstall.h"
+
+namespace {
+
+const char* const NO_PORT = "/nonexistent/ttyVX0";
+const std::string RED = "\x1b[1;31m";
+const std::string GREEN = "\x1b[32m";
+const std::string PLAIN = "\x1b[0m";
+const std::string LIST_USAGE =
+    "Usage: vexil.exe list <type> [options]\n\nSupported types:\n"
+    "  hid      HID devices (how chips appear in normal mode) and USB DFU\n"
+    "           devices; filterable by -d <vid>:<pid>\n"
+    "  serial   Available serial ports\n";
+const std::string OPEN_FAILED = "Please reset the device, the waiting time is about 30 seconds.\n";
+
+class BurnCommandTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(install.Ready());
+        ASSERT_TRUE(install.AddChip("conn", "ChipType=0x30001\nSupportedTransports=serial\n"));
+        ASSERT_TRUE(install.AddChip("mcu", "ChipType=0x40001\nSupportedTransports=serial,usb\n"));
+        ASSERT_TRUE(Sim::WriteBinaryFile(package, Sim::BuildFwpkg({{"loader.bin", Sim::PatternBytes(256, 1), 0, 0, 0},
+                                                                  {"app.bin", Sim::PatternBytes(512, 2), 0x1000,
+                                                                   0x1000, 1}})));
+    }
+
+    Sim::ProgramResult Run(const std::vector<std::string>& words, Sim::OutputKind output = Sim::OutputKind::Pipe)
+    {
+        Sim::ProgramOptions options;
+        options.output = output;
+        return install.Run(words, options);
+    }
+
+    Sim::ToolInstall install{VEXIL_BUILD_DIR};
+    std::string package = install.Path("app.fwpkg");
+};
+
+struct SetupFailure {
+    std::vector<std::string> words;
+    std::string output;
+};
+
+TEST_F(BurnCommandTest, EverySetupFailureEndsWithStatusOneAndNoVerdict)
+{
+    ASSERT_TRUE(install.AddChip("badtype", "ChipType=0xqq\n"));
+    std::string config = install.Path("bad.config");
+    ASSERT_TRUE(Sim::WriteTextFile(config, "reset=yes\n"));
+    const std::vector<SetupFailure> failures = {
+        {{"-p", NO_PORT, "-f", "a.bin"}, "error: Chip name not found!\n"},
+        {{"-c", "qx71", "-p", NO_PORT}, "error: Burn file not found!\n"},
+        {{"-c", "qx71", "-f", "a.bin"}, "error: Transport way not found!\n"},
+        {{"--config", "/nonexistent/burn.config", "-c", "qx71"}, "error: Open burn.config failed!\n"},
+        {{"--config", config, "-c", "qx71"}, "error: Invalid number 'yes' for reset.\n"},
+        {{"-c", "qx71", "-p", NO_PORT, "-f", "a.bin", "--packet-size", "3000"},
+         "error: Invalid packet-size 3000, valid values are 1024, 2048, 4096, 8192\n"
+         "error: Parse command arguments failed!\n"},
+        {{"-c", "qx71", "-p", NO_PORT, "-d", "-f", "a.bin"},
+         "error: -p/--port and -d/--device are mutually exclusive (serial and USB transports cannot be combined)\n"
+         "error: Parse command arguments failed!\n"},
+        {{"-c", "nochip", "-p", NO_PORT, "-f", "a.bin"},
+         "error: Open file failed: " + install.Path("ChipProperties/nochip.txt") +
+             "\nerror: Load chip properties file failed!\n"},
+        {{"-c", "badtype", "-p", NO_PORT, "-f", "a.bin"},
+         "error: Invalid number '0xqq' for ChipType.\nerror: Load chip properties file failed!\n"},
+        {{"-c", "dfu", "-p", NO_PORT, "-f", "a.bin"}, "error: Chip dfu does not support the serial transport!\n"},
+        {{"-c", "qx71", "-p", NO_PORT, "-f", install.Path("missing.xml.bin")},
+         "error: Failed to load xml file: " + install.Path("missing.xml.bin") +
+             ".\nMaybe this is not int XML format, or used by other application.\n"
+             "error: Parse partition burn file failed!\n"},
+        {{"-c", "mcu", "-p", NO_PORT, "-f", "a.bin"}, "error: Invalid chiptype :262145\n"},
+        {{"-c", "typesix", "-p", NO_PORT, "-f", package}, "error: The TypeSix burner is not available yet.\n"},
+    };
+    for (const char* command : {"write", "erase", "read"}) {
+        for (const SetupFailure& failure : failures) {
+            std::vector<std::string> words = {command};
+            words.insert(words.end(), failure.words.begin(), failure.words.end());
+            Sim::ProgramResult result = Run(words);
+            EXPECT_EQ(result.exitCode, 1) << command << " " << failure.output;
+            EXPECT_EQ(result.output, failure.output) << command;
+        }
+    }
+}
+
+TEST_F(BurnCommandTest, BurnConfigFillsWhatTheCommandLineLeavesOut)
+{
+    ASSERT_TRUE(install.WriteConfig("chipName=qx71\nmode=serial\nserialPort=" + std::string(NO_PORT) +
+                                    "\nfilePath=" + package + "\n"));
+    Sim::ProgramResult result = Run({"write"});
+    EXPECT_EQ(result.exitCode, 3);
+    EXPECT_NE(result.output.find("error: Open serial port :" + std::string(NO_PORT) + " failed"), std::string::npos)
+        << result.output;
+}
+
+TEST_F(BurnCommandTest, PortThatDoesNotOpenGivesThreeWithTheVerdictOfTheCommand)
+{
+    const std::string reasons = "error: Open serial port :" + std::string(NO_PORT) +
+                                " failed, It may be caused by the following reasons:\n"
+                                "1. Serial port is occupied or does not exist.\n"
+                                "2. Check baud rate, stop bits, parity is correct.\n";
+    for (const char* chip : {"qx71", "kp7715"}) {
+        Sim::ProgramResult write = Run({"write", "-c", chip, "-p", NO_PORT, "-f", package});
+        EXPECT_EQ(write.exitCode, 3);
+        EXPECT_EQ(write.output, OPEN_FAILED + "new transport failed\n" + reasons + "\nWrite failed.\n");
+        Sim::ProgramResult erase = Run({"erase", "-c", chip, "-p", NO_PORT, "-f", package});
+        EXPECT_EQ(erase.exitCode, 3);
+        EXPECT_EQ(erase.output.substr(erase.output.size() - 14), "Erase failed.\n");
+        Sim::ProgramResult read = Run({"read", "-c", chip, "-p", NO_PORT, "-f", package, "-z", "4096"});
+        EXPECT_EQ(read.exitCode, 3);
+        EXPECT_EQ(read.output.substr(read.output.size() - reasons.size()), reasons);  // read has no verdict
+    }
+}
+
+TEST_F(BurnCommandTest, UsbWithoutAChipNameTakesTheDfuChip)
+{
+    Sim::ProgramResult result = Run({"write", "-d", "0483:df11", "-f", package});
+    EXPECT_EQ(result.exitCode, 3);
+    EXPECT_EQ(result.output.rfind("Scanning for USB DFU devices...\n", 0), 0u) << result.output;
+}
+
+TEST_F(BurnCommandTest, RefusalsAreFailures)
+{
+    Sim::ProgramResult erase = Run({"erase", "-c", "conn", "-p", NO_PORT, "-f", "a.bin"});
+    EXPECT_EQ(erase.exitCode, 12);
+    EXPECT_EQ(erase.output, "chip: conn does not support the erase function.\nErase failed.\n");
+    Sim::ProgramResult read = Run({"read", "-c", "conn", "-p", NO_PORT, "-f", "a.bin"});
+    EXPECT_EQ(read.exitCode, 7);
+    EXPECT_EQ(read.output, "chip: conn does not support the read function.\n");
+
+    Sim::ProgramResult terminal = Run({"erase", "-c", "conn", "-p", NO_PORT, "-f", "a.bin"}, Sim::OutputKind::Terminal);
+    EXPECT_EQ(terminal.exitCode, 12);
+    EXPECT_EQ(terminal.output,
+              "chip: conn does not support the erase function.\r\n" + RED + "Erase failed.\r\n" + PLAIN + "\x1b[?25h");
+}
+
+TEST_F(BurnCommandTest, ColoursOnlyOnATerminal)
+{
+    Sim::ProgramResult pipe = Run({"write", "-c", "qx71", "-p", NO_PORT, "-f", package});
+    EXPECT_EQ(pipe.output.find('\x1b'), std::string::npos);
+    Sim::ProgramResult terminal = Run({"write", "-c", "qx71", "-p", NO_PORT, "-f", package}, Sim::OutputKind::Terminal);
+    EXPECT_EQ(terminal.exitCode, 3);
+    // The worker's own lines stay plain; the verdict is red.
+    EXPECT_NE(terminal.output.find("\r\nerror: Open serial port :"), std::string::npos) << terminal.output;
+    EXPECT_NE(terminal.output.find(RED + "\r\nWrite failed.\r\n" + PLAIN), std::string::npos) << terminal.output;
+    EXPECT_EQ(terminal.output.find(GREEN), std::string::npos);
+}
+
+TEST_F(BurnCommandTest, ReadRefusesWhatWouldLoseData)
+{
+    std::vector<uint8_t> before = Sim::ReadBinaryFile(package);
+    Sim::ProgramResult noSize = Run({"read", "-c", "qx71", "-p", NO_PORT, "-f", package});
+    EXPECT_EQ(noSize.exitCode, 1);
+    EXPECT_EQ(noSize.output, "error: The read size must be greater than 0, give it with -z <size>.\n");
+    Sim::ProgramResult samePath = Run({"read", "-c", "kp7715", "-p", NO_PORT, "-f", package, "-z", "4k", "--output",
+                                       install.Dir() + "//app.fwpkg"});
+    EXPECT_EQ(samePath.exitCode, 1);
+    EXPECT_EQ(samePath.output,
+              "error: The read output file must not be the package itself: " + install.Dir() + "//app.fwpkg\n");
+    EXPECT_EQ(Sim::ReadBinaryFile(package), before);
+}
+
+TEST_F(BurnCommandTest, ListNeedsAKnownType)
+{
+    for (const std::vector<std::string>& words :
+         {std::vector<std::string>{"list"}, std::vector<std::string>{"list", "-d", "0483:df11"}}) {
+        Sim::ProgramResult result = Run(words);
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_EQ(result.output, "error: list requires a type argument.\n\n" + LIST_USAGE);
+    }
+    for (const char* type : {"SERIAL", "usb"}) {
+        Sim::ProgramResult result = Run({"list", type});
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_EQ(result.output, "error: Unknown list type '" + std::string(type) + "'.\n\n" + LIST_USAGE);
+    }
+}
+
+TEST_F(BurnCommandTest, ListSerialPrintsOnePortPerLine)
+{
+    Sim::ProgramResult result = Run({"list", "serial", "-x", "ignored"});
+    EXPECT_EQ(result.exitCode, 0);
+    if (result.output != "No serial ports found.\n") {
+        EXPECT_TRUE(std::regex_match(result.output, std::regex("(/dev/tty(S|USB)[0-9]+\n)+"))) << result.output;
+    }
+}
+
+TEST_F(BurnCommandTest, ListHid)
+{
+    Sim::ProgramResult badFilter = Run({"list", "hid", "-d", "zz:11"});
+    EXPECT_EQ(badFilter.exitCode, 1);
+    EXPECT_EQ(badFilter.output, "error: Invalid device id 'zz:11', expected <vid>:<pid> in hex, e.g. 0483:df11\n");
+
+    Sim::ProgramResult result = Run({"list", "hid"});
+    if (result.exitCode == 1) {
+        EXPECT_EQ(result.output, "error: USB enumeration failed.\n");
+    } else {
+        EXPECT_EQ(result.exitCode, 0);
+        EXPECT_FALSE(result.output.empty());
+    }
+}
+
+}  // namespace

@@ -1,0 +1,465 @@
+// The burner workers through the device API, with a recording chip driver behind a real pty port.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Burn.h"
+#include "BurnChipBase.h"
+#include "BurnCommands.h"
+#include "BurnContext.h"
+#include "ConnectionBurnerWorker.h"
+#include "DfuBurnerWorker.h"
+#include "FwpkgBuilder.h"
+#include "Kp7715BurnerWorker.h"
+#include "PtyBench.h"
+#include "Qx71BurnerWorker.h"
+#include "RecordingChip.h"
+#include "SerialWire.h"
+#include "ToolInstall.h"
+
+using BurnInfo::BurnContext;
+using Sim::Bytes;
+
+namespace {
+
+const Bytes SEBOOT_RESET_BYTES = {0xEF, 0xBE, 0xAD, 0xDE, 0x0C, 0x00, 0x87, 0x78, 0x00, 0x00, 0x61, 0x94};
+const std::string PLEASE_RESET = "Please reset the device, the waiting time is about 30 seconds.\n";
+const std::string BAR_HALF = "\r  [===============---------------]  50%";
+constexpr int WIRE_SETTLE_MS = 30;
+const std::string BAR_FULL = "\r  [==============================] 100%\n";
+
+std::vector<std::string> Strings(std::initializer_list<std::string> texts)
+{
+    return std::vector<std::string>(texts.begin(), texts.end());
+}
+
+class WorkerTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(install.Ready());
+        ASSERT_TRUE(bench.IsOpen());
+        ASSERT_TRUE(install.AddChip("conn", "ChipType=0x30001\nSupportedTransports=serial\n"));
+        ASSERT_TRUE(install.AddChip("mcu", "ChipType=0x40001\nSupportedTransports=serial,usb\n"));
+        SetIsOnlyBurnLoader(0);
+        BurnContext::m_isOpenDebug = false;
+        BurnerWorkerBase::m_isPrintProgress = false;
+        BurnerWorkerBase::m_partSizeList.clear();
+        BurnerWorkerBase::m_totalLength = 0;
+        BurnerWorkerBase::m_sentSize = 0;
+        BurnerWorkerBase::m_partIndex = 0;
+    }
+
+    // The filled context of "vexil write <words>" as the set-up leaves it, read from the private install.
+    std::unique_ptr<BurnContext> Context(const std::vector<std::string>& words)
+    {
+        std::vector<std::string> arguments = {"vexil", "write"};
+        arguments.insert(arguments.end(), words.begin(), words.end());
+        std::vector<char*> argv;
+        for (std::string& argument : arguments) {
+            argv.push_back(&argument[0]);
+        }
+        argv.push_back(nullptr);
+        auto context = std::make_unique<BurnContext>();
+        context->InitExePath(install.ExeLink().c_str());
+        testing::internal::CaptureStdout();
+        int ready = InitBurnParam(static_cast<int>(arguments.size()), argv.data(), context.get());
+        output = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(ready, 0) << output;
+        return ready == 0 ? std::move(context) : nullptr;
+    }
+
+    std::unique_ptr<BurnerWorkerBase> Worker(const std::vector<std::string>& words)
+    {
+        std::unique_ptr<BurnContext> context = Context(words);
+        if (context == nullptr) {
+            return nullptr;
+        }
+        int chipType = context->GetChipType();
+        testing::internal::CaptureStdout();
+        std::unique_ptr<BurnerWorkerBase> worker = NewBurnerWorker(chipType, std::move(context));
+        output = testing::internal::GetCapturedStdout();
+        return worker;
+    }
+
+    // Runs one operation and deletes the worker, as the commands do; output keeps what was printed and
+    // wire what reached the port. The port discards what is still unread when it closes, so the wire is
+    // read while it is open (unless a device thread of the bench reads it).
+    int Run(std::unique_ptr<BurnerWorkerBase> worker, int (BurnerWorkerBase::*operation)())
+    {
+        testing::internal::CaptureStdout();
+        int result = ((*worker).*operation)();
+        if (readWireBeforeClose) {
+            wire = bench.ReadFor(WIRE_SETTLE_MS);
+        }
+        worker.reset();
+        output = testing::internal::GetCapturedStdout();
+        return result;
+    }
+
+    int RunWords(const std::vector<std::string>& words, int (BurnerWorkerBase::*operation)())
+    {
+        std::unique_ptr<BurnerWorkerBase> worker = Worker(words);
+        if (worker == nullptr) {
+            ADD_FAILURE() << "no worker: " << output;
+            return -1;
+        }
+        return Run(std::move(worker), operation);
+    }
+
+    std::vector<std::string> Port(std::vector<std::string> words)
+    {
+        words.insert(words.end(), {"-p", bench.PortPath()});
+        return words;
+    }
+
+    Sim::ToolInstall install{VEXIL_BUILD_DIR, Sim::ToolInstall::Executable::LinkOnly};
+    Sim::PtyBench bench;
+    Sim::RecordingChips chips;
+    std::string output;
+    Bytes wire;
+    bool readWireBeforeClose = true;
+};
+
+TEST(SebootResetTest, FrameBytes)
+{
+    std::vector<unsigned char> frame = Qx71BurnerWorkerSp::BuildSebootReset();
+    EXPECT_EQ(Bytes(frame.begin(), frame.end()), SEBOOT_RESET_BYTES);
+}
+
+TEST(ReadOutputPathTest, OptionWinsElseTheNameComesFromThePackage)
+{
+    using Qx71BurnerWorkerSp::ReadOutputPath;
+    EXPECT_EQ(ReadOutputPath("fw/app.fwpkg", "flash.bin"), "flash.bin");
+    EXPECT_EQ(ReadOutputPath("fw/app.fwpkg", ""), "fw/app_read.bin");
+    EXPECT_EQ(ReadOutputPath("app.fwpkg", ""), "app_read.bin");
+    EXPECT_EQ(ReadOutputPath("/a.b/fw.v2.fwpkg", ""), "/a.b/fw.v2_read.bin");
+    EXPECT_EQ(ReadOutputPath("/a.b/package", ""), "/a.b/package_read.bin");
+}
+
+TEST(RawCommandTest, GoAndEraseCommandBytes)
+{
+    EXPECT_EQ(BurnerWorkerBase::GoCommandBytes(0x08000004), (std::vector<unsigned char>{0xBA, 0x08, 0x00, 0x00, 0x04}));
+    EXPECT_EQ(BurnerWorkerBase::EraseCommandBytes(0x08000000, 0x12345),
+              (std::vector<unsigned char>{0xE4, 0x08, 0x00, 0x00, 0x00, 0x00, 0x01, 0x23, 0x45}));
+    // Only the low 32 bits of an address are sent.
+    EXPECT_EQ(BurnerWorkerBase::GoCommandBytes(0x1FFFFFFFFUL),
+              (std::vector<unsigned char>{0xBA, 0xFF, 0xFF, 0xFF, 0xFF}));
+}
+
+TEST_F(WorkerTest, WorkerChoiceFollowsTransportAndChipType)
+{
+    std::unique_ptr<BurnerWorkerBase> worker = Worker(Port({"-c", "qx71", "-f", "a.fwpkg"}));
+    ASSERT_NE(worker, nullptr);
+    EXPECT_NE(dynamic_cast<Qx71BurnerWorkerSp::Qx71BurnerWorker*>(worker.get()), nullptr);
+    EXPECT_EQ(dynamic_cast<Kp7715BurnerWorkerSp::Kp7715BurnerWorker*>(worker.get()), nullptr);
+    EXPECT_EQ(BurnChipBase::m_chipType, 0x30004u);
+
+    worker = Worker(Port({"-c", "KP7715", "-f", "a.fwpkg"}));
+    EXPECT_NE(dynamic_cast<Kp7715BurnerWorkerSp::Kp7715BurnerWorker*>(worker.get()), nullptr);
+    EXPECT_EQ(BurnChipBase::m_chipType, 0x30005u);
+    EXPECT_EQ(BurnChipBase::m_department, 3u);
+
+    worker = Worker(Port({"-c", "conn", "-f", "a.bin"}));
+    EXPECT_NE(dynamic_cast<ConnectionBurnerWorker*>(worker.get()), nullptr);
+
+    for (const char* chip : {"qx71", "mcu"}) {
+        worker = Worker({"-c", chip, "-d", "0483:df11", "-f", "a.fwpkg"});
+        EXPECT_NE(dynamic_cast<DfuBurnerWorkerSp::DfuBurnerWorker*>(worker.get()), nullptr) << chip;
+    }
+    worker = Worker({"-d", "-f", "a.bin"});
+    EXPECT_NE(dynamic_cast<DfuBurnerWorkerSp::DfuBurnerWorker*>(worker.get()), nullptr);
+    EXPECT_EQ(output, "");
+    EXPECT_EQ(chips.Record().chipsMade, 0);  // building a worker opens nothing
+}
+
+TEST_F(WorkerTest, NoWorkerForOtherDepartmentsOverSerialNorYetForTypeSix)
+{
+    EXPECT_EQ(Worker(Port({"-c", "mcu", "-f", "a.bin"})), nullptr);
+    EXPECT_EQ(output, "error: Invalid chiptype :262145\n");
+    EXPECT_EQ(Worker(Port({"-c", "typesix", "-f", "a.fwpkg"})), nullptr);
+    EXPECT_EQ(output, "error: The TypeSix burner is not available yet.\n");
+}
+
+class Qx71WorkerTest : public WorkerTest, public testing::WithParamInterface<const char*> {};
+
+TEST_P(Qx71WorkerTest, BurnHandsEverySettingToTheDriverBeforeTheDownload)
+{
+    std::string package = install.Path("app.fwpkg");
+    int result = RunWords(Port({"-c", GetParam(), "-b", "921600", "-f", package, "--switch-after-loader",
+                                "--before-reset", "--burn-interval", "20", "--only-burn", "app", "--only-burn",
+                                "boot", "-a", "0x1000"}),
+                          &BurnerWorkerBase::Burn);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(chips.Record().calls,
+              Strings({"SetSwitchAfterLoader(1)", "SetOnlyBurnNames(app,boot)", "SetCtrlPeriod(20)",
+                       "SetBeforeReset(1)", "SetAtResetCommand(at+rst\r\n)",
+                       "DownloadAllinoneBin(" + package + ",4096)"}));
+    EXPECT_EQ(chips.Record().targetBaudAtDownload, 921600u);
+    EXPECT_FALSE(chips.Record().onlyBurnLoaderAtDownload);
+    EXPECT_EQ(output, PLEASE_RESET + BAR_HALF + BAR_FULL + "\nBurn " + package + " successfully.\n");
+    EXPECT_EQ(wire, Bytes());  // no reset frame unless asked for
+}
+
+TEST_P(Qx71WorkerTest, BurnWithDefaultsAndAResetFrame)
+{
+    ASSERT_TRUE(install.AddChip("qxat", "ChipType=0x30004\nResetAtCommand=AT+REBOOT\n"));
+    std::string chip = std::string(GetParam()) == "qx71" ? "qxat" : GetParam();
+    EXPECT_EQ(RunWords(Port({"-c", chip, "-f", "a.fwpkg", "-r"}), &BurnerWorkerBase::Burn), 0);
+    std::string atCommand = chip == "qxat" ? "AT+REBOOT\r\n" : "at+rst\r\n";
+    EXPECT_EQ(chips.Record().calls,
+              Strings({"SetSwitchAfterLoader(0)", "SetOnlyBurnNames()", "SetCtrlPeriod(10)", "SetBeforeReset(0)",
+                       "SetAtResetCommand(" + atCommand + ")", "DownloadAllinoneBin(a.fwpkg,0)"}));
+    EXPECT_EQ(chips.Record().targetBaudAtDownload, 115200u);
+    EXPECT_EQ(wire, SEBOOT_RESET_BYTES);
+}
+
+TEST_P(Qx71WorkerTest, FailedBurnSendsNoResetFrame)
+{
+    chips.Record().downloadSucceeds = false;
+    EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", "a.fwpkg", "-r"}), &BurnerWorkerBase::Burn), 4);
+    EXPECT_EQ(output, PLEASE_RESET + BAR_HALF + BAR_FULL + "\nerror: Burn a.fwpkg failed!\n");
+    EXPECT_EQ(wire, Bytes());
+}
+
+TEST_P(Qx71WorkerTest, EraseBringsOnlyTheLoaderUpAndResetsWhenAsked)
+{
+    int result = RunWords(Port({"-c", GetParam(), "-f", "a.fwpkg", "-r", "--before-reset", "--burn-interval", "20"}),
+                          &BurnerWorkerBase::Erase);
+    EXPECT_EQ(result, 0);
+    const std::vector<std::string>& calls = chips.Record().calls;
+    ASSERT_GE(calls.size(), 3u);
+    EXPECT_EQ(calls[0], "SetBeforeReset(1)");
+    EXPECT_EQ(calls[1], "SetAtResetCommand(at+rst\r\n)");
+    EXPECT_EQ(calls.back(), "EraseAllFlash()");
+    EXPECT_TRUE(BurnChipBase::m_isOnlyBurnLoader);
+    EXPECT_EQ(output, PLEASE_RESET + "\nErase all flash successfully.\n");
+    EXPECT_EQ(wire, SEBOOT_RESET_BYTES);
+}
+
+TEST_P(Qx71WorkerTest, FailedEraseSendsNoResetFrame)
+{
+    chips.Record().eraseSucceeds = false;
+    EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", "a.fwpkg", "-r"}), &BurnerWorkerBase::Erase), 12);
+    EXPECT_EQ(output, PLEASE_RESET + "\nerror: Erase all flash failed!\n");
+    EXPECT_EQ(wire, Bytes());
+}
+
+TEST_P(Qx71WorkerTest, ReadSendsTheLoaderThenWritesFlashBesideThePackage)
+{
+    chips.Record().flash = Sim::PatternBytes(4096, 7);
+    std::string package = install.Path("app.fwpkg");
+    std::string written = install.Path("app_read.bin");
+    int result =
+        RunWords(Port({"-c", GetParam(), "-f", package, "-a", "0x800000", "-z", "4k"}), &BurnerWorkerBase::Read);
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(chips.Record().calls,
+              (std::vector<std::string>{"DownloadAllinoneBin(" + package + ",8388608)",
+                                        "UploadFile(8388608,4096," + written + ")"}));
+    EXPECT_TRUE(chips.Record().onlyBurnLoaderAtDownload);
+    EXPECT_EQ(Sim::ReadBinaryFile(written), chips.Record().flash);
+    // No bar is drawn for the loader of a read.
+    EXPECT_EQ(output, PLEASE_RESET + "\nBurn " + package + " successfully.\n\nRead " + written + " successfully.\n");
+}
+
+TEST_P(Qx71WorkerTest, ReadWritesToTheOutputOption)
+{
+    chips.Record().flash = {1, 2, 3};
+    std::string written = install.Path("flash.bin");
+    EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", "a.fwpkg", "-z", "3", "-o", written}), &BurnerWorkerBase::Read),
+              0);
+    EXPECT_EQ(chips.Record().calls.back(), "UploadFile(0,3," + written + ")");
+    EXPECT_EQ(Sim::ReadBinaryFile(written), chips.Record().flash);
+    EXPECT_NE(output.find("\nRead " + written + " successfully.\n"), std::string::npos) << output;
+}
+
+TEST_P(Qx71WorkerTest, ReadFailuresOfLoaderAndUpload)
+{
+    chips.Record().downloadSucceeds = false;
+    EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", "a.fwpkg", "-z", "16"}), &BurnerWorkerBase::Read), 4);
+    EXPECT_EQ(output, PLEASE_RESET + "\nerror: Burn a.fwpkg failed!\n");
+    EXPECT_EQ(chips.Record().calls.size(), 1u);
+
+    chips.Record() = Sim::ChipRecord();
+    chips.Record().uploadSucceeds = false;
+    EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", "a.fwpkg", "-z", "16", "-o", "/nonexistent/out.bin"}),
+                       &BurnerWorkerBase::Read),
+              7);
+    EXPECT_EQ(output, PLEASE_RESET + "\nBurn a.fwpkg successfully.\n\nerror: Read /nonexistent/out.bin failed.\n");
+}
+
+TEST_P(Qx71WorkerTest, ReadRefusesBeforeOpeningAnythingWhenItWouldLoseData)
+{
+    std::string package = install.Path("app.fwpkg");
+    ASSERT_TRUE(Sim::WriteBinaryFile(package, {1, 2, 3}));
+    EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", package}), &BurnerWorkerBase::Read), 1);
+    EXPECT_EQ(output, "error: The read size must be greater than 0, give it with -z <size>.\n");
+    EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", package, "-z", "0xFFFFFFFF"}), &BurnerWorkerBase::Read), 1);
+
+    std::string samePackage = install.Dir() + "/./app.fwpkg";
+    EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", package, "-z", "16", "-o", samePackage}),
+                       &BurnerWorkerBase::Read),
+              1);
+    EXPECT_EQ(output, "error: The read output file must not be the package itself: " + samePackage + "\n");
+    EXPECT_EQ(chips.Record().chipsMade, 0);
+    EXPECT_EQ(Sim::ReadBinaryFile(package), (Bytes{1, 2, 3}));
+}
+
+TEST_P(Qx71WorkerTest, PortThatDoesNotOpenGivesThree)
+{
+    const std::string openFailed =
+        PLEASE_RESET + "error: Open serial port :/nonexistent/ttyX failed, It may be caused by the following "
+                       "reasons:\n1. Serial port is occupied or does not exist.\n2. Check baud rate, stop bits, "
+                       "parity is correct.\n";
+    for (auto operation : {&BurnerWorkerBase::Burn, &BurnerWorkerBase::Erase, &BurnerWorkerBase::Read}) {
+        EXPECT_EQ(RunWords({"-c", GetParam(), "-p", "/nonexistent/ttyX", "-f", "a.fwpkg", "-z", "4"}, operation), 3);
+        EXPECT_EQ(output, openFailed);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(BothChips, Qx71WorkerTest, testing::Values("qx71", "kp7715"));
+
+TEST_F(WorkerTest, DfuWorkerWithoutADeviceGivesThree)
+{
+    for (auto operation : {&BurnerWorkerBase::Burn, &BurnerWorkerBase::Erase, &BurnerWorkerBase::Read}) {
+        EXPECT_EQ(RunWords({"-c", "qx71", "-d", "0483:df11", "-f", "a.fwpkg"}, operation), 3);
+        EXPECT_EQ(output.rfind("Scanning for USB DFU devices...\n", 0), 0u) << output;
+    }
+}
+
+TEST_F(WorkerTest, ConnectionWorkerRefusesEraseAndReadWithoutOpeningThePort)
+{
+    EXPECT_EQ(RunWords(Port({"-c", "conn", "-f", "a.bin"}), &BurnerWorkerBase::Erase), 12);
+    EXPECT_EQ(output, "chip: conn does not support the erase function.\n");
+    EXPECT_EQ(RunWords(Port({"-c", "conn", "-f", "a.bin"}), &BurnerWorkerBase::Read), 7);
+    EXPECT_EQ(output, "chip: conn does not support the read function.\n");
+    EXPECT_EQ(chips.Record().chipsMade, 0);
+
+    std::unique_ptr<BurnerWorkerBase> worker = Worker(Port({"-c", "conn", "-f", "a.bin"}));
+    testing::internal::CaptureStdout();
+    EXPECT_TRUE(worker->BurnTargetBinByXml());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "chip: conn does not support burn targetbin by xml.\n");
+}
+
+TEST_F(WorkerTest, ConnectionWorkerBurnEndsAtThePortWithoutADriver)
+{
+    EXPECT_EQ(RunWords(Port({"-c", "conn", "-f", "a.bin"}), &BurnerWorkerBase::Burn), 3);
+    EXPECT_EQ(chips.Record().chipsMade, 0);
+}
+
+// The partition table road of the base burn, on a chip that has a driver to record it.
+class PartitionRoadTest : public WorkerTest {
+protected:
+    std::string Table(const std::string& loaderSel, const std::string& secondSel)
+    {
+        std::string table = install.Path("table.xml");
+        Sim::WriteBinaryFile(install.Path("loader.bin"), Bytes(1000, 1));
+        Sim::WriteBinaryFile(install.Path("app.bin"), Bytes(3000, 2));
+        std::string partitions;
+        const std::pair<std::string, std::string> rows[] = {{"loader", loaderSel}, {"app", secondSel}};
+        for (const auto& row : rows) {
+            partitions += "  <Partition Sel=\"" + row.second + "\" PartitionName=\"" + row.first +
+                          "\" FileSystem=\"none\" FlashType=\"nor\" Start=\"0x2000\" Length=\"0x1000\" SelectFile=\"" +
+                          install.Path(row.first + ".bin") + "\" FileType=\"18\"/>\n";
+        }
+        Sim::WriteTextFile(table, "<?xml version=\"1.0\"?>\n<Programmer>\n" + partitions + "</Programmer>\n");
+        return table;
+    }
+
+    template <typename Worker>
+    int BurnTable(const std::string& table)
+    {
+        std::unique_ptr<BurnContext> context = Context(Port({"-c", "qx71", "-f", table}));
+        if (context == nullptr) {
+            return -1;
+        }
+        return Run(std::make_unique<Worker>(std::move(context)), &BurnerWorkerBase::Burn);
+    }
+};
+
+TEST_F(PartitionRoadTest, LoaderAloneIsBootedAndGivesSuccess)
+{
+    EXPECT_EQ(BurnTable<ConnectionBurnerWorker>(Table("1", "0")), 0);
+    std::string loader = install.Path("loader.bin");
+    EXPECT_EQ(chips.Record().calls,
+              (std::vector<std::string>{"ShakeHand()", "FilePrepare(" + loader + ")", "WaitBootRun()"}));
+    EXPECT_EQ(output, PLEASE_RESET + "\nBurn " + loader + " successfully.\n");
+    EXPECT_EQ(BurnerWorkerBase::m_partSizeList, (std::vector<uint64_t>{1000}));
+    EXPECT_TRUE(BurnerWorkerBase::m_isPrintProgress);
+}
+
+TEST_F(PartitionRoadTest, UnselectedLoaderIsHandshakeOnlyForTheBaseAndNothingForTheConnectionWorker)
+{
+    EXPECT_EQ(BurnTable<BurnerWorkerBase>(Table("0", "0")), 0);
+    EXPECT_EQ(chips.Record().calls, Strings({"ShakeHand()", "WaitBootRun()"}));
+    chips.Record().calls.clear();
+    EXPECT_EQ(BurnTable<ConnectionBurnerWorker>(Table("0", "0")), 0);
+    EXPECT_EQ(chips.Record().calls, std::vector<std::string>());
+}
+
+TEST_F(PartitionRoadTest, PartitionThatFailsEndsTheBurnWithFour)
+{
+    // A Qx71-family device has no partition download of its own.
+    EXPECT_EQ(BurnTable<ConnectionBurnerWorker>(Table("1", "1")), 4);
+    EXPECT_NE(output.find("\nerror: Burn " + install.Path("app.bin") + " failed!\n"), std::string::npos) << output;
+    EXPECT_EQ(BurnerWorkerBase::m_totalLength, 4000u);
+}
+
+// The single-image road: the erase and go commands go out as command frames to a board that acks them.
+class SingleImageRoadTest : public WorkerTest {
+protected:
+    void SetUp() override
+    {
+        WorkerTest::SetUp();
+        readWireBeforeClose = false;
+        bench.StartDevice(board.AsResponder());
+        Sim::WriteBinaryFile(image, Bytes(0x1234, 0));
+    }
+
+    int BurnImage(const std::string& chip, bool reboot)
+    {
+        std::vector<std::string> words = Port({"-c", chip, "-f", image, "-a", "0x08000000"});
+        if (reboot) {
+            words.push_back("-r");
+        }
+        std::unique_ptr<BurnContext> context = Context(words);
+        if (context == nullptr) {
+            return -1;
+        }
+        return Run(std::make_unique<ConnectionBurnerWorker>(std::move(context)), &BurnerWorkerBase::Burn);
+    }
+
+    static std::string Command(const std::vector<unsigned char>& bytes)
+    {
+        return std::string(bytes.begin(), bytes.end());
+    }
+
+    Sim::CommandBoard board{Sim::CommandBoard::Options()};
+    std::string image = install.Path("app.bin");
+};
+
+TEST_F(SingleImageRoadTest, EraseThenDownloadThenGoToTheEntryBehindTheVectorTable)
+{
+    EXPECT_EQ(BurnImage("typesix", true), 0);
+    EXPECT_EQ(board.Commands(), (std::vector<std::string>{Command({0xE4, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x12, 0x34}),
+                                                          Command({0xBA, 0x08, 0x00, 0x00, 0x04})}));
+    EXPECT_EQ(output, PLEASE_RESET + "DownloadFile1.\nDownloadFile2.\nDownloadFile3.\n\nreboot successful!\n");
+}
+
+TEST_F(SingleImageRoadTest, NoGoWithoutReboot)
+{
+    EXPECT_EQ(BurnImage("typesix", false), 0);
+    EXPECT_EQ(board.Commands().size(), 1u);
+}
+
+TEST_F(SingleImageRoadTest, FailedDownloadGivesFive)
+{
+    // Only a TypeSix device downloads single images.
+    EXPECT_EQ(BurnImage("qx71", true), 5);
+    EXPECT_EQ(board.Commands().size(), 1u);
+    EXPECT_EQ(output, PLEASE_RESET + "DownloadFile1.\nno chipType is match.\n\nerror: Burn " + image + " failed!\n");
+}
+
+}  // namespace

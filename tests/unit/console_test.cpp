@@ -1,0 +1,202 @@
+// The tool's console: the library's messages as printed, the progress bar, colours on a terminal.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <memory>
+#include <string>
+
+#include "BurnContext.h"
+#include "BurnerWorkerBase.h"
+#include "CommonUtil.h"
+#include "ScratchDir.h"
+
+namespace {
+
+const std::string RED = "\x1b[1;31m";
+const std::string GREEN = "\x1b[32m";
+const std::string YELLOW = "\x1b[33m";
+const std::string PLAIN = "\x1b[0m";
+const std::string HIDE = "\x1b[?25l";
+const std::string SHOW = "\x1b[?25h";
+
+// Standard output goes to a raw terminal while alive, so that the tool turns colour on.
+class TerminalOutput {
+public:
+    TerminalOutput()
+    {
+        if (openpty(&m_master, &m_slave, nullptr, nullptr, nullptr) != 0) {
+            return;
+        }
+        struct termios raw = {};
+        tcgetattr(m_slave, &raw);
+        cfmakeraw(&raw);
+        tcsetattr(m_slave, TCSANOW, &raw);
+        fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
+        m_redirect = std::make_unique<Sim::StdoutRedirect>(m_slave);
+        CommonUtil::EnableConsoleColor();
+    }
+    ~TerminalOutput()
+    {
+        Finish();
+        close(m_master);
+    }
+    // Everything printed so far; standard output is back where it was afterwards.
+    std::string Finish()
+    {
+        if (m_redirect != nullptr) {
+            m_redirect.reset();
+            CommonUtil::EnableConsoleColor();
+            close(m_slave);
+            char chunk[4096];
+            ssize_t got = 0;
+            while ((got = read(m_master, chunk, sizeof(chunk))) > 0) {
+                m_output.append(chunk, static_cast<size_t>(got));
+            }
+        }
+        return m_output;
+    }
+
+private:
+    int m_master = -1;
+    int m_slave = -1;
+    std::unique_ptr<Sim::StdoutRedirect> m_redirect;
+    std::string m_output;
+};
+
+std::string Printed(const char* message, const char* debugMessage)
+{
+    testing::internal::CaptureStdout();
+    BurnerWorkerBase::SetPrint(0, "", message, debugMessage, 0);
+    return testing::internal::GetCapturedStdout();
+}
+
+class ConsoleTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        CommonUtil::EnableConsoleColor();
+        BurnInfo::BurnContext::m_isOpenDebug = false;
+        BurnerWorkerBase::m_isPrintProgress = true;
+        BurnerWorkerBase::m_partSizeList.clear();
+        BurnerWorkerBase::m_totalLength = 0;
+        BurnerWorkerBase::m_sentSize = 0;
+        BurnerWorkerBase::m_partIndex = 0;
+    }
+    void TearDown() override { BurnInfo::BurnContext::m_isOpenDebug = false; }
+
+    static std::string Progress(int percent)
+    {
+        testing::internal::CaptureStdout();
+        BurnerWorkerBase::SetProgress(0, percent);
+        return testing::internal::GetCapturedStdout();
+    }
+    static void UsePartitions(std::initializer_list<uint64_t> sizes)
+    {
+        for (uint64_t size : sizes) {
+            BurnerWorkerBase::m_partSizeList.push_back(size);
+            BurnerWorkerBase::m_totalLength += size;
+        }
+    }
+};
+
+TEST_F(ConsoleTest, MessagesArePrintedAsTheyCome)
+{
+    EXPECT_EQ(Printed("Shakehand failed, The board does not respond.\n", ""),
+              "Shakehand failed, The board does not respond.\n");
+    EXPECT_EQ(Printed("error: no line end", nullptr), "error: no line end");
+    EXPECT_EQ(Printed("#=#\n", ""), "#=#\n");
+    EXPECT_EQ(Printed(nullptr, nullptr), "");
+    EXPECT_EQ(Printed("", ""), "");
+}
+
+TEST_F(ConsoleTest, MessagesOfHashesOnlyAreDroppedWithTheirDebugText)
+{
+    BurnInfo::BurnContext::m_isOpenDebug = true;
+    EXPECT_EQ(Printed("#", "hidden"), "");
+    EXPECT_EQ(Printed("##########", "hidden"), "");
+    EXPECT_EQ(Printed("#####\n", "shown"), "#####\nshown");
+}
+
+TEST_F(ConsoleTest, DebugTextOnlyWithOpenDebug)
+{
+    EXPECT_EQ(Printed("Timeout error.\n", "port /dev/ttyUSB0\n"), "Timeout error.\n");
+    EXPECT_EQ(Printed("", "port /dev/ttyUSB0\n"), "");
+    BurnInfo::BurnContext::m_isOpenDebug = true;
+    EXPECT_EQ(Printed("Timeout error.\n", "port /dev/ttyUSB0\n"), "Timeout error.\nport /dev/ttyUSB0\n");
+    EXPECT_EQ(Printed("", "port /dev/ttyUSB0\n"), "port /dev/ttyUSB0\n");
+    EXPECT_EQ(Printed("a\n", nullptr), "a\n");
+}
+
+TEST_F(ConsoleTest, NoColourWithoutATerminal)
+{
+    EXPECT_EQ(Printed("error: x\n", ""), "error: x\n");
+    EXPECT_EQ(Printed("downloaded: app.bin successfully.\n", ""), "downloaded: app.bin successfully.\n");
+    EXPECT_EQ(Progress(100), "\r  [==============================] 100%\n");
+}
+
+TEST_F(ConsoleTest, LibraryMessagesAreColouredBySeverityOnATerminal)
+{
+    BurnInfo::BurnContext::m_isOpenDebug = true;
+    TerminalOutput terminal;
+    BurnerWorkerBase::SetPrint(0, "", "\n  Error: Ack receiving timeout.\n", "error: debug stays plain\n", 0);
+    BurnerWorkerBase::SetPrint(0, "", "warning: slow\n", "", 0);
+    BurnerWorkerBase::SetPrint(0, "", "NOTE: check\n", "", 0);
+    BurnerWorkerBase::SetPrint(0, "", "downloaded: app.bin successfully.\n", "", 0);
+    BurnerWorkerBase::SetPrint(0, "", "Upload completed\n", "", 0);
+    BurnerWorkerBase::SetPrint(0, "", "Success\n", "", 0);
+    BurnerWorkerBase::SetPrint(0, "", "xerror\n", "", 0);
+    EXPECT_EQ(terminal.Finish(), RED + "\n  Error: Ack receiving timeout.\n" + PLAIN + "error: debug stays plain\n" +
+                                     YELLOW + "warning: slow\n" + PLAIN + YELLOW + "NOTE: check\n" + PLAIN + GREEN +
+                                     "downloaded: app.bin successfully.\n" + PLAIN + GREEN + "Upload completed\n" +
+                                     PLAIN + "Success\nxerror\n");
+}
+
+TEST_F(ConsoleTest, ProgressBarWithoutPartitions)
+{
+    EXPECT_EQ(Progress(50), "\r  [===============---------------]  50%");
+    EXPECT_EQ(Progress(0), "\r  [------------------------------]   0%");
+    EXPECT_EQ(Progress(3), "\r  [------------------------------]   3%");
+    EXPECT_EQ(Progress(99), "\r  [=============================-]  99%");
+    EXPECT_EQ(Progress(100), "\r  [==============================] 100%\n");
+    EXPECT_EQ(Progress(150), "\r  [==============================] 100%\n");
+    EXPECT_EQ(Progress(-5), "\r  [------------------------------]   0%");
+}
+
+TEST_F(ConsoleTest, ProgressIsQuietUntilABurnSwitchesItOn)
+{
+    BurnerWorkerBase::m_isPrintProgress = false;
+    EXPECT_EQ(Progress(50), "");
+    EXPECT_EQ(Progress(100), "");
+}
+
+TEST_F(ConsoleTest, ProgressOfAPartitionTableShowsTheWholeBurn)
+{
+    UsePartitions({1000, 3000});
+    EXPECT_EQ(Progress(50), "\r  [===---------------------------]  12%");
+    EXPECT_EQ(Progress(100), "\r  [=======-----------------------]  25%\n");
+    EXPECT_EQ(Progress(50), "\r  [==================------------]  62%");
+    EXPECT_EQ(Progress(100), "\r  [==============================] 100%\n");
+    // After the last partition the reports are drawn as they come.
+    EXPECT_EQ(Progress(40), "\r  [============------------------]  40%");
+}
+
+TEST_F(ConsoleTest, ProgressOfAPartitionTableStaysWithinTheBar)
+{
+    UsePartitions({1000});
+    EXPECT_EQ(Progress(-50), "\r  [------------------------------]   0%");
+    EXPECT_EQ(Progress(150), "\r  [==============================] 100%\n");
+}
+
+TEST_F(ConsoleTest, ProgressBarHidesTheCursorOnATerminalUntilDone)
+{
+    TerminalOutput terminal;
+    BurnerWorkerBase::SetProgress(0, 50);
+    BurnerWorkerBase::SetProgress(0, 100);
+    EXPECT_EQ(terminal.Finish(), HIDE + "\r  [===============---------------]  50%" + HIDE +
+                                     "\r  [==============================] 100%\n" + SHOW);
+}
+
+}  // namespace
