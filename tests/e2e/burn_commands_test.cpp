@@ -1,7 +1,6 @@
 // write, erase, read and list through the built executable.
 #include <gtest/gtest.h>
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -19,7 +18,19 @@ const std::string LIST_USAGE =
     "  hid      HID devices (how chips appear in normal mode) and USB DFU\n"
     "           devices; filterable by -d <vid>:<pid>\n"
     "  serial   Available serial ports\n";
-const std::string OPEN_FAILED = "Please reset the device, the waiting time is about 30 seconds.\n";
+// A serial port name as the tool lists it: /dev/ttyS<n> or /dev/ttyUSB<n>.
+bool IsPortName(const std::string& name)
+{
+    for (const std::string prefix : {"/dev/ttyS", "/dev/ttyUSB"}) {
+        std::string number = name.substr(0, prefix.size()) == prefix ? name.substr(prefix.size()) : "";
+        if (!number.empty() && number.find_first_not_of("0123456789") == std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+const std::string PLEASE_RESET = "Please reset the device, the waiting time is about 30 seconds.\n";
 
 class BurnCommandTest : public testing::Test {
 protected:
@@ -28,9 +39,9 @@ protected:
         ASSERT_TRUE(install.Ready());
         ASSERT_TRUE(install.AddChip("conn", "ChipType=0x30001\nSupportedTransports=serial\n"));
         ASSERT_TRUE(install.AddChip("mcu", "ChipType=0x40001\nSupportedTransports=serial,usb\n"));
-        ASSERT_TRUE(Sim::WriteBinaryFile(package, Sim::BuildFwpkg({{"loader.bin", Sim::PatternBytes(256, 1), 0, 0, 0},
-                                                                  {"app.bin", Sim::PatternBytes(512, 2), 0x1000,
-                                                                   0x1000, 1}})));
+        package = install.WritePackage("app.fwpkg", {{"loader.bin", Sim::PatternBytes(256, 1), 0, 0, 0},
+                                                     {"app.bin", Sim::PatternBytes(512, 2), 0x1000, 0x1000, 1}});
+        ASSERT_FALSE(package.empty());
     }
 
     Sim::ProgramResult Run(const std::vector<std::string>& words, Sim::OutputKind output = Sim::OutputKind::Pipe)
@@ -41,7 +52,7 @@ protected:
     }
 
     Sim::ToolInstall install{VEXIL_BUILD_DIR};
-    std::string package = install.Path("app.fwpkg");
+    std::string package;
 };
 
 struct SetupFailure {
@@ -109,7 +120,11 @@ TEST_F(BurnCommandTest, PortThatDoesNotOpenGivesThreeWithTheVerdictOfTheCommand)
     for (const char* chip : {"qx71", "kp7715"}) {
         Sim::ProgramResult write = Run({"write", "-c", chip, "-p", NO_PORT, "-f", package});
         EXPECT_EQ(write.exitCode, 3);
-        EXPECT_EQ(write.output, OPEN_FAILED + "new transport failed\n" + reasons + "\nWrite failed.\n");
+        // Between the two the library says why (a chip without a driver, or the port itself).
+        EXPECT_EQ(write.output.rfind(PLEASE_RESET, 0), 0u) << write.output;
+        std::string tail = reasons + "\nWrite failed.\n";
+        ASSERT_GE(write.output.size(), tail.size());
+        EXPECT_EQ(write.output.substr(write.output.size() - tail.size()), tail);
         Sim::ProgramResult erase = Run({"erase", "-c", chip, "-p", NO_PORT, "-f", package});
         EXPECT_EQ(erase.exitCode, 3);
         EXPECT_EQ(erase.output.substr(erase.output.size() - 14), "Erase failed.\n");
@@ -186,8 +201,14 @@ TEST_F(BurnCommandTest, ListSerialPrintsOnePortPerLine)
 {
     Sim::ProgramResult result = Run({"list", "serial", "-x", "ignored"});
     EXPECT_EQ(result.exitCode, 0);
-    if (result.output != "No serial ports found.\n") {
-        EXPECT_TRUE(std::regex_match(result.output, std::regex("(/dev/tty(S|USB)[0-9]+\n)+"))) << result.output;
+    if (result.output == "No serial ports found.\n") {
+        return;
+    }
+    ASSERT_EQ(result.output.back(), '\n');
+    size_t start = 0;
+    for (size_t end = result.output.find('\n'); end != std::string::npos; end = result.output.find('\n', start)) {
+        EXPECT_TRUE(IsPortName(result.output.substr(start, end - start))) << result.output;
+        start = end + 1;
     }
 }
 

@@ -37,6 +37,13 @@ bool ToolInstall::WriteConfig(const std::string& text) const
     return WriteTextFile(m_dir / "config/burn.config", text);
 }
 
+std::string ToolInstall::WritePackage(const std::string& name, const std::vector<PackageImage>& images,
+                                      const FwpkgOptions& options) const
+{
+    std::string path = m_dir / name;
+    return WriteBinaryFile(path, BuildFwpkg(images, options)) ? path : std::string();
+}
+
 ProgramResult ToolInstall::Run(const std::vector<std::string>& words, const ProgramOptions& options) const
 {
     return RunVexil(Binary(), words, options);

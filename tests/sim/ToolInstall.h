@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "FwpkgBuilder.h"
 #include "ProgramRunner.h"
 #include "ScratchDir.h"
 
@@ -28,6 +29,9 @@ public:
 
     bool AddChip(const std::string& name, const std::string& properties) const;
     bool WriteConfig(const std::string& text) const;
+    // Writes a firmware package into the installation's directory and gives its path ("" on failure).
+    std::string WritePackage(const std::string& name, const std::vector<PackageImage>& images,
+                             const FwpkgOptions& options = {}) const;
     ProgramResult Run(const std::vector<std::string>& words, const ProgramOptions& options = {}) const;
 
 private:

@@ -1,6 +1,8 @@
 // The burner workers through the device API, with a recording chip driver behind a real pty port.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <memory>
 #include <string>
 #include <vector>
@@ -460,6 +462,48 @@ TEST_F(SingleImageRoadTest, FailedDownloadGivesFive)
     EXPECT_EQ(BurnImage("qx71", true), 5);
     EXPECT_EQ(board.Commands().size(), 1u);
     EXPECT_EQ(output, PLEASE_RESET + "DownloadFile1.\nno chipType is match.\n\nerror: Burn " + image + " failed!\n");
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(SingleImageRoadTest, ResetCommandsOfTheBase)
+{
+    std::unique_ptr<BurnerWorkerBase> worker = Worker(Port({"-c", "qx71", "-f", image}));
+    ASSERT_NE(worker, nullptr);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(worker->InitTransport());
+    EXPECT_TRUE(worker->ResetBySerial());
+    EXPECT_TRUE(worker->ResetBoard());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), PLEASE_RESET + "reset success!\n");
+    EXPECT_EQ(board.Commands(), (std::vector<std::string>{"\x87", "reset"}));
+}
+
+TEST_F(WorkerTest, ReadBackCheckComparesTheUploadWithTheBurnFile)
+{
+    std::string image = install.Path("app.bin");
+    std::string upload = install.Path("upload.bin");
+    ASSERT_TRUE(Sim::WriteBinaryFile(image, Bytes()));
+    auto check = [&]() {
+        std::unique_ptr<BurnerWorkerBase> worker = Worker(Port({"-c", "qx71", "-f", image}));
+        testing::internal::CaptureStdout();
+        int result = worker->InitTransport() ? worker->CheckBurnResult() : -1;
+        output = testing::internal::GetCapturedStdout();
+        return result;
+    };
+    EXPECT_EQ(check(), 0);
+    EXPECT_EQ(chips.Record().calls.back(), "UploadFile(0,0," + upload + ")");
+    EXPECT_NE(access(upload.c_str(), F_OK), 0);  // removed once it matched
+
+    chips.Record().flash = {1, 2, 3};
+    EXPECT_EQ(check(), 13);
+    EXPECT_EQ(output, PLEASE_RESET + "\nThe length of file " + image + " is different from that of file " + upload +
+                          ".\n");
+
+    chips.Record().uploadSucceeds = false;
+    EXPECT_EQ(check(), 7);
+    EXPECT_EQ(output, PLEASE_RESET + "\nupload " + upload + " failed.\n");
 }
 
 }  // namespace
