@@ -102,7 +102,7 @@ protected:
     TestChip chip;
 };
 
-TEST_F(RoutedTest, DownloadToFlashSetsTheFileKindAndDownloadsTheJoinedSpec)
+TEST_F(RoutedTest, DownloadToFlashSetsTheFileKindAndDownloadsTheJoinedImagePaths)
 {
     testing::internal::CaptureStdout();
     EXPECT_EQ(DownloadToFlash(&chip, "app.bin|app_sha256.bin", 1, 2, 0x8000, 0x2000, 3, 101), 1);

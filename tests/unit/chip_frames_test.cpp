@@ -1,11 +1,14 @@
 // The chip driver base's two frame exchanges against a virtual chip on a pseudo-terminal: frames
 // answered by one ack byte, and frames answered by a 6-byte reply frame.
 #include <chrono>
+#include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "Burn.h"
 #include "PtyBench.h"
 #include "SerialWire.h"
 #include "TestSupport.h"
@@ -21,6 +24,13 @@ const std::vector<std::string> TIMEOUT_LINES = {"Timeout error.\n",
                                                 "1. Check whether the serial port connection is normal.\n",
                                                 "2. The U-Boot is faulty.\n"};
 const std::string NACK_LINE = "Nack error(The serial port transmission may be unstable.).\n";
+
+long long CpuMs()
+{
+    struct timespec now = {};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
 
 long long NowMs()
 {
@@ -89,6 +99,15 @@ TEST_F(ChipFramesTest, SilenceSendsOncePerTryAndEndsWithTheThreeTimeoutLines)
     EXPECT_EQ(board.Frames().size(), 4u) << "sent at 0, 100, 200 and 300 ms";
 }
 
+TEST_F(ChipFramesTest, WaitingForAnAnswerCostsNoCpu)
+{
+    Serve(frame.size(), Script().Then(Script::Silence()));
+    long long cpuBefore = CpuMs();
+    EXPECT_FALSE(chip.SendFrameBySerial(frame.data(), frame.size(), 200, 400));
+    EXPECT_FALSE(chip.SendFrame(frame.data(), frame.size(), 200, 400, false));
+    EXPECT_LT(CpuMs() - cpuBefore, 100) << "800 ms of waiting must not be spent polling";
+}
+
 TEST_F(ChipFramesTest, NakThenAckOnTheResentFrameSucceeds)
 {
     FramedResponder board = Serve(frame.size(), Script().Then(Script::Nak()).Then(Script::Ack()));
@@ -134,6 +153,20 @@ TEST_F(ChipFramesTest, RaisedCancelStopsBeforeAnythingIsSent)
     EXPECT_FALSE(chip.SendFrameBySerial(frame.data(), frame.size(), 100, 3000));
     EXPECT_EQ(capture.Messages(), std::vector<std::string>{"\nUser Cancelled!\n"});
     EXPECT_TRUE(bench.ReadFor(50).empty());
+}
+
+TEST_F(ChipFramesTest, CancelFromAnotherThreadStopsARunningExchange)
+{
+    Serve(frame.size(), Script().Then(Script::Silence()));
+    std::thread canceller([this]() {
+        PtyBench::Delay(50);
+        Cancel(&chip);
+    });
+    long long start = NowMs();
+    EXPECT_FALSE(chip.SendFrameBySerial(frame.data(), frame.size(), 100, 5000));
+    canceller.join();
+    EXPECT_LT(NowMs() - start, 1000);
+    EXPECT_EQ(capture.Messages(), std::vector<std::string>{"\nUser Cancelled!\n"});
 }
 
 class ReplyFrameTest : public ChipFramesTest {

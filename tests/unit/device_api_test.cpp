@@ -13,6 +13,7 @@
 #include "ChipDriverFactory.h"
 #include "DeviceListText.h"
 #include "PtyBench.h"
+#include "SerialPortProbe.h"
 #include "TestSupport.h"
 
 namespace {
@@ -445,6 +446,22 @@ TEST_F(DeviceApiTest, PortEntriesAreAppendedOnlyWhenTheyFitAndOnlyOnce)
     EXPECT_STREQ(buffer, "/dev/ttyS1;") << "would leave no room for the zero byte";
     BurnChipBase::GetUart(buffer, 25, "/dev/ttyUSB0");
     EXPECT_STREQ(buffer, "/dev/ttyS1;/dev/ttyUSB0;");
+}
+
+TEST_F(DeviceApiTest, SerialNodeWithoutAUartBehindItIsNoPort)
+{
+    Sim::PtyBench bench;
+    std::string sysfs = "/tmp/vexil-sysfs-" + std::to_string(getpid());
+    ASSERT_EQ(system(("mkdir -p " + sysfs + "/ttyS7 " + sysfs + "/ttyS8/device/driver").c_str()), 0);
+    int fd = bench.SlaveFd();
+    EXPECT_FALSE(SerialPortProbe::HasUartBehind(fd, "/dev/ttyS7", sysfs)) << "sysfs shows no driver";
+    EXPECT_TRUE(SerialPortProbe::HasUartBehind(fd, "/dev/ttyS8", sysfs));
+    EXPECT_TRUE(SerialPortProbe::HasUartBehind(fd, "/dev/ttyS9", sysfs)) << "nothing to ask: taken as it is";
+    EXPECT_TRUE(SerialPortProbe::HasUartBehind(fd, "/dev/ttyUSB7", sysfs)) << "USB serial nodes exist only with a device";
+    EXPECT_TRUE(SerialPortProbe::IsUsable(bench.PortPath()));
+    EXPECT_FALSE(SerialPortProbe::IsUsable("/dev/null")) << "not a terminal";
+    EXPECT_FALSE(SerialPortProbe::IsUsable("/dev/ttyS-vexil-missing"));
+    ASSERT_EQ(system(("rm -rf " + sysfs).c_str()), 0);
 }
 
 TEST_F(DeviceApiTest, UsbDeviceListsFailCleanlyUntilTheyCanEnumerate)
