@@ -230,7 +230,7 @@ TEST(ChipServices, ProgressGoesToTheCallbackWithTheDevice)
     EXPECT_EQ(capture.Progress(), (std::vector<std::pair<long long, int>>{{chip.GetThisPtr(), 55}}));
 }
 
-TEST(ChipServices, WithoutTransportWaitingSleepsAndPortCallsFailQuietly)
+TEST(ChipServices, WithoutTransportWaitingSleepsAndPortCallsReportIt)
 {
     Sim::PrintCapture capture;
     TestChip chip;

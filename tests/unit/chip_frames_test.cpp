@@ -108,6 +108,16 @@ TEST_F(ChipFramesTest, WaitingForAnAnswerCostsNoCpu)
     EXPECT_LT(CpuMs() - cpuBefore, 100) << "800 ms of waiting must not be spent polling";
 }
 
+TEST_F(ChipFramesTest, VanishedBoardEndsTheExchangeOnTimeWithoutSpinning)
+{
+    bench.HangUp();
+    long long cpuBefore = CpuMs();
+    EXPECT_FALSE(chip.SendFrameBySerial(frame.data(), frame.size(), 100, 300));
+    EXPECT_FALSE(chip.SendFrame(frame.data(), frame.size(), 100, 300, false));
+    EXPECT_LT(CpuMs() - cpuBefore, 100) << "writes that fail are not retried at full speed";
+    EXPECT_EQ(capture.Messages(), TIMEOUT_LINES);
+}
+
 TEST_F(ChipFramesTest, NakThenAckOnTheResentFrameSucceeds)
 {
     FramedResponder board = Serve(frame.size(), Script().Then(Script::Nak()).Then(Script::Ack()));
@@ -254,6 +264,14 @@ TEST_F(ReplyFrameTest, ReplyCheckScansEveryPositionAndKeepsTheLastReason)
     EXPECT_TRUE(chip.CheckReplyFrameValidity(received.data(), static_cast<int>(received.size()), sent.data()));
     EXPECT_FALSE(chip.CheckReplyFrameValidity(valid.data(), 5, sent.data()));
     EXPECT_EQ(chip.GetErrorInfo(), "check response frame failed.\n");
+}
+
+TEST_F(ReplyFrameTest, FrameTooShortToBeAnsweredIsRefused)
+{
+    unsigned char lone = 0xDA;
+    EXPECT_FALSE(chip.SendFrame(&lone, 1, 50, 100, true));
+    EXPECT_FALSE(chip.SendFrame(nullptr, 6, 50, 100, true));
+    EXPECT_TRUE(bench.ReadFor(30).empty());
 }
 
 int CancelAlways()

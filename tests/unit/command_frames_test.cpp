@@ -123,6 +123,25 @@ TEST_F(CommandFramesTest, FullReplyBufferWithoutMarkerEnds)
     EXPECT_EQ(std::string(reply.begin(), reply.end()), "12345678");
 }
 
+TEST_F(CommandFramesTest, ReplyBufferWithoutRoomTakesNothing)
+{
+    Board({{"[EOT](OK)"}});
+    unsigned char command[] = {'x'};
+    EXPECT_EQ(chip.SendCmd(command, 1, reply.data(), 0, 2000), 0);
+    EXPECT_EQ(capture.Messages(), std::vector<std::string>{"A maximum of 0 characters can be received.\n"});
+    EXPECT_EQ(reply[0], 0);
+}
+
+TEST_F(CommandFramesTest, NegativeTimeoutIsNoEndlessOne)
+{
+    Board({{}, 0, 0x00, 0x00});
+    EXPECT_EQ(Send("x", -1), 0);
+    EXPECT_EQ(capture.Messages(), (std::vector<std::string>{"Timeout error.\n",
+                                                             "1. Check whether the serial port connection is normal.\n",
+                                                             "2. The U-Boot is faulty.\n",
+                                                             "Failed to send the command head!\n"}));
+}
+
 TEST_F(CommandFramesTest, ReplyIsShownOnlyUpToItsFirstZeroByte)
 {
     Board({{std::string("ab\0cd", 5), "[EOT](OK)"}, 20});
