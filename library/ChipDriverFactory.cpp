@@ -1,0 +1,97 @@
+#include "ChipDriverFactory.h"
+
+namespace ChipDriverFactory {
+
+namespace {
+Makers g_makers;
+}
+
+DriverKind SerialDriverFor(uint32_t chipType, uint32_t department)
+{
+    if (department != CONNECTION_DEPARTMENT) {
+        return DriverKind::NONE;
+    }
+    switch (chipType) {
+        case QX71_CHIP_TYPE:
+            return DriverKind::QX71;
+        case KP7715_CHIP_TYPE:
+            return DriverKind::KP7715;
+        case TYPE_SIX_CHIP_TYPE:
+            return DriverKind::TYPE_SIX;
+        default:
+            return DriverKind::NONE;
+    }
+}
+
+DriverKind UsbDfuDriverFor(uint32_t chipType)
+{
+    bool packageAware = chipType == TYPE_SIX_CHIP_TYPE || chipType == QX71_CHIP_TYPE || chipType == KP7715_CHIP_TYPE;
+    return packageAware ? DriverKind::SE_DFU : DriverKind::GENERIC_DFU;
+}
+
+std::unique_ptr<BurnChipBase> NewChip(DriverKind kind)
+{
+    if (g_makers.newChip != nullptr) {
+        return g_makers.newChip(kind);
+    }
+    // The driver classes join here as they are added.
+    return nullptr;
+}
+
+std::unique_ptr<TransportProtocolBase> NewRoutedProtocol(BurnChipBase& chip)
+{
+    if (g_makers.newRoutedProtocol != nullptr) {
+        return g_makers.newRoutedProtocol(chip);
+    }
+    return nullptr;
+}
+
+bool IsQx71Family(const BurnChipBase& chip)
+{
+    (void)chip;
+    return false;
+}
+
+bool OpenUsbDfu(BurnChipBase& chip, int vid, int pid, const char* serial)
+{
+    (void)chip;
+    (void)vid;
+    (void)pid;
+    (void)serial;
+    return false;
+}
+
+void SetDfuTransferSize(BurnChipBase& chip, int size)
+{
+    (void)chip;
+    (void)size;
+}
+
+void SetDfuTimeout(BurnChipBase& chip, int ms)
+{
+    (void)chip;
+    (void)ms;
+}
+
+bool ListHidDevices(std::vector<std::string>& lines, int vid, int pid)
+{
+    (void)lines;
+    (void)vid;
+    (void)pid;
+    return false;
+}
+
+bool ListUsbDfuDevices(std::vector<std::string>& lines, int vid, int pid)
+{
+    (void)lines;
+    (void)vid;
+    (void)pid;
+    return false;
+}
+
+void OverrideMakers(const Makers& makers)
+{
+    g_makers = makers;
+}
+
+}  // namespace ChipDriverFactory

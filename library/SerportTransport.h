@@ -1,0 +1,59 @@
+#ifndef VEXIL_LIBRARY_SERPORTTRANSPORT_H
+#define VEXIL_LIBRARY_SERPORTTRANSPORT_H
+
+#include <pthread.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <mutex>
+#include <vector>
+
+#include "TransportTypeBase.h"
+
+namespace RecvThreadFuncSp {
+// Entry of the receive thread; the argument is the SerportTransport it serves.
+void* RecvThreadFunc(void* argument);
+}  // namespace RecvThreadFuncSp
+
+// A Linux serial port in raw 8N1 mode. One receive thread per open port appends every incoming
+// byte to a buffer that is kept until the port closes, so that bytes already taken can be given back.
+class SerportTransport : public TransportTypeBase {
+public:
+    SerportTransport() = default;
+    ~SerportTransport() override;
+
+    bool Open(const Common::TRANSPORT_MODE_ATTR_U& attr) override;
+    void Close() override;
+    unsigned long Send(const unsigned char* data, unsigned long length) override;
+    unsigned long Receive(unsigned char* buffer, unsigned long length) override;
+    int WaitForData(int ms) override;
+    void UngetReceived(int count) override;
+    int OnAdataAvailable(std::string& out) override;
+
+    // Applies the line settings to the open port; also used alone to change the speed of an open port.
+    void SettingSerialParameters(int baudRate);
+    void OnReceive(const unsigned char* data, unsigned long length);
+
+private:
+    friend void* RecvThreadFuncSp::RecvThreadFunc(void* argument);
+
+    void ReceiveLoop();
+    void BackOff();
+    bool StartReceiveThread();
+    void StopReceiveThread();
+    void ReleasePort();
+    size_t UnreadLocked() const;
+
+    int m_fd = -1;
+    std::atomic<bool> m_stop{false};
+    std::vector<unsigned char> m_recvBuffer;  // its size is the received count
+    size_t m_readPos = 0;
+    pthread_t m_thread{};
+    bool m_hasThread = false;
+    int m_wakePipe[2] = {-1, -1};  // wakes the receive thread at once when the port closes
+    std::mutex m_mutex;
+    std::condition_variable m_dataArrived;
+};
+
+#endif

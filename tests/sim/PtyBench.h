@@ -1,0 +1,119 @@
+#ifndef VEXIL_TESTS_SIM_PTYBENCH_H
+#define VEXIL_TESTS_SIM_PTYBENCH_H
+
+#include <pthread.h>
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// A pseudo-terminal pair on which a virtual chip stands in for a board: the library opens the slave
+// path as its serial port, the bench works the master side.
+namespace Sim {
+
+using Bytes = std::vector<uint8_t>;
+
+class PtyBench {
+public:
+    // Called on the device thread with every chunk the library sent.
+    using Responder = std::function<void(PtyBench& bench, const Bytes& chunk)>;
+
+    PtyBench();
+    ~PtyBench();
+    PtyBench(const PtyBench&) = delete;
+    PtyBench& operator=(const PtyBench&) = delete;
+
+    bool IsOpen() const;
+    const std::string& PortPath() const;
+    // The bench's own descriptor of the slave side: it keeps the line alive between the library's
+    // open and close, and shows the line settings the library applied.
+    int SlaveFd() const;
+
+    // Device to library. Writes give up after timeoutMs when the library does not read.
+    bool Write(const Bytes& bytes, int timeoutMs = 5000);
+    bool Write(const std::string& text);
+    bool WriteSplit(const Bytes& bytes, size_t pieceSize, int gapMs);
+    static void Delay(int ms);
+    // Bytes that are neither an ack nor a nak nor a reply-frame flag.
+    static Bytes Garbage(size_t count, uint32_t seed);
+
+    // Library to device, while no device thread runs.
+    Bytes ReadFor(int ms);
+    Bytes ReadExactly(size_t count, int timeoutMs);
+
+    void StartDevice(Responder responder);
+    void StopDevice();
+    // Everything the device thread has read so far.
+    Bytes Received() const;
+    bool WaitForReceived(size_t count, int timeoutMs) const;
+
+    // The device disappears: both of the bench's descriptors close.
+    void HangUp();
+
+private:
+    static void* DeviceThreadEntry(void* argument);
+    void DeviceLoop();
+    bool WaitReadable(int timeoutMs) const;
+
+    int m_master = -1;
+    int m_slave = -1;
+    std::string m_portPath;
+    int m_wakePipe[2] = {-1, -1};
+    pthread_t m_thread{};
+    bool m_hasThread = false;
+    Responder m_responder;
+    mutable std::mutex m_mutex;
+    mutable std::condition_variable m_arrived;
+    Bytes m_received;
+};
+
+// Answers the library frame by frame: split decides the length of the next whole frame in the
+// pending bytes (0 while it is incomplete), answer runs for each frame with its index from 0.
+class FramedResponder {
+public:
+    using Splitter = std::function<size_t(const Bytes& pending)>;
+    using Answer = std::function<void(PtyBench& bench, const Bytes& frame, size_t index)>;
+
+    FramedResponder(Splitter split, Answer answer);
+    static Splitter FixedLength(size_t length);
+    PtyBench::Responder AsResponder();
+    std::vector<Bytes> Frames() const;
+
+private:
+    struct State {
+        Splitter split;
+        Answer answer;
+        Bytes pending;
+        std::vector<Bytes> frames;
+        mutable std::mutex mutex;
+    };
+    std::shared_ptr<State> m_state;
+};
+
+// A scripted chip: the n-th frame gets the n-th answer; frames after the script get the last one.
+class Script {
+public:
+    using Step = std::function<void(PtyBench& bench, const Bytes& frame)>;
+
+    Script& Then(Step step);
+    FramedResponder::Answer AsAnswer() const;
+
+    static Step Reply(const Bytes& bytes);
+    static Step Silence();
+    static Step Ack();
+    static Step Nak();
+    static Step ReplySplit(const Bytes& bytes, size_t pieceSize, int gapMs);
+    static Step DelayThen(int ms, Step step);
+
+private:
+    std::vector<Step> m_steps;
+};
+
+}  // namespace Sim
+
+#endif

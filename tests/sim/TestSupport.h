@@ -1,0 +1,64 @@
+#ifndef VEXIL_TESTS_SIM_TESTSUPPORT_H
+#define VEXIL_TESTS_SIM_TESTSUPPORT_H
+
+#include <string>
+#include <vector>
+
+#include "BurnChipBase.h"
+
+namespace Sim {
+
+struct PrintedMessage {
+    long long handle = 0;
+    std::string message;
+    std::string debugMessage;
+};
+
+// Registers print and progress callbacks that record what the library reports; restores silence
+// when it goes out of scope.
+class PrintCapture {
+public:
+    explicit PrintCapture(int (*cancelQuery)() = nullptr);
+    ~PrintCapture();
+    PrintCapture(const PrintCapture&) = delete;
+    PrintCapture& operator=(const PrintCapture&) = delete;
+
+    std::vector<PrintedMessage> Printed() const;
+    std::vector<std::string> Messages() const;
+    // All messages joined, in order.
+    std::string Text() const;
+    size_t Count(const std::string& message) const;
+    std::vector<std::pair<long long, int>> Progress() const;
+    void Clear();
+};
+
+// A chip driver of the tests: every virtual step is recorded and can be told to fail.
+class TestChip : public BurnChipBase {
+public:
+    std::vector<std::string> steps;
+    std::string failStep;
+    std::vector<std::string> onlyBurnNames;
+    std::string preparedFile;
+    unsigned long ddrAddressSetInBoot = 0;
+    bool setsDdrAddressInBoot = false;
+
+    bool ShakeHand() override;
+    bool EraseAllFlash() override;
+    bool FilePrepare(const std::string& bootFile) override;
+    bool InitBoard() override;
+    bool InitDdr() override;
+    bool SecurityVerification() override;
+    bool DownloadBootData() override;
+    bool WaitBootRun() override;
+    bool DownloadAllinoneBin(const char* file, unsigned long address) override;
+    bool Reset() override;
+    void SetOnlyBurnNames(const std::vector<std::string>& names) override;
+    std::vector<std::string> GetOnlyBurnNames() const override;
+
+private:
+    bool Step(const std::string& name);
+};
+
+}  // namespace Sim
+
+#endif

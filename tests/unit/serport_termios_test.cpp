@@ -1,0 +1,134 @@
+// What the serial transport asks of the terminal layer, and in which order: this program puts its
+// own tcflush, tcdrain and tcsetattr in front of the C library's to watch the calls.
+#include <dlfcn.h>
+#include <termios.h>
+
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "PtyBench.h"
+#include "SerportTransport.h"
+#include "securec.h"
+
+namespace {
+
+std::mutex g_logMutex;
+std::vector<std::string> g_log;
+
+void Log(const std::string& call)
+{
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    g_log.push_back(call);
+}
+
+std::vector<std::string> TakeLog()
+{
+    std::lock_guard<std::mutex> lock(g_logMutex);
+    std::vector<std::string> log;
+    log.swap(g_log);
+    return log;
+}
+
+template <typename Function>
+Function Next(const char* name)
+{
+    return reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
+const char* QueueName(int queue)
+{
+    switch (queue) {
+        case TCIFLUSH:
+            return "TCIFLUSH";
+        case TCOFLUSH:
+            return "TCOFLUSH";
+        default:
+            return "TCIOFLUSH";
+    }
+}
+
+}  // namespace
+
+extern "C" int tcflush(int fd, int queue)
+{
+    Log(std::string("tcflush ") + QueueName(queue));
+    static auto real = Next<int (*)(int, int)>("tcflush");
+    return real(fd, queue);
+}
+
+extern "C" int tcdrain(int fd)
+{
+    Log("tcdrain");
+    static auto real = Next<int (*)(int)>("tcdrain");
+    return real(fd);
+}
+
+extern "C" int tcsetattr(int fd, int when, const struct termios* settings)
+{
+    Log(std::string("tcsetattr ") + (when == TCSADRAIN ? "TCSADRAIN" : (when == TCSANOW ? "TCSANOW" : "TCSAFLUSH")));
+    static auto real = Next<int (*)(int, int, const struct termios*)>("tcsetattr");
+    return real(fd, when, settings);
+}
+
+namespace {
+
+class SerportTermiosTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(bench.IsOpen());
+        Common::TRANSPORT_MODE_ATTR_U attr = {};
+        memcpy_s(attr.portName, sizeof(attr.portName), bench.PortPath().c_str(), bench.PortPath().size());
+        attr.baudRate = 115200;
+        TakeLog();
+        ASSERT_TRUE(transport.Open(attr));
+    }
+
+    Sim::PtyBench bench;
+    SerportTransport transport;
+};
+
+TEST_F(SerportTermiosTest, OpenSetsTheLineAndDropsStaleInputOnly)
+{
+    EXPECT_EQ(TakeLog(), (std::vector<std::string>{"tcsetattr TCSADRAIN", "tcflush TCIFLUSH"}));
+}
+
+TEST_F(SerportTermiosTest, SendsNeverDiscardOutputStillLeavingThePort)
+{
+    TakeLog();
+    const unsigned char frame[] = {0xAB, 0x00, 0x0A, 0x12, 0x34};
+    const unsigned char text[] = "AT+RST\r\n";
+    transport.Send(frame, sizeof(frame));
+    transport.Send(text, sizeof(text) - 1);
+    transport.Send(frame, 0);
+    EXPECT_TRUE(TakeLog().empty());
+}
+
+TEST_F(SerportTermiosTest, SpeedChangeWaitsForPendingOutput)
+{
+    TakeLog();
+    transport.SettingSerialParameters(921600);
+    EXPECT_EQ(TakeLog(), std::vector<std::string>{"tcsetattr TCSADRAIN"});
+}
+
+TEST_F(SerportTermiosTest, CloseLetsPendingOutputLeaveBeforeDiscardingTheQueues)
+{
+    TakeLog();
+    transport.Close();
+    EXPECT_EQ(TakeLog(), (std::vector<std::string>{"tcdrain", "tcflush TCIOFLUSH"}));
+}
+
+TEST_F(SerportTermiosTest, ReopenReleasesTheOldPortTheSameWay)
+{
+    TakeLog();
+    Common::TRANSPORT_MODE_ATTR_U attr = {};
+    memcpy_s(attr.portName, sizeof(attr.portName), bench.PortPath().c_str(), bench.PortPath().size());
+    ASSERT_TRUE(transport.Open(attr));
+    EXPECT_EQ(TakeLog(),
+              (std::vector<std::string>{"tcdrain", "tcflush TCIOFLUSH", "tcsetattr TCSADRAIN", "tcflush TCIFLUSH"}));
+}
+
+}  // namespace

@@ -1,0 +1,361 @@
+// The serial transport on a real pseudo-terminal: line settings, the receive thread and its buffer.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "PtyBench.h"
+#include "SerportTransport.h"
+#include "TestSupport.h"
+#include "securec.h"
+
+namespace {
+
+using Sim::Bytes;
+using Sim::PtyBench;
+
+long long NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+Common::TRANSPORT_MODE_ATTR_U Attr(const std::string& path, unsigned baud)
+{
+    Common::TRANSPORT_MODE_ATTR_U attr = {};
+    memcpy_s(attr.portName, sizeof(attr.portName), path.c_str(), path.size());
+    attr.baudRate = baud;
+    return attr;
+}
+
+Bytes ReceiveCount(SerportTransport& transport, size_t count, int timeoutMs)
+{
+    Bytes received;
+    long long deadline = NowMs() + timeoutMs;
+    while (received.size() < count && NowMs() < deadline) {
+        if (transport.WaitForData(static_cast<int>(deadline - NowMs())) == 0) {
+            continue;
+        }
+        unsigned char chunk[700];
+        unsigned long got = transport.Receive(chunk, std::min(sizeof(chunk), count - received.size()));
+        received.insert(received.end(), chunk, chunk + got);
+    }
+    return received;
+}
+
+// The transport's own descriptor of the slave side (the bench holds another one).
+int LibraryDescriptor(const PtyBench& bench)
+{
+    DIR* fds = opendir("/proc/self/fd");
+    int found = -1;
+    while (dirent* entry = readdir(fds)) {
+        int fd = atoi(entry->d_name);
+        char target[256] = {0};
+        std::string link = std::string("/proc/self/fd/") + entry->d_name;
+        if (fd != bench.SlaveFd() && readlink(link.c_str(), target, sizeof(target) - 1) > 0 &&
+            bench.PortPath() == target) {
+            found = fd;
+        }
+    }
+    closedir(fds);
+    return found;
+}
+
+class SerportTransportTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(bench.IsOpen());
+    }
+    void OpenPort(unsigned baud = 115200)
+    {
+        ASSERT_TRUE(transport.Open(Attr(bench.PortPath(), baud)));
+    }
+
+    PtyBench bench;
+    SerportTransport transport;
+};
+
+TEST_F(SerportTransportTest, OpenOfMissingPathFailsAndCloseThenDoesNothing)
+{
+    EXPECT_FALSE(transport.Open(Attr("/dev/vexil-no-such-port", 115200)));
+    transport.Close();
+    EXPECT_EQ(transport.WaitForData(0), 0);
+}
+
+TEST_F(SerportTransportTest, OpenSetsRawEightNoneOneAndClearsFlowControlLeftByAnEarlierProgram)
+{
+    struct termios cooked = {};
+    ASSERT_EQ(tcgetattr(bench.SlaveFd(), &cooked), 0);
+    cooked.c_iflag |= IXON | IXOFF | IXANY | ICRNL | IGNCR | INPCK;
+    cooked.c_oflag |= OPOST | ONLCR | OCRNL;
+    cooked.c_cflag |= CSTOPB | CRTSCTS;
+    cooked.c_cflag &= ~(CLOCAL | CREAD);
+    cooked.c_lflag |= ISIG | ICANON | ECHO | ECHOE;
+    cooked.c_cc[VMIN] = 1;
+    cooked.c_cc[VTIME] = 5;
+    ASSERT_EQ(tcsetattr(bench.SlaveFd(), TCSANOW, &cooked), 0);
+
+    OpenPort(921600);
+
+    struct termios line = {};
+    ASSERT_EQ(tcgetattr(bench.SlaveFd(), &line), 0);
+    EXPECT_EQ(line.c_iflag & (IXON | IXOFF | IXANY | ICRNL | IGNCR | INPCK), 0u);
+    EXPECT_EQ(line.c_oflag & (OPOST | ONLCR | OCRNL), 0u);
+    EXPECT_EQ(line.c_cflag & (CSTOPB | PARENB | CRTSCTS), 0u);
+    EXPECT_EQ(line.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+    EXPECT_EQ(line.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+    EXPECT_EQ(line.c_lflag & (ISIG | ICANON | ECHO | ECHOE), 0u);
+    EXPECT_EQ(line.c_cc[VMIN], 0);
+    EXPECT_EQ(line.c_cc[VTIME], 0);
+    EXPECT_EQ(cfgetospeed(&line), static_cast<speed_t>(B921600));
+    EXPECT_EQ(cfgetispeed(&line), static_cast<speed_t>(B921600));
+
+    int fd = LibraryDescriptor(bench);
+    ASSERT_GE(fd, 0);
+    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0) << "reads and writes block once the line is set";
+}
+
+TEST_F(SerportTransportTest, SpeedOutsideTheTableKeepsTheSpeedThePortHad)
+{
+    struct termios line = {};
+    tcgetattr(bench.SlaveFd(), &line);
+    cfsetospeed(&line, B57600);
+    cfsetispeed(&line, B57600);
+    tcsetattr(bench.SlaveFd(), TCSANOW, &line);
+
+    OpenPort(9600);
+    tcgetattr(bench.SlaveFd(), &line);
+    EXPECT_EQ(cfgetospeed(&line), static_cast<speed_t>(B57600));
+
+    transport.SettingSerialParameters(2000000);
+    tcgetattr(bench.SlaveFd(), &line);
+    EXPECT_EQ(cfgetospeed(&line), static_cast<speed_t>(B2000000));
+}
+
+TEST_F(SerportTransportTest, PortNeverBecomesTheControllingTerminal)
+{
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        setsid();  // a session leader without a terminal would acquire the first one it opens
+        SerportTransport port;
+        bool opened = port.Open(Attr(bench.PortPath(), 115200));
+        int tty = open("/dev/tty", O_RDWR | O_NOCTTY);
+        port.Close();
+        _exit(!opened ? 2 : (tty >= 0 ? 3 : 0));
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "2: open failed, 3: the port became the controlling terminal";
+}
+
+TEST_F(SerportTransportTest, BytesFromBeforeTheOpenAreDroppedAndThoseRightAfterAreKept)
+{
+    ASSERT_TRUE(bench.Write(std::string("stale")));
+    OpenPort();
+    ASSERT_TRUE(bench.Write(Bytes{0x42}));
+    EXPECT_EQ(ReceiveCount(transport, 1, 2000), Bytes{0x42});
+    EXPECT_EQ(transport.WaitForData(50), 0);
+}
+
+TEST_F(SerportTransportTest, ReceivesInOrderAcrossManyChunks)
+{
+    OpenPort();
+    Bytes sent;
+    for (int chunk = 0; chunk < 120; ++chunk) {
+        Bytes piece = PtyBench::Garbage(static_cast<size_t>(1 + (chunk * 37) % 300), static_cast<uint32_t>(chunk));
+        sent.insert(sent.end(), piece.begin(), piece.end());
+        ASSERT_TRUE(bench.Write(piece));
+        if (chunk % 10 == 0) {
+            PtyBench::Delay(1);
+        }
+    }
+    EXPECT_EQ(ReceiveCount(transport, sent.size(), 5000), sent);
+}
+
+TEST_F(SerportTransportTest, ReceiveTakesOnlyWhatIsUnreadAndNeverWaits)
+{
+    OpenPort();
+    unsigned char buffer[8] = {0};
+    long long start = NowMs();
+    EXPECT_EQ(transport.Receive(buffer, sizeof(buffer)), 0u);
+    EXPECT_LT(NowMs() - start, 20);
+    EXPECT_EQ(transport.Receive(nullptr, 3), 0u);
+
+    ASSERT_TRUE(bench.Write(Bytes{1, 2, 3, 4, 5}));
+    ASSERT_EQ(transport.WaitForData(2000), 5);
+    EXPECT_EQ(transport.Receive(buffer, 3), 3u);
+    EXPECT_EQ(Bytes(buffer, buffer + 3), (Bytes{1, 2, 3}));
+    EXPECT_EQ(transport.WaitForData(0), 2);
+}
+
+TEST_F(SerportTransportTest, WaitForDataReturnsAtOnceOnDataAndAfterTheLimitWithout)
+{
+    OpenPort();
+    long long start = NowMs();
+    EXPECT_EQ(transport.WaitForData(100), 0);
+    long long waited = NowMs() - start;
+    EXPECT_GE(waited, 95);
+    EXPECT_LT(waited, 1000);
+
+    std::thread late([this]() {
+        PtyBench::Delay(40);
+        bench.Write(Bytes{7, 8});
+    });
+    start = NowMs();
+    int unread = transport.WaitForData(3000);
+    waited = NowMs() - start;
+    late.join();
+    EXPECT_GE(unread, 1);
+    EXPECT_LT(waited, 1000) << "woken by the arrival, not by the limit";
+
+    while (transport.WaitForData(3000) < 2) {
+        PtyBench::Delay(1);
+    }
+    start = NowMs();
+    EXPECT_EQ(transport.WaitForData(3000), 2);
+    EXPECT_LT(NowMs() - start, 50);
+    EXPECT_EQ(transport.WaitForData(-5), 2);
+}
+
+TEST_F(SerportTransportTest, RaisedCancelEndsAWaitWithNothingUnreadAtOnce)
+{
+    OpenPort();
+    transport.SetIsCancel(true);
+    long long start = NowMs();
+    EXPECT_EQ(transport.WaitForData(2000), 0);
+    EXPECT_LT(NowMs() - start, 50);
+}
+
+TEST_F(SerportTransportTest, UngetGivesBackTheBytesTakenLast)
+{
+    OpenPort();
+    ASSERT_TRUE(bench.Write(Bytes{10, 11, 12, 13}));
+    ASSERT_EQ(ReceiveCount(transport, 3, 2000), (Bytes{10, 11, 12}));
+    transport.UngetReceived(0);
+    transport.UngetReceived(-4);
+    EXPECT_EQ(transport.WaitForData(0), 1);
+    transport.UngetReceived(5);
+    EXPECT_EQ(transport.WaitForData(0), 4);
+    EXPECT_EQ(ReceiveCount(transport, 4, 1000), (Bytes{10, 11, 12, 13}));
+    transport.UngetReceived(2);
+    EXPECT_EQ(ReceiveCount(transport, 2, 1000), (Bytes{12, 13}));
+}
+
+TEST_F(SerportTransportTest, OnAdataAvailableMovesEveryUnreadByteOut)
+{
+    OpenPort();
+    ASSERT_TRUE(bench.Write(Bytes{'a', 'b', 0, 'd'}));
+    std::string out = "x";
+    while (transport.WaitForData(2000) < 4) {
+        PtyBench::Delay(1);
+    }
+    EXPECT_EQ(transport.OnAdataAvailable(out), 4);
+    EXPECT_EQ(out, std::string("xab\0d", 5));
+    EXPECT_EQ(transport.OnAdataAvailable(out), 0);
+    EXPECT_EQ(transport.WaitForData(0), 0);
+}
+
+int AlwaysCancel()
+{
+    return 1;
+}
+
+TEST_F(SerportTransportTest, RaisedCancelIsReportedOnceAndTheQueryEveryTime)
+{
+    {
+        Sim::PrintCapture capture;
+        transport.SetIsCancel(true);
+        EXPECT_TRUE(transport.IsCancel());
+        EXPECT_FALSE(transport.IsCancel());
+        EXPECT_EQ(capture.Messages(), std::vector<std::string>{"\nUser Cancelled!\n"});
+    }
+    Sim::PrintCapture capture(AlwaysCancel);
+    EXPECT_TRUE(transport.IsCancel());
+    EXPECT_TRUE(transport.IsCancel());
+    EXPECT_EQ(capture.Messages(), (std::vector<std::string>{"user cancelled!\n", "\nUser Cancelled!\n",
+                                                             "user cancelled!\n", "\nUser Cancelled!\n"}));
+}
+
+TEST_F(SerportTransportTest, ReopenStartsWithAnEmptyBuffer)
+{
+    OpenPort();
+    ASSERT_TRUE(bench.Write(Bytes{1, 2, 3}));
+    ASSERT_EQ(ReceiveCount(transport, 1, 2000), (Bytes{1}));
+    OpenPort();
+    EXPECT_EQ(transport.WaitForData(0), 0);
+    transport.UngetReceived(10);
+    EXPECT_EQ(transport.WaitForData(0), 0);
+    ASSERT_TRUE(bench.Write(Bytes{4, 5}));
+    EXPECT_EQ(ReceiveCount(transport, 2, 2000), (Bytes{4, 5}));
+}
+
+TEST_F(SerportTransportTest, CloseJoinsTheReceiveThreadAtOnce)
+{
+    OpenPort();
+    ASSERT_TRUE(bench.Write(Bytes{1}));
+    ASSERT_EQ(transport.WaitForData(2000), 1);
+    long long start = NowMs();
+    transport.Close();
+    EXPECT_LT(NowMs() - start, 50);
+    EXPECT_EQ(transport.WaitForData(0), 0);
+    transport.Close();
+}
+
+TEST_F(SerportTransportTest, ReceivesABurstOfOneMebibyteWithoutLoss)
+{
+    OpenPort();
+    Bytes sent = PtyBench::Garbage(1024 * 1024, 99);
+    std::thread writer([&]() { bench.Write(sent, 20000); });
+    Bytes received = ReceiveCount(transport, sent.size(), 20000);
+    writer.join();
+    ASSERT_EQ(received.size(), sent.size());
+    EXPECT_TRUE(received == sent);
+}
+
+TEST_F(SerportTransportTest, TwoSendsInARowBothReachTheLine)
+{
+    OpenPort();
+    Bytes first = PtyBench::Garbage(300, 1);
+    Bytes second = {'A', 'T', '+', 'R', 'S', 'T', '\r', '\n'};
+    EXPECT_EQ(transport.Send(first.data(), first.size()), first.size());
+    EXPECT_EQ(transport.Send(second.data(), second.size()), second.size());
+    Bytes expected = first;
+    expected.insert(expected.end(), second.begin(), second.end());
+    EXPECT_EQ(bench.ReadExactly(expected.size(), 2000), expected);
+
+    EXPECT_EQ(transport.Send(nullptr, 4), 0u);
+    EXPECT_EQ(transport.Send(first.data(), 0), 0u);
+    EXPECT_TRUE(bench.ReadFor(30).empty());
+}
+
+TEST_F(SerportTransportTest, VanishedDeviceCostsNoCpuAndCloseStillJoins)
+{
+    OpenPort();
+    bench.HangUp();
+    struct timespec before = {};
+    struct timespec after = {};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &before);
+    PtyBench::Delay(400);
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &after);
+    long long cpuMs = (after.tv_sec - before.tv_sec) * 1000LL + (after.tv_nsec - before.tv_nsec) / 1000000;
+    EXPECT_LT(cpuMs, 100) << "the receive thread spins on a dead line";
+    long long start = NowMs();
+    transport.Close();
+    EXPECT_LT(NowMs() - start, 100);
+}
+
+}  // namespace
