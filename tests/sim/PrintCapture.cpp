@@ -1,82 +1,88 @@
 #include "PrintCapture.h"
 
+#include <mutex>
+
 #include "Burn.h"
 
 namespace Sim {
 
 namespace {
-PrintCapture* g_activeCapture = nullptr;
+
+std::mutex g_mutex;
+std::vector<PrintedMessage> g_printed;
+std::vector<std::pair<long long, int>> g_progress;
+
+void RecordPrint(long long handle, const char* tag, const char* message, const char* debugMessage, int level)
+{
+    (void)tag;
+    (void)level;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_printed.push_back({handle, message != nullptr ? message : "", debugMessage != nullptr ? debugMessage : ""});
 }
 
-PrintCapture::PrintCapture()
+void RecordProgress(long long handle, int percent)
 {
-    g_activeCapture = this;
-    RegisterCallback(&PrintCapture::OnPrint, &PrintCapture::OnCancelQuery, &PrintCapture::OnProgress);
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_progress.emplace_back(handle, percent);
+}
+
+}  // namespace
+
+PrintCapture::PrintCapture(int (*cancelQuery)())
+{
+    Clear();
+    RegisterCallback(RecordPrint, cancelQuery, RecordProgress);
 }
 
 PrintCapture::~PrintCapture()
 {
     RegisterCallback(nullptr, nullptr, nullptr);
-    g_activeCapture = nullptr;
 }
 
-std::string PrintCapture::Messages() const
+std::vector<PrintedMessage> PrintCapture::Printed() const
 {
-    std::string all;
-    for (const PrintedLine& line : m_lines) {
-        all += line.message;
-    }
-    return all;
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_printed;
 }
 
-std::string PrintCapture::DebugMessages() const
+std::vector<std::string> PrintCapture::Messages() const
 {
-    std::string all;
-    for (const PrintedLine& line : m_lines) {
-        all += line.debugMessage;
+    std::vector<std::string> messages;
+    for (const PrintedMessage& printed : Printed()) {
+        messages.push_back(printed.message);
     }
-    return all;
+    return messages;
 }
 
-bool PrintCapture::Saw(const std::string& text) const
+std::string PrintCapture::Text() const
 {
-    for (const PrintedLine& line : m_lines) {
-        if (line.message.find(text) != std::string::npos || line.debugMessage.find(text) != std::string::npos) {
-            return true;
-        }
+    std::string text;
+    for (const std::string& message : Messages()) {
+        text += message;
     }
-    return false;
+    return text;
+}
+
+size_t PrintCapture::Count(const std::string& message) const
+{
+    size_t count = 0;
+    for (const std::string& printed : Messages()) {
+        count += printed == message ? 1 : 0;
+    }
+    return count;
+}
+
+std::vector<std::pair<long long, int>> PrintCapture::Progress() const
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return g_progress;
 }
 
 void PrintCapture::Clear()
 {
-    m_lines.clear();
-    m_progress.clear();
-    m_cancelQueries = 0;
-}
-
-void PrintCapture::OnPrint(long long handle, const char* tag, const char* message, const char* debugMessage, int)
-{
-    (void)tag;
-    if (g_activeCapture != nullptr) {
-        g_activeCapture->m_lines.push_back({handle, message, debugMessage});
-    }
-}
-
-int PrintCapture::OnCancelQuery()
-{
-    if (g_activeCapture == nullptr) {
-        return 0;
-    }
-    ++g_activeCapture->m_cancelQueries;
-    return g_activeCapture->m_cancelAnswer;
-}
-
-void PrintCapture::OnProgress(long long, int percent)
-{
-    if (g_activeCapture != nullptr) {
-        g_activeCapture->m_progress.push_back(percent);
-    }
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_printed.clear();
+    g_progress.clear();
 }
 
 }  // namespace Sim

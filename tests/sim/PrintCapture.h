@@ -2,43 +2,33 @@
 #define VEXIL_TESTS_SIM_PRINTCAPTURE_H
 
 #include <string>
+#include <utility>
 #include <vector>
 
-// Registers print/cancel/progress callbacks with the library for the lifetime of the object
-// and records everything they receive. Only one may be alive at a time.
 namespace Sim {
 
-struct PrintedLine {
-    long long handle;
+struct PrintedMessage {
+    long long handle = 0;
     std::string message;
     std::string debugMessage;
 };
 
+// Registers print and progress callbacks that record what the library reports; restores silence
+// when it goes out of scope.
 class PrintCapture {
 public:
-    PrintCapture();
+    explicit PrintCapture(int (*cancelQuery)() = nullptr);
     ~PrintCapture();
     PrintCapture(const PrintCapture&) = delete;
     PrintCapture& operator=(const PrintCapture&) = delete;
 
-    const std::vector<PrintedLine>& Lines() const { return m_lines; }
-    std::string Messages() const;        // every message joined
-    std::string DebugMessages() const;   // every debug message joined
-    bool Saw(const std::string& text) const;  // some message or debug message contains text
-    const std::vector<int>& Progress() const { return m_progress; }
+    std::vector<PrintedMessage> Printed() const;
+    std::vector<std::string> Messages() const;
+    // All messages joined, in order.
+    std::string Text() const;
+    size_t Count(const std::string& message) const;
+    std::vector<std::pair<long long, int>> Progress() const;
     void Clear();
-    void SetCancelAnswer(int answer) { m_cancelAnswer = answer; }
-    int CancelQueries() const { return m_cancelQueries; }
-
-private:
-    static void OnPrint(long long handle, const char* tag, const char* message, const char* debugMessage, int level);
-    static int OnCancelQuery();
-    static void OnProgress(long long handle, int percent);
-
-    std::vector<PrintedLine> m_lines;
-    std::vector<int> m_progress;
-    int m_cancelAnswer = 0;
-    int m_cancelQueries = 0;
 };
 
 }  // namespace Sim
