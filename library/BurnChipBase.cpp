@@ -1,11 +1,5 @@
 #include "BurnChipBase.h"
 
-#include <fcntl.h>
-#include <linux/serial.h>
-#include <sys/ioctl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <climits>
@@ -18,6 +12,7 @@
 #include "ChipDriverFactory.h"
 #include "Common.h"
 #include "DefaultSerportFrame.h"
+#include "SerialPortProbe.h"
 #include "SerportTransport.h"
 #include "securec.h"
 
@@ -105,36 +100,6 @@ const char* ReplyFrameFault(const unsigned char* reply, const unsigned char* sen
         return "crc check error.\n";
     }
     return nullptr;
-}
-
-// A /dev/ttyS node exists for every possible UART; one that the kernel knows no UART behind is unusable.
-bool HasUartBehind(int fd, const char* name)
-{
-    const char* ttyS = "/dev/ttyS";
-    if (std::strncmp(name, ttyS, std::strlen(ttyS)) != 0) {
-        return true;
-    }
-    struct serial_struct serial = {};
-    if (ioctl(fd, TIOCGSERIAL, &serial) == 0 && serial.type == PORT_UNKNOWN) {
-        return false;
-    }
-    std::string sysfs = std::string("/sys/class/tty/") + (name + std::strlen("/dev/"));
-    struct stat info = {};
-    if (stat(sysfs.c_str(), &info) != 0) {
-        return true;  // no sysfs to ask
-    }
-    return stat((sysfs + "/device/driver").c_str(), &info) == 0;
-}
-
-bool IsUsablePort(const char* name)
-{
-    int fd = open(name, O_RDWR | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        return false;
-    }
-    bool usable = isatty(fd) == 1 && HasUartBehind(fd, name);
-    close(fd);
-    return usable;
 }
 
 // A port name must fit the name field together with its terminating zero byte.
@@ -584,7 +549,7 @@ int BurnChipBase::InitSerialPortList(char* buffer, int length)
             if (snprintf_s(name, sizeof(name), sizeof(name) - 1, family, number) < 0) {
                 continue;
             }
-            if (IsUsablePort(name)) {
+            if (SerialPortProbe::IsUsable(name)) {
                 GetUart(buffer, length, name);
             }
         }

@@ -9,7 +9,7 @@
 #include "BurnChipBase.h"
 #include "Common.h"
 #include "FwpkgBuilder.h"
-#include "CallbackRecorder.h"
+#include "PrintCapture.h"
 
 namespace {
 
@@ -108,20 +108,20 @@ TEST(TextFunctions, FormatInfoDropsTextsThatDoNotFit)
 
 TEST(ByteFunctions, ConvertingUintToArraysStoresLittleEndianAndAdvances)
 {
-    Sim::CallbackRecorder capture;
+    Sim::PrintCapture capture;
     unsigned char buffer[8] = {0};
     int position = 2;
     Common::ConvertingUintToArrays(buffer, sizeof(buffer), 0x11223344, position);
     EXPECT_EQ(position, 6);
     EXPECT_EQ(std::vector<unsigned char>(buffer, buffer + 8),
               (std::vector<unsigned char>{0, 0, 0x44, 0x33, 0x22, 0x11, 0, 0}));
-    EXPECT_TRUE(capture.Lines().empty());
+    EXPECT_TRUE(capture.Printed().empty());
 
     position = 5;
     Common::ConvertingUintToArrays(buffer, sizeof(buffer), 0xAABBCCDD, position);
     EXPECT_EQ(position, 5);
     EXPECT_EQ(buffer[5], 0x11);
-    EXPECT_EQ(capture.Messages(), "Converting uint to arrays failed.\n");
+    EXPECT_EQ(capture.Text(), "Converting uint to arrays failed.\n");
 
     position = 9;
     Common::ConvertingUintToArrays(buffer, sizeof(buffer), 1, position);
@@ -150,50 +150,61 @@ TEST(Messages, NothingHappensWithoutACallback)
 
 TEST(Messages, PrintPassesItsTextsUnchanged)
 {
-    Sim::CallbackRecorder capture;
+    Sim::PrintCapture capture;
     Common::Print("100%% done\n", "debug", 42, "");
-    ASSERT_EQ(capture.Lines().size(), 1u);
-    EXPECT_EQ(capture.Lines()[0].handle, 42);
-    EXPECT_EQ(capture.Lines()[0].message, "100%% done\n");
-    EXPECT_EQ(capture.Lines()[0].debugMessage, "debug");
+    ASSERT_EQ(capture.Printed().size(), 1u);
+    EXPECT_EQ(capture.Printed()[0].handle, 42);
+    EXPECT_EQ(capture.Printed()[0].message, "100%% done\n");
+    EXPECT_EQ(capture.Printed()[0].debugMessage, "debug");
 }
 
 TEST(Messages, PrintInfoKindChoosesTheArgument)
 {
-    Sim::CallbackRecorder capture;
+    Sim::PrintCapture capture;
     Common::PrintInfo(7, Common::INFO_MESSAGE, "port %s open\n", "/dev/ttyUSB0");
     Common::PrintInfo(8, Common::INFO_DEBUG, "value %d\n", 3);
-    ASSERT_EQ(capture.Lines().size(), 2u);
-    EXPECT_EQ(capture.Lines()[0].handle, 7);
-    EXPECT_EQ(capture.Lines()[0].message, "port /dev/ttyUSB0 open\n");
-    EXPECT_EQ(capture.Lines()[0].debugMessage, "");
-    EXPECT_EQ(capture.Lines()[1].handle, 8);
-    EXPECT_EQ(capture.Lines()[1].message, "");
-    EXPECT_EQ(capture.Lines()[1].debugMessage, "value 3\n");
+    ASSERT_EQ(capture.Printed().size(), 2u);
+    EXPECT_EQ(capture.Printed()[0].handle, 7);
+    EXPECT_EQ(capture.Printed()[0].message, "port /dev/ttyUSB0 open\n");
+    EXPECT_EQ(capture.Printed()[0].debugMessage, "");
+    EXPECT_EQ(capture.Printed()[1].handle, 8);
+    EXPECT_EQ(capture.Printed()[1].message, "");
+    EXPECT_EQ(capture.Printed()[1].debugMessage, "value 3\n");
 }
 
 TEST(Messages, PrintInfoDropsTextsOf4096CharactersOrMore)
 {
-    Sim::CallbackRecorder capture;
+    Sim::PrintCapture capture;
     Common::PrintInfo(0, Common::INFO_MESSAGE, "%s", std::string(4095, 'a').c_str());
-    ASSERT_EQ(capture.Lines().size(), 1u);
-    EXPECT_EQ(capture.Lines()[0].message.size(), 4095u);
+    ASSERT_EQ(capture.Printed().size(), 1u);
+    EXPECT_EQ(capture.Printed()[0].message.size(), 4095u);
     Common::PrintInfo(0, Common::INFO_MESSAGE, "%s", std::string(4096, 'a').c_str());
     Common::PrintInfo(0, Common::INFO_DEBUG, "%s", std::string(9000, 'a').c_str());
-    EXPECT_EQ(capture.Lines().size(), 1u);
+    EXPECT_EQ(capture.Printed().size(), 1u);
+}
+
+int g_cancelAnswer = 0;
+int g_cancelQueries = 0;
+
+int CountingCancelQuery()
+{
+    ++g_cancelQueries;
+    return g_cancelAnswer;
 }
 
 TEST(Messages, CancelledAsksTheQueryEveryTime)
 {
-    Sim::CallbackRecorder capture;
+    Sim::PrintCapture capture(CountingCancelQuery);
+    g_cancelAnswer = 0;
+    g_cancelQueries = 0;
     EXPECT_FALSE(Common::Cancelled());
-    EXPECT_TRUE(capture.Lines().empty());
-    capture.SetCancelAnswer(1);
+    EXPECT_TRUE(capture.Printed().empty());
+    g_cancelAnswer = 1;
     EXPECT_TRUE(Common::Cancelled());
     EXPECT_TRUE(Common::Cancelled());
-    EXPECT_EQ(capture.Messages(), "user cancelled!\nuser cancelled!\n");
-    EXPECT_EQ(capture.Lines()[0].handle, 0);
-    EXPECT_EQ(capture.CancelQueries(), 3);
+    EXPECT_EQ(capture.Text(), "user cancelled!\nuser cancelled!\n");
+    EXPECT_EQ(capture.Printed()[0].handle, 0);
+    EXPECT_EQ(g_cancelQueries, 3);
 }
 
 TEST(Clock, GetTimeNeverGoesBackAndCountsMilliseconds)
@@ -222,24 +233,24 @@ TEST(FileReaders, GetFileDataReturnsTheFileWithSpareRoom)
 TEST(FileReaders, GetFileDataFailsOnEmptyAndMissingFiles)
 {
     TempDir dir;
-    Sim::CallbackRecorder capture;
+    Sim::PrintCapture capture;
     unsigned long length = 1234;
     EXPECT_EQ(Common::GetFileData(dir.File("empty.bin", {}), length, 5), nullptr);
     EXPECT_EQ(length, 1234u);
-    EXPECT_EQ(capture.Messages(), "ftell failed\n");
-    EXPECT_EQ(capture.Lines()[0].handle, 5);
+    EXPECT_EQ(capture.Text(), "ftell failed\n");
+    EXPECT_EQ(capture.Printed()[0].handle, 5);
 
     capture.Clear();
     std::string missing = dir.Path() + "/missing.bin";
     EXPECT_EQ(Common::GetFileData(missing, length, 0), nullptr);
-    EXPECT_EQ(capture.Messages(), "fopen_s " + missing + " failed\n");
+    EXPECT_EQ(capture.Text(), "fopen_s " + missing + " failed\n");
     EXPECT_EQ(length, 1234u);
 }
 
 TEST(FileReaders, GetPartFileDataReadsARangeAndRefusesShortFiles)
 {
     TempDir dir;
-    Sim::CallbackRecorder capture;
+    Sim::PrintCapture capture;
     std::vector<uint8_t> content = Sim::PatternBytes(100, 2);
     std::string path = dir.File("hundred.bin", content);
 
@@ -253,14 +264,14 @@ TEST(FileReaders, GetPartFileDataReadsARangeAndRefusesShortFiles)
     std::unique_ptr<unsigned char[]> none = Common::GetPartFileData(path, 0, 0, 0);
     ASSERT_NE(none, nullptr);
     EXPECT_EQ(none[Common::PER_PACKET_SIZE - 1], 0);
-    EXPECT_TRUE(capture.Lines().empty());
+    EXPECT_TRUE(capture.Printed().empty());
 
     EXPECT_EQ(Common::GetPartFileData(path, 0, 91, 10), nullptr);
-    EXPECT_EQ(capture.Messages(), "fread failed\n");
+    EXPECT_EQ(capture.Text(), "fread failed\n");
 
     capture.Clear();
     EXPECT_EQ(Common::GetPartFileData(dir.Path() + "/missing.bin", 0, 0, 1), nullptr);
-    EXPECT_EQ(capture.Messages(), "fopen_s " + dir.Path() + "/missing.bin failed\n");
+    EXPECT_EQ(capture.Text(), "fopen_s " + dir.Path() + "/missing.bin failed\n");
 }
 
 TEST(FileReaders, BigFileLengthAndOpening)

@@ -162,6 +162,15 @@ TEST_F(SerportTransportTest, PortNeverBecomesTheControllingTerminal)
     EXPECT_EQ(WEXITSTATUS(status), 0) << "2: open failed, 3: the port became the controlling terminal";
 }
 
+TEST_F(SerportTransportTest, BytesFromBeforeTheOpenAreDroppedAndThoseRightAfterAreKept)
+{
+    ASSERT_TRUE(bench.Write(std::string("stale")));
+    OpenPort();
+    ASSERT_TRUE(bench.Write(Bytes{0x42}));
+    EXPECT_EQ(ReceiveCount(transport, 1, 2000), Bytes{0x42});
+    EXPECT_EQ(transport.WaitForData(50), 0);
+}
+
 TEST_F(SerportTransportTest, ReceivesInOrderAcrossManyChunks)
 {
     OpenPort();
