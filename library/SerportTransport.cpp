@@ -101,9 +101,10 @@ void SerportTransport::StopReceiveThread()
 void SerportTransport::ReleasePort()
 {
     StopReceiveThread();
-    // Let the last frame leave the UART before the queues are discarded.
+    // Let the last frame leave the UART; then only unread input is discarded, since on a pty an
+    // output flush takes back bytes the other side has not read yet.
     tcdrain(m_fd);
-    tcflush(m_fd, TCIOFLUSH);
+    tcflush(m_fd, TCIFLUSH);
     CloseDescriptor(m_fd);
 }
 

@@ -342,6 +342,18 @@ TEST_F(SerportTransportTest, TwoSendsInARowBothReachTheLine)
     EXPECT_TRUE(bench.ReadFor(30).empty());
 }
 
+TEST_F(SerportTransportTest, FrameSentJustBeforeCloseStillReachesTheDevice)
+{
+    OpenPort();
+    Bytes lastFrames = PtyBench::Garbage(2000, 9);
+    for (int round = 0; round < 5; ++round) {
+        ASSERT_EQ(transport.Send(lastFrames.data(), lastFrames.size()), lastFrames.size());
+        transport.Close();
+        ASSERT_EQ(bench.ReadExactly(lastFrames.size(), 2000), lastFrames) << "round " << round;
+        OpenPort();
+    }
+}
+
 TEST_F(SerportTransportTest, VanishedDeviceCostsNoCpuAndCloseStillJoins)
 {
     OpenPort();
