@@ -101,9 +101,10 @@ void SerportTransport::StopReceiveThread()
 void SerportTransport::ReleasePort()
 {
     StopReceiveThread();
-    // Let the last frame leave the UART before the queues are discarded.
+    // Let the last frame leave the UART; only unread input is discarded. An output flush after the
+    // drain gains nothing on a UART and, on a pseudo-terminal, destroys what the other side has not read yet.
     tcdrain(m_fd);
-    tcflush(m_fd, TCIOFLUSH);
+    tcflush(m_fd, TCIFLUSH);
     CloseDescriptor(m_fd);
 }
 
