@@ -46,6 +46,12 @@ BurnChipBase* Qx71Session::Open(unsigned baudRate)
     return handle;
 }
 
+BurnChipBase* Qx71Session::Reopen(unsigned baudRate)
+{
+    DestroyDevice(handle);
+    return Open(baudRate);
+}
+
 BurnQx71ChipSp::BurnQx71Chip& Qx71Session::Driver()
 {
     return dynamic_cast<BurnQx71ChipSp::BurnQx71Chip&>(*handle);

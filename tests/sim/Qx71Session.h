@@ -34,6 +34,8 @@ public:
 
     // Null when the port did not open; the session destroys the device.
     BurnChipBase* Open(unsigned baudRate = 921600);
+    // A new device on the same port, as the next command of the tool makes it.
+    BurnChipBase* Reopen(unsigned baudRate = 921600);
     BurnQx71ChipSp::BurnQx71Chip& Driver();
     std::string WritePackage(const std::vector<PackageImage>& images, const FwpkgOptions& options = {},
                              const std::string& name = "app.fwpkg");

@@ -284,7 +284,7 @@ TEST_F(Kp7715BurnTest, PackageEraseAndReadOnAKp7715)
     EXPECT_EQ(chip.FlashMap(), ExpectedFlash(images));
 
     chip.PowerCycle();
-    session.handle->ReSettingSerialParameters(115200, 0, 0);
+    ASSERT_NE(session.Reopen(), nullptr);
     SetIsOnlyBurnLoader(1);
     std::string package = session.WritePackage(images);
     ASSERT_EQ(DownloadAllinoneBin(session.handle, package.c_str(), 0), 1);
@@ -294,6 +294,21 @@ TEST_F(Kp7715BurnTest, PackageEraseAndReadOnAKp7715)
 
     ASSERT_EQ(EraseAllFlash(session.handle, nullptr), 1);
     EXPECT_TRUE(chip.FlashMap().empty());
+}
+
+TEST_F(Qx71BurnTest, EraseWhoseLoaderCannotBeBurntSendsNoEraseFrame)
+{
+    Qx71Chip& chip = StartChip();
+    chip.Preload(0x10000, Bytes(10, 1));
+    SetIsOnlyBurnLoader(1);
+    Sim::FwpkgOptions options;
+    options.corruptCrc = true;
+    std::string package = session.WritePackage(NamedImages(), options);
+    EXPECT_EQ(EraseAllFlash(session.handle, package.c_str()), 0);
+    EXPECT_EQ(session.capture.Messages(),
+              (std::vector<std::string>{"fwpkg crc mismatch\n", "File: " + package + " format error!\n"}));
+    EXPECT_TRUE(chip.Wire().empty());
+    EXPECT_EQ(chip.FlashMap().size(), 1u);
 }
 
 TEST_F(Qx71BurnTest, ReadGetsAFrameTheLineDamagedAgain)

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "Burn.h"
+#include "BurnKp7715Chip.h"
 #include "Qx71Chip.h"
 #include "Qx71Session.h"
 #include "Qx71Wire.h"
@@ -54,6 +55,18 @@ class Kp7715DriverTest : public Sim::Qx71Test {
 protected:
     Kp7715DriverTest() : Qx71Test(Sim::KP7715_CHIP_TYPE) {}
 };
+
+TEST_F(Qx71DriverTest, OpenSerialPortMakesTheDriverOfTheChipTypeAndKeepsTheWorkingRate)
+{
+    EXPECT_EQ(dynamic_cast<BurnKp7715ChipSp::BurnKp7715Chip*>(session.handle), nullptr);
+    EXPECT_EQ(session.handle->GetBaudRate(), 921600u);
+    EXPECT_EQ(session.bench.LineBaudRate(), 115200u);
+
+    Sim::Qx71Session kp7715(Sim::KP7715_CHIP_TYPE);
+    ASSERT_NE(kp7715.Open(2000000), nullptr);
+    EXPECT_NE(dynamic_cast<BurnKp7715ChipSp::BurnKp7715Chip*>(kp7715.handle), nullptr);
+    EXPECT_EQ(kp7715.handle->GetBaudRate(), 2000000u);
+}
 
 // ---- Exact frames ----
 
