@@ -237,7 +237,7 @@ BurnQx71Chip::AckResult BurnQx71Chip::ReceiveAckAndCheck(AckBuffer& buffer, int 
             Receive(buffer.bytes + buffer.count, static_cast<unsigned long>(ACK_BUFFER_LEN - buffer.count));
         buffer.count += static_cast<int>(got);
         if (got == 0 || buffer.count < ACK_FRAME_LEN) {
-            WaitForData(WaitTime::RemainingMs(start, waitMs));
+            WaitForData(WaitTime::SliceMs(start, waitMs));
             continue;
         }
         int consumed = 0;

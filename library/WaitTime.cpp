@@ -6,6 +6,10 @@
 
 namespace WaitTime {
 
+namespace {
+constexpr int CANCEL_CHECK_MS = 100;
+}
+
 bool IsUp(long long start, long long limitMs)
 {
     return Common::GetTime() - start >= limitMs;
@@ -18,6 +22,12 @@ int RemainingMs(long long start, long long limitMs)
         return 0;
     }
     return left > INT_MAX ? INT_MAX : static_cast<int>(left);
+}
+
+int SliceMs(long long start, long long limitMs)
+{
+    int left = RemainingMs(start, limitMs);
+    return left < CANCEL_CHECK_MS ? left : CANCEL_CHECK_MS;
 }
 
 }  // namespace WaitTime

@@ -8,6 +8,9 @@ namespace WaitTime {
 bool IsUp(long long start, long long limitMs);
 // What is left of limitMs since start; 0 when nothing is.
 int RemainingMs(long long start, long long limitMs);
+// What a wait for data may take of the time left: a cancel raised meanwhile, from another thread or
+// through the cancel query, must not wait for the end of a long limit.
+int SliceMs(long long start, long long limitMs);
 
 }  // namespace WaitTime
 

@@ -333,7 +333,7 @@ YmodemProtocol::Collected YmodemProtocol::CollectFrame(unsigned char* buffer, si
         if (m_chip->CheckIsCancel()) {
             return Collected::CANCELLED;
         }
-        m_chip->WaitForData(WaitTime::RemainingMs(tryStart, m_limits.collectMs));
+        m_chip->WaitForData(WaitTime::SliceMs(tryStart, m_limits.collectMs));
     }
 }
 

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <map>
 #include <set>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -192,6 +193,27 @@ TEST_F(Qx71BurnTest, MissingAckAfterAnImageIsReportedAndTheBurnGoesOn)
     auto timeout = std::find(messages.begin(), messages.end(), "Ack receiving timeout.\n");
     ASSERT_NE(timeout, messages.end());
     EXPECT_EQ(*(timeout + 1), "downloaded: loader.bin successfully.\n");
+}
+
+TEST_F(Qx71BurnTest, CancelWhileWaitingForTheAckOfAnImageEndsTheBurn)
+{
+    Qx71Faults faults;
+    faults.noImageAck = true;
+    Qx71Chip& chip = StartChip(faults);
+    std::thread canceller([this, &chip]() {
+        chip.WaitUntil([](const Qx71Chip& served) { return !served.Images().empty(); }, 5000);
+        Sim::PtyBench::Delay(100);  // the driver waits for the ack by now
+        Cancel(session.handle);
+    });
+    long long start = Common::GetTime();
+    EXPECT_EQ(Burn(NamedImages()), 0);
+    canceller.join();
+    EXPECT_LT(Common::GetTime() - start, Sim::ShortLimits().imageAckMs);
+    EXPECT_EQ(Names(chip.Images()), std::vector<std::string>{"loader.bin"});
+    std::vector<std::string> messages = session.capture.Messages();
+    ASSERT_GE(messages.size(), 2u);
+    EXPECT_EQ(messages[messages.size() - 2], "\nUser Cancelled!\n");
+    EXPECT_EQ(messages.back(), "Download: loader.bin failed.\n");
 }
 
 // ---- Packages that cannot be burnt ----
