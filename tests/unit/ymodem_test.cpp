@@ -374,7 +374,7 @@ TEST_F(YmodemReceiveTest, ShortBlockZeroIsDroppedAndAskedForAgain)
     EXPECT_EQ(Sent(conversation), conversation);
 }
 
-TEST_F(YmodemReceiveTest, EachMissingPartTimesOutWithItsOwnLines)
+TEST_F(YmodemReceiveTest, EachMissingPieceTimesOutWithItsOwnLines)
 {
     struct Case {
         size_t framesPlayed;
@@ -391,13 +391,13 @@ TEST_F(YmodemReceiveTest, EachMissingPartTimesOutWithItsOwnLines)
         {3, {"YModel EOT receiving timed out.\n", "Recv upload EOT frame failed.\n"}},
         {5, {"YModem SOH frame receiving timed out.\n", "Recv upload finish frame failed.\n"}},
     };
-    for (const Case& part : cases) {
-        SCOPED_TRACE(part.lines.back());
+    for (const Case& piece : cases) {
+        SCOPED_TRACE(piece.lines.back());
         session.capture.Clear();
         Sender(std::vector<Bytes>(conversation.begin(),
-                                  conversation.begin() + static_cast<std::ptrdiff_t>(part.framesPlayed)));
+                                  conversation.begin() + static_cast<std::ptrdiff_t>(piece.framesPlayed)));
         EXPECT_FALSE(ymodem->UploadFile(OutputPath().c_str(), 10));
-        EXPECT_EQ(session.capture.Messages(), part.lines);
+        EXPECT_EQ(session.capture.Messages(), piece.lines);
         session.bench.StopDevice();
         session.bench.ReadFor(Sim::ShortLimits().ymodem.collectMs);
     }
