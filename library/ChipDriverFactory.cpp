@@ -1,5 +1,10 @@
 #include "ChipDriverFactory.h"
 
+#include <new>
+
+#include "BurnKp7715Chip.h"
+#include "BurnQx71Chip.h"
+
 namespace ChipDriverFactory {
 
 namespace {
@@ -34,8 +39,15 @@ std::unique_ptr<BurnChipBase> NewChip(DriverKind kind)
     if (g_makers.newChip != nullptr) {
         return g_makers.newChip(kind);
     }
-    // The driver classes join here as they are added.
-    return nullptr;
+    switch (kind) {
+        case DriverKind::QX71:
+            return std::unique_ptr<BurnChipBase>(new (std::nothrow) BurnQx71ChipSp::BurnQx71Chip());
+        case DriverKind::KP7715:
+            return std::unique_ptr<BurnChipBase>(new (std::nothrow) BurnKp7715ChipSp::BurnKp7715Chip());
+        default:
+            // The other driver classes join here as they are added.
+            return nullptr;
+    }
 }
 
 std::unique_ptr<TransportProtocolBase> NewRoutedProtocol(BurnChipBase& chip)
@@ -48,8 +60,7 @@ std::unique_ptr<TransportProtocolBase> NewRoutedProtocol(BurnChipBase& chip)
 
 bool IsQx71Family(const BurnChipBase& chip)
 {
-    (void)chip;
-    return false;
+    return dynamic_cast<const BurnQx71ChipSp::BurnQx71Chip*>(&chip) != nullptr;
 }
 
 bool OpenUsbDfu(BurnChipBase& chip, int vid, int pid, const char* serial)

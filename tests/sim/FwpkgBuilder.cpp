@@ -33,6 +33,15 @@ void PutText(std::vector<uint8_t>& out, size_t at, const std::string& text, size
     std::copy_n(text.begin(), std::min(text.size(), field), out.begin() + static_cast<std::ptrdiff_t>(at));
 }
 
+uint32_t GetU32(const std::vector<uint8_t>& in, size_t at)
+{
+    uint32_t value = 0;
+    for (int i = 3; i >= 0; --i) {
+        value = (value << 8) | in[at + static_cast<size_t>(i)];
+    }
+    return value;
+}
+
 }  // namespace
 
 uint16_t Crc16Xmodem(const uint8_t* data, size_t length)
@@ -86,6 +95,44 @@ std::vector<uint8_t> BuildFwpkg(const std::vector<PackageImage>& images, const F
     uint16_t crc = Crc16Xmodem(out.data() + 6, tableEnd - 6);
     PutU16(out, 4, options.corruptCrc ? static_cast<uint16_t>(crc ^ 0x5A5A) : crc);
     return out;
+}
+
+bool ReadFwpkg(const std::vector<uint8_t>& package, std::vector<PackageImage>& images)
+{
+    images.clear();
+    if (package.size() < HEAD_LEN) {
+        return false;
+    }
+    uint32_t magic = GetU32(package, 0);
+    bool extended = magic >= 0xEFBEADD0 && magic <= 0xEFBEADDE;
+    if (!extended && magic != 0xEFBEADDF) {
+        return false;
+    }
+    size_t count = static_cast<size_t>(package[6]) | (static_cast<size_t>(package[7]) << 8);
+    size_t tableStart = extended ? HEAD_LEN + VERSION_LEN : HEAD_LEN;
+    size_t entryLen = extended ? EXTENDED_ENTRY_LEN : COMPACT_ENTRY_LEN;
+    size_t nameLen = extended ? EXTENDED_NAME_LEN : COMPACT_NAME_LEN;
+    if (package.size() < tableStart + entryLen * count) {
+        return false;
+    }
+    for (size_t i = 0; i < count; ++i) {
+        size_t entry = tableStart + entryLen * i;
+        const char* name = reinterpret_cast<const char*>(package.data() + entry);
+        PackageImage image;
+        image.name.assign(name, std::find(name, name + nameLen, '\0'));
+        size_t offset = GetU32(package, entry + nameLen);
+        size_t length = GetU32(package, entry + nameLen + 4);
+        image.burnAddr = GetU32(package, entry + nameLen + 8);
+        image.burnSize = GetU32(package, entry + nameLen + 12);
+        image.type = GetU32(package, entry + nameLen + 16);
+        if (offset > package.size() || length > package.size() - offset) {
+            return false;
+        }
+        image.data.assign(package.begin() + static_cast<std::ptrdiff_t>(offset),
+                          package.begin() + static_cast<std::ptrdiff_t>(offset + length));
+        images.push_back(image);
+    }
+    return true;
 }
 
 std::vector<uint8_t> PatternBytes(size_t length, uint32_t seed)

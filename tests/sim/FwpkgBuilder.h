@@ -29,6 +29,8 @@ struct FwpkgOptions {
 
 uint16_t Crc16Xmodem(const uint8_t* data, size_t length);
 std::vector<uint8_t> BuildFwpkg(const std::vector<PackageImage>& images, const FwpkgOptions& options = {});
+// The images of a package of either layout; false when it is none or an image runs past its end.
+bool ReadFwpkg(const std::vector<uint8_t>& package, std::vector<PackageImage>& images);
 std::vector<uint8_t> PatternBytes(size_t length, uint32_t seed);
 bool WriteBinaryFile(const std::string& path, const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> ReadBinaryFile(const std::string& path);

@@ -84,6 +84,21 @@ bool Collect(int reader, int timeoutMs, std::string& output)
 
 }  // namespace
 
+namespace {
+
+// Waits for the child and gives its exit status; -1 when it was killed or did not exit normally.
+int Reap(pid_t child, bool finished)
+{
+    if (!finished) {
+        kill(child, SIGKILL);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    return finished && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace
+
 ProgramResult RunProgram(const std::vector<std::string>& arguments, const ProgramOptions& options)
 {
     ProgramResult result;
@@ -98,17 +113,70 @@ ProgramResult RunProgram(const std::vector<std::string>& arguments, const Progra
     close(channel.writer);
     bool finished = child > 0 && Collect(channel.reader, options.timeoutMs, result.output);
     close(channel.reader);
-    if (child <= 0) {
+    if (child > 0) {
+        result.exitCode = Reap(child, finished);
+    }
+    return result;
+}
+
+BackgroundProgram::BackgroundProgram(const std::vector<std::string>& arguments)
+{
+    Channel channel;
+    if (arguments.empty() || !OpenChannel(OutputKind::Pipe, channel)) {
+        return;
+    }
+    pid_t child = fork();
+    if (child == 0) {
+        StartChild(arguments, ProgramOptions(), channel);
+    }
+    close(channel.writer);
+    m_reader = channel.reader;
+    m_child = child;
+}
+
+BackgroundProgram::~BackgroundProgram()
+{
+    if (m_child > 0) {
+        Reap(m_child, false);
+    }
+    if (m_reader >= 0) {
+        close(m_reader);
+    }
+}
+
+bool BackgroundProgram::ReadLine(std::string& line, int timeoutMs)
+{
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (m_pending.find('\n') == std::string::npos) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        struct pollfd waiting = {m_reader, POLLIN, 0};
+        if (m_reader < 0 || left.count() <= 0 || poll(&waiting, 1, static_cast<int>(left.count())) <= 0) {
+            return false;
+        }
+        char chunk[4096];
+        ssize_t got = read(m_reader, chunk, sizeof(chunk));
+        if (got <= 0) {
+            return false;
+        }
+        m_pending.append(chunk, static_cast<size_t>(got));
+    }
+    size_t end = m_pending.find('\n');
+    line = m_pending.substr(0, end);
+    m_pending.erase(0, end + 1);
+    return true;
+}
+
+ProgramResult BackgroundProgram::Finish(int timeoutMs)
+{
+    ProgramResult result;
+    if (m_child <= 0) {
         return result;
     }
-    if (!finished) {
-        kill(child, SIGKILL);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    if (finished && WIFEXITED(status)) {
-        result.exitCode = WEXITSTATUS(status);
-    }
+    result.output = m_pending;
+    m_pending.clear();
+    bool finished = Collect(m_reader, timeoutMs, result.output);
+    result.exitCode = Reap(m_child, finished);
+    m_child = -1;
     return result;
 }
 

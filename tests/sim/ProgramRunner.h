@@ -23,6 +23,26 @@ struct ProgramOptions {
 // Runs a program with the given arguments (the first is the program's path) and collects what it prints.
 ProgramResult RunProgram(const std::vector<std::string>& arguments, const ProgramOptions& options = {});
 
+// A program that runs beside the test, its standard output and error in one pipe: its first lines
+// can be read while it runs. Killed when the object goes before it has finished.
+class BackgroundProgram {
+public:
+    explicit BackgroundProgram(const std::vector<std::string>& arguments);
+    ~BackgroundProgram();
+    BackgroundProgram(const BackgroundProgram&) = delete;
+    BackgroundProgram& operator=(const BackgroundProgram&) = delete;
+
+    // The next line without its line end; false when none came in time.
+    bool ReadLine(std::string& line, int timeoutMs);
+    // Waits for the end: what was printed after the lines already read, and the exit status.
+    ProgramResult Finish(int timeoutMs);
+
+private:
+    int m_child = -1;
+    int m_reader = -1;
+    std::string m_pending;
+};
+
 }  // namespace Sim
 
 #endif

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <thread>
+#include <utility>
 
 namespace Sim {
 
@@ -172,6 +173,61 @@ Bytes PtyBench::ReadExactly(size_t count, int timeoutMs)
         bytes.insert(bytes.end(), chunk, chunk + got);
     }
     return bytes;
+}
+
+Bytes PtyBench::ReadSome(int timeoutMs, bool* hungUp)
+{
+    if (hungUp != nullptr) {
+        *hungUp = false;
+    }
+    struct pollfd readable = {m_master, POLLIN, 0};
+    if (poll(&readable, 1, timeoutMs) <= 0) {
+        return {};
+    }
+    if ((readable.revents & POLLIN) == 0) {
+        if (hungUp != nullptr) {
+            *hungUp = (readable.revents & POLLHUP) != 0;
+        }
+        // A master without a slave reports a hang-up at once; wait out the time instead of spinning.
+        Delay(timeoutMs);
+        return {};
+    }
+    uint8_t chunk[READ_CHUNK];
+    ssize_t got = read(m_master, chunk, sizeof(chunk));
+    if (got <= 0) {
+        return {};
+    }
+    return Bytes(chunk, chunk + got);
+}
+
+void PtyBench::ReleaseSlave()
+{
+    if (m_slave >= 0) {
+        close(m_slave);
+        m_slave = -1;
+    }
+}
+
+unsigned PtyBench::LineBaudRate() const
+{
+    static const std::pair<speed_t, unsigned> RATES[] = {
+        {B9600, 9600},       {B19200, 19200},     {B38400, 38400},     {B57600, 57600},
+        {B115200, 115200},   {B230400, 230400},   {B460800, 460800},   {B500000, 500000},
+        {B576000, 576000},   {B921600, 921600},   {B1000000, 1000000}, {B1152000, 1152000},
+        {B1500000, 1500000}, {B2000000, 2000000}, {B2500000, 2500000}, {B3000000, 3000000},
+    };
+    // On a pseudo-terminal the master reads the settings of the slave side.
+    struct termios line = {};
+    if (tcgetattr(m_master, &line) != 0) {
+        return 0;
+    }
+    speed_t speed = cfgetospeed(&line);
+    for (const auto& rate : RATES) {
+        if (rate.first == speed) {
+            return rate.second;
+        }
+    }
+    return 0;
 }
 
 void PtyBench::StartDevice(Responder responder)

@@ -45,6 +45,15 @@ public:
     // Library to device, while no device thread runs.
     Bytes ReadFor(int ms);
     Bytes ReadExactly(size_t count, int timeoutMs);
+    // Waits at most timeoutMs for bytes and takes those that have arrived. After ReleaseSlave,
+    // hungUp tells that no program holds the port open.
+    Bytes ReadSome(int timeoutMs, bool* hungUp = nullptr);
+
+    // Closes the bench's own descriptor of the slave side, so that the library's close shows as a
+    // hang-up on the master side.
+    void ReleaseSlave();
+    // The speed the library set on its port, in baud; 0 when it is none of the usual ones.
+    unsigned LineBaudRate() const;
 
     void StartDevice(Responder responder);
     void StopDevice();

@@ -255,6 +255,25 @@ TEST_F(SerportTransportTest, UngetGivesBackTheBytesTakenLast)
     EXPECT_EQ(ReceiveCount(transport, 2, 1000), (Bytes{12, 13}));
 }
 
+TEST_F(SerportTransportTest, BytesSentRightBeforeTheCloseStillReachTheOtherSide)
+{
+    // Whether the other side's kernel buffer has taken the bytes over when the port closes is a race:
+    // many rounds make a loss show.
+    const Bytes lastFrame = {0xEF, 0xBE, 0xAD, 0xDE, 0x0C, 0x00, 0x87, 0x78, 0x00, 0x00, 0x61, 0x94};
+    for (int round = 0; round < 50; ++round) {
+        OpenPort();
+        ASSERT_EQ(transport.Send(lastFrame.data(), lastFrame.size()), lastFrame.size());
+        transport.Close();
+        ASSERT_EQ(bench.ReadFor(20), lastFrame) << "round " << round;
+    }
+    // A block still queued on our side when the port closes loses nothing either.
+    const Bytes lastBlock = PtyBench::Garbage(2000, 9);
+    OpenPort();
+    ASSERT_EQ(transport.Send(lastBlock.data(), lastBlock.size()), lastBlock.size());
+    transport.Close();
+    EXPECT_EQ(bench.ReadExactly(lastBlock.size(), 2000), lastBlock);
+}
+
 TEST_F(SerportTransportTest, OnAdataAvailableMovesEveryUnreadByteOut)
 {
     OpenPort();
@@ -340,18 +359,6 @@ TEST_F(SerportTransportTest, TwoSendsInARowBothReachTheLine)
     EXPECT_EQ(transport.Send(nullptr, 4), 0u);
     EXPECT_EQ(transport.Send(first.data(), 0), 0u);
     EXPECT_TRUE(bench.ReadFor(30).empty());
-}
-
-TEST_F(SerportTransportTest, FrameSentJustBeforeCloseStillReachesTheDevice)
-{
-    OpenPort();
-    Bytes lastFrames = PtyBench::Garbage(2000, 9);
-    for (int round = 0; round < 5; ++round) {
-        ASSERT_EQ(transport.Send(lastFrames.data(), lastFrames.size()), lastFrames.size());
-        transport.Close();
-        ASSERT_EQ(bench.ReadExactly(lastFrames.size(), 2000), lastFrames) << "round " << round;
-        OpenPort();
-    }
 }
 
 TEST_F(SerportTransportTest, VanishedDeviceCostsNoCpuAndCloseStillJoins)

@@ -1,0 +1,573 @@
+#include "BurnQx71Chip.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <initializer_list>
+#include <memory>
+#include <thread>
+
+#include "WaitTime.h"
+#include "securec.h"
+
+namespace BurnQx71ChipSp {
+
+namespace {
+
+constexpr uint32_t FRAME_MAGIC = 0xDEADBEEF;
+constexpr int FRAME_HEAD_LEN = 8;
+constexpr int FRAME_CRC_LEN = 2;
+constexpr int MAX_FRAME_LEN = 32;
+constexpr int ACK_FRAME_LEN = 12;
+constexpr int ACK_RESULT_OFFSET = 8;
+constexpr unsigned char ACK_SUCCESS = 'Z';
+
+constexpr unsigned char CMD_SHAKE_HAND = 0xF0;
+constexpr unsigned char CMD_SWITCH_BAUD = 0x5A;
+constexpr unsigned char CMD_FLASH_IMAGE = 0xD2;
+constexpr unsigned char CMD_NV_KV = 0x4B;
+constexpr unsigned char CMD_FACTORY = 0x78;
+constexpr unsigned char CMD_OTP_EFUSE = 0xC3;
+constexpr unsigned char CMD_VERSION = 0x69;
+constexpr unsigned char CMD_UPLOAD = 0xB4;
+
+constexpr uint32_t IMAGE_LOADER = 0;
+constexpr uint32_t IMAGE_NV_KV = 2;
+constexpr uint32_t IMAGE_OTP = 3;
+constexpr uint32_t IMAGE_EFUSE = 4;
+constexpr uint32_t IMAGE_FACTORY = 6;
+constexpr uint32_t IMAGE_VERSION = 7;
+constexpr uint32_t IMAGE_MODE_TWO = 14;
+constexpr uint32_t IMAGE_MODE_THREE = 15;
+constexpr uint32_t IMAGE_NEVER_SENT = 16;
+
+constexpr unsigned HANDSHAKE_BAUD_RATE = 115200;
+constexpr unsigned long ERASE_UNIT = 4096;
+constexpr unsigned long ERASE_SIZE_KEPT_FROM = 0xF0FFFFFF;
+constexpr unsigned long ERASE_ALL_SIZE = 0xFFFFFFFF;
+constexpr int AT_RESET_EVERY_TRIES = 100;
+constexpr int LOADER_FRAME_DATA_SIZE = 1024;
+constexpr int SHORT_SEND_PAUSE_MS = 10;
+
+void PrintPlain(const char* text)
+{
+    Common::Print(text, "", 0, "");
+}
+
+uint32_t ReadU32(const unsigned char* bytes)
+{
+    return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
+           (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+}
+
+// A boot command frame: magic, length, command and its complement, payload, CRC (all little-endian).
+class CommandFrame {
+public:
+    explicit CommandFrame(unsigned char command) : m_command(command) {}
+
+    CommandFrame& U32(unsigned long value)
+    {
+        Common::ConvertingUintToArrays(m_bytes, MAX_FRAME_LEN - FRAME_CRC_LEN, static_cast<unsigned int>(value),
+                                       m_position);
+        return *this;
+    }
+
+    CommandFrame& Bytes(std::initializer_list<unsigned char> bytes)
+    {
+        for (unsigned char byte : bytes) {
+            if (m_position < MAX_FRAME_LEN - FRAME_CRC_LEN) {
+                m_bytes[m_position++] = byte;
+            }
+        }
+        return *this;
+    }
+
+    std::vector<unsigned char> Finish()
+    {
+        int length = m_position + FRAME_CRC_LEN;
+        int position = 0;
+        Common::ConvertingUintToArrays(m_bytes, MAX_FRAME_LEN, FRAME_MAGIC, position);
+        m_bytes[4] = static_cast<unsigned char>(length & 0xFF);
+        m_bytes[5] = static_cast<unsigned char>((length >> 8) & 0xFF);
+        m_bytes[6] = m_command;
+        m_bytes[7] = static_cast<unsigned char>(~m_command);
+        unsigned int crc = Common::SopCrc16(m_bytes, static_cast<unsigned int>(m_position));
+        m_bytes[m_position] = static_cast<unsigned char>(crc & 0xFF);
+        m_bytes[m_position + 1] = static_cast<unsigned char>((crc >> 8) & 0xFF);
+        return std::vector<unsigned char>(m_bytes, m_bytes + length);
+    }
+
+private:
+    unsigned char m_command;
+    unsigned char m_bytes[MAX_FRAME_LEN] = {0};
+    int m_position = FRAME_HEAD_LEN;
+};
+
+// The handshake and the baud switch name a rate the chip takes once it has acked the frame.
+std::vector<unsigned char> BaudRateFrame(unsigned char command, unsigned baudRate)
+{
+    return CommandFrame(command).U32(baudRate).Bytes({0x08, 0x01, 0x00, 0x00}).Finish();
+}
+
+unsigned long RoundEraseSize(unsigned long size, unsigned long unit)
+{
+    if (size % unit == 0 || size >= ERASE_SIZE_KEPT_FROM) {
+        return size;
+    }
+    return (size / unit + 1) * unit;
+}
+
+unsigned char FlashImageMode(uint32_t type)
+{
+    switch (type) {
+        case IMAGE_MODE_TWO:
+            return 2;
+        case IMAGE_MODE_THREE:
+            return 3;
+        default:
+            return 0;
+    }
+}
+
+bool FitsPackage(const Common::FileHead& image, unsigned long packageLength)
+{
+    return static_cast<uint64_t>(image.offset) + image.length <= packageLength;
+}
+
+void PauseAfterShortSend()
+{
+    std::this_thread::sleep_for(std::chrono::milliseconds(SHORT_SEND_PAUSE_MS));
+}
+
+}  // namespace
+
+BurnQx71Chip::~BurnQx71Chip() = default;
+
+void BurnQx71Chip::SetTimeLimits(const TimeLimits& limits)
+{
+    m_limits = limits;
+}
+
+const BurnQx71Chip::TimeLimits& BurnQx71Chip::GetTimeLimits() const
+{
+    return m_limits;
+}
+
+void BurnQx71Chip::SetCtrlPeriod(int ms)
+{
+    BurnChipBase::SetCtrlPeriod(ms);
+    m_ctrlPeriod = ms;
+}
+
+void BurnQx71Chip::SetSwitchAfterLoader(bool isSwitch)
+{
+    BurnChipBase::SetSwitchAfterLoader(isSwitch);
+    m_isSwitchAfterLoader = isSwitch;
+}
+
+void BurnQx71Chip::SetBeforeReset(bool isReset)
+{
+    BurnChipBase::SetBeforeReset(isReset);
+    m_isBeforeReset = isReset;
+}
+
+void BurnQx71Chip::SetAtResetCommand(const std::string& command)
+{
+    BurnChipBase::SetAtResetCommand(command);
+    m_atResetCommand = command;
+}
+
+void BurnQx71Chip::SetOnlyBurnNames(const std::vector<std::string>& names)
+{
+    m_onlyBurnNames = names;
+}
+
+std::vector<std::string> BurnQx71Chip::GetOnlyBurnNames() const
+{
+    return m_onlyBurnNames;
+}
+
+// ---- Acks ----
+
+int BurnQx71Chip::CheckAckFrame(const unsigned char* data, int length, bool report, int* consumed) const
+{
+    for (int position = 0; position + ACK_FRAME_LEN <= length; ++position) {
+        unsigned char frame[ACK_FRAME_LEN] = {0};
+        if (memcpy_s(frame, sizeof(frame), data + position, ACK_FRAME_LEN) != EOK) {
+            PrintPlain("CheckAckFrame: memcpy_s ack frame failed.\n");
+            return 0;
+        }
+        unsigned int crc = Common::SopCrc16(frame, ACK_FRAME_LEN - FRAME_CRC_LEN);
+        bool crcMatches = frame[ACK_FRAME_LEN - 2] == (crc & 0xFF) && frame[ACK_FRAME_LEN - 1] == ((crc >> 8) & 0xFF);
+        if (ReadU32(frame) != FRAME_MAGIC || !crcMatches) {
+            continue;
+        }
+        if (frame[ACK_RESULT_OFFSET] == ACK_SUCCESS) {
+            if (consumed != nullptr) {
+                *consumed = position + ACK_FRAME_LEN;
+            }
+            return 1;
+        }
+        if (report) {
+            Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "CheckAckFrame: ack result error: %d\n",
+                              frame[ACK_RESULT_OFFSET]);
+        }
+        return -1;
+    }
+    return 0;
+}
+
+// Bytes after a positive ack go back to the port, so that the next reader (the YMODEM handshake)
+// sees them first.
+BurnQx71Chip::AckResult BurnQx71Chip::ReceiveAckAndCheck(AckBuffer& buffer, int waitMs, bool report)
+{
+    long long start = Common::GetTime();
+    while (true) {
+        if (WaitTime::IsUp(start, waitMs)) {
+            return AckResult::NONE;
+        }
+        if (CheckIsCancel()) {
+            return AckResult::CANCELLED;
+        }
+        if (buffer.count >= ACK_BUFFER_LEN) {
+            buffer.count = 0;
+            return AckResult::NONE;
+        }
+        unsigned long got =
+            Receive(buffer.bytes + buffer.count, static_cast<unsigned long>(ACK_BUFFER_LEN - buffer.count));
+        buffer.count += static_cast<int>(got);
+        if (got == 0 || buffer.count < ACK_FRAME_LEN) {
+            WaitForData(WaitTime::SliceMs(start, waitMs));
+            continue;
+        }
+        int consumed = 0;
+        int found = CheckAckFrame(buffer.bytes, buffer.count, report, &consumed);
+        if (found == 1) {
+            UngetReceived(buffer.count - consumed);
+            return AckResult::POSITIVE;
+        }
+        if (found == -1) {
+            buffer.count = 0;
+            return AckResult::NEGATIVE;
+        }
+    }
+}
+
+bool BurnQx71Chip::SendCommandWithAck(const unsigned char* frame, int length, int perTryMs, int overallMs)
+{
+    AckBuffer buffer;
+    long long start = Common::GetTime();
+    while (!WaitTime::IsUp(start, overallMs)) {
+        if (CheckIsCancel()) {
+            return false;
+        }
+        if (Send(frame, static_cast<unsigned long>(length)) < static_cast<unsigned long>(length)) {
+            PauseAfterShortSend();
+            continue;
+        }
+        switch (ReceiveAckAndCheck(buffer, perTryMs, true)) {
+            case AckResult::POSITIVE:
+                return true;
+            case AckResult::NEGATIVE:
+            case AckResult::CANCELLED:
+                return false;
+            case AckResult::NONE:
+                break;
+        }
+    }
+    PrintPlain("Ack receiving timeout.\n");
+    return false;
+}
+
+bool BurnQx71Chip::SendCommand(const std::vector<unsigned char>& frame)
+{
+    return SendCommandWithAck(frame.data(), static_cast<int>(frame.size()), m_limits.commandTryMs,
+                              m_limits.commandOverallMs);
+}
+
+// ---- Command frames ----
+
+bool BurnQx71Chip::SendFlashImageCmdFrame(unsigned long address, unsigned long length, unsigned long eraseSize,
+                                          int type)
+{
+    return SendFlashImageFrame(address, length, eraseSize, type, ERASE_UNIT, m_limits.commandTryMs,
+                               m_limits.commandOverallMs);
+}
+
+bool BurnQx71Chip::SendFlashImageFrame(unsigned long address, unsigned long length, unsigned long eraseSize,
+                                       int type, unsigned long eraseUnit, int perTryMs, int overallMs)
+{
+    unsigned char mode = FlashImageMode(static_cast<uint32_t>(type));
+    std::vector<unsigned char> frame = CommandFrame(CMD_FLASH_IMAGE)
+                                           .U32(address)
+                                           .U32(length)
+                                           .U32(RoundEraseSize(eraseSize, eraseUnit))
+                                           .Bytes({mode, static_cast<unsigned char>(~mode)})
+                                           .Finish();
+    return SendCommandWithAck(frame.data(), static_cast<int>(frame.size()), perTryMs, overallMs);
+}
+
+bool BurnQx71Chip::SendNvOrKvCmdFrame(const Common::FileHead& image)
+{
+    return SendCommand(CommandFrame(CMD_NV_KV)
+                           .U32(image.burnAddr)
+                           .U32(image.length)
+                           .U32(RoundEraseSize(image.burnSize, ERASE_UNIT))
+                           .Bytes({0x00, 0x00, 0x00, 0x00})
+                           .Finish());
+}
+
+bool BurnQx71Chip::SendFactoryCmdFrame(const Common::FileHead& image)
+{
+    return SendCommand(CommandFrame(CMD_FACTORY)
+                           .U32(image.burnAddr)
+                           .U32(image.length)
+                           .U32(RoundEraseSize(image.burnSize, ERASE_UNIT))
+                           .Bytes({0x00, 0xFF})
+                           .Finish());
+}
+
+bool BurnQx71Chip::SendOtpOrEfuseCmdFrame(const Common::FileHead& image)
+{
+    return SendCommand(CommandFrame(CMD_OTP_EFUSE).U32(image.length).Finish());
+}
+
+bool BurnQx71Chip::SendVersionCmdFrame(const Common::FileHead& image)
+{
+    return SendCommand(CommandFrame(CMD_VERSION).U32(image.length).Finish());
+}
+
+bool BurnQx71Chip::SendUploadDataFrame(unsigned long address, unsigned long length)
+{
+    return SendCommand(CommandFrame(CMD_UPLOAD).U32(length).U32(address).Finish());
+}
+
+bool BurnQx71Chip::SendCommandFrame(const Common::FileHead& image)
+{
+    bool sent = false;
+    const char* failure = nullptr;
+    switch (image.type) {
+        case IMAGE_NV_KV:
+            sent = SendNvOrKvCmdFrame(image);
+            failure = "Send download NV/KV command configuration failed.\n";
+            break;
+        case IMAGE_OTP:
+        case IMAGE_EFUSE:
+            sent = SendOtpOrEfuseCmdFrame(image);
+            failure = "Send download OTP/e-Fuse configuration command failed.\n";
+            break;
+        case IMAGE_FACTORY:
+            sent = SendFactoryCmdFrame(image);
+            failure = "Send download factory bin command failed.\n";
+            break;
+        case IMAGE_VERSION:
+            sent = SendVersionCmdFrame(image);
+            failure = "Send download version command failed.\n";
+            break;
+        default:
+            sent = SendFlashImageCmdFrame(image.burnAddr, image.length, image.burnSize, static_cast<int>(image.type));
+            failure = "Send download flash image command failed.\n";
+            break;
+    }
+    if (!sent) {
+        PrintPlain(failure);
+    }
+    return sent;
+}
+
+// ---- Handshake ----
+
+bool BurnQx71Chip::SendShakeHandFrame()
+{
+    std::vector<unsigned char> frame =
+        BaudRateFrame(CMD_SHAKE_HAND, m_isSwitchAfterLoader ? HANDSHAKE_BAUD_RATE : GetBaudRate());
+    // A try that did not wait at all could never see the ack.
+    int tryMs = std::max(1, m_ctrlPeriod);
+    AckBuffer buffer;
+    int tries = 0;
+    long long start = Common::GetTime();
+    while (true) {
+        if (WaitTime::IsUp(start, m_limits.handshakeMs) || CheckIsCancel()) {
+            return false;
+        }
+        if (Send(frame.data(), frame.size()) < frame.size()) {
+            PauseAfterShortSend();
+            continue;
+        }
+        ++tries;
+        if (m_isBeforeReset && !m_atResetCommand.empty() && tries % AT_RESET_EVERY_TRIES == 0) {
+            Send(reinterpret_cast<const unsigned char*>(m_atResetCommand.data()), m_atResetCommand.size());
+        }
+        AckResult result = ReceiveAckAndCheck(buffer, tryMs, false);
+        if (result == AckResult::POSITIVE) {
+            return true;
+        }
+        if (result == AckResult::CANCELLED) {
+            return false;
+        }
+    }
+}
+
+// ---- Package burn ----
+
+bool BurnQx71Chip::BuildImageList(const unsigned char* data, unsigned long length,
+                                  std::vector<Common::FileHead>& list, std::string& error)
+{
+    std::string version;
+    return Common::ParseFwpkg(data, length, list, version, error, true);
+}
+
+bool BurnQx71Chip::IsSelected(const Common::FileHead& image) const
+{
+    if (m_onlyBurnNames.empty()) {
+        return true;
+    }
+    std::string name(image.fileName);
+    return std::any_of(m_onlyBurnNames.begin(), m_onlyBurnNames.end(),
+                       [&name](const std::string& wanted) { return name.find(wanted) != std::string::npos; });
+}
+
+bool BurnQx71Chip::DownloadAllinoneBin(const char* file, unsigned long address)
+{
+    (void)address;
+    unsigned long length = 0;
+    std::unique_ptr<unsigned char[]> package = Common::GetFileData(file, length, GetThisPtr());
+    if (package == nullptr) {
+        Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Get file content failed: %s\n", file);
+        return false;
+    }
+    std::vector<Common::FileHead> images;
+    std::string error;
+    if (!BuildImageList(package.get(), length, images, error)) {
+        Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "%s\n", error.c_str());
+        Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "File: %s format error!\n", file);
+        return false;
+    }
+    if (!SendShakeHandFrame()) {
+        PrintPlain("Shakehand failed, The board does not respond.\n");
+        return false;
+    }
+    // The chip took the rate named in the handshake frame when it acked it.
+    if (!m_isSwitchAfterLoader) {
+        ReSettingSerialParameters(GetBaudRate(), GetStopBit(), GetParity());
+    }
+    YmodemProtocolSp::YmodemProtocol ymodem(this);
+    ymodem.SetTimeLimits(m_limits.ymodem);
+    for (const Common::FileHead& image : images) {
+        if (!IsSelected(image) || image.type == IMAGE_NEVER_SENT) {
+            continue;
+        }
+        if (!BurnImage(ymodem, package.get(), length, image)) {
+            return false;
+        }
+        if (m_isOnlyBurnLoader) {
+            return true;
+        }
+        if (m_isSwitchAfterLoader && image.type == IMAGE_LOADER && !SwitchBaudRateAfterLoader()) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool BurnQx71Chip::BurnImage(YmodemProtocolSp::YmodemProtocol& ymodem, const unsigned char* package,
+                             unsigned long packageLength, const Common::FileHead& image)
+{
+    std::string name(image.fileName);
+    // The parser returns entries as the package states them; none may be read past the package.
+    if (!FitsPackage(image, packageLength)) {
+        Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE,
+                          "Image %s runs past the end of the package (offset %u, length %u, package %lu bytes).\n",
+                          name.c_str(), image.offset, image.length, packageLength);
+        return false;
+    }
+    if (image.type == IMAGE_LOADER) {
+        ymodem.SetSingleFrameDataSize(LOADER_FRAME_DATA_SIZE);
+    } else {
+        if (!SendCommandFrame(image)) {
+            return false;
+        }
+        ymodem.UsePacketSize();
+    }
+    if (!ymodem.DownloadFile(package + image.offset, image.length, name)) {
+        Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Download: %s failed.\n", name.c_str());
+        return false;
+    }
+    if (!WaitForImageAck(name)) {
+        return false;
+    }
+    Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "downloaded: %s successfully.\n", name.c_str());
+    return true;
+}
+
+// Only a missing ack lets the burn go on: a chip that says it could not write the image has not got it.
+bool BurnQx71Chip::WaitForImageAck(const std::string& name)
+{
+    AckBuffer buffer;
+    switch (ReceiveAckAndCheck(buffer, m_limits.imageAckMs, true)) {
+        case AckResult::POSITIVE:
+            return true;
+        case AckResult::NONE:
+            PrintPlain("Ack receiving timeout.\n");
+            return true;
+        case AckResult::NEGATIVE:
+            Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Download: %s failed, the board refused it.\n",
+                              name.c_str());
+            return false;
+        case AckResult::CANCELLED:
+            break;
+    }
+    Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Download: %s failed.\n", name.c_str());
+    return false;
+}
+
+bool BurnQx71Chip::SwitchBaudRateAfterLoader()
+{
+    std::vector<unsigned char> frame = BaudRateFrame(CMD_SWITCH_BAUD, GetTargetBaudRate());
+    if (Send(frame.data(), frame.size()) == 0) {
+        PrintPlain("Send switch baud rate frame failed.\n");
+        return false;
+    }
+    AckBuffer buffer;
+    if (ReceiveAckAndCheck(buffer, m_limits.baudSwitchAckMs, true) != AckResult::POSITIVE) {
+        PrintPlain("Wait switch baud rate ACK timeout.\n");
+        return false;
+    }
+    if (GetTargetBaudRate() != 0) {
+        ReSettingSerialParameters(GetTargetBaudRate(), GetStopBit(), GetParity());
+    }
+    return true;
+}
+
+// ---- Erase and read ----
+
+bool BurnQx71Chip::EraseAllFlash()
+{
+    if (!SendFlashImageCmdFrame(0, 0, ERASE_ALL_SIZE, 0)) {
+        PrintPlain("Send erase all flash image command failed.\n");
+        return false;
+    }
+    return true;
+}
+
+bool BurnQx71Chip::UploadFile(unsigned long address, int length, const char* outFile)
+{
+    // A length below 1 would reach the chip as a huge size.
+    if (length < 1) {
+        Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Invalid upload length: %d.\n", length);
+        return false;
+    }
+    if (!SendUploadDataFrame(address, static_cast<unsigned long>(length))) {
+        PrintPlain("Send upload data command failed.\n");
+        return false;
+    }
+    YmodemProtocolSp::YmodemProtocol ymodem(this);
+    ymodem.SetTimeLimits(m_limits.ymodem);
+    if (!ymodem.UploadFile(outFile, static_cast<unsigned long>(length))) {
+        PrintPlain("Upload file failed.\n");
+        return false;
+    }
+    return true;
+}
+
+}  // namespace BurnQx71ChipSp

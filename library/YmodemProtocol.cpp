@@ -1,0 +1,547 @@
+#include "YmodemProtocol.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <vector>
+
+#include "BurnChipBase.h"
+#include "Common.h"
+#include "WaitTime.h"
+#include "securec.h"
+
+namespace YmodemProtocolSp {
+
+namespace {
+
+constexpr unsigned char YMODEM_SOH = 0x01;
+constexpr unsigned char YMODEM_STX = 0x02;
+constexpr unsigned char YMODEM_NAK = 0x15;
+constexpr size_t FRAME_HEAD_LEN = 3;
+constexpr size_t BLOCK_ZERO_DATA_LEN = 128;
+constexpr size_t CRC_LEN = 2;
+constexpr size_t MAX_BLOCK_ZERO_LEN = FRAME_HEAD_LEN + BLOCK_ZERO_DATA_LEN + CRC_LEN;
+constexpr size_t MAX_FILE_NAME_LEN = 112;
+constexpr size_t SIZE_TEXT_LEN = 32;
+constexpr int DEFAULT_FRAME_DATA_SIZE = 1024;
+constexpr size_t RECEIVED_DATA_SIZE = 1024;
+constexpr size_t RECEIVED_FRAME_LEN = FRAME_HEAD_LEN + RECEIVED_DATA_SIZE + CRC_LEN;
+constexpr unsigned long HANDSHAKE_READ_LEN = 512;
+constexpr int POLL_MS = 10;
+
+bool CrcMatchesHighFirst(const unsigned char* frame, size_t dataLength)
+{
+    unsigned int crc = Common::SopCrc16(frame + FRAME_HEAD_LEN, static_cast<unsigned int>(dataLength));
+    const unsigned char* stored = frame + FRAME_HEAD_LEN + dataLength;
+    return stored[0] == ((crc >> 8) & 0xFF) && stored[1] == (crc & 0xFF);
+}
+
+int Percent(unsigned long done, unsigned long total)
+{
+    return static_cast<int>(static_cast<unsigned long long>(done) * 100ULL / total);
+}
+
+}  // namespace
+
+YmodemProtocol::YmodemProtocol(BurnChipBase* chip) : m_singleFrameDataSize(DEFAULT_FRAME_DATA_SIZE), m_chip(chip)
+{
+    UsePacketSize();
+}
+
+void YmodemProtocol::UsePacketSize()
+{
+    uint32_t size = BurnChipBase::m_packetSize;
+    SetSingleFrameDataSize(size <= INT32_MAX ? static_cast<int>(size) : 0);
+}
+
+void YmodemProtocol::SetSingleFrameDataSize(int size)
+{
+    m_singleFrameDataSize = size >= 1 ? size : DEFAULT_FRAME_DATA_SIZE;
+}
+
+void YmodemProtocol::SetIsCheckSumCrc(bool isCheckSum)
+{
+    m_isCheckSum = isCheckSum;
+}
+
+void YmodemProtocol::SetTimeLimits(const TimeLimits& limits)
+{
+    m_limits = limits;
+}
+
+void YmodemProtocol::Report(const char* text) const
+{
+    Common::PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "%s", text);
+}
+
+size_t YmodemProtocol::CheckLength() const
+{
+    return m_isCheckSum ? 1 : CRC_LEN;
+}
+
+size_t YmodemProtocol::BlockZeroLength() const
+{
+    return FRAME_HEAD_LEN + BLOCK_ZERO_DATA_LEN + CheckLength();
+}
+
+unsigned char YmodemProtocol::StartByte() const
+{
+    switch (m_singleFrameDataSize) {
+        case 2048:
+            return 0x0A;
+        case 4096:
+            return 0x0B;
+        case 8192:
+            return 0x0C;
+        default:
+            return YMODEM_STX;
+    }
+}
+
+void YmodemProtocol::PutCheck(unsigned char* frame, size_t dataLength) const
+{
+    const unsigned char* data = frame + FRAME_HEAD_LEN;
+    unsigned char* check = frame + FRAME_HEAD_LEN + dataLength;
+    if (m_isCheckSum) {
+        check[0] = static_cast<unsigned char>(Common::CalcCheckSum8(data, static_cast<unsigned int>(dataLength)));
+        return;
+    }
+    unsigned int crc = Common::SopCrc16(data, static_cast<unsigned int>(dataLength));
+    check[0] = static_cast<unsigned char>((crc >> 8) & 0xFF);
+    check[1] = static_cast<unsigned char>(crc & 0xFF);
+}
+
+bool YmodemProtocol::SendByte(unsigned char byte)
+{
+    return m_chip->Send(&byte, 1) == 1;
+}
+
+// ---- Sending ----
+
+bool YmodemProtocol::RunSteps(const std::vector<Step>& steps)
+{
+    for (const Step& step : steps) {
+        if (!step.run()) {
+            Report(step.failure);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool YmodemProtocol::DownloadFile(const unsigned char* data, unsigned long length, const std::string& name)
+{
+    return RunSteps({
+        {[this]() { return YmodemHandshake(); }, "Ymodem handshake failed.\n"},
+        {[this, &name, length]() {
+             Common::PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "Start download: %s.\n", name.c_str());
+             return SendYmodemStartFrame(name, length);
+         },
+         "Send ymodem start frame failed.\n"},
+        {[this, data, length]() { return SendYmodemDataFrame(data, length); }, "Send ymodem data frame failed.\n"},
+        {[this]() { return SendYmodemEot(); }, "Send ymodem file download finish EOT frame failed.\n"},
+        {[this]() { return SendYmodemFinishFrame(); }, "Send ymodem finish frame failed.\n"},
+    });
+}
+
+// The chip's console output before its first 'C' is shown in one message; a NAK counts as a 'C'.
+bool YmodemProtocol::YmodemHandshake()
+{
+    std::string text;
+    long long start = Common::GetTime();
+    while (true) {
+        if (WaitTime::IsUp(start, m_limits.handshakeMs)) {
+            Common::PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "%s\n", text.c_str());
+            return false;
+        }
+        if (m_chip->CheckIsCancel()) {
+            return false;
+        }
+        unsigned char bytes[HANDSHAKE_READ_LEN + 1] = {0};
+        unsigned long got = m_chip->Receive(bytes, HANDSHAKE_READ_LEN);
+        text += reinterpret_cast<const char*>(bytes);
+        if (std::any_of(bytes, bytes + got,
+                        [](unsigned char byte) { return byte == YMODEM_C || byte == YMODEM_NAK; })) {
+            Common::PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "%s\n", text.c_str());
+            return true;
+        }
+        m_chip->WaitForData(POLL_MS);
+    }
+}
+
+bool YmodemProtocol::SendYmodemStartFrame(const std::string& name, unsigned long length)
+{
+    unsigned char frame[MAX_BLOCK_ZERO_LEN] = {0};
+    size_t frameLength = BlockZeroLength();
+    if (!InitYmodemStartFrame(frame, frameLength, name, length)) {
+        Report("Init ymodem start frame failed.\n");
+        return false;
+    }
+    return SendFrameWithYmodemAck(frame, frameLength);
+}
+
+bool YmodemProtocol::InitYmodemStartFrame(unsigned char* frame, size_t frameLength, const std::string& name,
+                                          unsigned long length)
+{
+    std::string baseName = Common::GetFileName(name);
+    if (baseName.size() > MAX_FILE_NAME_LEN) {
+        Report("The file name is too long.\n");
+        return false;
+    }
+    if (frameLength < BlockZeroLength()) {
+        return false;
+    }
+    frame[0] = YMODEM_SOH;
+    frame[1] = 0x00;
+    frame[2] = 0xFF;
+    unsigned char* data = frame + FRAME_HEAD_LEN;
+    if (memcpy_s(data, BLOCK_ZERO_DATA_LEN, baseName.data(), baseName.size()) != EOK) {
+        Report("InitYmodemStartFrame: memcpy_s file name failed.\n");
+        return false;
+    }
+    char sizeText[SIZE_TEXT_LEN] = {0};
+    int sizeLength = snprintf_s(sizeText, sizeof(sizeText), sizeof(sizeText) - 1, "0x%lx", length);
+    // The size text is followed by at least one zero byte within the 128 data bytes.
+    size_t room = BLOCK_ZERO_DATA_LEN - baseName.size() - 1;
+    if (sizeLength < 0 ||
+        memcpy_s(data + baseName.size() + 1, room, sizeText, static_cast<size_t>(sizeLength)) != EOK) {
+        Report("InitYmodemStartFrame: memcpy_s file size failed.\n");
+        return false;
+    }
+    PutCheck(frame, BLOCK_ZERO_DATA_LEN);
+    return true;
+}
+
+bool YmodemProtocol::SendYmodemDataFrame(const unsigned char* data, unsigned long length)
+{
+    if (length == 0 || data == nullptr) {
+        return false;
+    }
+    size_t dataSize = static_cast<size_t>(m_singleFrameDataSize);
+    size_t frameLength = FRAME_HEAD_LEN + dataSize + CheckLength();
+    unsigned long frames = (length + dataSize - 1) / dataSize;
+    unsigned long sent = 0;
+    for (unsigned long index = 1; index <= frames; ++index) {
+        // A fresh zero-filled frame each time, so that the last one is padded with zeros.
+        std::unique_ptr<unsigned char[]> frame(new (std::nothrow) unsigned char[frameLength]());
+        if (frame == nullptr) {
+            Report("new ymodem data frame failed.\n");
+            return false;
+        }
+        size_t chunk = std::min<size_t>(dataSize, length - sent);
+        unsigned char number = static_cast<unsigned char>(index & 0xFF);
+        if (!InitYmodemDataFrame(frame.get(), frameLength, data + sent, chunk, number) ||
+            !SendFrameWithYmodemAck(frame.get(), frameLength)) {
+            return false;
+        }
+        sent += chunk;
+        m_chip->SetProgress(Percent(sent, length));
+    }
+    return true;
+}
+
+bool YmodemProtocol::InitYmodemDataFrame(unsigned char* frame, size_t frameLength, const unsigned char* data,
+                                         size_t size, unsigned char number)
+{
+    size_t room = frameLength - FRAME_HEAD_LEN - CheckLength();
+    if (size > room) {
+        Report("InitYmodemDataFrame: memcpy_s sourceSize is greater than destinationSize\n");
+        return false;
+    }
+    frame[0] = StartByte();
+    frame[1] = number;
+    frame[2] = static_cast<unsigned char>(~number);
+    if (memcpy_s(frame + FRAME_HEAD_LEN, room, data, size) != EOK) {
+        Report("InitYmodemDataFrame: memcpy_s data frame failed.\n");
+        return false;
+    }
+    PutCheck(frame, room);
+    return true;
+}
+
+// A 'C' asks for the same frame again; the time limit still counts from the first sending.
+bool YmodemProtocol::SendFrameWithYmodemAck(const unsigned char* frame, unsigned long length)
+{
+    if (m_chip->Send(frame, length) < length) {
+        Report("Send data frame failed.\n");
+        return false;
+    }
+    long long start = Common::GetTime();
+    while (true) {
+        if (WaitTime::IsUp(start, m_limits.ackMs)) {
+            Report("ACK receiving timed out.\n");
+            return false;
+        }
+        if (m_chip->CheckIsCancel()) {
+            return false;
+        }
+        unsigned char byte = 0;
+        if (m_chip->Receive(&byte, 1) == 1) {
+            if (byte == YMODEM_ACK) {
+                return true;
+            }
+            if (byte == YMODEM_C && m_chip->Send(frame, length) < length) {
+                Report("Send data frame failed.\n");
+                return false;
+            }
+            continue;
+        }
+        m_chip->WaitForData(POLL_MS);
+    }
+}
+
+bool YmodemProtocol::SendYmodemEot()
+{
+    const unsigned char eot = YMODEM_EOT;
+    return SendFrameWithYmodemAck(&eot, 1);
+}
+
+bool YmodemProtocol::SendYmodemFinishFrame()
+{
+    unsigned char frame[MAX_BLOCK_ZERO_LEN] = {0};
+    frame[0] = YMODEM_SOH;
+    frame[1] = 0x00;
+    frame[2] = 0xFF;
+    PutCheck(frame, BLOCK_ZERO_DATA_LEN);
+    return SendFrameWithYmodemAck(frame, BlockZeroLength());
+}
+
+// ---- Receiving ----
+
+bool YmodemProtocol::UploadFile(const char* path, unsigned long length)
+{
+    return RunSteps({
+        {[this]() { return RecvYModelSOHFrame(); }, "Recv uplaod start frame failed.\n"},
+        {[this, path, length]() { return RecvDataAndWriteFile(path, length); }, "Recv uplaod data frame failed.\n"},
+        {[this]() { return RecvYModelEotFrame(); }, "Recv upload EOT frame failed.\n"},
+        {[this]() { return RecvYModelSOHFrame(); }, "Recv upload finish frame failed.\n"},
+    });
+}
+
+YmodemProtocol::Collected YmodemProtocol::CollectFrame(unsigned char* buffer, size_t length, long long tryStart)
+{
+    size_t got = 0;
+    while (true) {
+        got += m_chip->Receive(buffer + got, length - got);
+        if (got == length) {
+            return Collected::WHOLE;
+        }
+        if (WaitTime::IsUp(tryStart, m_limits.collectMs)) {
+            return Collected::SHORT;
+        }
+        if (m_chip->CheckIsCancel()) {
+            return Collected::CANCELLED;
+        }
+        m_chip->WaitForData(WaitTime::SliceMs(tryStart, m_limits.collectMs));
+    }
+}
+
+// Block 0 and the closing block 0: asked for with 'C'; the name and size in it are not used.
+bool YmodemProtocol::RecvYModelSOHFrame()
+{
+    long long start = Common::GetTime();
+    while (true) {
+        if (WaitTime::IsUp(start, m_limits.receiveMs)) {
+            Report("YModem SOH frame receiving timed out.\n");
+            return false;
+        }
+        if (m_chip->CheckIsCancel()) {
+            return false;
+        }
+        if (!SendByte(YMODEM_C)) {
+            Report("Send Ymodem C failed.\n");
+            return false;
+        }
+        unsigned char frame[MAX_BLOCK_ZERO_LEN] = {0};
+        Collected collected = CollectFrame(frame, sizeof(frame), Common::GetTime());
+        if (collected == Collected::CANCELLED) {
+            return false;
+        }
+        bool valid = collected == Collected::WHOLE && frame[0] == YMODEM_SOH && frame[1] == 0x00 &&
+                     CrcMatchesHighFirst(frame, BLOCK_ZERO_DATA_LEN);
+        if (!valid) {
+            continue;
+        }
+        if (!SendByte(YMODEM_ACK) || !SendByte(YMODEM_C)) {
+            Report("Send Ymodem ACK failed.\n");
+            return false;
+        }
+        return true;
+    }
+}
+
+bool YmodemProtocol::RecvDataAndWriteFile(const char* path, unsigned long length)
+{
+    if (length == 0) {
+        return false;
+    }
+    FILE* file = nullptr;
+    Common::fopen_s(&file, path, "wb");
+    if (file == nullptr) {
+        Common::PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "Cannot create the output file: %s.\n", path);
+        return false;
+    }
+    unsigned char frame[RECEIVED_FRAME_LEN] = {0};
+    unsigned long frames = (length + RECEIVED_DATA_SIZE - 1) / RECEIVED_DATA_SIZE;
+    unsigned int expected = 1;
+    unsigned long written = 0;
+    bool received = true;
+    for (unsigned long index = 0; index < frames; ++index) {
+        if (!RecvDataFrame(frame, sizeof(frame), expected)) {
+            Report("Receive data frames failed.\n");
+            received = false;
+            break;
+        }
+        size_t chunk = std::min<size_t>(RECEIVED_DATA_SIZE, length - written);
+        received = WriteReceivedData(file, frame + FRAME_HEAD_LEN, chunk, path);
+        if (!received) {
+            break;
+        }
+        written += chunk;
+        if (!SendByte(YMODEM_ACK)) {
+            Report("Send Ymodem ACK failed.\n");
+            received = false;
+            break;
+        }
+        m_chip->SetProgress(Percent(written, length));
+    }
+    // A full disk may show only when the buffered rest is written out.
+    if (std::fclose(file) != 0 && received) {
+        Common::PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "Closing the output file %s failed.\n", path);
+        return false;
+    }
+    return received;
+}
+
+bool YmodemProtocol::WriteReceivedData(FILE* file, const unsigned char* data, size_t length, const char* path)
+{
+    if (std::fwrite(data, 1, length, file) == length) {
+        return true;
+    }
+    Common::PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "Writing the output file %s failed.\n", path);
+    return false;
+}
+
+// A refused frame is never answered with NAK: every later try of it begins with a 'C'.
+bool YmodemProtocol::RecvDataFrame(unsigned char* buffer, size_t frameLength, unsigned int& expected)
+{
+    long long start = Common::GetTime();
+    bool refused = false;
+    while (true) {
+        if (WaitTime::IsUp(start, m_limits.receiveMs)) {
+            Report("YModem data frame receiving timed out.\n");
+            return false;
+        }
+        if (m_chip->CheckIsCancel()) {
+            return false;
+        }
+        if (refused && !SendByte(YMODEM_C)) {
+            Report("Send Ymodem C failed.\n");
+            return false;
+        }
+        std::fill(buffer, buffer + frameLength, 0);
+        Collected collected = CollectFrame(buffer, frameLength, Common::GetTime());
+        if (collected == Collected::CANCELLED) {
+            return false;
+        }
+        if (collected == Collected::SHORT) {
+            continue;
+        }
+        expected %= 256;
+        if (buffer[0] == YMODEM_STX && buffer[1] == expected &&
+            CrcMatchesHighFirst(buffer, frameLength - FRAME_HEAD_LEN - CRC_LEN)) {
+            expected += 1;
+            return true;
+        }
+        refused = true;
+    }
+}
+
+bool YmodemProtocol::RecvYModelEotFrame()
+{
+    long long start = Common::GetTime();
+    while (true) {
+        if (WaitTime::IsUp(start, m_limits.receiveMs)) {
+            Report("YModel EOT receiving timed out.\n");
+            return false;
+        }
+        if (m_chip->CheckIsCancel()) {
+            return false;
+        }
+        unsigned char byte = 0;
+        if (m_chip->Receive(&byte, 1) == 1) {
+            if (byte != YMODEM_EOT) {
+                continue;
+            }
+            if (!SendByte(YMODEM_ACK)) {
+                Report("Send ACK frame failed.\n");
+                return false;
+            }
+            return true;
+        }
+        m_chip->WaitForData(POLL_MS);
+    }
+}
+
+}  // namespace YmodemProtocolSp
+
+namespace XmodemProtocolSp {
+
+namespace {
+constexpr int XMODEM_FRAME_DATA_SIZE = 1024;
+}
+
+XmodemProtocol::XmodemProtocol(BurnChipBase* chip) : YmodemProtocol(chip) {}
+
+bool XmodemProtocol::SendLoadxCmd(unsigned long address)
+{
+    std::string command = Common::FormatInfo("loadx 0x%lx\r\n", address);
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(command.data());
+    if (Chip()->Send(bytes, command.size()) < command.size()) {
+        Common::PrintInfo(Chip()->GetThisPtr(), Common::INFO_MESSAGE, "send command: %s failed.\n", command.c_str());
+        return false;
+    }
+    if (!YmodemHandshake()) {
+        Report("failed to receive the response 'C'.\n");
+        return false;
+    }
+    return true;
+}
+
+bool XmodemProtocol::DownloadFile(const char* path, unsigned long address)
+{
+    Common::PrintInfo(Chip()->GetThisPtr(), Common::INFO_MESSAGE, "\nStart download: %s.\n", path);
+    if (!SendLoadxCmd(address)) {
+        return false;
+    }
+    return RunSteps({
+        {[this, path]() { return SendFileFrames(path); }, "Send xmodem data frame failed.\n"},
+        {[this]() { return SendYmodemEot(); }, "Send download finish EOT frame failed.\n"},
+    });
+}
+
+bool XmodemProtocol::DownloadEsbc(const char* path)
+{
+    SetIsCheckSumCrc(true);
+    Common::PrintInfo(Chip()->GetThisPtr(), Common::INFO_MESSAGE, "Start download: %s\n", path);
+    return RunSteps({
+        {[this, path]() { return SendFileFrames(path); }, "Send esbc data frame failed.\n"},
+        {[this]() { return SendYmodemEot(); }, "Send xmodem file download finish EOT frame failed.\n"},
+    });
+}
+
+// A file that cannot be read is named by its own line, before the line of the frames.
+bool XmodemProtocol::SendFileFrames(const char* path)
+{
+    unsigned long length = 0;
+    std::unique_ptr<unsigned char[]> data = Common::GetFileData(path, length, Chip()->GetThisPtr());
+    if (data == nullptr) {
+        Common::PrintInfo(Chip()->GetThisPtr(), Common::INFO_MESSAGE, "Get file data failed: %s.\n", path);
+        return false;
+    }
+    SetSingleFrameDataSize(XMODEM_FRAME_DATA_SIZE);
+    return SendYmodemDataFrame(data.get(), length);
+}
+
+}  // namespace XmodemProtocolSp

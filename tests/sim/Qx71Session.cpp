@@ -1,0 +1,102 @@
+#include "Qx71Session.h"
+
+#include <algorithm>
+
+#include "Burn.h"
+
+namespace Sim {
+
+BurnQx71ChipSp::BurnQx71Chip::TimeLimits ShortLimits(int scale)
+{
+    BurnQx71ChipSp::BurnQx71Chip::TimeLimits limits;
+    limits.handshakeMs /= scale;
+    limits.imageAckMs /= scale;
+    limits.commandTryMs /= scale;
+    limits.commandOverallMs /= scale;
+    limits.longCommandMs /= scale;
+    limits.baudSwitchAckMs /= scale;
+    limits.ymodem.handshakeMs /= scale;
+    limits.ymodem.ackMs /= scale;
+    limits.ymodem.receiveMs /= scale;
+    limits.ymodem.collectMs = std::max(limits.ymodem.collectMs / scale, 200);
+    return limits;
+}
+
+Qx71Session::Qx71Session(int chipType)
+{
+    SetChipType(chipType);
+    SetPacketSize(1024);
+    SetIsOnlyBurnLoader(0);
+}
+
+Qx71Session::~Qx71Session()
+{
+    DestroyDevice(handle);
+    SetChipType(0);
+    SetPacketSize(1024);
+    SetIsOnlyBurnLoader(0);
+}
+
+BurnChipBase* Qx71Session::Open(unsigned baudRate)
+{
+    handle = OpenSerialPort(bench.PortPath().c_str(), baudRate, 0, 0);
+    if (handle != nullptr) {
+        Driver().SetTimeLimits(ShortLimits());
+    }
+    return handle;
+}
+
+BurnChipBase* Qx71Session::Reopen(unsigned baudRate)
+{
+    DestroyDevice(handle);
+    return Open(baudRate);
+}
+
+BurnQx71ChipSp::BurnQx71Chip& Qx71Session::Driver()
+{
+    return dynamic_cast<BurnQx71ChipSp::BurnQx71Chip&>(*handle);
+}
+
+std::string Qx71Session::WritePackage(const std::vector<PackageImage>& images, const FwpkgOptions& options,
+                                      const std::string& name)
+{
+    std::string path = dir / name;
+    WriteBinaryFile(path, BuildFwpkg(images, options));
+    return path;
+}
+
+Qx71Test::Qx71Test(int chipType) : chipType(chipType), session(chipType) {}
+
+void Qx71Test::SetUp()
+{
+    ASSERT_NE(session.Open(), nullptr);
+}
+
+Qx71Chip& Qx71Test::StartChip(const Qx71Faults& faults)
+{
+    Qx71Variant variant = chipType == KP7715_CHIP_TYPE ? Qx71Variant::Kp7715 : Qx71Variant::Qx71;
+    chip = std::make_unique<Qx71Chip>(session.bench, variant, faults);
+    chip->Start();
+    return *chip;
+}
+
+int Qx71Test::Burn(const std::vector<PackageImage>& images, const FwpkgOptions& options)
+{
+    std::string package = session.WritePackage(images, options);
+    return DownloadAllinoneBin(session.handle, package.c_str(), 0);
+}
+
+std::vector<PackageImage> SamplePackageImages()
+{
+    return {
+        {"loader.bin", PatternBytes(3000, 1), 0x00000000, 0x1000, 0},
+        {"app.bin", PatternBytes(10000, 2), 0x00010000, 0x3000, 1},
+        {"nv.bin", PatternBytes(2000, 3), 0x00080000, 0x1000, 2},
+        {"factory.bin", PatternBytes(1500, 4), 0x00090000, 5000, 6},
+        {"otp.bin", PatternBytes(100, 5), 0, 0, 3},
+        {"version.bin", PatternBytes(64, 6), 0, 0, 7},
+        {"data.bin", PatternBytes(5000, 7), 0x00100000, 1, 14},
+    };
+}
+
+}  // namespace Sim

@@ -1,0 +1,69 @@
+#ifndef VEXIL_TESTS_SIM_QX71SESSION_H
+#define VEXIL_TESTS_SIM_QX71SESSION_H
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "BurnQx71Chip.h"
+#include "FwpkgBuilder.h"
+#include "PrintCapture.h"
+#include "Qx71Chip.h"
+#include "PtyBench.h"
+#include "ScratchDir.h"
+
+// What the Qx71-family driver tests share: a pty bench, the library-wide settings of one chip type
+// (put back when the session ends), packages in a scratch directory and a device opened through the
+// device API with time limits short enough for a test.
+namespace Sim {
+
+constexpr int QX71_CHIP_TYPE = 0x30004;
+constexpr int KP7715_CHIP_TYPE = 0x30005;
+
+// The driver's limits divided by scale; the receiving side keeps enough time to collect a frame.
+BurnQx71ChipSp::BurnQx71Chip::TimeLimits ShortLimits(int scale = 20);
+
+class Qx71Session {
+public:
+    explicit Qx71Session(int chipType = QX71_CHIP_TYPE);
+    ~Qx71Session();
+    Qx71Session(const Qx71Session&) = delete;
+    Qx71Session& operator=(const Qx71Session&) = delete;
+
+    // Null when the port did not open; the session destroys the device.
+    BurnChipBase* Open(unsigned baudRate = 921600);
+    // A new device on the same port, as the next command of the tool makes it.
+    BurnChipBase* Reopen(unsigned baudRate = 921600);
+    BurnQx71ChipSp::BurnQx71Chip& Driver();
+    std::string WritePackage(const std::vector<PackageImage>& images, const FwpkgOptions& options = {},
+                             const std::string& name = "app.fwpkg");
+
+    PrintCapture capture;
+    PtyBench bench;
+    ScratchDir dir;
+    BurnChipBase* handle = nullptr;
+};
+
+// A test on an opened device, with a virtual chip of the session's chip type once started.
+class Qx71Test : public ::testing::Test {
+protected:
+    explicit Qx71Test(int chipType = QX71_CHIP_TYPE);
+    void SetUp() override;
+
+    Qx71Chip& StartChip(const Qx71Faults& faults = {});
+    // The device API's burn of a package made of the images.
+    int Burn(const std::vector<PackageImage>& images, const FwpkgOptions& options = {});
+
+    int chipType;
+    Qx71Session session;
+    std::unique_ptr<Qx71Chip> chip;
+};
+
+// A loader and images of several kinds, each at its own burn address.
+std::vector<PackageImage> SamplePackageImages();
+
+}  // namespace Sim
+
+#endif

@@ -1,0 +1,373 @@
+// The Qx71-family driver burning, erasing and reading the virtual chip through the device API.
+#include <algorithm>
+#include <map>
+#include <set>
+#include <thread>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "Burn.h"
+#include "Qx71Chip.h"
+#include "Qx71Session.h"
+#include "Qx71Wire.h"
+
+namespace {
+
+using Sim::Bytes;
+using Sim::PackageImage;
+using Sim::Qx71Chip;
+using Sim::Qx71Faults;
+using Sim::Qx71Image;
+
+constexpr uint32_t LOADER = 0;
+constexpr uint32_t OTP = 3;
+constexpr uint32_t VERSION = 7;
+constexpr uint32_t NEVER_SENT = 16;
+
+bool HasAddress(const PackageImage& image)
+{
+    return image.type != LOADER && image.type != OTP && image.type != 4 && image.type != VERSION &&
+           image.type != NEVER_SENT;
+}
+
+std::map<uint32_t, Bytes> ExpectedFlash(const std::vector<PackageImage>& images)
+{
+    std::map<uint32_t, Bytes> flash;
+    for (const PackageImage& image : images) {
+        if (HasAddress(image)) {
+            flash[image.burnAddr] = image.data;
+        }
+    }
+    return flash;
+}
+
+std::vector<std::string> Names(const std::vector<Qx71Image>& images)
+{
+    std::vector<std::string> names;
+    for (const Qx71Image& image : images) {
+        names.push_back(image.name);
+    }
+    return names;
+}
+
+class Qx71BurnTest : public Sim::Qx71Test {};
+
+// ---- Whole packages ----
+
+struct PackageCase {
+    Sim::FwpkgLayout layout;
+    unsigned packetSize;
+};
+
+class Qx71PackageTest : public Qx71BurnTest, public ::testing::WithParamInterface<PackageCase> {};
+
+TEST_P(Qx71PackageTest, EveryImageLandsAtItsBurnAddressInFramesOfThePacketSize)
+{
+    Qx71Chip& chip = StartChip();
+    SetPacketSize(GetParam().packetSize);
+    std::vector<PackageImage> images = Sim::SamplePackageImages();
+    images.push_back({"never.bin", Bytes(100, 0x77), 0x200000, 0x1000, NEVER_SENT});
+    Sim::FwpkgOptions options;
+    options.layout = GetParam().layout;
+    options.version = "v1.0";
+    ASSERT_EQ(Burn(images, options), 1);
+
+    EXPECT_EQ(chip.FlashMap(), ExpectedFlash(images));
+    std::vector<Qx71Image> received = chip.Images();
+    EXPECT_EQ(Names(received), (std::vector<std::string>{"loader.bin", "app.bin", "nv.bin", "factory.bin", "otp.bin",
+                                                         "version.bin", "data.bin"}));
+    for (size_t i = 0; i < received.size(); ++i) {
+        SCOPED_TRACE(received[i].name);
+        EXPECT_TRUE(received[i].complete);
+        EXPECT_EQ(received[i].data, images[i].data);
+        size_t expectedSize = images[i].type == LOADER ? 1024 : GetParam().packetSize;
+        EXPECT_EQ(received[i].frameSizes, std::set<size_t>{expectedSize});
+        EXPECT_EQ(session.capture.Count("downloaded: " + received[i].name + " successfully.\n"), 1u);
+    }
+    EXPECT_EQ(chip.GarbledBytes(), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Layouts, Qx71PackageTest,
+                         ::testing::Values(PackageCase{Sim::FwpkgLayout::Compact, 1024},
+                                           PackageCase{Sim::FwpkgLayout::Compact, 2048},
+                                           PackageCase{Sim::FwpkgLayout::Extended, 4096},
+                                           PackageCase{Sim::FwpkgLayout::Extended, 8192}));
+
+TEST_F(Qx71BurnTest, WithoutSwitchAfterLoaderEveryImageGoesAtThePortRate)
+{
+    Qx71Chip& chip = StartChip();
+    ASSERT_EQ(Burn(Sim::SamplePackageImages()), 1);
+    for (const Qx71Image& image : chip.Images()) {
+        EXPECT_EQ(image.baudRate, 921600u) << image.name;
+    }
+    EXPECT_TRUE(std::none_of(chip.CommandFrames().begin(), chip.CommandFrames().end(),
+                             [](const Sim::Qx71CommandFrame& frame) {
+                                 return Sim::Qx71Command(frame.bytes) == Sim::QX71_SWITCH_BAUD;
+                             }));
+}
+
+TEST_F(Qx71BurnTest, SwitchAfterLoaderMovesTheRateOnlyAfterTheLoader)
+{
+    Qx71Chip& chip = StartChip();
+    SetSwitchAfterLoader(session.handle, 1);
+    session.handle->SetTargetBaudRate(921600);
+    ASSERT_EQ(Burn(Sim::SamplePackageImages()), 1);
+    std::vector<Qx71Image> images = chip.Images();
+    ASSERT_EQ(images.size(), 7u);
+    EXPECT_EQ(images[0].baudRate, 115200u);
+    for (size_t i = 1; i < images.size(); ++i) {
+        EXPECT_EQ(images[i].baudRate, 921600u) << images[i].name;
+    }
+    EXPECT_EQ(session.bench.LineBaudRate(), 921600u);
+    EXPECT_EQ(chip.GarbledBytes(), 0u);
+    EXPECT_EQ(chip.FlashMap(), ExpectedFlash(Sim::SamplePackageImages()));
+}
+
+std::vector<PackageImage> NamedImages()
+{
+    return {{"loader.bin", Bytes(100, 1), 0, 0, LOADER},
+            {"app.bin", Bytes(200, 2), 0x10000, 0x1000, 1},
+            {"myapp_b.bin", Bytes(300, 3), 0x20000, 0x1000, 1},
+            {"App.bin", Bytes(400, 4), 0x30000, 0x1000, 1}};
+}
+
+TEST_F(Qx71BurnTest, OnlyBurnNamesPickImagesByCaseSensitiveSubstring)
+{
+    Qx71Chip& chip = StartChip();
+    SetSwitchAfterLoader(session.handle, 1);
+    session.handle->SetTargetBaudRate(921600);
+    session.handle->SetOnlyBurnNames({"app"});
+    ASSERT_EQ(Burn(NamedImages()), 1);
+    EXPECT_EQ(Names(chip.Images()), (std::vector<std::string>{"app.bin", "myapp_b.bin"}));
+    // Without the loader there is no switch: everything goes at the handshake's 115200.
+    for (const Qx71Image& image : chip.Images()) {
+        EXPECT_EQ(image.baudRate, 115200u) << image.name;
+    }
+    EXPECT_EQ(chip.CommandFrames().size(), 3u);
+    EXPECT_EQ(session.handle->GetOnlyBurnNames(), std::vector<std::string>{"app"});
+}
+
+TEST_F(Qx71BurnTest, OnlyBurnLoaderEndsAfterTheFirstImageWithoutABaudSwitch)
+{
+    Qx71Chip& chip = StartChip();
+    SetIsOnlyBurnLoader(1);
+    SetSwitchAfterLoader(session.handle, 1);
+    session.handle->SetTargetBaudRate(921600);
+    ASSERT_EQ(Burn(Sim::SamplePackageImages()), 1);
+    EXPECT_EQ(Names(chip.Images()), std::vector<std::string>{"loader.bin"});
+    EXPECT_EQ(chip.CommandFrames().size(), 1u);
+    EXPECT_EQ(session.bench.LineBaudRate(), 115200u);
+}
+
+// ---- Acks after an image ----
+
+TEST_F(Qx71BurnTest, NegativeAckAfterAnImageFailsTheBurn)
+{
+    Qx71Faults faults;
+    faults.refusedImage = 1;
+    Qx71Chip& chip = StartChip(faults);
+    EXPECT_EQ(Burn(Sim::SamplePackageImages()), 0);
+    EXPECT_EQ(Names(chip.Images()), (std::vector<std::string>{"loader.bin", "app.bin"}));
+    std::vector<std::string> messages = session.capture.Messages();
+    ASSERT_GE(messages.size(), 2u);
+    EXPECT_EQ(messages[messages.size() - 2], "CheckAckFrame: ack result error: 165\n");
+    EXPECT_EQ(messages.back(), "Download: app.bin failed, the board refused it.\n");
+    EXPECT_EQ(session.capture.Count("downloaded: app.bin successfully.\n"), 0u);
+}
+
+TEST_F(Qx71BurnTest, MissingAckAfterAnImageIsReportedAndTheBurnGoesOn)
+{
+    BurnQx71ChipSp::BurnQx71Chip::TimeLimits limits = Sim::ShortLimits();
+    limits.imageAckMs = 150;
+    session.Driver().SetTimeLimits(limits);
+    Qx71Faults faults;
+    faults.noImageAck = true;
+    Qx71Chip& chip = StartChip(faults);
+    std::vector<PackageImage> images = NamedImages();
+    ASSERT_EQ(Burn(images), 1);
+    EXPECT_EQ(chip.Images().size(), images.size());
+    EXPECT_EQ(session.capture.Count("Ack receiving timeout.\n"), images.size());
+    std::vector<std::string> messages = session.capture.Messages();
+    auto timeout = std::find(messages.begin(), messages.end(), "Ack receiving timeout.\n");
+    ASSERT_NE(timeout, messages.end());
+    EXPECT_EQ(*(timeout + 1), "downloaded: loader.bin successfully.\n");
+}
+
+TEST_F(Qx71BurnTest, CancelWhileWaitingForTheAckOfAnImageEndsTheBurn)
+{
+    Qx71Faults faults;
+    faults.noImageAck = true;
+    Qx71Chip& chip = StartChip(faults);
+    std::thread canceller([this, &chip]() {
+        chip.WaitUntil([](const Qx71Chip& served) { return !served.Images().empty(); }, 5000);
+        Sim::PtyBench::Delay(100);  // the driver waits for the ack by now
+        Cancel(session.handle);
+    });
+    long long start = Common::GetTime();
+    EXPECT_EQ(Burn(NamedImages()), 0);
+    canceller.join();
+    EXPECT_LT(Common::GetTime() - start, Sim::ShortLimits().imageAckMs);
+    EXPECT_EQ(Names(chip.Images()), std::vector<std::string>{"loader.bin"});
+    std::vector<std::string> messages = session.capture.Messages();
+    ASSERT_GE(messages.size(), 2u);
+    EXPECT_EQ(messages[messages.size() - 2], "\nUser Cancelled!\n");
+    EXPECT_EQ(messages.back(), "Download: loader.bin failed.\n");
+}
+
+// ---- Packages that cannot be burnt ----
+
+TEST_F(Qx71BurnTest, ImageRunningPastTheEndOfThePackageFailsBeforeAnyOfItIsSent)
+{
+    Qx71Chip& chip = StartChip();
+    std::vector<PackageImage> images = NamedImages();
+    std::string package = session.WritePackage(images);
+    Bytes bytes = Sim::ReadBinaryFile(package);
+    bytes.resize(bytes.size() - 1);
+    ASSERT_TRUE(Sim::WriteBinaryFile(package, bytes));
+    EXPECT_EQ(DownloadAllinoneBin(session.handle, package.c_str(), 0), 0);
+
+    EXPECT_EQ(Names(chip.Images()), (std::vector<std::string>{"loader.bin", "app.bin", "myapp_b.bin"}));
+    EXPECT_EQ(chip.CommandFrames().size(), 3u);
+    std::string expected = "Image App.bin runs past the end of the package (offset " +
+                           std::to_string(bytes.size() + 1 - 400) + ", length 400, package " +
+                           std::to_string(bytes.size()) + " bytes).\n";
+    EXPECT_EQ(session.capture.Messages().back(), expected);
+}
+
+TEST_F(Qx71BurnTest, OffsetThatWrapsAroundIsCaughtToo)
+{
+    Qx71Chip& chip = StartChip();
+    Bytes bytes = Sim::BuildFwpkg(NamedImages());
+    // The second entry's offset, with the header CRC made to match again.
+    size_t offsetAt = 12 + 52 + 32;
+    bytes[offsetAt] = 0x00;
+    bytes[offsetAt + 1] = 0xFF;
+    bytes[offsetAt + 2] = 0xFF;
+    bytes[offsetAt + 3] = 0xFF;
+    uint16_t crc = Sim::Crc16Xmodem(bytes.data() + 6, 12 + 52 * 4 - 6);
+    bytes[4] = static_cast<uint8_t>(crc);
+    bytes[5] = static_cast<uint8_t>(crc >> 8);
+    std::string package = session.dir / "wrap.fwpkg";
+    ASSERT_TRUE(Sim::WriteBinaryFile(package, bytes));
+    EXPECT_EQ(DownloadAllinoneBin(session.handle, package.c_str(), 0), 0);
+    EXPECT_EQ(Names(chip.Images()), std::vector<std::string>{"loader.bin"});
+    EXPECT_NE(session.capture.Messages().back().find("Image app.bin runs past the end of the package (offset 4294967040"),
+              std::string::npos);
+}
+
+TEST_F(Qx71BurnTest, PackageWithABadHeaderIsRefusedBeforeAnythingIsSent)
+{
+    Sim::FwpkgOptions options;
+    options.corruptCrc = true;
+    std::string package = session.WritePackage(NamedImages(), options);
+    EXPECT_EQ(DownloadAllinoneBin(session.handle, package.c_str(), 0), 0);
+    EXPECT_EQ(session.capture.Messages(),
+              (std::vector<std::string>{"fwpkg crc mismatch\n", "File: " + package + " format error!\n"}));
+    EXPECT_TRUE(session.bench.ReadFor(50).empty());
+}
+
+TEST_F(Qx71BurnTest, MissingPackageIsReported)
+{
+    std::string package = session.dir / "missing.fwpkg";
+    EXPECT_EQ(DownloadAllinoneBin(session.handle, package.c_str(), 0), 0);
+    EXPECT_EQ(session.capture.Messages().back(), "Get file content failed: " + package + "\n");
+    EXPECT_TRUE(session.bench.ReadFor(50).empty());
+}
+
+// ---- A line that loses or garbles bytes ----
+
+TEST_F(Qx71BurnTest, FramesAskedForAgainOrDamagedOnTheLineStillLandWhole)
+{
+    Qx71Faults faults;
+    faults.askAgainFrame = 2;
+    faults.damagedFrame = 5;
+    Qx71Chip& chip = StartChip(faults);
+    ASSERT_EQ(Burn(Sim::SamplePackageImages()), 1);
+    EXPECT_EQ(chip.FlashMap(), ExpectedFlash(Sim::SamplePackageImages()));
+    for (const Qx71Image& image : chip.Images()) {
+        EXPECT_TRUE(image.complete) << image.name;
+    }
+}
+
+// ---- Erase and read through the device API ----
+
+class Kp7715BurnTest : public Sim::Qx71Test {
+protected:
+    Kp7715BurnTest() : Qx71Test(Sim::KP7715_CHIP_TYPE) {}
+};
+
+TEST_F(Kp7715BurnTest, PackageEraseAndReadOnAKp7715)
+{
+    Qx71Chip& chip = StartChip();
+    std::vector<PackageImage> images = Sim::SamplePackageImages();
+    ASSERT_EQ(Burn(images), 1);
+    EXPECT_EQ(chip.FlashMap(), ExpectedFlash(images));
+
+    chip.PowerCycle();
+    ASSERT_NE(session.Reopen(), nullptr);
+    SetIsOnlyBurnLoader(1);
+    std::string package = session.WritePackage(images);
+    ASSERT_EQ(DownloadAllinoneBin(session.handle, package.c_str(), 0), 1);
+    std::string out = session.dir / "flash.bin";
+    ASSERT_EQ(UploadFile(session.handle, 0x10000, 12000, out.c_str()), 1);
+    EXPECT_EQ(Sim::ReadBinaryFile(out), chip.ReadFlash(0x10000, 12000));
+
+    ASSERT_EQ(EraseAllFlash(session.handle, nullptr), 1);
+    EXPECT_TRUE(chip.FlashMap().empty());
+}
+
+TEST_F(Qx71BurnTest, EraseWhoseLoaderCannotBeBurntSendsNoEraseFrame)
+{
+    Qx71Chip& chip = StartChip();
+    chip.Preload(0x10000, Bytes(10, 1));
+    SetIsOnlyBurnLoader(1);
+    Sim::FwpkgOptions options;
+    options.corruptCrc = true;
+    std::string package = session.WritePackage(NamedImages(), options);
+    EXPECT_EQ(EraseAllFlash(session.handle, package.c_str()), 0);
+    EXPECT_EQ(session.capture.Messages(),
+              (std::vector<std::string>{"fwpkg crc mismatch\n", "File: " + package + " format error!\n"}));
+    EXPECT_TRUE(chip.Wire().empty());
+    EXPECT_EQ(chip.FlashMap().size(), 1u);
+}
+
+TEST_F(Qx71BurnTest, ReadGetsAFrameTheLineDamagedAgain)
+{
+    Qx71Faults faults;
+    faults.corruptUploadFrame = 1;
+    Qx71Chip& chip = StartChip(faults);
+    Bytes flash = Sim::PatternBytes(5000, 12);
+    chip.Preload(0x20000, flash);
+    SetIsOnlyBurnLoader(1);
+    ASSERT_EQ(Burn(NamedImages()), 1);
+    std::string out = session.dir / "flash.bin";
+    ASSERT_EQ(UploadFile(session.handle, 0x20000, 5000, out.c_str()), 1);
+    EXPECT_EQ(Sim::ReadBinaryFile(out), flash);
+}
+
+TEST_F(Qx71BurnTest, ReadOfNoBytesIsRefusedBeforeTheChipIsAsked)
+{
+    Qx71Chip& chip = StartChip();
+    std::string out = session.dir / "flash.bin";
+    EXPECT_EQ(UploadFile(session.handle, 0, 0, out.c_str()), 0);
+    EXPECT_EQ(UploadFile(session.handle, 0, -1, out.c_str()), 0);
+    EXPECT_EQ(session.capture.Messages(),
+              (std::vector<std::string>{"Invalid upload length: 0.\n", "Invalid upload length: -1.\n"}));
+    EXPECT_TRUE(chip.Wire().empty());
+}
+
+TEST_F(Qx71BurnTest, ReadThatTheChipDoesNotAnswerFails)
+{
+    BurnQx71ChipSp::BurnQx71Chip::TimeLimits limits = Sim::ShortLimits();
+    limits.commandTryMs = 100;
+    limits.commandOverallMs = 200;
+    session.Driver().SetTimeLimits(limits);
+    std::string out = session.dir / "flash.bin";
+    EXPECT_EQ(UploadFile(session.handle, 0, 100, out.c_str()), 0);
+    EXPECT_EQ(session.capture.Messages(),
+              (std::vector<std::string>{"Ack receiving timeout.\n", "Send upload data command failed.\n"}));
+}
+
+}  // namespace
