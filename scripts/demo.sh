@@ -4,7 +4,7 @@
 # verdict, then the chip reports what landed in its flash.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh >/dev/null
 cmake -S . -B build
 cmake --build build -j"$(nproc)" --target vexil qx71chip samplepkg
 
