@@ -99,4 +99,51 @@ std::vector<PackageImage> SamplePackageImages()
     };
 }
 
+std::vector<PackageImage> NamedPackageImages()
+{
+    return {{"loader.bin", Bytes(100, 1), 0, 0, 0},
+            {"app.bin", Bytes(200, 2), 0x10000, 0x1000, 1},
+            {"myapp_b.bin", Bytes(300, 3), 0x20000, 0x1000, 1},
+            {"App.bin", Bytes(400, 4), 0x30000, 0x1000, 1}};
+}
+
+namespace {
+
+// The loader runs from RAM; OTP/e-Fuse and version images go to no flash address; type 16 is never sent.
+bool LandsInFlash(const PackageImage& image)
+{
+    switch (image.type) {
+        case 0:
+        case 3:
+        case 4:
+        case 7:
+        case 16:
+            return false;
+        default:
+            return true;
+    }
+}
+
+}  // namespace
+
+std::map<uint32_t, Bytes> ExpectedFlashMap(const std::vector<PackageImage>& images)
+{
+    std::map<uint32_t, Bytes> flash;
+    for (const PackageImage& image : images) {
+        if (LandsInFlash(image)) {
+            flash[image.burnAddr] = image.data;
+        }
+    }
+    return flash;
+}
+
+std::vector<std::string> ImageNames(const std::vector<Qx71Image>& images)
+{
+    std::vector<std::string> names;
+    for (const Qx71Image& image : images) {
+        names.push_back(image.name);
+    }
+    return names;
+}
+
 }  // namespace Sim

@@ -1,6 +1,8 @@
 #ifndef VEXIL_TESTS_SIM_QX71SESSION_H
 #define VEXIL_TESTS_SIM_QX71SESSION_H
 
+#include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -63,6 +65,12 @@ protected:
 
 // A loader and images of several kinds, each at its own burn address.
 std::vector<PackageImage> SamplePackageImages();
+// A loader and flash images whose names differ in letter case and in what surrounds "app".
+std::vector<PackageImage> NamedPackageImages();
+// The chip's flash map once every image that carries a burn address has landed.
+std::map<uint32_t, Bytes> ExpectedFlashMap(const std::vector<PackageImage>& images);
+// The names of the files the chip received, in the order they came.
+std::vector<std::string> ImageNames(const std::vector<Qx71Image>& images);
 
 }  // namespace Sim
 

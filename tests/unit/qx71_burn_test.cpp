@@ -22,35 +22,9 @@ using Sim::Qx71Faults;
 using Sim::Qx71Image;
 
 constexpr uint32_t LOADER = 0;
-constexpr uint32_t OTP = 3;
-constexpr uint32_t VERSION = 7;
 constexpr uint32_t NEVER_SENT = 16;
 
-bool HasAddress(const PackageImage& image)
-{
-    return image.type != LOADER && image.type != OTP && image.type != 4 && image.type != VERSION &&
-           image.type != NEVER_SENT;
-}
-
-std::map<uint32_t, Bytes> ExpectedFlash(const std::vector<PackageImage>& images)
-{
-    std::map<uint32_t, Bytes> flash;
-    for (const PackageImage& image : images) {
-        if (HasAddress(image)) {
-            flash[image.burnAddr] = image.data;
-        }
-    }
-    return flash;
-}
-
-std::vector<std::string> Names(const std::vector<Qx71Image>& images)
-{
-    std::vector<std::string> names;
-    for (const Qx71Image& image : images) {
-        names.push_back(image.name);
-    }
-    return names;
-}
+using Sim::ImageNames;
 
 class Qx71BurnTest : public Sim::Qx71Test {};
 
@@ -74,9 +48,9 @@ TEST_P(Qx71PackageTest, EveryImageLandsAtItsBurnAddressInFramesOfThePacketSize)
     options.version = "v1.0";
     ASSERT_EQ(Burn(images, options), 1);
 
-    EXPECT_EQ(chip.FlashMap(), ExpectedFlash(images));
+    EXPECT_EQ(chip.FlashMap(), Sim::ExpectedFlashMap(images));
     std::vector<Qx71Image> received = chip.Images();
-    EXPECT_EQ(Names(received), (std::vector<std::string>{"loader.bin", "app.bin", "nv.bin", "factory.bin", "otp.bin",
+    EXPECT_EQ(ImageNames(received), (std::vector<std::string>{"loader.bin", "app.bin", "nv.bin", "factory.bin", "otp.bin",
                                                          "version.bin", "data.bin"}));
     for (size_t i = 0; i < received.size(); ++i) {
         SCOPED_TRACE(received[i].name);
@@ -122,15 +96,7 @@ TEST_F(Qx71BurnTest, SwitchAfterLoaderMovesTheRateOnlyAfterTheLoader)
     }
     EXPECT_EQ(session.bench.LineBaudRate(), 921600u);
     EXPECT_EQ(chip.GarbledBytes(), 0u);
-    EXPECT_EQ(chip.FlashMap(), ExpectedFlash(Sim::SamplePackageImages()));
-}
-
-std::vector<PackageImage> NamedImages()
-{
-    return {{"loader.bin", Bytes(100, 1), 0, 0, LOADER},
-            {"app.bin", Bytes(200, 2), 0x10000, 0x1000, 1},
-            {"myapp_b.bin", Bytes(300, 3), 0x20000, 0x1000, 1},
-            {"App.bin", Bytes(400, 4), 0x30000, 0x1000, 1}};
+    EXPECT_EQ(chip.FlashMap(), Sim::ExpectedFlashMap(Sim::SamplePackageImages()));
 }
 
 TEST_F(Qx71BurnTest, OnlyBurnNamesPickImagesByCaseSensitiveSubstring)
@@ -139,8 +105,8 @@ TEST_F(Qx71BurnTest, OnlyBurnNamesPickImagesByCaseSensitiveSubstring)
     SetSwitchAfterLoader(session.handle, 1);
     session.handle->SetTargetBaudRate(921600);
     session.handle->SetOnlyBurnNames({"app"});
-    ASSERT_EQ(Burn(NamedImages()), 1);
-    EXPECT_EQ(Names(chip.Images()), (std::vector<std::string>{"app.bin", "myapp_b.bin"}));
+    ASSERT_EQ(Burn(Sim::NamedPackageImages()), 1);
+    EXPECT_EQ(ImageNames(chip.Images()), (std::vector<std::string>{"app.bin", "myapp_b.bin"}));
     // Without the loader there is no switch: everything goes at the handshake's 115200.
     for (const Qx71Image& image : chip.Images()) {
         EXPECT_EQ(image.baudRate, 115200u) << image.name;
@@ -156,7 +122,7 @@ TEST_F(Qx71BurnTest, OnlyBurnLoaderEndsAfterTheFirstImageWithoutABaudSwitch)
     SetSwitchAfterLoader(session.handle, 1);
     session.handle->SetTargetBaudRate(921600);
     ASSERT_EQ(Burn(Sim::SamplePackageImages()), 1);
-    EXPECT_EQ(Names(chip.Images()), std::vector<std::string>{"loader.bin"});
+    EXPECT_EQ(ImageNames(chip.Images()), std::vector<std::string>{"loader.bin"});
     EXPECT_EQ(chip.CommandFrames().size(), 1u);
     EXPECT_EQ(session.bench.LineBaudRate(), 115200u);
 }
@@ -169,7 +135,7 @@ TEST_F(Qx71BurnTest, NegativeAckAfterAnImageFailsTheBurn)
     faults.refusedImage = 1;
     Qx71Chip& chip = StartChip(faults);
     EXPECT_EQ(Burn(Sim::SamplePackageImages()), 0);
-    EXPECT_EQ(Names(chip.Images()), (std::vector<std::string>{"loader.bin", "app.bin"}));
+    EXPECT_EQ(ImageNames(chip.Images()), (std::vector<std::string>{"loader.bin", "app.bin"}));
     std::vector<std::string> messages = session.capture.Messages();
     ASSERT_GE(messages.size(), 2u);
     EXPECT_EQ(messages[messages.size() - 2], "CheckAckFrame: ack result error: 165\n");
@@ -185,7 +151,7 @@ TEST_F(Qx71BurnTest, MissingAckAfterAnImageIsReportedAndTheBurnGoesOn)
     Qx71Faults faults;
     faults.noImageAck = true;
     Qx71Chip& chip = StartChip(faults);
-    std::vector<PackageImage> images = NamedImages();
+    std::vector<PackageImage> images = Sim::NamedPackageImages();
     ASSERT_EQ(Burn(images), 1);
     EXPECT_EQ(chip.Images().size(), images.size());
     EXPECT_EQ(session.capture.Count("Ack receiving timeout.\n"), images.size());
@@ -206,10 +172,10 @@ TEST_F(Qx71BurnTest, CancelWhileWaitingForTheAckOfAnImageEndsTheBurn)
         Cancel(session.handle);
     });
     long long start = Common::GetTime();
-    EXPECT_EQ(Burn(NamedImages()), 0);
+    EXPECT_EQ(Burn(Sim::NamedPackageImages()), 0);
     canceller.join();
     EXPECT_LT(Common::GetTime() - start, Sim::ShortLimits().imageAckMs);
-    EXPECT_EQ(Names(chip.Images()), std::vector<std::string>{"loader.bin"});
+    EXPECT_EQ(ImageNames(chip.Images()), std::vector<std::string>{"loader.bin"});
     std::vector<std::string> messages = session.capture.Messages();
     ASSERT_GE(messages.size(), 2u);
     EXPECT_EQ(messages[messages.size() - 2], "\nUser Cancelled!\n");
@@ -221,14 +187,14 @@ TEST_F(Qx71BurnTest, CancelWhileWaitingForTheAckOfAnImageEndsTheBurn)
 TEST_F(Qx71BurnTest, ImageRunningPastTheEndOfThePackageFailsBeforeAnyOfItIsSent)
 {
     Qx71Chip& chip = StartChip();
-    std::vector<PackageImage> images = NamedImages();
+    std::vector<PackageImage> images = Sim::NamedPackageImages();
     std::string package = session.WritePackage(images);
     Bytes bytes = Sim::ReadBinaryFile(package);
     bytes.resize(bytes.size() - 1);
     ASSERT_TRUE(Sim::WriteBinaryFile(package, bytes));
     EXPECT_EQ(DownloadAllinoneBin(session.handle, package.c_str(), 0), 0);
 
-    EXPECT_EQ(Names(chip.Images()), (std::vector<std::string>{"loader.bin", "app.bin", "myapp_b.bin"}));
+    EXPECT_EQ(ImageNames(chip.Images()), (std::vector<std::string>{"loader.bin", "app.bin", "myapp_b.bin"}));
     EXPECT_EQ(chip.CommandFrames().size(), 3u);
     std::string expected = "Image App.bin runs past the end of the package (offset " +
                            std::to_string(bytes.size() + 1 - 400) + ", length 400, package " +
@@ -239,7 +205,7 @@ TEST_F(Qx71BurnTest, ImageRunningPastTheEndOfThePackageFailsBeforeAnyOfItIsSent)
 TEST_F(Qx71BurnTest, OffsetThatWrapsAroundIsCaughtToo)
 {
     Qx71Chip& chip = StartChip();
-    Bytes bytes = Sim::BuildFwpkg(NamedImages());
+    Bytes bytes = Sim::BuildFwpkg(Sim::NamedPackageImages());
     // The second entry's offset, with the header CRC made to match again.
     size_t offsetAt = 12 + 52 + 32;
     bytes[offsetAt] = 0x00;
@@ -252,7 +218,7 @@ TEST_F(Qx71BurnTest, OffsetThatWrapsAroundIsCaughtToo)
     std::string package = session.dir / "wrap.fwpkg";
     ASSERT_TRUE(Sim::WriteBinaryFile(package, bytes));
     EXPECT_EQ(DownloadAllinoneBin(session.handle, package.c_str(), 0), 0);
-    EXPECT_EQ(Names(chip.Images()), std::vector<std::string>{"loader.bin"});
+    EXPECT_EQ(ImageNames(chip.Images()), std::vector<std::string>{"loader.bin"});
     EXPECT_NE(session.capture.Messages().back().find("Image app.bin runs past the end of the package (offset 4294967040"),
               std::string::npos);
 }
@@ -261,7 +227,7 @@ TEST_F(Qx71BurnTest, PackageWithABadHeaderIsRefusedBeforeAnythingIsSent)
 {
     Sim::FwpkgOptions options;
     options.corruptCrc = true;
-    std::string package = session.WritePackage(NamedImages(), options);
+    std::string package = session.WritePackage(Sim::NamedPackageImages(), options);
     EXPECT_EQ(DownloadAllinoneBin(session.handle, package.c_str(), 0), 0);
     EXPECT_EQ(session.capture.Messages(),
               (std::vector<std::string>{"fwpkg crc mismatch\n", "File: " + package + " format error!\n"}));
@@ -285,7 +251,7 @@ TEST_F(Qx71BurnTest, FramesAskedForAgainOrDamagedOnTheLineStillLandWhole)
     faults.damagedFrame = 5;
     Qx71Chip& chip = StartChip(faults);
     ASSERT_EQ(Burn(Sim::SamplePackageImages()), 1);
-    EXPECT_EQ(chip.FlashMap(), ExpectedFlash(Sim::SamplePackageImages()));
+    EXPECT_EQ(chip.FlashMap(), Sim::ExpectedFlashMap(Sim::SamplePackageImages()));
     for (const Qx71Image& image : chip.Images()) {
         EXPECT_TRUE(image.complete) << image.name;
     }
@@ -303,7 +269,7 @@ TEST_F(Kp7715BurnTest, PackageEraseAndReadOnAKp7715)
     Qx71Chip& chip = StartChip();
     std::vector<PackageImage> images = Sim::SamplePackageImages();
     ASSERT_EQ(Burn(images), 1);
-    EXPECT_EQ(chip.FlashMap(), ExpectedFlash(images));
+    EXPECT_EQ(chip.FlashMap(), Sim::ExpectedFlashMap(images));
 
     chip.PowerCycle();
     ASSERT_NE(session.Reopen(), nullptr);
@@ -325,7 +291,7 @@ TEST_F(Qx71BurnTest, EraseWhoseLoaderCannotBeBurntSendsNoEraseFrame)
     SetIsOnlyBurnLoader(1);
     Sim::FwpkgOptions options;
     options.corruptCrc = true;
-    std::string package = session.WritePackage(NamedImages(), options);
+    std::string package = session.WritePackage(Sim::NamedPackageImages(), options);
     EXPECT_EQ(EraseAllFlash(session.handle, package.c_str()), 0);
     EXPECT_EQ(session.capture.Messages(),
               (std::vector<std::string>{"fwpkg crc mismatch\n", "File: " + package + " format error!\n"}));
@@ -341,7 +307,7 @@ TEST_F(Qx71BurnTest, ReadGetsAFrameTheLineDamagedAgain)
     Bytes flash = Sim::PatternBytes(5000, 12);
     chip.Preload(0x20000, flash);
     SetIsOnlyBurnLoader(1);
-    ASSERT_EQ(Burn(NamedImages()), 1);
+    ASSERT_EQ(Burn(Sim::NamedPackageImages()), 1);
     std::string out = session.dir / "flash.bin";
     ASSERT_EQ(UploadFile(session.handle, 0x20000, 5000, out.c_str()), 1);
     EXPECT_EQ(Sim::ReadBinaryFile(out), flash);

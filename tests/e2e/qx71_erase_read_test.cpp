@@ -1,0 +1,204 @@
+// vexil erase and read through the built executable against the virtual Qx71 and Kp7715 chips on a
+// pty: the package's loader goes first, then the erase-all or upload frame; the flash, the file
+// written, the console and the exit status.
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "FwpkgBuilder.h"
+#include "Qx71Chip.h"
+#include "Qx71Session.h"
+#include "Qx71Wire.h"
+#include "ToolChipBench.h"
+
+namespace {
+
+using Sim::Bytes;
+using Sim::ProgramResult;
+using Sim::Qx71Chip;
+using Sim::Qx71Faults;
+
+constexpr int LOADER_FAILED = 4;
+constexpr int READ_FAILED = 7;
+constexpr int ERASE_FAILED = 12;
+constexpr unsigned FAST_RATE = 921600;
+
+const Bytes ERASE_ALL_FRAME = {0xEF, 0xBE, 0xAD, 0xDE, 0x18, 0x00, 0xD2, 0x2D, 0x00, 0x00, 0x00, 0x00,
+                               0x00, 0x00, 0x00, 0x00, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0xFF, 0xA2, 0xE6};
+const Bytes UPLOAD_4096_FROM_800000 = {0xEF, 0xBE, 0xAD, 0xDE, 0x12, 0x00, 0xB4, 0x4B, 0x00,
+                                       0x10, 0x00, 0x00, 0x00, 0x00, 0x80, 0x00, 0xBF, 0xB5};
+
+Bytes Joined(const Bytes& first, const Bytes& second)
+{
+    Bytes joined = first;
+    joined.insert(joined.end(), second.begin(), second.end());
+    return joined;
+}
+
+class ChipCommandTest : public ::testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(tool.Ready());
+        package = tool.WritePackage(Sim::NamedPackageImages());
+        ASSERT_FALSE(package.empty());
+    }
+
+    // The loader's lines: no bar, since neither erase nor read prints progress.
+    static std::string LoaderLines()
+    {
+        return Sim::PLEASE_RESET_LINE + Sim::ImageLines("loader.bin");
+    }
+
+    Sim::ToolChipBench tool{VEXIL_BUILD_DIR, GetParam()};
+    std::string package;
+};
+
+// ---- Erase ----
+
+using EraseTest = ChipCommandTest;
+
+TEST_P(EraseTest, LoaderThenEraseAllFrameEmptiesTheFlash)
+{
+    Qx71Chip& chip = tool.StartChip();
+    chip.Preload(0x10000, Sim::PatternBytes(5000, 1));
+    ProgramResult result = tool.Run("erase", {"-f", package});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.output, LoaderLines() + "\nErase all flash successfully.\nErase successfully.\n");
+    EXPECT_EQ(Sim::ImageNames(chip.Images()), std::vector<std::string>{"loader.bin"});
+    EXPECT_EQ(Sim::CommandsAfterHandshake(chip), std::vector<Bytes>{ERASE_ALL_FRAME});
+    EXPECT_EQ(Sim::Tail(chip.Wire(), ERASE_ALL_FRAME.size()), ERASE_ALL_FRAME);
+    EXPECT_EQ(chip.EraseAlls(), 1u);
+    EXPECT_TRUE(chip.FlashMap().empty());
+    EXPECT_FALSE(chip.ResetSeen());
+}
+
+TEST_P(EraseTest, WithResetTheResetFrameFollowsTheEraseAllFrame)
+{
+    Qx71Chip& chip = tool.StartChip();
+    ProgramResult result = tool.Run("erase", {"-f", package, "-r"});
+    EXPECT_EQ(result.exitCode, 0);
+    ASSERT_TRUE(chip.WaitUntil([](const Qx71Chip& served) { return served.ResetSeen(); }, 5000));
+    EXPECT_EQ(Sim::Tail(chip.Wire(), ERASE_ALL_FRAME.size() + Sim::RESET_FRAME.size()),
+              Joined(ERASE_ALL_FRAME, Sim::RESET_FRAME));
+}
+
+TEST_P(EraseTest, RefusedEraseAllFailsWithTwelveAndKeepsTheFlash)
+{
+    Qx71Faults faults;
+    faults.refusedCommand = 0;
+    Qx71Chip& chip = tool.StartChip(faults);
+    chip.Preload(0x10000, Sim::PatternBytes(5000, 1));
+    ProgramResult result = tool.Run("erase", {"-f", package, "-r"});
+    EXPECT_EQ(result.exitCode, ERASE_FAILED);
+    EXPECT_EQ(result.output, LoaderLines() +
+                                 "CheckAckFrame: ack result error: 165\n"
+                                 "Send erase all flash image command failed.\n"
+                                 "\nerror: Erase all flash failed!\nErase failed.\n");
+    EXPECT_EQ(chip.FlashMap().size(), 1u);
+    EXPECT_FALSE(chip.WaitUntil([](const Qx71Chip& served) { return served.ResetSeen(); }, 300));
+}
+
+TEST_P(EraseTest, EraseWhoseLoaderIsRefusedSendsNoEraseAllFrame)
+{
+    Qx71Faults faults;
+    faults.refusedImage = 0;
+    Qx71Chip& chip = tool.StartChip(faults);
+    chip.Preload(0x10000, Sim::PatternBytes(5000, 1));
+    ProgramResult result = tool.Run("erase", {"-f", package});
+    EXPECT_EQ(result.exitCode, ERASE_FAILED);
+    EXPECT_EQ(result.output, Sim::PLEASE_RESET_LINE + "C\nStart download: loader.bin.\n" +
+                                 "CheckAckFrame: ack result error: 165\n"
+                                 "Download: loader.bin failed, the board refused it.\n"
+                                 "\nerror: Erase all flash failed!\nErase failed.\n");
+    EXPECT_TRUE(Sim::CommandsAfterHandshake(chip).empty());
+    EXPECT_EQ(chip.FlashMap().size(), 1u);
+}
+
+TEST_P(EraseTest, EraseWithAFileThatIsNoPackageFailsBeforeAnythingIsSent)
+{
+    Qx71Chip& chip = tool.StartChip();
+    std::string image = tool.install.Path("app.bin");
+    ASSERT_TRUE(Sim::WriteBinaryFile(image, Sim::PatternBytes(300, 1)));
+    ProgramResult result = tool.Run("erase", {"-f", image});
+    EXPECT_EQ(result.exitCode, ERASE_FAILED);
+    EXPECT_EQ(result.output, Sim::PLEASE_RESET_LINE + "not a fwpkg (bad magic flag)\nFile: " + image +
+                                 " format error!\n\nerror: Erase all flash failed!\nErase failed.\n");
+    EXPECT_TRUE(chip.Wire().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Chips, EraseTest, ::testing::Values("qx71", "kp7715"), Sim::ChipParamName);
+
+// ---- Read ----
+
+using ReadTest = ChipCommandTest;
+
+TEST_P(ReadTest, FlashRangeGoesIntoTheOutputFile)
+{
+    Qx71Chip& chip = tool.StartChip();
+    Bytes flash = Sim::PatternBytes(4096, 7);
+    chip.Preload(0x800000, flash);
+    std::string output = tool.install.Path("flash.bin");
+    ProgramResult result = tool.Run("read", {"-f", package, "-a", "0x800000", "-z", "4096", "-o", output});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.output,
+              LoaderLines() + "\nBurn " + package + " successfully.\n\nRead " + output + " successfully.\n");
+    EXPECT_EQ(Sim::ReadBinaryFile(output), flash);
+    EXPECT_EQ(Sim::ImageNames(chip.Images()), std::vector<std::string>{"loader.bin"});
+    EXPECT_EQ(Sim::CommandsAfterHandshake(chip), std::vector<Bytes>{UPLOAD_4096_FROM_800000});
+    EXPECT_EQ(chip.Uploads(), 1u);
+}
+
+TEST_P(ReadTest, WithoutOutputTheFileGoesBesideThePackageEvenOverADamagedLine)
+{
+    Qx71Faults faults;
+    faults.corruptUploadFrame = 1;
+    Qx71Chip& chip = tool.StartChip(faults);
+    // Two written stretches with erased flash around and between them.
+    chip.Preload(0x10000, Sim::PatternBytes(5000, 1));
+    chip.Preload(0x12000, Sim::PatternBytes(3000, 2));
+    std::string output = tool.install.Path("app_read.bin");
+    ProgramResult result = tool.Run("read", {"-f", package, "-b", "921600", "-a", "0xF000", "-z", "12000"});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_EQ(result.output,
+              LoaderLines() + "\nBurn " + package + " successfully.\n\nRead " + output + " successfully.\n");
+    EXPECT_EQ(Sim::ReadBinaryFile(output), chip.ReadFlash(0xF000, 12000));
+    EXPECT_EQ(chip.Images().front().baudRate, FAST_RATE);
+    EXPECT_EQ(chip.CommandFrames().back().baudRate, FAST_RATE);
+}
+
+TEST_P(ReadTest, RefusedUploadFailsWithSevenAndNamesTheOutput)
+{
+    Qx71Faults faults;
+    faults.refusedCommand = 0;
+    tool.StartChip(faults);
+    std::string output = tool.install.Path("flash.bin");
+    ProgramResult result = tool.Run("read", {"-f", package, "-z", "4096", "-o", output});
+    EXPECT_EQ(result.exitCode, READ_FAILED);
+    EXPECT_EQ(result.output, LoaderLines() + "\nBurn " + package +
+                                 " successfully.\nCheckAckFrame: ack result error: 165\n"
+                                 "Send upload data command failed.\n\nerror: Read " +
+                                 output + " failed.\n");
+}
+
+TEST_P(ReadTest, RefusedLoaderFailsWithFourAndNothingIsAskedOfTheFlash)
+{
+    Qx71Faults faults;
+    faults.refusedImage = 0;
+    Qx71Chip& chip = tool.StartChip(faults);
+    std::string output = tool.install.Path("flash.bin");
+    ProgramResult result = tool.Run("read", {"-f", package, "-z", "4096", "-o", output});
+    EXPECT_EQ(result.exitCode, LOADER_FAILED);
+    EXPECT_EQ(result.output, Sim::PLEASE_RESET_LINE + "C\nStart download: loader.bin.\n" +
+                                 "CheckAckFrame: ack result error: 165\n"
+                                 "Download: loader.bin failed, the board refused it.\n"
+                                 "\nerror: Burn " +
+                                 package + " failed!\n");
+    EXPECT_TRUE(Sim::CommandsAfterHandshake(chip).empty());
+    EXPECT_TRUE(Sim::ReadBinaryFile(output).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Chips, ReadTest, ::testing::Values("qx71", "kp7715"), Sim::ChipParamName);
+
+}  // namespace

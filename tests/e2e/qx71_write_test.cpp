@@ -1,0 +1,460 @@
+// vexil write through the built executable into the virtual Qx71 and Kp7715 chips on a pty: what
+// lands in the chip's flash, the frames and rates on the line, the console and the exit status.
+#include <algorithm>
+#include <chrono>
+#include <map>
+#include <ostream>
+#include <set>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "FwpkgBuilder.h"
+#include "Qx71Chip.h"
+#include "Qx71Session.h"
+#include "Qx71Wire.h"
+#include "ScratchDir.h"
+#include "ToolChipBench.h"
+
+namespace {
+
+using Sim::Bytes;
+using Sim::PackageImage;
+using Sim::ProgramResult;
+using Sim::Qx71Chip;
+using Sim::Qx71Faults;
+using Sim::Qx71Image;
+
+constexpr int WRITE_FAILED = 4;
+constexpr unsigned BOOT_RATE = 115200;
+constexpr unsigned FAST_RATE = 921600;
+constexpr uint8_t REFUSED = Sim::QX71_ACK_REFUSED;
+
+std::string Verdict(const std::string& package, bool burnt)
+{
+    return burnt ? "\nBurn " + package + " successfully.\n\nWrite successfully.\n"
+                 : "\nerror: Burn " + package + " failed!\n\nWrite failed.\n";
+}
+
+bool EndsWith(const std::string& text, const std::string& end)
+{
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+class ToolChipTest : public ::testing::TestWithParam<const char*> {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(tool.Ready());
+    }
+
+    // A write of the package with the words after -f; the chip must have been started.
+    ProgramResult Write(const std::string& package, std::vector<std::string> words = {})
+    {
+        words.insert(words.begin(), {"-f", package});
+        return tool.Run("write", words);
+    }
+
+    Sim::ToolChipBench tool{VEXIL_BUILD_DIR, GetParam()};
+};
+
+// ---- Whole packages ----
+
+struct PackageCase {
+    const char* chip;
+    Sim::FwpkgLayout layout;
+    unsigned packetSize;  // 0: no --packet-size, the tool's 1024
+};
+
+void PrintTo(const PackageCase& value, std::ostream* out)
+{
+    *out << value.chip << (value.layout == Sim::FwpkgLayout::Compact ? " compact" : " extended") << " packet size "
+         << value.packetSize;
+}
+
+class WritePackageTest : public ::testing::TestWithParam<PackageCase> {
+protected:
+    Sim::ToolChipBench tool{VEXIL_BUILD_DIR, GetParam().chip};
+};
+
+// The erase size each flash-writing frame carries: flash image frames round to the chip's sector
+// (4096, or 512 on a Kp7715), NV/KV and factory frames always to 4096.
+std::map<std::string, uint32_t> ExpectedEraseSizes(bool kp7715)
+{
+    return {{"app.bin", 0x3000}, {"nv.bin", 0x1000}, {"factory.bin", 8192}, {"data.bin", kp7715 ? 512u : 4096u}};
+}
+
+TEST_P(WritePackageTest, EveryImageLandsAtItsBurnAddressLoaderInKilobyteFramesTheRestAtThePacketSize)
+{
+    ASSERT_TRUE(tool.Ready());
+    Qx71Chip& chip = tool.StartChip();
+    std::vector<PackageImage> images = Sim::SamplePackageImages();
+    images.push_back({"never.bin", Bytes(100, 0x77), 0x200000, 0x1000, 16});
+    Sim::FwpkgOptions options;
+    options.layout = GetParam().layout;
+    options.version = "v2.3";
+    std::string package = tool.WritePackage(images, options);
+    std::vector<std::string> words = {"-b", "921600", "-f", package};
+    unsigned packetSize = GetParam().packetSize == 0 ? 1024 : GetParam().packetSize;
+    if (GetParam().packetSize != 0) {
+        words.insert(words.end(), {"--packet-size", std::to_string(packetSize)});
+    }
+
+    ProgramResult result = tool.Run("write", words);
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_TRUE(EndsWith(result.output, Verdict(package, true))) << result.output;
+
+    EXPECT_EQ(chip.FlashMap(), Sim::ExpectedFlashMap(images));
+    std::vector<Qx71Image> received = chip.Images();
+    ASSERT_EQ(Sim::ImageNames(received), (std::vector<std::string>{"loader.bin", "app.bin", "nv.bin", "factory.bin",
+                                                                   "otp.bin", "version.bin", "data.bin"}));
+    std::map<std::string, uint32_t> eraseSizes = ExpectedEraseSizes(std::string(GetParam().chip) == "kp7715");
+    for (size_t i = 0; i < received.size(); ++i) {
+        const Qx71Image& image = received[i];
+        SCOPED_TRACE(image.name);
+        EXPECT_TRUE(image.complete);
+        EXPECT_EQ(image.data, images[i].data);
+        EXPECT_EQ(image.frameSizes, std::set<size_t>{i == 0 ? 1024u : packetSize});
+        EXPECT_EQ(image.baudRate, FAST_RATE);
+        if (eraseSizes.count(image.name) != 0) {
+            EXPECT_EQ(image.eraseSize, eraseSizes[image.name]);
+        }
+        EXPECT_NE(result.output.find("downloaded: " + image.name + " successfully.\n"), std::string::npos);
+    }
+    EXPECT_EQ(received.back().mode, 2u);  // data.bin is of type 14
+    EXPECT_EQ(result.output.find("never.bin"), std::string::npos);
+}
+
+std::string PackageCaseName(const ::testing::TestParamInfo<PackageCase>& info)
+{
+    std::string layout = info.param.layout == Sim::FwpkgLayout::Compact ? "Compact" : "Extended";
+    std::string packet = info.param.packetSize == 0 ? "DefaultPacket" : "Packet" + std::to_string(info.param.packetSize);
+    return std::string(info.param.chip) + layout + packet;
+}
+
+INSTANTIATE_TEST_SUITE_P(Packages, WritePackageTest,
+                         ::testing::Values(PackageCase{"qx71", Sim::FwpkgLayout::Compact, 0},
+                                           PackageCase{"qx71", Sim::FwpkgLayout::Compact, 2048},
+                                           PackageCase{"qx71", Sim::FwpkgLayout::Extended, 8192},
+                                           PackageCase{"kp7715", Sim::FwpkgLayout::Compact, 8192},
+                                           PackageCase{"kp7715", Sim::FwpkgLayout::Extended, 2048},
+                                           PackageCase{"kp7715", Sim::FwpkgLayout::Extended, 4096}),
+                         PackageCaseName);
+
+// ---- Console ----
+
+using WriteConsoleTest = ToolChipTest;
+
+TEST_P(WriteConsoleTest, ABurnPrintsEachImageWithItsBarThenTheVerdict)
+{
+    tool.StartChip();
+    std::vector<PackageImage> images = {{"loader.bin", Sim::PatternBytes(3000, 1), 0, 0, 0},
+                                        {"app.bin", Sim::PatternBytes(5000, 2), 0x10000, 0x2000, 1},
+                                        {"otp.bin", Sim::PatternBytes(16, 3), 0, 0, 3}};
+    std::string package = tool.WritePackage(images);
+    ProgramResult result = Write(package, {"--packet-size", "2048"});
+    EXPECT_EQ(result.exitCode, 0);
+    // Progress is the share of the image sent after each acknowledged frame.
+    EXPECT_EQ(result.output, Sim::PLEASE_RESET_LINE + Sim::ImageLines("loader.bin", {34, 68, 100}) +
+                                 Sim::ImageLines("app.bin", {40, 81, 100}) + Sim::ImageLines("otp.bin", {100}) +
+                                 Verdict(package, true));
+}
+
+TEST_P(WriteConsoleTest, ChipConsoleTextAndFramesAskedForAgainDoNotDisturbTheBurn)
+{
+    Qx71Faults faults;
+    faults.consoleText = "boot> ready\r\n";
+    faults.askAgainFrame = 2;
+    faults.damagedFrame = 5;
+    Qx71Chip& chip = tool.StartChip(faults);
+    std::vector<PackageImage> images = Sim::SamplePackageImages();
+    std::string package = tool.WritePackage(images);
+    ProgramResult result = Write(package, {"-b", "921600"});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_EQ(chip.FlashMap(), Sim::ExpectedFlashMap(images));
+    EXPECT_EQ(result.output.find("boot>"), std::string::npos) << result.output;
+    EXPECT_TRUE(EndsWith(result.output, Verdict(package, true)));
+}
+
+INSTANTIATE_TEST_SUITE_P(Chips, WriteConsoleTest, ::testing::Values("qx71", "kp7715"), Sim::ChipParamName);
+
+// ---- Rates ----
+
+using WriteRateTest = ToolChipTest;
+
+TEST_P(WriteRateTest, SwitchAfterLoaderSendsTheLoaderAt115200AndTheRestAtTheCommandLineRate)
+{
+    Qx71Chip& chip = tool.StartChip();
+    std::vector<PackageImage> images = Sim::SamplePackageImages();
+    ProgramResult result = Write(tool.WritePackage(images), {"-b", "921600", "--switch-after-loader"});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+
+    std::vector<Qx71Image> received = chip.Images();
+    ASSERT_EQ(received.size(), 7u);
+    EXPECT_EQ(received[0].baudRate, BOOT_RATE);
+    for (size_t i = 1; i < received.size(); ++i) {
+        EXPECT_EQ(received[i].baudRate, FAST_RATE) << received[i].name;
+    }
+    for (const Sim::Qx71CommandFrame& frame : chip.CommandFrames()) {
+        if (Sim::Qx71Command(frame.bytes) == Sim::QX71_SHAKE_HAND) {
+            EXPECT_EQ(frame.bytes, Sim::Qx71BaudFrame(Sim::QX71_SHAKE_HAND, BOOT_RATE));
+        }
+    }
+    // The switch is the first command after the loader, sent at the old rate.
+    std::vector<Sim::Qx71CommandFrame> frames = chip.CommandFrames();
+    auto isSwitch = [](const Sim::Qx71CommandFrame& frame) {
+        return Sim::Qx71Command(frame.bytes) == Sim::QX71_SWITCH_BAUD;
+    };
+    ASSERT_EQ(std::count_if(frames.begin(), frames.end(), isSwitch), 1);
+    auto switchFrame = std::find_if(frames.begin(), frames.end(), isSwitch);
+    EXPECT_EQ(switchFrame->bytes, Sim::Qx71BaudFrame(Sim::QX71_SWITCH_BAUD, FAST_RATE));
+    EXPECT_EQ(switchFrame->baudRate, BOOT_RATE);
+    EXPECT_EQ(Sim::CommandsAfterHandshake(chip).front(), switchFrame->bytes);
+    EXPECT_EQ(chip.FlashMap(), Sim::ExpectedFlashMap(images));
+}
+
+TEST_P(WriteRateTest, WithoutSwitchAfterLoaderTheHandshakeNamesTheRateAndEverythingGoesAtIt)
+{
+    Qx71Chip& chip = tool.StartChip();
+    std::vector<PackageImage> images = Sim::SamplePackageImages();
+    ProgramResult result = Write(tool.WritePackage(images), {"-b", "921600"});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+
+    for (const Qx71Image& image : chip.Images()) {
+        EXPECT_EQ(image.baudRate, FAST_RATE) << image.name;
+    }
+    for (const Sim::Qx71CommandFrame& frame : chip.CommandFrames()) {
+        EXPECT_NE(Sim::Qx71Command(frame.bytes), Sim::QX71_SWITCH_BAUD);
+        // A handshake frame repeated while the ack was on its way may meet the chip at either rate.
+        if (Sim::Qx71Command(frame.bytes) == Sim::QX71_SHAKE_HAND) {
+            EXPECT_EQ(frame.bytes, Sim::Qx71BaudFrame(Sim::QX71_SHAKE_HAND, FAST_RATE));
+        } else {
+            EXPECT_EQ(frame.baudRate, FAST_RATE);
+        }
+    }
+    EXPECT_EQ(chip.FlashMap(), Sim::ExpectedFlashMap(images));
+}
+
+INSTANTIATE_TEST_SUITE_P(Chips, WriteRateTest, ::testing::Values("qx71", "kp7715"), Sim::ChipParamName);
+
+// ---- Choice of images ----
+
+using OnlyBurnTest = ToolChipTest;
+
+TEST_P(OnlyBurnTest, OnlyImagesWhoseNamesHoldAGivenNameLand)
+{
+    Qx71Chip& chip = tool.StartChip();
+    std::vector<PackageImage> images = Sim::NamedPackageImages();
+    std::string package = tool.WritePackage(images);
+    ProgramResult result = Write(package, {"--only-burn", "myapp", "--only-burn", "App"});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    // Letter case counts, and the loader is no exception.
+    EXPECT_EQ(Sim::ImageNames(chip.Images()), (std::vector<std::string>{"myapp_b.bin", "App.bin"}));
+    EXPECT_EQ(chip.FlashMap(), Sim::ExpectedFlashMap({images[2], images[3]}));
+    EXPECT_EQ(result.output, Sim::PLEASE_RESET_LINE + Sim::ImageLines("myapp_b.bin", {100}) +
+                                 Sim::ImageLines("App.bin", {100}) + Verdict(package, true));
+}
+
+INSTANTIATE_TEST_SUITE_P(Chips, OnlyBurnTest, ::testing::Values("qx71", "kp7715"), Sim::ChipParamName);
+
+// ---- Reset after the burn ----
+
+using WriteResetTest = ToolChipTest;
+
+TEST_P(WriteResetTest, WithResetTheResetFrameIsTheLastThingOnTheLine)
+{
+    Qx71Chip& chip = tool.StartChip();
+    ProgramResult result = Write(tool.WritePackage(Sim::NamedPackageImages()), {"-r"});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    ASSERT_TRUE(chip.WaitUntil([](const Qx71Chip& served) { return served.ResetSeen(); }, 5000));
+    EXPECT_EQ(Sim::Tail(chip.Wire(), 12), Sim::RESET_FRAME);
+    EXPECT_EQ(Sim::CommandsAfterHandshake(chip).back(), Sim::RESET_FRAME);
+}
+
+TEST_P(WriteResetTest, WithoutResetTheLineEndsWithTheLastImage)
+{
+    Qx71Chip& chip = tool.StartChip();
+    ProgramResult result = Write(tool.WritePackage(Sim::NamedPackageImages()));
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_FALSE(chip.WaitUntil([](const Qx71Chip& served) { return served.ResetSeen(); }, 300));
+    EXPECT_EQ(Sim::Tail(chip.Wire(), 133), Sim::YmodemClosingBlock());
+}
+
+TEST_P(WriteResetTest, FailedBurnSendsNoResetFrame)
+{
+    Qx71Faults faults;
+    faults.refusedImage = 1;
+    Qx71Chip& chip = tool.StartChip(faults);
+    ProgramResult result = Write(tool.WritePackage(Sim::NamedPackageImages()), {"-r"});
+    EXPECT_EQ(result.exitCode, WRITE_FAILED);
+    EXPECT_FALSE(chip.WaitUntil([](const Qx71Chip& served) { return served.ResetSeen(); }, 300));
+}
+
+INSTANTIATE_TEST_SUITE_P(Chips, WriteResetTest, ::testing::Values("qx71", "kp7715"), Sim::ChipParamName);
+
+// ---- A chip that says no ----
+
+using RefusingChipTest = ToolChipTest;
+
+TEST_P(RefusingChipTest, NegativeAckAfterAnImageFailsTheWriteWithFour)
+{
+    Qx71Faults faults;
+    faults.refusedImage = 1;
+    Qx71Chip& chip = tool.StartChip(faults);
+    std::string package = tool.WritePackage(Sim::NamedPackageImages());
+    ProgramResult result = Write(package);
+    EXPECT_EQ(result.exitCode, WRITE_FAILED);
+    std::string tail = "downloaded: loader.bin successfully.\nC\nStart download: app.bin.\n" + Sim::ProgressBar(100) +
+                       "CheckAckFrame: ack result error: 165\n" +
+                       "Download: app.bin failed, the board refused it.\n" + Verdict(package, false);
+    EXPECT_TRUE(EndsWith(result.output, tail)) << result.output;
+    // Nothing after the refused image was announced.
+    EXPECT_EQ(Sim::ImageNames(chip.Images()), (std::vector<std::string>{"loader.bin", "app.bin"}));
+    EXPECT_EQ(Sim::CommandsAfterHandshake(chip).size(), 1u);
+}
+
+TEST_P(RefusingChipTest, RefusedCommandFrameFailsTheWriteWithoutASecondSend)
+{
+    Qx71Faults faults;
+    faults.refusedCommand = 1;  // myapp_b.bin's flash image frame
+    Qx71Chip& chip = tool.StartChip(faults);
+    std::vector<PackageImage> images = Sim::NamedPackageImages();
+    std::string package = tool.WritePackage(images);
+    ProgramResult result = Write(package);
+    EXPECT_EQ(result.exitCode, WRITE_FAILED);
+    std::string tail = "downloaded: app.bin successfully.\nCheckAckFrame: ack result error: 165\n"
+                       "Send download flash image command failed.\n" +
+                       Verdict(package, false);
+    EXPECT_TRUE(EndsWith(result.output, tail)) << result.output;
+    EXPECT_EQ(Sim::CommandsAfterHandshake(chip).size(), 2u);
+    EXPECT_EQ(chip.FlashMap(), Sim::ExpectedFlashMap({images[1]}));
+}
+
+TEST_P(RefusingChipTest, RefusedBaudSwitchFailsTheWriteWithFour)
+{
+    Qx71Faults faults;
+    faults.refusedCommand = 0;  // the switch right after the loader
+    Qx71Chip& chip = tool.StartChip(faults);
+    std::string package = tool.WritePackage(Sim::NamedPackageImages());
+    ProgramResult result = Write(package, {"-b", "921600", "--switch-after-loader"});
+    EXPECT_EQ(result.exitCode, WRITE_FAILED);
+    std::string tail = "downloaded: loader.bin successfully.\nCheckAckFrame: ack result error: 165\n"
+                       "Wait switch baud rate ACK timeout.\n" +
+                       Verdict(package, false);
+    EXPECT_TRUE(EndsWith(result.output, tail)) << result.output;
+    EXPECT_EQ(Sim::ImageNames(chip.Images()), std::vector<std::string>{"loader.bin"});
+}
+
+TEST_P(RefusingChipTest, RefusedAndUnansweredHandshakesAreTriedAgainUntilTheChipAcks)
+{
+    Qx71Faults faults;
+    faults.ignoredHandshakes = 3;
+    faults.refusedHandshakes = 4;
+    Qx71Chip& chip = tool.StartChip(faults);
+    std::vector<PackageImage> images = Sim::NamedPackageImages();
+    ProgramResult result = Write(tool.WritePackage(images));
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_GE(chip.HandshakeFrames(), 8u);
+    // A refused try is no failure of the command, so the driver says nothing about it.
+    EXPECT_EQ(result.output.find("CheckAckFrame"), std::string::npos) << result.output;
+    EXPECT_EQ(chip.FlashMap(), Sim::ExpectedFlashMap(images));
+}
+
+INSTANTIATE_TEST_SUITE_P(Chips, RefusingChipTest, ::testing::Values("qx71", "kp7715"), Sim::ChipParamName);
+
+// ---- Packages that cannot be burnt ----
+
+struct BadPackage {
+    const char* name;
+    Bytes bytes;
+    std::string parserText;
+};
+
+using BadPackageTest = ToolChipTest;
+
+TEST_P(BadPackageTest, PackageThatDoesNotParseFailsWithFourBeforeAnythingIsSent)
+{
+    Qx71Chip& chip = tool.StartChip();
+    Sim::FwpkgOptions badCrc;
+    badCrc.corruptCrc = true;
+    std::string text = "this is no firmware package, just a text file that happens to be long enough\n";
+    const std::vector<BadPackage> packages = {
+        {"crc.fwpkg", Sim::BuildFwpkg(Sim::NamedPackageImages(), badCrc), "fwpkg crc mismatch"},
+        {"text.fwpkg", Bytes(text.begin(), text.end()), "not a fwpkg (bad magic flag)"},
+        {"short.fwpkg", Bytes{'a', 'b', 'c'}, "fwpkg file too small"},
+    };
+    for (const BadPackage& bad : packages) {
+        std::string path = tool.install.Path(bad.name);
+        ASSERT_TRUE(Sim::WriteBinaryFile(path, bad.bytes));
+        ProgramResult result = Write(path);
+        EXPECT_EQ(result.exitCode, WRITE_FAILED);
+        EXPECT_EQ(result.output, Sim::PLEASE_RESET_LINE + bad.parserText + "\nFile: " + path + " format error!\n" +
+                                     Verdict(path, false));
+    }
+    std::string missing = tool.install.Path("missing.fwpkg");
+    ProgramResult result = Write(missing);
+    EXPECT_EQ(result.exitCode, WRITE_FAILED);
+    EXPECT_TRUE(EndsWith(result.output, "Get file content failed: " + missing + "\n" + Verdict(missing, false)))
+        << result.output;
+    EXPECT_TRUE(chip.Wire().empty());
+}
+
+TEST_P(BadPackageTest, ImageRunningPastTheEndOfThePackageFailsWithFourAndIsNotSent)
+{
+    Qx71Chip& chip = tool.StartChip();
+    std::string package = tool.WritePackage(Sim::NamedPackageImages());
+    Bytes bytes = Sim::ReadBinaryFile(package);
+    bytes.pop_back();
+    ASSERT_TRUE(Sim::WriteBinaryFile(package, bytes));
+    ProgramResult result = Write(package);
+    EXPECT_EQ(result.exitCode, WRITE_FAILED);
+    std::string line = "Image App.bin runs past the end of the package (offset " + std::to_string(bytes.size() + 1 - 400) +
+                       ", length 400, package " + std::to_string(bytes.size()) + " bytes).\n";
+    EXPECT_TRUE(EndsWith(result.output, "downloaded: myapp_b.bin successfully.\n" + line + Verdict(package, false)))
+        << result.output;
+    EXPECT_EQ(Sim::ImageNames(chip.Images()), (std::vector<std::string>{"loader.bin", "app.bin", "myapp_b.bin"}));
+    EXPECT_EQ(Sim::CommandsAfterHandshake(chip).size(), 2u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Chips, BadPackageTest, ::testing::Values("qx71", "kp7715"), Sim::ChipParamName);
+
+// ---- A chip that never answers ----
+
+// The one slow test: the handshake gives up after its 60 s, and the tool ends instead of hanging.
+TEST(WriteToSilentChipTest, WriteGivesUpAfterTheSixtySecondHandshakeWithFour)
+{
+    Sim::ToolChipBench tool(VEXIL_BUILD_DIR, "qx71");
+    ASSERT_TRUE(tool.Ready());
+    Qx71Faults faults;
+    faults.silent = true;
+    Qx71Chip& chip = tool.StartChip(faults);
+    std::string package = tool.WritePackage(Sim::NamedPackageImages());
+
+    auto start = std::chrono::steady_clock::now();
+    ProgramResult result = tool.Run("write", {"-b", "921600", "--before-reset", "-f", package}, 150000);
+    auto elapsedMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+
+    EXPECT_EQ(result.exitCode, WRITE_FAILED);
+    EXPECT_GE(elapsedMs, 60000);
+    EXPECT_LT(elapsedMs, 90000);
+    EXPECT_EQ(result.output, Sim::PLEASE_RESET_LINE + "Shakehand failed, The board does not respond.\n" +
+                                 Verdict(package, false));
+    // Nothing but the handshake frame, again and again, with the at-reset text after every 100th.
+    const Bytes handshake = Sim::Qx71BaudFrame(Sim::QX71_SHAKE_HAND, FAST_RATE);
+    const std::string atReset = "at+rst\r\n";
+    Sim::PtyBench::Delay(500);  // the chip takes what is still on the line
+    size_t frames = chip.HandshakeFrames();
+    EXPECT_GT(frames, 1000u);
+    Bytes expected;
+    for (size_t i = 1; i <= frames; ++i) {
+        expected.insert(expected.end(), handshake.begin(), handshake.end());
+        if (i % 100 == 0) {
+            expected.insert(expected.end(), atReset.begin(), atReset.end());
+        }
+    }
+    EXPECT_TRUE(chip.Wire() == expected);
+}
+
+}  // namespace

@@ -1,0 +1,90 @@
+#include "ToolChipBench.h"
+
+#include <cstdio>
+
+#include "Qx71Wire.h"
+
+namespace Sim {
+
+ToolChipBench::ToolChipBench(const std::string& buildDir, const std::string& chipName)
+    : chipName(chipName), install(buildDir)
+{
+}
+
+bool ToolChipBench::Ready() const
+{
+    return install.Ready() && bench.IsOpen();
+}
+
+Qx71Chip& ToolChipBench::StartChip(const Qx71Faults& faults)
+{
+    Qx71Variant variant = chipName == "kp7715" ? Qx71Variant::Kp7715 : Qx71Variant::Qx71;
+    chip = std::make_unique<Qx71Chip>(bench, variant, faults);
+    chip->Start();
+    return *chip;
+}
+
+std::string ToolChipBench::WritePackage(const std::vector<PackageImage>& images, const FwpkgOptions& options,
+                                        const std::string& name) const
+{
+    return install.WritePackage(name, images, options);
+}
+
+ProgramResult ToolChipBench::Run(const std::string& command, const std::vector<std::string>& words,
+                                 int timeoutMs) const
+{
+    std::vector<std::string> all = {command, "-c", chipName, "-p", bench.PortPath()};
+    all.insert(all.end(), words.begin(), words.end());
+    ProgramOptions options;
+    options.timeoutMs = timeoutMs;
+    return install.Run(all, options);
+}
+
+const std::string PLEASE_RESET_LINE = "Please reset the device, the waiting time is about 30 seconds.\n";
+const Bytes RESET_FRAME = {0xEF, 0xBE, 0xAD, 0xDE, 0x0C, 0x00, 0x87, 0x78, 0x00, 0x00, 0x61, 0x94};
+
+std::string ProgressBar(int percent)
+{
+    constexpr int CELLS = 30;
+    int filled = percent * CELLS / 100;
+    char number[8] = {0};
+    std::snprintf(number, sizeof(number), "%3d%%", percent);
+    std::string bar = "\r  [" + std::string(filled, '=') + std::string(CELLS - filled, '-') + "] " + number;
+    return percent == 100 ? bar + "\n" : bar;
+}
+
+std::string ImageLines(const std::string& name, const std::vector<int>& percents)
+{
+    std::string lines = "C\nStart download: " + name + ".\n";
+    for (int percent : percents) {
+        lines += ProgressBar(percent);
+    }
+    return lines + "downloaded: " + name + " successfully.\n";
+}
+
+std::vector<Bytes> CommandsAfterHandshake(const Qx71Chip& chip)
+{
+    std::vector<Bytes> commands;
+    bool shaken = false;
+    for (const Qx71CommandFrame& frame : chip.CommandFrames()) {
+        bool handshake = Qx71Command(frame.bytes) == QX71_SHAKE_HAND;
+        if (shaken && !handshake) {
+            commands.push_back(frame.bytes);
+        }
+        shaken = shaken || handshake;
+    }
+    return commands;
+}
+
+std::string ChipParamName(const ::testing::TestParamInfo<const char*>& info)
+{
+    return info.param;
+}
+
+Bytes Tail(const Bytes& bytes, size_t count)
+{
+    size_t from = bytes.size() > count ? bytes.size() - count : 0;
+    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from), bytes.end());
+}
+
+}  // namespace Sim
