@@ -92,8 +92,7 @@ TEST_P(EraseTest, RefusedEraseAllFailsWithTwelveAndKeepsTheFlash)
     chip.Preload(0x10000, Sim::PatternBytes(5000, 1));
     ProgramResult result = tool.Run("erase", {"-f", package, "-r"});
     EXPECT_EQ(result.exitCode, ERASE_FAILED);
-    EXPECT_EQ(result.output, LoaderLines() +
-                                 "CheckAckFrame: ack result error: 165\n"
+    EXPECT_EQ(result.output, LoaderLines() + Sim::ACK_REFUSED_LINE +
                                  "Send erase all flash image command failed.\n"
                                  "\nerror: Erase all flash failed!\nErase failed.\n");
     EXPECT_EQ(chip.FlashMap().size(), 1u);
@@ -109,7 +108,7 @@ TEST_P(EraseTest, EraseWhoseLoaderIsRefusedSendsNoEraseAllFrame)
     ProgramResult result = tool.Run("erase", {"-f", package});
     EXPECT_EQ(result.exitCode, ERASE_FAILED);
     EXPECT_EQ(result.output, Sim::PLEASE_RESET_LINE + "C\nStart download: loader.bin.\n" +
-                                 "CheckAckFrame: ack result error: 165\n"
+                                 Sim::ACK_REFUSED_LINE +
                                  "Download: loader.bin failed, the board refused it.\n"
                                  "\nerror: Erase all flash failed!\nErase failed.\n");
     EXPECT_TRUE(Sim::CommandsAfterHandshake(chip).empty());
@@ -176,9 +175,18 @@ TEST_P(ReadTest, RefusedUploadFailsWithSevenAndNamesTheOutput)
     std::string output = tool.install.Path("flash.bin");
     ProgramResult result = tool.Run("read", {"-f", package, "-z", "4096", "-o", output});
     EXPECT_EQ(result.exitCode, READ_FAILED);
-    EXPECT_EQ(result.output, LoaderLines() + "\nBurn " + package +
-                                 " successfully.\nCheckAckFrame: ack result error: 165\n"
-                                 "Send upload data command failed.\n\nerror: Read " +
+    EXPECT_EQ(result.output, LoaderLines() + "\nBurn " + package + " successfully.\n" + Sim::ACK_REFUSED_LINE +
+                                 "Send upload data command failed.\n\nerror: Read " + output + " failed.\n");
+}
+
+TEST_P(ReadTest, OutputThatCannotBeCreatedFailsWithSeven)
+{
+    tool.StartChip();
+    std::string output = tool.install.Path("no-such-dir/flash.bin");
+    ProgramResult result = tool.Run("read", {"-f", package, "-z", "4096", "-o", output});
+    EXPECT_EQ(result.exitCode, READ_FAILED);
+    EXPECT_EQ(result.output, LoaderLines() + "\nBurn " + package + " successfully.\nCannot create the output file: " +
+                                 output + ".\nRecv uplaod data frame failed.\nUpload file failed.\n\nerror: Read " +
                                  output + " failed.\n");
 }
 
@@ -191,10 +199,9 @@ TEST_P(ReadTest, RefusedLoaderFailsWithFourAndNothingIsAskedOfTheFlash)
     ProgramResult result = tool.Run("read", {"-f", package, "-z", "4096", "-o", output});
     EXPECT_EQ(result.exitCode, LOADER_FAILED);
     EXPECT_EQ(result.output, Sim::PLEASE_RESET_LINE + "C\nStart download: loader.bin.\n" +
-                                 "CheckAckFrame: ack result error: 165\n"
+                                 Sim::ACK_REFUSED_LINE +
                                  "Download: loader.bin failed, the board refused it.\n"
-                                 "\nerror: Burn " +
-                                 package + " failed!\n");
+                                 "\nerror: Burn " + package + " failed!\n");
     EXPECT_TRUE(Sim::CommandsAfterHandshake(chip).empty());
     EXPECT_TRUE(Sim::ReadBinaryFile(output).empty());
 }

@@ -14,7 +14,6 @@
 #include "Qx71Chip.h"
 #include "Qx71Session.h"
 #include "Qx71Wire.h"
-#include "ScratchDir.h"
 #include "ToolChipBench.h"
 
 namespace {
@@ -29,7 +28,6 @@ using Sim::Qx71Image;
 constexpr int WRITE_FAILED = 4;
 constexpr unsigned BOOT_RATE = 115200;
 constexpr unsigned FAST_RATE = 921600;
-constexpr uint8_t REFUSED = Sim::QX71_ACK_REFUSED;
 
 std::string Verdict(const std::string& package, bool burnt)
 {
@@ -159,6 +157,35 @@ TEST_P(WriteConsoleTest, ABurnPrintsEachImageWithItsBarThenTheVerdict)
     EXPECT_EQ(result.output, Sim::PLEASE_RESET_LINE + Sim::ImageLines("loader.bin", {34, 68, 100}) +
                                  Sim::ImageLines("app.bin", {40, 81, 100}) + Sim::ImageLines("otp.bin", {100}) +
                                  Verdict(package, true));
+}
+
+// A terminal turns each line end into CR LF.
+std::string AsOnATerminal(const std::string& text)
+{
+    std::string shown;
+    for (char c : text) {
+        shown += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    }
+    return shown;
+}
+
+TEST_P(WriteConsoleTest, OnATerminalTheBarHidesTheCursorAndSuccessIsGreen)
+{
+    const std::string hide = "\x1b[?25l";
+    const std::string show = "\x1b[?25h";
+    const std::string green = "\x1b[32m";
+    const std::string plain = "\x1b[0m";
+    tool.StartChip();
+    std::string package = tool.WritePackage({{"loader.bin", Sim::PatternBytes(3000, 1), 0, 0, 0}});
+    Sim::ProgramOptions options;
+    options.output = Sim::OutputKind::Terminal;
+    ProgramResult result = tool.Run("write", {"-f", package}, options);
+    EXPECT_EQ(result.exitCode, 0);
+    std::string expected = Sim::PLEASE_RESET_LINE + "C\nStart download: loader.bin.\n" + hide + Sim::ProgressBar(34) +
+                           hide + Sim::ProgressBar(68) + hide + Sim::ProgressBar(100) + show + green +
+                           "downloaded: loader.bin successfully.\n" + plain + "\nBurn " + package + " successfully.\n" +
+                           green + "\nWrite successfully.\n" + plain + show;
+    EXPECT_EQ(result.output, AsOnATerminal(expected));
 }
 
 TEST_P(WriteConsoleTest, ChipConsoleTextAndFramesAskedForAgainDoNotDisturbTheBurn)
@@ -306,7 +333,7 @@ TEST_P(RefusingChipTest, NegativeAckAfterAnImageFailsTheWriteWithFour)
     ProgramResult result = Write(package);
     EXPECT_EQ(result.exitCode, WRITE_FAILED);
     std::string tail = "downloaded: loader.bin successfully.\nC\nStart download: app.bin.\n" + Sim::ProgressBar(100) +
-                       "CheckAckFrame: ack result error: 165\n" +
+                       Sim::ACK_REFUSED_LINE +
                        "Download: app.bin failed, the board refused it.\n" + Verdict(package, false);
     EXPECT_TRUE(EndsWith(result.output, tail)) << result.output;
     // Nothing after the refused image was announced.
@@ -323,7 +350,7 @@ TEST_P(RefusingChipTest, RefusedCommandFrameFailsTheWriteWithoutASecondSend)
     std::string package = tool.WritePackage(images);
     ProgramResult result = Write(package);
     EXPECT_EQ(result.exitCode, WRITE_FAILED);
-    std::string tail = "downloaded: app.bin successfully.\nCheckAckFrame: ack result error: 165\n"
+    std::string tail = "downloaded: app.bin successfully.\n" + Sim::ACK_REFUSED_LINE +
                        "Send download flash image command failed.\n" +
                        Verdict(package, false);
     EXPECT_TRUE(EndsWith(result.output, tail)) << result.output;
@@ -339,7 +366,7 @@ TEST_P(RefusingChipTest, RefusedBaudSwitchFailsTheWriteWithFour)
     std::string package = tool.WritePackage(Sim::NamedPackageImages());
     ProgramResult result = Write(package, {"-b", "921600", "--switch-after-loader"});
     EXPECT_EQ(result.exitCode, WRITE_FAILED);
-    std::string tail = "downloaded: loader.bin successfully.\nCheckAckFrame: ack result error: 165\n"
+    std::string tail = "downloaded: loader.bin successfully.\n" + Sim::ACK_REFUSED_LINE +
                        "Wait switch baud rate ACK timeout.\n" +
                        Verdict(package, false);
     EXPECT_TRUE(EndsWith(result.output, tail)) << result.output;
@@ -432,7 +459,9 @@ TEST(WriteToSilentChipTest, WriteGivesUpAfterTheSixtySecondHandshakeWithFour)
     std::string package = tool.WritePackage(Sim::NamedPackageImages());
 
     auto start = std::chrono::steady_clock::now();
-    ProgramResult result = tool.Run("write", {"-b", "921600", "--before-reset", "-f", package}, 150000);
+    Sim::ProgramOptions options;
+    options.timeoutMs = 150000;
+    ProgramResult result = tool.Run("write", {"-b", "921600", "--before-reset", "-f", package}, options);
     auto elapsedMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
 

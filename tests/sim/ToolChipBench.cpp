@@ -31,16 +31,15 @@ std::string ToolChipBench::WritePackage(const std::vector<PackageImage>& images,
 }
 
 ProgramResult ToolChipBench::Run(const std::string& command, const std::vector<std::string>& words,
-                                 int timeoutMs) const
+                                 const ProgramOptions& options) const
 {
     std::vector<std::string> all = {command, "-c", chipName, "-p", bench.PortPath()};
     all.insert(all.end(), words.begin(), words.end());
-    ProgramOptions options;
-    options.timeoutMs = timeoutMs;
     return install.Run(all, options);
 }
 
 const std::string PLEASE_RESET_LINE = "Please reset the device, the waiting time is about 30 seconds.\n";
+const std::string ACK_REFUSED_LINE = "CheckAckFrame: ack result error: " + std::to_string(QX71_ACK_REFUSED) + "\n";
 const Bytes RESET_FRAME = {0xEF, 0xBE, 0xAD, 0xDE, 0x0C, 0x00, 0x87, 0x78, 0x00, 0x00, 0x61, 0x94};
 
 std::string ProgressBar(int percent)

@@ -26,9 +26,9 @@ public:
     Qx71Chip& StartChip(const Qx71Faults& faults = {});
     std::string WritePackage(const std::vector<PackageImage>& images, const FwpkgOptions& options = {},
                              const std::string& name = "app.fwpkg") const;
-    // vexil <command> -c <chip> -p <bench port> <words...>, its output on a pipe.
+    // vexil <command> -c <chip> -p <bench port> <words...>.
     ProgramResult Run(const std::string& command, const std::vector<std::string>& words,
-                      int timeoutMs = 20000) const;
+                      const ProgramOptions& options = {}) const;
 
     const std::string chipName;
     ToolInstall install;
@@ -38,6 +38,8 @@ public:
 
 // The tool's first line of every command that opens a serial port.
 extern const std::string PLEASE_RESET_LINE;
+// What the tool says when the chip answers a command with its negative ack.
+extern const std::string ACK_REFUSED_LINE;
 // The reset frame the tool sends after a burn or an erase with -r.
 extern const Bytes RESET_FRAME;
 
