@@ -67,7 +67,7 @@ TEST_P(EraseTest, LoaderThenEraseAllFrameEmptiesTheFlash)
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.output, LoaderLines() + "\nErase all flash successfully.\nErase successfully.\n");
     EXPECT_EQ(Sim::ImageNames(chip.Images()), std::vector<std::string>{"loader.bin"});
-    EXPECT_EQ(Sim::CommandsAfterHandshake(chip), std::vector<Bytes>{ERASE_ALL_FRAME});
+    EXPECT_EQ(Sim::CommandBytes(chip), std::vector<Bytes>{ERASE_ALL_FRAME});
     EXPECT_EQ(Sim::Tail(chip.Wire(), ERASE_ALL_FRAME.size()), ERASE_ALL_FRAME);
     EXPECT_EQ(chip.EraseAlls(), 1u);
     EXPECT_TRUE(chip.FlashMap().empty());
@@ -111,7 +111,7 @@ TEST_P(EraseTest, EraseWhoseLoaderIsRefusedSendsNoEraseAllFrame)
                                  Sim::ACK_REFUSED_LINE +
                                  "Download: loader.bin failed, the board refused it.\n"
                                  "\nerror: Erase all flash failed!\nErase failed.\n");
-    EXPECT_TRUE(Sim::CommandsAfterHandshake(chip).empty());
+    EXPECT_TRUE(Sim::CommandBytes(chip).empty());
     EXPECT_EQ(chip.FlashMap().size(), 1u);
 }
 
@@ -145,7 +145,7 @@ TEST_P(ReadTest, FlashRangeGoesIntoTheOutputFile)
               LoaderLines() + "\nBurn " + package + " successfully.\n\nRead " + output + " successfully.\n");
     EXPECT_EQ(Sim::ReadBinaryFile(output), flash);
     EXPECT_EQ(Sim::ImageNames(chip.Images()), std::vector<std::string>{"loader.bin"});
-    EXPECT_EQ(Sim::CommandsAfterHandshake(chip), std::vector<Bytes>{UPLOAD_4096_FROM_800000});
+    EXPECT_EQ(Sim::CommandBytes(chip), std::vector<Bytes>{UPLOAD_4096_FROM_800000});
     EXPECT_EQ(chip.Uploads(), 1u);
 }
 
@@ -164,7 +164,7 @@ TEST_P(ReadTest, WithoutOutputTheFileGoesBesideThePackageEvenOverADamagedLine)
               LoaderLines() + "\nBurn " + package + " successfully.\n\nRead " + output + " successfully.\n");
     EXPECT_EQ(Sim::ReadBinaryFile(output), chip.ReadFlash(0xF000, 12000));
     EXPECT_EQ(chip.Images().front().baudRate, FAST_RATE);
-    EXPECT_EQ(chip.CommandFrames().back().baudRate, FAST_RATE);
+    EXPECT_EQ(chip.Commands().back().baudRate, FAST_RATE);
 }
 
 TEST_P(ReadTest, RefusedUploadFailsWithSevenAndNamesTheOutput)
@@ -202,7 +202,7 @@ TEST_P(ReadTest, RefusedLoaderFailsWithFourAndNothingIsAskedOfTheFlash)
                                  Sim::ACK_REFUSED_LINE +
                                  "Download: loader.bin failed, the board refused it.\n"
                                  "\nerror: Burn " + package + " failed!\n");
-    EXPECT_TRUE(Sim::CommandsAfterHandshake(chip).empty());
+    EXPECT_TRUE(Sim::CommandBytes(chip).empty());
     EXPECT_TRUE(Sim::ReadBinaryFile(output).empty());
 }
 

@@ -611,6 +611,17 @@ std::vector<Qx71CommandFrame> Qx71Chip::CommandFrames() const
     return Locked(m_commandFrames);
 }
 
+std::vector<Qx71CommandFrame> Qx71Chip::Commands() const
+{
+    std::vector<Qx71CommandFrame> commands;
+    for (const Qx71CommandFrame& frame : CommandFrames()) {
+        if (Qx71Command(frame.bytes) != QX71_SHAKE_HAND) {
+            commands.push_back(frame);
+        }
+    }
+    return commands;
+}
+
 Bytes Qx71Chip::Wire() const
 {
     return Locked(m_wire);

@@ -79,6 +79,9 @@ public:
     Bytes ReadFlash(uint32_t address, size_t length) const;
     std::vector<Qx71Image> Images() const;
     std::vector<Qx71CommandFrame> CommandFrames() const;
+    // Every command frame but the handshakes: the driver repeats its handshake frame whenever the ack
+    // takes longer than one try, so how many of those arrive depends on the machine's load.
+    std::vector<Qx71CommandFrame> Commands() const;
     Bytes Wire() const;                // every byte the library sent
     std::string ConsoleInput() const;  // bytes the boot ROM got that were no frame
     unsigned BaudRate() const;

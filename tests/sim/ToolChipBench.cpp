@@ -61,16 +61,11 @@ std::string ImageLines(const std::string& name, const std::vector<int>& percents
     return lines + "downloaded: " + name + " successfully.\n";
 }
 
-std::vector<Bytes> CommandsAfterHandshake(const Qx71Chip& chip)
+std::vector<Bytes> CommandBytes(const Qx71Chip& chip)
 {
     std::vector<Bytes> commands;
-    bool shaken = false;
-    for (const Qx71CommandFrame& frame : chip.CommandFrames()) {
-        bool handshake = Qx71Command(frame.bytes) == QX71_SHAKE_HAND;
-        if (shaken && !handshake) {
-            commands.push_back(frame.bytes);
-        }
-        shaken = shaken || handshake;
+    for (const Qx71CommandFrame& frame : chip.Commands()) {
+        commands.push_back(frame.bytes);
     }
     return commands;
 }

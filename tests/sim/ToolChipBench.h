@@ -48,8 +48,8 @@ std::string ProgressBar(int percent);
 // The tool's lines for one image the chip asked for with 'C': the YMODEM handshake text, the start,
 // one bar per percent given (none while progress printing is off) and the chip's ack.
 std::string ImageLines(const std::string& name, const std::vector<int>& percents = {});
-// The command frames that came after the handshake, in order, without those the boot ROM took.
-std::vector<Bytes> CommandsAfterHandshake(const Qx71Chip& chip);
+// The bytes of the chip's command frames but the handshakes, in order.
+std::vector<Bytes> CommandBytes(const Qx71Chip& chip);
 // Names the instances of a test run once per chip name.
 std::string ChipParamName(const ::testing::TestParamInfo<const char*>& info);
 // The last count bytes (all of them when fewer).

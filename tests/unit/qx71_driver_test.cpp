@@ -77,14 +77,18 @@ TEST_F(Qx71DriverTest, HandshakeNames115200AndTheBaudSwitchTheTargetRateWithSwit
     session.handle->SetTargetBaudRate(921600);
     ASSERT_EQ(Burn(LoaderAndApp()), 1);
 
-    std::vector<Sim::Qx71CommandFrame> frames = chip.CommandFrames();
-    ASSERT_EQ(frames.size(), 3u);
-    EXPECT_EQ(frames[0].bytes, (Bytes{0xEF, 0xBE, 0xAD, 0xDE, 0x12, 0x00, 0xF0, 0x0F, 0x00, 0xC2, 0x01, 0x00, 0x08,
-                                      0x01, 0x00, 0x00, 0xE0, 0x64}));
-    EXPECT_EQ(frames[1].bytes, (Bytes{0xEF, 0xBE, 0xAD, 0xDE, 0x12, 0x00, 0x5A, 0xA5, 0x00, 0x10, 0x0E, 0x00, 0x08,
-                                      0x01, 0x00, 0x00, 0x40, 0x3E}));
-    EXPECT_EQ(frames[1].baudRate, 115200u);
-    EXPECT_EQ(frames[2].baudRate, 921600u);
+    std::vector<Bytes> handshakes = FramesOf(chip, Sim::QX71_SHAKE_HAND);
+    ASSERT_FALSE(handshakes.empty());
+    for (const Bytes& handshake : handshakes) {
+        EXPECT_EQ(handshake, (Bytes{0xEF, 0xBE, 0xAD, 0xDE, 0x12, 0x00, 0xF0, 0x0F, 0x00, 0xC2, 0x01, 0x00, 0x08, 0x01,
+                                    0x00, 0x00, 0xE0, 0x64}));
+    }
+    std::vector<Sim::Qx71CommandFrame> commands = chip.Commands();
+    ASSERT_EQ(commands.size(), 2u);
+    EXPECT_EQ(commands[0].bytes, (Bytes{0xEF, 0xBE, 0xAD, 0xDE, 0x12, 0x00, 0x5A, 0xA5, 0x00, 0x10, 0x0E, 0x00, 0x08,
+                                        0x01, 0x00, 0x00, 0x40, 0x3E}));
+    EXPECT_EQ(commands[0].baudRate, 115200u);
+    EXPECT_EQ(commands[1].baudRate, 921600u);
 }
 
 TEST_F(Qx71DriverTest, HandshakeNamesThePortRateWithoutSwitchAfterLoader)
@@ -92,10 +96,12 @@ TEST_F(Qx71DriverTest, HandshakeNamesThePortRateWithoutSwitchAfterLoader)
     Qx71Chip& chip = StartChip();
     session.handle->SetTargetBaudRate(2000000);
     ASSERT_EQ(Burn(LoaderAndApp()), 1);
-    std::vector<Sim::Qx71CommandFrame> frames = chip.CommandFrames();
-    ASSERT_EQ(frames.size(), 2u);
-    EXPECT_EQ(frames[0].bytes, Sim::Qx71BaudFrame(Sim::QX71_SHAKE_HAND, 921600));
-    EXPECT_EQ(Sim::QX71_FLASH_IMAGE, Sim::Qx71Command(frames[1].bytes));
+    for (const Bytes& handshake : FramesOf(chip, Sim::QX71_SHAKE_HAND)) {
+        EXPECT_EQ(handshake, Sim::Qx71BaudFrame(Sim::QX71_SHAKE_HAND, 921600));
+    }
+    std::vector<Sim::Qx71CommandFrame> commands = chip.Commands();
+    ASSERT_EQ(commands.size(), 1u);
+    EXPECT_EQ(Sim::QX71_FLASH_IMAGE, Sim::Qx71Command(commands[0].bytes));
     EXPECT_EQ(session.bench.LineBaudRate(), 921600u);
 }
 
@@ -195,28 +201,28 @@ TEST_F(Qx71DriverTest, ImageTypeChoosesTheFrameAndTheMode)
         {"version.bin", Bytes(90, 9), 0, 0, 7},
     };
     ASSERT_EQ(Burn(images), 1);
-    std::vector<Sim::Qx71CommandFrame> frames = chip.CommandFrames();
-    ASSERT_EQ(frames.size(), 9u);
-    EXPECT_EQ(frames[1].bytes, Sim::Qx71FlashImageFrame(0x10000, 20, 0x1000, 2));
-    EXPECT_EQ(Bytes(frames[1].bytes.begin() + 20, frames[1].bytes.begin() + 22), (Bytes{0x02, 0xFD}));
-    EXPECT_EQ(Bytes(frames[2].bytes.begin() + 20, frames[2].bytes.begin() + 22), (Bytes{0x03, 0xFC}));
-    EXPECT_EQ(Bytes(frames[3].bytes.begin() + 20, frames[3].bytes.begin() + 22), (Bytes{0x00, 0xFF}));
+    std::vector<Sim::Qx71CommandFrame> frames = chip.Commands();
+    ASSERT_EQ(frames.size(), 8u);
+    EXPECT_EQ(frames[0].bytes, Sim::Qx71FlashImageFrame(0x10000, 20, 0x1000, 2));
+    EXPECT_EQ(Bytes(frames[0].bytes.begin() + 20, frames[0].bytes.begin() + 22), (Bytes{0x02, 0xFD}));
+    EXPECT_EQ(Bytes(frames[1].bytes.begin() + 20, frames[1].bytes.begin() + 22), (Bytes{0x03, 0xFC}));
+    EXPECT_EQ(Bytes(frames[2].bytes.begin() + 20, frames[2].bytes.begin() + 22), (Bytes{0x00, 0xFF}));
 
     Bytes nvPayload;
     for (uint32_t value : {0x40000u, 50u, 0x1000u}) {
         Sim::AppendLe32(nvPayload, value);
     }
     nvPayload.insert(nvPayload.end(), {0, 0, 0, 0});
-    EXPECT_EQ(frames[4].bytes, Sim::Qx71Frame(Sim::QX71_NV_KV, nvPayload));
-    EXPECT_EQ(frames[5].bytes, Sim::Qx71Frame(Sim::QX71_OTP_EFUSE, {60, 0, 0, 0}));
-    EXPECT_EQ(frames[6].bytes, Sim::Qx71Frame(Sim::QX71_OTP_EFUSE, {70, 0, 0, 0}));
+    EXPECT_EQ(frames[3].bytes, Sim::Qx71Frame(Sim::QX71_NV_KV, nvPayload));
+    EXPECT_EQ(frames[4].bytes, Sim::Qx71Frame(Sim::QX71_OTP_EFUSE, {60, 0, 0, 0}));
+    EXPECT_EQ(frames[5].bytes, Sim::Qx71Frame(Sim::QX71_OTP_EFUSE, {70, 0, 0, 0}));
     Bytes factoryPayload;
     for (uint32_t value : {0x50000u, 80u, 0x1000u}) {
         Sim::AppendLe32(factoryPayload, value);
     }
     factoryPayload.insert(factoryPayload.end(), {0x00, 0xFF});
-    EXPECT_EQ(frames[7].bytes, Sim::Qx71Frame(Sim::QX71_FACTORY, factoryPayload));
-    EXPECT_EQ(frames[8].bytes, Sim::Qx71Frame(Sim::QX71_VERSION, {90, 0, 0, 0}));
+    EXPECT_EQ(frames[6].bytes, Sim::Qx71Frame(Sim::QX71_FACTORY, factoryPayload));
+    EXPECT_EQ(frames[7].bytes, Sim::Qx71Frame(Sim::QX71_VERSION, {90, 0, 0, 0}));
 }
 
 // ---- The ack search ----
