@@ -14,6 +14,13 @@
 
 namespace Sim {
 
+long long NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
 namespace {
 
 constexpr size_t READ_CHUNK = 4096;
@@ -21,12 +28,6 @@ constexpr uint8_t BYTE_ACK = 0xAA;
 constexpr uint8_t BYTE_NAK = 0x55;
 constexpr uint8_t REPLY_FLAG = 0xCB;
 
-long long NowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 int RemainingMs(long long deadline)
 {

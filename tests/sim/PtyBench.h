@@ -18,6 +18,9 @@ namespace Sim {
 
 using Bytes = std::vector<uint8_t>;
 
+// Milliseconds of a monotonic clock, for the bench's own time limits.
+long long NowMs();
+
 class PtyBench {
 public:
     // Called on the device thread with every chunk the library sent.

@@ -19,12 +19,6 @@ constexpr size_t UPLOAD_DATA_SIZE = 1024;
 constexpr size_t DAMAGE_OFFSET = 100;
 constexpr size_t MAGIC_LEN = 4;
 
-long long NowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // Drops the bytes before the next possible frame start; a partial magic at the end stays.
 Bytes TakeUntilMagic(Bytes& pending)
