@@ -14,6 +14,7 @@
 #include "DefaultSerportFrame.h"
 #include "SerialPortProbe.h"
 #include "SerportTransport.h"
+#include "WaitTime.h"
 #include "securec.h"
 
 uint32_t BurnChipBase::m_chipType = 0;
@@ -39,18 +40,6 @@ constexpr unsigned long MIB = 1024UL * 1024UL;
 void PrintPlain(const char* text)
 {
     Common::Print(text, "", 0, "");
-}
-
-bool TimeIsUp(long long start, unsigned long limitMs)
-{
-    long long elapsed = Common::GetTime() - start;
-    return elapsed >= 0 && static_cast<unsigned long long>(elapsed) >= limitMs;
-}
-
-int RemainingMs(long long start, unsigned long limitMs)
-{
-    long long left = static_cast<long long>(limitMs > INT_MAX ? INT_MAX : limitMs) - (Common::GetTime() - start);
-    return left > 0 ? static_cast<int>(left) : 0;
 }
 
 // A write that the port does not take at all is retried after a pause, not at full speed.
@@ -376,7 +365,7 @@ bool BurnChipBase::SendFrameBySerial(const unsigned char* frame, unsigned long l
     bool nakSeen = false;
     long long start = Common::GetTime();
     while (true) {
-        if (TimeIsUp(start, overallMs)) {
+        if (WaitTime::IsUp(start, overallMs)) {
             if (nakSeen) {
                 PrintPlain("Nack error(The serial port transmission may be unstable.).\n");
             } else {
@@ -414,10 +403,10 @@ bool BurnChipBase::WaitForAckByte(unsigned long perTryMs, bool& nakSeen)
                 return true;
             }
         }
-        if (TimeIsUp(start, perTryMs)) {
+        if (WaitTime::IsUp(start, perTryMs)) {
             return false;
         }
-        m_transport->WaitForData(RemainingMs(start, perTryMs));
+        m_transport->WaitForData(WaitTime::RemainingMs(start, perTryMs));
     }
 }
 
@@ -447,7 +436,7 @@ bool BurnChipBase::SendFrame(unsigned char* frame, unsigned long length, unsigne
     m_transport->SetTimeout(Common::SERIAL_WRITE_TIMEOUT, Common::FRAME_TIMEOUT);
     long long start = Common::GetTime();
     unsigned long sent = 0;
-    while (!TimeIsUp(start, overallMs)) {
+    while (!WaitTime::IsUp(start, overallMs)) {
         if (m_transport->IsCancel() || Common::Cancelled()) {
             return false;
         }
@@ -479,10 +468,10 @@ bool BurnChipBase::WaitForReplyFrame(const unsigned char* sent, unsigned long pe
     unsigned char reply[REPLY_BUFFER_LEN] = {0};
     int count = 0;
     long long start = Common::GetTime();
-    while (!TimeIsUp(start, perTryMs) && count + REPLY_FRAME_LEN <= REPLY_BUFFER_LEN) {
+    while (!WaitTime::IsUp(start, perTryMs) && count + REPLY_FRAME_LEN <= REPLY_BUFFER_LEN) {
         unsigned long got = m_transport->Receive(reply + count, REPLY_FRAME_LEN);
         if (got == 0) {
-            m_transport->WaitForData(RemainingMs(start, perTryMs));
+            m_transport->WaitForData(WaitTime::RemainingMs(start, perTryMs));
             continue;
         }
         count += static_cast<int>(got);
@@ -607,7 +596,7 @@ bool BurnChipBase::NewFrameFormat()
 bool BurnChipBase::SendFrameNoReply(const unsigned char* frame, unsigned long length, unsigned long overallMs)
 {
     long long start = Common::GetTime();
-    while (!TimeIsUp(start, overallMs)) {
+    while (!WaitTime::IsUp(start, overallMs)) {
         if (Send(frame, length) == length) {
             return true;
         }
@@ -697,7 +686,7 @@ bool BurnChipBase::SendShakeHandFrame(const unsigned char* bytes, unsigned long 
     }
     std::vector<unsigned char> received;
     long long start = Common::GetTime();
-    for (unsigned long next = 0; !TimeIsUp(start, overallMs); next = (next + 1) % length) {
+    for (unsigned long next = 0; !WaitTime::IsUp(start, overallMs); next = (next + 1) % length) {
         if (CheckIsCancel()) {
             return false;
         }
@@ -730,8 +719,8 @@ bool BurnChipBase::SendBoardFrame(unsigned char cmd, unsigned long overallMs)
     }
     unsigned char reply[BOARD_FRAME_LEN] = {0};
     int count = 0;
-    while (!TimeIsUp(start, overallMs) && !CheckIsCancel()) {
-        count = FiltRecv(reply, RecvFrame(reply, BOARD_FRAME_LEN, count, RemainingMs(start, overallMs)));
+    while (!WaitTime::IsUp(start, overallMs) && !CheckIsCancel()) {
+        count = FiltRecv(reply, RecvFrame(reply, BOARD_FRAME_LEN, count, WaitTime::RemainingMs(start, overallMs)));
         if (count == BOARD_FRAME_LEN) {
             return CheckRecvFrame(reply, count, BOARD_FRAME_FLAG);
         }
@@ -745,10 +734,10 @@ int BurnChipBase::RecvFrame(unsigned char* buffer, int size, int count, int wait
     unsigned long limit = static_cast<unsigned long>(waitMs > 0 ? waitMs : 0);
     while (count < size) {
         count += static_cast<int>(Receive(buffer + count, static_cast<unsigned long>(size - count)));
-        if (count >= size || TimeIsUp(start, limit)) {
+        if (count >= size || WaitTime::IsUp(start, limit)) {
             break;
         }
-        WaitForData(RemainingMs(start, limit));
+        WaitForData(WaitTime::RemainingMs(start, limit));
     }
     return count;
 }
