@@ -40,14 +40,6 @@ bool IsOnlyHashes(const char* text)
     return true;
 }
 
-void AppendBigEndian32(std::vector<unsigned char>& bytes, unsigned long value)
-{
-    uint32_t low = static_cast<uint32_t>(value);
-    for (int shift = 24; shift >= 0; shift -= 8) {
-        bytes.push_back(static_cast<unsigned char>(low >> shift));
-    }
-}
-
 // The share of the whole partition table that is done, in percent.
 int PartitionTablePercent(int percent)
 {
@@ -355,15 +347,15 @@ bool BurnerWorkerBase::SendRawCommand(const std::vector<unsigned char>& bytes)
 std::vector<unsigned char> BurnerWorkerBase::GoCommandBytes(unsigned long address)
 {
     std::vector<unsigned char> command = {GO_COMMAND};
-    AppendBigEndian32(command, address);
+    CommonUtil::AppendBigEndian32(command, static_cast<uint32_t>(address));
     return command;
 }
 
 std::vector<unsigned char> BurnerWorkerBase::EraseCommandBytes(unsigned long address, unsigned long size)
 {
     std::vector<unsigned char> command = {ERASE_COMMAND};
-    AppendBigEndian32(command, address);
-    AppendBigEndian32(command, size);
+    CommonUtil::AppendBigEndian32(command, static_cast<uint32_t>(address));
+    CommonUtil::AppendBigEndian32(command, static_cast<uint32_t>(size));
     return command;
 }
 

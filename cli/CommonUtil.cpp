@@ -355,4 +355,24 @@ unsigned int SopCrc16(const unsigned char* data, unsigned int length)
     return Common::SopCrc16(data, length);
 }
 
+void PutLittleEndian(std::vector<unsigned char>& bytes, size_t offset, uint32_t value, size_t size)
+{
+    for (size_t i = 0; i < size; ++i) {
+        bytes[offset + i] = static_cast<unsigned char>(value >> (8 * i));
+    }
+}
+
+void AppendBigEndian32(std::vector<unsigned char>& bytes, uint32_t value)
+{
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        bytes.push_back(static_cast<unsigned char>(value >> shift));
+    }
+}
+
+uint32_t ReadBigEndian32(const unsigned char* bytes)
+{
+    return (static_cast<uint32_t>(bytes[0]) << 24) | (static_cast<uint32_t>(bytes[1]) << 16) |
+           (static_cast<uint32_t>(bytes[2]) << 8) | static_cast<uint32_t>(bytes[3]);
+}
+
 }  // namespace CommonUtil

@@ -58,6 +58,11 @@ void SafeCloseFile(FILE* stream);
 
 unsigned int SopCrc16(const unsigned char* data, unsigned int length);
 
+// Byte order of the frames and digests the tool builds itself.
+void PutLittleEndian(std::vector<unsigned char>& bytes, size_t offset, uint32_t value, size_t size);
+void AppendBigEndian32(std::vector<unsigned char>& bytes, uint32_t value);
+uint32_t ReadBigEndian32(const unsigned char* bytes);
+
 }  // namespace CommonUtil
 
 #endif

@@ -15,13 +15,6 @@ namespace {
 constexpr size_t CRC_SIZE = 2;
 const char* const READ_FILE_SUFFIX = "_read.bin";
 
-void PutLittleEndian(std::vector<unsigned char>& frame, size_t offset, uint32_t value, size_t size)
-{
-    for (size_t i = 0; i < size; ++i) {
-        frame[offset + i] = static_cast<unsigned char>(value >> (8 * i));
-    }
-}
-
 bool IsSameFile(const std::string& left, const std::string& right)
 {
     struct stat leftStatus = {};
@@ -36,12 +29,12 @@ std::vector<unsigned char> BuildSebootReset()
 {
     // Magic, frame length, command and its complement, a zero payload, then the CRC of all before it.
     std::vector<unsigned char> frame(RESET_PACKET_SIZE, 0);
-    PutLittleEndian(frame, 0, RESET_START_FLAG, 4);
-    PutLittleEndian(frame, 4, RESET_PACKET_SIZE, 2);
+    CommonUtil::PutLittleEndian(frame, 0, RESET_START_FLAG, 4);
+    CommonUtil::PutLittleEndian(frame, 4, RESET_PACKET_SIZE, 2);
     frame[6] = RESET_FRAME_TYPE;
     frame[7] = RESET_FRAME_TYPE_REVERSE;
     unsigned int crc = Common::SopCrc16(frame.data(), RESET_PACKET_SIZE - CRC_SIZE);
-    PutLittleEndian(frame, RESET_PACKET_SIZE - CRC_SIZE, crc, CRC_SIZE);
+    CommonUtil::PutLittleEndian(frame, RESET_PACKET_SIZE - CRC_SIZE, crc, CRC_SIZE);
     return frame;
 }
 

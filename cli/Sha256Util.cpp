@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "Common.h"
+#include "CommonUtil.h"
 
 namespace {
 
@@ -28,12 +29,6 @@ constexpr size_t FILE_PIECE_LEN = 8192;
 uint32_t RotateRight(uint32_t value, unsigned int count)
 {
     return (value >> count) | (value << (32 - count));
-}
-
-uint32_t ReadBigEndian32(const unsigned char* bytes)
-{
-    return (static_cast<uint32_t>(bytes[0]) << 24) | (static_cast<uint32_t>(bytes[1]) << 16) |
-           (static_cast<uint32_t>(bytes[2]) << 8) | static_cast<uint32_t>(bytes[3]);
 }
 
 }  // namespace
@@ -93,7 +88,7 @@ void Sha256Context::ProcessBlock(const unsigned char* block)
 {
     uint32_t schedule[64];
     for (unsigned int t = 0; t < 16; ++t) {
-        schedule[t] = ReadBigEndian32(block + 4 * t);
+        schedule[t] = CommonUtil::ReadBigEndian32(block + 4 * t);
     }
     for (unsigned int t = 16; t < 64; ++t) {
         uint32_t s0 = RotateRight(schedule[t - 15], 7) ^ RotateRight(schedule[t - 15], 18) ^ (schedule[t - 15] >> 3);

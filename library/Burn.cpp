@@ -17,10 +17,7 @@ namespace {
 
 constexpr unsigned OPEN_BAUD_RATE = 115200;
 
-void PrintPlain(const char* text)
-{
-    Common::Print(text, "", 0, "");
-}
+using Common::PrintPlain;
 
 bool IsValid(const BurnChipBase* handle)
 {

@@ -13,7 +13,6 @@
 #include "Common.h"
 #include "DefaultSerportFrame.h"
 #include "SerialPortProbe.h"
-#include "SerportTransport.h"
 #include "WaitTime.h"
 #include "securec.h"
 
@@ -37,36 +36,12 @@ constexpr int FAILED_WRITE_PAUSE_MS = 10;
 constexpr int RESETTING_PAUSE_US = 10000;
 constexpr unsigned long MIB = 1024UL * 1024UL;
 
-void PrintPlain(const char* text)
-{
-    Common::Print(text, "", 0, "");
-}
+using Common::PrintPlain;
 
 // A write that the port does not take at all is retried after a pause, not at full speed.
 void PauseAfterFailedWrite()
 {
     std::this_thread::sleep_for(std::chrono::milliseconds(FAILED_WRITE_PAUSE_MS));
-}
-
-void PutCrcBigEndian(unsigned char* frame, size_t coveredLength)
-{
-    unsigned int crc = Common::SopCrc16(frame, static_cast<unsigned int>(coveredLength));
-    frame[coveredLength] = static_cast<unsigned char>((crc >> 8) & 0xFF);
-    frame[coveredLength + 1] = static_cast<unsigned char>(crc & 0xFF);
-}
-
-bool CrcBigEndianMatches(const unsigned char* frame, size_t coveredLength)
-{
-    unsigned int crc = Common::SopCrc16(frame, static_cast<unsigned int>(coveredLength));
-    return frame[coveredLength] == ((crc >> 8) & 0xFF) && frame[coveredLength + 1] == (crc & 0xFF);
-}
-
-void PutU32BigEndian(unsigned char* out, uint32_t value)
-{
-    out[0] = static_cast<unsigned char>(value >> 24);
-    out[1] = static_cast<unsigned char>(value >> 16);
-    out[2] = static_cast<unsigned char>(value >> 8);
-    out[3] = static_cast<unsigned char>(value);
 }
 
 // Why a 6-byte reply frame is refused: null when it is valid, "" when it is passed over silently.
@@ -85,7 +60,7 @@ const char* ReplyFrameFault(const unsigned char* reply, const unsigned char* sen
     if (reply[3] == Common::NACK) {
         return "ack error.\n";
     }
-    if (!CrcBigEndianMatches(reply, 4)) {
+    if (!Common::Crc16BeMatches(reply, 4)) {
         return "crc check error.\n";
     }
     return nullptr;
@@ -281,6 +256,39 @@ void BurnChipBase::SetIsCancel()
     }
 }
 
+namespace {
+
+// The chip's port and cancel flag, as a wait loop watches them.
+class ChipWatch : public WaitTime::Watch {
+public:
+    ChipWatch(BurnChipBase& chip, TransportTypeBase* transport) : m_chip(chip), m_transport(transport) {}
+    void Wait(int ms) override
+    {
+        m_chip.WaitForData(ms);
+    }
+    bool Cancelled() override
+    {
+        return m_chip.CheckIsCancel();
+    }
+    bool DeviceGone() override
+    {
+        return m_transport != nullptr && m_transport->IsDeviceGone();
+    }
+
+private:
+    BurnChipBase& m_chip;
+    TransportTypeBase* m_transport;
+};
+
+}  // namespace
+
+WaitTime::Outcome BurnChipBase::PollUntil(long long limitMs, int sliceMs,
+                                          const std::function<WaitTime::Step()>& tryOnce)
+{
+    ChipWatch watch(*this, m_transport.get());
+    return WaitTime::PollUntil(watch, limitMs, sliceMs, tryOnce);
+}
+
 bool BurnChipBase::HasTransport(const char* what) const
 {
     if (m_transport != nullptr) {
@@ -346,12 +354,10 @@ void BurnChipBase::ReSettingSerialParameters(unsigned baud, int stopBits, int pa
     (void)stopBits;
     (void)parity;
     Common::DelayUs(RESETTING_PAUSE_US);
-    SerportTransport* serial = dynamic_cast<SerportTransport*>(m_transport.get());
-    if (serial == nullptr) {
-        PrintPlain("ReSettingSerialParameters: dynamic_cast failed.\n");
+    if (!HasTransport("ReSettingSerialParameters: dynamic_cast failed.\n")) {
         return;
     }
-    serial->SettingSerialParameters(static_cast<int>(baud));
+    m_transport->ChangeSpeed(static_cast<int>(baud));
 }
 
 bool BurnChipBase::SendFrameBySerial(const unsigned char* frame, unsigned long length, unsigned long perTryMs,
@@ -508,7 +514,7 @@ bool BurnChipBase::CheckReplyFrameValidity(const unsigned char* received, int le
 
 bool BurnChipBase::OpenSerialPort(const char* port, unsigned baud, int stopBits, int parity)
 {
-    m_transport.reset(new (std::nothrow) SerportTransport());
+    m_transport = ChipDriverFactory::NewSerialTransport();
     if (m_transport == nullptr) {
         PrintPlain("new serport transport failed\n");
         return false;
@@ -628,9 +634,9 @@ bool BurnChipBase::SendFileBySerial(const DataInfo& info)
 bool BurnChipBase::SendHeadFrameBySerial(const DataInfo& info)
 {
     unsigned char frame[14] = {static_cast<unsigned char>(Common::XHEAD), 0x00, 0xFF, 0x01};
-    PutU32BigEndian(frame + 4, static_cast<uint32_t>(info.length));
-    PutU32BigEndian(frame + 8, static_cast<uint32_t>(info.address));
-    PutCrcBigEndian(frame, 12);
+    Common::PutBe32(frame + 4, static_cast<uint32_t>(info.length));
+    Common::PutBe32(frame + 8, static_cast<uint32_t>(info.address));
+    Common::PutCrc16Be(frame, 12);
     return SendFrameBySerial(frame, sizeof(frame), Common::FRAME_TIMEOUT, Common::TOTAL_TIMEOUT);
 }
 
@@ -653,7 +659,7 @@ bool BurnChipBase::SendDataFrameBySerial(const unsigned char* data, unsigned lon
     if (length > 0 && memcpy_s(frame.data() + 3, length, data, length) != EOK) {
         return false;
     }
-    PutCrcBigEndian(frame.data(), length + 3);
+    Common::PutCrc16Be(frame.data(), length + 3);
     return SendFrameBySerial(frame.data(), frame.size(), Common::FRAME_TIMEOUT, Common::TOTAL_TIMEOUT);
 }
 
@@ -661,7 +667,7 @@ bool BurnChipBase::SendTailFrameBySerial()
 {
     unsigned char frame[5] = {0};
     InitHead(frame, static_cast<unsigned char>(Common::XTAIL));
-    PutCrcBigEndian(frame, 3);
+    Common::PutCrc16Be(frame, 3);
     return SendFrameBySerial(frame, sizeof(frame), Common::FRAME_TIMEOUT, Common::TOTAL_TIMEOUT);
 }
 
@@ -706,7 +712,7 @@ std::vector<unsigned char> BurnChipBase::GetBoardFrameCmd(unsigned char cmd)
 {
     std::vector<unsigned char> frame = {BOARD_FRAME_FLAG, cmd, static_cast<unsigned char>(0xFF - cmd), 0, 0,
                                         static_cast<unsigned char>(Common::ACK)};
-    PutCrcBigEndian(frame.data(), 3);
+    Common::PutCrc16Be(frame.data(), 3);
     return frame;
 }
 
@@ -761,8 +767,8 @@ int BurnChipBase::FiltRecv(unsigned char* buffer, int count)
 bool BurnChipBase::SendStartFrame()
 {
     unsigned char frame[9] = {static_cast<unsigned char>(Common::XSTART)};
-    PutU32BigEndian(frame + 1, static_cast<uint32_t>(std::time(nullptr)));
-    PutU32BigEndian(frame + 5, static_cast<uint32_t>(Common::GetTime()));
+    Common::PutBe32(frame + 1, static_cast<uint32_t>(std::time(nullptr)));
+    Common::PutBe32(frame + 5, static_cast<uint32_t>(Common::GetTime()));
     return SendFrameBySerial(frame, sizeof(frame), Common::FRAME_TIMEOUT, Common::TOTAL_TIMEOUT);
 }
 
@@ -770,10 +776,7 @@ bool BurnChipBase::CheckRecvFrame(const unsigned char* data, int length)
 {
     for (int position = 0; data != nullptr && position + ACK_FRAME_LEN <= length; ++position) {
         const unsigned char* frame = data + position;
-        uint32_t magic = static_cast<uint32_t>(frame[0]) | (static_cast<uint32_t>(frame[1]) << 8) |
-                         (static_cast<uint32_t>(frame[2]) << 16) | (static_cast<uint32_t>(frame[3]) << 24);
-        unsigned int crc = Common::SopCrc16(frame, ACK_FRAME_LEN - 2);
-        if (magic == ACK_FRAME_MAGIC && frame[10] == (crc & 0xFF) && frame[11] == ((crc >> 8) & 0xFF)) {
+        if (Common::GetLe32(frame) == ACK_FRAME_MAGIC && Common::Crc16LeMatches(frame, ACK_FRAME_LEN - 2)) {
             return true;
         }
     }
@@ -783,7 +786,7 @@ bool BurnChipBase::CheckRecvFrame(const unsigned char* data, int length)
 bool BurnChipBase::CheckRecvFrame(const unsigned char* frame, int length, unsigned char firstByte)
 {
     return frame != nullptr && length >= 4 && frame[0] == firstByte && frame[length - 1] == Common::ACK &&
-           CrcBigEndianMatches(frame, static_cast<size_t>(length - 3));
+           Common::Crc16BeMatches(frame, static_cast<size_t>(length - 3));
 }
 
 int BurnChipBase::CheckAsciiTextPos(const unsigned char* data, int length)

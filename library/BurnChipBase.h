@@ -10,6 +10,7 @@
 #include "FrameFormatBase.h"
 #include "TransportProtocolBase.h"
 #include "TransportTypeBase.h"
+#include "WaitTime.h"
 
 // A block of memory to be sent to a given address by SendFileBySerial.
 struct DataInfo {
@@ -79,6 +80,9 @@ public:
     int DownloadToDdr(const char* file, unsigned char* data, unsigned long first, unsigned long second);
     int SendCmd(unsigned char* cmd, unsigned long length, unsigned char* reply, int replyLength, int timeoutMs);
     bool NewFrameFormat();
+    // The one wait loop of the serial drivers and protocols: between tries it waits on the port, and it
+    // ends at once on a cancel or when the device has gone.
+    WaitTime::Outcome PollUntil(long long limitMs, int sliceMs, const std::function<WaitTime::Step()>& tryOnce);
 
     void SetPortBaudRate(unsigned baud) { m_portBaudRate = baud; }
     unsigned GetBaudRate() const { return m_portBaudRate; }

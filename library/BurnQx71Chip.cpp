@@ -49,16 +49,7 @@ constexpr int AT_RESET_EVERY_TRIES = 100;
 constexpr int LOADER_FRAME_DATA_SIZE = 1024;
 constexpr int SHORT_SEND_PAUSE_MS = 10;
 
-void PrintPlain(const char* text)
-{
-    Common::Print(text, "", 0, "");
-}
-
-uint32_t ReadU32(const unsigned char* bytes)
-{
-    return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
-           (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
-}
+using Common::PrintPlain;
 
 // A boot command frame: magic, length, command and its complement, payload, CRC (all little-endian).
 class CommandFrame {
@@ -87,13 +78,10 @@ public:
         int length = m_position + FRAME_CRC_LEN;
         int position = 0;
         Common::ConvertingUintToArrays(m_bytes, MAX_FRAME_LEN, FRAME_MAGIC, position);
-        m_bytes[4] = static_cast<unsigned char>(length & 0xFF);
-        m_bytes[5] = static_cast<unsigned char>((length >> 8) & 0xFF);
+        Common::PutLe16(m_bytes + 4, static_cast<uint16_t>(length));
         m_bytes[6] = m_command;
         m_bytes[7] = static_cast<unsigned char>(~m_command);
-        unsigned int crc = Common::SopCrc16(m_bytes, static_cast<unsigned int>(m_position));
-        m_bytes[m_position] = static_cast<unsigned char>(crc & 0xFF);
-        m_bytes[m_position + 1] = static_cast<unsigned char>((crc >> 8) & 0xFF);
+        Common::PutCrc16Le(m_bytes, static_cast<size_t>(m_position));
         return std::vector<unsigned char>(m_bytes, m_bytes + length);
     }
 
@@ -197,9 +185,8 @@ int BurnQx71Chip::CheckAckFrame(const unsigned char* data, int length, bool repo
             PrintPlain("CheckAckFrame: memcpy_s ack frame failed.\n");
             return 0;
         }
-        unsigned int crc = Common::SopCrc16(frame, ACK_FRAME_LEN - FRAME_CRC_LEN);
-        bool crcMatches = frame[ACK_FRAME_LEN - 2] == (crc & 0xFF) && frame[ACK_FRAME_LEN - 1] == ((crc >> 8) & 0xFF);
-        if (ReadU32(frame) != FRAME_MAGIC || !crcMatches) {
+        bool crcMatches = Common::Crc16LeMatches(frame, ACK_FRAME_LEN - FRAME_CRC_LEN);
+        if (Common::GetLe32(frame) != FRAME_MAGIC || !crcMatches) {
             continue;
         }
         if (frame[ACK_RESULT_OFFSET] == ACK_SUCCESS) {

@@ -4,6 +4,7 @@
 
 #include "BurnKp7715Chip.h"
 #include "BurnQx71Chip.h"
+#include "SerportTransport.h"
 
 namespace ChipDriverFactory {
 
@@ -32,6 +33,14 @@ DriverKind UsbDfuDriverFor(uint32_t chipType)
 {
     bool packageAware = chipType == TYPE_SIX_CHIP_TYPE || chipType == QX71_CHIP_TYPE || chipType == KP7715_CHIP_TYPE;
     return packageAware ? DriverKind::SE_DFU : DriverKind::GENERIC_DFU;
+}
+
+std::unique_ptr<TransportTypeBase> NewSerialTransport()
+{
+    if (g_makers.newSerialTransport != nullptr) {
+        return g_makers.newSerialTransport();
+    }
+    return std::unique_ptr<TransportTypeBase>(new (std::nothrow) SerportTransport());
 }
 
 std::unique_ptr<BurnChipBase> NewChip(DriverKind kind)

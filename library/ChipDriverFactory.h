@@ -8,6 +8,7 @@
 
 #include "BurnChipBase.h"
 #include "TransportProtocolBase.h"
+#include "TransportTypeBase.h"
 
 // The one place that knows the concrete chip driver classes: the device API and the chip driver
 // base reach the drivers, the routed protocol and the USB device lists only through it.
@@ -23,6 +24,8 @@ enum class DriverKind { NONE, QX71, KP7715, TYPE_SIX, SE_DFU, GENERIC_DFU };
 DriverKind SerialDriverFor(uint32_t chipType, uint32_t department);
 DriverKind UsbDfuDriverFor(uint32_t chipType);
 
+// The byte port a serial driver opens; null when memory ran out.
+std::unique_ptr<TransportTypeBase> NewSerialTransport();
 // Null when the kind has no driver class or memory ran out.
 std::unique_ptr<BurnChipBase> NewChip(DriverKind kind);
 // The protocol a routed serial operation runs; null when it cannot be made.
@@ -42,6 +45,8 @@ bool ListUsbDfuDevices(std::vector<std::string>& lines, int vid, int pid);
 struct Makers {
     std::unique_ptr<BurnChipBase> (*newChip)(DriverKind kind) = nullptr;
     std::unique_ptr<TransportProtocolBase> (*newRoutedProtocol)(BurnChipBase& chip) = nullptr;
+    // Lets protocol tests run in-process against a virtual chip that implements the transport.
+    std::unique_ptr<TransportTypeBase> (*newSerialTransport)() = nullptr;
 };
 void OverrideMakers(const Makers& makers);
 

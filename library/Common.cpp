@@ -28,25 +28,6 @@ constexpr std::array<uint16_t, 256> BuildCrcTable()
     return table;
 }
 
-// Plain texts of the file readers go to the callback as they stand.
-void PrintPlain(long long handle, const char* text)
-{
-    if (g_printInfo != nullptr) {
-        g_printInfo(handle, "", text, "", 0);
-    }
-}
-
-uint32_t ReadU32(const unsigned char* bytes)
-{
-    return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
-           (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
-}
-
-uint16_t ReadU16(const unsigned char* bytes)
-{
-    return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
-}
-
 }  // namespace
 
 constexpr std::array<uint16_t, 256> CRC_TABLE = BuildCrcTable();
@@ -57,6 +38,11 @@ void Print(const char* text, const char* debugText, long long handle, const char
     if (g_printInfo != nullptr) {
         g_printInfo(handle, tag, text, debugText, 0);
     }
+}
+
+void PrintPlain(const char* text, long long handle)
+{
+    Print(text, "", handle, "");
 }
 
 void PrintInfo(long long handle, INFO_TYPE kind, const char* format, ...)
@@ -131,19 +117,19 @@ std::unique_ptr<unsigned char[]> ReadIntoPacketBuffer(FILE*& file, unsigned long
     std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[length + PER_PACKET_SIZE]);
     if (buffer == nullptr) {
         CloseFile(file);
-        PrintPlain(handle, "new file buffer failed\n");
+        PrintPlain("new file buffer failed\n", handle);
         return nullptr;
     }
     std::memset(buffer.get(), 0, length + PER_PACKET_SIZE);
     if (std::fread(buffer.get(), 1, length, file) != length) {
         CloseFile(file);
-        PrintPlain(handle, "fread failed\n");
+        PrintPlain("fread failed\n", handle);
         return nullptr;
     }
     int closed = std::fclose(file);
     file = nullptr;
     if (closed != 0) {
-        PrintPlain(handle, "fclose failed.\n");
+        PrintPlain("fclose failed.\n", handle);
         return nullptr;
     }
     return buffer;
@@ -161,13 +147,13 @@ std::unique_ptr<unsigned char[]> GetFileData(const std::string& path, unsigned l
     }
     if (fseeko(file, 0, SEEK_END) != 0) {
         CloseFile(file);
-        PrintPlain(handle, "fseek failed\n");
+        PrintPlain("fseek failed\n", handle);
         return nullptr;
     }
     off_t size = ftello(file);
     if (size <= 0) {
         CloseFile(file);
-        PrintPlain(handle, "ftell failed\n");
+        PrintPlain("ftell failed\n", handle);
         return nullptr;
     }
     unsigned long fileLength = static_cast<unsigned long>(size);
@@ -191,7 +177,7 @@ std::unique_ptr<unsigned char[]> GetPartFileData(const std::string& path, long l
     }
     if (fseeko(file, static_cast<off_t>(offset), SEEK_SET) != 0) {
         CloseFile(file);
-        PrintPlain(handle, "fseek failed\n");
+        PrintPlain("fseek failed\n", handle);
         return nullptr;
     }
     return ReadIntoPacketBuffer(file, length, handle);
@@ -323,7 +309,7 @@ namespace {
 
 bool CrcMatches(const unsigned char* data, unsigned long tableEnd)
 {
-    unsigned int stored = ReadU16(data + 4);
+    unsigned int stored = GetLe16(data + 4);
     return SopCrc16(data + 6, static_cast<unsigned int>(tableEnd - 6)) == stored;
 }
 
@@ -338,11 +324,11 @@ void ReadImageTable(const unsigned char* table, unsigned int count, unsigned int
         const char* name = reinterpret_cast<const char*>(entry);
         std::memcpy(image.fileName, name, strnlen(name, FILE_NAME_LEN - 1));
         const unsigned char* values = entry + nameLen;
-        image.offset = ReadU32(values);
-        image.length = ReadU32(values + 4);
-        image.burnAddr = ReadU32(values + 8);
-        image.burnSize = ReadU32(values + 12);
-        image.type = ReadU32(values + 16);
+        image.offset = GetLe32(values);
+        image.length = GetLe32(values + 4);
+        image.burnAddr = GetLe32(values + 8);
+        image.burnSize = GetLe32(values + 12);
+        image.type = GetLe32(values + 16);
         images.push_back(image);
     }
 }
@@ -350,7 +336,7 @@ void ReadImageTable(const unsigned char* table, unsigned int count, unsigned int
 bool ParseCompactTable(const unsigned char* data, unsigned long length, std::vector<FileHead>& images,
                        std::string& error, bool checkCrc)
 {
-    unsigned int count = ReadU16(data + 6);
+    unsigned int count = GetLe16(data + 6);
     if (count == 0 || count > FWPKG_MAX_IMAGES) {
         error = "invalid image count";
         return false;
@@ -375,7 +361,7 @@ bool ParseExtendedTable(const unsigned char* data, unsigned long length, std::ve
         error = "header is larger than the file";
         return false;
     }
-    unsigned int count = ReadU16(data + 6);
+    unsigned int count = GetLe16(data + 6);
     unsigned long tableEnd =
         FWPKG_EXTENDED_TABLE_START + static_cast<unsigned long>(FWPKG_EXTENDED_ENTRY_LEN) * count;
     if (count == 0 || count > FWPKG_MAX_IMAGES || length < tableEnd) {
@@ -405,7 +391,7 @@ bool ParseFwpkg(const unsigned char* data, unsigned long length, std::vector<Fil
         error = "fwpkg file too small";
         return false;
     }
-    uint32_t flag = ReadU32(data);
+    uint32_t flag = GetLe32(data);
     bool parsed = false;
     if (flag == FWPKG_COMPACT_FLAG) {
         parsed = ParseCompactTable(data, length, images, error, checkCrc);
@@ -419,6 +405,78 @@ bool ParseFwpkg(const unsigned char* data, unsigned long length, std::vector<Fil
         version.clear();
     }
     return parsed;
+}
+
+}  // namespace Common
+
+namespace Common {
+
+uint16_t GetLe16(const unsigned char* bytes)
+{
+    return static_cast<uint16_t>(bytes[0] | (bytes[1] << 8));
+}
+
+uint32_t GetLe32(const unsigned char* bytes)
+{
+    return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
+           (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+}
+
+uint16_t GetBe16(const unsigned char* bytes)
+{
+    return static_cast<uint16_t>((bytes[0] << 8) | bytes[1]);
+}
+
+uint32_t GetBe32(const unsigned char* bytes)
+{
+    return (static_cast<uint32_t>(bytes[0]) << 24) | (static_cast<uint32_t>(bytes[1]) << 16) |
+           (static_cast<uint32_t>(bytes[2]) << 8) | static_cast<uint32_t>(bytes[3]);
+}
+
+void PutLe16(unsigned char* out, uint16_t value)
+{
+    out[0] = static_cast<unsigned char>(value);
+    out[1] = static_cast<unsigned char>(value >> 8);
+}
+
+void PutLe32(unsigned char* out, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i) {
+        out[i] = static_cast<unsigned char>(value >> (8 * i));
+    }
+}
+
+void PutBe16(unsigned char* out, uint16_t value)
+{
+    out[0] = static_cast<unsigned char>(value >> 8);
+    out[1] = static_cast<unsigned char>(value);
+}
+
+void PutBe32(unsigned char* out, uint32_t value)
+{
+    for (int i = 0; i < 4; ++i) {
+        out[i] = static_cast<unsigned char>(value >> (24 - 8 * i));
+    }
+}
+
+void PutCrc16Be(unsigned char* frame, size_t coveredLength)
+{
+    PutBe16(frame + coveredLength, static_cast<uint16_t>(SopCrc16(frame, static_cast<unsigned int>(coveredLength))));
+}
+
+void PutCrc16Le(unsigned char* frame, size_t coveredLength)
+{
+    PutLe16(frame + coveredLength, static_cast<uint16_t>(SopCrc16(frame, static_cast<unsigned int>(coveredLength))));
+}
+
+bool Crc16BeMatches(const unsigned char* frame, size_t coveredLength)
+{
+    return GetBe16(frame + coveredLength) == SopCrc16(frame, static_cast<unsigned int>(coveredLength));
+}
+
+bool Crc16LeMatches(const unsigned char* frame, size_t coveredLength)
+{
+    return GetLe16(frame + coveredLength) == SopCrc16(frame, static_cast<unsigned int>(coveredLength));
 }
 
 }  // namespace Common

@@ -94,6 +94,8 @@ struct FileHead {
 static_assert(sizeof(FileHead) == FWPKG_COMPACT_ENTRY_LEN, "FileHead must match a compact entry");
 
 void Print(const char* text, const char* debugText, long long handle, const char* tag);
+// A text as it stands, in the message argument.
+void PrintPlain(const char* text, long long handle = 0);
 void PrintInfo(long long handle, INFO_TYPE kind, const char* format, ...) __attribute__((format(printf, 3, 4)));
 bool Cancelled();
 
@@ -122,6 +124,22 @@ std::vector<unsigned char> GetDouble5CFrameData(const unsigned char* data, unsig
 unsigned int SopCrc16(const unsigned char* data, unsigned int length);
 unsigned char CalculateCrc(const unsigned char* data, unsigned int length);
 unsigned int CalcCheckSum8(const unsigned char* data, unsigned int length);
+
+// Byte order of frame fields, the one home for every protocol.
+uint16_t GetLe16(const unsigned char* bytes);
+uint32_t GetLe32(const unsigned char* bytes);
+uint16_t GetBe16(const unsigned char* bytes);
+uint32_t GetBe32(const unsigned char* bytes);
+void PutLe16(unsigned char* out, uint16_t value);
+void PutLe32(unsigned char* out, uint32_t value);
+void PutBe16(unsigned char* out, uint16_t value);
+void PutBe32(unsigned char* out, uint32_t value);
+// The CRC-16/XMODEM of the first coveredLength bytes, stored right behind them, high byte first (Be)
+// or low byte first (Le).
+void PutCrc16Be(unsigned char* frame, size_t coveredLength);
+void PutCrc16Le(unsigned char* frame, size_t coveredLength);
+bool Crc16BeMatches(const unsigned char* frame, size_t coveredLength);
+bool Crc16LeMatches(const unsigned char* frame, size_t coveredLength);
 
 bool ParseFwpkg(const unsigned char* data, unsigned long length, std::vector<FileHead>& images,
                 std::string& version, std::string& error, bool checkCrc);

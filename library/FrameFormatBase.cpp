@@ -14,13 +14,6 @@ constexpr const char* BOARD_ERROR_MARK = "[EOT](ERROR)";
 constexpr int BOARD_POLL_MS = 5;
 constexpr unsigned long CMD_HEAD_FRAME_LEN = 5;
 
-void AppendCrcBigEndian(std::vector<unsigned char>& frame, size_t coveredLength)
-{
-    unsigned int crc = Common::SopCrc16(frame.data(), static_cast<unsigned int>(coveredLength));
-    frame[coveredLength] = static_cast<unsigned char>((crc >> 8) & 0xFF);
-    frame[coveredLength + 1] = static_cast<unsigned char>(crc & 0xFF);
-}
-
 }  // namespace
 
 void FrameFormatBase::SetTransport(BurnChipBase* chip)
@@ -34,7 +27,7 @@ std::vector<unsigned char> FrameFormatBase::BuildCmdHeadFrame(unsigned long leng
     frame[0] = static_cast<unsigned char>(Common::XCMD);
     frame[1] = static_cast<unsigned char>((length >> 8) & 0xFF);
     frame[2] = static_cast<unsigned char>(length & 0xFF);
-    AppendCrcBigEndian(frame, 3);
+    Common::PutCrc16Be(frame.data(), 3);
     return frame;
 }
 
@@ -48,7 +41,7 @@ std::vector<unsigned char> FrameFormatBase::BuildCmdDataFrame(const unsigned cha
     if (length > 0 && memcpy_s(frame.data() + 1, Common::MAX_CMD_LENGTH - 1, command, length) != EOK) {
         return {};
     }
-    AppendCrcBigEndian(frame, length + 1);
+    Common::PutCrc16Be(frame.data(), length + 1);
     frame.resize(length + 3);
     return frame;
 }

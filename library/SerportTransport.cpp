@@ -147,6 +147,11 @@ void SerportTransport::SettingSerialParameters(int baudRate)
     tcsetattr(m_fd, TCSADRAIN, &options);
 }
 
+void SerportTransport::ChangeSpeed(int baudRate)
+{
+    SettingSerialParameters(baudRate);
+}
+
 void SerportTransport::ReceiveLoop()
 {
     unsigned char chunk[RECEIVE_CHUNK];

@@ -30,6 +30,7 @@ public:
     int WaitForData(int ms) override;
     void UngetReceived(int count) override;
     int OnAdataAvailable(std::string& out) override;
+    void ChangeSpeed(int baudRate) override;
 
     // Applies the line settings to the open port; also used alone to change the speed of an open port.
     void SettingSerialParameters(int baudRate);

@@ -50,6 +50,16 @@ int TransportTypeBase::OpenFastbootUsb(const char* serial)
     return 0;
 }
 
+bool TransportTypeBase::IsDeviceGone() const
+{
+    return false;
+}
+
+void TransportTypeBase::ChangeSpeed(int baudRate)
+{
+    (void)baudRate;
+}
+
 bool TransportTypeBase::IsCancel()
 {
     if (!m_isCancel.load() && !Common::Cancelled()) {

@@ -26,6 +26,11 @@ public:
     virtual void ClearRecvBuff();
     virtual int WriteDataByPipe(char* data, int length);
     virtual int OpenFastbootUsb(const char* serial);
+    // Slots after those of the interface above.
+    // True once the device has gone away for good (unplugged, node removed); every wait then ends.
+    virtual bool IsDeviceGone() const;
+    // Moves an open port to another speed.
+    virtual void ChangeSpeed(int baudRate);
 
     // A raised cancel is reported once; otherwise the registered cancel query decides.
     bool IsCancel();

@@ -1,5 +1,6 @@
 #include "WaitTime.h"
 
+#include <algorithm>
 #include <climits>
 
 #include "Common.h"
@@ -28,6 +29,32 @@ int SliceMs(long long start, long long limitMs)
 {
     int left = RemainingMs(start, limitMs);
     return left < CANCEL_CHECK_MS ? left : CANCEL_CHECK_MS;
+}
+
+Outcome PollUntil(Watch& watch, long long limitMs, int sliceMs, const std::function<Step()>& tryOnce)
+{
+    long long start = Common::GetTime();
+    int slice = std::max(1, std::min(sliceMs, CANCEL_CHECK_MS));
+    while (true) {
+        if (watch.Cancelled()) {
+            return Outcome::CANCELLED;
+        }
+        if (watch.DeviceGone()) {
+            return Outcome::DEVICE_GONE;
+        }
+        Step step = tryOnce();
+        if (step == Step::DONE) {
+            return Outcome::DONE;
+        }
+        if (step == Step::FAILED) {
+            return Outcome::FAILED;
+        }
+        int left = RemainingMs(start, limitMs);
+        if (left == 0) {
+            return Outcome::TIMED_OUT;
+        }
+        watch.Wait(std::min(slice, left));
+    }
 }
 
 }  // namespace WaitTime

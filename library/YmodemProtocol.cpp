@@ -30,13 +30,6 @@ constexpr size_t RECEIVED_FRAME_LEN = FRAME_HEAD_LEN + RECEIVED_DATA_SIZE + CRC_
 constexpr unsigned long HANDSHAKE_READ_LEN = 512;
 constexpr int POLL_MS = 10;
 
-bool CrcMatchesHighFirst(const unsigned char* frame, size_t dataLength)
-{
-    unsigned int crc = Common::SopCrc16(frame + FRAME_HEAD_LEN, static_cast<unsigned int>(dataLength));
-    const unsigned char* stored = frame + FRAME_HEAD_LEN + dataLength;
-    return stored[0] == ((crc >> 8) & 0xFF) && stored[1] == (crc & 0xFF);
-}
-
 int Percent(unsigned long done, unsigned long total)
 {
     return static_cast<int>(static_cast<unsigned long long>(done) * 100ULL / total);
@@ -101,15 +94,12 @@ unsigned char YmodemProtocol::StartByte() const
 
 void YmodemProtocol::PutCheck(unsigned char* frame, size_t dataLength) const
 {
-    const unsigned char* data = frame + FRAME_HEAD_LEN;
-    unsigned char* check = frame + FRAME_HEAD_LEN + dataLength;
+    unsigned char* data = frame + FRAME_HEAD_LEN;
     if (m_isCheckSum) {
-        check[0] = static_cast<unsigned char>(Common::CalcCheckSum8(data, static_cast<unsigned int>(dataLength)));
+        data[dataLength] = static_cast<unsigned char>(Common::CalcCheckSum8(data, static_cast<unsigned int>(dataLength)));
         return;
     }
-    unsigned int crc = Common::SopCrc16(data, static_cast<unsigned int>(dataLength));
-    check[0] = static_cast<unsigned char>((crc >> 8) & 0xFF);
-    check[1] = static_cast<unsigned char>(crc & 0xFF);
+    Common::PutCrc16Be(data, dataLength);
 }
 
 bool YmodemProtocol::SendByte(unsigned char byte)
@@ -359,7 +349,7 @@ bool YmodemProtocol::RecvYModelSOHFrame()
             return false;
         }
         bool valid = collected == Collected::WHOLE && frame[0] == YMODEM_SOH && frame[1] == 0x00 &&
-                     CrcMatchesHighFirst(frame, BLOCK_ZERO_DATA_LEN);
+                     Common::Crc16BeMatches(frame + FRAME_HEAD_LEN, BLOCK_ZERO_DATA_LEN);
         if (!valid) {
             continue;
         }
@@ -450,7 +440,7 @@ bool YmodemProtocol::RecvDataFrame(unsigned char* buffer, size_t frameLength, un
         }
         expected %= 256;
         if (buffer[0] == YMODEM_STX && buffer[1] == expected &&
-            CrcMatchesHighFirst(buffer, frameLength - FRAME_HEAD_LEN - CRC_LEN)) {
+            Common::Crc16BeMatches(buffer + FRAME_HEAD_LEN, frameLength - FRAME_HEAD_LEN - CRC_LEN)) {
             expected += 1;
             return true;
         }
