@@ -1,13 +1,11 @@
 #include "BurnChipBase.h"
 
 #include <algorithm>
-#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <new>
-#include <thread>
 
 #include "ChipDriverFactory.h"
 #include "Common.h"
@@ -41,7 +39,7 @@ using Common::PrintPlain;
 // A write that the port does not take at all is retried after a pause, not at full speed.
 void PauseAfterFailedWrite()
 {
-    std::this_thread::sleep_for(std::chrono::milliseconds(FAILED_WRITE_PAUSE_MS));
+    Common::DelayUs(FAILED_WRITE_PAUSE_MS * 1000.0);
 }
 
 // Why a 6-byte reply frame is refused: null when it is valid, "" when it is passed over silently.
@@ -323,7 +321,7 @@ int BurnChipBase::WaitForData(int ms)
         return m_transport->WaitForData(ms);
     }
     if (ms > 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        Common::DelayUs(ms * 1000.0);
     }
     return 0;
 }

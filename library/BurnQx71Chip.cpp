@@ -1,11 +1,9 @@
 #include "BurnQx71Chip.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <initializer_list>
 #include <memory>
-#include <thread>
 
 #include "WaitTime.h"
 #include "securec.h"
@@ -124,7 +122,7 @@ bool FitsPackage(const Common::FileHead& image, unsigned long packageLength)
 
 void PauseAfterShortSend()
 {
-    std::this_thread::sleep_for(std::chrono::milliseconds(SHORT_SEND_PAUSE_MS));
+    Common::DelayUs(SHORT_SEND_PAUSE_MS * 1000.0);
 }
 
 }  // namespace

@@ -74,8 +74,20 @@ bool Cancelled()
     return true;
 }
 
+namespace {
+Clock g_clock;
+}
+
+void OverrideClock(const Clock& clock)
+{
+    g_clock = clock;
+}
+
 long long GetTime()
 {
+    if (g_clock.nowMs != nullptr) {
+        return g_clock.nowMs();
+    }
     // Monotonic, so that a wall clock stepped during a burn neither fires a time-out early nor stalls one.
     struct timespec now = {};
     clock_gettime(CLOCK_MONOTONIC, &now);
@@ -84,6 +96,10 @@ long long GetTime()
 
 void DelayUs(double microseconds)
 {
+    if (g_clock.delayUs != nullptr) {
+        g_clock.delayUs(microseconds);
+        return;
+    }
     usleep(static_cast<useconds_t>(microseconds));
 }
 

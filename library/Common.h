@@ -102,6 +102,12 @@ bool Cancelled();
 // Milliseconds of a monotonic clock: only differences are meaningful.
 long long GetTime();
 void DelayUs(double microseconds);
+// Lets in-process tests run the library's time limits on a virtual clock; null members keep the real one.
+struct Clock {
+    long long (*nowMs)() = nullptr;
+    void (*delayUs)(double microseconds) = nullptr;
+};
+void OverrideClock(const Clock& clock);
 void PrintSendRecv(int direction, const unsigned char* bytes, int count);
 
 int fopen_s(FILE** stream, const char* path, const char* mode);

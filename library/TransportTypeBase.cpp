@@ -1,12 +1,9 @@
 #include "TransportTypeBase.h"
 
-#include <chrono>
-#include <thread>
-
 int TransportTypeBase::WaitForData(int ms)
 {
     if (ms > 0) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+        Common::DelayUs(ms * 1000.0);
     }
     return 0;
 }
