@@ -348,11 +348,14 @@ void TypeSixChip::OnSsbFrame(const Bytes& frame, std::vector<Bytes>& out)
             Current().complete = Current().data.size() == Current().length;
             break;
         case 0x37: {
+            // The bin head gives the partition's length; the file's own size comes with its digest.
             TypeSixFlashImage& image = Current();
-            image.data.resize(std::min<size_t>(image.data.size(), image.length));
             image.shaFileSize = Be32(payload, 4);
             image.sha = Tail(payload, 8);
-            image.complete = image.data.size() == image.length;
+            size_t size = image.shaFileSize != 0 ? image.shaFileSize : image.length;
+            size_t packet = image.packetFrameSizes.empty() ? 1 : image.packetFrameSizes.back() - 3;
+            image.complete = image.data.size() >= size && image.data.size() - size < packet;
+            image.data.resize(std::min(image.data.size(), size));
             m_flash[image.address] = image.data;
             break;
         }
