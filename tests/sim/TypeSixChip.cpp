@@ -107,7 +107,7 @@ Bytes TypeSixChip::ReadFlash(uint32_t address, size_t length) const
 std::vector<Bytes> TypeSixChip::TakeHostBytes(const Bytes& bytes, long long nowMs)
 {
     std::vector<Bytes> out;
-    if (m_gone || m_faults.silent) {
+    if (m_gone) {
         return out;
     }
     m_hostBytes += static_cast<long long>(bytes.size());
@@ -158,6 +158,10 @@ std::vector<Bytes> TypeSixChip::TakeHostBytes(const Bytes& bytes, long long nowM
         start = at;
     }
     m_pending.erase(m_pending.begin(), m_pending.begin() + static_cast<std::ptrdiff_t>(start));
+    // A silent chip still hears the frames, so that what was sent to it can be told.
+    if (m_faults.silent) {
+        out.clear();
+    }
     return out;
 }
 

@@ -28,7 +28,7 @@ extern const char* const SMALL_SSB_MARK;
 
 // What the chip does wrong when told to.
 struct TypeSixFaults {
-    bool silent = false;               // no banner, no reply, ever
+    bool silent = false;               // no banner, no reply, ever (the frames are still heard)
     bool badCheckByte = false;         // every reply carries a wrong check byte
     uint8_t refusedCommand = 0;        // frames of this command are answered with return code 0
     int refusals = -1;                 // how many of them (-1: all)
