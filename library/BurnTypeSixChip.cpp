@@ -1,5 +1,6 @@
 #include "BurnTypeSixChip.h"
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
 #include <new>
@@ -196,8 +197,11 @@ bool BurnTypeSixChip::SendFrame(unsigned char* frame, unsigned long length, unsi
         }
         if (Send(escaped.data(), escaped.size()) < escaped.size()) {
             // A port that takes nothing is tried again after a pause, which also sees a cancel or a lost device.
-            if (PollUntil(FAILED_WRITE_PAUSE_MS, FAILED_WRITE_PAUSE_MS, [] { return Step::AGAIN; }) !=
-                Outcome::TIMED_OUT) {
+            Outcome paused = PollUntil(FAILED_WRITE_PAUSE_MS, FAILED_WRITE_PAUSE_MS, [] { return Step::AGAIN; });
+            if (paused == Outcome::DEVICE_GONE) {
+                PrintPlain("The device has gone away.\n");
+            }
+            if (paused != Outcome::TIMED_OUT) {
                 return false;
             }
             continue;

@@ -334,6 +334,29 @@ TEST_F(TypeSixTest, PacketSizeOutsideOneTo128MiBFailsTheDownloadAtOnce)
     }
 }
 
+TEST_F(TypeSixTest, RunningSsbIsErasedBeforeTheNextBootAndEraseAllGoesThroughIt)
+{
+    Start();
+    ASSERT_TRUE(Boot(Sim::PatternBytes(64, 1)));
+    ASSERT_TRUE(chip->SsbRunning());
+    size_t before = FrameCount();
+    ASSERT_TRUE(Boot(Sim::PatternBytes(80, 2)));
+    EXPECT_EQ(chip->Frames()[before].wire, (Bytes{0x5C, 0x73, 0x00, 0x01, 0x01, 0x5C, 0x65}));
+    EXPECT_EQ(chip->Frames()[before + 1].wire, (Bytes{0x5C, 0x73, 0x01, 0x0F, 0x0E, 0x5C, 0x65}));
+    ASSERT_EQ(chip->Boots().size(), 2u);
+    EXPECT_EQ(chip->Boots()[1].image, Sim::PatternBytes(80, 2));
+
+    chip->Preload(0, Bytes(16, 0));
+    before = FrameCount();
+    EXPECT_EQ(EraseAllFlash(handle, nullptr), 1);
+    std::vector<uint8_t> commands = chip->Commands();
+    EXPECT_EQ(std::vector<uint8_t>(commands.begin() + static_cast<std::ptrdiff_t>(before), commands.end()),
+              (std::vector<uint8_t>{0x01, 0x10, 0x08}));
+    EXPECT_EQ(chip->EraseAlls(), 1u);
+    EXPECT_EQ(chip->ReadFlash(0, 16), Bytes(16, 0xFF));
+    EXPECT_EQ(capture.Count("Erasing all images ...\nIt takes a few minutes."), 1u);
+}
+
 // ---- The package road ----
 
 TEST_F(TypeSixTest, PackageRoadBootsTheSmallSsbFirstAndHandsShaDataToAppImages)
