@@ -43,10 +43,10 @@ std::vector<int> Percents(const Sim::PrintCapture& capture)
 
 class TypeSixTest : public ::testing::Test {
 public:
-    void Start(const TypeSixFaults& faults = {}, unsigned baud = 115200, Sim::SimPortFaults portFaults = {})
+    void Start(const TypeSixFaults& faults = {}, unsigned baud = 115200)
     {
         chip = std::make_unique<TypeSixChip>(faults);
-        session = std::make_unique<Sim::SimPortSession>(*chip, portFaults);
+        session = std::make_unique<Sim::SimPortSession>(*chip);
         SetChipType(0x30002);
         handle = OpenSerialPort("/dev/virtual6", baud, 0, 0);
         ASSERT_NE(handle, nullptr);
@@ -262,7 +262,6 @@ TEST_F(TypeSixTest, UploadOf5000BytesTakesTwoRequestsAndWritesExactlyThem)
 struct FaultCase {
     const char* name;
     TypeSixFaults faults;
-    Sim::SimPortFaults portFaults;
     bool burnt;
     std::string expectedText;  // in the messages
     long long maxVirtualMs;
@@ -277,17 +276,17 @@ TEST_F(TypeSixTest, FaultsOfTheChipAndTheLine)
     TypeSixFaults noisySplit;
     noisySplit.splitReplies = true;
     noisySplit.noise = "log: \\ ok\r\n";
-    Sim::SimPortFaults gone;
+    TypeSixFaults gone;
     gone.goneAfterHostBytes = 6000;
     const std::vector<FaultCase> cases = {
-        {"wrong check byte ends at once", badCheck, {}, false, "is not equal to the received crc", 1000},
-        {"return code error", refused, {}, false, "return code error:0\n", 1000},
-        {"split and noisy replies", noisySplit, {}, true, "load ssb success.\n", 1000},
-        {"gone mid-transfer", {}, gone, false, "The device has gone away.\n", 1000},
+        {"wrong check byte ends at once", badCheck, false, "is not equal to the received crc", 1000},
+        {"return code error", refused, false, "return code error:0\n", 1000},
+        {"split and noisy replies", noisySplit, true, "load ssb success.\n", 1000},
+        {"gone mid-transfer", gone, false, "The device has gone away.\n", 1000},
     };
     for (const FaultCase& c : cases) {
         SCOPED_TRACE(c.name);
-        Start(c.faults, 115200, c.portFaults);
+        Start(c.faults);
         capture.Clear();
         long long start = Sim::SimPortSession::NowMs();
         EXPECT_EQ(Boot(Sim::PatternBytes(9000, 7)), c.burnt);
