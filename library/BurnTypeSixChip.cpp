@@ -80,6 +80,13 @@ int FileKindOfImageType(uint32_t type)
 
 }  // namespace
 
+void DropReceived(BurnChipBase& chip)
+{
+    unsigned char chunk[READ_CHUNK];
+    while (chip.Receive(chunk, READ_CHUNK) > 0) {
+    }
+}
+
 std::vector<unsigned char> BuildFrame(unsigned char seq, unsigned char command,
                                       const std::vector<unsigned char>& payload)
 {
@@ -185,6 +192,8 @@ bool BurnTypeSixChip::SendFrame(unsigned char* frame, unsigned long length, unsi
 {
     (void)flag;
     std::vector<unsigned char> escaped = Common::GetDouble5CFrameData(frame, length);
+    // A late reply to an earlier frame must not pass for this frame's.
+    DropReceived(*this);
     std::vector<unsigned char> area;
     long long start = Common::GetTime();
     while (true) {

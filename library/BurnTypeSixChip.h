@@ -18,6 +18,8 @@ std::vector<unsigned char> BuildFrame(unsigned char seq, unsigned char command,
 std::vector<unsigned char> RawFrame(const std::vector<unsigned char>& frame);
 // A per-packet size must leave a whole packet inside the 128 MiB a file is read in; reports when not.
 bool PacketSizeUsable(int perPacketSize);
+// Discards what the chip sent before the frame about to go out.
+void DropReceived(BurnChipBase& chip);
 // Collects what the chip prints, unprintable bytes as blanks, and lets judge decide after each read; ends
 // when judge does, when the chip's handshake time-out passes, on a cancel or when the device has gone.
 WaitTime::Outcome WatchConsole(BurnChipBase& chip, const std::function<WaitTime::Step(std::string& text)>& judge);

@@ -469,6 +469,8 @@ int TypeSixSerCusPro::RecvDataAndWriteFile(unsigned long addr, unsigned int coun
 {
     std::vector<unsigned char> frame = DataRequestFrame(count, addr);
     std::vector<unsigned char> escaped = Common::GetDouble5CFrameData(frame.data(), frame.size());
+    // A late answer to an earlier request would be written as this block.
+    BurnTypeSixChipSp::DropReceived(*m_chip);
     std::vector<unsigned char> area;
     long long start = Common::GetTime();
     while (true) {

@@ -297,6 +297,17 @@ TEST_F(TypeSixTest, FaultsOfTheChipAndTheLine)
     }
 }
 
+TEST_F(TypeSixTest, LateReplyToAnEarlierFrameConfirmsNothing)
+{
+    TypeSixFaults faults;
+    faults.refusedCommand = 0x01;
+    Start(faults);
+    ASSERT_TRUE(Driver().ShakeHand());
+    session->Port()->Deliver({0x5C, 0x73, 0x00, 0x02, 0x01, 0x01, 0x02, 0x5C, 0x65});
+    EXPECT_FALSE(Driver().InitBoard());
+    EXPECT_EQ(capture.Count("return code error:0\n"), 1u);
+}
+
 TEST_F(TypeSixTest, SilentChipIsAskedAgainEveryTryUntilTheOverallLimit)
 {
     TypeSixFaults silent;
