@@ -15,6 +15,7 @@ std::vector<uint64_t> BurnerWorkerBase::m_partSizeList;
 uint64_t BurnerWorkerBase::m_totalLength = 0;
 uint64_t BurnerWorkerBase::m_sentSize = 0;
 uint32_t BurnerWorkerBase::m_partIndex = 0;
+bool BurnerWorkerBase::m_isProgressLineOpen = false;
 
 namespace {
 
@@ -40,22 +41,41 @@ bool IsOnlyHashes(const char* text)
     return true;
 }
 
-// The share of the whole partition table that is done, in percent.
+// Wide enough for 100 times the sum of any number of 64-bit sizes a table can list, and for any
+// percentage times one of them: no FileSize of an XML table makes the share overflow.
+using WideCount = __int128;
+
+WideCount SizeOfPartitionsBefore(size_t end)
+{
+    WideCount sum = 0;
+    for (size_t i = 0; i < end; ++i) {
+        sum += BurnerWorkerBase::m_partSizeList[i];
+    }
+    return sum;
+}
+
+uint64_t SaturatingSum(uint64_t left, uint64_t right)
+{
+    uint64_t sum = 0;
+    return __builtin_add_overflow(left, right, &sum) ? UINT64_MAX : sum;
+}
+
+// The share of the whole partition table that is done, in percent: the finished partitions and the
+// given percentage of the one under way, over all of them.
 int PartitionTablePercent(int percent)
 {
-    uint64_t size = BurnerWorkerBase::m_partSizeList[BurnerWorkerBase::m_partIndex];
-    // Signed, so that a report below 0 cannot wrap around into a huge share.
-    long long current = static_cast<long long>(BurnerWorkerBase::m_sentSize) +
-                        static_cast<long long>(percent) * static_cast<long long>(size) / PERCENT_FULL;
+    size_t index = BurnerWorkerBase::m_partIndex;
+    uint64_t size = BurnerWorkerBase::m_partSizeList[index];
+    WideCount total = SizeOfPartitionsBefore(BurnerWorkerBase::m_partSizeList.size());
+    WideCount done = SizeOfPartitionsBefore(index) * PERCENT_FULL + static_cast<WideCount>(percent) * size;
     if (percent == PERCENT_FULL) {
-        BurnerWorkerBase::m_sentSize += size;
+        BurnerWorkerBase::m_sentSize = SaturatingSum(BurnerWorkerBase::m_sentSize, size);
         ++BurnerWorkerBase::m_partIndex;
     }
-    double shown = static_cast<float>(current) / static_cast<float>(BurnerWorkerBase::m_totalLength) * 100.0;
-    // Clamped before the conversion, which is undefined for values an int cannot hold.
-    if (shown < 0.0) {
+    if (total == 0 || done <= 0) {
         return 0;
     }
+    WideCount shown = done / total;
     return shown > PERCENT_FULL ? PERCENT_FULL : static_cast<int>(shown);
 }
 
@@ -102,10 +122,15 @@ BurnerWorkerBase::BurnerWorkerBase(std::unique_ptr<BurnContext> context) : m_con
     m_partitions = m_context->GetPartitionInfo();
     for (const PartitionItem& partition : m_partitions) {
         if (partition.sel) {
-            m_totalLength += partition.fileSize;
-            m_partSizeList.push_back(partition.fileSize);
+            AddPartitionSize(partition.fileSize);
         }
     }
+}
+
+void BurnerWorkerBase::AddPartitionSize(uint64_t size)
+{
+    m_partSizeList.push_back(size);
+    m_totalLength = SaturatingSum(m_totalLength, size);
 }
 
 BurnerWorkerBase::~BurnerWorkerBase()
@@ -181,12 +206,26 @@ void BurnerWorkerBase::SetPrint(long long handle, const char* tag, const char* m
         if (IsOnlyHashes(message)) {
             return;  // the library's separator lines carry nothing for the console
         }
+        StartLineAfterProgress(message);
         std::printf("%s", CommonUtil::ColorizeBySeverity(message).c_str());
     }
-    if (BurnContext::m_isOpenDebug && debugMessage != nullptr) {
+    if (BurnContext::m_isOpenDebug && debugMessage != nullptr && debugMessage[0] != '\0') {
+        StartLineAfterProgress(debugMessage);
         std::printf("%s", debugMessage);
     }
     std::fflush(stdout);
+}
+
+void BurnerWorkerBase::StartLineAfterProgress(const char* text)
+{
+    if (!m_isProgressLineOpen) {
+        return;
+    }
+    m_isProgressLineOpen = false;
+    if (text[0] != '\n') {
+        std::printf("\n");
+    }
+    CommonUtil::ShowCursor();
 }
 
 void BurnerWorkerBase::SetProgress(long long handle, int percent)
@@ -212,6 +251,7 @@ void BurnerWorkerBase::PrintProgressBar(int percent, bool done)
     }
     CommonUtil::HideCursor();
     std::printf("\r  [%s] %3d%%", cells, value);
+    m_isProgressLineOpen = !done;
     if (done) {
         std::printf("\n");
         CommonUtil::ShowCursor();
