@@ -11,6 +11,7 @@
 #include "CommonUtil.h"
 #include "ConnectionBurnerWorker.h"
 #include "DfuBurnerWorker.h"
+#include "Interrupt.h"
 #include "Kp7715BurnerWorker.h"
 #include "Qx71BurnerWorker.h"
 
@@ -67,6 +68,9 @@ int RunWorker(int argc, char* argv[], int (BurnerWorkerBase::*operation)(), void
     std::unique_ptr<BurnerWorkerBase> worker = GetBurner(argc, argv);
     if (worker == nullptr) {
         return BurnInfo::PARAM_ERROR;
+    }
+    if (Interrupt::Received() != 0) {
+        return BurnInfo::PARAM_ERROR;  // stopped during the set-up: no device is opened
     }
     int result = ((*worker).*operation)();
     verdict(result);

@@ -6,6 +6,7 @@
 
 #include "Burn.h"
 #include "CommonUtil.h"
+#include "Interrupt.h"
 
 using BurnInfo::BurnContext;
 using BurnInfo::PartitionItem;
@@ -39,6 +40,15 @@ bool IsOnlyHashes(const char* text)
         }
     }
     return true;
+}
+
+bool IsCancelNotice(const std::string& text)
+{
+    const char* const blanks = " \t\r\n";
+    size_t begin = text.find_first_not_of(blanks);
+    size_t end = text.find_last_not_of(blanks);
+    return begin != std::string::npos &&
+           CommonUtil::EqualsIgnoreCase(text.substr(begin, end + 1 - begin), "user cancelled!");
 }
 
 // Wide enough for 100 times the sum of any number of 64-bit sizes a table can list, and for any
@@ -142,8 +152,8 @@ BurnerWorkerBase::~BurnerWorkerBase()
 
 void BurnerWorkerBase::RegisterCall() const
 {
-    // The tool never cancels, so it gives no cancel query.
-    RegisterCallback(SetPrint, nullptr, SetProgress);
+    // The tool cancels only when a signal asks it to stop.
+    RegisterCallback(SetPrint, Interrupt::CancelQuery, SetProgress);
 }
 
 unsigned long BurnerWorkerBase::Address() const
@@ -206,6 +216,9 @@ void BurnerWorkerBase::SetPrint(long long handle, const char* tag, const char* m
         if (IsOnlyHashes(message)) {
             return;  // the library's separator lines carry nothing for the console
         }
+        if (IsCancelNotice(message)) {
+            return;  // the library repeats it at every check; the tool says once why it stopped
+        }
         StartLineAfterProgress(message);
         std::printf("%s", CommonUtil::ColorizeBySeverity(message).c_str());
     }
@@ -230,7 +243,7 @@ void BurnerWorkerBase::StartLineAfterProgress(const char* text)
 
 void BurnerWorkerBase::SetProgress(long long handle, int percent)
 {
-    (void)handle;
+    CancelDeviceOnInterrupt(handle);
     if (!m_isPrintProgress) {
         std::fflush(stdout);
         return;
@@ -239,6 +252,18 @@ void BurnerWorkerBase::SetProgress(long long handle, int percent)
     int shown = HasPartitionTable() ? PartitionTablePercent(percent) : percent;
     PrintProgressBar(shown, done);
     std::fflush(stdout);
+}
+
+// The USB road looks only at the device's own cancel flag, not at the cancel query; it reports
+// progress after every block, so the flag is raised from here, on the thread of the operation.
+void BurnerWorkerBase::CancelDeviceOnInterrupt(long long handle)
+{
+    static bool cancelled = false;
+    if (cancelled || handle == 0 || Interrupt::Received() == 0) {
+        return;
+    }
+    cancelled = true;
+    Cancel(reinterpret_cast<BurnChipBase*>(handle));
 }
 
 void BurnerWorkerBase::PrintProgressBar(int percent, bool done)
@@ -324,12 +349,29 @@ bool BurnerWorkerBase::EraseWholeFlash(const char* bootFile)
 
 bool BurnerWorkerBase::UploadFlash(const std::string& output)
 {
+    CommonUtil::FileStamp before = CommonUtil::StampOf(output);
     if (UploadFile(Device(), Address(), m_context->GetReadSize(), output.c_str()) == 0) {
         std::printf("\nerror: Read %s failed.\n", output.c_str());
+        RemovePartialOutput(output, before);
         return false;
     }
     std::printf("\nRead %s successfully.\n", output.c_str());
     return true;
+}
+
+// An interrupted read leaves no partial file under the name asked for; a file the read never
+// opened (it stopped earlier) is the user's and stays.
+void BurnerWorkerBase::RemovePartialOutput(const std::string& output, const CommonUtil::FileStamp& before)
+{
+    CommonUtil::FileStamp after = CommonUtil::StampOf(output);
+    if (Interrupt::Received() == 0 || !after.exists || after == before) {
+        return;
+    }
+    if (std::remove(output.c_str()) == 0) {
+        std::printf("note: Removed the incomplete output file %s.\n", output.c_str());
+    } else {
+        std::printf("warning: The output file %s is incomplete and could not be removed.\n", output.c_str());
+    }
 }
 
 bool BurnerWorkerBase::DownloadBootData()

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "BurnContext.h"
+#include "CommonUtil.h"
 
 class BurnChipBase;
 
@@ -45,6 +46,7 @@ public:
     // A text printed while the bar's line is open starts on a line of its own, and the cursor that
     // the bar hid shows again.
     static void StartLineAfterProgress(const char* text);
+    static void CancelDeviceOnInterrupt(long long handle);
 
     // The single-image road over raw commands.
     int BurnUART();
@@ -83,6 +85,7 @@ protected:
     bool DownloadWholeFile(const std::string& file);
     bool EraseWholeFlash(const char* bootFile);
     bool UploadFlash(const std::string& output);
+    static void RemovePartialOutput(const std::string& output, const CommonUtil::FileStamp& before);
     void PrintRefusal(const char* function) const;
 
 private:

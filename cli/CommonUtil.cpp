@@ -112,6 +112,13 @@ void ShowCursor()
     WriteControl(CURSOR_SHOW);
 }
 
+const char* const CONSOLE_RESTORE = "\x1b[0m\x1b[?25h";
+
+void RestoreConsole()
+{
+    WriteControl(CONSOLE_RESTORE);
+}
+
 std::string Red(const std::string& text)
 {
     return Colored(COLOR_RED, text);
@@ -266,6 +273,28 @@ bool FindFileIgnoreCase(const std::string& directory, const std::string& fileNam
 bool FileIsExists(const std::string& path)
 {
     return access(path.c_str(), F_OK) == 0;
+}
+
+bool FileStamp::operator==(const FileStamp& other) const
+{
+    return exists == other.exists && device == other.device && inode == other.inode && size == other.size &&
+           modifiedSeconds == other.modifiedSeconds && modifiedNanoseconds == other.modifiedNanoseconds;
+}
+
+FileStamp StampOf(const std::string& path)
+{
+    FileStamp stamp;
+    struct stat status = {};
+    if (stat(path.c_str(), &status) != 0) {
+        return stamp;
+    }
+    stamp.exists = true;
+    stamp.device = static_cast<uint64_t>(status.st_dev);
+    stamp.inode = static_cast<uint64_t>(status.st_ino);
+    stamp.size = static_cast<long long>(status.st_size);
+    stamp.modifiedSeconds = static_cast<long long>(status.st_mtim.tv_sec);
+    stamp.modifiedNanoseconds = static_cast<long long>(status.st_mtim.tv_nsec);
+    return stamp;
 }
 
 unsigned long long GetFileLen(const std::string& path)

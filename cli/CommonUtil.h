@@ -19,6 +19,9 @@ void EnableConsoleColor();
 bool ColorEnabled();
 void HideCursor();
 void ShowCursor();
+// Plain colours and the cursor shown, as the terminal was before the tool; RestoreConsole writes it.
+extern const char* const CONSOLE_RESTORE;
+void RestoreConsole();
 std::string Red(const std::string& text);
 std::string Green(const std::string& text);
 std::string Yellow(const std::string& text);
@@ -50,6 +53,17 @@ std::string GetParentDir(const std::string& path);
 std::string GetBaseNameWithoutExt(const std::string& path);
 bool FindFileIgnoreCase(const std::string& directory, const std::string& fileName, std::string& foundName);
 bool FileIsExists(const std::string& path);
+// Enough of a file's status to tell whether something wrote it in between.
+struct FileStamp {
+    bool exists = false;
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    long long size = 0;
+    long long modifiedSeconds = 0;
+    long long modifiedNanoseconds = 0;
+    bool operator==(const FileStamp& other) const;
+};
+FileStamp StampOf(const std::string& path);
 unsigned long long GetFileLen(const std::string& path);
 // The whole file, followed by FILE_CONTENT_SPARE zero bytes; length excludes the spare bytes.
 bool GetFileContent(const std::string& path, std::unique_ptr<unsigned char[]>& buffer, unsigned long& length);

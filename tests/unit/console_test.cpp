@@ -122,6 +122,15 @@ TEST_F(ConsoleTest, MessagesOfHashesOnlyAreDroppedWithTheirDebugText)
     EXPECT_EQ(Printed("#####\n", "shown"), "#####\nshown");
 }
 
+// Only a signal cancels; the tool says so itself, once, instead of at every check of the library.
+TEST_F(ConsoleTest, TheLibrarysCancelNoticesAreLeftOut)
+{
+    EXPECT_EQ(Printed("\nUser Cancelled!\n", ""), "");
+    EXPECT_EQ(Printed("user cancelled!\n", ""), "");
+    EXPECT_EQ(Printed("\n user cancelled!\n", ""), "");
+    EXPECT_EQ(Printed("user cancelled! twice\n", ""), "user cancelled! twice\n");
+}
+
 TEST_F(ConsoleTest, DebugTextOnlyWithOpenDebug)
 {
     EXPECT_EQ(Printed("Timeout error.\n", "port /dev/ttyUSB0\n"), "Timeout error.\n");
@@ -228,7 +237,7 @@ TEST_F(ConsoleTest, AMessageDuringTheBarStartsOnANewLine)
     EXPECT_EQ(Printed("ACK receiving timed out.\n", ""), "\nACK receiving timed out.\n");
     EXPECT_EQ(Printed("Upload file failed.\n", ""), "Upload file failed.\n");
     EXPECT_EQ(Progress(60), "\r  [==================------------]  60%");
-    EXPECT_EQ(Printed("\nUser Cancelled!\n", ""), "\nUser Cancelled!\n");
+    EXPECT_EQ(Printed("\nShakehand failed.\n", ""), "\nShakehand failed.\n");
     EXPECT_EQ(Progress(70), "\r  [=====================---------]  70%");
     EXPECT_EQ(Printed("#", ""), "");
     BurnInfo::BurnContext::m_isOpenDebug = true;
