@@ -42,8 +42,10 @@ std::unique_ptr<BurnerWorkerBase> MakeTypeSixWorker()
 
 void PrintVerdict(int result, const char* failed, const char* succeeded)
 {
-    std::string verdict = result != BurnInfo::SUCCESS ? CommonUtil::Red(failed) : CommonUtil::Green(succeeded);
-    std::printf("%s", verdict.c_str());
+    bool success = result == BurnInfo::SUCCESS;
+    const char* text = success ? succeeded : failed;
+    BurnerWorkerBase::StartLineAfterProgress(text);
+    std::printf("%s", (success ? CommonUtil::Green(text) : CommonUtil::Red(text)).c_str());
 }
 
 void WriteVerdict(int result)

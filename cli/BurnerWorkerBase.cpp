@@ -115,11 +115,13 @@ namespace WorkerText {
 
 void PrintBurnSucceeded(const std::string& file)
 {
+    BurnerWorkerBase::StartLineAfterProgress("\n");
     std::printf("\nBurn %s successfully.\n", file.c_str());
 }
 
 void PrintBurnFailed(const std::string& file)
 {
+    BurnerWorkerBase::StartLineAfterProgress("\n");
     std::printf("\nerror: Burn %s failed!\n", file.c_str());
 }
 

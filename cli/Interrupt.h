@@ -6,8 +6,9 @@
 // goes), and the tool ends with 128 + the signal's number. A second signal ends the tool at once.
 namespace Interrupt {
 
-// Call first in main, before any thread exists: every thread then leaves the two signals to one
-// watching thread, so that no system call of the library is cut short by them.
+// Call in main before any other thread exists (and after the console colour is set): every thread
+// then leaves the two signals to one watching thread, so that no system call of the library is cut
+// short by them.
 void Watch();
 // The signal that asked the tool to stop; 0 while none did.
 int Received();

@@ -165,8 +165,8 @@ int RunCommand(int argc, char* argv[])
 
 int main(int argc, char* argv[])
 {
-    Interrupt::Watch();
     CommonUtil::EnableConsoleColor();
+    Interrupt::Watch();
     int status = 0;
     try {
         status = RunCommand(argc, argv);

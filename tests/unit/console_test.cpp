@@ -244,6 +244,12 @@ TEST_F(ConsoleTest, AMessageDuringTheBarStartsOnANewLine)
     EXPECT_EQ(Printed("", "port gone\n"), "\nport gone\n");
     EXPECT_EQ(Progress(100), "\r  [==============================] 100%\n");
     EXPECT_EQ(Printed("downloaded.\n", ""), "downloaded.\n");
+    // The worker's own lines that begin with a line end close the bar's line themselves.
+    EXPECT_EQ(Progress(80), "\r  [========================------]  80%");
+    testing::internal::CaptureStdout();
+    WorkerText::PrintBurnFailed("app.bin");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nerror: Burn app.bin failed!\n");
+    EXPECT_EQ(Printed("next\n", ""), "next\n");
 }
 
 TEST_F(ConsoleTest, AMessageDuringTheBarShowsTheCursorAgainOnATerminal)
