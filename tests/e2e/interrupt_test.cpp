@@ -83,52 +83,56 @@ protected:
     std::string package;
 };
 
-TEST_F(InterruptTest, EachStepStopsWithTheSignalsStatusAndOneLineSayingWhy)
+struct InterruptCase {
+    const char* name;
+    const char* command;
+    Qx71Faults faults;
+    bool (*chipReady)(const Qx71Chip&);
+    int signalNumber;
+    int status;
+    std::string ending;   // from the end of the command's own failure line; OUTPUT stands for the read's file
+    bool outputRemains;   // the read's output file, written before the run, is still there unchanged
+};
+
+const InterruptCase INTERRUPT_CASES[] = {
+    {"WriteDuringTheHandshake", "write", Silent(), Handshaking, SIGTERM, 143,
+     "\nWrite failed.\nerror: Interrupted by SIGTERM.\n", false},
+    {"ReadDuringTheHandshake", "read", Silent(), Handshaking, SIGINT, 130,
+     " failed!\nerror: Interrupted by SIGINT.\n", true},
+    {"ReadMidUpload", "read", StalledAt(1), Stalled, SIGINT, 130,
+     " failed.\nnote: Removed the incomplete output file OUTPUT.\nerror: Interrupted by SIGINT.\n", false},
+};
+
+class InterruptStepTest : public InterruptTest, public ::testing::WithParamInterface<InterruptCase> {};
+
+TEST_P(InterruptStepTest, StopsWithTheSignalsStatusAndOneLineSayingWhy)
 {
+    const InterruptCase& run = GetParam();
     const std::string kept = "the user's own file\n";
-    const struct {
-        const char* what;
-        const char* command;
-        Qx71Faults faults;
-        bool (*chipReady)(const Qx71Chip&);
-        int signalNumber;
-        int status;
-        std::string ending;       // after the command's own failure line
-        bool outputRemains;       // the read's output file, written before the run, is still there
-    } cases[] = {
-        {"write, silent chip", "write", Silent(), Handshaking, SIGTERM, 143,
-         "\nWrite failed.\nerror: Interrupted by SIGTERM.\n", false},
-        {"read, silent chip", "read", Silent(), Handshaking, SIGINT, 130,
-         " failed!\nerror: Interrupted by SIGINT.\n", true},
-        {"read, chip mute mid-upload", "read", StalledAt(1), Stalled, SIGINT, 130,
-         " failed.\nnote: Removed the incomplete output file OUTPUT.\nerror: Interrupted by SIGINT.\n", false},
-    };
-    for (const auto& run : cases) {
-        SCOPED_TRACE(run.what);
-        tool.StartChip(run.faults);
-        std::string output = tool.install.Path("flash.bin");
-        std::vector<std::string> words = {"-f", package};
-        if (std::string(run.command) == "read") {
-            ASSERT_TRUE(Sim::WriteTextFile(output, kept));
-            words.insert(words.end(), {"-z", "4096", "-o", output});
-        }
-        ProgramResult result = Interrupt(run.command, words, run.signalNumber, run.chipReady);
-        EXPECT_EQ(result.exitCode, run.status);
-        std::string ending = run.ending;
-        size_t placeholder = ending.find("OUTPUT");
-        if (placeholder != std::string::npos) {
-            ending.replace(placeholder, 6, output);
-        }
-        EXPECT_TRUE(EndsWith(result.output, ending)) << result.output;
-        EXPECT_EQ(result.output.find("ancelled"), std::string::npos) << result.output;
-        EXPECT_EQ(access(output.c_str(), F_OK) == 0, run.outputRemains);
-        if (run.outputRemains) {
-            EXPECT_EQ(Sim::ReadBinaryFile(output), Bytes(kept.begin(), kept.end()));
-        }
-        std::remove(output.c_str());
-        tool.chip.reset();
+    tool.StartChip(run.faults);
+    std::string output = tool.install.Path("flash.bin");
+    std::vector<std::string> words = {"-f", package};
+    if (std::string(run.command) == "read") {
+        ASSERT_TRUE(Sim::WriteTextFile(output, kept));
+        words.insert(words.end(), {"-z", "4096", "-o", output});
+    }
+    ProgramResult result = Interrupt(run.command, words, run.signalNumber, run.chipReady);
+    EXPECT_EQ(result.exitCode, run.status);
+    std::string ending = run.ending;
+    size_t placeholder = ending.find("OUTPUT");
+    if (placeholder != std::string::npos) {
+        ending.replace(placeholder, std::string("OUTPUT").size(), output);
+    }
+    EXPECT_TRUE(EndsWith(result.output, ending)) << result.output;
+    EXPECT_EQ(result.output.find("ancelled"), std::string::npos) << result.output;
+    EXPECT_EQ(access(output.c_str(), F_OK) == 0, run.outputRemains);
+    if (run.outputRemains) {
+        EXPECT_EQ(Sim::ReadBinaryFile(output), Bytes(kept.begin(), kept.end()));
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Steps, InterruptStepTest, ::testing::ValuesIn(INTERRUPT_CASES),
+                         [](const ::testing::TestParamInfo<InterruptCase>& info) { return info.param.name; });
 
 // A terminal turns each line end into CR LF.
 TEST_F(InterruptTest, OnATerminalTheBarsLineEndsAndCursorAndColoursComeBack)
