@@ -26,7 +26,7 @@ using Sim::Qx71Faults;
 
 constexpr int CHIP_WAIT_MS = 5000;
 // The library looks at the cancel query every 100 ms; a loaded machine gets some slack.
-constexpr long long UNWIND_LIMIT_MS = 2000;
+constexpr long long UNWIND_LIMIT_MS = 1000;
 
 bool EndsWith(const std::string& text, const std::string& end)
 {
@@ -67,6 +67,8 @@ protected:
     }
 
     // Starts the command, signals it once the chip is where the test wants it, and waits for its end.
+    // The time counted is until the tool has said why it stopped: a sanitizer may add its own pause
+    // at the exit.
     ProgramResult Interrupt(const std::string& command, const std::vector<std::string>& words, int signalNumber,
                             bool (*chipReady)(const Qx71Chip&), const Sim::ProgramOptions& options = {})
     {
@@ -74,8 +76,14 @@ protected:
         EXPECT_TRUE(tool.chip->WaitUntil(chipReady, CHIP_WAIT_MS));
         long long signalled = Sim::NowMs();
         EXPECT_TRUE(program->Signal(signalNumber));
-        ProgramResult result = program->Finish(CHIP_WAIT_MS);
+        std::string printed;
+        std::string line;
+        while (printed.find("error: Interrupted by") == std::string::npos && program->ReadLine(line, CHIP_WAIT_MS)) {
+            printed += line + "\n";
+        }
         EXPECT_LT(Sim::NowMs() - signalled, UNWIND_LIMIT_MS);
+        ProgramResult result = program->Finish(CHIP_WAIT_MS);
+        result.output = printed + result.output;
         return result;
     }
 
