@@ -11,6 +11,7 @@
 #include "CommonUtil.h"
 #include "ConnectionBurnerWorker.h"
 #include "DfuBurnerWorker.h"
+#include "Interrupt.h"
 #include "Kp7715BurnerWorker.h"
 #include "Qx71BurnerWorker.h"
 #include "TypeSixBurnerWorker.h"
@@ -35,8 +36,10 @@ std::unique_ptr<BurnerWorkerBase> MakeWorker(std::unique_ptr<BurnContext>& conte
 
 void PrintVerdict(int result, const char* failed, const char* succeeded)
 {
-    std::string verdict = result != BurnInfo::SUCCESS ? CommonUtil::Red(failed) : CommonUtil::Green(succeeded);
-    std::printf("%s", verdict.c_str());
+    bool success = result == BurnInfo::SUCCESS;
+    const char* text = success ? succeeded : failed;
+    BurnerWorkerBase::StartLineAfterProgress(text);
+    std::printf("%s", (success ? CommonUtil::Green(text) : CommonUtil::Red(text)).c_str());
 }
 
 void WriteVerdict(int result)
@@ -61,6 +64,9 @@ int RunWorker(int argc, char* argv[], int (BurnerWorkerBase::*operation)(), void
     std::unique_ptr<BurnerWorkerBase> worker = GetBurner(argc, argv);
     if (worker == nullptr) {
         return BurnInfo::PARAM_ERROR;
+    }
+    if (Interrupt::Received() != 0) {
+        return BurnInfo::PARAM_ERROR;  // stopped during the set-up: no device is opened
     }
     int result = ((*worker).*operation)();
     verdict(result);

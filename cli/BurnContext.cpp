@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <unistd.h>
 
 #include "CliParser.h"
@@ -24,6 +23,15 @@ bool SplitSetting(const std::string& line, std::string& key, std::string& value)
     key = fields[0];
     value = fields[1];
     return true;
+}
+
+using CommonUtil::TextRead;
+
+void ReportLongLine(TextRead read, const std::string& path)
+{
+    if (read == TextRead::LINE_TOO_LONG) {
+        std::printf("error: %s has a line longer than %zu bytes.\n", path.c_str(), CommonUtil::MAX_SETTING_LINE);
+    }
 }
 
 bool ConvertSetting(const std::string& key, const std::string& value, int& field)
@@ -65,33 +73,35 @@ bool BurnContext::LoadBurnConfig()
     if (configPath.empty()) {
         configPath = exePath + BURN_CONFIG;
     }
-    std::ifstream file(configPath);
-    if (!file.is_open()) {
-        std::puts("error: Open burn.config failed!");
-        return false;
-    }
-    std::string line;
-    std::string key;
-    std::string value;
-    while (std::getline(file, line)) {
+    TextRead read = CommonUtil::ReadSettingLines(configPath, [this](const std::string& line) {
+        std::string key;
+        std::string value;
         if (line.find('#') != std::string::npos || !SplitSetting(line, key, value)) {
-            continue;
+            return true;
         }
-        if (key == "chipName") {
-            chipName = value;
-        } else if (key == "filePath") {
-            filePath = value;
-        } else if (key == "xmlPathDefault") {
-            xmlPathDefault = (value == "true");
-        } else if (key == "mode") {
-            if (!LoadTransportWay(value)) {
-                return false;
-            }
-        } else if (key == "openDebug") {
-            m_isOpenDebug = (value == "true");
-        } else if (!LoadLocalConfig(key, value)) {
-            return false;
-        }
+        return ApplyBurnConfig(key, value);
+    });
+    if (read == TextRead::CANNOT_OPEN) {
+        std::puts("error: Open burn.config failed!");
+    }
+    ReportLongLine(read, configPath);
+    return read == TextRead::DONE;
+}
+
+bool BurnContext::ApplyBurnConfig(const std::string& key, const std::string& value)
+{
+    if (key == "chipName") {
+        chipName = value;
+    } else if (key == "filePath") {
+        filePath = value;
+    } else if (key == "xmlPathDefault") {
+        xmlPathDefault = (value == "true");
+    } else if (key == "mode") {
+        return LoadTransportWay(value);
+    } else if (key == "openDebug") {
+        m_isOpenDebug = (value == "true");
+    } else {
+        return LoadLocalConfig(key, value);
     }
     return true;
 }
@@ -160,18 +170,17 @@ bool BurnContext::LoadChipProperties()
     std::string name = chipName + ".txt";
     std::string foundName;
     std::string path = directory + (CommonUtil::FindFileIgnoreCase(directory, name, foundName) ? foundName : name);
-    std::ifstream file(path);
-    if (!file.is_open()) {
+    TextRead read = CommonUtil::ReadSettingLines(path, [this](const std::string& line) {
+        std::string key;
+        std::string value;
+        return !SplitSetting(line, key, value) || ApplyChipProperty(key, value);
+    });
+    if (read == TextRead::CANNOT_OPEN) {
         std::printf("error: Open file failed: %s\n", path.c_str());
-        return false;
     }
-    std::string line;
-    std::string key;
-    std::string value;
-    while (std::getline(file, line)) {
-        if (SplitSetting(line, key, value) && !ApplyChipProperty(key, value)) {
-            return false;
-        }
+    ReportLongLine(read, path);
+    if (read != TextRead::DONE) {
+        return false;
     }
     if (chipType == 0) {
         std::printf("error: ChipType not found in file %s\n", path.c_str());

@@ -114,6 +114,7 @@ public:
     static bool m_isOpenDebug;
 
 private:
+    bool ApplyBurnConfig(const std::string& key, const std::string& value);
     bool LoadLocalConfig(const std::string& key, const std::string& value);
     bool LoadTransportWay(const std::string& value);
     bool ApplyChipProperty(const std::string& key, const std::string& value);

@@ -98,7 +98,7 @@ bool BurnContext::InitBurnFilePath()
 bool BurnContext::ParseXmlFile()
 {
     tinyxml2::XMLDocument document;
-    if (document.LoadFile(filePath.c_str()) != tinyxml2::XML_SUCCESS) {
+    if (!CommonUtil::IsRegularFile(filePath) || document.LoadFile(filePath.c_str()) != tinyxml2::XML_SUCCESS) {
         std::printf("error: Failed to load xml file: %s.\n", filePath.c_str());
         std::puts("Maybe this is not int XML format, or used by other application.");
         return false;

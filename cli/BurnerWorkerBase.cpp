@@ -6,6 +6,7 @@
 
 #include "Burn.h"
 #include "CommonUtil.h"
+#include "Interrupt.h"
 
 using BurnInfo::BurnContext;
 using BurnInfo::PartitionItem;
@@ -15,6 +16,7 @@ std::vector<uint64_t> BurnerWorkerBase::m_partSizeList;
 uint64_t BurnerWorkerBase::m_totalLength = 0;
 uint64_t BurnerWorkerBase::m_sentSize = 0;
 uint32_t BurnerWorkerBase::m_partIndex = 0;
+bool BurnerWorkerBase::m_isProgressLineOpen = false;
 
 namespace {
 
@@ -40,22 +42,50 @@ bool IsOnlyHashes(const char* text)
     return true;
 }
 
-// The share of the whole partition table that is done, in percent.
+bool IsCancelNotice(const std::string& text)
+{
+    const char* const blanks = " \t\r\n";
+    size_t begin = text.find_first_not_of(blanks);
+    size_t end = text.find_last_not_of(blanks);
+    return begin != std::string::npos &&
+           CommonUtil::EqualsIgnoreCase(text.substr(begin, end + 1 - begin), "user cancelled!");
+}
+
+// Wide enough for 100 times the sum of any number of 64-bit sizes a table can list, and for any
+// percentage times one of them: no FileSize of an XML table makes the share overflow.
+using WideCount = __int128;
+
+WideCount SizeOfPartitionsBefore(size_t end)
+{
+    WideCount sum = 0;
+    for (size_t i = 0; i < end; ++i) {
+        sum += BurnerWorkerBase::m_partSizeList[i];
+    }
+    return sum;
+}
+
+uint64_t SaturatingSum(uint64_t left, uint64_t right)
+{
+    uint64_t sum = 0;
+    return __builtin_add_overflow(left, right, &sum) ? UINT64_MAX : sum;
+}
+
+// The share of the whole partition table that is done, in percent: the finished partitions and the
+// given percentage of the one under way, over all of them.
 int PartitionTablePercent(int percent)
 {
-    uint64_t size = BurnerWorkerBase::m_partSizeList[BurnerWorkerBase::m_partIndex];
-    // Signed, so that a report below 0 cannot wrap around into a huge share.
-    long long current = static_cast<long long>(BurnerWorkerBase::m_sentSize) +
-                        static_cast<long long>(percent) * static_cast<long long>(size) / PERCENT_FULL;
+    size_t index = BurnerWorkerBase::m_partIndex;
+    uint64_t size = BurnerWorkerBase::m_partSizeList[index];
+    WideCount total = SizeOfPartitionsBefore(BurnerWorkerBase::m_partSizeList.size());
+    WideCount done = SizeOfPartitionsBefore(index) * PERCENT_FULL + static_cast<WideCount>(percent) * size;
     if (percent == PERCENT_FULL) {
-        BurnerWorkerBase::m_sentSize += size;
+        BurnerWorkerBase::m_sentSize = SaturatingSum(BurnerWorkerBase::m_sentSize, size);
         ++BurnerWorkerBase::m_partIndex;
     }
-    double shown = static_cast<float>(current) / static_cast<float>(BurnerWorkerBase::m_totalLength) * 100.0;
-    // Clamped before the conversion, which is undefined for values an int cannot hold.
-    if (shown < 0.0) {
+    if (total == 0 || done <= 0) {
         return 0;
     }
+    WideCount shown = done / total;
     return shown > PERCENT_FULL ? PERCENT_FULL : static_cast<int>(shown);
 }
 
@@ -85,11 +115,13 @@ namespace WorkerText {
 
 void PrintBurnSucceeded(const std::string& file)
 {
+    BurnerWorkerBase::StartLineAfterProgress("\n");
     std::printf("\nBurn %s successfully.\n", file.c_str());
 }
 
 void PrintBurnFailed(const std::string& file)
 {
+    BurnerWorkerBase::StartLineAfterProgress("\n");
     std::printf("\nerror: Burn %s failed!\n", file.c_str());
 }
 
@@ -102,10 +134,15 @@ BurnerWorkerBase::BurnerWorkerBase(std::unique_ptr<BurnContext> context) : m_con
     m_partitions = m_context->GetPartitionInfo();
     for (const PartitionItem& partition : m_partitions) {
         if (partition.sel) {
-            m_totalLength += partition.fileSize;
-            m_partSizeList.push_back(partition.fileSize);
+            AddPartitionSize(partition.fileSize);
         }
     }
+}
+
+void BurnerWorkerBase::AddPartitionSize(uint64_t size)
+{
+    m_partSizeList.push_back(size);
+    m_totalLength = SaturatingSum(m_totalLength, size);
 }
 
 BurnerWorkerBase::~BurnerWorkerBase()
@@ -117,8 +154,8 @@ BurnerWorkerBase::~BurnerWorkerBase()
 
 void BurnerWorkerBase::RegisterCall() const
 {
-    // The tool never cancels, so it gives no cancel query.
-    RegisterCallback(SetPrint, nullptr, SetProgress);
+    // The tool cancels only when a signal asks it to stop.
+    RegisterCallback(SetPrint, Interrupt::CancelQuery, SetProgress);
 }
 
 unsigned long BurnerWorkerBase::Address() const
@@ -185,17 +222,34 @@ void BurnerWorkerBase::SetPrint(long long handle, const char* tag, const char* m
         if (IsOnlyHashes(message)) {
             return;  // the library's separator lines carry nothing for the console
         }
+        if (IsCancelNotice(message)) {
+            return;  // the library repeats it at every check; the tool says once why it stopped
+        }
+        StartLineAfterProgress(message);
         std::printf("%s", CommonUtil::ColorizeBySeverity(message).c_str());
     }
-    if (BurnContext::m_isOpenDebug && debugMessage != nullptr) {
+    if (BurnContext::m_isOpenDebug && debugMessage != nullptr && debugMessage[0] != '\0') {
+        StartLineAfterProgress(debugMessage);
         std::printf("%s", debugMessage);
     }
     std::fflush(stdout);
 }
 
+void BurnerWorkerBase::StartLineAfterProgress(const char* text)
+{
+    if (!m_isProgressLineOpen) {
+        return;
+    }
+    m_isProgressLineOpen = false;
+    if (text[0] != '\n') {
+        std::printf("\n");
+    }
+    CommonUtil::ShowCursor();
+}
+
 void BurnerWorkerBase::SetProgress(long long handle, int percent)
 {
-    (void)handle;
+    CancelDeviceOnInterrupt(handle);
     if (!m_isPrintProgress) {
         std::fflush(stdout);
         return;
@@ -204,6 +258,18 @@ void BurnerWorkerBase::SetProgress(long long handle, int percent)
     int shown = HasPartitionTable() ? PartitionTablePercent(percent) : percent;
     PrintProgressBar(shown, done);
     std::fflush(stdout);
+}
+
+// The USB road looks only at the device's own cancel flag, not at the cancel query; it reports
+// progress after every block, so the flag is raised from here, on the thread of the operation.
+void BurnerWorkerBase::CancelDeviceOnInterrupt(long long handle)
+{
+    static bool cancelled = false;
+    if (cancelled || handle == 0 || Interrupt::Received() == 0) {
+        return;
+    }
+    cancelled = true;
+    Cancel(reinterpret_cast<BurnChipBase*>(handle));
 }
 
 void BurnerWorkerBase::PrintProgressBar(int percent, bool done)
@@ -216,6 +282,7 @@ void BurnerWorkerBase::PrintProgressBar(int percent, bool done)
     }
     CommonUtil::HideCursor();
     std::printf("\r  [%s] %3d%%", cells, value);
+    m_isProgressLineOpen = !done;
     if (done) {
         std::printf("\n");
         CommonUtil::ShowCursor();
@@ -288,12 +355,29 @@ bool BurnerWorkerBase::EraseWholeFlash(const char* bootFile)
 
 bool BurnerWorkerBase::UploadFlash(const std::string& output)
 {
+    CommonUtil::FileStamp before = CommonUtil::StampOf(output);
     if (UploadFile(Device(), Address(), m_context->GetReadSize(), output.c_str()) == 0) {
         std::printf("\nerror: Read %s failed.\n", output.c_str());
+        RemovePartialOutput(output, before);
         return false;
     }
     std::printf("\nRead %s successfully.\n", output.c_str());
     return true;
+}
+
+// An interrupted read leaves no partial file under the name asked for; a file the read never
+// opened (it stopped earlier) is the user's and stays.
+void BurnerWorkerBase::RemovePartialOutput(const std::string& output, const CommonUtil::FileStamp& before)
+{
+    CommonUtil::FileStamp after = CommonUtil::StampOf(output);
+    if (Interrupt::Received() == 0 || !after.exists || after == before) {
+        return;
+    }
+    if (std::remove(output.c_str()) == 0) {
+        std::printf("note: Removed the incomplete output file %s.\n", output.c_str());
+    } else {
+        std::printf("warning: The output file %s is incomplete and could not be removed.\n", output.c_str());
+    }
 }
 
 bool BurnerWorkerBase::DownloadBootData()

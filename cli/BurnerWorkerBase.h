@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "BurnContext.h"
+#include "CommonUtil.h"
 
 class BurnChipBase;
 
@@ -44,6 +45,10 @@ public:
                          int level);
     static void SetProgress(long long handle, int percent);
     static void PrintProgressBar(int percent, bool done);
+    // A text printed while the bar's line is open starts on a line of its own, and the cursor that
+    // the bar hid shows again.
+    static void StartLineAfterProgress(const char* text);
+    static void CancelDeviceOnInterrupt(long long handle);
 
     // The single-image road over raw commands.
     int BurnUART();
@@ -61,11 +66,15 @@ public:
     bool ResetBoard();
 
     // Progress state of the one command a process runs; the library reports on the main thread only.
+    // A selected partition's size joins the list and the total (which stops at the largest value).
+    static void AddPartitionSize(uint64_t size);
     static bool m_isPrintProgress;
     static std::vector<uint64_t> m_partSizeList;
     static uint64_t m_totalLength;
     static uint64_t m_sentSize;
     static uint32_t m_partIndex;
+    // The bar was drawn and its line not ended yet.
+    static bool m_isProgressLineOpen;
 
 protected:
     BurnInfo::BurnContext& Context() const { return *m_context; }
@@ -78,6 +87,7 @@ protected:
     bool DownloadWholeFile(const std::string& file);
     bool EraseWholeFlash(const char* bootFile);
     bool UploadFlash(const std::string& output);
+    static void RemovePartialOutput(const std::string& output, const CommonUtil::FileStamp& before);
     void PrintRefusal(const char* function) const;
 
 private:

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <cstdlib>
 #include <dirent.h>
 #include <sys/stat.h>
@@ -110,6 +111,13 @@ void HideCursor()
 void ShowCursor()
 {
     WriteControl(CURSOR_SHOW);
+}
+
+const char* const CONSOLE_RESTORE = "\x1b[0m\x1b[?25h";
+
+void RestoreConsole()
+{
+    WriteControl(CONSOLE_RESTORE);
 }
 
 std::string Red(const std::string& text)
@@ -268,55 +276,154 @@ bool FileIsExists(const std::string& path)
     return access(path.c_str(), F_OK) == 0;
 }
 
+bool FileStamp::operator==(const FileStamp& other) const
+{
+    return exists == other.exists && device == other.device && inode == other.inode && size == other.size &&
+           modifiedSeconds == other.modifiedSeconds && modifiedNanoseconds == other.modifiedNanoseconds;
+}
+
+FileStamp StampOf(const std::string& path)
+{
+    FileStamp stamp;
+    struct stat status = {};
+    if (stat(path.c_str(), &status) != 0) {
+        return stamp;
+    }
+    stamp.exists = true;
+    stamp.device = static_cast<uint64_t>(status.st_dev);
+    stamp.inode = static_cast<uint64_t>(status.st_ino);
+    stamp.size = static_cast<long long>(status.st_size);
+    stamp.modifiedSeconds = static_cast<long long>(status.st_mtim.tv_sec);
+    stamp.modifiedNanoseconds = static_cast<long long>(status.st_mtim.tv_nsec);
+    return stamp;
+}
+
+bool IsRegularFile(const std::string& path)
+{
+    struct stat status = {};
+    return stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode);
+}
+
 unsigned long long GetFileLen(const std::string& path)
 {
+    struct stat status = {};
+    if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode) || status.st_size < 0) {
+        return 0;
+    }
+    return static_cast<unsigned long long>(status.st_size);
+}
+
+FileRead ReadRegularFile(const std::string& path, unsigned long spare, std::unique_ptr<unsigned char[]>& buffer,
+                         unsigned long& length)
+{
+    buffer.reset();
+    if (FileIsExists(path) && !IsRegularFile(path)) {
+        return FileRead::NOT_REGULAR;
+    }
     FILE* file = nullptr;
     Common::fopen_s(&file, path.c_str(), "rb");
     if (file == nullptr) {
-        return 0;
+        return FileRead::CANNOT_OPEN;
     }
-    off_t length = RegularFileLength(file);
+    off_t size = RegularFileLength(file);
+    if (size < 0) {
+        std::fclose(file);
+        return FileRead::NOT_REGULAR;
+    }
+    unsigned long fileLength = static_cast<unsigned long>(size);
+    if (fileLength > ULONG_MAX - spare) {
+        std::fclose(file);
+        return FileRead::NO_MEMORY;
+    }
+    buffer.reset(new (std::nothrow) unsigned char[fileLength + spare]);
+    if (buffer == nullptr) {
+        std::fclose(file);
+        return FileRead::NO_MEMORY;
+    }
     std::rewind(file);
-    if (std::fclose(file) != 0 || length < 0) {
-        return 0;
+    memset_s(buffer.get(), fileLength + spare, 0, fileLength + spare);
+    bool read = std::fread(buffer.get(), 1, fileLength, file) == fileLength;
+    std::fclose(file);
+    if (!read) {
+        buffer.reset();
+        return FileRead::READ_FAILED;
     }
-    return static_cast<unsigned long long>(length);
+    length = fileLength;
+    return FileRead::DONE;
 }
 
 bool GetFileContent(const std::string& path, std::unique_ptr<unsigned char[]>& buffer, unsigned long& length)
 {
-    buffer.reset();
+    switch (ReadRegularFile(path, FILE_CONTENT_SPARE, buffer, length)) {
+        case FileRead::DONE:
+            return true;
+        case FileRead::CANNOT_OPEN:
+            std::printf("error: Open file failed: %s\n", path.c_str());
+            return false;
+        case FileRead::NO_MEMORY:
+            std::puts("error: malloc failed!");
+            return false;
+        default:
+            std::puts("error: fread failed!");
+            return false;
+    }
+}
+
+namespace {
+
+// One line without its line end; false at the end of the file, or with tooLong or a read error.
+bool ReadBoundedLine(FILE* file, std::string& line, bool& tooLong)
+{
+    line.clear();
+    int c = std::getc(file);
+    if (c == EOF) {
+        return false;
+    }
+    for (; c != EOF && c != '\n'; c = std::getc(file)) {
+        if (line.size() >= MAX_SETTING_LINE) {
+            tooLong = true;
+            return false;
+        }
+        line.push_back(static_cast<char>(c));
+    }
+    return c == '\n' || std::ferror(file) == 0;
+}
+
+}  // namespace
+
+TextRead ReadSettingLines(const std::string& path, const std::function<bool(const std::string&)>& onLine)
+{
+    if (!IsRegularFile(path)) {
+        return TextRead::CANNOT_OPEN;
+    }
     FILE* file = nullptr;
-    Common::fopen_s(&file, path.c_str(), "rb");
+    Common::fopen_s(&file, path.c_str(), "r");
     if (file == nullptr) {
-        std::printf("error: Open file failed: %s\n", path.c_str());
-        return false;
+        return TextRead::CANNOT_OPEN;
     }
-    off_t size = RegularFileLength(file);
-    unsigned long fileLength = size > 0 ? static_cast<unsigned long>(size) : 0;
-    buffer.reset(new (std::nothrow) unsigned char[fileLength + FILE_CONTENT_SPARE]);
-    if (buffer == nullptr) {
-        std::puts("error: malloc failed!");
-        std::fclose(file);
-        return false;
+    std::string line;
+    bool tooLong = false;
+    TextRead result = TextRead::DONE;
+    while (result == TextRead::DONE && ReadBoundedLine(file, line, tooLong)) {
+        if (!onLine(line)) {
+            result = TextRead::STOPPED;
+        }
     }
-    std::rewind(file);
-    memset_s(buffer.get(), fileLength + FILE_CONTENT_SPARE, 0, fileLength + FILE_CONTENT_SPARE);
-    if (size < 0 || std::fread(buffer.get(), 1, fileLength, file) < fileLength) {
-        std::puts("error: fread failed!");
-        buffer.reset();
-        std::fclose(file);
-        return false;
+    if (result == TextRead::DONE && tooLong) {
+        result = TextRead::LINE_TOO_LONG;
+    } else if (result == TextRead::DONE && std::ferror(file) != 0) {
+        result = TextRead::CANNOT_OPEN;
     }
     std::fclose(file);
-    length = fileLength;
-    return true;
+    return result;
 }
 
 bool FileCopy(const std::string& source, const std::string& destination)
 {
     FILE* input = nullptr;
-    Common::fopen_s(&input, source.c_str(), "rb");
+    if (IsRegularFile(source)) {
+        Common::fopen_s(&input, source.c_str(), "rb");
+    }
     if (input == nullptr) {
         std::printf("Open file: %s failed.\n", source.c_str());
         return false;

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,6 +20,9 @@ void EnableConsoleColor();
 bool ColorEnabled();
 void HideCursor();
 void ShowCursor();
+// Plain colours and the cursor shown, as the terminal was before the tool; RestoreConsole writes it.
+extern const char* const CONSOLE_RESTORE;
+void RestoreConsole();
 std::string Red(const std::string& text);
 std::string Green(const std::string& text);
 std::string Yellow(const std::string& text);
@@ -50,9 +54,35 @@ std::string GetParentDir(const std::string& path);
 std::string GetBaseNameWithoutExt(const std::string& path);
 bool FindFileIgnoreCase(const std::string& directory, const std::string& fileName, std::string& foundName);
 bool FileIsExists(const std::string& path);
+// Enough of a file's status to tell whether something wrote it in between.
+struct FileStamp {
+    bool exists = false;
+    uint64_t device = 0;
+    uint64_t inode = 0;
+    long long size = 0;
+    long long modifiedSeconds = 0;
+    long long modifiedNanoseconds = 0;
+    bool operator==(const FileStamp& other) const;
+};
+FileStamp StampOf(const std::string& path);
+// Whole-file readers take regular files only: a device such as /dev/zero never ends, and opening a
+// FIFO waits for a writer.
+bool IsRegularFile(const std::string& path);
+// 0 for a missing or non-regular file.
 unsigned long long GetFileLen(const std::string& path);
+enum class FileRead { DONE, CANNOT_OPEN, NOT_REGULAR, NO_MEMORY, READ_FAILED };
+// The whole of a regular file followed by spare zero bytes, allocated without throwing; length
+// excludes the spare bytes. Prints nothing.
+FileRead ReadRegularFile(const std::string& path, unsigned long spare, std::unique_ptr<unsigned char[]>& buffer,
+                         unsigned long& length);
 // The whole file, followed by FILE_CONTENT_SPARE zero bytes; length excludes the spare bytes.
 bool GetFileContent(const std::string& path, std::unique_ptr<unsigned char[]>& buffer, unsigned long& length);
+// Setting files hold short "key=value" lines; a longer line means the file is no setting file.
+constexpr size_t MAX_SETTING_LINE = 64 * 1024;
+enum class TextRead { DONE, CANNOT_OPEN, LINE_TOO_LONG, STOPPED };
+// Hands each line of a regular text file, without its line end, to onLine until that returns false
+// (STOPPED). A read error counts as CANNOT_OPEN.
+TextRead ReadSettingLines(const std::string& path, const std::function<bool(const std::string&)>& onLine);
 bool FileCopy(const std::string& source, const std::string& destination);
 void SafeCloseFile(FILE* stream);
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "Common.h"
+#include "CommonUtil.h"
 
 namespace BurnInfo {
 
@@ -19,16 +20,6 @@ const char* const LOW_TYPE_NAMES[] = {
 constexpr unsigned int HIGH_TYPE_FIRST = 100;
 const char* const HIGH_TYPE_NAMES[] = {"FLASH_BIN", "EMMC_BIN", "SHA"};
 
-bool ReadWholeFile(FILE* file, std::vector<unsigned char>& bytes)
-{
-    unsigned char chunk[4096];
-    for (size_t got = std::fread(chunk, 1, sizeof(chunk), file); got > 0;
-         got = std::fread(chunk, 1, sizeof(chunk), file)) {
-        bytes.insert(bytes.end(), chunk, chunk + got);
-    }
-    return std::ferror(file) == 0;
-}
-
 }  // namespace
 
 bool ParseFwpkgInfo(const std::string& path, std::vector<FwImageInfo>& rows, std::string& error,
@@ -38,22 +29,24 @@ bool ParseFwpkgInfo(const std::string& path, std::vector<FwImageInfo>& rows, std
     if (version != nullptr) {
         version->clear();
     }
-    FILE* file = nullptr;
-    Common::fopen_s(&file, path.c_str(), "rb");
-    if (file == nullptr) {
-        error = "cannot open file: " + path;
-        return false;
-    }
-    std::vector<unsigned char> bytes;
-    bool read = ReadWholeFile(file, bytes);
-    std::fclose(file);
-    if (!read) {
-        error = "cannot read file: " + path;
-        return false;
+    std::unique_ptr<unsigned char[]> bytes;
+    unsigned long length = 0;
+    switch (CommonUtil::ReadRegularFile(path, 0, bytes, length)) {
+        case CommonUtil::FileRead::DONE:
+            break;
+        case CommonUtil::FileRead::CANNOT_OPEN:
+            error = "cannot open file: " + path;
+            return false;
+        case CommonUtil::FileRead::NO_MEMORY:
+            error = "not enough memory to read file: " + path;
+            return false;
+        default:
+            error = "cannot read file: " + path;
+            return false;
     }
     std::vector<Common::FileHead> images;
     std::string packageVersion;
-    if (!Common::ParseFwpkg(bytes.data(), bytes.size(), images, packageVersion, error, false)) {
+    if (!Common::ParseFwpkg(bytes.get(), length, images, packageVersion, error, false)) {
         return false;
     }
     if (version != nullptr) {

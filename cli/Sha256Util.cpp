@@ -136,7 +136,9 @@ void Sha256File(const std::string& path, unsigned char* digest)
 {
     std::memset(digest, 0, SHA256_DIGEST_LEN);
     FILE* file = nullptr;
-    Common::fopen_s(&file, path.c_str(), "rb");
+    if (CommonUtil::IsRegularFile(path)) {
+        Common::fopen_s(&file, path.c_str(), "rb");
+    }
     if (file == nullptr) {
         return;
     }

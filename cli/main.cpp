@@ -1,13 +1,17 @@
 #include <cstdio>
 #include <cstring>
+#include <new>
 #include <string>
 #include <vector>
 
 #include "BurnCommands.h"
 #include "BurnContext.h"
+#include "BurnInfo.h"
+#include "BurnerWorkerBase.h"
 #include "CliParser.h"
 #include "CommonUtil.h"
 #include "FwpkgInfo.h"
+#include "Interrupt.h"
 #include "securec.h"
 
 namespace {
@@ -132,11 +136,8 @@ int Parse(int argc, char* argv[])
     return 0;
 }
 
-}  // namespace
-
-int main(int argc, char* argv[])
+int RunCommand(int argc, char* argv[])
 {
-    CommonUtil::EnableConsoleColor();
     // Programs may start us with an empty argument vector: that is no command word either.
     if (argv == nullptr || argc < 2 || argv[1] == nullptr) {
         Help();
@@ -158,4 +159,26 @@ int main(int argc, char* argv[])
     }
     Help();  // -h, --help and any other word
     return 0;
+}
+
+}  // namespace
+
+int main(int argc, char* argv[])
+{
+    CommonUtil::EnableConsoleColor();
+    Interrupt::Watch();
+    int status = 0;
+    try {
+        status = RunCommand(argc, argv);
+    } catch (const std::bad_alloc&) {
+        // Buffers sized by input are allocated without throwing; this is the last guard for the rest.
+        BurnerWorkerBase::StartLineAfterProgress("");
+        std::puts("error: Out of memory.");
+        status = BurnInfo::NEW_OR_MALLOC_FAILED;
+    }
+    if (Interrupt::Received() != 0) {
+        Interrupt::Report();
+        return Interrupt::ExitStatus();
+    }
+    return status;
 }

@@ -4,8 +4,8 @@
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <new>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -151,12 +151,22 @@ std::unique_ptr<unsigned char[]> ReadIntoPacketBuffer(FILE*& file, unsigned long
     return buffer;
 }
 
+// A device such as /dev/zero has no end and opening a FIFO waits for a writer: files are read whole
+// only when they are regular files.
+void OpenRegularFile(FILE*& file, const std::string& path)
+{
+    struct stat status = {};
+    if (stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+        fopen_s(&file, path.c_str(), "rb");
+    }
+}
+
 }  // namespace
 
 std::unique_ptr<unsigned char[]> GetFileData(const std::string& path, unsigned long& length, long long handle)
 {
     FILE* file = nullptr;
-    fopen_s(&file, path.c_str(), "rb");
+    OpenRegularFile(file, path);
     if (file == nullptr) {
         PrintInfo(handle, INFO_MESSAGE, "fopen_s %s failed\n", path.c_str());
         return nullptr;
@@ -186,7 +196,7 @@ std::unique_ptr<unsigned char[]> GetPartFileData(const std::string& path, long l
                                                  unsigned long length)
 {
     FILE* file = nullptr;
-    fopen_s(&file, path.c_str(), "rb");
+    OpenRegularFile(file, path);
     if (file == nullptr) {
         PrintInfo(handle, INFO_MESSAGE, "fopen_s %s failed\n", path.c_str());
         return nullptr;
@@ -201,11 +211,11 @@ std::unique_ptr<unsigned char[]> GetPartFileData(const std::string& path, long l
 
 long long GetBigFileLen(const std::string& path)
 {
-    std::ifstream file(path, std::ios::binary | std::ios::ate);
-    if (!file.is_open()) {
+    struct stat status = {};
+    if (stat(path.c_str(), &status) != 0 || !S_ISREG(status.st_mode)) {
         return 0;
     }
-    return static_cast<long long>(file.tellg());
+    return static_cast<long long>(status.st_size);
 }
 
 std::string GetFileName(const std::string& path)

@@ -119,15 +119,15 @@ ProgramResult RunProgram(const std::vector<std::string>& arguments, const Progra
     return result;
 }
 
-BackgroundProgram::BackgroundProgram(const std::vector<std::string>& arguments)
+BackgroundProgram::BackgroundProgram(const std::vector<std::string>& arguments, const ProgramOptions& options)
 {
     Channel channel;
-    if (arguments.empty() || !OpenChannel(OutputKind::Pipe, channel)) {
+    if (arguments.empty() || !OpenChannel(options.output, channel)) {
         return;
     }
     pid_t child = fork();
     if (child == 0) {
-        StartChild(arguments, ProgramOptions(), channel);
+        StartChild(arguments, options, channel);
     }
     close(channel.writer);
     m_reader = channel.reader;
@@ -164,6 +164,11 @@ bool BackgroundProgram::ReadLine(std::string& line, int timeoutMs)
     line = m_pending.substr(0, end);
     m_pending.erase(0, end + 1);
     return true;
+}
+
+bool BackgroundProgram::Signal(int signalNumber) const
+{
+    return m_child > 0 && kill(m_child, signalNumber) == 0;
 }
 
 ProgramResult BackgroundProgram::Finish(int timeoutMs)

@@ -27,7 +27,7 @@ ProgramResult RunProgram(const std::vector<std::string>& arguments, const Progra
 // can be read while it runs. Killed when the object goes before it has finished.
 class BackgroundProgram {
 public:
-    explicit BackgroundProgram(const std::vector<std::string>& arguments);
+    explicit BackgroundProgram(const std::vector<std::string>& arguments, const ProgramOptions& options = {});
     ~BackgroundProgram();
     BackgroundProgram(const BackgroundProgram&) = delete;
     BackgroundProgram& operator=(const BackgroundProgram&) = delete;
@@ -36,6 +36,8 @@ public:
     bool ReadLine(std::string& line, int timeoutMs);
     // Waits for the end: what was printed after the lines already read, and the exit status.
     ProgramResult Finish(int timeoutMs);
+    // Sends the program a signal; false when it has already been reaped.
+    bool Signal(int signalNumber) const;
 
 private:
     int m_child = -1;

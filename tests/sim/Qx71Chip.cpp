@@ -146,6 +146,10 @@ void Qx71Chip::OnQuiet()
 
 void Qx71Chip::Process()
 {
+    if (m_stalled) {
+        m_pending.clear();
+        return;
+    }
     bool progress = true;
     while (progress && !m_pending.empty()) {
         switch (m_stage) {
@@ -414,6 +418,10 @@ void Qx71Chip::OnDataFrame(const Bytes& frame)
         return;
     }
     size_t index = m_dataFrames++;
+    if (static_cast<int>(index) == m_faults.stalledDataFrame) {
+        m_stalled = true;
+        return;
+    }
     if (!m_askAgainDone && static_cast<int>(index) == m_faults.askAgainFrame) {
         m_askAgainDone = true;
         --m_dataFrames;
@@ -479,6 +487,10 @@ void Qx71Chip::StartUpload(uint32_t address, uint32_t length)
 
 void Qx71Chip::SendUploadFrame(bool damaged)
 {
+    if (static_cast<int>(m_uploadFrame) == m_faults.stalledDataFrame) {
+        m_stalled = true;
+        return;
+    }
     size_t offset = m_uploadFrame * UPLOAD_DATA_SIZE;
     size_t length = std::min(UPLOAD_DATA_SIZE, m_uploadData.size() - offset);
     Bytes data(m_uploadData.begin() + static_cast<std::ptrdiff_t>(offset),
@@ -659,6 +671,11 @@ bool Qx71Chip::ResetSeen() const
 bool Qx71Chip::HungUp() const
 {
     return Locked(m_hungUp);
+}
+
+bool Qx71Chip::Stalled() const
+{
+    return Locked(m_stalled);
 }
 
 bool Qx71Chip::WaitUntil(const std::function<bool(const Qx71Chip&)>& condition, int timeoutMs) const

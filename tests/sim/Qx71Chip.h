@@ -37,6 +37,7 @@ struct Qx71Faults {
     int damagedFrame = -1;           // the data frame that loses bytes on the line once
     size_t lostBytes = 16;
     int corruptUploadFrame = -1;     // the data frame of an upload first sent with a bad CRC
+    int stalledDataFrame = -1;       // from this data frame on (of the images, or of an upload) the chip is mute
 };
 
 // One file the chip received by YMODEM.
@@ -91,6 +92,7 @@ public:
     size_t Uploads() const;
     bool ResetSeen() const;
     bool HungUp() const;               // the library closed the port after talking (ReleaseSlave only)
+    bool Stalled() const;              // the stalled data frame has come (or was to be sent)
 
     // Waits until the condition holds for the chip; false when timeoutMs passed first.
     bool WaitUntil(const std::function<bool(const Qx71Chip&)>& condition, int timeoutMs) const;
@@ -150,6 +152,7 @@ private:
     size_t m_uploads = 0;
     bool m_resetSeen = false;
     bool m_hungUp = false;
+    bool m_stalled = false;
     bool m_damageDone = false;
     bool m_askAgainDone = false;
     bool m_loaderAllowed = false;   // right after the handshake the loader may come, or commands

@@ -30,12 +30,32 @@ std::string ToolChipBench::WritePackage(const std::vector<PackageImage>& images,
     return install.WritePackage(name, images, options);
 }
 
+namespace {
+
+std::vector<std::string> CommandWords(const std::string& command, const std::string& chipName,
+                                      const std::string& port, const std::vector<std::string>& words)
+{
+    std::vector<std::string> all = {command, "-c", chipName, "-p", port};
+    all.insert(all.end(), words.begin(), words.end());
+    return all;
+}
+
+}  // namespace
+
 ProgramResult ToolChipBench::Run(const std::string& command, const std::vector<std::string>& words,
                                  const ProgramOptions& options) const
 {
-    std::vector<std::string> all = {command, "-c", chipName, "-p", bench.PortPath()};
-    all.insert(all.end(), words.begin(), words.end());
-    return install.Run(all, options);
+    return install.Run(CommandWords(command, chipName, bench.PortPath(), words), options);
+}
+
+std::unique_ptr<BackgroundProgram> ToolChipBench::Start(const std::string& command,
+                                                        const std::vector<std::string>& words,
+                                                        const ProgramOptions& options) const
+{
+    std::vector<std::string> arguments = {install.Binary()};
+    std::vector<std::string> all = CommandWords(command, chipName, bench.PortPath(), words);
+    arguments.insert(arguments.end(), all.begin(), all.end());
+    return std::make_unique<BackgroundProgram>(arguments, options);
 }
 
 const std::string PLEASE_RESET_LINE = "Please reset the device, the waiting time is about 30 seconds.\n";

@@ -29,6 +29,9 @@ public:
     // vexil <command> -c <chip> -p <bench port> <words...>.
     ProgramResult Run(const std::string& command, const std::vector<std::string>& words,
                       const ProgramOptions& options = {}) const;
+    // The same, started beside the test.
+    std::unique_ptr<BackgroundProgram> Start(const std::string& command, const std::vector<std::string>& words,
+                                             const ProgramOptions& options = {}) const;
 
     const std::string chipName;
     ToolInstall install;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -272,6 +273,23 @@ TEST(FileReaders, GetPartFileDataReadsARangeAndRefusesShortFiles)
     capture.Clear();
     EXPECT_EQ(Common::GetPartFileData(dir.Path() + "/missing.bin", 0, 0, 1), nullptr);
     EXPECT_EQ(capture.Text(), "fopen_s " + dir.Path() + "/missing.bin failed\n");
+}
+
+// A device without end, a FIFO that would wait for a writer, a directory: refused before reading.
+TEST(FileReaders, NonRegularFilesAreRefusedAsFilesThatCannotBeOpened)
+{
+    TempDir dir;
+    std::string fifo = dir.Path() + "/fifo.fwpkg";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {std::string("/dev/zero"), fifo, dir.Path()}) {
+        Sim::PrintCapture capture;
+        unsigned long length = 1234;
+        EXPECT_EQ(Common::GetFileData(path, length, 0), nullptr);
+        EXPECT_EQ(Common::GetPartFileData(path, 0, 0, 16), nullptr);
+        EXPECT_EQ(capture.Text(), "fopen_s " + path + " failed\nfopen_s " + path + " failed\n");
+        EXPECT_EQ(length, 1234u);
+        EXPECT_EQ(Common::GetBigFileLen(path), 0);
+    }
 }
 
 TEST(FileReaders, BigFileLengthAndOpening)

@@ -169,6 +169,9 @@ TEST(FileTest, GetFileContentReportsEachFailure)
     testing::internal::CaptureStdout();
     EXPECT_FALSE(CommonUtil::GetFileContent(dir.Path(), buffer, length));  // a directory cannot be read
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "error: fread failed!\n");
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(CommonUtil::GetFileContent("/dev/zero", buffer, length));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "error: fread failed!\n");
     EXPECT_EQ(buffer, nullptr);
     EXPECT_EQ(length, 99u);
 }
@@ -184,9 +187,11 @@ TEST(FileTest, FileCopyCopiesAcrossChunksAndReportsFailures)
     testing::internal::CaptureStdout();
     EXPECT_FALSE(CommonUtil::FileCopy(dir / "missing", dir / "to"));
     EXPECT_FALSE(CommonUtil::FileCopy(dir / "from", dir / "no/such/dir"));
+    EXPECT_FALSE(CommonUtil::FileCopy("/dev/zero", dir / "to"));  // would fill the disk
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "Open file: " + (dir / "missing") + " failed.\nOpen file: " + (dir / "no/such/dir") +
-                  " failed, the file may have been opened.\n");
+                  " failed, the file may have been opened.\nOpen file: /dev/zero failed.\n");
+    EXPECT_EQ(Sim::ReadBinaryFile(dir / "to"), bytes);
 }
 
 // Colour depends on whether standard output is a terminal, so these run with a pty as standard output.

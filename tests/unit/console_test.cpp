@@ -1,4 +1,5 @@
 // The tool's console: the library's messages as printed, the progress bar, colours on a terminal.
+#include <cstdio>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pty.h>
@@ -7,6 +8,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "BurnContext.h"
 #include "BurnerWorkerBase.h"
@@ -84,6 +86,7 @@ protected:
         BurnerWorkerBase::m_totalLength = 0;
         BurnerWorkerBase::m_sentSize = 0;
         BurnerWorkerBase::m_partIndex = 0;
+        BurnerWorkerBase::m_isProgressLineOpen = false;
     }
     void TearDown() override { BurnInfo::BurnContext::m_isOpenDebug = false; }
 
@@ -96,8 +99,7 @@ protected:
     static void UsePartitions(std::initializer_list<uint64_t> sizes)
     {
         for (uint64_t size : sizes) {
-            BurnerWorkerBase::m_partSizeList.push_back(size);
-            BurnerWorkerBase::m_totalLength += size;
+            BurnerWorkerBase::AddPartitionSize(size);
         }
     }
 };
@@ -118,6 +120,15 @@ TEST_F(ConsoleTest, MessagesOfHashesOnlyAreDroppedWithTheirDebugText)
     EXPECT_EQ(Printed("#", "hidden"), "");
     EXPECT_EQ(Printed("##########", "hidden"), "");
     EXPECT_EQ(Printed("#####\n", "shown"), "#####\nshown");
+}
+
+// Only a signal cancels; the tool says so itself, once, instead of at every check of the library.
+TEST_F(ConsoleTest, TheLibrarysCancelNoticesAreLeftOut)
+{
+    EXPECT_EQ(Printed("\nUser Cancelled!\n", ""), "");
+    EXPECT_EQ(Printed("user cancelled!\n", ""), "");
+    EXPECT_EQ(Printed("\n user cancelled!\n", ""), "");
+    EXPECT_EQ(Printed("user cancelled! twice\n", ""), "user cancelled! twice\n");
 }
 
 TEST_F(ConsoleTest, DebugTextOnlyWithOpenDebug)
@@ -188,6 +199,65 @@ TEST_F(ConsoleTest, ProgressOfAPartitionTableStaysWithinTheBar)
     UsePartitions({1000});
     EXPECT_EQ(Progress(-50), "\r  [------------------------------]   0%");
     EXPECT_EQ(Progress(150), "\r  [==============================] 100%\n");
+}
+
+// Sizes as an XML FileSize may give them: "-1" is the largest 64-bit size.
+TEST_F(ConsoleTest, ProgressOfHugePartitionsNeitherOverflowsNorLeavesTheBar)
+{
+    const uint64_t largestSigned = 0x7fffffffffffffffULL;
+    const struct {
+        std::vector<uint64_t> sizes;
+        std::vector<int> percents;
+        std::vector<int> shown;
+    } cases[] = {
+        {{largestSigned}, {50, 100}, {50, 100}},
+        {{largestSigned, largestSigned}, {50, 100, 50}, {25, 50, 75}},
+        {{UINT64_MAX, 1000}, {100, 50, 100}, {99, 99, 100}},
+        {{1000, UINT64_MAX}, {100, 1, 100}, {0, 1, 100}},
+        {{UINT64_MAX}, {-2147483647 - 1, 2147483647}, {0, 100}},
+    };
+    for (const auto& table : cases) {
+        SetUp();
+        for (uint64_t size : table.sizes) {
+            BurnerWorkerBase::AddPartitionSize(size);
+        }
+        for (size_t i = 0; i < table.percents.size(); ++i) {
+            std::string bar = Progress(table.percents[i]);
+            char number[8] = {0};
+            std::snprintf(number, sizeof(number), "%3d%%", table.shown[i]);
+            EXPECT_NE(bar.find(number), std::string::npos) << bar << " for report " << i;
+        }
+    }
+    EXPECT_EQ(BurnerWorkerBase::m_totalLength, UINT64_MAX);
+}
+
+TEST_F(ConsoleTest, AMessageDuringTheBarStartsOnANewLine)
+{
+    EXPECT_EQ(Progress(50), "\r  [===============---------------]  50%");
+    EXPECT_EQ(Printed("ACK receiving timed out.\n", ""), "\nACK receiving timed out.\n");
+    EXPECT_EQ(Printed("Upload file failed.\n", ""), "Upload file failed.\n");
+    EXPECT_EQ(Progress(60), "\r  [==================------------]  60%");
+    EXPECT_EQ(Printed("\nShakehand failed.\n", ""), "\nShakehand failed.\n");
+    EXPECT_EQ(Progress(70), "\r  [=====================---------]  70%");
+    EXPECT_EQ(Printed("#", ""), "");
+    BurnInfo::BurnContext::m_isOpenDebug = true;
+    EXPECT_EQ(Printed("", "port gone\n"), "\nport gone\n");
+    EXPECT_EQ(Progress(100), "\r  [==============================] 100%\n");
+    EXPECT_EQ(Printed("downloaded.\n", ""), "downloaded.\n");
+    // The worker's own lines that begin with a line end close the bar's line themselves.
+    EXPECT_EQ(Progress(80), "\r  [========================------]  80%");
+    testing::internal::CaptureStdout();
+    WorkerText::PrintBurnFailed("app.bin");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "\nerror: Burn app.bin failed!\n");
+    EXPECT_EQ(Printed("next\n", ""), "next\n");
+}
+
+TEST_F(ConsoleTest, AMessageDuringTheBarShowsTheCursorAgainOnATerminal)
+{
+    TerminalOutput terminal;
+    BurnerWorkerBase::SetProgress(0, 50);
+    BurnerWorkerBase::SetPrint(0, "", "Timeout.\n", "", 0);
+    EXPECT_EQ(terminal.Finish(), HIDE + "\r  [===============---------------]  50%\n" + SHOW + "Timeout.\n");
 }
 
 TEST_F(ConsoleTest, ProgressBarHidesTheCursorOnATerminalUntilDone)

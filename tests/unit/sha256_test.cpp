@@ -107,6 +107,7 @@ TEST(Sha256Test, UnreadableFileGivesZeros)
     const std::string zeros(64, '0');
     EXPECT_EQ(FileDigest(dir / "missing"), zeros);
     EXPECT_EQ(FileDigest(dir.Path()), zeros);  // a directory opens but cannot be read
+    EXPECT_EQ(FileDigest("/dev/zero"), zeros);  // a device without end is no file to digest
 }
 
 }  // namespace

@@ -352,7 +352,8 @@ TEST_F(YmodemReceiveTest, RefusedFramesAreAskedForAgainWithC)
     Bytes wrongStart = good;
     wrongStart[0] = 0x0A;
     Bytes badCrc = good;
-    badCrc.back() ^= 0x01;
+    constexpr size_t CRC_LOW_BYTE = 3 + 1024 + 1;
+    badCrc[CRC_LOW_BYTE] ^= 0x01;
     Bytes blockZero = Sim::YmodemBlockZero("flash.bin", 1024);
     blockZero[2] = 0x12;  // the complement of block 0 is not looked at
     Sender({blockZero, Bytes(), wrongNumber, wrongStart, badCrc, good, Sim::Bytes{Sim::YM_EOT}, Bytes(),

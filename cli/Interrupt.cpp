@@ -1,0 +1,121 @@
+#include "Interrupt.h"
+
+#include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <pthread.h>
+#include <string>
+#include <unistd.h>
+
+#include "BurnerWorkerBase.h"
+#include "CommonUtil.h"
+
+namespace Interrupt {
+
+namespace {
+
+constexpr int SIGNAL_STATUS_BASE = 128;
+
+std::atomic<int> g_received{0};
+sigset_t g_watched;
+
+const char* SignalName(int signalNumber)
+{
+    return signalNumber == SIGINT ? "SIGINT" : "SIGTERM";
+}
+
+void WriteAll(const char* text)
+{
+    size_t left = std::strlen(text);
+    while (left > 0) {
+        ssize_t written = write(STDOUT_FILENO, text, left);
+        if (written <= 0) {
+            return;
+        }
+        text += written;
+        left -= static_cast<size_t>(written);
+    }
+}
+
+// The operation did not stop after the first signal: end now. Standard output may be in the middle of
+// a print on the main thread, so the lines go straight to the descriptor.
+[[noreturn]] void EndAtOnce(int firstSignal)
+{
+    if (CommonUtil::ColorEnabled()) {
+        WriteAll(CommonUtil::CONSOLE_RESTORE);
+    }
+    WriteAll("\nerror: Interrupted again, ending at once.\n");
+    _exit(SIGNAL_STATUS_BASE + firstSignal);
+}
+
+void* WatchSignals(void* unused)
+{
+    (void)unused;
+    while (true) {
+        int signalNumber = 0;
+        if (sigwait(&g_watched, &signalNumber) != 0) {
+            continue;
+        }
+        int first = 0;
+        if (!g_received.compare_exchange_strong(first, signalNumber)) {
+            EndAtOnce(first);
+        }
+    }
+    return nullptr;
+}
+
+// A signal that the starting shell set to be ignored (a background job's SIGINT) stays ignored.
+bool IsIgnored(int signalNumber)
+{
+    struct sigaction current = {};
+    return sigaction(signalNumber, nullptr, &current) == 0 && current.sa_handler == SIG_IGN;
+}
+
+}  // namespace
+
+void Watch()
+{
+    sigemptyset(&g_watched);
+    for (int signalNumber : {SIGINT, SIGTERM}) {
+        if (!IsIgnored(signalNumber)) {
+            sigaddset(&g_watched, signalNumber);
+        }
+    }
+    if (pthread_sigmask(SIG_BLOCK, &g_watched, nullptr) != 0) {
+        return;
+    }
+    pthread_t watcher;
+    if (pthread_create(&watcher, nullptr, WatchSignals, nullptr) != 0) {
+        // Without a watcher the signals end the tool as they always did.
+        pthread_sigmask(SIG_UNBLOCK, &g_watched, nullptr);
+        return;
+    }
+    pthread_detach(watcher);
+}
+
+int Received()
+{
+    return g_received.load();
+}
+
+int CancelQuery()
+{
+    return Received() != 0 ? 1 : 0;
+}
+
+int ExitStatus()
+{
+    return SIGNAL_STATUS_BASE + Received();
+}
+
+void Report()
+{
+    BurnerWorkerBase::StartLineAfterProgress("");
+    std::string line = "error: Interrupted by " + std::string(SignalName(Received())) + ".\n";
+    std::printf("%s", CommonUtil::Red(line).c_str());
+    std::fflush(stdout);
+    CommonUtil::RestoreConsole();
+}
+
+}  // namespace Interrupt

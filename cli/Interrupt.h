@@ -1,0 +1,25 @@
+#ifndef VEXIL_CLI_INTERRUPT_H
+#define VEXIL_CLI_INTERRUPT_H
+
+// Ctrl-C (SIGINT) and SIGTERM ask the running command to stop: the library's waits see it through the
+// cancel query, the command unwinds through its normal path (the port closes, a partial read output
+// goes), and the tool ends with 128 + the signal's number. A second signal ends the tool at once.
+namespace Interrupt {
+
+// Call in main before any other thread exists (and after the console colour is set): every thread
+// then leaves the two signals to one watching thread, so that no system call of the library is cut
+// short by them.
+void Watch();
+// The signal that asked the tool to stop; 0 while none did.
+int Received();
+// The cancel query handed to the library: non-zero once a signal asked the tool to stop.
+int CancelQuery();
+// The exit status for the signal received.
+int ExitStatus();
+// Ends the progress bar's line, says what stopped the tool, and leaves the terminal with its
+// colours and cursor as they were.
+void Report();
+
+}  // namespace Interrupt
+
+#endif

@@ -1,0 +1,166 @@
+// Ctrl-C and SIGTERM through the built vexil against the virtual Qx71 chip on a pty: the running step
+// stops within a moment, the tool says why once, a partial read output goes (a file the read never
+// touched stays), the terminal gets its cursor and colours back, and the status is 128 + the signal.
+#include <csignal>
+#include <cstdio>
+#include <unistd.h>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "FwpkgBuilder.h"
+#include "ProgramRunner.h"
+#include "ScratchDir.h"
+#include "Qx71Chip.h"
+#include "Qx71Session.h"
+#include "ToolChipBench.h"
+
+namespace {
+
+using Sim::Bytes;
+using Sim::ProgramResult;
+using Sim::Qx71Chip;
+using Sim::Qx71Faults;
+
+constexpr int CHIP_WAIT_MS = 5000;
+// The library looks at the cancel query every 100 ms; a loaded machine gets some slack.
+constexpr long long UNWIND_LIMIT_MS = 1000;
+
+bool EndsWith(const std::string& text, const std::string& end)
+{
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+Qx71Faults Silent()
+{
+    Qx71Faults faults;
+    faults.silent = true;
+    return faults;
+}
+
+Qx71Faults StalledAt(int dataFrame)
+{
+    Qx71Faults faults;
+    faults.stalledDataFrame = dataFrame;
+    return faults;
+}
+
+bool Handshaking(const Qx71Chip& chip)
+{
+    return chip.HandshakeFrames() > 0;
+}
+
+bool Stalled(const Qx71Chip& chip)
+{
+    return chip.Stalled();
+}
+
+class InterruptTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(tool.Ready());
+        package = tool.WritePackage(Sim::NamedPackageImages());
+        ASSERT_FALSE(package.empty());
+    }
+
+    // Starts the command, signals it once the chip is where the test wants it, and waits for its end.
+    // The time counted is until the tool has said why it stopped: a sanitizer may add its own pause
+    // at the exit.
+    ProgramResult Interrupt(const std::string& command, const std::vector<std::string>& words, int signalNumber,
+                            bool (*chipReady)(const Qx71Chip&), const Sim::ProgramOptions& options = {})
+    {
+        std::unique_ptr<Sim::BackgroundProgram> program = tool.Start(command, words, options);
+        EXPECT_TRUE(tool.chip->WaitUntil(chipReady, CHIP_WAIT_MS));
+        long long signalled = Sim::NowMs();
+        EXPECT_TRUE(program->Signal(signalNumber));
+        std::string printed;
+        std::string line;
+        while (printed.find("error: Interrupted by") == std::string::npos && program->ReadLine(line, CHIP_WAIT_MS)) {
+            printed += line + "\n";
+        }
+        EXPECT_LT(Sim::NowMs() - signalled, UNWIND_LIMIT_MS);
+        ProgramResult result = program->Finish(CHIP_WAIT_MS);
+        result.output = printed + result.output;
+        return result;
+    }
+
+    Sim::ToolChipBench tool{VEXIL_BUILD_DIR, "qx71"};
+    std::string package;
+};
+
+struct InterruptCase {
+    const char* name;
+    const char* command;
+    Qx71Faults faults;
+    bool (*chipReady)(const Qx71Chip&);
+    int signalNumber;
+    int status;
+    std::string ending;   // from the end of the command's own failure line; OUTPUT stands for the read's file
+    bool outputRemains;   // the read's output file, written before the run, is still there unchanged
+};
+
+const InterruptCase INTERRUPT_CASES[] = {
+    {"WriteDuringTheHandshake", "write", Silent(), Handshaking, SIGTERM, 143,
+     "\nWrite failed.\nerror: Interrupted by SIGTERM.\n", false},
+    {"ReadDuringTheHandshake", "read", Silent(), Handshaking, SIGINT, 130,
+     " failed!\nerror: Interrupted by SIGINT.\n", true},
+    {"ReadMidUpload", "read", StalledAt(1), Stalled, SIGINT, 130,
+     " failed.\nnote: Removed the incomplete output file OUTPUT.\nerror: Interrupted by SIGINT.\n", false},
+};
+
+class InterruptStepTest : public InterruptTest, public ::testing::WithParamInterface<InterruptCase> {};
+
+TEST_P(InterruptStepTest, StopsWithTheSignalsStatusAndOneLineSayingWhy)
+{
+    const InterruptCase& run = GetParam();
+    const std::string kept = "the user's own file\n";
+    tool.StartChip(run.faults);
+    std::string output = tool.install.Path("flash.bin");
+    std::vector<std::string> words = {"-f", package};
+    if (std::string(run.command) == "read") {
+        ASSERT_TRUE(Sim::WriteTextFile(output, kept));
+        words.insert(words.end(), {"-z", "4096", "-o", output});
+    }
+    ProgramResult result = Interrupt(run.command, words, run.signalNumber, run.chipReady);
+    EXPECT_EQ(result.exitCode, run.status);
+    std::string ending = run.ending;
+    size_t placeholder = ending.find("OUTPUT");
+    if (placeholder != std::string::npos) {
+        ending.replace(placeholder, std::string("OUTPUT").size(), output);
+    }
+    EXPECT_TRUE(EndsWith(result.output, ending)) << result.output;
+    EXPECT_EQ(result.output.find("ancelled"), std::string::npos) << result.output;
+    EXPECT_EQ(access(output.c_str(), F_OK) == 0, run.outputRemains);
+    if (run.outputRemains) {
+        EXPECT_EQ(Sim::ReadBinaryFile(output), Bytes(kept.begin(), kept.end()));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, InterruptStepTest, ::testing::ValuesIn(INTERRUPT_CASES),
+                         [](const ::testing::TestParamInfo<InterruptCase>& info) { return info.param.name; });
+
+// A terminal turns each line end into CR LF.
+TEST_F(InterruptTest, OnATerminalTheBarsLineEndsAndCursorAndColoursComeBack)
+{
+    const std::string hide = "\x1b[?25l";
+    const std::string show = "\x1b[?25h";
+    const std::string red = "\x1b[1;31m";
+    const std::string plain = "\x1b[0m";
+    tool.StartChip(StalledAt(1));
+    std::string loaderOnly = tool.WritePackage({{"loader.bin", Sim::PatternBytes(3000, 1), 0, 0, 0}}, {}, "l.fwpkg");
+    Sim::ProgramOptions options;
+    options.output = Sim::OutputKind::Terminal;
+    ProgramResult result = Interrupt("write", {"-f", loaderOnly}, SIGINT, Stalled, options);
+    EXPECT_EQ(result.exitCode, 130);
+    std::string openBar = hide + "\r  [==========--------------------]  34%";
+    size_t bar = result.output.find(openBar);
+    ASSERT_NE(bar, std::string::npos) << result.output;
+    EXPECT_EQ(result.output.substr(bar + openBar.size(), 2 + show.size()), "\r\n" + show);
+    EXPECT_TRUE(EndsWith(result.output, red + "error: Interrupted by SIGINT.\r\n" + plain + plain + show + show))
+        << result.output;
+}
+
+}  // namespace
