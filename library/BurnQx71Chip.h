@@ -43,6 +43,8 @@ public:
     virtual bool SendCommandWithAck(const unsigned char* frame, int length, int perTryMs, int overallMs);
     virtual bool SendFlashImageCmdFrame(unsigned long address, unsigned long length, unsigned long eraseSize,
                                         int type);
+    // The unit the flash image command rounds its erase size up to.
+    virtual unsigned long FlashEraseUnit() const;
 
     void SetTimeLimits(const TimeLimits& limits);
     const TimeLimits& GetTimeLimits() const;
@@ -78,8 +80,10 @@ protected:
 
 private:
     bool IsSelected(const Common::FileHead& image) const;
+    bool CheckImages(const std::vector<Common::FileHead>& images, unsigned long packageLength,
+                     std::string& error) const;
     bool BurnImage(YmodemProtocolSp::YmodemProtocol& ymodem, const unsigned char* package,
-                   unsigned long packageLength, const Common::FileHead& image);
+                   const Common::FileHead& image);
     enum class ImageAck { CONFIRMED, MISSING, FAILED };
     ImageAck WaitForImageAck(const std::string& name);
     bool AllImagesConfirmed();
