@@ -13,7 +13,9 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <utility>
 
 #include "WaitTime.h"
 
@@ -26,12 +28,35 @@ constexpr int SEND_POLL_MS = 100;        // a raised cancel ends a blocked send 
 constexpr size_t KEPT_BEHIND = 64 * 1024;        // taken bytes a give-back may still need
 constexpr size_t DROP_FROM = 1024 * 1024;         // taken bytes dropped at once, so that drops are rare
 constexpr long long DRAIN_MARGIN_MS = 1000;
+constexpr int DRAIN_POLL_MS = 10;
 
 // Errors that say the device itself has gone (unplugged, hung up), not that the call was unlucky.
 bool MeansDeviceGone(int error)
 {
     return error == EIO || error == ENXIO || error == ENODEV;
 }
+
+// The transport's own waits (a send, the drain at close) as the one wait loop watches them: between
+// tries it waits for the descriptor to take bytes, or sleeps when there is none to watch.
+class PortWatch : public WaitTime::Watch {
+public:
+    PortWatch(int fd, std::function<bool()> cancelled, const std::atomic<bool>& gone)
+        : m_fd(fd), m_cancelled(std::move(cancelled)), m_gone(gone)
+    {
+    }
+    void Wait(int ms) override
+    {
+        struct pollfd port = {m_fd, POLLOUT, 0};
+        poll(&port, 1, ms);
+    }
+    bool Cancelled() override { return m_cancelled(); }
+    bool DeviceGone() override { return m_gone.load(); }
+
+private:
+    int m_fd;
+    std::function<bool()> m_cancelled;
+    const std::atomic<bool>& m_gone;
+};
 
 void CloseDescriptor(int& fd)
 {
@@ -168,10 +193,11 @@ void SerportTransport::DrainOutput()
     }
     long long bitsPerSecond = m_baudRate > 0 ? m_baudRate : 9600;
     long long limitMs = DRAIN_MARGIN_MS + static_cast<long long>(queued) * 10 * 1000 / bitsPerSecond;
-    long long start = Common::GetTime();
-    while (ioctl(m_fd, TIOCOUTQ, &queued) == 0 && queued > 0 && !WaitTime::IsUp(start, limitMs)) {
-        poll(nullptr, 0, 10);
-    }
+    PortWatch sleeper(-1, []() { return false; }, m_gone);
+    WaitTime::PollUntil(sleeper, limitMs, DRAIN_POLL_MS, [this, &queued]() {
+        bool drained = ioctl(m_fd, TIOCOUTQ, &queued) != 0 || queued <= 0;
+        return drained ? WaitTime::Step::DONE : WaitTime::Step::AGAIN;
+    });
 }
 
 void SerportTransport::Close()
@@ -309,54 +335,36 @@ void SerportTransport::OnReceive(const unsigned char* data, unsigned long length
     m_dataArrived.notify_all();
 }
 
-// The port takes bytes as fast as the line lets it; a peer that stops taking them (a stalled bridge, a
-// pty nobody reads) ends the send at its time limit with the count written so far.
+// The port takes bytes as fast as the line lets it; a peer that takes none for the write time-out (a
+// stalled bridge, a pty nobody reads) ends the send with the count written so far.
 unsigned long SerportTransport::Send(const unsigned char* data, unsigned long length)
 {
     if (data == nullptr || length == 0 || m_fd < 0 || m_gone.load()) {
         return 0;
     }
+    // A raised cancel ends only a send that is stuck; the step that reports the cancel comes after it.
+    bool stuck = false;
+    PortWatch watch(m_fd, [this, &stuck]() { return stuck && CancelRaised(); }, m_gone);
     unsigned long written = 0;
-    long long start = Common::GetTime();
-    while (written < length) {
-        ssize_t result = write(m_fd, data + written, length - written);
-        if (result > 0) {
-            written += static_cast<unsigned long>(result);
-            continue;
-        }
-        if (result < 0 && MeansDeviceGone(errno)) {
-            MarkDeviceGone();
-            break;
-        }
-        bool mayGoOn = result < 0 && (errno == EINTR || errno == EAGAIN);
-        if (!mayGoOn || !WaitUntilWritable(start)) {
-            break;
-        }
+    bool moving = true;
+    while (written < length && moving) {
+        moving = WaitTime::PollUntil(watch, m_writeLimitMs, SEND_POLL_MS, [&]() {
+                     ssize_t result = write(m_fd, data + written, length - written);
+                     if (result > 0) {
+                         written += static_cast<unsigned long>(result);
+                         return WaitTime::Step::DONE;
+                     }
+                     if (result < 0 && (errno == EINTR || errno == EAGAIN)) {
+                         stuck = true;
+                         return WaitTime::Step::AGAIN;
+                     }
+                     if (result < 0 && MeansDeviceGone(errno)) {
+                         MarkDeviceGone();
+                     }
+                     return WaitTime::Step::FAILED;
+                 }) == WaitTime::Outcome::DONE;
     }
     return written;
-}
-
-bool SerportTransport::WaitUntilWritable(long long start)
-{
-    while (!CancelRaised() && !m_gone.load()) {
-        int left = WaitTime::RemainingMs(start, m_writeLimitMs);
-        if (left == 0) {
-            return false;
-        }
-        struct pollfd port = {m_fd, POLLOUT, 0};
-        int ready = poll(&port, 1, std::min(left, SEND_POLL_MS));
-        if (ready > 0) {
-            if ((port.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-                MarkDeviceGone();
-                return false;
-            }
-            return true;
-        }
-        if (ready < 0 && errno != EINTR) {
-            return false;
-        }
-    }
-    return false;
 }
 
 size_t SerportTransport::UnreadLocked() const

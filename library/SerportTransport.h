@@ -34,7 +34,7 @@ public:
     int OnAdataAvailable(std::string& out) override;
     void ChangeSpeed(int baudRate) override;
     bool IsDeviceGone() const override;
-    // The write time-out bounds every Send: a peer that stops taking bytes cannot hold it longer.
+    // The write time-out bounds how long a Send waits for a peer that takes no bytes at all.
     bool SetTimeout(unsigned long writeMs, unsigned long readMs) override;
 
     // Applies the line settings to the open port; also used alone to change the speed of an open port.
@@ -56,7 +56,6 @@ private:
     void DrainOutput();
     void CheckNodeStillThere();
     void MarkDeviceGone();
-    bool WaitUntilWritable(long long start);
 
     int m_fd = -1;
     std::atomic<bool> m_stop{false};
