@@ -13,6 +13,7 @@
 #include "DfuBurnerWorker.h"
 #include "Kp7715BurnerWorker.h"
 #include "Qx71BurnerWorker.h"
+#include "TypeSixBurnerWorker.h"
 
 using BurnInfo::BurnContext;
 
@@ -30,13 +31,6 @@ std::unique_ptr<BurnerWorkerBase> MakeWorker(std::unique_ptr<BurnContext>& conte
         std::puts("error: new BurnerWorker class failed!");
     }
     return worker;
-}
-
-// The TypeSix worker comes with its own change; until then its chips are refused plainly.
-std::unique_ptr<BurnerWorkerBase> MakeTypeSixWorker()
-{
-    std::puts("error: The TypeSix burner is not available yet.");
-    return nullptr;
 }
 
 void PrintVerdict(int result, const char* failed, const char* succeeded)
@@ -143,7 +137,7 @@ std::unique_ptr<BurnerWorkerBase> NewBurnerWorker(int chipType, std::unique_ptr<
         case BurnInfo::CHIP_TYPE_KP7715:
             return MakeWorker<Kp7715BurnerWorkerSp::Kp7715BurnerWorker>(context);
         case BurnInfo::CHIP_TYPE_TYPESIX:
-            return MakeTypeSixWorker();
+            return MakeWorker<TypeSixBurnerWorkerSp::TypeSixBurnerWorker>(context);
         default:
             return MakeWorker<ConnectionBurnerWorker>(context);
     }

@@ -141,11 +141,15 @@ bool BurnerWorkerBase::InitTransport()
 
 bool BurnerWorkerBase::InitSerialPortTransport()
 {
+    return InitSerialPortTransport(static_cast<unsigned>(m_context->GetBaudRate()));
+}
+
+bool BurnerWorkerBase::InitSerialPortTransport(unsigned baudRate)
+{
     std::puts("Please reset the device, the waiting time is about 30 seconds.");
     std::fflush(stdout);
     std::string port = m_context->GetSerialPort();
-    m_device.reset(OpenSerialPort(port.c_str(), static_cast<unsigned>(m_context->GetBaudRate()),
-                                  m_context->GetStopBit(), m_context->GetParity()));
+    m_device.reset(OpenSerialPort(port.c_str(), baudRate, m_context->GetStopBit(), m_context->GetParity()));
     if (m_device == nullptr) {
         std::printf("error: Open serial port :%s failed, It may be caused by the following reasons:\n", port.c_str());
         std::puts("1. Serial port is occupied or does not exist.");

@@ -34,6 +34,8 @@ public:
     virtual bool BurnTargetBinByXml();
 
     bool InitSerialPortTransport();
+    // Opens the port at the given rate rather than the context's.
+    bool InitSerialPortTransport(unsigned baudRate);
     bool InitUsbDfuTransport();
     void RegisterCall() const;
 

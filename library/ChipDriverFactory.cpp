@@ -5,7 +5,9 @@
 #include "BurnDfuChip.h"
 #include "BurnKp7715Chip.h"
 #include "BurnQx71Chip.h"
+#include "BurnTypeSixChip.h"
 #include "SerportTransport.h"
+#include "TypeSixSerCusPro.h"
 #include "UsbDfuDevice.h"
 
 namespace ChipDriverFactory {
@@ -63,6 +65,8 @@ std::unique_ptr<BurnChipBase> NewChip(DriverKind kind)
             return std::unique_ptr<BurnChipBase>(new (std::nothrow) BurnQx71ChipSp::BurnQx71Chip());
         case DriverKind::KP7715:
             return std::unique_ptr<BurnChipBase>(new (std::nothrow) BurnKp7715ChipSp::BurnKp7715Chip());
+        case DriverKind::TYPE_SIX:
+            return std::unique_ptr<BurnChipBase>(new (std::nothrow) BurnTypeSixChipSp::BurnTypeSixChip());
         case DriverKind::GENERIC_DFU:
             return std::unique_ptr<BurnChipBase>(new (std::nothrow) BurnDfuChip());
         default:
@@ -76,7 +80,7 @@ std::unique_ptr<TransportProtocolBase> NewRoutedProtocol(BurnChipBase& chip)
     if (g_makers.newRoutedProtocol != nullptr) {
         return g_makers.newRoutedProtocol(chip);
     }
-    return nullptr;
+    return std::unique_ptr<TransportProtocolBase>(new (std::nothrow) TypeSixSerCusProSp::TypeSixSerCusPro(&chip));
 }
 
 bool IsQx71Family(const BurnChipBase& chip)

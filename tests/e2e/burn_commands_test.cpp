@@ -88,7 +88,6 @@ TEST_F(BurnCommandTest, EverySetupFailureEndsWithStatusOneAndNoVerdict)
              ".\nMaybe this is not int XML format, or used by other application.\n"
              "error: Parse partition burn file failed!\n"},
         {{"-c", "mcu", "-p", NO_PORT, "-f", "a.bin"}, "error: Invalid chiptype :262145\n"},
-        {{"-c", "typesix", "-p", NO_PORT, "-f", package}, "error: The TypeSix burner is not available yet.\n"},
     };
     for (const char* command : {"write", "erase", "read"}) {
         for (const SetupFailure& failure : failures) {

@@ -12,6 +12,7 @@
 #include "BurnCommands.h"
 #include "BurnContext.h"
 #include "ConnectionBurnerWorker.h"
+#include "TypeSixBurnerWorker.h"
 #include "DfuBurnerWorker.h"
 #include "FwpkgBuilder.h"
 #include "Kp7715BurnerWorker.h"
@@ -174,12 +175,14 @@ TEST_F(WorkerTest, WorkerChoiceFollowsTransportAndChipType)
     EXPECT_EQ(chips.Record().chipsMade, 0);  // building a worker opens nothing
 }
 
-TEST_F(WorkerTest, NoWorkerForOtherDepartmentsOverSerialNorYetForTypeSix)
+TEST_F(WorkerTest, NoWorkerForOtherDepartmentsOverSerialButOneForTypeSix)
 {
     EXPECT_EQ(Worker(Port({"-c", "mcu", "-f", "a.bin"})), nullptr);
     EXPECT_EQ(output, "error: Invalid chiptype :262145\n");
-    EXPECT_EQ(Worker(Port({"-c", "typesix", "-f", "a.fwpkg"})), nullptr);
-    EXPECT_EQ(output, "error: The TypeSix burner is not available yet.\n");
+    output.clear();
+    auto worker = Worker(Port({"-c", "typesix", "-f", "a.fwpkg"}));
+    EXPECT_NE(dynamic_cast<TypeSixBurnerWorkerSp::TypeSixBurnerWorker*>(worker.get()), nullptr);
+    EXPECT_EQ(output, "");
 }
 
 class Qx71WorkerTest : public WorkerTest, public testing::WithParamInterface<const char*> {};

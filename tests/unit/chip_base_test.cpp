@@ -140,7 +140,9 @@ TEST_F(RoutedTest, PreconditionsAreCheckedWhenTheOperationRuns)
     EXPECT_EQ(capture.Messages(), std::vector<std::string>{"no chipType is match.\n"});
 
     SetChipType(0x30002);
-    ChipDriverFactory::OverrideMakers({});
+    ChipDriverFactory::Makers noProtocol;
+    noProtocol.newRoutedProtocol = [](BurnChipBase&) { return std::unique_ptr<TransportProtocolBase>(); };
+    ChipDriverFactory::OverrideMakers(noProtocol);
     capture.Clear();
     EXPECT_EQ(UploadFile(&chip, 0, 16, "out.bin"), 0);
     EXPECT_EQ(capture.Messages(), std::vector<std::string>{"new boot download protocol failed.\n"});

@@ -1,0 +1,346 @@
+#include "TypeSixBurnerWorker.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstdio>
+#include <memory>
+#include <set>
+#include <sys/stat.h>
+
+#include "Burn.h"
+#include "Common.h"
+#include "CommonUtil.h"
+#include "Sha256Util.h"
+
+namespace TypeSixBurnerWorkerSp {
+
+namespace {
+
+using BurnInfo::FwpkgBinInfo;
+
+constexpr unsigned TYPESIX_OPEN_BAUD_RATE = 115200;
+constexpr int LOADER_PACKET_SIZE = 4096;
+constexpr size_t COPY_CHUNK = 4096;
+constexpr uint32_t TYPE_LOADER = 0;
+const char* const EXTRACT_SUFFIX = "_extract/";
+
+// Images the second pass leaves alone: the loader and the images that only travel with it.
+bool BurntBySecondPass(uint32_t type)
+{
+    return type != TYPE_LOADER && type != 16 && type != 28 && type != 29;
+}
+
+std::string Lower(const std::string& text)
+{
+    std::string lower = text;
+    for (char& c : lower) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return lower;
+}
+
+// A name that is a plain file name stays inside the extract directory.
+bool StaysInDirectory(const std::string& name)
+{
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\\') == std::string::npos;
+}
+
+std::string JoinedSpec(const std::string& image)
+{
+    return image + "|" + GetSha256FilePath(image);
+}
+
+}  // namespace
+
+std::string GetSha256FilePath(const std::string& path)
+{
+    size_t slash = path.rfind('/');
+    size_t nameStart = slash == std::string::npos ? 0 : slash + 1;
+    size_t dot = path.rfind('.');
+    if (dot == std::string::npos || dot < nameStart) {
+        return path + "_sha256";
+    }
+    return path.substr(0, dot) + "_sha256" + path.substr(dot);
+}
+
+int FileKindOfImageType(uint32_t type)
+{
+    switch (type) {
+        case 18:
+            return 2;
+        case 20:
+            return 0;
+        case 11:
+            return 1;
+        case 26:
+            return 4;
+        case 4:
+        case 100:
+        case 101:
+        case 104:
+            return static_cast<int>(type);
+        default:
+            return -1;
+    }
+}
+
+TypeSixBurnerWorker::TypeSixBurnerWorker(std::unique_ptr<BurnInfo::BurnContext> context)
+    : BurnerWorkerBase(std::move(context)), onlyBurnNames(Context().GetOnlyBurnNames())
+{
+}
+
+TypeSixBurnerWorker::~TypeSixBurnerWorker() = default;
+
+// The boot ROM listens at 115200 whatever rate was asked for.
+bool TypeSixBurnerWorker::InitTransport()
+{
+    if (!InitSerialPortTransport(TYPESIX_OPEN_BAUD_RATE)) {
+        return false;
+    }
+    SetChipType(Context().GetChipType());
+    SetIsReady(Device(), 1);
+    return true;
+}
+
+int TypeSixBurnerWorker::Burn()
+{
+    if (!InitTransport()) {
+        return BurnInfo::INIT_TRANSFER_WAY_FAILED;
+    }
+    m_isPrintProgress = true;
+    bool burnt = BurnPartitions();
+    // A chip left halfway through a burn is put back to its boot ROM; one never talked to is left alone.
+    if (burnt || m_chipTalked) {
+        (void)Reset(Device());
+    }
+    return burnt ? BurnInfo::SUCCESS : BurnInfo::BURN_PARTITION_FAILED;
+}
+
+bool TypeSixBurnerWorker::BurnPartitions()
+{
+    std::string package = Context().GetFilePath();
+    if (package.empty()) {
+        std::puts("error: No fwpkg file specified!");
+        return false;
+    }
+    m_images.clear();
+    if (!ParseFwpkgFile(package, m_images)) {
+        return false;
+    }
+    FilterByOnlyBurn(m_images);
+    if (!KeptNamesUsable()) {
+        return false;
+    }
+    std::string directory =
+        CommonUtil::GetParentDir(package) + CommonUtil::GetBaseNameWithoutExt(package) + EXTRACT_SUFFIX;
+    (void)mkdir(directory.c_str(), 0755);
+    for (FwpkgBinInfo& image : m_images) {
+        std::string output = directory + image.name;
+        if (!ExtractBinFromFwpkg(package, output, image.offset, image.length)) {
+            std::printf("error: Failed to extract %s from fwpkg\n", image.name.c_str());
+            return false;
+        }
+        if (!CreateSha256File(output)) {
+            std::printf("error: Failed to create SHA256 file for %s\n", image.name.c_str());
+            return false;
+        }
+    }
+    for (const FwpkgBinInfo& image : m_images) {
+        if (image.type != TYPE_LOADER) {
+            continue;
+        }
+        FwpkgBinInfo extracted = image;
+        extracted.path = directory + image.name;
+        if (BurnLoader(extracted) != BurnInfo::SUCCESS) {
+            return false;
+        }
+    }
+    for (const FwpkgBinInfo& image : m_images) {
+        if (!BurntBySecondPass(image.type)) {
+            continue;
+        }
+        FwpkgBinInfo extracted = image;
+        extracted.path = directory + image.name;
+        if (BurnOtherFile(extracted) != BurnInfo::SUCCESS) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool TypeSixBurnerWorker::ParseFwpkgFile(const std::string& package, std::vector<FwpkgBinInfo>& images)
+{
+    std::unique_ptr<unsigned char[]> data;
+    unsigned long length = 0;
+    if (!CommonUtil::FileIsExists(package) || !CommonUtil::GetFileContent(package, data, length)) {
+        std::printf("error: Failed to open fwpkg file: %s\n", package.c_str());
+        return false;
+    }
+    std::vector<Common::FileHead> heads;
+    std::string version;
+    std::string error;
+    if (!Common::ParseFwpkg(data.get(), length, heads, version, error, true)) {
+        std::printf("error: %s\n", error.c_str());
+        return false;
+    }
+    // The whole package is checked before anything is unpacked or sent: an image the file does not
+    // hold whole would be hashed and burnt as if complete.
+    for (const Common::FileHead& head : heads) {
+        if (static_cast<uint64_t>(head.offset) + head.length > length) {
+            std::printf("error: Image %s runs past the end of the fwpkg file\n", head.fileName);
+            return false;
+        }
+    }
+    for (const Common::FileHead& head : heads) {
+        FwpkgBinInfo image;
+        image.path = package;
+        image.name = head.fileName;
+        image.offset = head.offset;
+        image.length = head.length;
+        image.burnAddr = head.burnAddr;
+        image.burnSize = head.burnSize;
+        image.type = head.type;
+        images.push_back(image);
+    }
+    return true;
+}
+
+bool TypeSixBurnerWorker::FilterByOnlyBurn(std::vector<FwpkgBinInfo>& images) const
+{
+    if (onlyBurnNames.empty()) {
+        return true;
+    }
+    std::set<std::string> wanted;
+    for (const std::string& name : onlyBurnNames) {
+        wanted.insert(Lower(name));
+    }
+    std::vector<FwpkgBinInfo> kept;
+    for (const FwpkgBinInfo& image : images) {
+        if (wanted.count(Lower(image.name)) != 0) {
+            kept.push_back(image);
+        }
+    }
+    images.swap(kept);
+    return true;
+}
+
+// Each kept image becomes a file of its own name in the extract directory: a name that leaves the
+// directory, or one that two images share, would write outside it or burn one image's bytes twice.
+bool TypeSixBurnerWorker::KeptNamesUsable() const
+{
+    std::set<std::string> seen;
+    for (const FwpkgBinInfo& image : m_images) {
+        if (!StaysInDirectory(image.name)) {
+            std::printf("error: Invalid image name in fwpkg: \"%s\"\n", image.name.c_str());
+            return false;
+        }
+        if (!seen.insert(image.name).second) {
+            std::printf("error: Two images in fwpkg are named %s\n", image.name.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+bool TypeSixBurnerWorker::ExtractBinFromFwpkg(const std::string& package, const std::string& output,
+                                              uint32_t offset, uint32_t length)
+{
+    FILE* in = std::fopen(package.c_str(), "rb");
+    if (in == nullptr) {
+        std::printf("error: Failed to open fwpkg file: %s\n", package.c_str());
+        return false;
+    }
+    if (fseeko(in, static_cast<off_t>(offset), SEEK_SET) != 0) {
+        std::printf("error: Failed to seek to position %u in fwpkg file\n", offset);
+        std::fclose(in);
+        return false;
+    }
+    FILE* out = std::fopen(output.c_str(), "wb");
+    if (out == nullptr) {
+        std::printf("error: Failed to create output file: %s\n", output.c_str());
+        std::fclose(in);
+        return false;
+    }
+    unsigned char chunk[COPY_CHUNK];
+    uint64_t written = 0;
+    while (written < length) {
+        size_t want = static_cast<size_t>(std::min<uint64_t>(COPY_CHUNK, length - written));
+        size_t read = std::fread(chunk, 1, want, in);
+        if (read == 0 || std::fwrite(chunk, 1, read, out) != read) {
+            break;
+        }
+        written += read;
+    }
+    std::fclose(in);
+    // Only bytes that reached the disk count: a short file must not be hashed and burnt as the image.
+    bool closed = std::fclose(out) == 0;
+    if (written != length || !closed) {
+        std::printf("error: Wrote %llu of %u bytes to %s\n", static_cast<unsigned long long>(written), length,
+                    output.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool TypeSixBurnerWorker::CreateSha256File(const std::string& path)
+{
+    FILE* in = std::fopen(path.c_str(), "rb");
+    if (in == nullptr) {
+        return false;
+    }
+    Sha256Context context;
+    unsigned char chunk[COPY_CHUNK];
+    size_t read = 0;
+    while ((read = std::fread(chunk, 1, sizeof(chunk), in)) > 0) {
+        context.Update(chunk, static_cast<unsigned long>(read));
+    }
+    bool readWhole = std::ferror(in) == 0;
+    std::fclose(in);
+    unsigned char digest[SHA256_DIGEST_LEN] = {0};
+    context.Final(digest);
+    FILE* out = std::fopen(GetSha256FilePath(path).c_str(), "wb");
+    if (out == nullptr) {
+        return false;
+    }
+    bool written = std::fwrite(digest, 1, sizeof(digest), out) == sizeof(digest);
+    return std::fclose(out) == 0 && written && readWhole;
+}
+
+int TypeSixBurnerWorker::BurnLoader(const FwpkgBinInfo& image)
+{
+    SetIsReady(Device(), 0);
+    SetPerPacketSize(Device(), LOADER_PACKET_SIZE);
+    m_chipTalked = true;
+    std::string spec = JoinedSpec(image.path) + "||||";
+    if (BootDownload(Device(), spec.c_str(), 0, 0, nullptr, nullptr) == 0) {
+        std::printf("error: Burn loader %s failed!\n", image.name.c_str());
+        return BurnInfo::BURN_BOOT_FAILED;
+    }
+    std::printf("Burn %s successfully.\n", image.name.c_str());
+    return BurnInfo::SUCCESS;
+}
+
+int TypeSixBurnerWorker::BurnOtherFile(const FwpkgBinInfo& image)
+{
+    SetIsReady(Device(), 0);
+    int kind = FileKindOfImageType(image.type);
+    if (kind < 0) {
+        return BurnInfo::SUCCESS;
+    }
+    SetIsReset(Device(), 0);
+    m_chipTalked = true;
+    std::string spec = JoinedSpec(image.path);
+    bool burnt = false;
+    for (int attempt = 0; attempt < 2 && !burnt; ++attempt) {
+        burnt = DownloadToFlash(Device(), spec.c_str(), 0, 0, image.burnAddr, image.burnSize, 0, kind) != 0;
+    }
+    if (!burnt) {
+        std::printf("error: Burn %s failed!\n", image.name.c_str());
+        return BurnInfo::BURN_PARTITION_FAILED;
+    }
+    std::printf("Burn %s successfully.\n", image.name.c_str());
+    return BurnInfo::SUCCESS;
+}
+
+}  // namespace TypeSixBurnerWorkerSp

@@ -1,0 +1,62 @@
+#ifndef VEXIL_CLI_TYPESIXBURNERWORKER_H
+#define VEXIL_CLI_TYPESIXBURNERWORKER_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "BurnerWorkerBase.h"
+
+namespace BurnInfo {
+
+// One image of a package as the TypeSix worker handles it.
+struct FwpkgBinInfo {
+    std::string path;  // the package, or in a burn step's copy the extracted image
+    std::string unused;
+    std::string name;
+    uint32_t offset = 0;
+    uint32_t length = 0;
+    uint32_t burnAddr = 0;
+    uint32_t burnSize = 0;
+    uint32_t type = 0;
+};
+
+}  // namespace BurnInfo
+
+namespace TypeSixBurnerWorkerSp {
+
+// The companion file of an image: "_sha256" before the file name's last extension, or appended.
+std::string GetSha256FilePath(const std::string& path);
+// The file kind DownloadToFlash takes for an image type; -1 for an image type that is not burnt.
+int FileKindOfImageType(uint32_t type);
+
+// The worker of the TypeSix family over a serial port: it unpacks the package beside itself with a
+// SHA-256 companion per image, boots the loaders and burns the other images one by one.
+class TypeSixBurnerWorker : public BurnerWorkerBase {
+public:
+    explicit TypeSixBurnerWorker(std::unique_ptr<BurnInfo::BurnContext> context);
+    ~TypeSixBurnerWorker() override;
+
+    int Burn() override;
+    bool InitTransport() override;
+
+    bool BurnPartitions();
+    bool ParseFwpkgFile(const std::string& package, std::vector<BurnInfo::FwpkgBinInfo>& images);
+    bool FilterByOnlyBurn(std::vector<BurnInfo::FwpkgBinInfo>& images) const;
+    bool ExtractBinFromFwpkg(const std::string& package, const std::string& output, uint32_t offset,
+                             uint32_t length);
+    bool CreateSha256File(const std::string& path);
+    int BurnLoader(const BurnInfo::FwpkgBinInfo& image);
+    int BurnOtherFile(const BurnInfo::FwpkgBinInfo& image);
+
+private:
+    bool KeptNamesUsable() const;
+
+    std::vector<std::string> onlyBurnNames;
+    std::vector<BurnInfo::FwpkgBinInfo> m_images;
+    bool m_chipTalked = false;
+};
+
+}  // namespace TypeSixBurnerWorkerSp
+
+#endif

@@ -1,0 +1,706 @@
+#include "BurnTypeSixChip.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <new>
+
+#include "Common.h"
+#include "TypeSixSerCusPro.h"
+#include "WaitTime.h"
+
+namespace BurnTypeSixChipSp {
+
+namespace {
+
+using Common::PrintInfo;
+using Common::PrintPlain;
+using WaitTime::Outcome;
+using WaitTime::Step;
+
+constexpr unsigned char ESCAPE = 0x5C;
+constexpr unsigned char START_MARK = 0x73;
+constexpr unsigned char END_MARK = 0x65;
+
+constexpr unsigned char CMD_INIT = 0x01;
+constexpr unsigned char CMD_VERSION = 0x25;
+constexpr unsigned char CMD_ERASE_SSB = 0x0F;
+constexpr unsigned char CMD_ERASE_ALL = 0x10;
+constexpr unsigned char CMD_SSB_PAGE = 0xFC;
+constexpr unsigned char CMD_SHA = 0xFD;
+constexpr unsigned char CMD_KEY_STORE = 0x13;
+constexpr unsigned char CMD_CERTIFICATE = 0x14;
+constexpr unsigned char CMD_SIGNATURE = 0x15;
+constexpr unsigned char CMD_BOOT_EXIT = 0x0A;
+constexpr unsigned char CMD_ERASE_ALL_EXIT = 0x08;
+constexpr unsigned char CMD_RESET = 0x0C;
+constexpr unsigned char REPLY_TYPE = 0x02;
+constexpr unsigned char RETURN_SUCCESS = 0x01;
+constexpr size_t MIN_REPLY_LEN = 5;
+
+constexpr unsigned long RECV_AREA_LIMIT = 49151;
+constexpr unsigned long READ_CHUNK = 4096;
+constexpr int POLL_SLICE_MS = 5;
+constexpr int FAILED_WRITE_PAUSE_MS = 10;
+constexpr unsigned BOOT_BAUD_RATE = 115200;
+constexpr int NO_HANDSHAKE_LIMIT = -1;  // 0xFFFFFFFF as the device keeps it
+constexpr long long MAX_PACKET_SIZE = 134217728;
+constexpr size_t SSB_PAGE_OVERHEAD = 7;
+
+const char* const ROM_BANNER = "-romloader";
+const char* const SSB_BANNER = "-ssb-codeloader";
+
+// Package image types of the package road.
+constexpr uint32_t TYPE_SSB = 0;
+constexpr uint32_t TYPE_SSB_SHA = 24;
+constexpr uint32_t TYPE_SMALL_SSB = 28;
+constexpr uint32_t TYPE_SMALL_SSB_SHA = 29;
+constexpr uint32_t TYPE_APP_SHA = 102;
+
+bool IsConsoleByte(unsigned char byte)
+{
+    return (byte >= 8 && byte <= 13) || (byte >= 32 && byte <= 126);
+}
+
+int FileKindOfImageType(uint32_t type)
+{
+    switch (type) {
+        case 18:
+            return 2;
+        case 20:
+            return 0;
+        case 22:
+            return 1;
+        case 26:
+            return 4;
+        default:
+            return -1;
+    }
+}
+
+}  // namespace
+
+void DropReceived(BurnChipBase& chip)
+{
+    unsigned char chunk[READ_CHUNK];
+    while (chip.Receive(chunk, READ_CHUNK) > 0) {
+    }
+}
+
+std::vector<unsigned char> BuildFrame(unsigned char seq, unsigned char command,
+                                      const std::vector<unsigned char>& payload)
+{
+    std::vector<unsigned char> frame;
+    frame.reserve(payload.size() + 3);
+    frame.push_back(seq);
+    frame.push_back(command);
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    frame.push_back(Common::CalculateCrc(frame.data(), static_cast<unsigned int>(frame.size())));
+    return frame;
+}
+
+std::vector<unsigned char> RawFrame(const std::vector<unsigned char>& frame)
+{
+    std::vector<unsigned char> raw = {ESCAPE, START_MARK};
+    raw.insert(raw.end(), frame.begin(), frame.end());
+    raw.push_back(ESCAPE);
+    raw.push_back(END_MARK);
+    return raw;
+}
+
+bool PacketSizeUsable(int perPacketSize)
+{
+    if (perPacketSize >= 1 && perPacketSize <= MAX_PACKET_SIZE) {
+        return true;
+    }
+    PrintInfo(0, Common::INFO_MESSAGE, "invalid per-packet size: %d, it must be 1 to %lld.\n", perPacketSize,
+              MAX_PACKET_SIZE);
+    return false;
+}
+
+BurnTypeSixChip::~BurnTypeSixChip() = default;
+
+void BurnTypeSixChip::SetOnlyBurnNames(const std::vector<std::string>& names)
+{
+    (void)names;
+}
+
+std::vector<std::string> BurnTypeSixChip::GetOnlyBurnNames() const
+{
+    return {};
+}
+
+unsigned char BurnTypeSixChip::NextSeq()
+{
+    return static_cast<unsigned char>(m_frameSeq++ & 0xFF);
+}
+
+// ---- The frame exchange ----
+
+int BurnTypeSixChip::CheckRecvData(const unsigned char* data, unsigned long length) const
+{
+    std::vector<unsigned char> bytes;
+    bytes.reserve(length);
+    for (unsigned long i = 0; i < length; ++i) {
+        bytes.push_back(data[i]);
+        if (data[i] == ESCAPE && i + 1 < length && data[i + 1] == ESCAPE) {
+            ++i;
+        }
+    }
+    bool started = false;
+    bool complete = false;
+    size_t begin = 0;
+    size_t end = 0;
+    for (size_t i = 0; i + 1 < bytes.size() && !complete; ++i) {
+        if (bytes[i] != ESCAPE) {
+            continue;
+        }
+        if (bytes[i + 1] == START_MARK) {
+            started = true;
+            begin = ++i + 1;
+        } else if (bytes[i + 1] == END_MARK && started) {
+            end = i;
+            complete = true;
+        }
+    }
+    if (!complete) {
+        return REPLY_INCOMPLETE;
+    }
+    const unsigned char* reply = bytes.data() + begin;
+    size_t replyLength = end - begin;
+    // A reply too short to hold type, return code and check byte answers nothing.
+    int type = replyLength > 1 ? reply[1] : -1;
+    if (type != REPLY_TYPE || replyLength < MIN_REPLY_LEN) {
+        PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "ack error1:%d\n", type);
+        return REPLY_BAD;
+    }
+    if (reply[3] != RETURN_SUCCESS) {
+        PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "return code error:%d\n", reply[3]);
+        return REPLY_BAD;
+    }
+    unsigned char computed = Common::CalculateCrc(reply, static_cast<unsigned int>(replyLength - 1));
+    if (computed != reply[replyLength - 1]) {
+        PrintInfo(GetThisPtr(), Common::INFO_MESSAGE,
+                  "the calculated  crc:%d is not equal to the received crc:%d.\n", computed, reply[replyLength - 1]);
+        return REPLY_BAD;
+    }
+    return REPLY_GOOD;
+}
+
+bool BurnTypeSixChip::SendFrame(unsigned char* frame, unsigned long length, unsigned long perTryMs,
+                                unsigned long overallMs, bool flag)
+{
+    (void)flag;
+    std::vector<unsigned char> escaped = Common::GetDouble5CFrameData(frame, length);
+    // A late reply to an earlier frame must not pass for this frame's.
+    DropReceived(*this);
+    std::vector<unsigned char> area;
+    long long start = Common::GetTime();
+    while (true) {
+        if (WaitTime::IsUp(start, static_cast<long long>(overallMs))) {
+            Common::Print("", "Timeout error.\n", GetThisPtr(), "");
+            return false;
+        }
+        if (CheckIsCancel()) {
+            return false;
+        }
+        if (Send(escaped.data(), escaped.size()) < escaped.size()) {
+            // A port that takes nothing is tried again after a pause, which also sees a cancel or a lost device.
+            Outcome paused = PollUntil(FAILED_WRITE_PAUSE_MS, FAILED_WRITE_PAUSE_MS, [] { return Step::AGAIN; });
+            if (paused == Outcome::DEVICE_GONE) {
+                PrintPlain("The device has gone away.\n");
+            }
+            if (paused != Outcome::TIMED_OUT) {
+                return false;
+            }
+            continue;
+        }
+        area.clear();
+        int verdict = REPLY_INCOMPLETE;
+        Outcome outcome = PollUntil(static_cast<long long>(perTryMs), POLL_SLICE_MS, [&]() {
+            unsigned char chunk[READ_CHUNK];
+            unsigned long count = 0;
+            while (area.size() <= RECV_AREA_LIMIT && (count = Receive(chunk, READ_CHUNK)) > 0) {
+                area.insert(area.end(), chunk, chunk + count);
+            }
+            if (area.empty()) {
+                return Step::AGAIN;
+            }
+            if (area.size() > RECV_AREA_LIMIT) {
+                return Step::FAILED;  // a flood without a reply: the frame goes out again
+            }
+            verdict = CheckRecvData(area.data(), area.size());
+            return verdict == REPLY_GOOD ? Step::DONE : (verdict == REPLY_BAD ? Step::FAILED : Step::AGAIN);
+        });
+        switch (outcome) {
+            case Outcome::DONE:
+                return true;
+            case Outcome::CANCELLED:
+                return false;
+            case Outcome::DEVICE_GONE:
+                PrintPlain("The device has gone away.\n");
+                return false;
+            default:
+                if (verdict == REPLY_BAD) {
+                    return false;
+                }
+                break;
+        }
+    }
+}
+
+bool BurnTypeSixChip::SendOwnFrame(const std::vector<unsigned char>& frame, unsigned long perTryMs,
+                                   unsigned long overallMs)
+{
+    std::vector<unsigned char> copy = frame;
+    return SendFrame(copy.data(), copy.size(), perTryMs, overallMs, true);
+}
+
+bool BurnTypeSixChip::WriteRaw(const std::vector<unsigned char>& bytes)
+{
+    return Send(bytes.data(), bytes.size()) == bytes.size();
+}
+
+// ---- Banners ----
+
+WaitTime::Outcome WatchConsole(BurnChipBase& chip, const std::function<WaitTime::Step(std::string& text)>& judge)
+{
+    int timeout = chip.GetHandshakeTimeout();
+    long long limit = timeout == NO_HANDSHAKE_LIMIT ? LLONG_MAX / 2 : (timeout < 0 ? 0 : timeout);
+    std::string text;
+    return chip.PollUntil(limit, POLL_SLICE_MS, [&]() {
+        unsigned char chunk[READ_CHUNK];
+        unsigned long count = chip.Receive(chunk, READ_CHUNK);
+        if (count == 0) {
+            return Step::AGAIN;
+        }
+        for (unsigned long i = 0; i < count; ++i) {
+            text.push_back(IsConsoleByte(chunk[i]) ? static_cast<char>(chunk[i]) : ' ');
+        }
+        return judge(text);
+    });
+}
+
+bool BurnTypeSixChip::ShakeHand()
+{
+    bool eraseFailed = false;
+    Outcome outcome = WatchConsole(*this, [&](std::string& text) {
+        if (text.find(ROM_BANNER) != std::string::npos) {
+            return Step::DONE;
+        }
+        if (text.find(SSB_BANNER) != std::string::npos) {
+            if (!EraseSsb()) {
+                eraseFailed = true;
+                return Step::FAILED;
+            }
+            text.clear();
+        }
+        return Step::AGAIN;
+    });
+    if (outcome == Outcome::DONE) {
+        SetProgress(0);
+        return true;
+    }
+    if (!eraseFailed) {
+        PrintPlain("ready failed.\n");
+    }
+    return false;
+}
+
+bool BurnTypeSixChip::WaitSsbRunning()
+{
+    bool running = false;
+    WatchConsole(*this, [&](std::string& text) {
+        if (text.find(ROM_BANNER) != std::string::npos) {
+            return Step::FAILED;
+        }
+        running = text.find(SSB_BANNER) != std::string::npos;
+        return running ? Step::DONE : Step::AGAIN;
+    });
+    return running;
+}
+
+bool BurnTypeSixChip::EraseSsb()
+{
+    if (!SendOwnFrame({0x00, CMD_INIT, 0x01}, m_limits.frameTryMs, m_limits.frameOverallMs)) {
+        PrintPlain("erase init failed.\n");
+        return false;
+    }
+    if (!SendOwnFrame({0x01, CMD_ERASE_SSB, 0x0E}, m_limits.eraseSsbTryMs, m_limits.frameOverallMs)) {
+        PrintPlain("erase ssb failed.\n");
+        return false;
+    }
+    if (!SendBootExit()) {
+        PrintPlain("send exit frame failed!\n");
+        return false;
+    }
+    return true;
+}
+
+// ---- The boot road ----
+
+bool BurnTypeSixChip::ReadBootFile(const std::string& path, std::unique_ptr<unsigned char[]>& buffer,
+                                   unsigned long& length, const char* failure)
+{
+    unsigned long read = 0;
+    std::unique_ptr<unsigned char[]> data = Common::GetFileData(path, read, GetThisPtr());
+    if (data == nullptr) {
+        PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, failure, path.c_str());
+        return false;
+    }
+    buffer = std::move(data);
+    length = read;
+    return true;
+}
+
+bool BurnTypeSixChip::FilePrepare(const std::string& spec)
+{
+    std::vector<std::string> pieces = Common::Split(spec, '|');
+    if (pieces.size() < 2) {
+        PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Invalid file format: %s\n", spec.c_str());
+        return false;
+    }
+    unsigned long length = 0;
+    if (!ReadBootFile(pieces[0], m_ssbFileData, length, "get ssb file content failed: %s\n")) {
+        return false;
+    }
+    m_ssb = {m_ssbFileData.get(), length};
+    if (!ReadBootFile(pieces[1], m_shaFileData, length, "get sha file content failed: %s\n")) {
+        return false;
+    }
+    m_ssbSha = {m_shaFileData.get(), length};
+    constexpr size_t SECURITY_SPEC_PIECES = 5;
+    if (pieces.size() != SECURITY_SPEC_PIECES) {
+        return true;
+    }
+    return (pieces[2].empty() ||
+            ReadBootFile(pieces[2], m_keyStore, m_keyStoreLength, "get key store content failed: %s\n")) &&
+           (pieces[3].empty() ||
+            ReadBootFile(pieces[3], m_certificate, m_certificateLength, "get certificate content failed: %s\n")) &&
+           (pieces[4].empty() ||
+            ReadBootFile(pieces[4], m_signature, m_signatureLength, "get signature content failed: %s\n"));
+}
+
+bool BurnTypeSixChip::InitBoard()
+{
+    m_frameSeq = 1;
+    if (!SendOwnFrame({0x00, CMD_INIT, 0x01}, m_limits.frameTryMs, m_limits.frameOverallMs)) {
+        PrintPlain("send init cmd failed\n");
+        return false;
+    }
+    if (!SendOwnFrame(BuildFrame(NextSeq(), CMD_VERSION), m_limits.frameTryMs, m_limits.frameOverallMs)) {
+        PrintPlain("read version info failed.\n");
+        return false;
+    }
+    return true;
+}
+
+bool BurnTypeSixChip::DownloadBootData()
+{
+    if (!FsbWritePage(m_ssb.data, m_ssb.length)) {
+        PrintPlain("fsb write page failed\n");
+        return false;
+    }
+    if (!SendShaData(m_ssbSha.data, m_ssbSha.length, m_ssb.length)) {
+        PrintPlain("send sha data failed\n");
+        return false;
+    }
+    if (m_keyStore != nullptr && !SendKeyStoreData()) {
+        PrintPlain("send keystore data failed\n");
+        return false;
+    }
+    if (m_certificate != nullptr && !SendCertificateData()) {
+        PrintPlain("send certificate data failed\n");
+        return false;
+    }
+    if (m_signature != nullptr && !SendSignatureData()) {
+        PrintPlain("send signature data failed\n");
+        return false;
+    }
+    if (!SendBootExit()) {
+        PrintPlain("send exit frame failed!\n");
+        return false;
+    }
+    if (!GetIsReady() && !WaitSsbRunning()) {
+        Common::PrintPlain("Ssb running failed, codeloader not received!\n", GetThisPtr());
+        return false;
+    }
+    PrintPlain("load ssb success.\n");
+    return true;
+}
+
+bool BurnTypeSixChip::FsbWritePage(const unsigned char* data, unsigned long length)
+{
+    int packetSize = GetPerPacketSize();
+    if (!PacketSizeUsable(packetSize)) {
+        return false;
+    }
+    unsigned long perPacket = static_cast<unsigned long>(packetSize);
+    unsigned long pages = length / perPacket + (length % perPacket != 0 ? 1 : 0);
+    unsigned long sent = 0;
+    for (unsigned long page = 0; page < pages; ++page) {
+        if (CheckIsCancel()) {
+            PrintPlain("\nUser Cancelled!\n");
+            return false;
+        }
+        unsigned long pageLength = std::min(perPacket, length - sent);
+        if (!SendSsbData(static_cast<unsigned short>(page), data + sent, pageLength, page + 1 == pages)) {
+            PrintPlain("failed to send data packet.\n");
+            return false;
+        }
+        PrintPlain("#");
+        sent += pageLength;
+        if (length > perPacket) {
+            SetProgress(static_cast<int>(static_cast<unsigned long long>(sent) * 100 / length));
+        }
+    }
+    return true;
+}
+
+bool BurnTypeSixChip::SendSsbData(unsigned short pageIndex, const unsigned char* data, unsigned long length,
+                                  bool last)
+{
+    (void)last;
+    std::vector<unsigned char> payload = {static_cast<unsigned char>(pageIndex & 0xFF),
+                                          static_cast<unsigned char>(pageIndex >> 8), 0x00, 0x00};
+    payload.insert(payload.end(), data, data + length);
+    std::vector<unsigned char> frame = BuildFrame(NextSeq(), CMD_SSB_PAGE, payload);
+    frame.resize(static_cast<size_t>(GetPerPacketSize()) + SSB_PAGE_OVERHEAD, 0xFF);
+    return SendOwnFrame(frame, m_limits.frameTryMs, m_limits.frameOverallMs);
+}
+
+bool BurnTypeSixChip::SendShaData(const unsigned char* digest, unsigned long digestLength,
+                                  unsigned long imageLength)
+{
+    std::vector<unsigned char> payload(4);
+    Common::PutBe32(payload.data(), static_cast<uint32_t>(imageLength));
+    if (digest != nullptr) {
+        payload.insert(payload.end(), digest, digest + digestLength);
+    }
+    return SendOwnFrame(BuildFrame(NextSeq(), CMD_SHA, payload), m_limits.frameTryMs, m_limits.frameOverallMs);
+}
+
+namespace {
+
+// A security file behind its command bytes and its 16-bit big-endian length.
+std::vector<unsigned char> SecurityPayload(std::vector<unsigned char> head, const unsigned char* data,
+                                           unsigned long length)
+{
+    head.push_back(static_cast<unsigned char>((length >> 8) & 0xFF));
+    head.push_back(static_cast<unsigned char>(length & 0xFF));
+    head.insert(head.end(), data, data + length);
+    return head;
+}
+
+}  // namespace
+
+bool BurnTypeSixChip::SendKeyStoreData()
+{
+    return SendOwnFrame(BuildFrame(NextSeq(), CMD_KEY_STORE, SecurityPayload({0x01}, m_keyStore.get(),
+                                                                              m_keyStoreLength)),
+                        m_limits.frameTryMs, m_limits.frameOverallMs);
+}
+
+bool BurnTypeSixChip::SendCertificateData()
+{
+    return SendOwnFrame(BuildFrame(NextSeq(), CMD_CERTIFICATE, SecurityPayload({}, m_certificate.get(),
+                                                                                m_certificateLength)),
+                        m_limits.frameTryMs, m_limits.frameOverallMs);
+}
+
+bool BurnTypeSixChip::SendSignatureData()
+{
+    return SendOwnFrame(BuildFrame(NextSeq(), CMD_SIGNATURE, SecurityPayload({0x02, 0x02}, m_signature.get(),
+                                                                              m_signatureLength)),
+                        m_limits.frameTryMs, m_limits.frameOverallMs);
+}
+
+bool BurnTypeSixChip::SendBootExit()
+{
+    return WriteRaw(RawFrame(BuildFrame(NextSeq(), CMD_BOOT_EXIT)));
+}
+
+bool BurnTypeSixChip::SendExitFrame()
+{
+    return SendBootExit();
+}
+
+bool BurnTypeSixChip::DownloadSsb()
+{
+    if (!ShakeHand()) {
+        PrintPlain("shake hand failed!\n");
+        return false;
+    }
+    if (!InitBoard()) {
+        PrintPlain("init board failed!\n");
+        return false;
+    }
+    return DownloadBootData();
+}
+
+// ---- Erase all and reset ----
+
+bool BurnTypeSixChip::EraseAllFlash()
+{
+    if (!WaitSsbRunning()) {
+        return false;
+    }
+    Common::PrintPlain("Erasing all images ...\nIt takes a few minutes.", GetThisPtr());
+    m_frameSeq = 1;
+    if (!SendOwnFrame({0x00, CMD_INIT, 0x01}, m_limits.frameTryMs, m_limits.frameOverallMs)) {
+        Common::PrintPlain("Send init cmd failed", GetThisPtr());
+        return false;
+    }
+    if (!SendOwnFrame(BuildFrame(NextSeq(), CMD_ERASE_ALL), m_limits.eraseAllTryMs, m_limits.eraseAllOverallMs)) {
+        Common::PrintPlain("The erasure failed. \nIt may be because the version does not support the full erase "
+                           "function.\nPlease update the version.",
+                           GetThisPtr());
+        return false;
+    }
+    return WriteRaw(RawFrame(BuildFrame(NextSeq(), CMD_ERASE_ALL_EXIT)));
+}
+
+bool BurnTypeSixChip::Reset()
+{
+    if (!WriteRaw(RawFrame({0x00, CMD_RESET, 0x00, 0x00, 0x00, 0x00, CMD_RESET}))) {
+        return false;
+    }
+    ReSettingSerialParameters(BOOT_BAUD_RATE, 0, 0);
+    return true;
+}
+
+// ---- The package road ----
+
+bool BurnTypeSixChip::ParseFile(const char* path)
+{
+    m_partitions.clear();
+    m_ssb = m_ssbSha = m_smallSsb = m_smallSsbSha = ImageRef();
+    m_packageLength = 0;
+    m_packageData = Common::GetFileData(path, m_packageLength, GetThisPtr());
+    if (m_packageData == nullptr) {
+        PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "get file content failed: %s\n", path);
+        return false;
+    }
+    std::vector<Common::FileHead> images;
+    std::string version;
+    std::string error;
+    if (!Common::ParseFwpkg(m_packageData.get(), m_packageLength, images, version, error, true)) {
+        PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "%s\n", error.c_str());
+        return false;
+    }
+    // Every image must lie whole inside the file before the first byte goes to the chip.
+    for (const Common::FileHead& image : images) {
+        if (static_cast<uint64_t>(image.offset) + image.length > m_packageLength) {
+            PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "image %s runs past the end of the package.\n",
+                      image.fileName);
+            return false;
+        }
+    }
+    for (const Common::FileHead& image : images) {
+        unsigned char* data = m_packageData.get() + image.offset;
+        ImageRef reference = {data, image.length};
+        switch (image.type) {
+            case TYPE_SSB:
+                m_ssb = reference;
+                break;
+            case TYPE_SSB_SHA:
+                m_ssbSha = reference;
+                break;
+            case TYPE_SMALL_SSB:
+                m_smallSsb = reference;
+                break;
+            case TYPE_SMALL_SSB_SHA:
+                m_smallSsbSha = reference;
+                break;
+            default:
+                m_partitions.push_back({image.fileName, image.length, image.type, image.burnAddr, image.burnSize,
+                                        data});
+                break;
+        }
+    }
+    return true;
+}
+
+bool BurnTypeSixChip::DownloadSmallSsb()
+{
+    if (!ShakeHand()) {
+        PrintPlain("shake hand failed!\n");
+        return false;
+    }
+    if (!InitBoard()) {
+        PrintPlain("init board failed!\n");
+        return false;
+    }
+    if (!FsbWritePage(m_smallSsb.data, m_smallSsb.length)) {
+        PrintPlain("fsb write page failed!\n");
+        return false;
+    }
+    if (!SendShaData(m_smallSsbSha.data, m_smallSsbSha.length, m_smallSsb.length)) {
+        PrintPlain("send sha data failed!\n");
+        return false;
+    }
+    if (!SendBootExit()) {
+        PrintPlain("send exit frame failed!\n");
+        return false;
+    }
+    PrintPlain("load small ssb success.\n");
+    return true;
+}
+
+bool BurnTypeSixChip::InitShaData(TransportProtocolBase& protocol, const std::string& imageName)
+{
+    for (const PartitionItem& partition : m_partitions) {
+        if (partition.type == TYPE_APP_SHA && imageName.find(partition.name) != std::string::npos) {
+            protocol.SetShaData(partition.data, static_cast<unsigned long>(partition.length));
+            return true;
+        }
+    }
+    PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "the sha256.bin file of file %s is not found.\n",
+              imageName.c_str());
+    return false;
+}
+
+bool BurnTypeSixChip::BurnPartitions()
+{
+    std::unique_ptr<TypeSixSerCusProSp::TypeSixSerCusPro> protocol(new (std::nothrow)
+                                                                      TypeSixSerCusProSp::TypeSixSerCusPro(this));
+    if (protocol == nullptr) {
+        PrintPlain("new download protocol failed.\n");
+        return false;
+    }
+    for (const PartitionItem& partition : m_partitions) {
+        int kind = FileKindOfImageType(partition.type);
+        if (kind >= 0) {
+            protocol->SetFileType(kind);
+        } else if ((partition.type == 100 || partition.type == 101) && !InitShaData(*protocol, partition.name)) {
+            return false;
+        }
+        if (!protocol->DownloadData(partition.data, static_cast<unsigned long>(partition.length),
+                                    static_cast<unsigned long>(partition.burnAddr),
+                                    static_cast<unsigned long>(partition.burnSize))) {
+            return false;
+        }
+        PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "burn %s successfully.\n", partition.name.c_str());
+    }
+    return true;
+}
+
+bool BurnTypeSixChip::DownloadAllinoneBin(const char* path, unsigned long address)
+{
+    (void)address;
+    if (!ParseFile(path)) {
+        PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "parse file:%s failed!\n", path);
+        return false;
+    }
+    if (m_smallSsbSha.data != nullptr && !DownloadSmallSsb()) {
+        PrintPlain("load small ssb failed.\n");
+        return false;
+    }
+    if (!DownloadSsb()) {
+        PrintPlain("load ssb failed.\n");
+        return false;
+    }
+    return BurnPartitions();
+}
+
+}  // namespace BurnTypeSixChipSp

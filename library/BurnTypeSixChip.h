@@ -1,0 +1,122 @@
+#ifndef VEXIL_LIBRARY_BURNTYPESIXCHIP_H
+#define VEXIL_LIBRARY_BURNTYPESIXCHIP_H
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "BurnChipBase.h"
+
+namespace BurnTypeSixChipSp {
+
+// A TypeSix frame: sequence byte, command, payload, then the XOR of all of them.
+std::vector<unsigned char> BuildFrame(unsigned char seq, unsigned char command,
+                                      const std::vector<unsigned char>& payload = {});
+// 0x5C 0x73, the frame as it is, 0x5C 0x65: the exit and reset frames go out so, without a reply.
+std::vector<unsigned char> RawFrame(const std::vector<unsigned char>& frame);
+// A per-packet size must leave a whole packet inside the 128 MiB a file is read in; reports when not.
+bool PacketSizeUsable(int perPacketSize);
+// Discards what the chip sent before the frame about to go out.
+void DropReceived(BurnChipBase& chip);
+// Collects what the chip prints, unprintable bytes as blanks, and lets judge decide after each read; ends
+// when judge does, when the chip's handshake time-out passes, on a cancel or when the device has gone.
+WaitTime::Outcome WatchConsole(BurnChipBase& chip, const std::function<WaitTime::Step(std::string& text)>& judge);
+
+// The driver of a TypeSix boot ROM: escaped frames answered by escaped replies, the SSB booted page by
+// page, and the flash written through the TypeSix protocol once the SSB runs.
+class BurnTypeSixChip : public BurnChipBase {
+public:
+    // How long each exchange may last, in milliseconds.
+    struct TimeLimits {
+        unsigned long frameTryMs = 500;
+        unsigned long frameOverallMs = 30000;
+        unsigned long eraseSsbTryMs = 2000;
+        unsigned long eraseAllTryMs = 180000;
+        unsigned long eraseAllOverallMs = 300000;
+    };
+
+    // One package image burnt through the protocol.
+    struct PartitionItem {
+        std::string name;
+        uint64_t length = 0;
+        uint32_t type = 0;
+        uint64_t burnAddr = 0;
+        uint64_t burnSize = 0;
+        unsigned char* data = nullptr;
+    };
+
+    // A reply of the chip as CheckRecvData judges it.
+    enum ReplyVerdict { REPLY_BAD = 0, REPLY_GOOD = 1, REPLY_INCOMPLETE = 2 };
+
+    BurnTypeSixChip() = default;
+    ~BurnTypeSixChip() override;
+
+    bool ShakeHand() override;
+    bool EraseAllFlash() override;
+    bool FilePrepare(const std::string& spec) override;
+    bool InitBoard() override;
+    bool DownloadBootData() override;
+    bool DownloadAllinoneBin(const char* path, unsigned long address) override;
+    bool SendFrame(unsigned char* frame, unsigned long length, unsigned long perTryMs, unsigned long overallMs,
+                   bool flag) override;
+    bool Reset() override;
+    void SetOnlyBurnNames(const std::vector<std::string>& names) override;
+    std::vector<std::string> GetOnlyBurnNames() const override;
+
+    int CheckRecvData(const unsigned char* data, unsigned long length) const;
+    bool WaitSsbRunning();
+    bool EraseSsb();
+    bool FsbWritePage(const unsigned char* data, unsigned long length);
+    bool SendSsbData(unsigned short pageIndex, const unsigned char* data, unsigned long length, bool last);
+    bool SendShaData(const unsigned char* digest, unsigned long digestLength, unsigned long imageLength);
+    bool SendKeyStoreData();
+    bool SendCertificateData();
+    bool SendSignatureData();
+    bool SendExitFrame();
+    bool DownloadSsb();
+
+    // The package road.
+    bool ParseFile(const char* path);
+    bool DownloadSmallSsb();
+    bool InitShaData(TransportProtocolBase& protocol, const std::string& imageName);
+
+    void SetTimeLimits(const TimeLimits& limits) { m_limits = limits; }
+    const TimeLimits& GetTimeLimits() const { return m_limits; }
+
+private:
+    struct ImageRef {
+        const unsigned char* data = nullptr;
+        unsigned long length = 0;
+    };
+    unsigned char NextSeq();
+    bool SendOwnFrame(const std::vector<unsigned char>& frame, unsigned long perTryMs, unsigned long overallMs);
+    bool WriteRaw(const std::vector<unsigned char>& bytes);
+    bool SendBootExit();
+    bool ReadBootFile(const std::string& path, std::unique_ptr<unsigned char[]>& buffer, unsigned long& length,
+                      const char* failure);
+    bool BurnPartitions();
+
+    TimeLimits m_limits;
+    std::unique_ptr<unsigned char[]> m_packageData;
+    unsigned long m_packageLength = 0;
+    std::unique_ptr<unsigned char[]> m_ssbFileData;
+    std::unique_ptr<unsigned char[]> m_shaFileData;
+    ImageRef m_ssb;
+    ImageRef m_ssbSha;
+    ImageRef m_smallSsb;
+    ImageRef m_smallSsbSha;
+    std::unique_ptr<unsigned char[]> m_keyStore;
+    unsigned long m_keyStoreLength = 0;
+    std::unique_ptr<unsigned char[]> m_certificate;
+    unsigned long m_certificateLength = 0;
+    std::unique_ptr<unsigned char[]> m_signature;
+    unsigned long m_signatureLength = 0;
+    uint32_t m_frameSeq = 0;
+    std::vector<PartitionItem> m_partitions;
+};
+
+}  // namespace BurnTypeSixChipSp
+
+#endif

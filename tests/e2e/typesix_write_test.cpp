@@ -1,0 +1,309 @@
+// vexil write through the built executable into the virtual TypeSix chip on a pty: what the chip
+// booted and wrote, the extracted images and their companions, the console and the exit status.
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "FwpkgBuilder.h"
+#include "ProgramRunner.h"
+#include "PtyBench.h"
+#include "ScratchDir.h"
+#include "ToolInstall.h"
+#include "TypeSixChip.h"
+
+namespace {
+
+using Sim::Bytes;
+using Sim::PackageImage;
+using Sim::ProgramResult;
+using Sim::TypeSixChip;
+using Sim::TypeSixFaults;
+
+constexpr int PARTITION_FAILED = 5;
+const Bytes RESET_FRAME = {0x00, 0x0C, 0x00, 0x00, 0x00, 0x00, 0x0C};
+
+const std::vector<PackageImage> PACKAGE = {
+    {"loader.bin", Sim::PatternBytes(9000, 1), 0, 0, 0},
+    {"nv.bin", Sim::PatternBytes(5000, 2), 0x3000, 0x1000, 20},
+    {"fs.bin", Sim::PatternBytes(4096, 3), 0x8000, 0x2000, 18},
+    {"app.bin", Sim::PatternBytes(10000, 4), 0x100000, 0x80000, 100},
+    {"extra.bin", Sim::PatternBytes(300, 5), 0x9000, 0x1000, 2},
+};
+
+std::set<std::string> FilesIn(const std::string& directory)
+{
+    std::set<std::string> names;
+    DIR* dir = opendir(directory.c_str());
+    for (dirent* entry = dir != nullptr ? readdir(dir) : nullptr; entry != nullptr; entry = readdir(dir)) {
+        std::string name = entry->d_name;
+        if (name != "." && name != "..") {
+            names.insert(name);
+        }
+    }
+    if (dir != nullptr) {
+        closedir(dir);
+    }
+    return names;
+}
+
+std::string Hex(const Bytes& bytes)
+{
+    static const char DIGITS[] = "0123456789abcdef";
+    std::string text;
+    for (uint8_t byte : bytes) {
+        text += DIGITS[byte >> 4];
+        text += DIGITS[byte & 0x0F];
+    }
+    return text;
+}
+
+class TypeSixWriteTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(install.Ready() && bench.IsOpen()); }
+
+    void StartChip(const TypeSixFaults& faults = {})
+    {
+        chip = std::make_unique<Sim::TypeSixPtyChip>(bench, faults);
+        chip->Start();
+    }
+    ProgramResult Run(const std::string& command, const std::vector<std::string>& words, int timeoutMs = 20000)
+    {
+        std::vector<std::string> all = {command, "-c", "typesix", "-p", bench.PortPath()};
+        all.insert(all.end(), words.begin(), words.end());
+        Sim::ProgramOptions options;
+        options.timeoutMs = timeoutMs;
+        return install.Run(all, options);
+    }
+    ProgramResult Write(const std::string& package, std::vector<std::string> words = {}, int timeoutMs = 20000)
+    {
+        words.insert(words.begin(), {"-f", package});
+        return Run("write", words, timeoutMs);
+    }
+    // The chip's state once the tool has gone.
+    template <typename Value>
+    Value Seen(Value (*get)(const TypeSixChip&))
+    {
+        Value value{};
+        chip->Inspect([&](const TypeSixChip& served) { value = get(served); });
+        return value;
+    }
+    std::vector<Sim::TypeSixFrameSeen> Frames()
+    {
+        return Seen<std::vector<Sim::TypeSixFrameSeen>>([](const TypeSixChip& c) { return c.Frames(); });
+    }
+    std::vector<Sim::TypeSixFlashImage> Images()
+    {
+        return Seen<std::vector<Sim::TypeSixFlashImage>>([](const TypeSixChip& c) { return c.Images(); });
+    }
+    std::vector<Sim::TypeSixBoot> Boots()
+    {
+        return Seen<std::vector<Sim::TypeSixBoot>>([](const TypeSixChip& c) { return c.Boots(); });
+    }
+    std::string Sha256sum(const std::string& path)
+    {
+        ProgramResult result = Sim::RunProgram({"/usr/bin/sha256sum", path});
+        return result.output.substr(0, 64);
+    }
+
+    Sim::ToolInstall install{VEXIL_BUILD_DIR};
+    Sim::PtyBench bench;
+    std::unique_ptr<Sim::TypeSixPtyChip> chip;
+};
+
+TEST_F(TypeSixWriteTest, PackageBurnsTheLoaderAsSsbAndEveryImageWithItsFileKind)
+{
+    std::string package = install.WritePackage("app.fwpkg", PACKAGE);
+    StartChip();
+    ProgramResult result = Write(package, {"-b", "921600"});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    for (const char* name : {"loader.bin", "nv.bin", "fs.bin", "app.bin"}) {
+        EXPECT_NE(result.output.find("Burn " + std::string(name) + " successfully.\n"), std::string::npos) << name;
+    }
+    EXPECT_EQ(result.output.find("extra.bin successfully"), std::string::npos);
+    EXPECT_EQ(result.output.substr(result.output.size() - 21), "\nWrite successfully.\n");
+
+    std::vector<Sim::TypeSixBoot> boots = Boots();
+    ASSERT_EQ(boots.size(), 1u);
+    EXPECT_EQ(boots[0].image, PACKAGE[0].data);
+    EXPECT_TRUE(boots[0].pagesGood && boots[0].started);
+    std::vector<Sim::TypeSixFlashImage> images = Images();
+    ASSERT_EQ(images.size(), 3u);
+    EXPECT_FALSE(images[0].appRoad);
+    EXPECT_EQ(images[0].kind, 0);
+    EXPECT_EQ(images[0].data, PACKAGE[1].data);
+    EXPECT_EQ(images[1].kind, 2);
+    EXPECT_EQ(images[1].data, PACKAGE[2].data);
+    EXPECT_TRUE(images[2].appRoad);
+    EXPECT_EQ(images[2].address, 0x100000u);
+    EXPECT_EQ(images[2].binHeadType, 0);
+    EXPECT_EQ(images[2].data, PACKAGE[3].data);
+    EXPECT_EQ(images[2].shaFileSize, 10000u);
+    for (const auto& image : images) {
+        EXPECT_TRUE(image.complete);
+    }
+    std::vector<Sim::TypeSixFrameSeen> frames = Frames();
+    ASSERT_FALSE(frames.empty());
+    EXPECT_EQ(frames.back().frame, RESET_FRAME) << "the write ends with a reset";
+    EXPECT_EQ(frames[0].baudRate, 115200u) << "the boot ROM is reached at 115200 whatever -b says";
+
+    std::string extract = install.Path("app_extract");
+    EXPECT_EQ(FilesIn(extract), (std::set<std::string>{"loader.bin", "loader_sha256.bin", "nv.bin", "nv_sha256.bin",
+                                                       "fs.bin", "fs_sha256.bin", "app.bin", "app_sha256.bin",
+                                                       "extra.bin", "extra_sha256.bin"}));
+    for (const PackageImage& image : PACKAGE) {
+        std::string path = extract + "/" + image.name;
+        EXPECT_EQ(Sim::ReadBinaryFile(path), image.data) << image.name;
+        std::string companion = path.substr(0, path.size() - 4) + "_sha256.bin";
+        EXPECT_EQ(Hex(Sim::ReadBinaryFile(companion)), Sha256sum(path)) << image.name;
+    }
+    EXPECT_EQ(Hex(boots[0].digest), Sha256sum(extract + "/loader.bin"));
+}
+
+TEST_F(TypeSixWriteTest, OnlyBurnNamesMatchWholeNamesIgnoringCase)
+{
+    std::string package = install.WritePackage("app.fwpkg", PACKAGE);
+    StartChip();
+    ProgramResult result = Write(package, {"--only-burn", "LOADER.BIN", "--only-burn", "App.Bin", "--only-burn", "nv"});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_EQ(Boots().size(), 1u);
+    std::vector<Sim::TypeSixFlashImage> images = Images();
+    ASSERT_EQ(images.size(), 1u);
+    EXPECT_EQ(images[0].data, PACKAGE[3].data);
+    EXPECT_EQ(FilesIn(install.Path("app_extract")),
+              (std::set<std::string>{"loader.bin", "loader_sha256.bin", "app.bin", "app_sha256.bin"}));
+}
+
+TEST_F(TypeSixWriteTest, FailingFirstDownloadIsTriedOnceMore)
+{
+    std::string package = install.WritePackage("app.fwpkg", PACKAGE);
+    TypeSixFaults faults;
+    faults.refusedCommand = 0x11;
+    faults.refusals = 1;
+    StartChip(faults);
+    ProgramResult result = Write(package);
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_NE(result.output.find("return code error:0\n"), std::string::npos);
+    EXPECT_NE(result.output.find("Burn nv.bin successfully.\n"), std::string::npos);
+    std::vector<Sim::TypeSixFlashImage> images = Images();
+    ASSERT_EQ(images.size(), 3u) << "the refused try never started flashing";
+    EXPECT_EQ(images[0].data, PACKAGE[1].data);
+    EXPECT_EQ(Seen<size_t>([](const TypeSixChip& c) { return c.Resets(); }), 2u) << "after the failure and at the end";
+}
+
+struct FailingChip {
+    const char* name;
+    TypeSixFaults faults;
+    std::string line;
+    long long maxMs;
+};
+
+TEST_F(TypeSixWriteTest, ChipThatNeverConfirmsEndsWithStatusFiveAndAReset)
+{
+    TypeSixFaults badCheck;
+    badCheck.badCheckByte = true;
+    TypeSixFaults silent;
+    silent.silent = true;
+    const std::vector<FailingChip> cases = {
+        {"wrong check byte", badCheck, "error: Burn loader loader.bin failed!\n", 10000},
+        {"silent", silent, "ready failed.\nerror: Burn loader loader.bin failed!\n", 40000},
+    };
+    std::string package = install.WritePackage("app.fwpkg", PACKAGE);
+    for (const FailingChip& c : cases) {
+        SCOPED_TRACE(c.name);
+        StartChip(c.faults);
+        long long start = Sim::NowMs();
+        ProgramResult result = Write(package, {}, 60000);
+        EXPECT_LT(Sim::NowMs() - start, c.maxMs);
+        EXPECT_EQ(result.exitCode, PARTITION_FAILED) << result.output;
+        EXPECT_NE(result.output.find(c.line), std::string::npos) << result.output;
+        EXPECT_EQ(result.output.substr(result.output.size() - 15), "\nWrite failed.\n");
+        std::vector<Sim::TypeSixFrameSeen> frames = Frames();
+        ASSERT_FALSE(frames.empty());
+        EXPECT_EQ(frames.back().frame, RESET_FRAME);
+        EXPECT_TRUE(Images().empty());
+        chip.reset();
+    }
+}
+
+TEST_F(TypeSixWriteTest, EraseAndReadRefuseWithoutTouchingThePort)
+{
+    std::string package = install.WritePackage("app.fwpkg", PACKAGE);
+    StartChip();
+    ProgramResult erase = Run("erase", {"-f", package});
+    EXPECT_EQ(erase.exitCode, 12);
+    EXPECT_EQ(erase.output, "chip: typesix does not support the erase function.\nErase failed.\n");
+    ProgramResult read = Run("read", {"-f", package});
+    EXPECT_EQ(read.exitCode, 7);
+    EXPECT_EQ(read.output, "chip: typesix does not support the read function.\n");
+    EXPECT_TRUE(Frames().empty());
+}
+
+struct RefusedPackage {
+    const char* name;
+    std::vector<PackageImage> images;
+    int cutBytes;          // taken off the package's end
+    std::string line;
+};
+
+TEST_F(TypeSixWriteTest, PackagesThatCannotBeUnpackedSafelyAreRefusedBeforeAnythingIsSent)
+{
+    std::string longName(31, 'n');
+    const std::vector<RefusedPackage> cases = {
+        {"leaves the directory", {PACKAGE[0], {"../evil.bin", Bytes(64, 9), 0, 0, 20}}, 0,
+         "error: Invalid image name in fwpkg: \"../evil.bin\"\n"},
+        {"backslash", {PACKAGE[0], {"a\\b.bin", Bytes(64, 9), 0, 0, 20}}, 0,
+         "error: Invalid image name in fwpkg: \"a\\b.bin\"\n"},
+        {"dot dot", {PACKAGE[0], {"..", Bytes(64, 9), 0, 0, 20}}, 0, "error: Invalid image name in fwpkg: \"..\"\n"},
+        {"names cut to the same 31 characters",
+         {PACKAGE[0], {longName + "_a", Bytes(64, 1), 0, 0, 20}, {longName + "_b", Bytes(64, 2), 0x1000, 0, 20}}, 0,
+         "error: Two images in fwpkg are named " + longName + "\n"},
+        {"image past the end", PACKAGE, 1, "error: Image extra.bin runs past the end of the fwpkg file\n"},
+    };
+    for (const RefusedPackage& c : cases) {
+        SCOPED_TRACE(c.name);
+        Sim::ScratchDir dir;
+        Bytes bytes = Sim::BuildFwpkg(c.images);
+        bytes.resize(bytes.size() - static_cast<size_t>(c.cutBytes));
+        std::string package = dir / "pkg.fwpkg";
+        ASSERT_TRUE(Sim::WriteBinaryFile(package, bytes));
+        StartChip();
+        ProgramResult result = Write(package);
+        EXPECT_EQ(result.exitCode, PARTITION_FAILED);
+        EXPECT_NE(result.output.find(c.line), std::string::npos) << result.output;
+        EXPECT_EQ(FilesIn(dir.Path()), std::set<std::string>{"pkg.fwpkg"}) << "not even the extract directory";
+        EXPECT_TRUE(Frames().empty());
+        chip.reset();
+    }
+}
+
+TEST_F(TypeSixWriteTest, PartitionTableIsNoPackageAndNothingIsSent)
+{
+    ASSERT_EQ(mkdir(install.Path("images").c_str(), 0755), 0);
+    ASSERT_TRUE(Sim::WriteBinaryFile(install.Path("images/ssb.bin"), Bytes(100, 1)));
+    std::string table = install.Path("table.xml");
+    ASSERT_TRUE(Sim::WriteTextFile(table, "<?xml version=\"1.0\"?>\n<Programmer>\n  <Partition Sel=\"1\" "
+                                          "PartitionName=\"ssb\" FileSystem=\"none\" FlashType=\"nor\" "
+                                          "Start=\"0x1000\" Length=\"0x10000\" SelectFile=\"images/ssb.bin\" "
+                                          "FileType=\"0\"/>\n</Programmer>\n"));
+    StartChip();
+    ProgramResult result = Write(table);
+    EXPECT_EQ(result.exitCode, PARTITION_FAILED) << result.output;
+    EXPECT_NE(result.output.find("error: not a fwpkg (bad magic flag)\n"), std::string::npos) << result.output;
+    EXPECT_TRUE(Frames().empty());
+}
+
+TEST_F(TypeSixWriteTest, PortThatCannotBeOpenedEndsWithStatusThree)
+{
+    std::string package = install.WritePackage("app.fwpkg", PACKAGE);
+    ProgramResult result = install.Run({"write", "-c", "typesix", "-p", "/nonexistent/ttyVX0", "-f", package});
+    EXPECT_EQ(result.exitCode, 3);
+    EXPECT_NE(result.output.find("error: Open serial port :/nonexistent/ttyVX0 failed"), std::string::npos);
+}
+
+}  // namespace
