@@ -279,7 +279,10 @@ WaitTime::Outcome BurnChipBase::PollUntil(long long limitMs, int sliceMs,
                                           const std::function<WaitTime::Step()>& tryOnce)
 {
     ChipWatch watch(*this, m_transport.get());
+    long long outerDeadline = m_stepDeadline;
+    m_stepDeadline = Common::GetTime() + std::max(0LL, limitMs);
     WaitTime::Outcome outcome = WaitTime::PollUntil(watch, limitMs, sliceMs, tryOnce);
+    m_stepDeadline = outerDeadline;
     if (outcome == WaitTime::Outcome::DEVICE_GONE) {
         ReportDeviceGone();
     }
@@ -317,11 +320,23 @@ unsigned long BurnChipBase::Send(const unsigned char* data, unsigned long length
         return 0;
     }
     Common::PrintSendRecv(1, data, static_cast<int>(length > INT_MAX ? INT_MAX : length));
+    m_transport->SetTimeout(SendLimitMs(), 0);
     unsigned long sent = m_transport->Send(data, length);
     if (sent < length && m_transport->IsDeviceGone()) {
         ReportDeviceGone();
     }
     return sent;
+}
+
+// A send inside a wait may take what is left of the wait, so that a port that takes nothing fails the
+// step at its own time limit; on its own a send waits at most the write time-out.
+unsigned long BurnChipBase::SendLimitMs() const
+{
+    long long limit = Common::SERIAL_WRITE_TIMEOUT;
+    if (m_stepDeadline >= 0) {
+        limit = std::min(limit, std::max(1LL, m_stepDeadline - Common::GetTime()));
+    }
+    return static_cast<unsigned long>(limit);
 }
 
 unsigned long BurnChipBase::Receive(unsigned char* buffer, unsigned long length)

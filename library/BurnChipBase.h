@@ -151,6 +151,7 @@ private:
     bool TakeReplyFrame(const unsigned char* sent, ReplyBuffer& reply);
     bool HasTransport(const char* what) const;
     void ReportDeviceGone();
+    unsigned long SendLimitMs() const;
 
     unsigned m_portBaudRate = 115200;
     unsigned m_targetBaudRate = 0;
@@ -175,6 +176,7 @@ private:
     std::string m_comName;
     unsigned char m_frameSeq = 1;
     bool m_goneReported = false;
+    long long m_stepDeadline = -1;  // when the running wait must end; -1 outside a wait
 };
 
 #endif

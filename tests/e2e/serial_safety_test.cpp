@@ -88,7 +88,7 @@ TEST_F(SerialSafetyTest, ChipThatGoesAwayInTheMiddleOfAnImageFailsTheBurnAtOnce)
 }
 
 // The chip reads nothing: the handshake frames fill the line until writes are no longer taken.
-// The handshake still gives up after its 60 s instead of blocking in a write for ever.
+// The handshake still gives up after its 60 s instead of blocking in a write for ever or past its limit.
 TEST_F(SerialSafetyTest, ChipThatStopsReadingDoesNotHangTheTool)
 {
     Qx71Faults faults;
@@ -99,7 +99,7 @@ TEST_F(SerialSafetyTest, ChipThatStopsReadingDoesNotHangTheTool)
     ProgramResult result = Write(options);
     EXPECT_EQ(result.exitCode, WRITE_FAILED);
     EXPECT_TRUE(Contains(result.output, "Shakehand failed, The board does not respond.\n")) << result.output;
-    EXPECT_LT(tookMs, 75000);
+    EXPECT_LT(tookMs, 64000) << "a send that is not taken ends with the handshake's own limit";
 }
 
 }  // namespace
