@@ -31,16 +31,11 @@ constexpr unsigned char BOARD_FRAME_FLAG = 0xCE;
 constexpr int BOARD_FRAME_LEN = 6;
 constexpr size_t PORT_NAME_BUFFER_LEN = 512;
 constexpr int FAILED_WRITE_PAUSE_MS = 10;
+constexpr int BOARD_POLL_MS = 100;
 constexpr int RESETTING_PAUSE_US = 10000;
 constexpr unsigned long MIB = 1024UL * 1024UL;
 
 using Common::PrintPlain;
-
-// A write that the port does not take at all is retried after a pause, not at full speed.
-void PauseAfterFailedWrite()
-{
-    Common::DelayUs(FAILED_WRITE_PAUSE_MS * 1000.0);
-}
 
 // Why a 6-byte reply frame is refused: null when it is valid, "" when it is passed over silently.
 const char* ReplyFrameFault(const unsigned char* reply, const unsigned char* sent)
@@ -284,7 +279,28 @@ WaitTime::Outcome BurnChipBase::PollUntil(long long limitMs, int sliceMs,
                                           const std::function<WaitTime::Step()>& tryOnce)
 {
     ChipWatch watch(*this, m_transport.get());
-    return WaitTime::PollUntil(watch, limitMs, sliceMs, tryOnce);
+    long long outerDeadline = m_stepDeadline;
+    m_stepDeadline = Common::GetTime() + std::max(0LL, limitMs);
+    WaitTime::Outcome outcome = WaitTime::PollUntil(watch, limitMs, sliceMs, tryOnce);
+    m_stepDeadline = outerDeadline;
+    if (outcome == WaitTime::Outcome::DEVICE_GONE) {
+        ReportDeviceGone();
+    }
+    return outcome;
+}
+
+bool BurnChipBase::IsDeviceGone() const
+{
+    return m_transport != nullptr && m_transport->IsDeviceGone();
+}
+
+// Said once: every step after it fails with its own line.
+void BurnChipBase::ReportDeviceGone()
+{
+    if (!m_goneReported) {
+        m_goneReported = true;
+        PrintPlain("The device has disconnected.\n");
+    }
 }
 
 bool BurnChipBase::HasTransport(const char* what) const
@@ -304,7 +320,23 @@ unsigned long BurnChipBase::Send(const unsigned char* data, unsigned long length
         return 0;
     }
     Common::PrintSendRecv(1, data, static_cast<int>(length > INT_MAX ? INT_MAX : length));
-    return m_transport->Send(data, length);
+    m_transport->SetTimeout(SendLimitMs(), 0);
+    unsigned long sent = m_transport->Send(data, length);
+    if (sent < length && m_transport->IsDeviceGone()) {
+        ReportDeviceGone();
+    }
+    return sent;
+}
+
+// A send inside a wait may take what is left of the wait, so that a port that takes nothing fails the
+// step at its own time limit; on its own a send waits at most the write time-out.
+unsigned long BurnChipBase::SendLimitMs() const
+{
+    long long limit = Common::SERIAL_WRITE_TIMEOUT;
+    if (m_stepDeadline >= 0) {
+        limit = std::min(limit, std::max(1LL, m_stepDeadline - Common::GetTime()));
+    }
+    return static_cast<unsigned long>(limit);
 }
 
 unsigned long BurnChipBase::Receive(unsigned char* buffer, unsigned long length)
@@ -367,51 +399,53 @@ bool BurnChipBase::SendFrameBySerial(const unsigned char* frame, unsigned long l
     ClearRecvBuff();
     m_transport->SetTimeout(perTryMs, perTryMs);
     bool nakSeen = false;
-    long long start = Common::GetTime();
-    while (true) {
-        if (WaitTime::IsUp(start, overallMs)) {
-            if (nakSeen) {
-                PrintPlain("Nack error(The serial port transmission may be unstable.).\n");
-            } else {
-                PrintPlain("Timeout error.\n");
-                PrintPlain("1. Check whether the serial port connection is normal.\n");
-                PrintPlain("2. The U-Boot is faulty.\n");
+    bool sendDue = true;
+    long long tryStart = 0;
+    // A frame the port did not take is sent again after one slice.
+    WaitTime::Outcome outcome = PollUntil(overallMs, FAILED_WRITE_PAUSE_MS, [&]() {
+        if (sendDue) {
+            if (Send(frame, length) < length) {
+                return WaitTime::Step::AGAIN;
             }
-            return false;
+            sendDue = false;
+            tryStart = Common::GetTime();
         }
-        if (m_transport->IsCancel()) {
-            return false;
+        if (TakeAckByte(nakSeen)) {
+            return WaitTime::Step::DONE;
         }
-        if (Send(frame, length) < length) {
-            PauseAfterFailedWrite();
-            continue;
+        sendDue = WaitTime::IsUp(tryStart, static_cast<long long>(perTryMs));
+        return WaitTime::Step::AGAIN;
+    });
+    if (outcome == WaitTime::Outcome::DONE) {
+        return true;
+    }
+    if (outcome != WaitTime::Outcome::TIMED_OUT) {
+        return false;
+    }
+    if (nakSeen) {
+        PrintPlain("Nack error(The serial port transmission may be unstable.).\n");
+    } else {
+        PrintPlain("Timeout error.\n");
+        PrintPlain("1. Check whether the serial port connection is normal.\n");
+        PrintPlain("2. The U-Boot is faulty.\n");
+    }
+    return false;
+}
+
+bool BurnChipBase::TakeAckByte(bool& nakSeen)
+{
+    unsigned char byte = 0;
+    while (m_transport->Receive(&byte, 1) == 1) {
+        if (byte == Common::ACK) {
+            return true;
         }
-        if (WaitForAckByte(perTryMs, nakSeen)) {
+        if (byte == Common::NAK) {
+            nakSeen = true;
+        } else if (TakeConsoleText(byte)) {
             return true;
         }
     }
-}
-
-bool BurnChipBase::WaitForAckByte(unsigned long perTryMs, bool& nakSeen)
-{
-    long long start = Common::GetTime();
-    while (true) {
-        unsigned char byte = 0;
-        while (m_transport->Receive(&byte, 1) == 1) {
-            if (byte == Common::ACK) {
-                return true;
-            }
-            if (byte == Common::NAK) {
-                nakSeen = true;
-            } else if (TakeConsoleText(byte)) {
-                return true;
-            }
-        }
-        if (WaitTime::IsUp(start, perTryMs)) {
-            return false;
-        }
-        m_transport->WaitForData(WaitTime::RemainingMs(start, perTryMs));
-    }
+    return false;
 }
 
 // Console text before the answer goes to the received text; an ack that arrived with it in the same
@@ -440,25 +474,36 @@ bool BurnChipBase::SendFrame(unsigned char* frame, unsigned long length, unsigne
     m_transport->SetTimeout(Common::SERIAL_WRITE_TIMEOUT, Common::FRAME_TIMEOUT);
     long long start = Common::GetTime();
     unsigned long sent = 0;
-    while (!WaitTime::IsUp(start, overallMs)) {
-        if (m_transport->IsCancel() || Common::Cancelled()) {
-            return false;
-        }
-        ClearRecvBuff();
-        unsigned long taken = Send(frame + sent, length - sent);
-        sent += taken;
-        if (sent < length) {
-            if (taken == 0) {
-                PauseAfterFailedWrite();
+    bool sendDue = true;
+    long long tryStart = 0;
+    ReplyBuffer reply;
+    WaitTime::Outcome outcome = PollUntil(overallMs, FAILED_WRITE_PAUSE_MS, [&]() {
+        if (sendDue) {
+            if (sent == 0) {
+                ClearRecvBuff();
             }
-            continue;
+            sent += Send(frame + sent, length - sent);
+            if (sent < length) {
+                return WaitTime::Step::AGAIN;
+            }
+            sendDue = false;
+            tryStart = Common::GetTime();
+            reply.count = 0;
         }
-        if (WaitForReplyFrame(frame, perTryMs)) {
-            return true;
+        if (TakeReplyFrame(frame, reply)) {
+            return WaitTime::Step::DONE;
         }
-        sent = 0;
+        if (WaitTime::IsUp(tryStart, static_cast<long long>(perTryMs)) ||
+            reply.count + REPLY_FRAME_LEN > REPLY_BUFFER_LEN) {
+            sendDue = true;
+            sent = 0;
+        }
+        return WaitTime::Step::AGAIN;
+    });
+    if (outcome == WaitTime::Outcome::DONE) {
+        return true;
     }
-    if (report) {
+    if (report && outcome == WaitTime::Outcome::TIMED_OUT) {
         PrintPlain(m_errorInfo.c_str());
         PrintPlain(m_transport->GetErrorStrInfo().c_str());
         Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "send frame timeout error: %d.\n",
@@ -467,19 +512,15 @@ bool BurnChipBase::SendFrame(unsigned char* frame, unsigned long length, unsigne
     return false;
 }
 
-bool BurnChipBase::WaitForReplyFrame(const unsigned char* sent, unsigned long perTryMs)
+bool BurnChipBase::TakeReplyFrame(const unsigned char* sent, ReplyBuffer& reply)
 {
-    unsigned char reply[REPLY_BUFFER_LEN] = {0};
-    int count = 0;
-    long long start = Common::GetTime();
-    while (!WaitTime::IsUp(start, perTryMs) && count + REPLY_FRAME_LEN <= REPLY_BUFFER_LEN) {
-        unsigned long got = m_transport->Receive(reply + count, REPLY_FRAME_LEN);
+    while (reply.count + REPLY_FRAME_LEN <= REPLY_BUFFER_LEN) {
+        unsigned long got = m_transport->Receive(reply.bytes + reply.count, REPLY_FRAME_LEN);
         if (got == 0) {
-            m_transport->WaitForData(WaitTime::RemainingMs(start, perTryMs));
-            continue;
+            return false;
         }
-        count += static_cast<int>(got);
-        if (count >= REPLY_FRAME_LEN && CheckReplyFrameValidity(reply, count, sent)) {
+        reply.count += static_cast<int>(got);
+        if (reply.count >= REPLY_FRAME_LEN && CheckReplyFrameValidity(reply.bytes, reply.count, sent)) {
             return true;
         }
     }
@@ -599,14 +640,9 @@ bool BurnChipBase::NewFrameFormat()
 
 bool BurnChipBase::SendFrameNoReply(const unsigned char* frame, unsigned long length, unsigned long overallMs)
 {
-    long long start = Common::GetTime();
-    while (!WaitTime::IsUp(start, overallMs)) {
-        if (Send(frame, length) == length) {
-            return true;
-        }
-        PauseAfterFailedWrite();
-    }
-    return false;
+    return PollUntil(overallMs, FAILED_WRITE_PAUSE_MS, [&]() {
+               return Send(frame, length) == length ? WaitTime::Step::DONE : WaitTime::Step::AGAIN;
+           }) == WaitTime::Outcome::DONE;
 }
 
 bool BurnChipBase::SendCmdAndNoReply(const char* cmd, unsigned long length, int overallMs)
@@ -689,21 +725,23 @@ bool BurnChipBase::SendShakeHandFrame(const unsigned char* bytes, unsigned long 
         return false;
     }
     std::vector<unsigned char> received;
-    long long start = Common::GetTime();
-    for (unsigned long next = 0; !WaitTime::IsUp(start, overallMs); next = (next + 1) % length) {
-        if (CheckIsCancel()) {
-            return false;
-        }
-        Send(bytes + next, 1);
-        WaitForData(m_ctrlPeriod);
-        unsigned char chunk[REPLY_BUFFER_LEN] = {0};
-        unsigned long got = Receive(chunk, sizeof(chunk));
-        received.insert(received.end(), chunk, chunk + got);
-        if (CheckRecvFrame(received.data(), static_cast<int>(received.size()))) {
-            return true;
-        }
-    }
-    return false;
+    unsigned long next = 0;
+    bool first = true;
+    // One byte goes out per pass; the pass waits one control period or until bytes arrive.
+    return PollUntil(overallMs, m_ctrlPeriod, [&]() {
+               if (!first) {
+                   unsigned char chunk[REPLY_BUFFER_LEN] = {0};
+                   unsigned long got = Receive(chunk, sizeof(chunk));
+                   received.insert(received.end(), chunk, chunk + got);
+                   if (CheckRecvFrame(received.data(), static_cast<int>(received.size()))) {
+                       return WaitTime::Step::DONE;
+                   }
+               }
+               first = false;
+               Send(bytes + next, 1);
+               next = (next + 1) % length;
+               return WaitTime::Step::AGAIN;
+           }) == WaitTime::Outcome::DONE;
 }
 
 std::vector<unsigned char> BurnChipBase::GetBoardFrameCmd(unsigned char cmd)
@@ -723,26 +761,22 @@ bool BurnChipBase::SendBoardFrame(unsigned char cmd, unsigned long overallMs)
     }
     unsigned char reply[BOARD_FRAME_LEN] = {0};
     int count = 0;
-    while (!WaitTime::IsUp(start, overallMs) && !CheckIsCancel()) {
-        count = FiltRecv(reply, RecvFrame(reply, BOARD_FRAME_LEN, count, WaitTime::RemainingMs(start, overallMs)));
-        if (count == BOARD_FRAME_LEN) {
-            return CheckRecvFrame(reply, count, BOARD_FRAME_FLAG);
-        }
-    }
-    return false;
+    WaitTime::Outcome outcome = PollUntil(WaitTime::RemainingMs(start, overallMs), BOARD_POLL_MS, [&]() {
+        count += static_cast<int>(Receive(reply + count, static_cast<unsigned long>(BOARD_FRAME_LEN - count)));
+        count = FiltRecv(reply, count);
+        return count == BOARD_FRAME_LEN ? WaitTime::Step::DONE : WaitTime::Step::AGAIN;
+    });
+    return outcome == WaitTime::Outcome::DONE && CheckRecvFrame(reply, count, BOARD_FRAME_FLAG);
 }
 
 int BurnChipBase::RecvFrame(unsigned char* buffer, int size, int count, int waitMs)
 {
-    long long start = Common::GetTime();
-    unsigned long limit = static_cast<unsigned long>(waitMs > 0 ? waitMs : 0);
-    while (count < size) {
-        count += static_cast<int>(Receive(buffer + count, static_cast<unsigned long>(size - count)));
-        if (count >= size || WaitTime::IsUp(start, limit)) {
-            break;
+    PollUntil(waitMs > 0 ? waitMs : 0, BOARD_POLL_MS, [&]() {
+        if (count < size) {
+            count += static_cast<int>(Receive(buffer + count, static_cast<unsigned long>(size - count)));
         }
-        WaitForData(WaitTime::RemainingMs(start, limit));
-    }
+        return count >= size ? WaitTime::Step::DONE : WaitTime::Step::AGAIN;
+    });
     return count;
 }
 

@@ -83,6 +83,8 @@ public:
     // The one wait loop of the serial drivers and protocols: between tries it waits on the port, and it
     // ends at once on a cancel or when the device has gone.
     WaitTime::Outcome PollUntil(long long limitMs, int sliceMs, const std::function<WaitTime::Step()>& tryOnce);
+    // True once the device of the port has gone away for good.
+    bool IsDeviceGone() const;
 
     void SetPortBaudRate(unsigned baud) { m_portBaudRate = baud; }
     unsigned GetBaudRate() const { return m_portBaudRate; }
@@ -139,10 +141,17 @@ public:
 private:
     template <typename Operation>
     int RunRouted(Operation operation);
-    bool WaitForAckByte(unsigned long perTryMs, bool& nakSeen);
+    // Reply bytes gathered over one try of SendFrame.
+    struct ReplyBuffer {
+        unsigned char bytes[1024] = {0};
+        int count = 0;
+    };
+    bool TakeAckByte(bool& nakSeen);
     bool TakeConsoleText(unsigned char first);
-    bool WaitForReplyFrame(const unsigned char* sent, unsigned long perTryMs);
+    bool TakeReplyFrame(const unsigned char* sent, ReplyBuffer& reply);
     bool HasTransport(const char* what) const;
+    void ReportDeviceGone();
+    unsigned long SendLimitMs() const;
 
     unsigned m_portBaudRate = 115200;
     unsigned m_targetBaudRate = 0;
@@ -166,6 +175,8 @@ private:
     bool m_isReady = true;
     std::string m_comName;
     unsigned char m_frameSeq = 1;
+    bool m_goneReported = false;
+    long long m_stepDeadline = -1;  // when the running wait must end; -1 outside a wait
 };
 
 #endif

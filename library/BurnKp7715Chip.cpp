@@ -12,7 +12,12 @@ bool BurnKp7715Chip::SendFlashImageCmdFrame(unsigned long address, unsigned long
                                             int type)
 {
     int limitMs = GetTimeLimits().longCommandMs;
-    return SendFlashImageFrame(address, length, eraseSize, type, ERASE_UNIT, limitMs, limitMs);
+    return SendFlashImageFrame(address, length, eraseSize, type, FlashEraseUnit(), limitMs, limitMs);
+}
+
+unsigned long BurnKp7715Chip::FlashEraseUnit() const
+{
+    return ERASE_UNIT;
 }
 
 }  // namespace BurnKp7715ChipSp

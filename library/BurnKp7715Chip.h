@@ -14,6 +14,7 @@ public:
 
     bool SendFlashImageCmdFrame(unsigned long address, unsigned long length, unsigned long eraseSize,
                                 int type) override;
+    unsigned long FlashEraseUnit() const override;
 };
 
 }  // namespace BurnKp7715ChipSp

@@ -46,6 +46,7 @@ constexpr unsigned long ERASE_ALL_SIZE = 0xFFFFFFFF;
 constexpr int AT_RESET_EVERY_TRIES = 100;
 constexpr int LOADER_FRAME_DATA_SIZE = 1024;
 constexpr int SHORT_SEND_PAUSE_MS = 10;
+constexpr int ACK_POLL_MS = 100;
 
 using Common::PrintPlain;
 
@@ -120,9 +121,79 @@ bool FitsPackage(const Common::FileHead& image, unsigned long packageLength)
     return static_cast<uint64_t>(image.offset) + image.length <= packageLength;
 }
 
-void PauseAfterShortSend()
+// Images of the other kinds (the loader, NV/KV, factory, OTP/e-Fuse, version) live in spaces of their own.
+bool GoesWithFlashImageCommand(uint32_t type)
 {
-    Common::DelayUs(SHORT_SEND_PAUSE_MS * 1000.0);
+    switch (type) {
+        case IMAGE_LOADER:
+        case IMAGE_NV_KV:
+        case IMAGE_OTP:
+        case IMAGE_EFUSE:
+        case IMAGE_FACTORY:
+        case IMAGE_VERSION:
+        case IMAGE_NEVER_SENT:
+            return false;
+        default:
+            return true;
+    }
+}
+
+// The flash a flash image takes: what the chip erases (the burn size as the frame rounds it) or what
+// it writes, whichever is more.
+struct FlashRange {
+    uint64_t begin = 0;
+    uint64_t end = 0;
+    std::string name;
+};
+
+FlashRange RangeOf(const Common::FileHead& image, unsigned long eraseUnit)
+{
+    uint64_t extent = std::max<uint64_t>(RoundEraseSize(image.burnSize, eraseUnit), image.length);
+    return {image.burnAddr, static_cast<uint64_t>(image.burnAddr) + extent, std::string(image.fileName)};
+}
+
+// Why one image cannot be burnt as the package states it; empty when it can.
+std::string ImageFault(const Common::FileHead& image, unsigned long packageLength, unsigned long eraseUnit)
+{
+    std::string name(image.fileName);
+    if (!FitsPackage(image, packageLength)) {
+        return Common::FormatInfo("Image %s runs past the end of the package (offset %u, length %u, package %lu bytes).\n",
+                                  name.c_str(), image.offset, image.length, packageLength);
+    }
+    if (!GoesWithFlashImageCommand(image.type)) {
+        return std::string();
+    }
+    // The chip would write bytes it never erased; a burn size of 0 stands for an area erased beforehand.
+    if (image.burnSize != 0 && RoundEraseSize(image.burnSize, eraseUnit) < image.length) {
+        return Common::FormatInfo("Image %s has a burn size of %u bytes, less than its length of %u bytes.\n",
+                                  name.c_str(), image.burnSize, image.length);
+    }
+    if (RangeOf(image, eraseUnit).end > (1ULL << 32)) {
+        return Common::FormatInfo("Image %s at 0x%x runs past the end of the 32-bit address space.\n", name.c_str(),
+                                  image.burnAddr);
+    }
+    return std::string();
+}
+
+// Two flash images whose ranges meet would overwrite one another.
+std::string OverlapFault(const std::vector<Common::FileHead>& images, unsigned long eraseUnit)
+{
+    std::vector<FlashRange> ranges;
+    for (const Common::FileHead& image : images) {
+        FlashRange range = RangeOf(image, eraseUnit);
+        if (GoesWithFlashImageCommand(image.type) && range.end > range.begin) {
+            ranges.push_back(range);
+        }
+    }
+    std::sort(ranges.begin(), ranges.end(),
+              [](const FlashRange& left, const FlashRange& right) { return left.begin < right.begin; });
+    for (size_t i = 1; i < ranges.size(); ++i) {
+        if (ranges[i].begin < ranges[i - 1].end) {
+            return Common::FormatInfo("Images %s and %s overlap in flash.\n", ranges[i - 1].name.c_str(),
+                                      ranges[i].name.c_str());
+        }
+    }
+    return std::string();
 }
 
 }  // namespace
@@ -204,27 +275,12 @@ int BurnQx71Chip::CheckAckFrame(const unsigned char* data, int length, bool repo
 
 // Bytes after a positive ack go back to the port, so that the next reader (the YMODEM handshake)
 // sees them first.
-BurnQx71Chip::AckResult BurnQx71Chip::ReceiveAckAndCheck(AckBuffer& buffer, int waitMs, bool report)
+BurnQx71Chip::AckResult BurnQx71Chip::TakeAck(AckBuffer& buffer, bool report)
 {
-    long long start = Common::GetTime();
-    while (true) {
-        if (WaitTime::IsUp(start, waitMs)) {
-            return AckResult::NONE;
-        }
-        if (CheckIsCancel()) {
-            return AckResult::CANCELLED;
-        }
-        if (buffer.count >= ACK_BUFFER_LEN) {
-            buffer.count = 0;
-            return AckResult::NONE;
-        }
-        unsigned long got =
-            Receive(buffer.bytes + buffer.count, static_cast<unsigned long>(ACK_BUFFER_LEN - buffer.count));
-        buffer.count += static_cast<int>(got);
-        if (got == 0 || buffer.count < ACK_FRAME_LEN) {
-            WaitForData(WaitTime::SliceMs(start, waitMs));
-            continue;
-        }
+    unsigned long got =
+        Receive(buffer.bytes + buffer.count, static_cast<unsigned long>(ACK_BUFFER_LEN - buffer.count));
+    buffer.count += static_cast<int>(got);
+    if (got > 0 && buffer.count >= ACK_FRAME_LEN) {
         int consumed = 0;
         int found = CheckAckFrame(buffer.bytes, buffer.count, report, &consumed);
         if (found == 1) {
@@ -236,32 +292,89 @@ BurnQx71Chip::AckResult BurnQx71Chip::ReceiveAckAndCheck(AckBuffer& buffer, int 
             return AckResult::NEGATIVE;
         }
     }
+    return buffer.count >= ACK_BUFFER_LEN ? AckResult::FULL : AckResult::NONE;
+}
+
+// A full buffer ends the wait, unless text is expected before the ack: then only the last bytes, where
+// an ack may have begun, are kept.
+BurnQx71Chip::AckResult BurnQx71Chip::ReceiveAckAndCheck(AckBuffer& buffer, int waitMs, bool report,
+                                                         bool textBeforeAck)
+{
+    AckResult result = AckResult::NONE;
+    WaitTime::Outcome outcome = PollUntil(waitMs, ACK_POLL_MS, [&]() {
+        result = TakeAck(buffer, report);
+        switch (result) {
+            case AckResult::POSITIVE:
+                return WaitTime::Step::DONE;
+            case AckResult::NEGATIVE:
+                return WaitTime::Step::FAILED;
+            case AckResult::FULL:
+                if (textBeforeAck) {
+                    KeepAckTail(buffer);
+                    return WaitTime::Step::AGAIN;
+                }
+                buffer.count = 0;
+                return WaitTime::Step::FAILED;
+            default:
+                return WaitTime::Step::AGAIN;
+        }
+    });
+    return Settle(outcome, result);
+}
+
+void BurnQx71Chip::KeepAckTail(AckBuffer& buffer)
+{
+    constexpr int tail = ACK_FRAME_LEN - 1;
+    memmove_s(buffer.bytes, sizeof(buffer.bytes), buffer.bytes + buffer.count - tail, tail);
+    buffer.count = tail;
+}
+
+// What a finished ack wait says: the loop's own ends (cancel, device gone) come first.
+BurnQx71Chip::AckResult BurnQx71Chip::Settle(WaitTime::Outcome outcome, AckResult last)
+{
+    switch (outcome) {
+        case WaitTime::Outcome::CANCELLED:
+        case WaitTime::Outcome::DEVICE_GONE:
+            return AckResult::ENDED;
+        case WaitTime::Outcome::DONE:
+            return AckResult::POSITIVE;
+        default:
+            return last == AckResult::NEGATIVE ? AckResult::NEGATIVE : AckResult::NONE;
+    }
 }
 
 bool BurnQx71Chip::SendCommandWithAck(const unsigned char* frame, int length, int perTryMs, int overallMs)
 {
     AckBuffer buffer;
-    long long start = Common::GetTime();
-    while (!WaitTime::IsUp(start, overallMs)) {
-        if (CheckIsCancel()) {
-            return false;
+    AckResult result = AckResult::NONE;
+    bool sendDue = true;
+    long long tryStart = 0;
+    // A frame the port did not take whole goes again after one slice.
+    WaitTime::Outcome outcome = PollUntil(overallMs, SHORT_SEND_PAUSE_MS, [&]() {
+        if (sendDue) {
+            if (Send(frame, static_cast<unsigned long>(length)) < static_cast<unsigned long>(length)) {
+                return WaitTime::Step::AGAIN;
+            }
+            sendDue = false;
+            tryStart = Common::GetTime();
         }
-        if (Send(frame, static_cast<unsigned long>(length)) < static_cast<unsigned long>(length)) {
-            PauseAfterShortSend();
-            continue;
+        result = TakeAck(buffer, true);
+        if (result == AckResult::POSITIVE) {
+            return WaitTime::Step::DONE;
         }
-        switch (ReceiveAckAndCheck(buffer, perTryMs, true)) {
-            case AckResult::POSITIVE:
-                return true;
-            case AckResult::NEGATIVE:
-            case AckResult::CANCELLED:
-                return false;
-            case AckResult::NONE:
-                break;
+        if (result == AckResult::NEGATIVE) {
+            return WaitTime::Step::FAILED;
         }
+        if (result == AckResult::FULL) {
+            buffer.count = 0;
+        }
+        sendDue = result == AckResult::FULL || WaitTime::IsUp(tryStart, perTryMs);
+        return WaitTime::Step::AGAIN;
+    });
+    if (outcome == WaitTime::Outcome::TIMED_OUT) {
+        PrintPlain("Ack receiving timeout.\n");
     }
-    PrintPlain("Ack receiving timeout.\n");
-    return false;
+    return outcome == WaitTime::Outcome::DONE;
 }
 
 bool BurnQx71Chip::SendCommand(const std::vector<unsigned char>& frame)
@@ -271,6 +384,11 @@ bool BurnQx71Chip::SendCommand(const std::vector<unsigned char>& frame)
 }
 
 // ---- Command frames ----
+
+unsigned long BurnQx71Chip::FlashEraseUnit() const
+{
+    return ERASE_UNIT;
+}
 
 bool BurnQx71Chip::SendFlashImageCmdFrame(unsigned long address, unsigned long length, unsigned long eraseSize,
                                           int type)
@@ -370,27 +488,33 @@ bool BurnQx71Chip::SendShakeHandFrame()
     int tryMs = std::max(1, m_ctrlPeriod);
     AckBuffer buffer;
     int tries = 0;
-    long long start = Common::GetTime();
-    while (true) {
-        if (WaitTime::IsUp(start, m_limits.handshakeMs) || CheckIsCancel()) {
-            return false;
+    bool sendDue = true;
+    long long tryStart = 0;
+    // The frame goes out once per control period; an answer is looked for whenever bytes arrive.
+    WaitTime::Outcome outcome = PollUntil(m_limits.handshakeMs, tryMs, [&]() {
+        if (sendDue) {
+            if (Send(frame.data(), frame.size()) < frame.size()) {
+                return WaitTime::Step::AGAIN;
+            }
+            sendDue = false;
+            tryStart = Common::GetTime();
+            ++tries;
+            if (m_isBeforeReset && !m_atResetCommand.empty() && tries % AT_RESET_EVERY_TRIES == 0) {
+                Send(reinterpret_cast<const unsigned char*>(m_atResetCommand.data()), m_atResetCommand.size());
+            }
         }
-        if (Send(frame.data(), frame.size()) < frame.size()) {
-            PauseAfterShortSend();
-            continue;
-        }
-        ++tries;
-        if (m_isBeforeReset && !m_atResetCommand.empty() && tries % AT_RESET_EVERY_TRIES == 0) {
-            Send(reinterpret_cast<const unsigned char*>(m_atResetCommand.data()), m_atResetCommand.size());
-        }
-        AckResult result = ReceiveAckAndCheck(buffer, tryMs, false);
+        AckResult result = TakeAck(buffer, false);
         if (result == AckResult::POSITIVE) {
-            return true;
+            return WaitTime::Step::DONE;
         }
-        if (result == AckResult::CANCELLED) {
-            return false;
+        if (result == AckResult::FULL) {
+            buffer.count = 0;
         }
-    }
+        // A negative ack or a full buffer only ends this try.
+        sendDue = result != AckResult::NONE || WaitTime::IsUp(tryStart, tryMs);
+        return WaitTime::Step::AGAIN;
+    });
+    return outcome == WaitTime::Outcome::DONE;
 }
 
 // ---- Package burn ----
@@ -400,6 +524,26 @@ bool BurnQx71Chip::BuildImageList(const unsigned char* data, unsigned long lengt
 {
     std::string version;
     return Common::ParseFwpkg(data, length, list, version, error, true);
+}
+
+// The parser returns entries as the package states them. A fault in any of them refuses the package
+// before a byte goes to the chip, not after the images before it are in flash.
+bool BurnQx71Chip::CheckImages(const std::vector<Common::FileHead>& images, unsigned long packageLength,
+                               std::string& error) const
+{
+    for (const Common::FileHead& image : images) {
+        error = ImageFault(image, packageLength, FlashEraseUnit());
+        if (!error.empty()) {
+            break;
+        }
+    }
+    if (error.empty()) {
+        error = OverlapFault(images, FlashEraseUnit());
+    }
+    if (!error.empty() && error.back() == '\n') {
+        error.pop_back();  // printed with a line end of its own, like the parser's errors
+    }
+    return error.empty();
 }
 
 bool BurnQx71Chip::IsSelected(const Common::FileHead& image) const
@@ -423,7 +567,7 @@ bool BurnQx71Chip::DownloadAllinoneBin(const char* file, unsigned long address)
     }
     std::vector<Common::FileHead> images;
     std::string error;
-    if (!BuildImageList(package.get(), length, images, error)) {
+    if (!BuildImageList(package.get(), length, images, error) || !CheckImages(images, length, error)) {
         Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "%s\n", error.c_str());
         Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "File: %s format error!\n", file);
         return false;
@@ -438,34 +582,29 @@ bool BurnQx71Chip::DownloadAllinoneBin(const char* file, unsigned long address)
     }
     YmodemProtocolSp::YmodemProtocol ymodem(this);
     ymodem.SetTimeLimits(m_limits.ymodem);
+    m_unconfirmed.clear();
     for (const Common::FileHead& image : images) {
         if (!IsSelected(image) || image.type == IMAGE_NEVER_SENT) {
             continue;
         }
-        if (!BurnImage(ymodem, package.get(), length, image)) {
+        if (!BurnImage(ymodem, package.get(), image)) {
             return false;
         }
         if (m_isOnlyBurnLoader) {
-            return true;
+            return AllImagesConfirmed();
         }
         if (m_isSwitchAfterLoader && image.type == IMAGE_LOADER && !SwitchBaudRateAfterLoader()) {
             return false;
         }
     }
-    return true;
+    return AllImagesConfirmed();
 }
 
+// Every image fits the package: it was checked before the handshake.
 bool BurnQx71Chip::BurnImage(YmodemProtocolSp::YmodemProtocol& ymodem, const unsigned char* package,
-                             unsigned long packageLength, const Common::FileHead& image)
+                             const Common::FileHead& image)
 {
     std::string name(image.fileName);
-    // The parser returns entries as the package states them; none may be read past the package.
-    if (!FitsPackage(image, packageLength)) {
-        Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE,
-                          "Image %s runs past the end of the package (offset %u, length %u, package %lu bytes).\n",
-                          name.c_str(), image.offset, image.length, packageLength);
-        return false;
-    }
     if (image.type == IMAGE_LOADER) {
         ymodem.SetSingleFrameDataSize(LOADER_FRAME_DATA_SIZE);
     } else {
@@ -478,32 +617,54 @@ bool BurnQx71Chip::BurnImage(YmodemProtocolSp::YmodemProtocol& ymodem, const uns
         Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Download: %s failed.\n", name.c_str());
         return false;
     }
-    if (!WaitForImageAck(name)) {
-        return false;
+    switch (WaitForImageAck(name)) {
+        case ImageAck::CONFIRMED:
+            Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "downloaded: %s successfully.\n", name.c_str());
+            return true;
+        case ImageAck::MISSING:
+            m_unconfirmed.push_back(name);
+            return true;
+        case ImageAck::FAILED:
+            break;
     }
-    Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "downloaded: %s successfully.\n", name.c_str());
-    return true;
+    return false;
+}
+
+// The chip may not have written an image whose ack never came: the burn cannot be called a success.
+bool BurnQx71Chip::AllImagesConfirmed()
+{
+    if (m_unconfirmed.empty()) {
+        return true;
+    }
+    std::string names;
+    for (const std::string& name : m_unconfirmed) {
+        names += (names.empty() ? "" : ", ") + name;
+    }
+    Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "The board never confirmed writing: %s.\n", names.c_str());
+    return false;
 }
 
 // Only a missing ack lets the burn go on: a chip that says it could not write the image has not got it.
-bool BurnQx71Chip::WaitForImageAck(const std::string& name)
+// Console text may come before the ack, more of it than the buffer holds.
+BurnQx71Chip::ImageAck BurnQx71Chip::WaitForImageAck(const std::string& name)
 {
     AckBuffer buffer;
-    switch (ReceiveAckAndCheck(buffer, m_limits.imageAckMs, true)) {
+    switch (ReceiveAckAndCheck(buffer, m_limits.imageAckMs, true, true)) {
         case AckResult::POSITIVE:
-            return true;
+            return ImageAck::CONFIRMED;
         case AckResult::NONE:
+        case AckResult::FULL:
             PrintPlain("Ack receiving timeout.\n");
-            return true;
+            return ImageAck::MISSING;
         case AckResult::NEGATIVE:
             Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Download: %s failed, the board refused it.\n",
                               name.c_str());
-            return false;
-        case AckResult::CANCELLED:
+            return ImageAck::FAILED;
+        case AckResult::ENDED:
             break;
     }
     Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Download: %s failed.\n", name.c_str());
-    return false;
+    return ImageAck::FAILED;
 }
 
 bool BurnQx71Chip::SwitchBaudRateAfterLoader()

@@ -43,6 +43,8 @@ public:
     virtual bool SendCommandWithAck(const unsigned char* frame, int length, int perTryMs, int overallMs);
     virtual bool SendFlashImageCmdFrame(unsigned long address, unsigned long length, unsigned long eraseSize,
                                         int type);
+    // The unit the flash image command rounds its erase size up to.
+    virtual unsigned long FlashEraseUnit() const;
 
     void SetTimeLimits(const TimeLimits& limits);
     const TimeLimits& GetTimeLimits() const;
@@ -52,7 +54,8 @@ public:
     int CheckAckFrame(const unsigned char* data, int length, bool report, int* consumed) const;
 
 protected:
-    enum class AckResult { POSITIVE, NEGATIVE, NONE, CANCELLED };
+    // FULL: the buffer filled without an ack; ENDED: the wait was cancelled or the device has gone.
+    enum class AckResult { POSITIVE, NEGATIVE, NONE, FULL, ENDED };
     static constexpr int ACK_BUFFER_LEN = 4096;
     // Received bytes kept between the tries of one command.
     struct AckBuffer {
@@ -71,13 +74,21 @@ protected:
     bool SendUploadDataFrame(unsigned long address, unsigned long length);
     bool BuildImageList(const unsigned char* data, unsigned long length, std::vector<Common::FileHead>& list,
                         std::string& error);
-    AckResult ReceiveAckAndCheck(AckBuffer& buffer, int waitMs, bool report);
+    AckResult ReceiveAckAndCheck(AckBuffer& buffer, int waitMs, bool report, bool textBeforeAck = false);
+    // One look at the bytes that have arrived.
+    AckResult TakeAck(AckBuffer& buffer, bool report);
 
 private:
     bool IsSelected(const Common::FileHead& image) const;
+    bool CheckImages(const std::vector<Common::FileHead>& images, unsigned long packageLength,
+                     std::string& error) const;
     bool BurnImage(YmodemProtocolSp::YmodemProtocol& ymodem, const unsigned char* package,
-                   unsigned long packageLength, const Common::FileHead& image);
-    bool WaitForImageAck(const std::string& name);
+                   const Common::FileHead& image);
+    enum class ImageAck { CONFIRMED, MISSING, FAILED };
+    ImageAck WaitForImageAck(const std::string& name);
+    bool AllImagesConfirmed();
+    static void KeepAckTail(AckBuffer& buffer);
+    static AckResult Settle(WaitTime::Outcome outcome, AckResult last);
     bool SwitchBaudRateAfterLoader();
     bool SendCommand(const std::vector<unsigned char>& frame);
 
@@ -87,6 +98,7 @@ private:
     std::string m_atResetCommand;
     std::vector<std::string> m_onlyBurnNames;
     TimeLimits m_limits;
+    std::vector<std::string> m_unconfirmed;  // images of this burn whose ack never came
 };
 
 }  // namespace BurnQx71ChipSp

@@ -54,26 +54,17 @@ bool FrameFormatBase::ReceiveBoardCmdRespond(unsigned char* reply, int replyLeng
     long long start = Common::GetTime();
     std::string replyText;
     int count = 0;
-    while (true) {
-        long long elapsed = Common::GetTime() - start;
-        if (elapsed >= timeoutMs) {
-            Common::PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "\nReceive board respond timeout: %d ms.\n",
-                              static_cast<int>(elapsed));
-            return false;
-        }
-        if (m_chip->CheckIsCancel()) {
-            return false;
-        }
-        m_chip->WaitForData(BOARD_POLL_MS);
+    // No time at all means no look at the port either.
+    WaitTime::Outcome outcome = timeoutMs <= 0 ? WaitTime::Outcome::TIMED_OUT : m_chip->PollUntil(timeoutMs, BOARD_POLL_MS, [&]() {
         int room = replyLength > count ? replyLength - count : 0;
         unsigned long got = m_chip->Receive(reply + count, static_cast<unsigned long>(room));
         if (count >= replyLength) {
             Common::PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE,
                               "A maximum of %d characters can be received.\n", replyLength);
-            return false;
+            return WaitTime::Step::FAILED;
         }
         if (got == 0) {
-            continue;
+            return WaitTime::Step::AGAIN;
         }
         const char* piece = reinterpret_cast<const char*>(reply + count);
         std::string text(piece, strnlen(piece, got));
@@ -81,11 +72,17 @@ bool FrameFormatBase::ReceiveBoardCmdRespond(unsigned char* reply, int replyLeng
         replyText += text;
         count += static_cast<int>(got);
         if (replyText.find(BOARD_OK_MARK) != std::string::npos) {
-            return true;
+            return WaitTime::Step::DONE;
         }
         if (replyText.find(BOARD_ERROR_MARK) != std::string::npos) {
             Common::Print("\nBoard respond error.\n", "", 0, "");
-            return false;
+            return WaitTime::Step::FAILED;
         }
+        return WaitTime::Step::AGAIN;
+    });
+    if (outcome == WaitTime::Outcome::TIMED_OUT) {
+        Common::PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "\nReceive board respond timeout: %d ms.\n",
+                          static_cast<int>(Common::GetTime() - start));
     }
+    return outcome == WaitTime::Outcome::DONE;
 }

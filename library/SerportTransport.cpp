@@ -1,7 +1,10 @@
 #include "SerportTransport.h"
 
 #include <fcntl.h>
-#include <sys/select.h>
+#include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -10,12 +13,50 @@
 #include <chrono>
 #include <climits>
 #include <cstring>
+#include <functional>
 #include <string>
+#include <utility>
+
+#include "WaitTime.h"
 
 namespace {
 
 constexpr int RECEIVE_CHUNK = 512;
-constexpr long SELECT_PERIOD_US = 50000;
+constexpr int RECEIVE_PERIOD_MS = 50;
+constexpr int NODE_CHECK_PERIODS = 10;   // the path is looked at every half second
+constexpr int SEND_POLL_MS = 100;        // a raised cancel ends a blocked send within this
+constexpr size_t KEPT_BEHIND = 64 * 1024;        // taken bytes a give-back may still need
+constexpr size_t DROP_FROM = 1024 * 1024;         // taken bytes dropped at once, so that drops are rare
+constexpr long long DRAIN_MARGIN_MS = 1000;
+constexpr int DRAIN_POLL_MS = 10;
+
+// Errors that say the device itself has gone (unplugged, hung up), not that the call was unlucky.
+bool MeansDeviceGone(int error)
+{
+    return error == EIO || error == ENXIO || error == ENODEV;
+}
+
+// The transport's own waits (a send, the drain at close) as the one wait loop watches them: between
+// tries it waits for the descriptor to take bytes, or sleeps when there is none to watch.
+class PortWatch : public WaitTime::Watch {
+public:
+    PortWatch(int fd, std::function<bool()> cancelled, const std::atomic<bool>& gone)
+        : m_fd(fd), m_cancelled(std::move(cancelled)), m_gone(gone)
+    {
+    }
+    void Wait(int ms) override
+    {
+        struct pollfd port = {m_fd, POLLOUT, 0};
+        poll(&port, 1, ms);
+    }
+    bool Cancelled() override { return m_cancelled(); }
+    bool DeviceGone() override { return m_gone.load(); }
+
+private:
+    int m_fd;
+    std::function<bool()> m_cancelled;
+    const std::atomic<bool>& m_gone;
+};
 
 void CloseDescriptor(int& fd)
 {
@@ -53,13 +94,24 @@ bool SerportTransport::Open(const Common::TRANSPORT_MODE_ATTR_U& attr)
         std::lock_guard<std::mutex> lock(m_mutex);
         m_recvBuffer.clear();
         m_readPos = 0;
+        m_lastTake = 0;
     }
     m_stop.store(false);
+    m_gone.store(false);
 
-    std::string path(attr.portName, strnlen(attr.portName, sizeof(attr.portName)));
-    // Never our controlling terminal (its hang-up would end the process), and no wait for carrier.
-    m_fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    m_path.assign(attr.portName, strnlen(attr.portName, sizeof(attr.portName)));
+    m_baudRate = attr.baudRate;
+    // Never our controlling terminal (its hang-up would end the process), and no wait for carrier;
+    // the descriptor stays non-blocking so that no write can outlast its time limit.
+    m_fd = open(m_path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (m_fd < 0) {
+        if (errno == EBUSY) {
+            ReportBusy();
+        }
+        return false;
+    }
+    if (!TakeExclusiveUse()) {
+        CloseDescriptor(m_fd);
         return false;
     }
     SettingSerialParameters(static_cast<int>(attr.baudRate));
@@ -67,6 +119,27 @@ bool SerportTransport::Open(const Common::TRANSPORT_MODE_ATTR_U& attr)
     // the thread keeps bytes that arrive just after Open returns.
     tcflush(m_fd, TCIFLUSH);
     return StartReceiveThread();
+}
+
+// Only a terminal is a serial port: anything else (a file, /dev/zero) would feed the receive thread
+// without end. Two programs on one port would both talk to the chip, so the second is refused.
+bool SerportTransport::TakeExclusiveUse()
+{
+    struct termios options = {};
+    if (tcgetattr(m_fd, &options) != 0) {
+        Common::PrintPlain(Common::FormatInfo("%s is not a serial port.\n", m_path.c_str()).c_str());
+        return false;
+    }
+    if (flock(m_fd, LOCK_EX | LOCK_NB) != 0 || ioctl(m_fd, TIOCEXCL) != 0) {
+        ReportBusy();
+        return false;
+    }
+    return true;
+}
+
+void SerportTransport::ReportBusy() const
+{
+    Common::PrintPlain(Common::FormatInfo("Serial port %s is busy.\n", m_path.c_str()).c_str());
 }
 
 bool SerportTransport::StartReceiveThread()
@@ -103,9 +176,28 @@ void SerportTransport::ReleasePort()
     StopReceiveThread();
     // Let the last frame leave the UART; then only unread input is discarded, since on a pty an
     // output flush takes back bytes the other side has not read yet.
-    tcdrain(m_fd);
-    tcflush(m_fd, TCIFLUSH);
+    if (!m_gone.load()) {
+        DrainOutput();
+        tcflush(m_fd, TCIFLUSH);
+        ioctl(m_fd, TIOCNXCL);  // the exclusive mark would outlive us while another descriptor is open
+    }
     CloseDescriptor(m_fd);
+}
+
+// tcdrain would wait for ever on a line whose other side has stopped taking bytes.
+void SerportTransport::DrainOutput()
+{
+    int queued = 0;
+    if (ioctl(m_fd, TIOCOUTQ, &queued) != 0 || queued <= 0) {
+        return;
+    }
+    long long bitsPerSecond = m_baudRate > 0 ? m_baudRate : 9600;
+    long long limitMs = DRAIN_MARGIN_MS + static_cast<long long>(queued) * 10 * 1000 / bitsPerSecond;
+    PortWatch sleeper(-1, []() { return false; }, m_gone);
+    WaitTime::PollUntil(sleeper, limitMs, DRAIN_POLL_MS, [this, &queued]() {
+        bool drained = ioctl(m_fd, TIOCOUTQ, &queued) != 0 || queued <= 0;
+        return drained ? WaitTime::Step::DONE : WaitTime::Step::AGAIN;
+    });
 }
 
 void SerportTransport::Close()
@@ -117,6 +209,7 @@ void SerportTransport::Close()
     std::lock_guard<std::mutex> lock(m_mutex);
     std::vector<unsigned char>().swap(m_recvBuffer);
     m_readPos = 0;
+    m_lastTake = 0;
 }
 
 void SerportTransport::SettingSerialParameters(int baudRate)
@@ -124,7 +217,7 @@ void SerportTransport::SettingSerialParameters(int baudRate)
     if (m_fd < 0) {
         return;
     }
-    fcntl(m_fd, F_SETFL, 0);
+    fcntl(m_fd, F_SETFL, O_NONBLOCK);
     struct termios options = {};
     if (tcgetattr(m_fd, &options) != 0) {
         return;
@@ -155,17 +248,10 @@ void SerportTransport::ChangeSpeed(int baudRate)
 void SerportTransport::ReceiveLoop()
 {
     unsigned char chunk[RECEIVE_CHUNK];
+    int quietPeriods = 0;
     while (!m_stop.load() && m_fd >= 0) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(m_fd, &readable);
-        int highest = m_fd;
-        if (m_wakePipe[0] >= 0) {
-            FD_SET(m_wakePipe[0], &readable);
-            highest = std::max(highest, m_wakePipe[0]);
-        }
-        struct timeval period = {0, SELECT_PERIOD_US};
-        int ready = select(highest + 1, &readable, nullptr, nullptr, &period);
+        struct pollfd watched[2] = {{m_fd, POLLIN, 0}, {m_wakePipe[0], POLLIN, 0}};
+        int ready = poll(watched, m_wakePipe[0] >= 0 ? 2 : 1, RECEIVE_PERIOD_MS);
         if (m_stop.load()) {
             break;
         }
@@ -175,29 +261,67 @@ void SerportTransport::ReceiveLoop()
             }
             continue;
         }
-        if (ready == 0 || !FD_ISSET(m_fd, &readable)) {
+        if (ready == 0 || (watched[0].revents == 0)) {
+            if (++quietPeriods >= NODE_CHECK_PERIODS) {
+                quietPeriods = 0;
+                CheckNodeStillThere();
+            }
+            if (m_gone.load()) {
+                break;
+            }
             continue;
         }
         ssize_t got = read(m_fd, chunk, sizeof(chunk));
         if (got > 0) {
             OnReceive(chunk, static_cast<unsigned long>(got));
-        } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
-            BackOff();  // the device is gone: it would report readable on every select
+            continue;
+        }
+        bool hungUp = (watched[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+        if (hungUp || (got < 0 && MeansDeviceGone(errno))) {
+            MarkDeviceGone();
+            break;
+        }
+        if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
+            BackOff();
         }
     }
 }
 
+// A USB adapter that is pulled out may leave a quiet descriptor behind; its node goes away.
+void SerportTransport::CheckNodeStillThere()
+{
+    struct stat node = {};
+    if (stat(m_path.c_str(), &node) != 0 && errno == ENOENT) {
+        MarkDeviceGone();
+    }
+}
+
+// Every waiter wakes at once: nothing will arrive any more.
+void SerportTransport::MarkDeviceGone()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_gone.store(true);
+    }
+    m_dataArrived.notify_all();
+}
+
+bool SerportTransport::IsDeviceGone() const
+{
+    return m_gone.load();
+}
+
+bool SerportTransport::SetTimeout(unsigned long writeMs, unsigned long readMs)
+{
+    (void)readMs;
+    m_writeLimitMs = writeMs > 0 ? static_cast<long long>(writeMs) : static_cast<long long>(Common::SERIAL_WRITE_TIMEOUT);
+    return true;
+}
+
 void SerportTransport::BackOff()
 {
-    fd_set wake;
-    FD_ZERO(&wake);
-    int highest = -1;
-    if (m_wakePipe[0] >= 0) {
-        FD_SET(m_wakePipe[0], &wake);
-        highest = m_wakePipe[0];
-    }
-    struct timeval period = {0, SELECT_PERIOD_US};
-    select(highest + 1, highest >= 0 ? &wake : nullptr, nullptr, nullptr, &period);
+    struct pollfd wake = {m_wakePipe[0], POLLIN, 0};
+    poll(&wake, m_wakePipe[0] >= 0 ? 1 : 0, RECEIVE_PERIOD_MS);
 }
 
 void SerportTransport::OnReceive(const unsigned char* data, unsigned long length)
@@ -211,21 +335,34 @@ void SerportTransport::OnReceive(const unsigned char* data, unsigned long length
     m_dataArrived.notify_all();
 }
 
+// The port takes bytes as fast as the line lets it; a peer that takes none for the write time-out (a
+// stalled bridge, a pty nobody reads) ends the send with the count written so far.
 unsigned long SerportTransport::Send(const unsigned char* data, unsigned long length)
 {
-    if (data == nullptr || length == 0 || m_fd < 0) {
+    if (data == nullptr || length == 0 || m_fd < 0 || m_gone.load()) {
         return 0;
     }
+    // A raised cancel ends only a send that is stuck; the step that reports the cancel comes after it.
+    bool stuck = false;
+    PortWatch watch(m_fd, [this, &stuck]() { return stuck && CancelRaised(); }, m_gone);
     unsigned long written = 0;
-    while (written < length) {
-        ssize_t result = write(m_fd, data + written, length - written);
-        if (result > 0) {
-            written += static_cast<unsigned long>(result);
-        } else if (result < 0 && errno == EINTR) {
-            continue;
-        } else {
-            break;
-        }
+    bool moving = true;
+    while (written < length && moving) {
+        moving = WaitTime::PollUntil(watch, m_writeLimitMs, SEND_POLL_MS, [&]() {
+                     ssize_t result = write(m_fd, data + written, length - written);
+                     if (result > 0) {
+                         written += static_cast<unsigned long>(result);
+                         return WaitTime::Step::DONE;
+                     }
+                     if (result < 0 && (errno == EINTR || errno == EAGAIN)) {
+                         stuck = true;
+                         return WaitTime::Step::AGAIN;
+                     }
+                     if (result < 0 && MeansDeviceGone(errno)) {
+                         MarkDeviceGone();
+                     }
+                     return WaitTime::Step::FAILED;
+                 }) == WaitTime::Outcome::DONE;
     }
     return written;
 }
@@ -243,10 +380,25 @@ unsigned long SerportTransport::Receive(unsigned char* buffer, unsigned long len
     std::lock_guard<std::mutex> lock(m_mutex);
     size_t count = std::min<size_t>(length, UnreadLocked());
     if (count > 0) {
+        DropTakenLocked();
+        m_lastTake = m_readPos;
         std::memcpy(buffer, m_recvBuffer.data() + m_readPos, count);
         m_readPos += count;
     }
     return count;
+}
+
+// A read of a whole flash must not hold all of it: bytes taken long ago go, while the last take and
+// some bytes before it stay for a give-back.
+void SerportTransport::DropTakenLocked()
+{
+    size_t keepFrom = std::min(m_lastTake, m_readPos > KEPT_BEHIND ? m_readPos - KEPT_BEHIND : 0);
+    if (keepFrom < DROP_FROM) {
+        return;
+    }
+    m_recvBuffer.erase(m_recvBuffer.begin(), m_recvBuffer.begin() + static_cast<std::ptrdiff_t>(keepFrom));
+    m_readPos -= keepFrom;
+    m_lastTake -= keepFrom;
 }
 
 int SerportTransport::WaitForData(int ms)
@@ -256,11 +408,11 @@ int SerportTransport::WaitForData(int ms)
     if (UnreadLocked() > 0) {
         return unreadCount();
     }
-    if (CancelRaised() || ms <= 0) {
+    if (CancelRaised() || ms <= 0 || m_gone.load()) {
         return 0;
     }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (UnreadLocked() == 0 && !CancelRaised()) {
+    while (UnreadLocked() == 0 && !CancelRaised() && !m_gone.load()) {
         if (m_dataArrived.wait_until(lock, deadline) == std::cv_status::timeout) {
             break;
         }
@@ -284,6 +436,8 @@ int SerportTransport::OnAdataAvailable(std::string& out)
     if (count == 0) {
         return 0;
     }
+    DropTakenLocked();
+    m_lastTake = m_readPos;
     out.reserve(out.size() + count);
     out.append(reinterpret_cast<const char*>(m_recvBuffer.data() + m_readPos), count);
     m_readPos = m_recvBuffer.size();

@@ -29,6 +29,7 @@ constexpr size_t RECEIVED_DATA_SIZE = 1024;
 constexpr size_t RECEIVED_FRAME_LEN = FRAME_HEAD_LEN + RECEIVED_DATA_SIZE + CRC_LEN;
 constexpr unsigned long HANDSHAKE_READ_LEN = 512;
 constexpr int POLL_MS = 10;
+constexpr int COLLECT_POLL_MS = 100;
 
 int Percent(unsigned long done, unsigned long total)
 {
@@ -102,6 +103,19 @@ void YmodemProtocol::PutCheck(unsigned char* frame, size_t dataLength) const
     Common::PutCrc16Be(data, dataLength);
 }
 
+// Names why a wait failed: a send that failed, else the time limit; a cancel and a device that has
+// gone have been reported where they were seen.
+bool YmodemProtocol::Settle(WaitTime::Outcome outcome, bool sendFailed, const char* sendFailure,
+                            const char* timedOut) const
+{
+    if (sendFailed) {
+        Report(sendFailure);
+    } else if (outcome == WaitTime::Outcome::TIMED_OUT) {
+        Report(timedOut);
+    }
+    return !sendFailed && outcome == WaitTime::Outcome::DONE;
+}
+
 bool YmodemProtocol::SendByte(unsigned char byte)
 {
     return m_chip->Send(&byte, 1) == 1;
@@ -139,25 +153,17 @@ bool YmodemProtocol::DownloadFile(const unsigned char* data, unsigned long lengt
 bool YmodemProtocol::YmodemHandshake()
 {
     std::string text;
-    long long start = Common::GetTime();
-    while (true) {
-        if (WaitTime::IsUp(start, m_limits.handshakeMs)) {
-            Common::PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "%s\n", text.c_str());
-            return false;
-        }
-        if (m_chip->CheckIsCancel()) {
-            return false;
-        }
+    WaitTime::Outcome outcome = m_chip->PollUntil(m_limits.handshakeMs, POLL_MS, [&]() {
         unsigned char bytes[HANDSHAKE_READ_LEN + 1] = {0};
         unsigned long got = m_chip->Receive(bytes, HANDSHAKE_READ_LEN);
         text += reinterpret_cast<const char*>(bytes);
-        if (std::any_of(bytes, bytes + got,
-                        [](unsigned char byte) { return byte == YMODEM_C || byte == YMODEM_NAK; })) {
-            Common::PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "%s\n", text.c_str());
-            return true;
-        }
-        m_chip->WaitForData(POLL_MS);
+        bool asked = std::any_of(bytes, bytes + got, [](unsigned char byte) { return byte == YMODEM_C || byte == YMODEM_NAK; });
+        return asked ? WaitTime::Step::DONE : WaitTime::Step::AGAIN;
+    });
+    if (outcome == WaitTime::Outcome::DONE || outcome == WaitTime::Outcome::TIMED_OUT) {
+        Common::PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "%s\n", text.c_str());
     }
+    return outcome == WaitTime::Outcome::DONE;
 }
 
 bool YmodemProtocol::SendYmodemStartFrame(const std::string& name, unsigned long length)
@@ -257,28 +263,21 @@ bool YmodemProtocol::SendFrameWithYmodemAck(const unsigned char* frame, unsigned
         Report("Send data frame failed.\n");
         return false;
     }
-    long long start = Common::GetTime();
-    while (true) {
-        if (WaitTime::IsUp(start, m_limits.ackMs)) {
-            Report("ACK receiving timed out.\n");
-            return false;
-        }
-        if (m_chip->CheckIsCancel()) {
-            return false;
-        }
+    bool sendFailed = false;
+    WaitTime::Outcome outcome = m_chip->PollUntil(m_limits.ackMs, POLL_MS, [&]() {
         unsigned char byte = 0;
-        if (m_chip->Receive(&byte, 1) == 1) {
+        while (m_chip->Receive(&byte, 1) == 1) {
             if (byte == YMODEM_ACK) {
-                return true;
+                return WaitTime::Step::DONE;
             }
             if (byte == YMODEM_C && m_chip->Send(frame, length) < length) {
-                Report("Send data frame failed.\n");
-                return false;
+                sendFailed = true;
+                return WaitTime::Step::FAILED;
             }
-            continue;
         }
-        m_chip->WaitForData(POLL_MS);
-    }
+        return WaitTime::Step::AGAIN;
+    });
+    return Settle(outcome, sendFailed, "Send data frame failed.\n", "ACK receiving timed out.\n");
 }
 
 bool YmodemProtocol::SendYmodemEot()
@@ -309,56 +308,49 @@ bool YmodemProtocol::UploadFile(const char* path, unsigned long length)
     });
 }
 
-YmodemProtocol::Collected YmodemProtocol::CollectFrame(unsigned char* buffer, size_t length, long long tryStart)
+bool YmodemProtocol::FrameTry::Collect(BurnChipBase& chip, unsigned char* buffer, size_t length)
 {
-    size_t got = 0;
-    while (true) {
-        got += m_chip->Receive(buffer + got, length - got);
-        if (got == length) {
-            return Collected::WHOLE;
-        }
-        if (WaitTime::IsUp(tryStart, m_limits.collectMs)) {
-            return Collected::SHORT;
-        }
-        if (m_chip->CheckIsCancel()) {
-            return Collected::CANCELLED;
-        }
-        m_chip->WaitForData(WaitTime::SliceMs(tryStart, m_limits.collectMs));
+    if (got < length) {
+        got += chip.Receive(buffer + got, length - got);
     }
+    return got == length;
 }
 
 // Block 0 and the closing block 0: asked for with 'C'; the name and size in it are not used.
 bool YmodemProtocol::RecvYModelSOHFrame()
 {
-    long long start = Common::GetTime();
-    while (true) {
-        if (WaitTime::IsUp(start, m_limits.receiveMs)) {
-            Report("YModem SOH frame receiving timed out.\n");
-            return false;
+    unsigned char frame[MAX_BLOCK_ZERO_LEN] = {0};
+    FrameTry current;
+    bool sendFailed = false;
+    WaitTime::Outcome outcome = m_chip->PollUntil(m_limits.receiveMs, COLLECT_POLL_MS, [&]() {
+        while (true) {
+            if (current.fresh) {
+                if (!SendByte(YMODEM_C)) {
+                    sendFailed = true;
+                    return WaitTime::Step::FAILED;
+                }
+                current.Start(frame, sizeof(frame));
+            }
+            if (current.Collect(*m_chip, frame, sizeof(frame))) {
+                if (frame[0] == YMODEM_SOH && frame[1] == 0x00 &&
+                    Common::Crc16BeMatches(frame + FRAME_HEAD_LEN, BLOCK_ZERO_DATA_LEN)) {
+                    return WaitTime::Step::DONE;
+                }
+                current.fresh = true;  // a whole frame that is no block 0: ask again at once
+                continue;
+            }
+            current.fresh = WaitTime::IsUp(current.start, m_limits.collectMs);
+            return WaitTime::Step::AGAIN;
         }
-        if (m_chip->CheckIsCancel()) {
-            return false;
-        }
-        if (!SendByte(YMODEM_C)) {
-            Report("Send Ymodem C failed.\n");
-            return false;
-        }
-        unsigned char frame[MAX_BLOCK_ZERO_LEN] = {0};
-        Collected collected = CollectFrame(frame, sizeof(frame), Common::GetTime());
-        if (collected == Collected::CANCELLED) {
-            return false;
-        }
-        bool valid = collected == Collected::WHOLE && frame[0] == YMODEM_SOH && frame[1] == 0x00 &&
-                     Common::Crc16BeMatches(frame + FRAME_HEAD_LEN, BLOCK_ZERO_DATA_LEN);
-        if (!valid) {
-            continue;
-        }
-        if (!SendByte(YMODEM_ACK) || !SendByte(YMODEM_C)) {
-            Report("Send Ymodem ACK failed.\n");
-            return false;
-        }
-        return true;
+    });
+    if (!Settle(outcome, sendFailed, "Send Ymodem C failed.\n", "YModem SOH frame receiving timed out.\n")) {
+        return false;
     }
+    if (!SendByte(YMODEM_ACK) || !SendByte(YMODEM_C)) {
+        Report("Send Ymodem ACK failed.\n");
+        return false;
+    }
+    return true;
 }
 
 bool YmodemProtocol::RecvDataAndWriteFile(const char* path, unsigned long length)
@@ -416,62 +408,56 @@ bool YmodemProtocol::WriteReceivedData(FILE* file, const unsigned char* data, si
 // A refused frame is never answered with NAK: every later try of it begins with a 'C'.
 bool YmodemProtocol::RecvDataFrame(unsigned char* buffer, size_t frameLength, unsigned int& expected)
 {
-    long long start = Common::GetTime();
+    FrameTry current;
     bool refused = false;
-    while (true) {
-        if (WaitTime::IsUp(start, m_limits.receiveMs)) {
-            Report("YModem data frame receiving timed out.\n");
-            return false;
+    bool sendFailed = false;
+    expected %= 256;
+    WaitTime::Outcome outcome = m_chip->PollUntil(m_limits.receiveMs, COLLECT_POLL_MS, [&]() {
+        while (true) {
+            if (current.fresh) {
+                if (refused && !SendByte(YMODEM_C)) {
+                    sendFailed = true;
+                    return WaitTime::Step::FAILED;
+                }
+                current.Start(buffer, frameLength);
+            }
+            if (!current.Collect(*m_chip, buffer, frameLength)) {
+                current.fresh = WaitTime::IsUp(current.start, m_limits.collectMs);
+                return WaitTime::Step::AGAIN;
+            }
+            if (buffer[0] == YMODEM_STX && buffer[1] == expected &&
+                Common::Crc16BeMatches(buffer + FRAME_HEAD_LEN, frameLength - FRAME_HEAD_LEN - CRC_LEN)) {
+                return WaitTime::Step::DONE;
+            }
+            refused = true;
+            current.fresh = true;
         }
-        if (m_chip->CheckIsCancel()) {
-            return false;
-        }
-        if (refused && !SendByte(YMODEM_C)) {
-            Report("Send Ymodem C failed.\n");
-            return false;
-        }
-        std::fill(buffer, buffer + frameLength, 0);
-        Collected collected = CollectFrame(buffer, frameLength, Common::GetTime());
-        if (collected == Collected::CANCELLED) {
-            return false;
-        }
-        if (collected == Collected::SHORT) {
-            continue;
-        }
-        expected %= 256;
-        if (buffer[0] == YMODEM_STX && buffer[1] == expected &&
-            Common::Crc16BeMatches(buffer + FRAME_HEAD_LEN, frameLength - FRAME_HEAD_LEN - CRC_LEN)) {
-            expected += 1;
-            return true;
-        }
-        refused = true;
+    });
+    if (!Settle(outcome, sendFailed, "Send Ymodem C failed.\n", "YModem data frame receiving timed out.\n")) {
+        return false;
     }
+    expected += 1;
+    return true;
 }
 
 bool YmodemProtocol::RecvYModelEotFrame()
 {
-    long long start = Common::GetTime();
-    while (true) {
-        if (WaitTime::IsUp(start, m_limits.receiveMs)) {
-            Report("YModel EOT receiving timed out.\n");
-            return false;
-        }
-        if (m_chip->CheckIsCancel()) {
-            return false;
-        }
+    bool sendFailed = false;
+    WaitTime::Outcome outcome = m_chip->PollUntil(m_limits.receiveMs, POLL_MS, [&]() {
         unsigned char byte = 0;
-        if (m_chip->Receive(&byte, 1) == 1) {
+        while (m_chip->Receive(&byte, 1) == 1) {
             if (byte != YMODEM_EOT) {
                 continue;
             }
             if (!SendByte(YMODEM_ACK)) {
-                Report("Send ACK frame failed.\n");
-                return false;
+                sendFailed = true;
+                return WaitTime::Step::FAILED;
             }
-            return true;
+            return WaitTime::Step::DONE;
         }
-        m_chip->WaitForData(POLL_MS);
-    }
+        return WaitTime::Step::AGAIN;
+    });
+    return Settle(outcome, sendFailed, "Send ACK frame failed.\n", "YModel EOT receiving timed out.\n");
 }
 
 }  // namespace YmodemProtocolSp

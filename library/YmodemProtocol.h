@@ -1,11 +1,15 @@
 #ifndef VEXIL_LIBRARY_YMODEMPROTOCOL_H
 #define VEXIL_LIBRARY_YMODEMPROTOCOL_H
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <functional>
 #include <string>
 #include <vector>
+
+#include "Common.h"
+#include "WaitTime.h"
 
 class BurnChipBase;
 
@@ -68,10 +72,23 @@ protected:
     BurnChipBase* Chip() const { return m_chip; }
 
 private:
-    enum class Collected { WHOLE, SHORT, CANCELLED };
+    // One try at a frame on the receiving side: its bytes gathered so far, within collectMs of its start.
+    struct FrameTry {
+        bool fresh = true;  // the next pass starts a new try
+        long long start = 0;
+        size_t got = 0;
+        void Start(unsigned char* buffer, size_t length)
+        {
+            std::fill(buffer, buffer + length, 0);
+            fresh = false;
+            got = 0;
+            start = Common::GetTime();
+        }
+        bool Collect(BurnChipBase& chip, unsigned char* buffer, size_t length);
+    };
 
-    Collected CollectFrame(unsigned char* buffer, size_t length, long long tryStart);
     bool SendByte(unsigned char byte);
+    bool Settle(WaitTime::Outcome outcome, bool sendFailed, const char* sendFailure, const char* timedOut) const;
     bool WriteReceivedData(FILE* file, const unsigned char* data, size_t length, const char* path);
     size_t CheckLength() const;
     void PutCheck(unsigned char* frame, size_t dataLength) const;

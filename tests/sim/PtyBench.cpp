@@ -39,7 +39,9 @@ int RemainingMs(long long deadline)
 
 PtyBench::PtyBench()
 {
-    m_master = posix_openpt(O_RDWR | O_NOCTTY);
+    // A tool started by the test must not inherit the bench's ends: its copy would keep a line alive
+    // that the bench hangs up.
+    m_master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (m_master < 0 || grantpt(m_master) != 0 || unlockpt(m_master) != 0) {
         return;
     }
@@ -48,7 +50,7 @@ PtyBench::PtyBench()
         return;
     }
     m_portPath = name;
-    m_slave = open(name, O_RDWR | O_NOCTTY);
+    m_slave = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (m_slave >= 0) {
         // Nothing echoes or waits for a line before the library sets the line up itself.
         struct termios raw = {};

@@ -95,7 +95,7 @@ std::vector<PackageImage> SamplePackageImages()
         {"factory.bin", PatternBytes(1500, 4), 0x00090000, 5000, 6},
         {"otp.bin", PatternBytes(100, 5), 0, 0, 3},
         {"version.bin", PatternBytes(64, 6), 0, 0, 7},
-        {"data.bin", PatternBytes(5000, 7), 0x00100000, 1, 14},
+        {"data.bin", PatternBytes(500, 7), 0x00100000, 1, 14},
     };
 }
 

@@ -112,10 +112,34 @@ TEST_F(ChipFramesTest, VanishedBoardEndsTheExchangeOnTimeWithoutSpinning)
 {
     bench.HangUp();
     long long cpuBefore = CpuMs();
-    EXPECT_FALSE(chip.SendFrameBySerial(frame.data(), frame.size(), 100, 300));
-    EXPECT_FALSE(chip.SendFrame(frame.data(), frame.size(), 100, 300, false));
+    long long start = Common::GetTime();
+    EXPECT_FALSE(chip.SendFrameBySerial(frame.data(), frame.size(), 100, 3000));
+    EXPECT_FALSE(chip.SendFrame(frame.data(), frame.size(), 100, 3000, false));
+    EXPECT_LT(Common::GetTime() - start, 1000) << "a gone device ends the wait at once";
     EXPECT_LT(CpuMs() - cpuBefore, 100) << "writes that fail are not retried at full speed";
-    EXPECT_EQ(capture.Messages(), TIMEOUT_LINES);
+    EXPECT_EQ(capture.Messages(), std::vector<std::string>{"The device has disconnected.\n"});
+}
+
+// A cancel raised from another thread while the chip is silent ends both exchanges within one cancel
+// check, and neither spins once it is raised.
+TEST_F(ChipFramesTest, CancelEndsBothExchangesAtOnceWithoutSpinning)
+{
+    Serve(frame.size(), Script().Then(Script::Silence()));
+    for (bool replyFrame : {false, true}) {
+        SCOPED_TRACE(replyFrame ? "reply frame" : "ack byte");
+        std::thread canceller([this]() {
+            PtyBench::Delay(200);
+            chip.SetIsCancel();
+        });
+        long long cpuBefore = CpuMs();
+        long long start = NowMs();
+        bool answered = replyFrame ? chip.SendFrame(frame.data(), frame.size(), 2000, 5000, false)
+                                   : chip.SendFrameBySerial(frame.data(), frame.size(), 2000, 5000);
+        canceller.join();
+        EXPECT_FALSE(answered);
+        EXPECT_LT(NowMs() - start, 200 + 150);
+        EXPECT_LT(CpuMs() - cpuBefore, 100);
+    }
 }
 
 TEST_F(ChipFramesTest, NakThenAckOnTheResentFrameSucceeds)

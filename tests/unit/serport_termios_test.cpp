@@ -114,11 +114,13 @@ TEST_F(SerportTermiosTest, SpeedChangeWaitsForPendingOutput)
     EXPECT_EQ(TakeLog(), std::vector<std::string>{"tcsetattr TCSADRAIN"});
 }
 
+// Pending output is waited for by watching the output queue, within a limit: tcdrain would wait for
+// ever on a line whose other side has stopped taking bytes.
 TEST_F(SerportTermiosTest, CloseLetsPendingOutputLeaveAndDiscardsOnlyInput)
 {
     TakeLog();
     transport.Close();
-    EXPECT_EQ(TakeLog(), (std::vector<std::string>{"tcdrain", "tcflush TCIFLUSH"}));
+    EXPECT_EQ(TakeLog(), (std::vector<std::string>{"tcflush TCIFLUSH"}));
 }
 
 TEST_F(SerportTermiosTest, ReopenReleasesTheOldPortTheSameWay)
@@ -128,7 +130,7 @@ TEST_F(SerportTermiosTest, ReopenReleasesTheOldPortTheSameWay)
     memcpy_s(attr.portName, sizeof(attr.portName), bench.PortPath().c_str(), bench.PortPath().size());
     ASSERT_TRUE(transport.Open(attr));
     EXPECT_EQ(TakeLog(),
-              (std::vector<std::string>{"tcdrain", "tcflush TCIFLUSH", "tcsetattr TCSADRAIN", "tcflush TCIFLUSH"}));
+              (std::vector<std::string>{"tcflush TCIFLUSH", "tcsetattr TCSADRAIN", "tcflush TCIFLUSH"}));
 }
 
 }  // namespace

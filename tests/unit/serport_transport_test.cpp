@@ -11,9 +11,11 @@
 #include <ctime>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <gtest/gtest.h>
 
+#include "PrintCapture.h"
 #include "PtyBench.h"
 #include "SerportTransport.h"
 #include "TestSupport.h"
@@ -124,7 +126,7 @@ TEST_F(SerportTransportTest, OpenSetsRawEightNoneOneAndClearsFlowControlLeftByAn
 
     int fd = LibraryDescriptor(bench);
     ASSERT_GE(fd, 0);
-    EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0) << "reads and writes block once the line is set";
+    EXPECT_NE(fcntl(fd, F_GETFL) & O_NONBLOCK, 0) << "a write that blocked could outlast its time limit";
 }
 
 TEST_F(SerportTransportTest, SpeedOutsideTheTableKeepsTheSpeedThePortHad)
@@ -375,6 +377,70 @@ TEST_F(SerportTransportTest, VanishedDeviceCostsNoCpuAndCloseStillJoins)
     long long start = NowMs();
     transport.Close();
     EXPECT_LT(NowMs() - start, 100);
+}
+
+// Ports that must not be used: a node that is no terminal, and a port another program holds.
+TEST_F(SerportTransportTest, RefusedOpensSayWhyAndLeaveThePortAlone)
+{
+    Sim::PrintCapture capture;
+    EXPECT_FALSE(transport.Open(Attr("/dev/zero", 115200)));
+    EXPECT_EQ(capture.Messages(), std::vector<std::string>{"/dev/zero is not a serial port.\n"});
+
+    capture.Clear();
+    OpenPort();
+    SerportTransport second;
+    long long start = NowMs();
+    EXPECT_FALSE(second.Open(Attr(bench.PortPath(), 115200)));
+    EXPECT_LT(NowMs() - start, 100);
+    EXPECT_EQ(capture.Messages(), std::vector<std::string>{"Serial port " + bench.PortPath() + " is busy.\n"});
+    transport.Close();
+    EXPECT_TRUE(second.Open(Attr(bench.PortPath(), 115200))) << "the port is free again once closed";
+}
+
+TEST_F(SerportTransportTest, SendToAPeerThatStopsReadingEndsAtTheWriteLimit)
+{
+    OpenPort();
+    transport.SetTimeout(300, 300);
+    Bytes flood(4 * 1024 * 1024, 0x55);
+    long long start = NowMs();
+    unsigned long sent = transport.Send(flood.data(), flood.size());
+    long long took = NowMs() - start;
+    EXPECT_LT(sent, flood.size());
+    EXPECT_GE(took, 250);
+    EXPECT_LT(took, 1000);
+    EXPECT_FALSE(transport.IsDeviceGone());
+}
+
+TEST_F(SerportTransportTest, VanishedDeviceWakesAWaiterAtOnceAndFailsEverySend)
+{
+    OpenPort();
+    std::thread unplug([this]() {
+        PtyBench::Delay(100);
+        bench.HangUp();
+    });
+    long long start = NowMs();
+    EXPECT_EQ(transport.WaitForData(5000), 0);
+    unplug.join();
+    EXPECT_LT(NowMs() - start, 1000);
+    EXPECT_TRUE(transport.IsDeviceGone());
+    const unsigned char byte = 0x41;
+    EXPECT_EQ(transport.Send(&byte, 1), 0u);
+}
+
+// Taken bytes are dropped as a long read goes on; what an ack search gives back (several takes) stays.
+TEST_F(SerportTransportTest, GiveBackStillWorksAfterManyMebibytesHaveBeenTaken)
+{
+    OpenPort();
+    Bytes sent;
+    for (size_t i = 0; i < 3 * 1024 * 1024; ++i) {
+        sent.push_back(static_cast<uint8_t>(i * 7 + i / 251));
+    }
+    std::thread writer([&]() { bench.Write(sent, 20000); });
+    Bytes received = ReceiveCount(transport, sent.size(), 20000);
+    writer.join();
+    ASSERT_EQ(received, sent);
+    transport.UngetReceived(4096);
+    EXPECT_EQ(ReceiveCount(transport, 4096, 1000), Bytes(sent.end() - 4096, sent.end()));
 }
 
 }  // namespace

@@ -1,0 +1,105 @@
+// What a user sees when the serial port or the chip behind it misbehaves: a port another program
+// holds, a node that is no serial port, a chip that goes away or stops reading. The tool ends
+// quickly with a failure status and says why; it never hangs.
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "FwpkgBuilder.h"
+#include "Qx71Chip.h"
+#include "Qx71Session.h"
+#include "SerportTransport.h"
+#include "ToolChipBench.h"
+#include "securec.h"
+
+namespace {
+
+using Sim::ProgramResult;
+using Sim::Qx71Chip;
+using Sim::Qx71Faults;
+
+constexpr int OPEN_FAILED = 3;
+constexpr int WRITE_FAILED = 4;
+
+long long NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+class SerialSafetyTest : public ::testing::Test {
+protected:
+    void SetUp() override { ASSERT_TRUE(tool.Ready()); }
+
+    ProgramResult Write(Sim::ProgramOptions options = {})
+    {
+        std::string package = tool.WritePackage(Sim::SamplePackageImages());
+        long long start = NowMs();
+        ProgramResult result = tool.Run("write", {"-f", package}, options);
+        tookMs = NowMs() - start;
+        return result;
+    }
+
+    Sim::ToolChipBench tool{VEXIL_BUILD_DIR, "qx71"};
+    long long tookMs = 0;
+};
+
+TEST_F(SerialSafetyTest, PortHeldByAnotherProgramIsRefusedAtOnceWithThree)
+{
+    Qx71Chip& chip = tool.StartChip();
+    SerportTransport holder;
+    Common::TRANSPORT_MODE_ATTR_U attr = {};
+    memcpy_s(attr.portName, sizeof(attr.portName), tool.bench.PortPath().c_str(), tool.bench.PortPath().size());
+    attr.baudRate = 115200;
+    ASSERT_TRUE(holder.Open(attr));
+    ProgramResult result = Write();
+    EXPECT_EQ(result.exitCode, OPEN_FAILED);
+    EXPECT_TRUE(Contains(result.output, "Serial port " + tool.bench.PortPath() + " is busy.\n")) << result.output;
+    EXPECT_LT(tookMs, 5000);
+    EXPECT_TRUE(chip.Wire().empty());
+}
+
+TEST_F(SerialSafetyTest, NodeThatIsNoSerialPortIsRefusedWithThree)
+{
+    std::string package = tool.WritePackage(Sim::SamplePackageImages());
+    ProgramResult result = tool.install.Run({"write", "-c", "qx71", "-p", "/dev/zero", "-f", package});
+    EXPECT_EQ(result.exitCode, OPEN_FAILED);
+    EXPECT_TRUE(Contains(result.output, "/dev/zero is not a serial port.\n")) << result.output;
+}
+
+TEST_F(SerialSafetyTest, ChipThatGoesAwayInTheMiddleOfAnImageFailsTheBurnAtOnce)
+{
+    Qx71Faults faults;
+    faults.goneAfterBytes = 5000;
+    tool.StartChip(faults);
+    ProgramResult result = Write();
+    EXPECT_EQ(result.exitCode, WRITE_FAILED);
+    EXPECT_TRUE(Contains(result.output, "The device has disconnected.\nSend ymodem data frame failed.\n")) << result.output;
+    EXPECT_FALSE(Contains(result.output, "successfully.\n\nWrite successfully")) << result.output;
+    EXPECT_LT(tookMs, 5000) << "no wait runs out its limit once the device has gone";
+}
+
+// The chip reads nothing: the handshake frames fill the line until writes are no longer taken.
+// The handshake still gives up after its 60 s instead of blocking in a write for ever or past its limit.
+TEST_F(SerialSafetyTest, ChipThatStopsReadingDoesNotHangTheTool)
+{
+    Qx71Faults faults;
+    faults.stopReadingAfterBytes = 0;
+    tool.StartChip(faults);
+    Sim::ProgramOptions options;
+    options.timeoutMs = 120000;
+    ProgramResult result = Write(options);
+    EXPECT_EQ(result.exitCode, WRITE_FAILED);
+    EXPECT_TRUE(Contains(result.output, "Shakehand failed, The board does not respond.\n")) << result.output;
+    EXPECT_LT(tookMs, 64000) << "a send that is not taken ends with the handshake's own limit";
+}
+
+}  // namespace

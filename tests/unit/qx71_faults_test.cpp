@@ -1,0 +1,173 @@
+// A Qx71-family burn against a chip that does something wrong, in-process through the injected port:
+// the burn ends either with every image in flash as the package states it or as a failure, and each
+// failure says why with the lines a user reads.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "Burn.h"
+#include "FwpkgBuilder.h"
+#include "PrintCapture.h"
+#include "Qx71Session.h"
+#include "Qx71SimChip.h"
+#include "ScratchDir.h"
+#include "SimPort.h"
+
+namespace {
+
+using Sim::Bytes;
+using Sim::PackageImage;
+using Sim::Qx71Faults;
+
+// A chip that raises the cancel once it has received the first image, as a user at the keyboard would.
+class CancellingChip : public Sim::Qx71SimChip {
+public:
+    CancellingChip(Qx71Faults faults, bool cancel) : Qx71SimChip(Sim::Qx71Variant::Qx71, faults), m_cancel(cancel) {}
+    void OnIdle(Sim::SimPort& port, long long nowMs) override
+    {
+        Qx71SimChip::OnIdle(port, nowMs);
+        if (m_cancel && handle != nullptr && !Machine().Images().empty()) {
+            m_cancel = false;
+            Cancel(handle);
+        }
+    }
+    BurnChipBase* handle = nullptr;
+
+private:
+    bool m_cancel;
+};
+
+struct FaultCase {
+    const char* name;
+    Qx71Faults faults;
+    std::vector<PackageImage> images;
+    int expected;                         // the device API's result
+    std::vector<std::string> lastLines;   // "{package}" stands for the package's path
+    long long maxVirtualMs = -1;          // how long the burn may take on the chip's clock (-1: any)
+    bool cancelAfterFirstImage = false;
+    Bytes preload;                        // flash content at the first image's address before the burn
+};
+
+std::vector<PackageImage> WithImage(std::vector<PackageImage> images, size_t index, uint32_t burnAddr, uint32_t burnSize)
+{
+    images[index].burnAddr = burnAddr;
+    images[index].burnSize = burnSize;
+    return images;
+}
+
+bool LandsInFlash(uint32_t type)
+{
+    return type != 0 && type != 3 && type != 4 && type != 7 && type != 16;
+}
+
+std::string AllNames(const std::vector<PackageImage>& images)
+{
+    std::string names;
+    for (const PackageImage& image : images) {
+        names += (names.empty() ? "" : ", ") + image.name;
+    }
+    return names;
+}
+
+Qx71Faults Fault(void (*set)(Qx71Faults&))
+{
+    Qx71Faults faults;
+    set(faults);
+    return faults;
+}
+
+std::vector<FaultCase> Cases()
+{
+    const std::vector<PackageImage> sample = Sim::SamplePackageImages();
+    const std::string formatError = "File: {package} format error!\n";
+    return {
+        {"a chip without faults", {}, sample, 1, {"downloaded: data.bin successfully.\n"}, -1, false, {}},
+        {"console flood before every image ack", Fault([](Qx71Faults& f) { f.floodBeforeImageAck = 10000; }), sample,
+         1, {"downloaded: data.bin successfully.\n"}, -1, false, {}},
+        {"NOR flash erased before it is written", Fault([](Qx71Faults& f) { f.norFlash = true; }), sample, 1,
+         {"downloaded: data.bin successfully.\n"}, -1, false, Bytes(0x3000, 0x00)},
+        {"no ack after any image", Fault([](Qx71Faults& f) { f.noImageAck = true; }), sample, 0,
+         {"Ack receiving timeout.\n", "The board never confirmed writing: " + AllNames(sample) + ".\n"}, -1, false, {}},
+        {"corrupted ack after app.bin", Fault([](Qx71Faults& f) { f.damagedImageAck = 1; }), sample, 0,
+         {"downloaded: data.bin successfully.\n", "The board never confirmed writing: app.bin.\n"}, -1, false, {}},
+        {"silence after app.bin", Fault([](Qx71Faults& f) { f.silentAfterImage = 1; }), sample, 0,
+         {"Ack receiving timeout.\n", "Ack receiving timeout.\n", "Send download NV/KV command configuration failed.\n"}, -1, false, {}},
+        {"device gone in the middle of app.bin", Fault([](Qx71Faults& f) { f.goneAfterBytes = 5000; }), sample, 0,
+         {"The device has disconnected.\n", "Send ymodem data frame failed.\n", "Download: app.bin failed.\n"}, 1000, false, {}},
+        {"chip stops reading in the middle of app.bin", Fault([](Qx71Faults& f) { f.stopReadingAfterBytes = 5000; }),
+         sample, 0, {"Send data frame failed.\n", "Send ymodem data frame failed.\n", "Download: app.bin failed.\n"}, 1000, false, {}},
+        {"cancel while waiting for an image ack", Fault([](Qx71Faults& f) { f.noImageAck = true; }), sample, 0,
+         {"\nUser Cancelled!\n", "Download: loader.bin failed.\n"}, 200, true, {}},
+        {"burn size smaller than what is written, on a NOR flash", Fault([](Qx71Faults& f) { f.norFlash = true; }),
+         WithImage(sample, 1, 0x10000, 0x1000), 0,
+         {"Image app.bin has a burn size of 4096 bytes, less than its length of 10000 bytes.\n", formatError}, 0, false,
+         Bytes(0x3000, 0x00)},
+        {"burn size 0: erased beforehand", {}, WithImage(sample, 1, 0x10000, 0), 1,
+         {"downloaded: data.bin successfully.\n"}, -1, false, {}},
+        {"flash images that overlap", {}, WithImage(sample, 6, 0x12000, 0x1000), 0,
+         {"Images app.bin and data.bin overlap in flash.\n", formatError}, 0, false, {}},
+        {"flash image past 32 bits", {}, WithImage(sample, 6, 0xFFFFF000, 0x2000), 0,
+         {"Image data.bin at 0xfffff000 runs past the end of the 32-bit address space.\n", formatError}, 0, false, {}},
+        {"NV image in the erase range of app.bin: its own space", {}, WithImage(sample, 2, 0x12800, 0x1000), 1,
+         {"downloaded: data.bin successfully.\n"}, -1, false, {}},
+    };
+}
+
+void ExpectLastLines(const std::vector<std::string>& messages, std::vector<std::string> expected,
+                     const std::string& package)
+{
+    for (std::string& line : expected) {
+        size_t at = line.find("{package}");
+        if (at != std::string::npos) {
+            line.replace(at, 9, package);
+        }
+    }
+    ASSERT_GE(messages.size(), expected.size());
+    EXPECT_EQ(std::vector<std::string>(messages.end() - static_cast<std::ptrdiff_t>(expected.size()), messages.end()),
+              expected);
+}
+
+TEST(Qx71FaultTest, EveryBurnEndsWithThePackageInFlashOrReportsItsFailure)
+{
+    for (const FaultCase& c : Cases()) {
+        SCOPED_TRACE(c.name);
+        CancellingChip chip(c.faults, c.cancelAfterFirstImage);
+        Sim::SimPortSession session(chip, chip.PortFaults());
+        Sim::PrintCapture capture;
+        Sim::ScratchDir dir;
+        std::string package = dir / "app.fwpkg";
+        ASSERT_TRUE(Sim::WriteBinaryFile(package, Sim::BuildFwpkg(c.images)));
+        if (!c.preload.empty()) {
+            chip.Machine().Preload(c.images[1].burnAddr, c.preload);
+        }
+        SetChipType(Sim::QX71_CHIP_TYPE);
+        SetPacketSize(1024);
+        SetIsOnlyBurnLoader(0);
+        chip.handle = OpenSerialPort("/dev/virtual0", 921600, 0, 0);
+        ASSERT_NE(chip.handle, nullptr);
+
+        EXPECT_EQ(DownloadAllinoneBin(chip.handle, package.c_str(), 0), c.expected);
+        long long tookMs = Sim::SimPortSession::NowMs();
+        DestroyDevice(chip.handle);
+        SetChipType(0);
+
+        ExpectLastLines(capture.Messages(), c.lastLines, package);
+        if (c.maxVirtualMs >= 0) {
+            EXPECT_LE(tookMs, c.maxVirtualMs);
+        }
+        if (c.maxVirtualMs == 0) {
+            EXPECT_TRUE(chip.Machine().Wire().empty()) << "a refused package sends no byte";
+        }
+        if (c.expected != 1) {
+            continue;
+        }
+        for (const PackageImage& image : c.images) {
+            if (LandsInFlash(image.type)) {
+                EXPECT_EQ(chip.Machine().ReadFlash(image.burnAddr, image.data.size()), image.data) << image.name;
+            }
+        }
+    }
+}
+
+}  // namespace
