@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include "BootFrameWire.h"
 #include "SebootFrame.h"
 
 namespace {
@@ -61,6 +62,57 @@ TEST(SebootFrameTest, EraseSizeRoundsUpToWholeSectorsBelowTheKeptRange)
     };
     for (const auto& c : cases) {
         EXPECT_EQ(Seboot::RoundUpEraseSize(c.first), c.second) << std::hex << c.first;
+    }
+}
+
+// The virtual device reads frames with its own decoder: both sides must agree on every field.
+TEST(SebootFrameTest, TheVirtualDevicesReaderGetsTheFieldsBackFromAZeroPaddedBlock)
+{
+    struct DecodeCase {
+        Bytes frame;
+        uint8_t command;
+        uint32_t address;
+        uint32_t length;
+        uint32_t eraseSize;
+        uint8_t mode;
+    };
+    const std::vector<DecodeCase> cases = {
+        {Seboot::BuildFlashImageCmd(0x00210000, 0x1234, 0x2000, 3), Sim::BOOT_FLASH_IMAGE, 0x00210000, 0x1234,
+         0x2000, 3},
+        {Seboot::BuildEraseAllCmd(), Sim::BOOT_FLASH_IMAGE, 0, 0, 0xFFFFFFFF, 0},
+        {Seboot::BuildFactoryCmd(0x3F0000, 0x800, 0x1000), Sim::BOOT_FACTORY, 0x3F0000, 0x800, 0x1000, 0},
+        {Seboot::BuildNvCmd(0x300000, 0x100, 0x1000, 0), Sim::BOOT_NV, 0x300000, 0x100, 0x1000, 0},
+        {Seboot::BuildOtpEfuseCmd(0x40), Sim::BOOT_OTP_EFUSE, 0, 0x40, 0, 0},
+        {Seboot::BuildLoaderCmd(0x6000), Sim::BOOT_LOADER, 0, 0x6000, 0, 0},
+        {Seboot::BuildVersionCmd(0x20), Sim::BOOT_VERSION, 0, 0x20, 0, 0},
+        {Seboot::BuildResetCmd(), Sim::BOOT_RESET, 0, 0, 0, 0},
+    };
+    for (const DecodeCase& c : cases) {
+        Bytes block = c.frame;
+        block.resize(4096, 0x00);
+        Sim::BootFrame frame;
+        std::string why;
+        ASSERT_TRUE(Sim::DecodeBootFrame(block, frame, why)) << why;
+        EXPECT_EQ(frame.command, c.command);
+        EXPECT_EQ(frame.address, c.address);
+        EXPECT_EQ(frame.length, c.length);
+        EXPECT_EQ(frame.eraseSize, c.eraseSize);
+        EXPECT_EQ(frame.mode, c.mode);
+    }
+}
+
+TEST(SebootFrameTest, TheVirtualDeviceRefusesADamagedFrame)
+{
+    const Bytes good = Seboot::BuildFlashImageCmd(0x1000, 0x10, 0x1000, 0);
+    const std::vector<std::pair<size_t, std::string>> damages = {
+        {good.size() - 1, "CRC wrong"}, {7, "command complement wrong"}, {4, "frame length wrong for its command"}};
+    for (const auto& damage : damages) {
+        Bytes block = good;
+        block[damage.first] ^= 0x01;
+        Sim::BootFrame frame;
+        std::string why;
+        EXPECT_FALSE(Sim::DecodeBootFrame(block, frame, why));
+        EXPECT_EQ(why, damage.second);
     }
 }
 
