@@ -8,6 +8,7 @@
 
 #include "BootFrameWire.h"
 #include "PtyBench.h"
+#include "VirtualDfuDevice.h"
 
 // The department-3 boot loader behind a virtual DFU device: every download opens with a boot
 // command frame in block 0, the blocks after it are that command's data, and the manifest phase
@@ -27,15 +28,14 @@ struct DfuBootImage {
     Bytes data;
 };
 
-class DfuBootLoader {
+class DfuBootLoader : public DfuDownloadHandler {
 public:
     explicit DfuBootLoader(DfuBootLoaderFaults faults = {});
 
-    // A DFU status for each DNLOAD block with data and for the end of each manifest phase.
-    uint8_t OnBlock(uint16_t block, const uint8_t* data, uint16_t length);
-    uint8_t OnManifest();
-    // The reset frame has been taken: the device is to go away.
-    bool SessionEnded() const { return m_sessionEnded; }
+    uint8_t OnBlock(uint16_t block, const uint8_t* data, uint16_t length) override;
+    uint8_t OnManifest() override;
+    // The reset frame has been taken.
+    bool LeavesBus() const override { return m_sessionEnded; }
 
     const std::map<uint32_t, Bytes>& FlashMap() const { return m_flash; }
     // Every frame that came in block 0, valid or not, as its raw block.
