@@ -6,3 +6,5 @@ if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update
 $SUDO apt-get install -y cmake make g++ pkg-config libtinyxml2-dev libusb-1.0-0-dev libgtest-dev libgmock-dev
+# dfu-suffix makes the suffixed files of the DFU tests.
+$SUDO apt-get install -y dfu-util
