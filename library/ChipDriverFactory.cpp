@@ -5,6 +5,7 @@
 #include "BurnDfuChip.h"
 #include "BurnKp7715Chip.h"
 #include "BurnQx71Chip.h"
+#include "BurnSeDfuChip.h"
 #include "SerportTransport.h"
 #include "UsbDfuDevice.h"
 
@@ -65,6 +66,8 @@ std::unique_ptr<BurnChipBase> NewChip(DriverKind kind)
             return std::unique_ptr<BurnChipBase>(new (std::nothrow) BurnKp7715ChipSp::BurnKp7715Chip());
         case DriverKind::GENERIC_DFU:
             return std::unique_ptr<BurnChipBase>(new (std::nothrow) BurnDfuChip());
+        case DriverKind::SE_DFU:
+            return std::unique_ptr<BurnChipBase>(new (std::nothrow) BurnSeDfuChip());
         default:
             // The other driver classes join here as they are added.
             return nullptr;
