@@ -5,4 +5,5 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update
-$SUDO apt-get install -y cmake make g++ pkg-config libtinyxml2-dev libusb-1.0-0-dev libgtest-dev libgmock-dev
+$SUDO apt-get install -y cmake make g++ pkg-config libtinyxml2-dev libusb-1.0-0-dev libgtest-dev libgmock-dev \
+    umockdev libumockdev-dev dfu-util
