@@ -2,11 +2,13 @@
 
 #include <new>
 
+#include "BurnDfuChip.h"
 #include "BurnKp7715Chip.h"
 #include "BurnQx71Chip.h"
 #include "DeviceListText.h"
 #include "HidDeviceList.h"
 #include "SerportTransport.h"
+#include "UsbDfuDevice.h"
 
 namespace ChipDriverFactory {
 
@@ -45,6 +47,14 @@ std::unique_ptr<TransportTypeBase> NewSerialTransport()
     return std::unique_ptr<TransportTypeBase>(new (std::nothrow) SerportTransport());
 }
 
+std::unique_ptr<Dfu::DfuPortBase> NewDfuPort()
+{
+    if (g_makers.newDfuPort != nullptr) {
+        return g_makers.newDfuPort();
+    }
+    return std::unique_ptr<Dfu::DfuPortBase>(new (std::nothrow) Dfu::UsbDfuDevice());
+}
+
 std::unique_ptr<BurnChipBase> NewChip(DriverKind kind)
 {
     if (g_makers.newChip != nullptr) {
@@ -55,6 +65,8 @@ std::unique_ptr<BurnChipBase> NewChip(DriverKind kind)
             return std::unique_ptr<BurnChipBase>(new (std::nothrow) BurnQx71ChipSp::BurnQx71Chip());
         case DriverKind::KP7715:
             return std::unique_ptr<BurnChipBase>(new (std::nothrow) BurnKp7715ChipSp::BurnKp7715Chip());
+        case DriverKind::GENERIC_DFU:
+            return std::unique_ptr<BurnChipBase>(new (std::nothrow) BurnDfuChip());
         default:
             // The other driver classes join here as they are added.
             return nullptr;
@@ -76,23 +88,22 @@ bool IsQx71Family(const BurnChipBase& chip)
 
 bool OpenUsbDfu(BurnChipBase& chip, int vid, int pid, const char* serial)
 {
-    (void)chip;
-    (void)vid;
-    (void)pid;
-    (void)serial;
-    return false;
+    auto* dfuChip = dynamic_cast<BurnDfuChip*>(&chip);
+    return dfuChip != nullptr && dfuChip->OpenUsbDfu(vid, pid, serial);
 }
 
 void SetDfuTransferSize(BurnChipBase& chip, int size)
 {
-    (void)chip;
-    (void)size;
+    if (auto* dfuChip = dynamic_cast<BurnDfuChip*>(&chip)) {
+        dfuChip->SetDfuTransferSize(size);
+    }
 }
 
 void SetDfuTimeout(BurnChipBase& chip, int ms)
 {
-    (void)chip;
-    (void)ms;
+    if (auto* dfuChip = dynamic_cast<BurnDfuChip*>(&chip)) {
+        dfuChip->SetDfuTimeout(ms);
+    }
 }
 
 bool ListHidDevices(std::vector<std::string>& lines, int vid, int pid)
@@ -113,10 +124,14 @@ bool ListHidDevices(std::vector<std::string>& lines, int vid, int pid)
 
 bool ListUsbDfuDevices(std::vector<std::string>& lines, int vid, int pid)
 {
-    (void)lines;
-    (void)vid;
-    (void)pid;
-    return false;
+    std::vector<Dfu::DfuDeviceInfo> devices;
+    if (!Dfu::UsbDfuDevice::ListDevices(devices, vid, pid)) {
+        return false;
+    }
+    for (const Dfu::DfuDeviceInfo& device : devices) {
+        lines.push_back(Dfu::DeviceLine(device));
+    }
+    return true;
 }
 
 void OverrideMakers(const Makers& makers)

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "BurnChipBase.h"
+#include "DfuPortBase.h"
 #include "TransportProtocolBase.h"
 #include "TransportTypeBase.h"
 
@@ -26,6 +27,8 @@ DriverKind UsbDfuDriverFor(uint32_t chipType);
 
 // The byte port a serial driver opens; null when memory ran out.
 std::unique_ptr<TransportTypeBase> NewSerialTransport();
+// The USB DFU port a DFU driver opens; null when memory ran out.
+std::unique_ptr<Dfu::DfuPortBase> NewDfuPort();
 // Null when the kind has no driver class or memory ran out.
 std::unique_ptr<BurnChipBase> NewChip(DriverKind kind);
 // The protocol a routed serial operation runs; null when it cannot be made.
@@ -47,6 +50,8 @@ struct Makers {
     std::unique_ptr<TransportProtocolBase> (*newRoutedProtocol)(BurnChipBase& chip) = nullptr;
     // Lets protocol tests run in-process against a virtual chip that implements the transport.
     std::unique_ptr<TransportTypeBase> (*newSerialTransport)() = nullptr;
+    // Lets DFU tests run in-process against a virtual DFU device behind the port.
+    std::unique_ptr<Dfu::DfuPortBase> (*newDfuPort)() = nullptr;
 };
 void OverrideMakers(const Makers& makers);
 

@@ -121,6 +121,8 @@ public:
     // A USB bus reset: a detached runtime device comes back in DFU mode, a device waiting for the
     // reset after manifest starts again in dfuIDLE.
     void UsbReset();
+    // Takes the device off the bus: every request finds it GONE.
+    void Unplug() { m_present = false; }
     // Brings a device that left the bus back, in DFU mode and dfuIDLE.
     void Replug();
 

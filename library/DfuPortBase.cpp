@@ -1,0 +1,53 @@
+#include "DfuPortBase.h"
+
+#include <thread>
+
+#include "Common.h"
+#include "DeviceListText.h"
+
+namespace Dfu {
+
+std::string DeviceLine(const DfuDeviceInfo& info)
+{
+    return DeviceListText::FormatLine("[%04x:%04x] serial=\"%s\" intf=%d alt=%d (%s) name=\"%s\"\n", info.vendorId,
+                                      info.productId, info.serial.c_str(), info.interfaceNumber,
+                                      info.alternateSetting, info.dfuMode ? "DFU mode" : "runtime",
+                                      info.name.c_str());
+}
+
+void Report(const std::string& text)
+{
+    if (!text.empty()) {
+        Common::PrintPlain(text.c_str());
+    }
+}
+
+DfuWatch::DfuWatch(std::function<bool()> cancelled) : m_cancelled(std::move(cancelled)), m_due(Clock::now()) {}
+
+void DfuWatch::Wait(int ms)
+{
+    Clock::time_point until = std::min(Clock::now() + std::chrono::milliseconds(ms), m_due);
+    std::this_thread::sleep_until(until);
+}
+
+bool DfuWatch::Cancelled()
+{
+    return m_cancelled && m_cancelled();
+}
+
+bool DfuWatch::Due() const
+{
+    return Clock::now() >= m_due;
+}
+
+void DfuWatch::DueIn(long long ms)
+{
+    m_due = Clock::now() + std::chrono::milliseconds(ms);
+}
+
+void DfuWatch::DueNow()
+{
+    m_due = Clock::now();
+}
+
+}  // namespace Dfu

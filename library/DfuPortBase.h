@@ -1,0 +1,83 @@
+#ifndef VEXIL_LIBRARY_DFUPORTBASE_H
+#define VEXIL_LIBRARY_DFUPORTBASE_H
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "WaitTime.h"
+
+namespace Dfu {
+
+// Results of a port's requests keep libusb's numbers, so that the protocol can tell them apart
+// without knowing libusb.
+constexpr int PORT_NO_DEVICE = -4;   // LIBUSB_ERROR_NO_DEVICE: the device has left the bus
+constexpr int PORT_NOT_FOUND = -5;   // LIBUSB_ERROR_NOT_FOUND
+
+// One DFU interface (one alternate setting of one interface of one device).
+struct DfuDeviceInfo {
+    int32_t vendorId = 0;
+    int32_t productId = 0;
+    std::string serial;
+    std::string name;
+    uint8_t configurationValue = 0;
+    uint8_t interfaceNumber = 0;     // also the wIndex of every class request
+    uint8_t alternateSetting = 0;
+    bool hasAlternateSettings = false;
+    bool dfuMode = false;            // bInterfaceProtocol 2; false is runtime mode
+    uint16_t bcdDfu = 0x0100;
+    uint16_t transferSize = 0;       // wTransferSize; 0 = not given
+    uint16_t detachTimeout = 1000;
+    uint8_t attributes = 0;          // bmAttributes; bit 3 = bitWillDetach
+    uint8_t busNumber = 0;
+    uint8_t deviceAddress = 0;
+};
+
+// The way to one USB DFU interface: the protocol sends its class requests through it and never
+// touches libusb itself.
+class DfuPortBase {
+public:
+    virtual ~DfuPortBase() = default;
+    // Class requests to the interface: bytes moved or a negative libusb error.
+    virtual int RequestOut(unsigned char request, unsigned short value, const unsigned char* data,
+                           unsigned short length, int timeoutMs) = 0;
+    virtual int RequestIn(unsigned char request, unsigned short value, unsigned char* data, unsigned short length,
+                          int timeoutMs) = 0;
+    virtual const DfuDeviceInfo& Info() const = 0;
+    // 0 on success, else a negative libusb error.
+    virtual int ResetDevice() = 0;
+    // Finds, waits for and claims the interface; vid or pid below 0 and an empty serial match any.
+    // The waits end early when cancelled() turns true.
+    virtual bool Open(int vid, int pid, const char* serial, const std::function<bool()>& cancelled) = 0;
+    virtual void Close() = 0;
+    virtual bool IsOpen() const = 0;
+};
+
+// "[vid:pid] serial=... intf=... alt=... (mode) name=..." with its newline.
+std::string DeviceLine(const DfuDeviceInfo& info);
+// A message of the DFU road; an empty one is not printed.
+void Report(const std::string& text);
+
+// What the DFU waits watch: a cancel check, and the moment the next try is due, so that a device
+// asked again after its poll time-out is asked exactly then, and a wait for a cancel still ends
+// within 100 ms.
+class DfuWatch : public WaitTime::Watch {
+public:
+    explicit DfuWatch(std::function<bool()> cancelled);
+    void Wait(int ms) override;
+    bool Cancelled() override;
+
+    bool Due() const;
+    void DueIn(long long ms);
+    void DueNow();
+
+private:
+    using Clock = std::chrono::steady_clock;
+    std::function<bool()> m_cancelled;
+    Clock::time_point m_due;
+};
+
+}  // namespace Dfu
+
+#endif

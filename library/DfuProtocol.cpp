@@ -1,0 +1,444 @@
+#include "DfuProtocol.h"
+
+#include <algorithm>
+#include <memory>
+#include <new>
+
+#include "BurnChipBase.h"
+#include "Common.h"
+#include "DeviceListText.h"
+
+namespace Dfu {
+
+namespace {
+
+constexpr int IDLE_STATUS_READS = 4;
+constexpr int COMMAND_STATUS_TIMEOUT_MS = 50000;
+constexpr int POLL_SLICE_MS = 100;
+
+enum State : uint8_t {
+    APP_IDLE = 0,
+    APP_DETACH = 1,
+    DNLOAD_SYNC = 3,
+    DNBUSY = 4,
+    DNLOAD_IDLE = 5,
+    MANIFEST_SYNC = 6,
+    MANIFEST = 7,
+    MANIFEST_WAIT_RESET = 8,
+    UPLOAD_IDLE = 9,
+    ERROR = 10,
+};
+
+const char* const STATE_NAMES[] = {"appIDLE", "appDETACH", "dfuIDLE", "dfuDNLOAD-SYNC", "dfuDNBUSY",
+                                   "dfuDNLOAD-IDLE", "dfuMANIFEST-SYNC", "dfuMANIFEST", "dfuMANIFEST-WAIT-RESET",
+                                   "dfuUPLOAD-IDLE", "dfuERROR"};
+const char* const STATUS_NAMES[] = {"OK", "errTARGET", "errFILE", "errWRITE", "errERASE", "errCHECK_ERASED",
+                                    "errPROG", "errVERIFY", "errADDRESS", "errNOTDONE", "errFIRMWARE",
+                                    "errVENDOR", "errUSBR", "errPOR", "errUNKNOWN", "errSTALLEDPKT"};
+
+template <size_t N>
+const char* NameOf(const char* const (&names)[N], int number)
+{
+    return number >= 0 && static_cast<size_t>(number) < N ? names[number] : "unknown";
+}
+
+}  // namespace
+
+const char* DfuStateToString(int state)
+{
+    return NameOf(STATE_NAMES, state);
+}
+
+const char* DfuStatusToString(int status)
+{
+    return NameOf(STATUS_NAMES, status);
+}
+
+DfuProtocol::DfuProtocol(BurnChipBase* chip, DfuPortBase* port) : TransportProtocolBase(chip), m_port(port) {}
+
+void DfuProtocol::SetTransferSize(int size)
+{
+    m_transferSize = size;
+}
+
+void DfuProtocol::SetTimeout(int ms)
+{
+    if (ms > 0) {
+        m_timeout = ms;
+    }
+}
+
+void DfuProtocol::SetTimeLimits(const TimeLimits& limits)
+{
+    m_limits = limits;
+}
+
+bool DfuProtocol::IsCancelled()
+{
+    return m_chip != nullptr && m_chip->CheckIsCancel();
+}
+
+void DfuProtocol::ReportProgress(unsigned long done, unsigned long total)
+{
+    if (m_chip != nullptr && total != 0) {
+        m_chip->SetProgress(static_cast<int>(static_cast<unsigned long long>(done) * 100 / total));
+    }
+}
+
+void DfuProtocol::PrintState(const DfuStatus& status)
+{
+    std::string line = DeviceListText::FormatLine("DFU state(%u) = %s, status(%u) = %s\n", status.state,
+                                                  DfuStateToString(status.state), status.status,
+                                                  DfuStatusToString(status.status));
+    Common::Print("", line.c_str(), 0, "");
+}
+
+int DfuProtocol::GetStatus(DfuStatus& status, int timeoutMs)
+{
+    status = DfuStatus();
+    unsigned char reply[DFU_STATUS_LENGTH] = {0};
+    int result = m_port->RequestIn(DFU_GETSTATUS, 0, reply, DFU_STATUS_LENGTH, timeoutMs);
+    if (result == DFU_STATUS_LENGTH) {
+        status.status = reply[0];
+        status.pollTimeout = static_cast<uint32_t>(reply[1]) | static_cast<uint32_t>(reply[2]) << 8 |
+                             static_cast<uint32_t>(reply[3]) << 16;
+        status.state = reply[4];
+        status.stringIndex = reply[5];
+    }
+    return result;
+}
+
+int DfuProtocol::ClearStatus()
+{
+    return m_port->RequestOut(DFU_CLRSTATUS, 0, nullptr, 0, m_timeout);
+}
+
+int DfuProtocol::Abort()
+{
+    return m_port->RequestOut(DFU_ABORT, 0, nullptr, 0, m_timeout);
+}
+
+int DfuProtocol::GetEffectiveTransferSize()
+{
+    int size = DEFAULT_TRANSFER_SIZE;
+    int fromDevice = m_port->Info().transferSize;
+    if (fromDevice != 0) {
+        if (m_transferSize >= 1 && m_transferSize != fromDevice) {
+            Report("Note: device dictates the transfer size, ignoring --transfer-size.\n");
+        }
+        size = fromDevice;
+    } else if (m_transferSize >= 1) {
+        size = m_transferSize;
+    }
+    // A class request carries a 16-bit length.
+    size = std::min(size, 0xFFFF);
+#ifdef __linux__
+    // usbfs refuses larger control transfers, so every block would fail.
+    if (size > LINUX_MAX_CONTROL_DATA) {
+        Report(DeviceListText::FormatLine(
+            "Note: transfer size %d is above the %d bytes Linux allows in one control transfer, using %d.\n", size,
+            LINUX_MAX_CONTROL_DATA, LINUX_MAX_CONTROL_DATA));
+        size = LINUX_MAX_CONTROL_DATA;
+    }
+#endif
+    return size;
+}
+
+// A pause the device asked for; a cancel cuts it short.
+bool DfuProtocol::Pause(uint32_t ms)
+{
+    DfuWatch watch([this] { return IsCancelled(); });
+    watch.DueIn(ms);
+    WaitTime::Outcome outcome = WaitTime::PollUntil(watch, m_limits.busyMs, POLL_SLICE_MS, [&watch] {
+        return watch.Due() ? WaitTime::Step::DONE : WaitTime::Step::AGAIN;
+    });
+    return outcome == WaitTime::Outcome::DONE || outcome == WaitTime::Outcome::TIMED_OUT;
+}
+
+bool DfuProtocol::EnsureIdleState()
+{
+    for (int read = 1; read <= IDLE_STATUS_READS; ++read) {
+        DfuStatus status;
+        if (GetStatus(status, m_timeout) != DFU_STATUS_LENGTH) {
+            Report("error: Cannot read the DFU status from the device.\n");
+            return false;
+        }
+        PrintState(status);
+        if (status.pollTimeout != 0) {
+            (void)Pause(status.pollTimeout);
+        }
+        switch (status.state) {
+            case DNLOAD_IDLE:
+            case UPLOAD_IDLE:
+                Report("Aborting previous incomplete transfer.\n");
+                if (Abort() < 0) {
+                    Report("error: DFU_ABORT failed.\n");
+                    return false;
+                }
+                break;
+            case ERROR:
+                Report("Clearing DFU error status.\n");
+                if (ClearStatus() < 0) {
+                    Report("error: DFU_CLRSTATUS failed.\n");
+                    return false;
+                }
+                break;
+            case APP_IDLE:
+            case APP_DETACH:
+                Report("error: Device is still in runtime mode and cannot accept a download.\n");
+                return false;
+            default:
+                m_blockNumber = 0;
+                return true;
+        }
+    }
+    Report("error: Could not bring the device to the dfuIDLE state.\n");
+    return false;
+}
+
+bool DfuProtocol::DownloadData(unsigned char* data, unsigned long length, unsigned long address, unsigned long size)
+{
+    (void)address;  // DFU has no address: the device places the image itself
+    (void)size;
+    if (data == nullptr || length == 0) {
+        Report("error: Nothing to download.\n");
+        return false;
+    }
+    if (!EnsureIdleState()) {
+        return false;
+    }
+    m_blockNumber = 0;
+    return DownloadImageData(data, length);
+}
+
+bool DfuProtocol::DownloadImageData(const unsigned char* data, unsigned long length)
+{
+    int transferSize = GetEffectiveTransferSize();
+    if (!SendBlocks(data, length, transferSize)) {
+        return false;
+    }
+    if (m_port->RequestOut(DFU_DNLOAD, m_blockNumber, nullptr, 0, m_timeout) < 0) {
+        Report("error: Final zero-length DFU_DNLOAD failed.\n");
+        return false;
+    }
+    return Manifest();
+}
+
+bool DfuProtocol::SendBlocks(const unsigned char* data, unsigned long length, int transferSize)
+{
+    unsigned long sent = 0;
+    while (sent < length) {
+        if (IsCancelled()) {
+            Report("Download cancelled.\n");
+            return false;
+        }
+        unsigned short block = static_cast<unsigned short>(std::min<unsigned long>(length - sent, transferSize));
+        int result = m_port->RequestOut(DFU_DNLOAD, m_blockNumber, data + sent, block, m_timeout);
+        if (result != block) {
+            Report("error: DFU_DNLOAD transfer failed (device unplugged?).\n");
+            return false;
+        }
+        ++m_blockNumber;
+        DfuStatus status;
+        if (!WaitWhileBusy(status, m_timeout)) {
+            return false;
+        }
+        sent += block;
+        ReportProgress(sent, length);
+    }
+    return true;
+}
+
+// Asks for the status again exactly when the device's poll time-out has passed; a device that has
+// left the bus ends the wait at once, one that is silent or busy for too long ends it at the limit.
+bool DfuProtocol::WaitWhileBusy(DfuStatus& status, int statusTimeoutMs)
+{
+    DfuWatch watch([this] { return IsCancelled(); });
+    int lastResult = 0;
+    bool answered = false;
+    bool failed = false;
+    WaitTime::Outcome outcome = WaitTime::PollUntil(watch, m_limits.busyMs, POLL_SLICE_MS, [&] {
+        if (!watch.Due()) {
+            return WaitTime::Step::AGAIN;
+        }
+        lastResult = GetStatus(status, statusTimeoutMs);
+        answered = lastResult == DFU_STATUS_LENGTH;
+        if (!answered) {
+            if (lastResult == PORT_NO_DEVICE) {
+                return WaitTime::Step::FAILED;
+            }
+            watch.DueIn(m_limits.lostContactRetryMs);
+            return WaitTime::Step::AGAIN;
+        }
+        if (status.status != 0) {
+            PrintState(status);
+            Report(DeviceListText::FormatLine("error: Device reported DFU failure: %s.\n",
+                                              DfuStatusToString(status.status)));
+            failed = true;
+            return WaitTime::Step::FAILED;
+        }
+        if (status.state != DNLOAD_SYNC && status.state != DNBUSY) {
+            return WaitTime::Step::DONE;
+        }
+        watch.DueIn(std::max<uint32_t>(status.pollTimeout, 1));
+        return WaitTime::Step::AGAIN;
+    });
+    if (outcome == WaitTime::Outcome::DONE || outcome == WaitTime::Outcome::CANCELLED || failed) {
+        return outcome == WaitTime::Outcome::DONE;
+    }
+    if (answered) {
+        PrintState(status);
+        Report("error: Device stayed busy for too long during the download.\n");
+    } else {
+        Report(DeviceListText::FormatLine(
+            "error: Lost contact with the device while it was programming (last GETSTATUS=%d).\n",
+            lastResult < 0 ? lastResult : -1));
+    }
+    return false;
+}
+
+bool DfuProtocol::Manifest()
+{
+    DfuWatch watch([this] { return IsCancelled(); });
+    int polls = 0;
+    bool result = false;
+    WaitTime::Outcome outcome = WaitTime::PollUntil(watch, m_limits.busyMs, POLL_SLICE_MS, [&] {
+        if (!watch.Due()) {
+            return WaitTime::Step::AGAIN;
+        }
+        if (polls == m_limits.manifestPolls) {
+            return WaitTime::Step::FAILED;
+        }
+        ++polls;
+        DfuStatus status;
+        if (GetStatus(status, m_timeout) != DFU_STATUS_LENGTH) {
+            Report("Device went away during the manifest phase (likely rebooting).\n");
+            result = true;
+            return WaitTime::Step::DONE;
+        }
+        PrintState(status);
+        if (status.status != 0) {
+            Report(DeviceListText::FormatLine("error: Manifest failed: %s.\n", DfuStatusToString(status.status)));
+            return WaitTime::Step::DONE;
+        }
+        if (status.state == MANIFEST_WAIT_RESET) {
+            Report("Resetting USB to let the device manifest the new firmware.\n");
+            (void)m_port->ResetDevice();
+            result = true;
+            return WaitTime::Step::DONE;
+        }
+        if (status.state != MANIFEST_SYNC && status.state != MANIFEST) {
+            result = true;
+            return WaitTime::Step::DONE;
+        }
+        watch.DueIn(status.pollTimeout);
+        return WaitTime::Step::AGAIN;
+    });
+    if (outcome == WaitTime::Outcome::FAILED || outcome == WaitTime::Outcome::TIMED_OUT) {
+        Report("error: Device did not finish the manifest phase.\n");
+    }
+    return outcome == WaitTime::Outcome::DONE && result;
+}
+
+bool DfuProtocol::SendCommandFrame(const unsigned char* frame, unsigned long length, bool noWait)
+{
+    int transferSize = GetEffectiveTransferSize();
+    if (frame == nullptr || length == 0 || length > static_cast<unsigned long>(transferSize)) {
+        Report("error: Invalid command frame.\n");
+        return false;
+    }
+    std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[transferSize]());
+    if (block == nullptr) {
+        Report("error: Out of memory for the command frame.\n");
+        return false;
+    }
+    std::copy(frame, frame + length, block.get());
+    m_blockNumber = 0;
+    int result = m_port->RequestOut(DFU_DNLOAD, 0, block.get(), static_cast<unsigned short>(transferSize), m_timeout);
+    ++m_blockNumber;
+    if (noWait) {
+        return true;  // a reset command: the device may not answer any more
+    }
+    if (result != transferSize) {
+        Report("error: Sending the burn command failed (device unplugged?).\n");
+        return false;
+    }
+    DfuStatus status;
+    return WaitWhileBusy(status, COMMAND_STATUS_TIMEOUT_MS);
+}
+
+bool DfuProtocol::UploadFile(const char* path, int length, unsigned long address)
+{
+    (void)address;
+    if (path == nullptr || path[0] == '\0') {
+        Report("error: Upload file path is null.\n");
+        return false;
+    }
+    if (!EnsureIdleState()) {
+        return false;
+    }
+    FILE* file = nullptr;
+    if (Common::fopen_s(&file, path, "wb") != 0 || file == nullptr) {
+        Report("error: Cannot open the output file for writing.\n");
+        return false;
+    }
+    unsigned long received = 0;
+    bool complete = UploadBlocks(file, length, GetEffectiveTransferSize(), received);
+    Common::CloseFile(file);
+    if (!complete) {
+        return false;
+    }
+    if (received == 0) {
+        Report("error: Device returned no data.\n");
+        return false;
+    }
+    return true;
+}
+
+bool DfuProtocol::UploadBlocks(FILE* file, int length, int transferSize, unsigned long& received)
+{
+    std::unique_ptr<unsigned char[]> block(new (std::nothrow) unsigned char[transferSize]);
+    if (block == nullptr) {
+        return false;
+    }
+    while (true) {
+        if (IsCancelled()) {
+            return false;
+        }
+        unsigned long want = static_cast<unsigned long>(transferSize);
+        if (length > 0) {
+            want = std::min<unsigned long>(static_cast<unsigned long>(length) - received, want);
+        }
+        if (want == 0) {
+            return true;
+        }
+        int result = m_port->RequestIn(DFU_UPLOAD, m_blockNumber, block.get(), static_cast<unsigned short>(want),
+                                       m_timeout);
+        if (result < 0) {
+            Report("error: DFU_UPLOAD transfer failed.\n");
+            return false;
+        }
+        ++m_blockNumber;
+        if (result > 0 && fwrite(block.get(), 1, static_cast<size_t>(result), file) != static_cast<size_t>(result)) {
+            Report("error: Writing the output file failed.\n");
+            return false;
+        }
+        received += static_cast<unsigned long>(result);
+        if (length > 0) {
+            ReportProgress(received, static_cast<unsigned long>(length));
+        }
+        if (static_cast<unsigned long>(result) != want) {
+            return true;  // a short block ends the upload
+        }
+    }
+}
+
+bool DfuProtocol::EraseFlash(unsigned long address, unsigned long length)
+{
+    (void)address;
+    (void)length;
+    Report("error: erase is not supported over generic USB DFU.\n");
+    return false;
+}
+
+}  // namespace Dfu

@@ -1,0 +1,80 @@
+#ifndef VEXIL_LIBRARY_DFUPROTOCOL_H
+#define VEXIL_LIBRARY_DFUPROTOCOL_H
+
+#include <cstdint>
+
+#include "DfuPortBase.h"
+#include "TransportProtocolBase.h"
+
+namespace Dfu {
+
+constexpr unsigned char DFU_DETACH = 0;
+constexpr unsigned char DFU_DNLOAD = 1;
+constexpr unsigned char DFU_UPLOAD = 2;
+constexpr unsigned char DFU_GETSTATUS = 3;
+constexpr unsigned char DFU_CLRSTATUS = 4;
+constexpr unsigned char DFU_ABORT = 6;
+constexpr unsigned short DFU_STATUS_LENGTH = 6;
+constexpr int DEFAULT_TRANSFER_SIZE = 4096;
+// Linux's usbfs takes at most this many data bytes in one control transfer.
+constexpr int LINUX_MAX_CONTROL_DATA = 4096;
+
+// A GETSTATUS reply; preset so that a failed read leaves errUNKNOWN in dfuERROR.
+struct DfuStatus {
+    uint8_t status = 14;
+    uint32_t pollTimeout = 0;
+    uint8_t state = 10;
+    uint8_t stringIndex = 0;
+};
+
+const char* DfuStateToString(int state);
+const char* DfuStatusToString(int status);
+
+// The download and upload side of DFU 1.1 on a device in DFU mode.
+class DfuProtocol : public TransportProtocolBase {
+public:
+    // How long the waits may last, in milliseconds.
+    struct TimeLimits {
+        long long busyMs = 120000;        // one busy or manifest wait, whatever poll time-outs the device asks for
+        int lostContactRetryMs = 200;     // between status reads that got no answer
+        int manifestPolls = 100;
+    };
+
+    DfuProtocol(BurnChipBase* chip, DfuPortBase* port);
+
+    void SetTransferSize(int size);
+    void SetTimeout(int ms);
+    void SetTimeLimits(const TimeLimits& limits);
+
+    bool DownloadData(unsigned char* data, unsigned long length, unsigned long address, unsigned long size) override;
+    bool UploadFile(const char* path, int length, unsigned long address) override;
+    bool EraseFlash(unsigned long address, unsigned long length) override;
+
+    bool DownloadImageData(const unsigned char* data, unsigned long length);
+    bool SendCommandFrame(const unsigned char* frame, unsigned long length, bool noWait);
+    bool EnsureIdleState();
+
+private:
+    bool SendBlocks(const unsigned char* data, unsigned long length, int transferSize);
+    bool WaitWhileBusy(DfuStatus& status, int statusTimeoutMs);
+    bool Manifest();
+    bool Pause(uint32_t ms);
+    int GetStatus(DfuStatus& status, int timeoutMs);
+    int ClearStatus();
+    int Abort();
+    int GetEffectiveTransferSize();
+    bool IsCancelled();
+    void ReportProgress(unsigned long done, unsigned long total);
+    void PrintState(const DfuStatus& status);
+    bool UploadBlocks(FILE* file, int length, int transferSize, unsigned long& received);
+
+    DfuPortBase* m_port;
+    uint16_t m_blockNumber = 0;
+    int m_timeout = 5000;
+    int m_transferSize = 0;
+    TimeLimits m_limits;
+};
+
+}  // namespace Dfu
+
+#endif

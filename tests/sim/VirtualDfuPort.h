@@ -1,0 +1,46 @@
+#ifndef VEXIL_TESTS_SIM_VIRTUALDFUPORT_H
+#define VEXIL_TESTS_SIM_VIRTUALDFUPORT_H
+
+#include "DfuPortBase.h"
+#include "VirtualDfuDevice.h"
+
+// The DFU port of the library over a virtual DFU device in the same process: every request is
+// answered at once on the caller's thread. A STALL comes back as libusb's LIBUSB_ERROR_PIPE, a
+// device gone from the bus as LIBUSB_ERROR_NO_DEVICE.
+namespace Sim {
+
+class VirtualDfuPort : public Dfu::DfuPortBase {
+public:
+    static constexpr int PIPE_ERROR = -9;
+
+    explicit VirtualDfuPort(VirtualDfuDevice& device);
+
+    int RequestOut(unsigned char request, unsigned short value, const unsigned char* data, unsigned short length,
+                   int timeoutMs) override;
+    int RequestIn(unsigned char request, unsigned short value, unsigned char* data, unsigned short length,
+                  int timeoutMs) override;
+    const Dfu::DfuDeviceInfo& Info() const override { return m_info; }
+    int ResetDevice() override;
+    // Opens a present device whose ids match; one in runtime mode is detached and reset first.
+    bool Open(int vid, int pid, const char* serial, const std::function<bool()>& cancelled) override;
+    void Close() override { m_open = false; }
+    bool IsOpen() const override { return m_open; }
+
+    size_t Opens() const { return m_opens; }
+    // Runs after every request the device answered, e.g. to raise a cancel between two blocks.
+    void AfterRequest(std::function<void(const DfuRequestRecord&)> hook) { m_afterRequest = std::move(hook); }
+
+private:
+    int Answer(int result);
+    void TakeDescription();
+
+    VirtualDfuDevice& m_device;
+    Dfu::DfuDeviceInfo m_info;
+    bool m_open = false;
+    size_t m_opens = 0;
+    std::function<void(const DfuRequestRecord&)> m_afterRequest;
+};
+
+}  // namespace Sim
+
+#endif

@@ -1,0 +1,273 @@
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <memory>
+
+#include "Burn.h"
+#include "BurnDfuChip.h"
+#include "ChipDriverFactory.h"
+#include "PrintCapture.h"
+#include "ProgramRunner.h"
+#include "ScratchDir.h"
+#include "VirtualDfuPort.h"
+
+using namespace Sim;
+
+namespace {
+
+constexpr uint32_t GENERIC_CHIP_TYPE = 0x40001;
+
+VirtualDfuDevice* g_device = nullptr;
+
+std::unique_ptr<Dfu::DfuPortBase> MakeVirtualPort()
+{
+    return std::make_unique<VirtualDfuPort>(*g_device);
+}
+
+std::vector<uint8_t> Pattern(size_t length)
+{
+    std::vector<uint8_t> data(length);
+    for (size_t i = 0; i < length; ++i) {
+        data[i] = static_cast<uint8_t>(i * 13 + 1);
+    }
+    return data;
+}
+
+void WriteFile(const std::string& path, const std::vector<uint8_t>& data)
+{
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
+}
+
+std::vector<uint8_t> ReadFile(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+// A suffix made by hand: ids, bLength and a CRC that is right unless told otherwise.
+std::vector<uint8_t> WithSuffix(std::vector<uint8_t> data, uint16_t vid, uint16_t pid, uint8_t length = 16,
+                                bool rightCrc = true)
+{
+    data.insert(data.end(), length - 16, 0xAB);
+    const uint8_t tail[] = {0x00, 0x01, static_cast<uint8_t>(pid), static_cast<uint8_t>(pid >> 8),
+                            static_cast<uint8_t>(vid), static_cast<uint8_t>(vid >> 8), 0x00, 0x01, 'U', 'F', 'D',
+                            length};
+    data.insert(data.end(), std::begin(tail), std::end(tail));
+    uint32_t crc = Dfu::DfuCrc32(data.data(), data.size()) ^ (rightCrc ? 0 : 1);
+    for (int i = 0; i < 4; ++i) {
+        data.push_back(static_cast<uint8_t>(crc >> (8 * i)));
+    }
+    return data;
+}
+
+// The device API over a virtual DFU device: the generic DFU driver gets the virtual port.
+class DfuDriverTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_device = &device;
+        ChipDriverFactory::Makers makers;
+        makers.newDfuPort = MakeVirtualPort;
+        ChipDriverFactory::OverrideMakers(makers);
+        SetChipType(GENERIC_CHIP_TYPE);
+    }
+    void TearDown() override
+    {
+        DestroyDevice(handle);
+        ChipDriverFactory::OverrideMakers({});
+        SetChipType(0);
+        g_device = nullptr;
+    }
+
+    void Open()
+    {
+        DfuDescription description = device.Description();
+        handle = OpenUsbDfuDevice(description.vendorId, description.productId, "");
+        ASSERT_NE(handle, nullptr);
+    }
+
+    int Burn(const std::vector<uint8_t>& file)
+    {
+        WriteFile(dir / "app.bin", file);
+        return DownloadAllinoneBin(handle, (dir / "app.bin").c_str(), 0);
+    }
+
+    PrintCapture capture;
+    VirtualDfuDevice device;
+    BurnChipBase* handle = nullptr;
+    ScratchDir dir;
+};
+
+TEST(DfuSuffix, CrcIsTheSuffixVariant)
+{
+    const unsigned char check[] = "123456789";
+    EXPECT_EQ(0x340BC6D9u, Dfu::DfuCrc32(check, 9));
+    EXPECT_EQ(0xFFFFFFFFu, Dfu::DfuCrc32(check, 0));
+}
+
+TEST(DfuSuffix, NeverReadsOutsideTheBufferWhateverBLengthSays)
+{
+    for (unsigned length = 0; length < 256; ++length) {
+        std::vector<uint8_t> file = WithSuffix({1, 2, 3}, 0xFFFF, 0xFFFF);
+        file[file.size() - 5] = static_cast<uint8_t>(length);
+        // Exactly sized copy, so that a sanitizer sees any read past either end.
+        std::unique_ptr<unsigned char[]> exact(new unsigned char[file.size()]);
+        std::copy(file.begin(), file.end(), exact.get());
+        Dfu::DfuSuffixInfo info;
+        bool found = Dfu::ParseDfuSuffix(exact.get(), file.size(), info);
+        EXPECT_EQ(length >= 16 && length <= file.size(), found) << length;
+        EXPECT_EQ(found ? length : 0u, info.length);
+    }
+}
+
+struct BurnCase {
+    const char* name;
+    std::vector<uint8_t> file;
+    size_t payload;       // bytes of the file that must arrive
+    const char* line;     // printed once
+    int result;
+};
+
+class DfuBurnTest : public DfuDriverTest, public ::testing::WithParamInterface<BurnCase> {};
+
+TEST_P(DfuBurnTest, SendsThePayloadOrRefuses)
+{
+    const BurnCase& c = GetParam();
+    Open();
+    EXPECT_EQ(c.result, Burn(c.file));
+    EXPECT_EQ(1u, capture.Count(c.line)) << capture.Text();
+    if (c.result == 1) {
+        EXPECT_EQ(std::vector<uint8_t>(c.file.begin(), c.file.begin() + static_cast<long>(c.payload)),
+                  device.Manifested());
+        EXPECT_EQ(1u, capture.Count("Download completed.\n"));
+    } else {
+        EXPECT_TRUE(device.RequestsOf(DfuRequest::DNLOAD).empty());
+    }
+}
+
+const char* const NO_SUFFIX = "Warning: the burn file has no DFU suffix, sending it as-is.\n";
+const char* const STRIPPED = "Valid DFU suffix found, stripping it before the download.\n";
+
+std::vector<uint8_t> ClaimsSuffixLongerThanFile()
+{
+    std::vector<uint8_t> file = WithSuffix(Pattern(4), 0xFFFF, 0xFFFF);
+    file[file.size() - 5] = 40;
+    return file;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Dfu, DfuBurnTest,
+    ::testing::Values(
+        BurnCase{"PlainFile", Pattern(3000), 3000, NO_SUFFIX, 1},
+        BurnCase{"TinyFile", Pattern(15), 15, NO_SUFFIX, 1},
+        BurnCase{"SuffixLongerThanFile", ClaimsSuffixLongerThanFile(), 20, NO_SUFFIX, 1},
+        BurnCase{"AnyDeviceSuffix", WithSuffix(Pattern(2000), 0xFFFF, 0xFFFF), 2000, STRIPPED, 1},
+        BurnCase{"LongSuffix", WithSuffix(Pattern(100), 0xFFFF, 0xFFFF, 20), 100, STRIPPED, 1},
+        BurnCase{"ForeignSuffix", WithSuffix(Pattern(100), 0x0483, 0xdf11), 100,
+                 "Warning: file is for [0483:df11] but the device is [1209:7d01].\n", 1},
+        BurnCase{"WrongCrc", WithSuffix(Pattern(100), 0xFFFF, 0xFFFF, 16, false), 0,
+                 "error: The DFU suffix CRC of the burn file does not match: file corrupted?\n", 0},
+        BurnCase{"SuffixOnly", WithSuffix({}, 0xFFFF, 0xFFFF), 0, "error: The burn file contains no payload.\n", 0}),
+    [](const ::testing::TestParamInfo<BurnCase>& info) { return std::string(info.param.name); });
+
+// Files given a suffix by dfu-util's own dfu-suffix tool.
+struct ToolCase {
+    const char* name;
+    size_t payload;
+    const char* ids;       // vid:pid handed to dfu-suffix
+    bool corrupt;          // a payload byte flipped after the suffix was added
+    const char* line;
+    int result;
+};
+
+class DfuSuffixToolTest : public DfuDriverTest, public ::testing::WithParamInterface<ToolCase> {};
+
+TEST_P(DfuSuffixToolTest, FilesFromDfuSuffixBurnAsTheirSuffixSays)
+{
+    const ToolCase& c = GetParam();
+    if (RunProgram({"/bin/sh", "-c", "command -v dfu-suffix"}).exitCode != 0) {
+        GTEST_SKIP() << "dfu-suffix (Debian package dfu-util) is not installed";
+    }
+    Open();
+    std::vector<uint8_t> payload = Pattern(c.payload);
+    std::string path = dir / "app.bin";
+    WriteFile(path, payload);
+    std::string ids = c.ids;
+    ProgramResult added = RunProgram({"/usr/bin/env", "dfu-suffix", "-a", path, "-v", ids.substr(0, 4), "-p", ids.substr(5)});
+    ASSERT_EQ(0, added.exitCode) << added.output;
+    std::vector<uint8_t> file = ReadFile(path);
+    ASSERT_EQ(c.payload + 16, file.size());
+    if (c.corrupt) {
+        file[0] ^= 0x01;
+    }
+    EXPECT_EQ(c.result, Burn(file));
+    EXPECT_EQ(1u, capture.Count(c.line)) << capture.Text();
+    if (c.result == 1) {
+        EXPECT_EQ(payload, device.Manifested());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Dfu, DfuSuffixToolTest,
+    ::testing::Values(
+        ToolCase{"ForThisDevice", 5000, "1209:7d01", false, STRIPPED, 1},
+        ToolCase{"ForeignIds", 5000, "0483:df11", false,
+                 "Warning: file is for [0483:df11] but the device is [1209:7d01].\n", 1},
+        ToolCase{"WrongCrc", 5000, "1209:7d01", true,
+                 "error: The DFU suffix CRC of the burn file does not match: file corrupted?\n", 0},
+        ToolCase{"SuffixOnly", 0, "1209:7d01", false, "error: The burn file contains no payload.\n", 0}),
+    [](const ::testing::TestParamInfo<ToolCase>& info) { return std::string(info.param.name); });
+
+TEST_F(DfuDriverTest, ReadsTheFlashBackAndRefusesToErase)
+{
+    std::vector<uint8_t> flash = Pattern(2500);
+    device.Preload(0, flash);
+    Open();
+    std::string out = dir / "read.bin";
+    EXPECT_EQ(1, UploadFile(handle, 0, 0, out.c_str()));
+    EXPECT_EQ(flash, ReadFile(out));
+    EXPECT_EQ(0, EraseAllFlash(handle, nullptr));
+    EXPECT_EQ(1u, capture.Count("error: erase is not supported over generic USB DFU.\n"));
+}
+
+TEST_F(DfuDriverTest, TransferSizeOutsideSixteenBitsIsIgnoredAndSurvivesAReopen)
+{
+    DfuDescription description;
+    description.transferSize = 0;
+    device = VirtualDfuDevice(description);
+    Open();
+    SetDfuTransferSize(handle, 70000);  // would be cut to 4464 on the wire
+    SetDfuTransferSize(handle, 0);
+    SetDfuTransferSize(handle, 512);
+    SetDfuTransferSize(handle, 65536);
+    auto* chip = static_cast<BurnDfuChip*>(handle);
+    BurnDfuChip::TimeLimits limits;
+    limits.reopenPauseMs = 0;
+    chip->SetTimeLimits(limits);
+    ASSERT_TRUE(chip->ReopenUsbDfu());
+    EXPECT_EQ(1, Burn(Pattern(1200)));
+    std::vector<uint16_t> lengths;
+    for (const DfuRequestRecord& record : device.RequestsOf(DfuRequest::DNLOAD)) {
+        lengths.push_back(record.length);
+    }
+    EXPECT_EQ((std::vector<uint16_t>{512, 512, 176, 0}), lengths);
+}
+
+TEST_F(DfuDriverTest, ResetIsAUsbResetAndAClosedDeviceIsReported)
+{
+    Open();
+    EXPECT_EQ(1, Reset(handle));
+    EXPECT_EQ(1u, capture.Count("Resetting the USB device.\n"));
+    auto* chip = static_cast<BurnDfuChip*>(handle);
+    device.Unplug();
+    BurnDfuChip::TimeLimits limits;
+    limits.reopenPauseMs = 0;
+    chip->SetTimeLimits(limits);
+    EXPECT_FALSE(chip->ReopenUsbDfu());
+    EXPECT_EQ(0, Burn(Pattern(10)));
+    EXPECT_EQ(1u, capture.Count("error: DFU device is not open.\n"));
+}
+
+}  // namespace

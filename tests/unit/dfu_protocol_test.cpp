@@ -1,0 +1,394 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <thread>
+
+#include "DfuProtocol.h"
+#include "PrintCapture.h"
+#include "ScratchDir.h"
+#include "TestSupport.h"
+#include "VirtualDfuPort.h"
+
+using namespace Sim;
+
+namespace {
+
+std::vector<uint8_t> Pattern(size_t length)
+{
+    std::vector<uint8_t> data(length);
+    for (size_t i = 0; i < length; ++i) {
+        data[i] = static_cast<uint8_t>(i * 7 + 3);
+    }
+    return data;
+}
+
+uint64_t SteadyMs()
+{
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                     std::chrono::steady_clock::now().time_since_epoch())
+                                     .count());
+}
+
+// A protocol talking to a virtual device in the same process, with a chip for cancel and progress.
+struct Bench {
+    explicit Bench(DfuDescription description = {}, DfuFaults faults = {})
+        : device(description, faults), port(device), protocol(&chip, &port)
+    {
+        EXPECT_TRUE(port.Open(-1, -1, "", {}));
+    }
+
+    bool Download(const std::vector<uint8_t>& data)
+    {
+        std::vector<uint8_t> copy = data;
+        return protocol.DownloadData(copy.data(), copy.size(), 0, 0);
+    }
+
+    std::vector<uint16_t> DnloadLengths() const
+    {
+        std::vector<uint16_t> lengths;
+        for (const DfuRequestRecord& record : device.RequestsOf(DfuRequest::DNLOAD)) {
+            lengths.push_back(record.length);
+        }
+        return lengths;
+    }
+
+    std::vector<uint16_t> DnloadBlocks() const
+    {
+        std::vector<uint16_t> blocks;
+        for (const DfuRequestRecord& record : device.RequestsOf(DfuRequest::DNLOAD)) {
+            blocks.push_back(record.value);
+        }
+        return blocks;
+    }
+
+    PrintCapture capture;
+    VirtualDfuDevice device;
+    VirtualDfuPort port;
+    TestChip chip;
+    Dfu::DfuProtocol protocol;
+};
+
+DfuDescription WithTransferSize(uint16_t size)
+{
+    DfuDescription description;
+    description.transferSize = size;
+    return description;
+}
+
+struct IdleCase {
+    const char* name;
+    DfuState startState;
+    bool stuckInError;
+    uint8_t cleanupRequest;
+    size_t cleanups;
+    const char* line;
+    bool downloads;
+};
+
+class IdleStateTest : public ::testing::TestWithParam<IdleCase> {};
+
+TEST_P(IdleStateTest, BringsTheDeviceToIdleOrGivesUp)
+{
+    const IdleCase& c = GetParam();
+    DfuFaults faults;
+    faults.startState = c.startState;
+    faults.stuckInError = c.stuckInError;
+    Bench bench({}, faults);
+    std::vector<uint8_t> image = Pattern(100);
+    EXPECT_EQ(c.downloads, bench.Download(image));
+    EXPECT_EQ(c.cleanups, bench.device.RequestsOf(c.cleanupRequest).size());
+    EXPECT_EQ(1u, bench.capture.Count(c.line));
+    if (c.downloads) {
+        EXPECT_EQ(image, bench.device.Manifested());
+        EXPECT_EQ(0, bench.DnloadBlocks().front());
+    } else {
+        EXPECT_EQ(4u, bench.device.RequestsOf(DfuRequest::GETSTATUS).size());
+        EXPECT_TRUE(bench.device.RequestsOf(DfuRequest::DNLOAD).empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Dfu, IdleStateTest,
+    ::testing::Values(
+        IdleCase{"LeftInDownload", DfuState::DNLOAD_IDLE, false, DfuRequest::ABORT, 1,
+                 "Aborting previous incomplete transfer.\n", true},
+        IdleCase{"LeftInUpload", DfuState::UPLOAD_IDLE, false, DfuRequest::ABORT, 1,
+                 "Aborting previous incomplete transfer.\n", true},
+        IdleCase{"LeftInError", DfuState::ERROR, false, DfuRequest::CLRSTATUS, 1, "Clearing DFU error status.\n",
+                 true},
+        IdleCase{"StuckInError", DfuState::ERROR, true, DfuRequest::CLRSTATUS, 4,
+                 "error: Could not bring the device to the dfuIDLE state.\n", false}),
+    [](const ::testing::TestParamInfo<IdleCase>& info) { return std::string(info.param.name); });
+
+struct SizeCase {
+    uint16_t deviceSize;
+    int requested;
+    uint16_t block;
+    size_t deviceNotes;
+    size_t linuxNotes;
+};
+
+class TransferSizeTest : public ::testing::TestWithParam<SizeCase> {};
+
+TEST_P(TransferSizeTest, BlocksHaveTheEffectiveSizeAndTheNoteComesOnce)
+{
+    const SizeCase& c = GetParam();
+    Bench bench(WithTransferSize(c.deviceSize));
+    bench.protocol.SetTransferSize(c.requested);
+    size_t length = c.block * 2 + c.block / 2;
+    ASSERT_TRUE(bench.Download(Pattern(length)));
+    EXPECT_EQ((std::vector<uint16_t>{c.block, c.block, static_cast<uint16_t>(c.block / 2), 0}), bench.DnloadLengths());
+    EXPECT_EQ(c.deviceNotes, bench.capture.Count("Note: device dictates the transfer size, ignoring --transfer-size.\n"));
+    size_t linuxNotes = 0;
+    for (const std::string& message : bench.capture.Messages()) {
+        linuxNotes += message.find("Linux allows") != std::string::npos ? 1 : 0;
+    }
+    EXPECT_EQ(c.linuxNotes, linuxNotes);
+}
+
+INSTANTIATE_TEST_SUITE_P(Dfu, TransferSizeTest,
+                         ::testing::Values(SizeCase{1024, 4096, 1024, 1, 0}, SizeCase{1024, 1024, 1024, 0, 0},
+                                           SizeCase{1024, 0, 1024, 0, 0}, SizeCase{0, 2048, 2048, 0, 0},
+                                           SizeCase{0, 0, 4096, 0, 0}, SizeCase{0, 8192, 4096, 0, 1},
+                                           SizeCase{8192, 0, 4096, 0, 1}));
+
+TEST(DfuProtocol, ImageOfOneTransferSizeEndsWithAnEmptyBlockAfterTheDataOrTheCommandFrame)
+{
+    Bench plain(WithTransferSize(64));
+    ASSERT_TRUE(plain.Download(Pattern(64)));
+    EXPECT_EQ((std::vector<uint16_t>{0, 1}), plain.DnloadBlocks());
+    EXPECT_EQ((std::vector<uint16_t>{64, 0}), plain.DnloadLengths());
+
+    Bench framed(WithTransferSize(64));
+    std::vector<uint8_t> frame = Pattern(24);
+    std::vector<uint8_t> image = Pattern(64);
+    ASSERT_TRUE(framed.protocol.EnsureIdleState());
+    ASSERT_TRUE(framed.protocol.SendCommandFrame(frame.data(), frame.size(), false));
+    ASSERT_TRUE(framed.protocol.DownloadImageData(image.data(), image.size()));
+    EXPECT_EQ((std::vector<uint16_t>{0, 1, 2}), framed.DnloadBlocks());
+    std::vector<uint8_t> padded = frame;
+    padded.resize(64, 0);
+    EXPECT_EQ(padded, framed.device.RequestsOf(DfuRequest::DNLOAD).front().data);
+
+    Bench small(WithTransferSize(16));
+    EXPECT_FALSE(small.protocol.SendCommandFrame(frame.data(), frame.size(), false));
+    EXPECT_EQ(1u, small.capture.Count("error: Invalid command frame.\n"));
+    EXPECT_TRUE(small.device.RequestsOf(DfuRequest::DNLOAD).empty());
+}
+
+// The status is asked for again exactly when the poll time-out the device gave has passed.
+TEST(DfuProtocol, BusyDeviceIsPolledWhenItsPollTimeOutHasPassed)
+{
+    for (uint32_t pollTimeout : {0u, 20u}) {
+        DfuFaults faults;
+        faults.pollTimeoutMs = pollTimeout;
+        faults.busyPolls = 5;
+        Bench bench(WithTransferSize(64), faults);
+        bench.device.SetClock(SteadyMs);
+        ASSERT_TRUE(bench.Download(Pattern(128)));
+        EXPECT_EQ(0u, bench.device.EarlyPolls()) << pollTimeout;
+        uint64_t wanted = std::max<uint32_t>(pollTimeout, 1);
+        size_t busyGaps = 0;
+        bool programming = false;  // between a data block and the final empty one
+        const DfuRequestRecord* previous = nullptr;
+        for (const DfuRequestRecord& record : bench.device.Requests()) {
+            if (record.request == DfuRequest::DNLOAD) {
+                programming = record.length > 0;
+            } else if (programming && previous->request == DfuRequest::GETSTATUS) {
+                uint64_t gap = record.timeMs - previous->timeMs;
+                EXPECT_GE(gap, wanted);
+                EXPECT_LT(gap, wanted + 40) << "polled late";
+                ++busyGaps;
+            }
+            previous = &record;
+        }
+        EXPECT_GE(busyGaps, 10u);
+    }
+}
+
+TEST(DfuProtocol, DeviceBusyForeverIsGivenUpAtTheLimitWhateverItsPollTimeOut)
+{
+    DfuFaults faults;
+    faults.staysBusy = true;
+    faults.pollTimeoutMs = 0xFFFFFF;
+    Bench bench({}, faults);
+    Dfu::DfuProtocol::TimeLimits limits;
+    limits.busyMs = 300;
+    bench.protocol.SetTimeLimits(limits);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(bench.Download(Pattern(10)));
+    auto took = std::chrono::steady_clock::now() - start;
+    EXPECT_LT(took, std::chrono::milliseconds(1500));
+    EXPECT_EQ(1u, bench.capture.Count("error: Device stayed busy for too long during the download.\n"));
+}
+
+TEST(DfuProtocol, CancelDuringALongBusyWaitIsSeenWithin100Ms)
+{
+    DfuFaults faults;
+    faults.staysBusy = true;
+    faults.pollTimeoutMs = 0xFFFFFF;
+    Bench bench({}, faults);
+    std::thread canceller([&bench] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        bench.chip.SetIsCancel();
+    });
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(bench.Download(Pattern(10)));
+    auto took = std::chrono::steady_clock::now() - start;
+    canceller.join();
+    EXPECT_LT(took, std::chrono::milliseconds(400));
+    EXPECT_EQ(0u, bench.capture.Count("error: Device stayed busy for too long during the download.\n"));
+}
+
+struct EndCase {
+    const char* name;
+    DfuFaults faults;
+    uint8_t attributes;
+    bool succeeds;
+    const char* line;
+};
+
+DfuFaults LeavesDuringManifest()
+{
+    DfuFaults faults;
+    faults.leavesDuringManifest = true;
+    return faults;
+}
+
+DfuFaults ErrorAtBlock(int block)
+{
+    DfuFaults faults;
+    faults.errorAtBlock = block;
+    return faults;
+}
+
+DfuFaults StallAtBlock(int block)
+{
+    DfuFaults faults;
+    faults.stallAtBlock = block;
+    return faults;
+}
+
+constexpr uint8_t TOLERANT = DfuAttribute::CAN_DNLOAD | DfuAttribute::CAN_UPLOAD | DfuAttribute::MANIFESTATION_TOLERANT;
+constexpr uint8_t NOT_TOLERANT = DfuAttribute::CAN_DNLOAD | DfuAttribute::CAN_UPLOAD;
+
+class DownloadEndTest : public ::testing::TestWithParam<EndCase> {};
+
+TEST_P(DownloadEndTest, EndsAsTheDeviceDecides)
+{
+    const EndCase& c = GetParam();
+    DfuDescription description = WithTransferSize(64);
+    description.attributes = c.attributes;
+    Bench bench(description, c.faults);
+    std::vector<uint8_t> image = Pattern(200);
+    EXPECT_EQ(c.succeeds, bench.Download(image));
+    if (c.line != nullptr) {
+        EXPECT_EQ(1u, bench.capture.Count(c.line)) << bench.capture.Text();
+    }
+    if (c.succeeds) {
+        EXPECT_EQ(image, bench.device.Manifested());
+    } else {
+        EXPECT_EQ(0u, bench.device.Manifests());
+        EXPECT_EQ(0u, bench.capture.Count("Download completed.\n"));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Dfu, DownloadEndTest,
+    ::testing::Values(
+        EndCase{"ToleratedManifest", {}, TOLERANT, true, nullptr},
+        EndCase{"LeavesDuringManifest", LeavesDuringManifest(), TOLERANT, true,
+                "Device went away during the manifest phase (likely rebooting).\n"},
+        EndCase{"ManifestWaitsForReset", {}, NOT_TOLERANT, true,
+                "Resetting USB to let the device manifest the new firmware.\n"},
+        EndCase{"ErrorStatusMidDownload", ErrorAtBlock(1), TOLERANT, false,
+                "error: Device reported DFU failure: errWRITE.\n"},
+        EndCase{"StallMidDownload", StallAtBlock(2), TOLERANT, false,
+                "error: DFU_DNLOAD transfer failed (device unplugged?).\n"}),
+    [](const ::testing::TestParamInfo<EndCase>& info) { return std::string(info.param.name); });
+
+TEST(DfuProtocol, ManifestThatNeedsAResetGetsOne)
+{
+    DfuDescription description;
+    description.attributes = NOT_TOLERANT;
+    Bench bench(description);
+    ASSERT_TRUE(bench.Download(Pattern(10)));
+    EXPECT_EQ(DfuState::IDLE, bench.device.State());
+    EXPECT_EQ(1, bench.device.Enumerations());
+}
+
+TEST(DfuProtocol, DeviceLeavingWhileProgrammingEndsTheDownloadAtOnce)
+{
+    Bench bench(WithTransferSize(64));
+    bench.port.AfterRequest([&bench](const DfuRequestRecord& record) {
+        if (record.request == DfuRequest::DNLOAD && record.value == 1) {
+            bench.device.Unplug();
+        }
+    });
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(bench.Download(Pattern(300)));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
+    EXPECT_EQ(1u, bench.capture.Count(
+                      "error: Lost contact with the device while it was programming (last GETSTATUS=-4).\n"));
+}
+
+TEST(DfuProtocol, CancelBetweenBlocksStopsBeforeTheNextOne)
+{
+    Bench bench(WithTransferSize(64));
+    bench.port.AfterRequest([&bench](const DfuRequestRecord& record) {
+        bool secondBlockDone = record.request == DfuRequest::GETSTATUS && bench.device.State() == DfuState::DNLOAD_IDLE &&
+                               bench.device.RequestsOf(DfuRequest::DNLOAD).size() == 2;
+        if (secondBlockDone) {
+            bench.chip.SetIsCancel();
+        }
+    });
+    EXPECT_FALSE(bench.Download(Pattern(300)));
+    EXPECT_EQ((std::vector<uint16_t>{0, 1}), bench.DnloadBlocks());
+    EXPECT_EQ(1u, bench.capture.Count("Download cancelled.\n"));
+}
+
+struct UploadCase {
+    size_t stored;
+    int length;
+    size_t expected;
+    size_t progressReports;
+};
+
+class UploadTest : public ::testing::TestWithParam<UploadCase> {};
+
+TEST_P(UploadTest, ReadsUntilAShortBlockOrTheLengthAsked)
+{
+    const UploadCase& c = GetParam();
+    Bench bench(WithTransferSize(64));
+    std::vector<uint8_t> flash = Pattern(c.stored);
+    bench.device.Preload(0, flash);
+    ScratchDir dir;
+    std::string path = dir / "read.bin";
+    ASSERT_TRUE(bench.protocol.UploadFile(path.c_str(), c.length, 0));
+    std::ifstream in(path, std::ios::binary);
+    std::vector<uint8_t> read((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(std::vector<uint8_t>(flash.begin(), flash.begin() + static_cast<long>(c.expected)), read);
+    EXPECT_EQ(c.progressReports, bench.capture.Progress().size());
+    std::vector<DfuRequestRecord> uploads = bench.device.RequestsOf(DfuRequest::UPLOAD);
+    for (size_t i = 0; i < uploads.size(); ++i) {
+        EXPECT_EQ(i, uploads[i].value);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Dfu, UploadTest,
+                         ::testing::Values(UploadCase{160, 0, 160, 0}, UploadCase{128, 0, 128, 0},
+                                           UploadCase{160, 100, 100, 2}));
+
+TEST(DfuProtocol, UploadOfNothingFails)
+{
+    Bench bench(WithTransferSize(64));
+    ScratchDir dir;
+    std::string path = dir / "read.bin";
+    EXPECT_FALSE(bench.protocol.UploadFile(path.c_str(), 0, 0));
+    EXPECT_EQ(1u, bench.capture.Count("error: Device returned no data.\n"));
+}
+
+}  // namespace
