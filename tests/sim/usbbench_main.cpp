@@ -165,6 +165,14 @@ struct BenchOptions {
 
 class Bench;
 
+struct SysfsDevice {
+    std::string name;
+    std::string parent;  // sysfs path of the parent device, empty for none
+    std::vector<std::pair<std::string, std::string>> attributes;
+    std::vector<std::pair<std::string, std::vector<uint8_t>>> binaryAttributes;
+    std::vector<std::pair<std::string, std::string>> properties;
+};
+
 // One DFU device on the bus: the virtual device, its sysfs place and its node.
 struct DfuNode {
     Bench* bench = nullptr;
@@ -192,6 +200,7 @@ private:
     bool AddDfuDevice(DfuNode& node, const Sim::DfuDescription& description);
     bool AddHidDevice(const HidSpec& hid, int index);
     bool MakeDevNode(const std::string& devNode);
+    std::string AddToTestbed(const SysfsDevice& device);
     void Reenumerate(DfuNode& node);
     void RemoveFromTestbed(DfuNode& node);
     static gboolean OnIoctl(UMockdevIoctlBase* handler, UMockdevIoctlClient* client, gpointer data);
@@ -271,22 +280,19 @@ bool Bench::AddDfuDevice(DfuNode& node, const Sim::DfuDescription& description)
     std::snprintf(devNode, sizeof(devNode), "/dev/bus/usb/%03d/%03d", BUS_NUMBER, node.devNumber);
     node.devNode = devNode;
     std::string product = Hex4(description.vendorId) + "/" + Hex4(description.productId) + "/100";
-    gchar* sysPath = umockdev_testbed_add_device(m_testbed, "usb", node.sysName.c_str(), nullptr,
-        "idVendor", Hex4(description.vendorId).c_str(), "idProduct", Hex4(description.productId).c_str(),
-        "busnum", std::to_string(BUS_NUMBER).c_str(), "devnum", std::to_string(node.devNumber).c_str(),
-        "speed", "480", "bConfigurationValue", "1", "bNumConfigurations", "1",
-        "serial", description.serial.c_str(), "product", "Virtual DFU", nullptr,
-        "DEVTYPE", "usb_device", "DEVNAME", devNode, "PRODUCT", product.c_str(),
-        "BUSNUM", "001", "DEVNUM", std::to_string(node.devNumber).c_str(), nullptr);
-    if (sysPath == nullptr) {
-        std::fprintf(stderr, "usbbench: cannot add %s\n", node.sysName.c_str());
+    SysfsDevice sysfs;
+    sysfs.name = node.sysName;
+    sysfs.attributes = {{"idVendor", Hex4(description.vendorId)}, {"idProduct", Hex4(description.productId)},
+                        {"busnum", std::to_string(BUS_NUMBER)}, {"devnum", std::to_string(node.devNumber)},
+                        {"speed", "480"}, {"bConfigurationValue", "1"}, {"bNumConfigurations", "1"},
+                        {"serial", description.serial}, {"product", "Virtual DFU"}};
+    sysfs.binaryAttributes = {{"descriptors", DfuDescriptors(description)}};
+    sysfs.properties = {{"DEVTYPE", "usb_device"}, {"DEVNAME", devNode}, {"PRODUCT", product},
+                        {"BUSNUM", "001"}, {"DEVNUM", std::to_string(node.devNumber)}};
+    node.sysPath = AddToTestbed(sysfs);
+    if (node.sysPath.empty()) {
         return false;
     }
-    node.sysPath = sysPath;
-    g_free(sysPath);
-    std::vector<uint8_t> descriptors = DfuDescriptors(description);
-    umockdev_testbed_set_attribute_binary(m_testbed, node.sysPath.c_str(), "descriptors", descriptors.data(),
-                                          static_cast<gint>(descriptors.size()));
     if (!MakeDevNode(node.devNode)) {
         return false;
     }
@@ -305,6 +311,45 @@ bool Bench::AddDfuDevice(DfuNode& node, const Sim::DfuDescription& description)
     node.gone = false;
     node.removed = false;
     return true;
+}
+
+// The attribute files are in place before umockdev announces the device, as the kernel has them:
+// a program that reads them on the "add" uevent must find them all. Gives the sysfs path, "" on failure.
+std::string Bench::AddToTestbed(const SysfsDevice& device)
+{
+    gchar* root = umockdev_testbed_get_root_dir(m_testbed);
+    std::string directory = std::string(root) + (device.parent.empty() ? "/sys/devices" : device.parent) + "/" +
+                            device.name;
+    g_free(root);
+    bool written = g_mkdir_with_parents(directory.c_str(), 0755) == 0;
+    for (const auto& attribute : device.attributes) {
+        std::string line = attribute.second + "\n";
+        written = written && g_file_set_contents((directory + "/" + attribute.first).c_str(), line.data(),
+                                                 static_cast<gssize>(line.size()), nullptr);
+    }
+    for (const auto& attribute : device.binaryAttributes) {
+        written = written && g_file_set_contents((directory + "/" + attribute.first).c_str(),
+                                                 reinterpret_cast<const gchar*>(attribute.second.data()),
+                                                 static_cast<gssize>(attribute.second.size()), nullptr);
+    }
+    std::vector<gchar*> properties;
+    for (const auto& property : device.properties) {
+        properties.push_back(const_cast<gchar*>(property.first.c_str()));
+        properties.push_back(const_cast<gchar*>(property.second.c_str()));
+    }
+    properties.push_back(nullptr);
+    gchar* noAttributes[] = {nullptr};
+    gchar* sysPath = written ? umockdev_testbed_add_devicev(m_testbed, "usb", device.name.c_str(),
+                                                            device.parent.empty() ? nullptr : device.parent.c_str(),
+                                                            noAttributes, properties.data())
+                             : nullptr;
+    if (sysPath == nullptr) {
+        std::fprintf(stderr, "usbbench: cannot add %s\n", device.name.c_str());
+        return std::string();
+    }
+    std::string path = sysPath;
+    g_free(sysPath);
+    return path;
 }
 
 // The node the program opens; its ioctls go to the handler attached under the same name.
@@ -328,30 +373,24 @@ bool Bench::AddHidDevice(const HidSpec& hid, int index)
     int devNumber = m_nextDevNumber++;
     char devNode[64];
     std::snprintf(devNode, sizeof(devNode), "/dev/bus/usb/%03d/%03d", 2, devNumber);
-    gchar* devicePath = umockdev_testbed_add_device(m_testbed, "usb", name.c_str(), nullptr,
-        "idVendor", Hex4(hid.vendorId).c_str(), "idProduct", Hex4(hid.productId).c_str(),
-        "busnum", "2", "devnum", std::to_string(devNumber).c_str(), "speed", "12",
-        "bConfigurationValue", "1", "bNumConfigurations", "1", "product", hid.name.c_str(), nullptr,
-        "DEVTYPE", "usb_device", "DEVNAME", devNode, nullptr);
-    if (devicePath == nullptr) {
+    SysfsDevice device;
+    device.name = name;
+    device.attributes = {{"idVendor", Hex4(hid.vendorId)}, {"idProduct", Hex4(hid.productId)}, {"busnum", "2"},
+                         {"devnum", std::to_string(devNumber)}, {"speed", "12"}, {"bConfigurationValue", "1"},
+                         {"bNumConfigurations", "1"}, {"product", hid.name}};
+    device.binaryAttributes = {
+        {"descriptors", HidDescriptors(hid.vendorId, hid.productId, static_cast<uint16_t>(hid.report.size()))}};
+    device.properties = {{"DEVTYPE", "usb_device"}, {"DEVNAME", devNode}};
+    SysfsDevice interface;
+    interface.name = name + ":1.0";
+    interface.parent = AddToTestbed(device);
+    interface.attributes = {{"bInterfaceClass", "03"}, {"bInterfaceSubClass", "00"}, {"bInterfaceProtocol", "00"},
+                            {"bInterfaceNumber", "00"}};
+    interface.binaryAttributes = {{"report_descriptor", hid.report}};
+    interface.properties = {{"DEVTYPE", "usb_interface"}};
+    if (interface.parent.empty() || AddToTestbed(interface).empty()) {
         return false;
     }
-    std::vector<uint8_t> descriptors =
-        HidDescriptors(hid.vendorId, hid.productId, static_cast<uint16_t>(hid.report.size()));
-    umockdev_testbed_set_attribute_binary(m_testbed, devicePath, "descriptors", descriptors.data(),
-                                          static_cast<gint>(descriptors.size()));
-    std::string interfaceName = name + ":1.0";
-    gchar* interfacePath = umockdev_testbed_add_device(m_testbed, "usb", interfaceName.c_str(), devicePath,
-        "bInterfaceClass", "03", "bInterfaceSubClass", "00", "bInterfaceProtocol", "00", "bInterfaceNumber", "00",
-        nullptr, "DEVTYPE", "usb_interface", nullptr);
-    g_free(devicePath);
-    if (interfacePath == nullptr) {
-        return false;
-    }
-    std::vector<uint8_t> report = hid.report;
-    umockdev_testbed_set_attribute_binary(m_testbed, interfacePath, "report_descriptor", report.data(),
-                                          static_cast<gint>(report.size()));
-    g_free(interfacePath);
     return true;
 }
 
