@@ -182,6 +182,7 @@ struct DfuNode {
     std::string devNode;
     int devNumber = 0;
     bool gone = false;                        // left the bus: every request fails with ENODEV
+    int enumerations = 0;                     // the device's count when it was put on the bus
     bool removed = false;                     // taken out of the testbed
     std::deque<UMockdevIoctlData*> reapable;  // completed URBs not yet reaped
     UMockdevIoctlBase* handler = nullptr;
@@ -207,9 +208,10 @@ private:
     static gboolean OnReenumerate(gpointer data);
     static gboolean OnRemove(gpointer data);
     void HandleIoctl(DfuNode& node, UMockdevIoctlClient* client);
+    void FollowBusChanges(DfuNode& node);
     void SubmitUrb(DfuNode& node, UMockdevIoctlClient* client, UMockdevIoctlData* argument);
-    int Control(DfuNode& node, const uint8_t* setup, uint8_t* data);
-    int StandardRequest(DfuNode& node, const uint8_t* setup, uint8_t* data);
+    int Control(DfuNode& node, const uint8_t* setup, uint8_t* data, uint16_t length);
+    int StandardRequest(DfuNode& node, const uint8_t* setup, uint8_t* data, uint16_t length);
 
     BenchOptions m_options;
     UMockdevTestbed* m_testbed = nullptr;
@@ -407,7 +409,9 @@ void Bench::HandleIoctl(DfuNode& node, UMockdevIoctlClient* client)
     std::lock_guard<std::mutex> hold(m_lock);
     unsigned long request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* argument = umockdev_ioctl_client_get_arg(client);
-    if (node.gone) {
+    bool reaping = request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY;
+    // What completed before the device left can still be reaped, as usbfs allows.
+    if (node.gone && !(reaping && !node.reapable.empty())) {
         umockdev_ioctl_client_complete(client, -1, ENODEV);
         return;
     }
@@ -437,19 +441,11 @@ void Bench::HandleIoctl(DfuNode& node, UMockdevIoctlClient* client)
         case USBDEVFS_IOCTL:
             umockdev_ioctl_client_complete(client, -1, ENODATA);  // no kernel driver is bound
             return;
-        case USBDEVFS_RESET: {
-            bool detached = !node.device->InDfuMode() && node.device->State() == Sim::DfuState::APP_DETACH;
+        case USBDEVFS_RESET:
             node.device->UsbReset();
-            if (detached) {
-                // It comes back as another device: this one has left the bus.
-                node.gone = true;
-                g_idle_add(OnReenumerate, &node);
-                umockdev_ioctl_client_complete(client, -1, ENODEV);
-                return;
-            }
-            umockdev_ioctl_client_complete(client, 0, 0);
+            FollowBusChanges(node);
+            umockdev_ioctl_client_complete(client, node.gone ? -1 : 0, node.gone ? ENODEV : 0);
             return;
-        }
         case USBDEVFS_SUBMITURB:
             SubmitUrb(node, client, argument);
             return;
@@ -509,16 +505,12 @@ void Bench::SubmitUrb(DfuNode& node, UMockdevIoctlClient* client, UMockdevIoctlD
         return;
     }
     urb = reinterpret_cast<usbdevfs_urb*>(urbData->data);
-    uint16_t length = static_cast<uint16_t>(buffer->data[6] | (buffer->data[7] << 8));
-    if (SETUP_LENGTH + length > static_cast<size_t>(urb->buffer_length)) {
-        length = static_cast<uint16_t>(urb->buffer_length - SETUP_LENGTH);
-    }
-    buffer->data[6] = static_cast<uint8_t>(length);
-    buffer->data[7] = static_cast<uint8_t>(length >> 8);
-    int result = Control(node, buffer->data, buffer->data + SETUP_LENGTH);
+    // wLength never reaches past the buffer the host gave.
+    size_t length = std::min<size_t>(static_cast<size_t>(buffer->data[6] | (buffer->data[7] << 8)),
+                                     static_cast<size_t>(urb->buffer_length) - SETUP_LENGTH);
+    int result = Control(node, buffer->data, buffer->data + SETUP_LENGTH, static_cast<uint16_t>(length));
+    FollowBusChanges(node);
     if (result == Sim::VirtualDfuDevice::GONE) {
-        node.gone = true;
-        g_idle_add(OnRemove, &node);
         g_object_unref(buffer);
         g_object_unref(urbData);
         umockdev_ioctl_client_complete(client, -1, ENODEV);
@@ -531,39 +523,48 @@ void Bench::SubmitUrb(DfuNode& node, UMockdevIoctlClient* client, UMockdevIoctlD
     umockdev_ioctl_client_complete(client, 0, 0);
 }
 
-int Bench::Control(DfuNode& node, const uint8_t* setup, uint8_t* data)
+// A device that has left the bus is taken out of the testbed; one that shows itself anew (a detach
+// to DFU mode, a reset after its manifest) leaves and comes back at a new address. Both happen on the
+// main thread, where the testbed lives; the ioctl handlers only ask for them.
+void Bench::FollowBusChanges(DfuNode& node)
+{
+    if (node.gone) {
+        return;
+    }
+    if (!node.device->Present()) {
+        node.gone = true;
+        g_idle_add(OnRemove, &node);
+    } else if (node.device->Enumerations() != node.enumerations) {
+        node.enumerations = node.device->Enumerations();
+        node.gone = true;
+        g_idle_add(OnReenumerate, &node);
+    }
+}
+
+int Bench::Control(DfuNode& node, const uint8_t* setup, uint8_t* data, uint16_t length)
 {
     uint8_t requestType = setup[0];
     uint8_t request = setup[1];
     uint16_t value = static_cast<uint16_t>(setup[2] | (setup[3] << 8));
     uint16_t index = static_cast<uint16_t>(setup[4] | (setup[5] << 8));
-    uint16_t length = static_cast<uint16_t>(setup[6] | (setup[7] << 8));
     if ((requestType & REQUEST_TYPE_CLASS_MASK) == REQUEST_TYPE_CLASS) {
-        if ((requestType & REQUEST_TYPE_IN) != 0) {
-            return node.device->ControlIn(request, value, index, data, length);
-        }
-        int result = node.device->ControlOut(request, value, index, data, length);
-        return result;
+        return (requestType & REQUEST_TYPE_IN) != 0 ? node.device->ControlIn(request, value, index, data, length)
+                                                    : node.device->ControlOut(request, value, index, data, length);
     }
     if (requestType == REQUEST_TYPE_STANDARD_IN && request == GET_DESCRIPTOR) {
-        return StandardRequest(node, setup, data);
+        return StandardRequest(node, setup, data, length);
     }
     return Sim::VirtualDfuDevice::STALL;
 }
 
-int Bench::StandardRequest(DfuNode& node, const uint8_t* setup, uint8_t* data)
+// The hosts read the other descriptors from sysfs; only the strings come over the wire.
+int Bench::StandardRequest(DfuNode& node, const uint8_t* setup, uint8_t* data, uint16_t length)
 {
     uint8_t type = setup[3];
     uint8_t index = setup[2];
-    uint16_t length = static_cast<uint16_t>(setup[6] | (setup[7] << 8));
     Sim::DfuDescription description = node.device->Description();
     std::vector<uint8_t> answer;
-    std::vector<uint8_t> all = DfuDescriptors(description);
-    if (type == DESCRIPTOR_DEVICE) {
-        answer.assign(all.begin(), all.begin() + 18);
-    } else if (type == DESCRIPTOR_CONFIGURATION) {
-        answer.assign(all.begin() + 18, all.end());
-    } else if (type == DESCRIPTOR_STRING) {
+    if (type == DESCRIPTOR_STRING) {
         switch (index) {
             case 0:
                 answer = {4, DESCRIPTOR_STRING, 0x09, 0x04};
@@ -605,7 +606,6 @@ void Bench::RemoveFromTestbed(DfuNode& node)
     node.removed = true;
 }
 
-// Both run on the main thread, where the testbed lives; the ioctl handlers only ask for them.
 gboolean Bench::OnRemove(gpointer data)
 {
     DfuNode* node = static_cast<DfuNode*>(data);
@@ -620,7 +620,7 @@ gboolean Bench::OnReenumerate(gpointer data)
     return G_SOURCE_REMOVE;
 }
 
-// The device went to DFU mode: off the bus, then back with its DFU-mode product id at a new address.
+// Off the bus, then back with the description of its new mode (the DFU-mode product id).
 void Bench::Reenumerate(DfuNode& node)
 {
     RemoveFromTestbed(node);
