@@ -5,6 +5,7 @@
 #include <fstream>
 #include <unistd.h>
 
+#include "CliParser.h"
 #include "CommonUtil.h"
 
 namespace BurnInfo {
@@ -128,7 +129,8 @@ bool BurnContext::LoadLocalConfig(const std::string& key, const std::string& val
     } else if (key == "usbSerialNumber") {
         usbSerialNumber = CommonUtil::Trim(value);
     } else if (key == "usbTransferSize") {
-        return ConvertSetting(key, value, usbTransferSize);
+        // The same range as --transfer-size: a larger size would be cut to 16 bits on the wire.
+        return ConvertSetting(key, value, usbTransferSize) && CheckTransferSize(usbTransferSize);
     } else if (key == "usbTimeout") {
         usbTimeout = std::atoi(value.c_str());
     }

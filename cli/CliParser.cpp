@@ -86,9 +86,7 @@ bool ApplyTransportOption(const OptionWord& option, BurnContext& context, Transp
         context.SetUsbSerialNumber(option.value);
     } else if (option.IsValued("--transfer-size")) {
         int size = std::atoi(option.value);
-        if (size < DFU_TRANSFER_SIZE_MIN || size > DFU_TRANSFER_SIZE_MAX) {
-            std::printf("error: Invalid transfer-size %d, valid range is %d-%d\n", size, DFU_TRANSFER_SIZE_MIN,
-                        DFU_TRANSFER_SIZE_MAX);
+        if (!CheckTransferSize(size)) {
             return false;
         }
         context.SetUsbTransferSize(size);
@@ -196,6 +194,16 @@ bool ParseExtraParam(int argc, char** argv, BurnContext* context)
     if (seen.serial && seen.usb) {
         std::puts("error: -p/--port and -d/--device are mutually exclusive (serial and USB transports cannot be "
                   "combined)");
+        return false;
+    }
+    return true;
+}
+
+bool CheckTransferSize(int size)
+{
+    if (size < DFU_TRANSFER_SIZE_MIN || size > DFU_TRANSFER_SIZE_MAX) {
+        std::printf("error: Invalid transfer-size %d, valid range is %d-%d\n", size, DFU_TRANSFER_SIZE_MIN,
+                    DFU_TRANSFER_SIZE_MAX);
         return false;
     }
     return true;

@@ -11,6 +11,9 @@ constexpr int USB_ID_MAX = 65535;
 constexpr int DFU_TRANSFER_SIZE_MIN = 64;
 constexpr int DFU_TRANSFER_SIZE_MAX = 65535;
 
+// A DFU transfer size from the command line or burn.config: 64 to 65535, else reported and false.
+bool CheckTransferSize(int size);
+
 void ParseConfigParam(int argc, char** argv, BurnInfo::BurnContext* context);
 // False after the first invalid value (reported) or when both transports were named.
 bool ParseExtraParam(int argc, char** argv, BurnInfo::BurnContext* context);

@@ -1,9 +1,23 @@
 #include "DfuBurnerWorker.h"
 
+#include <cstdio>
+
 #include "Burn.h"
 #include "BurnChipBase.h"
+#include "FwpkgInfo.h"
 
 namespace DfuBurnerWorkerSp {
+
+namespace {
+
+bool IsFirmwarePackage(const std::string& path)
+{
+    std::vector<BurnInfo::FwImageInfo> rows;
+    std::string error;
+    return BurnInfo::ParseFwpkgInfo(path, rows, error, nullptr);
+}
+
+}  // namespace
 
 DfuBurnerWorker::DfuBurnerWorker(std::unique_ptr<BurnInfo::BurnContext> context)
     : BurnerWorkerBase(std::move(context)), onlyBurnNames(Context().GetOnlyBurnNames())
@@ -34,14 +48,21 @@ int DfuBurnerWorker::Burn()
     return BurnInfo::SUCCESS;
 }
 
-// Over USB the burn file names the file the flash contents go to.
+// The flash contents go to -o, else to the burn file; a firmware package is never overwritten, as
+// the same command line without -o burns it.
 int DfuBurnerWorker::Read()
 {
+    std::string output = Context().GetOutputPath().empty() ? Context().GetBurnFile() : Context().GetOutputPath();
+    if (IsFirmwarePackage(output)) {
+        std::printf("error: %s is a firmware package; a read does not overwrite it, name the output file with -o.\n",
+                    output.c_str());
+        return BurnInfo::PARAM_ERROR;
+    }
     if (!InitTransport()) {
         return BurnInfo::INIT_TRANSFER_WAY_FAILED;
     }
     m_isPrintProgress = true;
-    return UploadFlash(Context().GetBurnFile()) ? BurnInfo::SUCCESS : BurnInfo::READ_PARTITION_FAILED;
+    return UploadFlash(output) ? BurnInfo::SUCCESS : BurnInfo::READ_PARTITION_FAILED;
 }
 
 int DfuBurnerWorker::Erase()

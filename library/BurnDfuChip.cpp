@@ -91,9 +91,13 @@ bool BurnDfuChip::OpenUsbDfu(int vid, int pid, const char* serial)
 
 bool BurnDfuChip::BuildProtocol()
 {
+    m_protocol.reset();
+    if (Port() == nullptr) {
+        return false;
+    }
     m_protocol.reset(new (std::nothrow) Dfu::DfuProtocol(this, Port()));
     if (m_protocol == nullptr) {
-        m_device->Close();
+        Port()->Close();
         return false;
     }
     m_protocol->SetTimeLimits(m_limits.protocol);

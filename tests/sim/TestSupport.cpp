@@ -4,6 +4,16 @@
 
 namespace Sim {
 
+std::vector<char*> ArgumentPointers(std::vector<std::string>& words)
+{
+    std::vector<char*> argv;
+    for (std::string& word : words) {
+        argv.push_back(&word[0]);
+    }
+    argv.push_back(nullptr);
+    return argv;
+}
+
 bool TestChip::Step(const std::string& name)
 {
     steps.push_back(name);

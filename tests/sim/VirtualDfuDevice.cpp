@@ -16,6 +16,34 @@ bool Has(uint8_t attributes, uint8_t bit)
 
 }  // namespace
 
+DfuFaults StallAtBlock(int block)
+{
+    DfuFaults faults;
+    faults.stallAtBlock = block;
+    return faults;
+}
+
+DfuFaults ErrorAtBlock(int block)
+{
+    DfuFaults faults;
+    faults.errorAtBlock = block;
+    return faults;
+}
+
+DfuFaults LeavesAtBlock(int block)
+{
+    DfuFaults faults;
+    faults.leavesAtBlock = block;
+    return faults;
+}
+
+DfuFaults LeavesDuringManifest()
+{
+    DfuFaults faults;
+    faults.leavesDuringManifest = true;
+    return faults;
+}
+
 VirtualDfuDevice::VirtualDfuDevice(DfuDescription description, DfuFaults faults, uint32_t flashBase, size_t flashSize)
     : m_description(std::move(description)), m_faults(faults), m_dfuMode(!m_description.runtimeMode),
       m_state(m_dfuMode ? faults.startState : DfuState::APP_IDLE), m_flashBase(flashBase), m_flash(flashSize, 0xFF)
@@ -177,10 +205,6 @@ int VirtualDfuDevice::Dnload(uint16_t value, const uint8_t* data, uint16_t lengt
     if ((!firstBlock && m_state != DfuState::DNLOAD_IDLE) || !Has(m_description.attributes, DfuAttribute::CAN_DNLOAD)) {
         return Stall();
     }
-    if (m_faults.leavesAtBlock == value && length > 0) {
-        m_present = false;
-        return GONE;
-    }
     if (length == 0) {
         if (firstBlock) {
             return Stall();  // nothing to manifest
@@ -214,6 +238,9 @@ int VirtualDfuDevice::Dnload(uint16_t value, const uint8_t* data, uint16_t lengt
     m_lastBlock = value;
     m_busyLeft = m_faults.busyPolls;
     m_state = DfuState::DNLOAD_SYNC;
+    if (m_faults.leavesAtBlock == value) {
+        m_present = false;  // e.g. a watchdog reset while it programs the block
+    }
     return length;
 }
 

@@ -90,12 +90,18 @@ struct DfuFaults {
     int stallAtBlock = -1;            // the DNLOAD of this block stalls (dfuERROR, errSTALLEDPKT)
     int errorAtBlock = -1;            // the status read after this block reports errorStatus in dfuERROR
     uint8_t errorStatus = DfuStatusCode::ERR_WRITE;
-    int leavesAtBlock = -1;           // the DNLOAD of this block finds the device gone from the bus
+    int leavesAtBlock = -1;           // takes this block, then leaves the bus before its status read
     bool leavesDuringManifest = false;  // gone right after taking the final zero-length block
     uint16_t transferSize = 0;        // a wTransferSize of its own in the descriptor; larger blocks stall
     DfuState startState = DfuState::IDLE;  // the DFU-mode state it is found in (left by another host)
     bool stuckInError = false;        // CLRSTATUS does not leave dfuERROR
 };
+
+// One fault each, for tables of cases.
+DfuFaults StallAtBlock(int block);
+DfuFaults ErrorAtBlock(int block);
+DfuFaults LeavesAtBlock(int block);
+DfuFaults LeavesDuringManifest();
 
 // One control request as it arrived.
 struct DfuRequestRecord {

@@ -116,7 +116,7 @@ TEST_F(BurnContextTest, BurnConfigSetsEveryKey)
                            "usbVid=0x0483\n"
                            "usbPid=0xdf11\n"
                            "usbSerialNumber= 12AB \t\n"
-                           "usbTransferSize=4k\n"
+                           "usbTransferSize=4096\n"
                            "usbTimeout=7000\n"
                            "unknownKey=5\n"));
     EXPECT_EQ(output, "");

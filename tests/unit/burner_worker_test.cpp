@@ -19,6 +19,7 @@
 #include "Qx71BurnerWorker.h"
 #include "RecordingChip.h"
 #include "SerialWire.h"
+#include "TestSupport.h"
 #include "ToolInstall.h"
 
 using BurnInfo::BurnContext;
@@ -59,11 +60,7 @@ protected:
     {
         std::vector<std::string> arguments = {"vexil", "write"};
         arguments.insert(arguments.end(), words.begin(), words.end());
-        std::vector<char*> argv;
-        for (std::string& argument : arguments) {
-            argv.push_back(&argument[0]);
-        }
-        argv.push_back(nullptr);
+        std::vector<char*> argv = Sim::ArgumentPointers(arguments);
         auto context = std::make_unique<BurnContext>();
         context->InitExePath(install.ExeLink().c_str());
         testing::internal::CaptureStdout();

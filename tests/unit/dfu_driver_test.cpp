@@ -1,10 +1,10 @@
 #include <gtest/gtest.h>
 
-#include <fstream>
 #include <iterator>
 #include <memory>
 
 #include "Burn.h"
+#include "FwpkgBuilder.h"
 #include "BurnDfuChip.h"
 #include "ChipDriverFactory.h"
 #include "PrintCapture.h"
@@ -23,27 +23,6 @@ VirtualDfuDevice* g_device = nullptr;
 std::unique_ptr<Dfu::DfuPortBase> MakeVirtualPort()
 {
     return std::make_unique<VirtualDfuPort>(*g_device);
-}
-
-std::vector<uint8_t> Pattern(size_t length)
-{
-    std::vector<uint8_t> data(length);
-    for (size_t i = 0; i < length; ++i) {
-        data[i] = static_cast<uint8_t>(i * 13 + 1);
-    }
-    return data;
-}
-
-void WriteFile(const std::string& path, const std::vector<uint8_t>& data)
-{
-    std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
-}
-
-std::vector<uint8_t> ReadFile(const std::string& path)
-{
-    std::ifstream in(path, std::ios::binary);
-    return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
 // A suffix made by hand: ids, bLength and a CRC that is right unless told otherwise.
@@ -90,7 +69,7 @@ protected:
 
     int Burn(const std::vector<uint8_t>& file)
     {
-        WriteFile(dir / "app.bin", file);
+        WriteBinaryFile(dir / "app.bin", file);
         return DownloadAllinoneBin(handle, (dir / "app.bin").c_str(), 0);
     }
 
@@ -152,7 +131,7 @@ const char* const STRIPPED = "Valid DFU suffix found, stripping it before the do
 
 std::vector<uint8_t> ClaimsSuffixLongerThanFile()
 {
-    std::vector<uint8_t> file = WithSuffix(Pattern(4), 0xFFFF, 0xFFFF);
+    std::vector<uint8_t> file = WithSuffix(PatternBytes(4, 1), 0xFFFF, 0xFFFF);
     file[file.size() - 5] = 40;
     return file;
 }
@@ -160,14 +139,14 @@ std::vector<uint8_t> ClaimsSuffixLongerThanFile()
 INSTANTIATE_TEST_SUITE_P(
     Dfu, DfuBurnTest,
     ::testing::Values(
-        BurnCase{"PlainFile", Pattern(3000), 3000, NO_SUFFIX, 1},
-        BurnCase{"TinyFile", Pattern(15), 15, NO_SUFFIX, 1},
+        BurnCase{"PlainFile", PatternBytes(3000, 1), 3000, NO_SUFFIX, 1},
+        BurnCase{"TinyFile", PatternBytes(15, 1), 15, NO_SUFFIX, 1},
         BurnCase{"SuffixLongerThanFile", ClaimsSuffixLongerThanFile(), 20, NO_SUFFIX, 1},
-        BurnCase{"AnyDeviceSuffix", WithSuffix(Pattern(2000), 0xFFFF, 0xFFFF), 2000, STRIPPED, 1},
-        BurnCase{"LongSuffix", WithSuffix(Pattern(100), 0xFFFF, 0xFFFF, 20), 100, STRIPPED, 1},
-        BurnCase{"ForeignSuffix", WithSuffix(Pattern(100), 0x0483, 0xdf11), 100,
+        BurnCase{"AnyDeviceSuffix", WithSuffix(PatternBytes(2000, 1), 0xFFFF, 0xFFFF), 2000, STRIPPED, 1},
+        BurnCase{"LongSuffix", WithSuffix(PatternBytes(100, 1), 0xFFFF, 0xFFFF, 20), 100, STRIPPED, 1},
+        BurnCase{"ForeignSuffix", WithSuffix(PatternBytes(100, 1), 0x0483, 0xdf11), 100,
                  "Warning: file is for [0483:df11] but the device is [1209:7d01].\n", 1},
-        BurnCase{"WrongCrc", WithSuffix(Pattern(100), 0xFFFF, 0xFFFF, 16, false), 0,
+        BurnCase{"WrongCrc", WithSuffix(PatternBytes(100, 1), 0xFFFF, 0xFFFF, 16, false), 0,
                  "error: The DFU suffix CRC of the burn file does not match: file corrupted?\n", 0},
         BurnCase{"SuffixOnly", WithSuffix({}, 0xFFFF, 0xFFFF), 0, "error: The burn file contains no payload.\n", 0}),
     [](const ::testing::TestParamInfo<BurnCase>& info) { return std::string(info.param.name); });
@@ -191,13 +170,13 @@ TEST_P(DfuSuffixToolTest, FilesFromDfuSuffixBurnAsTheirSuffixSays)
         GTEST_SKIP() << "dfu-suffix (Debian package dfu-util) is not installed";
     }
     Open();
-    std::vector<uint8_t> payload = Pattern(c.payload);
+    std::vector<uint8_t> payload = PatternBytes(c.payload, 1);
     std::string path = dir / "app.bin";
-    WriteFile(path, payload);
+    WriteBinaryFile(path, payload);
     std::string ids = c.ids;
     ProgramResult added = RunProgram({"/usr/bin/env", "dfu-suffix", "-a", path, "-v", ids.substr(0, 4), "-p", ids.substr(5)});
     ASSERT_EQ(0, added.exitCode) << added.output;
-    std::vector<uint8_t> file = ReadFile(path);
+    std::vector<uint8_t> file = ReadBinaryFile(path);
     ASSERT_EQ(c.payload + 16, file.size());
     if (c.corrupt) {
         file[0] ^= 0x01;
@@ -222,12 +201,12 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(DfuDriverTest, ReadsTheFlashBackAndRefusesToErase)
 {
-    std::vector<uint8_t> flash = Pattern(2500);
+    std::vector<uint8_t> flash = PatternBytes(2500, 1);
     device.Preload(0, flash);
     Open();
     std::string out = dir / "read.bin";
     EXPECT_EQ(1, UploadFile(handle, 0, 0, out.c_str()));
-    EXPECT_EQ(flash, ReadFile(out));
+    EXPECT_EQ(flash, ReadBinaryFile(out));
     EXPECT_EQ(0, EraseAllFlash(handle, nullptr));
     EXPECT_EQ(1u, capture.Count("error: erase is not supported over generic USB DFU.\n"));
 }
@@ -247,7 +226,7 @@ TEST_F(DfuDriverTest, TransferSizeOutsideSixteenBitsIsIgnoredAndSurvivesAReopen)
     limits.reopenPauseMs = 0;
     chip->SetTimeLimits(limits);
     ASSERT_TRUE(chip->ReopenUsbDfu());
-    EXPECT_EQ(1, Burn(Pattern(1200)));
+    EXPECT_EQ(1, Burn(PatternBytes(1200, 1)));
     std::vector<uint16_t> lengths;
     for (const DfuRequestRecord& record : device.RequestsOf(DfuRequest::DNLOAD)) {
         lengths.push_back(record.length);
@@ -266,7 +245,7 @@ TEST_F(DfuDriverTest, ResetIsAUsbResetAndAClosedDeviceIsReported)
     limits.reopenPauseMs = 0;
     chip->SetTimeLimits(limits);
     EXPECT_FALSE(chip->ReopenUsbDfu());
-    EXPECT_EQ(0, Burn(Pattern(10)));
+    EXPECT_EQ(0, Burn(PatternBytes(10, 1)));
     EXPECT_EQ(1u, capture.Count("error: DFU device is not open.\n"));
 }
 

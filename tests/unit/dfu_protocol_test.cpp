@@ -2,11 +2,10 @@
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
-#include <iterator>
 #include <thread>
 
 #include "DfuProtocol.h"
+#include "FwpkgBuilder.h"
 #include "PrintCapture.h"
 #include "ScratchDir.h"
 #include "TestSupport.h"
@@ -15,15 +14,6 @@
 using namespace Sim;
 
 namespace {
-
-std::vector<uint8_t> Pattern(size_t length)
-{
-    std::vector<uint8_t> data(length);
-    for (size_t i = 0; i < length; ++i) {
-        data[i] = static_cast<uint8_t>(i * 7 + 3);
-    }
-    return data;
-}
 
 uint64_t SteadyMs()
 {
@@ -97,7 +87,7 @@ TEST_P(IdleStateTest, BringsTheDeviceToIdleOrGivesUp)
     faults.startState = c.startState;
     faults.stuckInError = c.stuckInError;
     Bench bench({}, faults);
-    std::vector<uint8_t> image = Pattern(100);
+    std::vector<uint8_t> image = PatternBytes(100, 1);
     EXPECT_EQ(c.downloads, bench.Download(image));
     EXPECT_EQ(c.cleanups, bench.device.RequestsOf(c.cleanupRequest).size());
     EXPECT_EQ(1u, bench.capture.Count(c.line));
@@ -139,7 +129,7 @@ TEST_P(TransferSizeTest, BlocksHaveTheEffectiveSizeAndTheNoteComesOnce)
     Bench bench(WithTransferSize(c.deviceSize));
     bench.protocol.SetTransferSize(c.requested);
     size_t length = c.block * 2 + c.block / 2;
-    ASSERT_TRUE(bench.Download(Pattern(length)));
+    ASSERT_TRUE(bench.Download(PatternBytes(length, 1)));
     EXPECT_EQ((std::vector<uint16_t>{c.block, c.block, static_cast<uint16_t>(c.block / 2), 0}), bench.DnloadLengths());
     EXPECT_EQ(c.deviceNotes, bench.capture.Count("Note: device dictates the transfer size, ignoring --transfer-size.\n"));
     size_t linuxNotes = 0;
@@ -158,13 +148,13 @@ INSTANTIATE_TEST_SUITE_P(Dfu, TransferSizeTest,
 TEST(DfuProtocol, ImageOfOneTransferSizeEndsWithAnEmptyBlockAfterTheDataOrTheCommandFrame)
 {
     Bench plain(WithTransferSize(64));
-    ASSERT_TRUE(plain.Download(Pattern(64)));
+    ASSERT_TRUE(plain.Download(PatternBytes(64, 1)));
     EXPECT_EQ((std::vector<uint16_t>{0, 1}), plain.DnloadBlocks());
     EXPECT_EQ((std::vector<uint16_t>{64, 0}), plain.DnloadLengths());
 
     Bench framed(WithTransferSize(64));
-    std::vector<uint8_t> frame = Pattern(24);
-    std::vector<uint8_t> image = Pattern(64);
+    std::vector<uint8_t> frame = PatternBytes(24, 1);
+    std::vector<uint8_t> image = PatternBytes(64, 1);
     ASSERT_TRUE(framed.protocol.EnsureIdleState());
     ASSERT_TRUE(framed.protocol.SendCommandFrame(frame.data(), frame.size(), false));
     ASSERT_TRUE(framed.protocol.DownloadImageData(image.data(), image.size()));
@@ -188,7 +178,7 @@ TEST(DfuProtocol, BusyDeviceIsPolledWhenItsPollTimeOutHasPassed)
         faults.busyPolls = 5;
         Bench bench(WithTransferSize(64), faults);
         bench.device.SetClock(SteadyMs);
-        ASSERT_TRUE(bench.Download(Pattern(128)));
+        ASSERT_TRUE(bench.Download(PatternBytes(128, 1)));
         EXPECT_EQ(0u, bench.device.EarlyPolls()) << pollTimeout;
         uint64_t wanted = std::max<uint32_t>(pollTimeout, 1);
         size_t busyGaps = 0;
@@ -219,7 +209,7 @@ TEST(DfuProtocol, DeviceBusyForeverIsGivenUpAtTheLimitWhateverItsPollTimeOut)
     limits.busyMs = 300;
     bench.protocol.SetTimeLimits(limits);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(bench.Download(Pattern(10)));
+    EXPECT_FALSE(bench.Download(PatternBytes(10, 1)));
     auto took = std::chrono::steady_clock::now() - start;
     EXPECT_LT(took, std::chrono::milliseconds(1500));
     EXPECT_EQ(1u, bench.capture.Count("error: Device stayed busy for too long during the download.\n"));
@@ -236,7 +226,7 @@ TEST(DfuProtocol, CancelDuringALongBusyWaitIsSeenWithin100Ms)
         bench.chip.SetIsCancel();
     });
     auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(bench.Download(Pattern(10)));
+    EXPECT_FALSE(bench.Download(PatternBytes(10, 1)));
     auto took = std::chrono::steady_clock::now() - start;
     canceller.join();
     EXPECT_LT(took, std::chrono::milliseconds(400));
@@ -251,27 +241,6 @@ struct EndCase {
     const char* line;
 };
 
-DfuFaults LeavesDuringManifest()
-{
-    DfuFaults faults;
-    faults.leavesDuringManifest = true;
-    return faults;
-}
-
-DfuFaults ErrorAtBlock(int block)
-{
-    DfuFaults faults;
-    faults.errorAtBlock = block;
-    return faults;
-}
-
-DfuFaults StallAtBlock(int block)
-{
-    DfuFaults faults;
-    faults.stallAtBlock = block;
-    return faults;
-}
-
 constexpr uint8_t TOLERANT = DfuAttribute::CAN_DNLOAD | DfuAttribute::CAN_UPLOAD | DfuAttribute::MANIFESTATION_TOLERANT;
 constexpr uint8_t NOT_TOLERANT = DfuAttribute::CAN_DNLOAD | DfuAttribute::CAN_UPLOAD;
 
@@ -283,7 +252,7 @@ TEST_P(DownloadEndTest, EndsAsTheDeviceDecides)
     DfuDescription description = WithTransferSize(64);
     description.attributes = c.attributes;
     Bench bench(description, c.faults);
-    std::vector<uint8_t> image = Pattern(200);
+    std::vector<uint8_t> image = PatternBytes(200, 1);
     EXPECT_EQ(c.succeeds, bench.Download(image));
     if (c.line != nullptr) {
         EXPECT_EQ(1u, bench.capture.Count(c.line)) << bench.capture.Text();
@@ -315,21 +284,18 @@ TEST(DfuProtocol, ManifestThatNeedsAResetGetsOne)
     DfuDescription description;
     description.attributes = NOT_TOLERANT;
     Bench bench(description);
-    ASSERT_TRUE(bench.Download(Pattern(10)));
+    ASSERT_TRUE(bench.Download(PatternBytes(10, 1)));
     EXPECT_EQ(DfuState::IDLE, bench.device.State());
     EXPECT_EQ(1, bench.device.Enumerations());
 }
 
 TEST(DfuProtocol, DeviceLeavingWhileProgrammingEndsTheDownloadAtOnce)
 {
-    Bench bench(WithTransferSize(64));
-    bench.port.AfterRequest([&bench](const DfuRequestRecord& record) {
-        if (record.request == DfuRequest::DNLOAD && record.value == 1) {
-            bench.device.Unplug();
-        }
-    });
+    DfuFaults faults;
+    faults.leavesAtBlock = 1;
+    Bench bench(WithTransferSize(64), faults);
     auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(bench.Download(Pattern(300)));
+    EXPECT_FALSE(bench.Download(PatternBytes(300, 1)));
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(150));
     EXPECT_EQ(1u, bench.capture.Count(
                       "error: Lost contact with the device while it was programming (last GETSTATUS=-4).\n"));
@@ -345,7 +311,7 @@ TEST(DfuProtocol, CancelBetweenBlocksStopsBeforeTheNextOne)
             bench.chip.SetIsCancel();
         }
     });
-    EXPECT_FALSE(bench.Download(Pattern(300)));
+    EXPECT_FALSE(bench.Download(PatternBytes(300, 1)));
     EXPECT_EQ((std::vector<uint16_t>{0, 1}), bench.DnloadBlocks());
     EXPECT_EQ(1u, bench.capture.Count("Download cancelled.\n"));
 }
@@ -363,13 +329,12 @@ TEST_P(UploadTest, ReadsUntilAShortBlockOrTheLengthAsked)
 {
     const UploadCase& c = GetParam();
     Bench bench(WithTransferSize(64));
-    std::vector<uint8_t> flash = Pattern(c.stored);
+    std::vector<uint8_t> flash = PatternBytes(c.stored, 1);
     bench.device.Preload(0, flash);
     ScratchDir dir;
     std::string path = dir / "read.bin";
     ASSERT_TRUE(bench.protocol.UploadFile(path.c_str(), c.length, 0));
-    std::ifstream in(path, std::ios::binary);
-    std::vector<uint8_t> read((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<uint8_t> read = ReadBinaryFile(path);
     EXPECT_EQ(std::vector<uint8_t>(flash.begin(), flash.begin() + static_cast<long>(c.expected)), read);
     EXPECT_EQ(c.progressReports, bench.capture.Progress().size());
     std::vector<DfuRequestRecord> uploads = bench.device.RequestsOf(DfuRequest::UPLOAD);

@@ -1,0 +1,183 @@
+// The DFU worker's USB road through the device API, with the generic DFU driver talking to a virtual
+// DFU device in the same process.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "Burn.h"
+#include "BurnCommands.h"
+#include "BurnContext.h"
+#include "BurnerWorkerBase.h"
+#include "ChipDriverFactory.h"
+#include "FwpkgBuilder.h"
+#include "TestSupport.h"
+#include "ToolInstall.h"
+#include "VirtualDfuPort.h"
+
+using BurnInfo::BurnContext;
+using namespace Sim;
+
+namespace {
+
+VirtualDfuDevice* g_device = nullptr;
+
+std::unique_ptr<Dfu::DfuPortBase> MakeVirtualPort()
+{
+    return std::make_unique<VirtualDfuPort>(*g_device);
+}
+
+class DfuWorkerTest : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(install.Ready());
+        ASSERT_TRUE(install.AddChip("mcu", "ChipType=0x40001\nSupportedTransports=usb\n"));
+        BurnContext::m_isOpenDebug = false;
+        BurnerWorkerBase::m_isPrintProgress = false;
+        g_device = &device;
+        ChipDriverFactory::Makers makers;
+        makers.newDfuPort = MakeVirtualPort;
+        ChipDriverFactory::OverrideMakers(makers);
+    }
+    void TearDown() override
+    {
+        ChipDriverFactory::OverrideMakers({});
+        SetChipType(0);
+        g_device = nullptr;
+    }
+
+    // "vexil <command> -c mcu -d 1209:7d01 <words>" in-process: the set-up, the worker, one operation.
+    int Run(const std::string& command, const std::vector<std::string>& words)
+    {
+        std::vector<std::string> arguments = {"vexil", command, "-c", "mcu", "-d", "1209:7d01"};
+        arguments.insert(arguments.end(), words.begin(), words.end());
+        std::vector<char*> argv = Sim::ArgumentPointers(arguments);
+        auto context = std::make_unique<BurnContext>();
+        context->InitExePath(install.ExeLink().c_str());
+        testing::internal::CaptureStdout();
+        if (InitBurnParam(static_cast<int>(arguments.size()), argv.data(), context.get()) != 0) {
+            output = testing::internal::GetCapturedStdout();
+            return -1;
+        }
+        int chipType = context->GetChipType();
+        std::unique_ptr<BurnerWorkerBase> worker = NewBurnerWorker(chipType, std::move(context));
+        int result = command == "read" ? worker->Read() : worker->Burn();
+        worker.reset();
+        output = testing::internal::GetCapturedStdout();
+        return result;
+    }
+
+    size_t Count(const std::string& text) const
+    {
+        size_t count = 0;
+        for (size_t at = output.find(text); at != std::string::npos; at = output.find(text, at + 1)) {
+            ++count;
+        }
+        return count;
+    }
+
+    ToolInstall install{VEXIL_BUILD_DIR, ToolInstall::Executable::LinkOnly};
+    VirtualDfuDevice device;
+    std::string output;
+};
+
+TEST_F(DfuWorkerTest, WriteBurnsThePlainFileWhole)
+{
+    std::vector<uint8_t> image = PatternBytes(5000, 7);
+    ASSERT_TRUE(WriteBinaryFile(install.Path("app.bin"), image));
+    EXPECT_EQ(0, Run("write", {"-f", install.Path("app.bin")}));
+    EXPECT_EQ(image, device.Manifested());
+    EXPECT_EQ(1u, Count("Download completed.\n")) << output;
+}
+
+struct WriteFailureCase {
+    const char* name;
+    DfuFaults faults;
+    const char* line;
+};
+
+class DfuWriteFailureTest : public DfuWorkerTest, public testing::WithParamInterface<WriteFailureCase> {};
+
+// A device that goes away or refuses a block mid-download never gives a success.
+TEST_P(DfuWriteFailureTest, EndsWithFourAndAClearLine)
+{
+    device = VirtualDfuDevice({}, GetParam().faults);
+    ASSERT_TRUE(WriteBinaryFile(install.Path("app.bin"), PatternBytes(5000, 7)));
+    EXPECT_EQ(4, Run("write", {"-f", install.Path("app.bin")}));
+    EXPECT_EQ(1u, Count(GetParam().line)) << output;
+    EXPECT_EQ(0u, Count("Download completed.\n"));
+    EXPECT_EQ(0u, device.Manifests());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Dfu, DfuWriteFailureTest,
+    testing::Values(WriteFailureCase{"LeavesWhileProgramming", LeavesAtBlock(2),
+                                     "error: Lost contact with the device while it was programming (last "
+                                     "GETSTATUS=-4).\n"},
+                    WriteFailureCase{"StallsABlock", StallAtBlock(2),
+                                     "error: DFU_DNLOAD transfer failed (device unplugged?).\n"}),
+    [](const testing::TestParamInfo<WriteFailureCase>& info) { return std::string(info.param.name); });
+
+TEST_F(DfuWorkerTest, TransferSizeAboveWhatLinuxTakesIsCappedWithOneNote)
+{
+    DfuDescription description;
+    description.transferSize = 0;
+    device = VirtualDfuDevice(description);
+    ASSERT_TRUE(WriteBinaryFile(install.Path("app.bin"), PatternBytes(10000, 3)));
+    EXPECT_EQ(0, Run("write", {"-f", install.Path("app.bin"), "--transfer-size", "8192"}));
+    std::vector<uint16_t> lengths;
+    for (const DfuRequestRecord& record : device.RequestsOf(DfuRequest::DNLOAD)) {
+        lengths.push_back(record.length);
+    }
+    EXPECT_EQ((std::vector<uint16_t>{4096, 4096, 1808, 0}), lengths);
+    EXPECT_EQ(1u, Count("Linux allows")) << output;
+}
+
+struct ReadCase {
+    const char* name;
+    bool withOutput;
+    bool burnFileIsPackage;
+    int result;
+    const char* writtenTo;  // "out.bin", "app.bin" or nullptr
+};
+
+class DfuReadTest : public DfuWorkerTest, public testing::WithParamInterface<ReadCase> {};
+
+TEST_P(DfuReadTest, WritesToTheOutputOptionElseTheBurnFileButNeverOverAPackage)
+{
+    const ReadCase& c = GetParam();
+    std::vector<uint8_t> flash = PatternBytes(3000, 9);
+    device.Preload(0, flash);
+    std::vector<uint8_t> before = c.burnFileIsPackage ? BuildFwpkg({{"app", PatternBytes(100, 1), 0, 100, 18}})
+                                                      : std::vector<uint8_t>{1, 2, 3};
+    std::string burnFile = install.Path("app.bin");
+    ASSERT_TRUE(WriteBinaryFile(burnFile, before));
+    std::vector<std::string> words = {"-f", burnFile};
+    if (c.withOutput) {
+        words.insert(words.end(), {"-o", install.Path("out.bin")});
+    }
+    EXPECT_EQ(c.result, Run("read", words)) << output;
+    if (c.writtenTo == nullptr) {
+        EXPECT_EQ(before, ReadBinaryFile(burnFile));
+        EXPECT_TRUE(device.Requests().empty());
+        EXPECT_EQ(1u, Count("error: " + burnFile + " is a firmware package")) << output;
+        return;
+    }
+    std::string written = install.Path(c.writtenTo);
+    EXPECT_EQ(flash, ReadBinaryFile(written));
+    EXPECT_EQ(1u, Count("\nRead " + written + " successfully.\n")) << output;
+    if (c.withOutput) {
+        EXPECT_EQ(before, ReadBinaryFile(burnFile));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Dfu, DfuReadTest,
+                         testing::Values(ReadCase{"IntoOutput", true, false, 0, "out.bin"},
+                                         ReadCase{"IntoOutputBesideAPackage", true, true, 0, "out.bin"},
+                                         ReadCase{"IntoTheBurnFile", false, false, 0, "app.bin"},
+                                         ReadCase{"NeverOverAPackage", false, true, 1, nullptr}),
+                         [](const testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
+
+}  // namespace
