@@ -86,6 +86,18 @@ TEST_F(DfuUsbTest, WriteDeliversThePayloadWholeWithoutItsSuffix)
     }
 }
 
+TEST_F(DfuUsbTest, ReadWritesTheFlashIntoTheOutputFile)
+{
+    std::vector<uint8_t> flash = Sim::PatternBytes(6000, 22);
+    ASSERT_TRUE(Sim::WriteBinaryFile(dir / "flash.bin", flash));
+    std::string out = dir / "out.bin";
+    Sim::ProgramResult result = Vexil({"--dfu", DEVICE, "--flash", dir / "flash.bin"},
+                                      {"read", "-c", "tn48", "-d", DEVICE, "-f", dir / "unused.bin", "-o", out});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_TRUE(EndsWith(result.output, "\nRead " + out + " successfully.\n")) << result.output;
+    EXPECT_EQ(Sim::ReadBinaryFile(out), flash);
+}
+
 TEST_F(DfuUsbTest, RuntimeDeviceDetachesAndComesBackInDfuMode)
 {
     std::vector<uint8_t> payload = Sim::PatternBytes(3000, 23);
@@ -125,12 +137,15 @@ TEST_F(DfuUsbTest, TwoMatchingDevicesAreRefusedUntilTheSerialNumberPicksOne)
 TEST_F(DfuUsbTest, DownloadBrokenOffMidwayFailsWithStatusFour)
 {
     ASSERT_TRUE(Sim::WriteBinaryFile(dir / "app.bin", Sim::PatternBytes(8192, 25)));
-    for (const char* fault : {"--stall-at-block", "--leave-at-block"}) {
+    const std::vector<std::pair<std::string, std::string>> faults = {
+        {"--stall-at-block", "error: DFU_DNLOAD transfer failed (device unplugged?).\n"},
+        {"--leave-at-block", "error: Lost contact with the device while it was programming (last GETSTATUS=-4).\n"},
+    };
+    for (const auto& [fault, line] : faults) {
         Sim::ProgramResult result = Vexil({"--dfu", DEVICE, "--transfer-size", "1024", fault, "3"},
                                           {"write", "-c", "tn48", "-d", DEVICE, "-f", dir / "app.bin"});
         EXPECT_EQ(result.exitCode, DOWNLOAD_FAILED) << fault << result.output;
-        EXPECT_TRUE(Contains(result.output, "error: DFU_DNLOAD transfer failed (device unplugged?).\n"))
-            << fault << result.output;
+        EXPECT_TRUE(Contains(result.output, line)) << fault << result.output;
         EXPECT_TRUE(EndsWith(result.output, "\nWrite failed.\n")) << fault << result.output;
         EXPECT_TRUE(Sim::ReadBinaryFile(Arrived()).empty()) << fault << ": nothing was manifested";
     }
