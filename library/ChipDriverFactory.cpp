@@ -6,6 +6,8 @@
 #include "BurnKp7715Chip.h"
 #include "BurnQx71Chip.h"
 #include "BurnSeDfuChip.h"
+#include "DeviceListText.h"
+#include "HidDeviceList.h"
 #include "SerportTransport.h"
 #include "UsbDfuDevice.h"
 
@@ -109,10 +111,18 @@ void SetDfuTimeout(BurnChipBase& chip, int ms)
 
 bool ListHidDevices(std::vector<std::string>& lines, int vid, int pid)
 {
-    (void)lines;
-    (void)vid;
-    (void)pid;
-    return false;
+    lines.clear();
+    std::vector<Hid::HidDeviceEntry> devices;
+    if (!Hid::ListHidDevices(devices, vid, pid)) {
+        return false;
+    }
+    for (const Hid::HidDeviceEntry& device : devices) {
+        // The product id comes before the vendor id; a missing id prints as ffffffff.
+        lines.push_back(DeviceListText::FormatLine("Name:%s,PID:0x%x,VID:0x%x,Usage:0x%x,UsagePage:0x%x\n",
+            device.name.c_str(), static_cast<unsigned>(device.productId), static_cast<unsigned>(device.vendorId),
+            device.usage, device.usagePage));
+    }
+    return true;
 }
 
 bool ListUsbDfuDevices(std::vector<std::string>& lines, int vid, int pid)
