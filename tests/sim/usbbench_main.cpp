@@ -16,6 +16,10 @@
 //     --flash FILE             what the flash holds (and an upload serves) at the start
 //     --save-download FILE     after the program: the bytes of the last download that was manifested
 //     --hid VID:PID:NAME:HEX   a HID device whose report descriptor is the hexadecimal text HEX
+//     --boot-loader MODE       the department-3 boot loader stands behind the first device: "loader"
+//                              (takes boot command frames) or "rom" (takes only a loader until one ran)
+//     --save-boot DIR          after the program: what the boot loader took (frames.txt, state.txt and
+//                              flash-ADDRESS.bin per image in its flash)
 #include <glib.h>
 #include <glib/gstdio.h>
 #include <umockdev.h>
@@ -40,6 +44,7 @@
 #include <string>
 #include <vector>
 
+#include "DfuBootLoader.h"
 #include "VirtualDfuDevice.h"
 
 namespace {
@@ -160,6 +165,9 @@ struct BenchOptions {
     uint16_t transferSize = 0;
     std::string flashFile;
     std::string saveDownload;
+    bool bootLoader = false;
+    Sim::DfuBootLoaderFaults bootFaults;
+    std::string saveBoot;
     std::vector<std::string> command;
 };
 
@@ -196,6 +204,7 @@ public:
     bool Build();
     int RunCommand();
     bool SaveDownload() const;
+    bool SaveBoot() const;
 
 private:
     bool AddDfuDevice(DfuNode& node, const Sim::DfuDescription& description);
@@ -217,6 +226,7 @@ private:
     UMockdevTestbed* m_testbed = nullptr;
     mutable std::mutex m_lock;  // the ioctl handlers run on umockdev's worker thread
     std::vector<std::unique_ptr<DfuNode>> m_nodes;
+    std::unique_ptr<Sim::DfuBootLoader> m_bootLoader;
     int m_nextDevNumber = FIRST_DEVICE_NUMBER;
 };
 
@@ -261,6 +271,10 @@ bool Bench::Build()
             std::vector<uint8_t> flash((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
             node->device->Preload(0, flash);
             node->device->SetUploadLength(flash.size());
+        }
+        if (i == 0 && m_options.bootLoader) {
+            m_bootLoader = std::make_unique<Sim::DfuBootLoader>(m_options.bootFaults);
+            node->device->SetDownloadHandler(m_bootLoader.get());
         }
         if (!AddDfuDevice(*node, node->device->Description())) {
             return false;
@@ -711,6 +725,31 @@ bool Bench::SaveDownload() const
     return static_cast<bool>(out);
 }
 
+bool Bench::SaveBoot() const
+{
+    if (m_options.saveBoot.empty() || m_bootLoader == nullptr) {
+        return true;
+    }
+    std::lock_guard<std::mutex> hold(m_lock);
+    std::ofstream frames(m_options.saveBoot + "/frames.txt", std::ios::trunc);
+    for (const std::vector<uint8_t>& block : m_bootLoader->FrameBlocks()) {
+        frames << std::hex << static_cast<int>(block.size() > 6 ? block[6] : 0) << std::dec << " " << block.size()
+               << "\n";
+    }
+    std::ofstream state(m_options.saveBoot + "/state.txt", std::ios::trunc);
+    state << "loader " << m_bootLoader->LoaderRan() << "\nerase-alls " << m_bootLoader->EraseAlls() << "\nleft "
+          << !m_nodes.front()->device->Present() << "\n";
+    bool written = static_cast<bool>(frames) && static_cast<bool>(state);
+    for (const auto& image : m_bootLoader->FlashMap()) {
+        char name[32];
+        std::snprintf(name, sizeof(name), "/flash-%08x.bin", image.first);
+        std::ofstream out(m_options.saveBoot + name, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(image.second.data()), static_cast<std::streamsize>(image.second.size()));
+        written = written && static_cast<bool>(out);
+    }
+    return written;
+}
+
 bool ParseHex16(const std::string& text, uint16_t& value)
 {
     char* end = nullptr;
@@ -794,6 +833,11 @@ bool ParseOptions(int argc, char* argv[], BenchOptions& options)
             options.flashFile = value;
         } else if (option == "--save-download") {
             options.saveDownload = value;
+        } else if (option == "--boot-loader") {
+            options.bootLoader = true;
+            options.bootFaults.needsLoader = value == "rom";
+        } else if (option == "--save-boot") {
+            options.saveBoot = value;
         } else if (option == "--hid") {
             std::vector<std::string> parts = SplitColons(value, 4);
             HidSpec hid;
@@ -843,7 +887,7 @@ int main(int argc, char* argv[])
         return BENCH_FAILED;
     }
     int status = bench.RunCommand();
-    if (!bench.SaveDownload()) {
+    if (!bench.SaveDownload() || !bench.SaveBoot()) {
         std::fprintf(stderr, "usbbench: cannot save the download\n");
         return BENCH_FAILED;
     }
