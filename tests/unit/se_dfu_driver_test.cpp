@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "Burn.h"
@@ -198,15 +199,26 @@ TEST_F(SeDfuDriverTest, PlainFileIsOneFlashImageAtTheAddressGiven)
     EXPECT_EQ(capture.Count("Burning image: image.bin (addr=0x00020000, size=0xA)\n"), 1u);
 }
 
-// The last image ends one byte past the end of the file: nothing at all goes to the device.
-TEST_F(SeDfuDriverTest, PackageNotHoldingAnImageWholeIsRefusedBeforeAnyBlock)
+// Nothing at all goes to the device: not when the last image ends one byte past the end of the file,
+// nor when the package's CRC does not match.
+TEST_F(SeDfuDriverTest, PackageThatCannotBeTrustedIsRefusedBeforeAnyBlock)
 {
+    std::vector<PackageImage> images = {Image("app.bin", 1, 0x10000, 100), Image("tail.bin", 1, 0x20000, 50)};
+    std::vector<uint8_t> cut = BuildFwpkg(images);
+    cut.pop_back();
+    FwpkgOptions badCrc;
+    badCrc.corruptCrc = true;
+    const std::vector<std::pair<std::vector<uint8_t>, std::string>> cases = {
+        {cut, "error: image tail.bin exceeds the fwpkg file size.\n"},
+        {BuildFwpkg(images, badCrc), "error: fwpkg fwpkg crc mismatch\n"},
+    };
     Open(QX71_CHIP_TYPE);
-    std::vector<uint8_t> package = BuildFwpkg({Image("app.bin", 1, 0x10000, 100), Image("tail.bin", 1, 0x20000, 50)});
-    package.pop_back();
-    EXPECT_EQ(0, Burn(package));
-    EXPECT_EQ(capture.Count("error: image tail.bin exceeds the fwpkg file size.\n"), 1u);
-    EXPECT_TRUE(device.RequestsOf(DfuRequest::DNLOAD).empty());
+    for (const auto& c : cases) {
+        capture.Clear();
+        EXPECT_EQ(0, Burn(c.first));
+        EXPECT_EQ(capture.Count(c.second), 1u) << capture.Text();
+        EXPECT_TRUE(device.RequestsOf(DfuRequest::DNLOAD).empty());
+    }
 }
 
 TEST_F(SeDfuDriverTest, DeviceGoneDuringAnImagesManifestFailsTheBurnNamingTheImage)
