@@ -248,16 +248,4 @@ TEST_F(SeDfuDriverTest, RefusedFrameEndsTheBurnAndLaterImagesAreNotSent)
     EXPECT_EQ(bootLoader.Commands().size(), 2u);
 }
 
-TEST_F(SeDfuDriverTest, EraseAllClearsTheFlashAndResetEndsTheSession)
-{
-    Open(QX71_CHIP_TYPE);
-    ASSERT_EQ(1, Burn(PatternBytes(10, 7), 0x20000));
-    EXPECT_EQ(1, EraseAllFlash(handle, nullptr));
-    EXPECT_EQ(bootLoader.EraseAlls(), 1u);
-    EXPECT_TRUE(bootLoader.FlashMap().empty());
-    EXPECT_EQ(1, Reset(handle));
-    EXPECT_EQ(bootLoader.Commands().back(), BOOT_RESET);
-    EXPECT_FALSE(device.Present());
-}
-
 }  // namespace
