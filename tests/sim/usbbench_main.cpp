@@ -21,12 +21,14 @@
 #include <umockdev.h>
 
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstddef>
 #include <chrono>
 #include <cstdio>
@@ -140,10 +142,6 @@ std::string Hex4(unsigned value)
     return text;
 }
 
-struct DeviceSpec {
-    Sim::DfuDescription description;
-};
-
 struct HidSpec {
     uint16_t vendorId = 0;
     uint16_t productId = 0;
@@ -152,7 +150,7 @@ struct HidSpec {
 };
 
 struct BenchOptions {
-    std::vector<DeviceSpec> devices;
+    std::vector<Sim::DfuDescription> devices;
     std::vector<HidSpec> hids;
     int runtimeProductId = -1;
     Sim::DfuFaults faults;
@@ -243,7 +241,7 @@ bool Bench::Build()
         return false;
     }
     for (size_t i = 0; i < m_options.devices.size(); ++i) {
-        Sim::DfuDescription description = m_options.devices[i].description;
+        Sim::DfuDescription description = m_options.devices[i];
         if (i == 0 && m_options.runtimeProductId >= 0) {
             description.runtimeMode = true;
             description.runtimeProductId = static_cast<uint16_t>(m_options.runtimeProductId);
@@ -291,10 +289,12 @@ bool Bench::AddDfuDevice(DfuNode& node, const Sim::DfuDescription& description)
     sysfs.binaryAttributes = {{"descriptors", DfuDescriptors(description)}};
     sysfs.properties = {{"DEVTYPE", "usb_device"}, {"DEVNAME", devNode}, {"PRODUCT", product},
                         {"BUSNUM", "001"}, {"DEVNUM", std::to_string(node.devNumber)}};
-    node.sysPath = AddToTestbed(sysfs);
-    if (node.sysPath.empty()) {
-        return false;
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        node.gone = false;
+        node.removed = false;
     }
+    // The node answers before the "add" uevent tells anyone to open it.
     if (!MakeDevNode(node.devNode)) {
         return false;
     }
@@ -309,10 +309,8 @@ bool Bench::AddDfuDevice(DfuNode& node, const Sim::DfuDescription& description)
         g_clear_error(&error);
         return false;
     }
-    std::lock_guard<std::mutex> hold(m_lock);
-    node.gone = false;
-    node.removed = false;
-    return true;
+    node.sysPath = AddToTestbed(sysfs);
+    return !node.sysPath.empty();
 }
 
 // The attribute files are in place before umockdev announces the device, as the kernel has them:
@@ -671,19 +669,21 @@ void RestartUnderPreload(char* argv[])
 
 int Bench::RunCommand()
 {
+    // umockdev's worker thread runs already: the child allocates nothing between fork and exec.
+    std::vector<char*> argv;
+    for (std::string& word : m_options.command) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
     pid_t child = fork();
     if (child < 0) {
         std::perror("usbbench: fork");
         return BENCH_FAILED;
     }
     if (child == 0) {
-        std::vector<char*> argv;
-        for (std::string& word : m_options.command) {
-            argv.push_back(word.data());
-        }
-        argv.push_back(nullptr);
+        // A bench killed for taking too long takes its program along instead of leaving it orphaned.
+        (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
         execvp(argv[0], argv.data());
-        std::fprintf(stderr, "usbbench: cannot run %s: %s\n", argv[0], std::strerror(errno));
         _exit(127);
     }
     ChildWatch watch;
@@ -765,16 +765,16 @@ bool ParseOptions(int argc, char* argv[], BenchOptions& options)
         std::string value = argv[++i];
         if (option == "--dfu") {
             std::vector<std::string> parts = SplitColons(value, 3);
-            DeviceSpec spec;
-            if (parts.size() < 2 || !ParseHex16(parts[0], spec.description.vendorId) ||
-                !ParseHex16(parts[1], spec.description.productId)) {
+            Sim::DfuDescription device;
+            if (parts.size() < 2 || !ParseHex16(parts[0], device.vendorId) ||
+                !ParseHex16(parts[1], device.productId)) {
                 std::fprintf(stderr, "usbbench: bad device %s\n", value.c_str());
                 return false;
             }
             if (parts.size() == 3) {
-                spec.description.serial = parts[2];
+                device.serial = parts[2];
             }
-            options.devices.push_back(spec);
+            options.devices.push_back(device);
         } else if (option == "--runtime") {
             uint16_t pid = 0;
             if (!ParseHex16(value, pid)) {
