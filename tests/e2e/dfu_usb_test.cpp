@@ -86,6 +86,19 @@ TEST_F(DfuUsbTest, WriteDeliversThePayloadWholeWithoutItsSuffix)
     }
 }
 
+// The device counts a status request that comes before the poll time-out it gave has passed.
+TEST_F(DfuUsbTest, WriteAsksForTheStatusNoSoonerThanTheDeviceSaid)
+{
+    std::vector<uint8_t> payload = Sim::PatternBytes(8192, 27);
+    ASSERT_TRUE(Sim::WriteBinaryFile(dir / "app.bin", payload));
+    Sim::ProgramResult result = Vexil({"--dfu", DEVICE, "--transfer-size", "1024", "--poll-ms", "5", "--report-polls"},
+                                      {"write", "-c", "tn48", "-d", DEVICE, "-f", dir / "app.bin"});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_TRUE(EndsWith(result.output, "usbbench: 0 status requests came before bwPollTimeout had passed\n"))
+        << result.output;
+    EXPECT_EQ(Sim::ReadBinaryFile(Arrived()), payload);
+}
+
 TEST_F(DfuUsbTest, ReadWritesTheFlashIntoTheOutputFile)
 {
     std::vector<uint8_t> flash = Sim::PatternBytes(6000, 22);
@@ -132,6 +145,7 @@ TEST_F(DfuUsbTest, TwoMatchingDevicesAreRefusedUntilTheSerialNumberPicksOne)
     result = Vexil(twoDevices, {"write", "-c", "tn48", "-d", DEVICE, "-S", "BBB2", "-f", dir / "app.bin"});
     EXPECT_EQ(result.exitCode, 0) << result.output;
     EXPECT_TRUE(Contains(result.output, "Found DFU device [0483:df11] serial=\"BBB2\" (DFU mode).\n"));
+    EXPECT_EQ(Sim::ReadBinaryFile(Arrived()), payload);
 }
 
 TEST_F(DfuUsbTest, DownloadBrokenOffMidwayFailsWithStatusFour)

@@ -15,6 +15,7 @@
 //     --leave-at-block N       the device leaves the bus at the DNLOAD of block N
 //     --flash FILE             what the flash holds (and an upload serves) at the start
 //     --save-download FILE     after the program: the bytes of the last download that was manifested
+//     --report-polls           after the program: how many status requests came too early
 //     --hid VID:PID:NAME:HEX   a HID device whose report descriptor is the hexadecimal text HEX
 #include <glib.h>
 #include <glib/gstdio.h>
@@ -158,6 +159,7 @@ struct BenchOptions {
     uint16_t transferSize = 0;
     std::string flashFile;
     std::string saveDownload;
+    bool reportPolls = false;
     std::vector<std::string> command;
 };
 
@@ -194,6 +196,7 @@ public:
     bool Build();
     int RunCommand();
     bool SaveDownload() const;
+    void ReportEarlyPolls() const;
 
 private:
     bool AddDfuDevice(DfuNode& node, const Sim::DfuDescription& description);
@@ -699,16 +702,37 @@ int Bench::RunCommand()
     return BENCH_FAILED;
 }
 
+// The download of the device that manifested one (with several devices, the one the program chose).
 bool Bench::SaveDownload() const
 {
     if (m_options.saveDownload.empty() || m_nodes.empty()) {
         return true;
     }
     std::lock_guard<std::mutex> hold(m_lock);
-    const std::vector<uint8_t>& bytes = m_nodes.front()->device->Manifested();
+    const Sim::VirtualDfuDevice* device = m_nodes.front()->device.get();
+    for (const auto& node : m_nodes) {
+        if (node->device->Manifests() > 0) {
+            device = node->device.get();
+            break;
+        }
+    }
+    const std::vector<uint8_t>& bytes = device->Manifested();
     std::ofstream out(m_options.saveDownload, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     return static_cast<bool>(out);
+}
+
+void Bench::ReportEarlyPolls() const
+{
+    if (!m_options.reportPolls) {
+        return;
+    }
+    std::lock_guard<std::mutex> hold(m_lock);
+    size_t early = 0;
+    for (const auto& node : m_nodes) {
+        early += node->device->EarlyPolls();
+    }
+    std::fprintf(stderr, "usbbench: %zu status requests came before bwPollTimeout had passed\n", early);
 }
 
 bool ParseHex16(const std::string& text, uint16_t& value)
@@ -758,6 +782,10 @@ bool ParseOptions(int argc, char* argv[], BenchOptions& options)
     int i = 1;
     for (; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
         std::string option = argv[i];
+        if (option == "--report-polls") {
+            options.reportPolls = true;
+            continue;
+        }
         if (i + 1 >= argc) {
             std::fprintf(stderr, "usbbench: %s needs a value\n", option.c_str());
             return false;
@@ -843,6 +871,7 @@ int main(int argc, char* argv[])
         return BENCH_FAILED;
     }
     int status = bench.RunCommand();
+    bench.ReportEarlyPolls();
     if (!bench.SaveDownload()) {
         std::fprintf(stderr, "usbbench: cannot save the download\n");
         return BENCH_FAILED;
