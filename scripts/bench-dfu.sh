@@ -25,9 +25,12 @@ timed_write() {
     local start end
     start=$(date +%s.%N)
     "$bench" --dfu 0483:df11 --transfer-size "$transfer" --poll-ms "$poll" --save-download "$work/arrived.bin" \
-        -- "$@" > "$work/output.txt" 2>&1 || { cat "$work/output.txt" >&2; echo "error: $1 failed" >&2; exit 1; }
+        --report-polls -- "$@" > "$work/output.txt" 2>&1 ||
+        { cat "$work/output.txt" >&2; echo "error: $1 failed" >&2; exit 1; }
     end=$(date +%s.%N)
     cmp -s "$work/app.bin" "$work/arrived.bin" || { echo "error: $1 did not deliver the image whole" >&2; exit 1; }
+    grep -q "usbbench: 0 status requests came before" "$work/output.txt" ||
+        echo "warning: $1 asked for the status before the poll time-out had passed" >&2
     awk -v s="$start" -v e="$end" 'BEGIN { printf "%.3f", e - s }'
 }
 

@@ -86,6 +86,19 @@ TEST_F(DfuUsbTest, WriteDeliversThePayloadWholeWithoutItsSuffix)
     }
 }
 
+// The device counts a status request that comes before the poll time-out it gave has passed.
+TEST_F(DfuUsbTest, WriteAsksForTheStatusNoSoonerThanTheDeviceSaid)
+{
+    std::vector<uint8_t> payload = Sim::PatternBytes(8192, 27);
+    ASSERT_TRUE(Sim::WriteBinaryFile(dir / "app.bin", payload));
+    Sim::ProgramResult result = Vexil({"--dfu", DEVICE, "--transfer-size", "1024", "--poll-ms", "5", "--report-polls"},
+                                      {"write", "-c", "tn48", "-d", DEVICE, "-f", dir / "app.bin"});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_TRUE(EndsWith(result.output, "usbbench: 0 status requests came before bwPollTimeout had passed\n"))
+        << result.output;
+    EXPECT_EQ(Sim::ReadBinaryFile(Arrived()), payload);
+}
+
 TEST_F(DfuUsbTest, ReadWritesTheFlashIntoTheOutputFile)
 {
     std::vector<uint8_t> flash = Sim::PatternBytes(6000, 22);
@@ -132,6 +145,7 @@ TEST_F(DfuUsbTest, TwoMatchingDevicesAreRefusedUntilTheSerialNumberPicksOne)
     result = Vexil(twoDevices, {"write", "-c", "tn48", "-d", DEVICE, "-S", "BBB2", "-f", dir / "app.bin"});
     EXPECT_EQ(result.exitCode, 0) << result.output;
     EXPECT_TRUE(Contains(result.output, "Found DFU device [0483:df11] serial=\"BBB2\" (DFU mode).\n"));
+    EXPECT_EQ(Sim::ReadBinaryFile(Arrived()), payload);
 }
 
 TEST_F(DfuUsbTest, DownloadBrokenOffMidwayFailsWithStatusFour)
@@ -161,12 +175,11 @@ TEST_F(DfuUsbTest, ListHidShowsHidAndDfuDevicesInTheirLineFormats)
                              "[0483:df11] serial=\"SN42\" intf=0 alt=0 (DFU mode) name=\"Virtual flash\"\n");
 }
 
-// The one test that waits the whole search time.
+// The one test that waits the whole search time; without -c the USB road takes the generic DFU chip.
 TEST_F(DfuUsbTest, NoMatchingDeviceGivesUpAfterTheSearchTimeWithTheReasons)
 {
     ASSERT_TRUE(Sim::WriteBinaryFile(dir / "app.bin", Sim::PatternBytes(100, 26)));
-    Sim::ProgramResult result =
-        Vexil({"--dfu", DEVICE}, {"write", "-c", "tn48", "-d", "0483:df12", "-f", dir / "app.bin"}, 60000);
+    Sim::ProgramResult result = Vexil({"--dfu", DEVICE}, {"write", "-d", "0483:df12", "-f", dir / "app.bin"}, 60000);
     EXPECT_EQ(result.exitCode, DEVICE_NOT_OPENED) << result.output;
     EXPECT_TRUE(Contains(result.output,
                          "Waiting for the USB DFU device. Reset or power-cycle the board now if needed...\n" +

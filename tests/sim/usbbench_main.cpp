@@ -15,6 +15,7 @@
 //     --leave-at-block N       the device leaves the bus at the DNLOAD of block N
 //     --flash FILE             what the flash holds (and an upload serves) at the start
 //     --save-download FILE     after the program: the bytes of the last download that was manifested
+//     --report-polls           after the program: how many status requests came too early
 //     --hid VID:PID:NAME:HEX   a HID device whose report descriptor is the hexadecimal text HEX
 //     --boot-loader MODE       the department-3 boot loader stands behind the first device: "loader"
 //                              (takes boot command frames) or "rom" (takes only a loader until one ran)
@@ -25,12 +26,14 @@
 #include <umockdev.h>
 
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <linux/usbdevice_fs.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstddef>
 #include <chrono>
 #include <cstdio>
@@ -145,10 +148,6 @@ std::string Hex4(unsigned value)
     return text;
 }
 
-struct DeviceSpec {
-    Sim::DfuDescription description;
-};
-
 struct HidSpec {
     uint16_t vendorId = 0;
     uint16_t productId = 0;
@@ -157,7 +156,7 @@ struct HidSpec {
 };
 
 struct BenchOptions {
-    std::vector<DeviceSpec> devices;
+    std::vector<Sim::DfuDescription> devices;
     std::vector<HidSpec> hids;
     int runtimeProductId = -1;
     Sim::DfuFaults faults;
@@ -168,6 +167,7 @@ struct BenchOptions {
     bool bootLoader = false;
     Sim::DfuBootLoaderFaults bootFaults;
     std::string saveBoot;
+    bool reportPolls = false;
     std::vector<std::string> command;
 };
 
@@ -205,6 +205,7 @@ public:
     int RunCommand();
     bool SaveDownload() const;
     bool SaveBoot() const;
+    void ReportEarlyPolls() const;
 
 private:
     bool AddDfuDevice(DfuNode& node, const Sim::DfuDescription& description);
@@ -253,7 +254,7 @@ bool Bench::Build()
         return false;
     }
     for (size_t i = 0; i < m_options.devices.size(); ++i) {
-        Sim::DfuDescription description = m_options.devices[i].description;
+        Sim::DfuDescription description = m_options.devices[i];
         if (i == 0 && m_options.runtimeProductId >= 0) {
             description.runtimeMode = true;
             description.runtimeProductId = static_cast<uint16_t>(m_options.runtimeProductId);
@@ -305,10 +306,12 @@ bool Bench::AddDfuDevice(DfuNode& node, const Sim::DfuDescription& description)
     sysfs.binaryAttributes = {{"descriptors", DfuDescriptors(description)}};
     sysfs.properties = {{"DEVTYPE", "usb_device"}, {"DEVNAME", devNode}, {"PRODUCT", product},
                         {"BUSNUM", "001"}, {"DEVNUM", std::to_string(node.devNumber)}};
-    node.sysPath = AddToTestbed(sysfs);
-    if (node.sysPath.empty()) {
-        return false;
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        node.gone = false;
+        node.removed = false;
     }
+    // The node answers before the "add" uevent tells anyone to open it.
     if (!MakeDevNode(node.devNode)) {
         return false;
     }
@@ -323,10 +326,8 @@ bool Bench::AddDfuDevice(DfuNode& node, const Sim::DfuDescription& description)
         g_clear_error(&error);
         return false;
     }
-    std::lock_guard<std::mutex> hold(m_lock);
-    node.gone = false;
-    node.removed = false;
-    return true;
+    node.sysPath = AddToTestbed(sysfs);
+    return !node.sysPath.empty();
 }
 
 // The attribute files are in place before umockdev announces the device, as the kernel has them:
@@ -685,19 +686,21 @@ void RestartUnderPreload(char* argv[])
 
 int Bench::RunCommand()
 {
+    // umockdev's worker thread runs already: the child allocates nothing between fork and exec.
+    std::vector<char*> argv;
+    for (std::string& word : m_options.command) {
+        argv.push_back(word.data());
+    }
+    argv.push_back(nullptr);
     pid_t child = fork();
     if (child < 0) {
         std::perror("usbbench: fork");
         return BENCH_FAILED;
     }
     if (child == 0) {
-        std::vector<char*> argv;
-        for (std::string& word : m_options.command) {
-            argv.push_back(word.data());
-        }
-        argv.push_back(nullptr);
+        // A bench killed for taking too long takes its program along instead of leaving it orphaned.
+        (void)prctl(PR_SET_PDEATHSIG, SIGKILL);
         execvp(argv[0], argv.data());
-        std::fprintf(stderr, "usbbench: cannot run %s: %s\n", argv[0], std::strerror(errno));
         _exit(127);
     }
     ChildWatch watch;
@@ -713,13 +716,21 @@ int Bench::RunCommand()
     return BENCH_FAILED;
 }
 
+// The download of the device that manifested one (with several devices, the one the program chose).
 bool Bench::SaveDownload() const
 {
     if (m_options.saveDownload.empty() || m_nodes.empty()) {
         return true;
     }
     std::lock_guard<std::mutex> hold(m_lock);
-    const std::vector<uint8_t>& bytes = m_nodes.front()->device->Manifested();
+    const Sim::VirtualDfuDevice* device = m_nodes.front()->device.get();
+    for (const auto& node : m_nodes) {
+        if (node->device->Manifests() > 0) {
+            device = node->device.get();
+            break;
+        }
+    }
+    const std::vector<uint8_t>& bytes = device->Manifested();
     std::ofstream out(m_options.saveDownload, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
     return static_cast<bool>(out);
@@ -748,6 +759,19 @@ bool Bench::SaveBoot() const
         written = written && static_cast<bool>(out);
     }
     return written;
+}
+
+void Bench::ReportEarlyPolls() const
+{
+    if (!m_options.reportPolls) {
+        return;
+    }
+    std::lock_guard<std::mutex> hold(m_lock);
+    size_t early = 0;
+    for (const auto& node : m_nodes) {
+        early += node->device->EarlyPolls();
+    }
+    std::fprintf(stderr, "usbbench: %zu status requests came before bwPollTimeout had passed\n", early);
 }
 
 bool ParseHex16(const std::string& text, uint16_t& value)
@@ -797,6 +821,10 @@ bool ParseOptions(int argc, char* argv[], BenchOptions& options)
     int i = 1;
     for (; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
         std::string option = argv[i];
+        if (option == "--report-polls") {
+            options.reportPolls = true;
+            continue;
+        }
         if (i + 1 >= argc) {
             std::fprintf(stderr, "usbbench: %s needs a value\n", option.c_str());
             return false;
@@ -804,16 +832,16 @@ bool ParseOptions(int argc, char* argv[], BenchOptions& options)
         std::string value = argv[++i];
         if (option == "--dfu") {
             std::vector<std::string> parts = SplitColons(value, 3);
-            DeviceSpec spec;
-            if (parts.size() < 2 || !ParseHex16(parts[0], spec.description.vendorId) ||
-                !ParseHex16(parts[1], spec.description.productId)) {
+            Sim::DfuDescription device;
+            if (parts.size() < 2 || !ParseHex16(parts[0], device.vendorId) ||
+                !ParseHex16(parts[1], device.productId)) {
                 std::fprintf(stderr, "usbbench: bad device %s\n", value.c_str());
                 return false;
             }
             if (parts.size() == 3) {
-                spec.description.serial = parts[2];
+                device.serial = parts[2];
             }
-            options.devices.push_back(spec);
+            options.devices.push_back(device);
         } else if (option == "--runtime") {
             uint16_t pid = 0;
             if (!ParseHex16(value, pid)) {
@@ -887,6 +915,7 @@ int main(int argc, char* argv[])
         return BENCH_FAILED;
     }
     int status = bench.RunCommand();
+    bench.ReportEarlyPolls();
     if (!bench.SaveDownload() || !bench.SaveBoot()) {
         std::fprintf(stderr, "usbbench: cannot save the download\n");
         return BENCH_FAILED;
