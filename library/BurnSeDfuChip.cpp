@@ -5,11 +5,11 @@
 #include <cstring>
 #include <string>
 
+#include "ChipDriverFactory.h"
 #include "SebootFrame.h"
 
 namespace {
 
-constexpr uint32_t LOADER_STAGE_CHIP_TYPE = 0x30005;
 constexpr unsigned long FWPKG_PROBE_LEN = 12;
 constexpr const char* PLAIN_IMAGE_NAME = "image.bin";
 
@@ -42,7 +42,7 @@ BurnSeDfuChip::~BurnSeDfuChip() = default;
 
 bool BurnSeDfuChip::NeedsLoaderStage() const
 {
-    return m_chipType == LOADER_STAGE_CHIP_TYPE;
+    return m_chipType == ChipDriverFactory::KP7715_CHIP_TYPE;
 }
 
 bool BurnSeDfuChip::IsImageSelected(const char* name) const
