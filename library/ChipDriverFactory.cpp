@@ -5,7 +5,10 @@
 #include "BurnDfuChip.h"
 #include "BurnKp7715Chip.h"
 #include "BurnQx71Chip.h"
+#include "BurnSeDfuChip.h"
 #include "BurnTypeSixChip.h"
+#include "DeviceListText.h"
+#include "HidDeviceList.h"
 #include "SerportTransport.h"
 #include "TypeSixSerCusPro.h"
 #include "UsbDfuDevice.h"
@@ -69,6 +72,8 @@ std::unique_ptr<BurnChipBase> NewChip(DriverKind kind)
             return std::unique_ptr<BurnChipBase>(new (std::nothrow) BurnTypeSixChipSp::BurnTypeSixChip());
         case DriverKind::GENERIC_DFU:
             return std::unique_ptr<BurnChipBase>(new (std::nothrow) BurnDfuChip());
+        case DriverKind::SE_DFU:
+            return std::unique_ptr<BurnChipBase>(new (std::nothrow) BurnSeDfuChip());
         default:
             // The other driver classes join here as they are added.
             return nullptr;
@@ -110,10 +115,18 @@ void SetDfuTimeout(BurnChipBase& chip, int ms)
 
 bool ListHidDevices(std::vector<std::string>& lines, int vid, int pid)
 {
-    (void)lines;
-    (void)vid;
-    (void)pid;
-    return false;
+    lines.clear();
+    std::vector<Hid::HidDeviceEntry> devices;
+    if (!Hid::ListHidDevices(devices, vid, pid)) {
+        return false;
+    }
+    for (const Hid::HidDeviceEntry& device : devices) {
+        // The product id comes before the vendor id; a missing id prints as ffffffff.
+        lines.push_back(DeviceListText::FormatLine("Name:%s,PID:0x%x,VID:0x%x,Usage:0x%x,UsagePage:0x%x\n",
+            device.name.c_str(), static_cast<unsigned>(device.productId), static_cast<unsigned>(device.vendorId),
+            device.usage, device.usagePage));
+    }
+    return true;
 }
 
 bool ListUsbDfuDevices(std::vector<std::string>& lines, int vid, int pid)

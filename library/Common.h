@@ -93,6 +93,18 @@ struct FileHead {
 };
 static_assert(sizeof(FileHead) == FWPKG_COMPACT_ENTRY_LEN, "FileHead must match a compact entry");
 
+// Image types of a package entry that the chip drivers treat apart.
+constexpr uint32_t IMAGE_TYPE_LOADER = 0;
+constexpr uint32_t IMAGE_TYPE_FLASH = 1;
+constexpr uint32_t IMAGE_TYPE_NV = 2;
+constexpr uint32_t IMAGE_TYPE_OTP = 3;
+constexpr uint32_t IMAGE_TYPE_EFUSE = 4;
+constexpr uint32_t IMAGE_TYPE_FACTORY = 6;
+constexpr uint32_t IMAGE_TYPE_VERSION = 7;
+constexpr uint32_t IMAGE_TYPE_FLASH_MODE_TWO = 14;
+constexpr uint32_t IMAGE_TYPE_FLASH_MODE_THREE = 15;
+constexpr uint32_t IMAGE_TYPE_NEVER_SENT = 16;
+
 void Print(const char* text, const char* debugText, long long handle, const char* tag);
 // A text as it stands, in the message argument.
 void PrintPlain(const char* text, long long handle = 0);

@@ -6,5 +6,6 @@ if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
 export DEBIAN_FRONTEND=noninteractive
 $SUDO apt-get update
 $SUDO apt-get install -y cmake make g++ pkg-config libtinyxml2-dev libusb-1.0-0-dev libgtest-dev libgmock-dev
-# dfu-suffix makes the suffixed files of the DFU tests.
-$SUDO apt-get install -y dfu-util
+# The USB tests: umockdev emulates the USB devices for the real libusb; dfu-util is the reference DFU
+# host, and its dfu-suffix makes the suffixed files of the DFU tests.
+$SUDO apt-get install -y umockdev libumockdev-dev dfu-util

@@ -213,6 +213,9 @@ int VirtualDfuDevice::Dnload(uint16_t value, const uint8_t* data, uint16_t lengt
         m_manifestLeft = m_faults.manifestPolls;
         if (m_faults.leavesDuringManifest) {
             // Off to start the new firmware at once: what it took counts as manifested.
+            if (m_handler != nullptr) {
+                (void)m_handler->OnManifest();
+            }
             m_manifested = m_download;
             ++m_manifests;
             m_present = false;
@@ -229,7 +232,11 @@ int VirtualDfuDevice::Dnload(uint16_t value, const uint8_t* data, uint16_t lengt
     size_t offset = m_download.size();
     m_download.insert(m_download.end(), data, data + length);
     m_blockError = m_faults.errorAtBlock == value ? m_faults.errorStatus : DfuStatusCode::OK;
-    if (offset + length > m_flash.size()) {
+    if (m_handler != nullptr) {
+        uint8_t status = m_handler->OnBlock(value, data, length);
+        m_blockError = m_blockError != DfuStatusCode::OK ? m_blockError : status;
+        m_present = !m_handler->LeavesBus();
+    } else if (offset + length > m_flash.size()) {
         m_blockError = DfuStatusCode::ERR_ADDRESS;
     } else {
         std::copy(data, data + length, m_flash.begin() + static_cast<std::ptrdiff_t>(offset));
@@ -349,6 +356,11 @@ void VirtualDfuDevice::AdvanceManifest()
     if (m_manifestLeft > 0) {
         m_state = DfuState::MANIFEST;
         --m_manifestLeft;
+        return;
+    }
+    uint8_t status = m_handler != nullptr ? m_handler->OnManifest() : DfuStatusCode::OK;
+    if (status != DfuStatusCode::OK) {
+        Fail(status);
         return;
     }
     m_manifested = m_download;

@@ -113,6 +113,17 @@ struct DfuRequestRecord {
     uint64_t timeMs = 0;              // the clock's time, 0 without a clock
 };
 
+// Stands a boot loader behind the DFU state machine: it takes the blocks of each download in place of
+// the flat flash and says how each block and each manifest phase ends (a DFU status).
+class DfuDownloadHandler {
+public:
+    virtual ~DfuDownloadHandler() = default;
+    virtual uint8_t OnBlock(uint16_t block, const uint8_t* data, uint16_t length) = 0;
+    virtual uint8_t OnManifest() = 0;
+    // The device leaves the bus once it has answered the request that made this true.
+    virtual bool LeavesBus() const = 0;
+};
+
 class VirtualDfuDevice {
 public:
     static constexpr int STALL = -1;
@@ -133,6 +144,8 @@ public:
     void Replug();
 
     void SetClock(std::function<uint64_t()> clock);
+    // Not owned; null gives the flat flash back.
+    void SetDownloadHandler(DfuDownloadHandler* handler) { m_handler = handler; }
 
     DfuDescription Description() const;  // of the current mode and transfer size
     bool Present() const { return m_present; }
@@ -172,6 +185,7 @@ private:
     DfuDescription m_description;
     DfuFaults m_faults;
     std::function<uint64_t()> m_clock;
+    DfuDownloadHandler* m_handler = nullptr;
 
     bool m_present = true;
     bool m_dfuMode;

@@ -1,0 +1,220 @@
+#include "BurnSeDfuChip.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+#include <string>
+
+#include "ChipDriverFactory.h"
+#include "SebootFrame.h"
+
+namespace {
+
+constexpr unsigned long FWPKG_PROBE_LEN = 12;
+constexpr const char* PLAIN_IMAGE_NAME = "image.bin";
+
+using Common::PrintPlain;
+
+bool IsFwpkg(const unsigned char* data, unsigned long length)
+{
+    if (length < FWPKG_PROBE_LEN) {
+        return false;
+    }
+    uint32_t magic = Common::GetLe32(data);
+    return magic >= Common::FWPKG_EXTENDED_FLAG_FIRST && magic <= Common::FWPKG_COMPACT_FLAG;
+}
+
+bool FitsPackage(const Common::FileHead& image, unsigned long packageLength)
+{
+    return static_cast<uint64_t>(image.offset) + image.length <= packageLength;
+}
+
+void PrintImageLine(const Common::FileHead& image)
+{
+    PrintPlain(Common::FormatInfo("Burning image: %s (addr=0x%08X, size=0x%X)\n", image.fileName, image.burnAddr,
+                                  image.length)
+                   .c_str());
+}
+
+}  // namespace
+
+BurnSeDfuChip::~BurnSeDfuChip() = default;
+
+bool BurnSeDfuChip::NeedsLoaderStage() const
+{
+    return m_chipType == ChipDriverFactory::KP7715_CHIP_TYPE;
+}
+
+bool BurnSeDfuChip::IsImageSelected(const char* name) const
+{
+    std::vector<std::string> wanted = GetOnlyBurnNames();
+    if (wanted.empty()) {
+        return true;
+    }
+    std::string text(name);
+    return std::any_of(wanted.begin(), wanted.end(),
+                       [&text](const std::string& part) { return text.find(part) != std::string::npos; });
+}
+
+std::vector<unsigned char> BurnSeDfuChip::BuildCmdForImage(const Common::FileHead& image) const
+{
+    unsigned int eraseSize = Seboot::RoundUpEraseSize(image.burnSize);
+    switch (image.type) {
+        case Common::IMAGE_TYPE_NV:
+            return Seboot::BuildNvCmd(image.burnAddr, image.length, eraseSize, 0);
+        case Common::IMAGE_TYPE_OTP:
+        case Common::IMAGE_TYPE_EFUSE:
+            return Seboot::BuildOtpEfuseCmd(image.length);
+        case Common::IMAGE_TYPE_FACTORY:
+            return Seboot::BuildFactoryCmd(image.burnAddr, image.length, eraseSize);
+        case Common::IMAGE_TYPE_VERSION:
+            return Seboot::BuildVersionCmd(image.length);
+        case Common::IMAGE_TYPE_FLASH_MODE_TWO:
+            return Seboot::BuildFlashImageCmd(image.burnAddr, image.length, eraseSize, 2);
+        case Common::IMAGE_TYPE_FLASH_MODE_THREE:
+            return Seboot::BuildFlashImageCmd(image.burnAddr, image.length, eraseSize, 3);
+        default:
+            return Seboot::BuildFlashImageCmd(image.burnAddr, image.length, eraseSize, 0);
+    }
+}
+
+bool BurnSeDfuChip::DownloadAllinoneBin(const char* file, unsigned long address)
+{
+    if (Protocol() == nullptr) {
+        PrintPlain("error: DFU device is not open.\n");
+        return false;
+    }
+    size_t length = 0;
+    std::unique_ptr<unsigned char[]> data = ReadWholeFile(file, length);
+    if (data == nullptr || !Protocol()->EnsureIdleState()) {
+        return false;
+    }
+    bool burnt = false;
+    if (IsFwpkg(data.get(), length)) {
+        burnt = BurnFwpkg(data.get(), length);
+    } else {
+        Common::FileHead image = {};
+        std::strncpy(image.fileName, PLAIN_IMAGE_NAME, sizeof(image.fileName) - 1);
+        image.length = static_cast<uint32_t>(length);
+        image.burnSize = static_cast<uint32_t>(length);
+        image.burnAddr = static_cast<uint32_t>(address);
+        image.type = Common::IMAGE_TYPE_FLASH;
+        burnt = BurnOneImage(image, data.get());
+    }
+    if (burnt) {
+        PrintPlain("Download completed.\n");
+    }
+    return burnt;
+}
+
+// The loader goes only to the Kp7715 boot ROM; the only-burn list never holds it back.
+bool BurnSeDfuChip::WillSend(const Common::FileHead& image) const
+{
+    if (image.type == Common::IMAGE_TYPE_NEVER_SENT) {
+        return false;
+    }
+    if (image.type == Common::IMAGE_TYPE_LOADER) {
+        return NeedsLoaderStage();
+    }
+    return IsImageSelected(image.fileName);
+}
+
+bool BurnSeDfuChip::BurnFwpkg(const unsigned char* data, unsigned long length)
+{
+    std::vector<Common::FileHead> images;
+    std::string version;
+    std::string error;
+    if (!Common::ParseFwpkg(data, length, images, version, error, true)) {
+        Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "error: fwpkg %s\n", error.c_str());
+        return false;
+    }
+    // A package that does not hold an image whole is refused before the device is touched, so that
+    // no half of it ends up in the flash.
+    for (const Common::FileHead& image : images) {
+        if (WillSend(image) && !FitsPackage(image, length)) {
+            Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "error: image %s exceeds the fwpkg file size.\n",
+                              image.fileName);
+            return false;
+        }
+    }
+    for (const Common::FileHead& image : images) {
+        if (!WillSend(image)) {
+            continue;
+        }
+        bool burnt = image.type == Common::IMAGE_TYPE_LOADER ? BurnLoaderImage(image, data + image.offset)
+                                                : BurnOneImage(image, data + image.offset);
+        if (!burnt) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool BurnSeDfuChip::BurnOneImage(const Common::FileHead& image, const unsigned char* data)
+{
+    PrintImageLine(image);
+    std::vector<unsigned char> frame = BuildCmdForImage(image);
+    if (!Protocol()->SendCommandFrame(frame.data(), frame.size(), false)) {
+        Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Send burn command for %s failed.\n", image.fileName);
+        return false;
+    }
+    if (!DownloadAndConfirm(data, image.length)) {
+        Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Download %s failed.\n", image.fileName);
+        return false;
+    }
+    Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Downloaded %s successfully.\n", image.fileName);
+    return true;
+}
+
+// A device that left the bus during the manifest phase, or could not be brought back to idle after
+// it, never said the data was written.
+bool BurnSeDfuChip::DownloadAndConfirm(const unsigned char* data, unsigned long length)
+{
+    return Protocol()->DownloadImageData(data, length) && Protocol()->EnsureIdleState();
+}
+
+bool BurnSeDfuChip::BurnLoaderImage(const Common::FileHead& image, const unsigned char* data)
+{
+    PrintImageLine(image);
+    std::vector<unsigned char> frame = Seboot::BuildLoaderCmd(image.length);
+    if (!Protocol()->SendCommandFrame(frame.data(), frame.size(), false)) {
+        Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Send loader command for %s failed.\n",
+                          image.fileName);
+        return false;
+    }
+    if (!Protocol()->DownloadImageData(data, image.length)) {
+        Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Download loader %s failed.\n", image.fileName);
+        return false;
+    }
+    Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Downloaded loader %s successfully.\n", image.fileName);
+    PrintPlain("Loader downloaded; waiting for the device to re-enter DFU mode...\n");
+    if (!ReopenUsbDfu()) {
+        PrintPlain("error: device did not come back after the loader stage.\n");
+        return false;
+    }
+    return Protocol()->EnsureIdleState();
+}
+
+bool BurnSeDfuChip::EraseAllFlash()
+{
+    if (Protocol() == nullptr) {
+        PrintPlain("error: DFU device is not open.\n");
+        return false;
+    }
+    if (!Protocol()->EnsureIdleState()) {
+        return false;
+    }
+    PrintPlain("Erasing all flash...\n");
+    std::vector<unsigned char> frame = Seboot::BuildEraseAllCmd();
+    return Protocol()->SendCommandFrame(frame.data(), frame.size(), false) && DownloadAndConfirm(nullptr, 0);
+}
+
+bool BurnSeDfuChip::Reset()
+{
+    if (Protocol() == nullptr) {
+        return false;
+    }
+    PrintPlain("Sending the reset command.\n");
+    std::vector<unsigned char> frame = Seboot::BuildResetCmd();
+    return Protocol()->SendCommandFrame(frame.data(), frame.size(), true);
+}

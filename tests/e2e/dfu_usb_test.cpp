@@ -1,0 +1,196 @@
+// write, read and list through the built executable against virtual DFU devices on a virtual USB
+// bus: the whole road from the device search to the last status request goes through real libusb.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "FwpkgBuilder.h"
+#include "ScratchDir.h"
+#include "UsbBench.h"
+
+namespace {
+
+constexpr int DEVICE_NOT_OPENED = 3;
+constexpr int DOWNLOAD_FAILED = 4;
+const std::string DEVICE = "0483:df11";
+
+bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+bool EndsWith(const std::string& text, const std::string& end)
+{
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
+class DfuUsbTest : public ::testing::Test {
+protected:
+    Sim::ProgramResult Vexil(std::vector<std::string> benchOptions, const std::vector<std::string>& words,
+                             int timeoutMs = 20000)
+    {
+        benchOptions.push_back("--save-download");
+        benchOptions.push_back(Arrived());
+        std::vector<std::string> command = {VEXIL_BINARY};
+        command.insert(command.end(), words.begin(), words.end());
+        Sim::ProgramOptions options;
+        options.timeoutMs = timeoutMs;
+        return Sim::RunUnderUsbBench(VEXIL_BUILD_DIR, benchOptions, command, options);
+    }
+
+    std::string Arrived() const { return dir / "arrived.bin"; }
+
+    // An image with a DFU suffix for the given ids, made by Debian's dfu-suffix.
+    std::string WithSuffix(const std::vector<uint8_t>& payload, const std::string& vid, const std::string& pid)
+    {
+        std::string path = dir / ("for-" + vid + "-" + pid + ".bin");
+        EXPECT_TRUE(Sim::WriteBinaryFile(path, payload));
+        std::string command = "dfu-suffix -a '" + path + "' -v " + vid + " -p " + pid + " > /dev/null";
+        EXPECT_EQ(std::system(command.c_str()), 0) << command;
+        return path;
+    }
+
+    Sim::ScratchDir dir;
+};
+
+TEST_F(DfuUsbTest, WriteDeliversThePayloadWholeWithoutItsSuffix)
+{
+    std::vector<uint8_t> payload = Sim::PatternBytes(10000, 21);
+    std::string plain = dir / "plain.bin";
+    ASSERT_TRUE(Sim::WriteBinaryFile(plain, payload));
+    struct Case {
+        std::string file;
+        std::string transferSize;
+        std::string line;
+    };
+    const std::vector<Case> cases = {
+        {plain, "1024", "Warning: the burn file has no DFU suffix, sending it as-is.\n"},
+        {WithSuffix(payload, "0483", "df11"), "4096", "Valid DFU suffix found, stripping it before the download.\n"},
+        {WithSuffix(payload, "1234", "5678"), "2048",
+         "Warning: file is for [1234:5678] but the device is [0483:df11].\n"},
+        // Linux's usbfs takes at most 4096 data bytes in one control transfer.
+        {plain, "8192", "Note: transfer size 8192 is above the 4096 bytes Linux allows in one control transfer, "
+                        "using 4096.\n"},
+    };
+    for (const Case& c : cases) {
+        Sim::ProgramResult result =
+            Vexil({"--dfu", DEVICE, "--transfer-size", c.transferSize}, {"write", "-c", "tn48", "-d", DEVICE, "-f", c.file});
+        EXPECT_EQ(result.exitCode, 0) << result.output;
+        EXPECT_TRUE(Contains(result.output, c.line)) << result.output;
+        EXPECT_TRUE(Contains(result.output, "Download completed.\n")) << result.output;
+        EXPECT_TRUE(EndsWith(result.output, "\nBurn " + c.file + " successfully.\n\nWrite successfully.\n"))
+            << result.output;
+        EXPECT_EQ(Sim::ReadBinaryFile(Arrived()), payload) << c.file;
+    }
+}
+
+// The device counts a status request that comes before the poll time-out it gave has passed.
+TEST_F(DfuUsbTest, WriteAsksForTheStatusNoSoonerThanTheDeviceSaid)
+{
+    std::vector<uint8_t> payload = Sim::PatternBytes(8192, 27);
+    ASSERT_TRUE(Sim::WriteBinaryFile(dir / "app.bin", payload));
+    Sim::ProgramResult result = Vexil({"--dfu", DEVICE, "--transfer-size", "1024", "--poll-ms", "5", "--report-polls"},
+                                      {"write", "-c", "tn48", "-d", DEVICE, "-f", dir / "app.bin"});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_TRUE(EndsWith(result.output, "usbbench: 0 status requests came before bwPollTimeout had passed\n"))
+        << result.output;
+    EXPECT_EQ(Sim::ReadBinaryFile(Arrived()), payload);
+}
+
+TEST_F(DfuUsbTest, ReadWritesTheFlashIntoTheOutputFile)
+{
+    std::vector<uint8_t> flash = Sim::PatternBytes(6000, 22);
+    ASSERT_TRUE(Sim::WriteBinaryFile(dir / "flash.bin", flash));
+    std::string out = dir / "out.bin";
+    Sim::ProgramResult result = Vexil({"--dfu", DEVICE, "--flash", dir / "flash.bin"},
+                                      {"read", "-c", "tn48", "-d", DEVICE, "-f", dir / "unused.bin", "-o", out});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_TRUE(EndsWith(result.output, "\nRead " + out + " successfully.\n")) << result.output;
+    EXPECT_EQ(Sim::ReadBinaryFile(out), flash);
+}
+
+TEST_F(DfuUsbTest, RuntimeDeviceDetachesAndComesBackInDfuMode)
+{
+    std::vector<uint8_t> payload = Sim::PatternBytes(3000, 23);
+    ASSERT_TRUE(Sim::WriteBinaryFile(dir / "app.bin", payload));
+    Sim::ProgramResult result = Vexil({"--dfu", DEVICE, "--runtime", "7d00"}, {"write", "-d", "-f", dir / "app.bin"});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_TRUE(Contains(result.output, "Found DFU device [0483:7d00] serial=\"VDFU0001\" (runtime).\n"
+                                        "Device is in runtime mode, requesting DFU detach...\n"
+                                        "Device will detach and re-attach; waiting for it to come back in DFU "
+                                        "mode...\n"))
+        << result.output;
+    EXPECT_TRUE(Contains(result.output, "\nDevice re-enumerated in DFU mode.\n")) << result.output;
+    EXPECT_EQ(Sim::ReadBinaryFile(Arrived()), payload);
+}
+
+TEST_F(DfuUsbTest, TwoMatchingDevicesAreRefusedUntilTheSerialNumberPicksOne)
+{
+    std::vector<uint8_t> payload = Sim::PatternBytes(100, 24);
+    ASSERT_TRUE(Sim::WriteBinaryFile(dir / "app.bin", payload));
+    const std::vector<std::string> twoDevices = {"--dfu", DEVICE + ":AAA1", "--dfu", DEVICE + ":BBB2"};
+    Sim::ProgramResult result = Vexil(twoDevices, {"write", "-c", "tn48", "-d", DEVICE, "-f", dir / "app.bin"});
+    EXPECT_EQ(result.exitCode, DEVICE_NOT_OPENED) << result.output;
+    EXPECT_TRUE(Contains(result.output, "error: More than one DFU device found:\n")) << result.output;
+    for (const char* serial : {"AAA1", "BBB2"}) {
+        EXPECT_TRUE(Contains(result.output, "  [0483:df11] serial=\"" + std::string(serial) +
+                                                "\" intf=0 alt=0 (DFU mode) name=\"Virtual flash\"\n"))
+            << result.output;
+    }
+    EXPECT_TRUE(Contains(result.output, "Narrow it down with -d <vid>:<pid> or -S <serial-number>.\n"));
+    EXPECT_FALSE(Contains(result.output, "Write successfully")) << result.output;
+
+    result = Vexil(twoDevices, {"write", "-c", "tn48", "-d", DEVICE, "-S", "BBB2", "-f", dir / "app.bin"});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_TRUE(Contains(result.output, "Found DFU device [0483:df11] serial=\"BBB2\" (DFU mode).\n"));
+    EXPECT_EQ(Sim::ReadBinaryFile(Arrived()), payload);
+}
+
+TEST_F(DfuUsbTest, DownloadBrokenOffMidwayFailsWithStatusFour)
+{
+    ASSERT_TRUE(Sim::WriteBinaryFile(dir / "app.bin", Sim::PatternBytes(8192, 25)));
+    const std::vector<std::pair<std::string, std::string>> faults = {
+        {"--stall-at-block", "error: DFU_DNLOAD transfer failed (device unplugged?).\n"},
+        {"--leave-at-block", "error: Lost contact with the device while it was programming (last GETSTATUS=-4).\n"},
+    };
+    for (const auto& [fault, line] : faults) {
+        Sim::ProgramResult result = Vexil({"--dfu", DEVICE, "--transfer-size", "1024", fault, "3"},
+                                          {"write", "-c", "tn48", "-d", DEVICE, "-f", dir / "app.bin"});
+        EXPECT_EQ(result.exitCode, DOWNLOAD_FAILED) << fault << result.output;
+        EXPECT_TRUE(Contains(result.output, line)) << fault << result.output;
+        EXPECT_TRUE(EndsWith(result.output, "\nWrite failed.\n")) << fault << result.output;
+        EXPECT_TRUE(Sim::ReadBinaryFile(Arrived()).empty()) << fault << ": nothing was manifested";
+    }
+}
+
+TEST_F(DfuUsbTest, ListHidShowsHidAndDfuDevicesInTheirLineFormats)
+{
+    Sim::ProgramResult result = Vexil({"--hid", "0483:5750:Keypad:05010906a101", "--dfu", DEVICE + ":SN42"},
+                                      {"list", "hid"});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.output, "Name:Keypad,PID:0x5750,VID:0x483,Usage:0x6,UsagePage:0x1\n"
+                             "USB DFU devices:\n"
+                             "[0483:df11] serial=\"SN42\" intf=0 alt=0 (DFU mode) name=\"Virtual flash\"\n");
+}
+
+// The one test that waits the whole search time; without -c the USB road takes the generic DFU chip.
+TEST_F(DfuUsbTest, NoMatchingDeviceGivesUpAfterTheSearchTimeWithTheReasons)
+{
+    ASSERT_TRUE(Sim::WriteBinaryFile(dir / "app.bin", Sim::PatternBytes(100, 26)));
+    Sim::ProgramResult result = Vexil({"--dfu", DEVICE}, {"write", "-d", "0483:df12", "-f", dir / "app.bin"}, 60000);
+    EXPECT_EQ(result.exitCode, DEVICE_NOT_OPENED) << result.output;
+    EXPECT_TRUE(Contains(result.output,
+                         "Waiting for the USB DFU device. Reset or power-cycle the board now if needed...\n" +
+                             std::string(30, '.') + "\n"
+                             "error: No DFU device found. It may be caused by the following reasons:\n"
+                             "1. The device is not in DFU/boot mode, or the USB cable is not connected.\n"
+                             "2. The vid:pid or serial-number filter does not match (try 'vexil list').\n"
+                             "3. No permission to access the device: run with sudo, or add a udev rule, e.g.\n"
+                             "   SUBSYSTEM==\"usb\", ATTRS{idVendor}==\"xxxx\", ATTRS{idProduct}==\"yyyy\", "
+                             "MODE=\"0666\"\n"))
+        << result.output;
+}
+
+}  // namespace

@@ -1,0 +1,129 @@
+// Packages over USB through the built executable and real libusb: the department-3 boot loader
+// behind a virtual DFU device takes boot command frames in block 0 and lands each image at its
+// address.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "FwpkgBuilder.h"
+#include "ScratchDir.h"
+#include "UsbBench.h"
+
+namespace {
+
+const std::string DEVICE = "1209:7d01";
+
+bool Contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+std::string ReadText(const std::string& path)
+{
+    std::vector<uint8_t> bytes = Sim::ReadBinaryFile(path);
+    return std::string(bytes.begin(), bytes.end());
+}
+
+Sim::PackageImage Image(const std::string& name, uint32_t type, uint32_t address, size_t length)
+{
+    Sim::PackageImage image;
+    image.name = name;
+    image.type = type;
+    image.burnAddr = address;
+    image.burnSize = static_cast<uint32_t>(length);
+    image.data = Sim::PatternBytes(length, address + type + 1);
+    return image;
+}
+
+class SeDfuUsbTest : public ::testing::Test {
+protected:
+    Sim::ProgramResult Vexil(const std::string& bootLoader, const std::vector<std::string>& words)
+    {
+        std::vector<std::string> command = {VEXIL_BINARY};
+        command.insert(command.end(), words.begin(), words.end());
+        Sim::ProgramOptions options;
+        options.timeoutMs = 30000;
+        return Sim::RunUnderUsbBench(VEXIL_BUILD_DIR,
+                                     {"--dfu", DEVICE, "--boot-loader", bootLoader, "--save-boot", dir.Path()},
+                                     command, options);
+    }
+
+    std::string Package(const std::vector<Sim::PackageImage>& images)
+    {
+        std::string path = dir / "app.fwpkg";
+        EXPECT_TRUE(Sim::WriteBinaryFile(path, Sim::BuildFwpkg(images)));
+        return path;
+    }
+
+    // The images the flash holds, at their addresses, and nothing more.
+    void ExpectFlash(const std::vector<Sim::PackageImage>& images)
+    {
+        for (const Sim::PackageImage& image : images) {
+            char name[32];
+            std::snprintf(name, sizeof(name), "flash-%08x.bin", image.burnAddr);
+            EXPECT_EQ(Sim::ReadBinaryFile(dir / name), image.data) << image.name;
+        }
+        Sim::ProgramResult count = Sim::RunProgram({"/bin/sh", "-c", "ls '" + dir.Path() + "' | grep -c '^flash-'"});
+        EXPECT_EQ(count.output, std::to_string(images.size()) + "\n");
+    }
+
+    std::string Frames() const { return ReadText(dir / "frames.txt"); }
+    std::string State() const { return ReadText(dir / "state.txt"); }
+
+    Sim::ScratchDir dir;
+};
+
+TEST_F(SeDfuUsbTest, Qx71WriteSendsEveryImageAfterItsFrameButNotTheLoaderAndResetsAfterR)
+{
+    std::vector<Sim::PackageImage> images = {Image("loader.bin", 0, 0, 3000), Image("app.bin", 1, 0x10000, 5000),
+                                             Image("nv.bin", 2, 0x80000, 700), Image("version.bin", 7, 0, 16),
+                                             Image("skip.bin", 16, 0x90000, 64)};
+    Sim::ProgramResult result = Vexil("loader", {"write", "-c", "qx71", "-d", DEVICE, "-f", Package(images), "-r"});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    // One frame per sent image, each as a whole 1024-byte block 0, then the reset frame.
+    EXPECT_EQ(Frames(), "d2 1024\n4b 1024\n69 1024\n87 1024\n");
+    EXPECT_EQ(State(), "loader 0\nerase-alls 0\nleft 1\n");
+    ExpectFlash({images[1], images[2]});
+    EXPECT_TRUE(Contains(result.output, "Sending the reset command.\n")) << result.output;
+    EXPECT_TRUE(Contains(result.output, "\nWrite successfully.\n")) << result.output;
+}
+
+TEST_F(SeDfuUsbTest, Kp7715WriteRunsTheLoaderReopensAndBurnsOnlyTheNamedImages)
+{
+    std::vector<Sim::PackageImage> images = {Image("loader.bin", 0, 0, 3000), Image("app.bin", 1, 0x10000, 5000),
+                                             Image("data.bin", 1, 0x40000, 900), Image("my_app.bin", 1, 0x20000, 100)};
+    Sim::ProgramResult result =
+        Vexil("rom", {"write", "-c", "kp7715", "-d", DEVICE, "-f", Package(images), "--only-burn", "app"});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_EQ(Frames(), "e1 1024\nd2 1024\nd2 1024\n");
+    EXPECT_EQ(State(), "loader 1\nerase-alls 0\nleft 0\n");
+    ExpectFlash({images[1], images[3]});
+    EXPECT_TRUE(Contains(result.output, "Downloaded loader loader.bin successfully.\n"
+                                        "Loader downloaded; waiting for the device to re-enter DFU mode...\n"))
+        << result.output;
+}
+
+TEST_F(SeDfuUsbTest, EraseClearsTheFlashByTheEraseAllFrame)
+{
+    Sim::ProgramResult result = Vexil("loader", {"erase", "-c", "qx71", "-d", DEVICE, "-f", Package({Image("app.bin", 1, 0, 10)})});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_EQ(Frames(), "d2 1024\n");
+    EXPECT_EQ(State(), "loader 0\nerase-alls 1\nleft 0\n");
+    EXPECT_TRUE(Contains(result.output, "Erasing all flash...\n")) << result.output;
+    EXPECT_TRUE(Contains(result.output, "Erase successfully.\n")) << result.output;
+}
+
+// Nothing reaches the device when the package does not hold an image whole.
+TEST_F(SeDfuUsbTest, PackageCutShortIsRefusedWithStatusFour)
+{
+    std::vector<uint8_t> package = Sim::BuildFwpkg({Image("app.bin", 1, 0x10000, 500), Image("tail.bin", 1, 0x20000, 50)});
+    package.pop_back();
+    ASSERT_TRUE(Sim::WriteBinaryFile(dir / "cut.fwpkg", package));
+    Sim::ProgramResult result = Vexil("loader", {"write", "-c", "qx71", "-d", DEVICE, "-f", dir / "cut.fwpkg"});
+    EXPECT_EQ(result.exitCode, 4) << result.output;
+    EXPECT_TRUE(Contains(result.output, "error: image tail.bin exceeds the fwpkg file size.\n")) << result.output;
+    EXPECT_EQ(Frames(), "");
+}
+
+}  // namespace

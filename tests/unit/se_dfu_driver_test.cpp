@@ -1,0 +1,251 @@
+// The package-aware DFU driver through the device API against the virtual DFU device with the
+// department-3 boot loader behind it.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "Burn.h"
+#include "BurnDfuChip.h"
+#include "ChipDriverFactory.h"
+#include "DfuBootLoader.h"
+#include "FwpkgBuilder.h"
+#include "PrintCapture.h"
+#include "ScratchDir.h"
+#include "VirtualDfuPort.h"
+
+using namespace Sim;
+
+namespace {
+
+constexpr int QX71_CHIP_TYPE = 0x30004;
+constexpr int KP7715_CHIP_TYPE = 0x30005;
+
+VirtualDfuDevice* g_device = nullptr;
+
+std::unique_ptr<Dfu::DfuPortBase> MakeVirtualPort()
+{
+    return std::make_unique<VirtualDfuPort>(*g_device);
+}
+
+PackageImage Image(const std::string& name, uint32_t type, uint32_t address, size_t length, uint32_t burnSize = 0)
+{
+    PackageImage image;
+    image.name = name;
+    image.type = type;
+    image.burnAddr = address;
+    image.data = PatternBytes(length, static_cast<uint32_t>(address + type));
+    image.burnSize = burnSize != 0 ? burnSize : static_cast<uint32_t>(length);
+    return image;
+}
+
+// Every kind of entry a package holds; the data lengths make images span several 256-byte blocks.
+std::vector<PackageImage> FullPackage()
+{
+    return {Image("loader.bin", 0, 0, 700),
+            Image("app.bin", 1, 0x10000, 1000, 0x1001),
+            Image("nv.bin", 2, 0x80000, 300),
+            Image("otp.bin", 3, 0, 32),
+            Image("factory.bin", 6, 0x90000, 256),
+            Image("version.bin", 7, 0, 16),
+            Image("mode2.bin", 14, 0xA0000, 513),
+            Image("mode3.bin", 15, 0xB0000, 10),
+            Image("skipped.bin", 16, 0xC0000, 64)};
+}
+
+class SeDfuDriverTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        g_device = &device;
+        device.SetDownloadHandler(&bootLoader);
+        ChipDriverFactory::Makers makers;
+        makers.newDfuPort = MakeVirtualPort;
+        ChipDriverFactory::OverrideMakers(makers);
+    }
+    void TearDown() override
+    {
+        DestroyDevice(handle);
+        ChipDriverFactory::OverrideMakers({});
+        SetChipType(0);
+        g_device = nullptr;
+    }
+
+    void Open(int chipType)
+    {
+        SetChipType(chipType);
+        DfuDescription description = device.Description();
+        handle = OpenUsbDfuDevice(description.vendorId, description.productId, "");
+        ASSERT_NE(handle, nullptr);
+        auto* chip = dynamic_cast<BurnDfuChip*>(handle);
+        ASSERT_NE(chip, nullptr);
+        BurnDfuChip::TimeLimits limits;
+        limits.reopenPauseMs = 0;
+        chip->SetTimeLimits(limits);
+    }
+
+    int Burn(const std::vector<uint8_t>& file, unsigned long address = 0)
+    {
+        WriteBinaryFile(dir / "app.fwpkg", file);
+        return DownloadAllinoneBin(handle, (dir / "app.fwpkg").c_str(), address);
+    }
+
+    size_t Opens() const
+    {
+        return static_cast<VirtualDfuPort*>(dynamic_cast<BurnDfuChip*>(handle)->Port())->Opens();
+    }
+
+    // Each image that carries an address is in the flash at that address, and nothing else is.
+    void ExpectFlashHolds(const std::vector<PackageImage>& images)
+    {
+        std::map<uint32_t, Bytes> expected;
+        for (const PackageImage& image : images) {
+            expected[image.burnAddr] = image.data;
+        }
+        EXPECT_EQ(bootLoader.FlashMap(), expected);
+    }
+
+    static DfuDescription SmallBlocks()
+    {
+        DfuDescription description;
+        description.transferSize = 256;
+        return description;
+    }
+
+    PrintCapture capture;
+    DfuBootLoader bootLoader;
+    VirtualDfuDevice device{SmallBlocks(), {}, 0, 0};
+    BurnChipBase* handle = nullptr;
+    ScratchDir dir;
+};
+
+TEST_F(SeDfuDriverTest, Qx71PackageGoesImageByImageWithItsFrameInBlockZeroAndNeverItsLoader)
+{
+    Open(QX71_CHIP_TYPE);
+    std::vector<PackageImage> images = FullPackage();
+    ASSERT_EQ(1, Burn(BuildFwpkg(images)));
+
+    EXPECT_EQ(bootLoader.Commands(), (std::vector<uint8_t>{BOOT_FLASH_IMAGE, BOOT_NV, BOOT_OTP_EFUSE, BOOT_FACTORY,
+                                                          BOOT_VERSION, BOOT_FLASH_IMAGE, BOOT_FLASH_IMAGE}));
+    EXPECT_FALSE(bootLoader.LoaderRan());
+    ExpectFlashHolds({images[1], images[2], images[4], images[6], images[7]});
+    // Every frame opened a download of its own as a whole zero-padded block 0.
+    size_t frameBlocks = 0;
+    for (const DfuRequestRecord& request : device.RequestsOf(DfuRequest::DNLOAD)) {
+        if (request.value == 0) {
+            ++frameBlocks;
+            EXPECT_EQ(request.length, 256u);
+        }
+    }
+    EXPECT_EQ(frameBlocks, 7u);
+    EXPECT_EQ(device.Manifests(), 7u);
+    const std::vector<DfuBootImage>& done = bootLoader.Done();
+    ASSERT_EQ(done.size(), 7u);
+    EXPECT_EQ(done[0].frame.eraseSize, 0x2000u);   // burn size 0x1001 rounded up
+    EXPECT_EQ(done[0].frame.mode, 0);
+    EXPECT_EQ(done[2].data, images[3].data);       // OTP
+    EXPECT_EQ(done[4].data, images[5].data);       // version
+    EXPECT_EQ(done[5].frame.mode, 2);
+    EXPECT_EQ(done[6].frame.mode, 3);
+    EXPECT_EQ(capture.Count("Burning image: app.bin (addr=0x00010000, size=0x3E8)\n"), 1u);
+    EXPECT_EQ(capture.Count("Downloaded mode3.bin successfully.\n"), 1u);
+    EXPECT_EQ(capture.Count("Download completed.\n"), 1u);
+}
+
+TEST_F(SeDfuDriverTest, Kp7715TakesTheLoaderFirstThenTheDeviceIsReopenedForTheRest)
+{
+    DfuBootLoaderFaults faults;
+    faults.needsLoader = true;
+    bootLoader = DfuBootLoader(faults);
+    Open(KP7715_CHIP_TYPE);
+    std::vector<PackageImage> images = {Image("app.bin", 1, 0x10000, 600), Image("loader.bin", 0, 0, 700),
+                                        Image("nv.bin", 2, 0x80000, 300)};
+    handle->SetOnlyBurnNames({"nv"});
+    ASSERT_EQ(1, Burn(BuildFwpkg(images)));
+
+    EXPECT_EQ(bootLoader.Commands(), (std::vector<uint8_t>{BOOT_LOADER, BOOT_NV}));
+    EXPECT_TRUE(bootLoader.LoaderRan());
+    EXPECT_EQ(bootLoader.Done()[0].data, images[1].data);
+    ExpectFlashHolds({images[2]});
+    EXPECT_EQ(Opens(), 2u);
+    EXPECT_EQ(capture.Count("Loader downloaded; waiting for the device to re-enter DFU mode...\n"), 1u);
+}
+
+TEST_F(SeDfuDriverTest, OnlyBurnNamesSelectByCaseSensitivePart)
+{
+    Open(QX71_CHIP_TYPE);
+    std::vector<PackageImage> images = {Image("app", 1, 0x10000, 10), Image("App", 1, 0x20000, 10),
+                                        Image("my_app", 1, 0x30000, 10), Image("app_b", 1, 0x40000, 10),
+                                        Image("data", 1, 0x50000, 10)};
+    handle->SetOnlyBurnNames({"app"});
+    ASSERT_EQ(1, Burn(BuildFwpkg(images)));
+    ExpectFlashHolds({images[0], images[2], images[3]});
+}
+
+TEST_F(SeDfuDriverTest, PlainFileIsOneFlashImageAtTheAddressGiven)
+{
+    Open(QX71_CHIP_TYPE);
+    Bytes file = PatternBytes(10, 7);
+    ASSERT_EQ(1, Burn(file, 0x20000));
+    ASSERT_EQ(bootLoader.Done().size(), 1u);
+    const BootFrame& frame = bootLoader.Done()[0].frame;
+    EXPECT_EQ(frame.command, BOOT_FLASH_IMAGE);
+    EXPECT_EQ(frame.mode, 0);
+    EXPECT_EQ(frame.eraseSize, 4096u);
+    EXPECT_EQ(bootLoader.FlashMap(), (std::map<uint32_t, Bytes>{{0x20000, file}}));
+    EXPECT_EQ(capture.Count("Burning image: image.bin (addr=0x00020000, size=0xA)\n"), 1u);
+}
+
+// Nothing at all goes to the device: not when the last image ends one byte past the end of the file,
+// nor when the package's CRC does not match.
+TEST_F(SeDfuDriverTest, PackageThatCannotBeTrustedIsRefusedBeforeAnyBlock)
+{
+    std::vector<PackageImage> images = {Image("app.bin", 1, 0x10000, 100), Image("tail.bin", 1, 0x20000, 50)};
+    std::vector<uint8_t> cut = BuildFwpkg(images);
+    cut.pop_back();
+    FwpkgOptions badCrc;
+    badCrc.corruptCrc = true;
+    const std::vector<std::pair<std::vector<uint8_t>, std::string>> cases = {
+        {cut, "error: image tail.bin exceeds the fwpkg file size.\n"},
+        {BuildFwpkg(images, badCrc), "error: fwpkg fwpkg crc mismatch\n"},
+    };
+    Open(QX71_CHIP_TYPE);
+    for (const auto& c : cases) {
+        capture.Clear();
+        EXPECT_EQ(0, Burn(c.first));
+        EXPECT_EQ(capture.Count(c.second), 1u) << capture.Text();
+        EXPECT_TRUE(device.RequestsOf(DfuRequest::DNLOAD).empty());
+    }
+}
+
+TEST_F(SeDfuDriverTest, DeviceGoneDuringAnImagesManifestFailsTheBurnNamingTheImage)
+{
+    DfuFaults faults;
+    faults.leavesDuringManifest = true;
+    device = VirtualDfuDevice(SmallBlocks(), faults, 0, 0);
+    device.SetDownloadHandler(&bootLoader);
+    Open(QX71_CHIP_TYPE);
+    EXPECT_EQ(0, Burn(BuildFwpkg({Image("app.bin", 1, 0x10000, 100), Image("more.bin", 1, 0x20000, 50)})));
+    EXPECT_EQ(capture.Count("Download app.bin failed.\n"), 1u);
+    EXPECT_EQ(capture.Count("Download completed.\n"), 0u);
+    EXPECT_EQ(bootLoader.Commands().size(), 1u);
+}
+
+TEST_F(SeDfuDriverTest, RefusedFrameEndsTheBurnAndLaterImagesAreNotSent)
+{
+    DfuBootLoaderFaults faults;
+    faults.refusedFrame = 1;
+    bootLoader = DfuBootLoader(faults);
+    Open(QX71_CHIP_TYPE);
+    std::vector<PackageImage> images = {Image("a.bin", 1, 0x10000, 100), Image("b.bin", 1, 0x20000, 100),
+                                        Image("c.bin", 1, 0x30000, 100)};
+    EXPECT_EQ(0, Burn(BuildFwpkg(images)));
+    EXPECT_EQ(capture.Count("Send burn command for b.bin failed.\n"), 1u);
+    ExpectFlashHolds({images[0]});
+    EXPECT_EQ(bootLoader.Commands().size(), 2u);
+}
+
+}  // namespace
