@@ -133,22 +133,6 @@ TEST_F(BurnCommandTest, PortThatDoesNotOpenGivesThreeWithTheVerdictOfTheCommand)
     }
 }
 
-// The one test that waits the whole search for a device that never comes.
-TEST_F(BurnCommandTest, UsbWithoutAChipNameTakesTheDfuChip)
-{
-    Sim::ProgramOptions options;
-    options.timeoutMs = 60000;
-    Sim::ProgramResult result = install.Run({"write", "-d", "0483:df11", "-f", package}, options);
-    EXPECT_EQ(result.exitCode, 3);
-    EXPECT_EQ(result.output.rfind("Scanning for USB DFU devices...\n"
-                                  "Waiting for the USB DFU device. Reset or power-cycle the board now if needed...\n"
-                                  "..............................\n"
-                                  "error: No DFU device found. It may be caused by the following reasons:\n",
-                                  0),
-              0u)
-        << result.output;
-}
-
 TEST_F(BurnCommandTest, RefusalsAreFailures)
 {
     Sim::ProgramResult erase = Run({"erase", "-c", "conn", "-p", NO_PORT, "-f", "a.bin"});
