@@ -5,6 +5,8 @@
 #include <initializer_list>
 #include <memory>
 
+#include "Common.h"
+#include "SebootFrame.h"
 #include "WaitTime.h"
 #include "securec.h"
 
@@ -29,19 +31,8 @@ constexpr unsigned char CMD_OTP_EFUSE = 0xC3;
 constexpr unsigned char CMD_VERSION = 0x69;
 constexpr unsigned char CMD_UPLOAD = 0xB4;
 
-constexpr uint32_t IMAGE_LOADER = 0;
-constexpr uint32_t IMAGE_NV_KV = 2;
-constexpr uint32_t IMAGE_OTP = 3;
-constexpr uint32_t IMAGE_EFUSE = 4;
-constexpr uint32_t IMAGE_FACTORY = 6;
-constexpr uint32_t IMAGE_VERSION = 7;
-constexpr uint32_t IMAGE_MODE_TWO = 14;
-constexpr uint32_t IMAGE_MODE_THREE = 15;
-constexpr uint32_t IMAGE_NEVER_SENT = 16;
-
 constexpr unsigned HANDSHAKE_BAUD_RATE = 115200;
 constexpr unsigned long ERASE_UNIT = 4096;
-constexpr unsigned long ERASE_SIZE_KEPT_FROM = 0xF0FFFFFF;
 constexpr unsigned long ERASE_ALL_SIZE = 0xFFFFFFFF;
 constexpr int AT_RESET_EVERY_TRIES = 100;
 constexpr int LOADER_FRAME_DATA_SIZE = 1024;
@@ -96,20 +87,12 @@ std::vector<unsigned char> BaudRateFrame(unsigned char command, unsigned baudRat
     return CommandFrame(command).U32(baudRate).Bytes({0x08, 0x01, 0x00, 0x00}).Finish();
 }
 
-unsigned long RoundEraseSize(unsigned long size, unsigned long unit)
-{
-    if (size % unit == 0 || size >= ERASE_SIZE_KEPT_FROM) {
-        return size;
-    }
-    return (size / unit + 1) * unit;
-}
-
 unsigned char FlashImageMode(uint32_t type)
 {
     switch (type) {
-        case IMAGE_MODE_TWO:
+        case Common::IMAGE_TYPE_FLASH_MODE_TWO:
             return 2;
-        case IMAGE_MODE_THREE:
+        case Common::IMAGE_TYPE_FLASH_MODE_THREE:
             return 3;
         default:
             return 0;
@@ -125,13 +108,13 @@ bool FitsPackage(const Common::FileHead& image, unsigned long packageLength)
 bool GoesWithFlashImageCommand(uint32_t type)
 {
     switch (type) {
-        case IMAGE_LOADER:
-        case IMAGE_NV_KV:
-        case IMAGE_OTP:
-        case IMAGE_EFUSE:
-        case IMAGE_FACTORY:
-        case IMAGE_VERSION:
-        case IMAGE_NEVER_SENT:
+        case Common::IMAGE_TYPE_LOADER:
+        case Common::IMAGE_TYPE_NV:
+        case Common::IMAGE_TYPE_OTP:
+        case Common::IMAGE_TYPE_EFUSE:
+        case Common::IMAGE_TYPE_FACTORY:
+        case Common::IMAGE_TYPE_VERSION:
+        case Common::IMAGE_TYPE_NEVER_SENT:
             return false;
         default:
             return true;
@@ -148,7 +131,7 @@ struct FlashRange {
 
 FlashRange RangeOf(const Common::FileHead& image, unsigned long eraseUnit)
 {
-    uint64_t extent = std::max<uint64_t>(RoundEraseSize(image.burnSize, eraseUnit), image.length);
+    uint64_t extent = std::max<uint64_t>(Seboot::RoundUpEraseSize(image.burnSize, eraseUnit), image.length);
     return {image.burnAddr, static_cast<uint64_t>(image.burnAddr) + extent, std::string(image.fileName)};
 }
 
@@ -164,7 +147,7 @@ std::string ImageFault(const Common::FileHead& image, unsigned long packageLengt
         return std::string();
     }
     // The chip would write bytes it never erased; a burn size of 0 stands for an area erased beforehand.
-    if (image.burnSize != 0 && RoundEraseSize(image.burnSize, eraseUnit) < image.length) {
+    if (image.burnSize != 0 && Seboot::RoundUpEraseSize(image.burnSize, eraseUnit) < image.length) {
         return Common::FormatInfo("Image %s has a burn size of %u bytes, less than its length of %u bytes.\n",
                                   name.c_str(), image.burnSize, image.length);
     }
@@ -404,7 +387,7 @@ bool BurnQx71Chip::SendFlashImageFrame(unsigned long address, unsigned long leng
     std::vector<unsigned char> frame = CommandFrame(CMD_FLASH_IMAGE)
                                            .U32(address)
                                            .U32(length)
-                                           .U32(RoundEraseSize(eraseSize, eraseUnit))
+                                           .U32(Seboot::RoundUpEraseSize(eraseSize, eraseUnit))
                                            .Bytes({mode, static_cast<unsigned char>(~mode)})
                                            .Finish();
     return SendCommandWithAck(frame.data(), static_cast<int>(frame.size()), perTryMs, overallMs);
@@ -415,7 +398,7 @@ bool BurnQx71Chip::SendNvOrKvCmdFrame(const Common::FileHead& image)
     return SendCommand(CommandFrame(CMD_NV_KV)
                            .U32(image.burnAddr)
                            .U32(image.length)
-                           .U32(RoundEraseSize(image.burnSize, ERASE_UNIT))
+                           .U32(Seboot::RoundUpEraseSize(image.burnSize, ERASE_UNIT))
                            .Bytes({0x00, 0x00, 0x00, 0x00})
                            .Finish());
 }
@@ -425,7 +408,7 @@ bool BurnQx71Chip::SendFactoryCmdFrame(const Common::FileHead& image)
     return SendCommand(CommandFrame(CMD_FACTORY)
                            .U32(image.burnAddr)
                            .U32(image.length)
-                           .U32(RoundEraseSize(image.burnSize, ERASE_UNIT))
+                           .U32(Seboot::RoundUpEraseSize(image.burnSize, ERASE_UNIT))
                            .Bytes({0x00, 0xFF})
                            .Finish());
 }
@@ -450,20 +433,20 @@ bool BurnQx71Chip::SendCommandFrame(const Common::FileHead& image)
     bool sent = false;
     const char* failure = nullptr;
     switch (image.type) {
-        case IMAGE_NV_KV:
+        case Common::IMAGE_TYPE_NV:
             sent = SendNvOrKvCmdFrame(image);
             failure = "Send download NV/KV command configuration failed.\n";
             break;
-        case IMAGE_OTP:
-        case IMAGE_EFUSE:
+        case Common::IMAGE_TYPE_OTP:
+        case Common::IMAGE_TYPE_EFUSE:
             sent = SendOtpOrEfuseCmdFrame(image);
             failure = "Send download OTP/e-Fuse configuration command failed.\n";
             break;
-        case IMAGE_FACTORY:
+        case Common::IMAGE_TYPE_FACTORY:
             sent = SendFactoryCmdFrame(image);
             failure = "Send download factory bin command failed.\n";
             break;
-        case IMAGE_VERSION:
+        case Common::IMAGE_TYPE_VERSION:
             sent = SendVersionCmdFrame(image);
             failure = "Send download version command failed.\n";
             break;
@@ -584,7 +567,7 @@ bool BurnQx71Chip::DownloadAllinoneBin(const char* file, unsigned long address)
     ymodem.SetTimeLimits(m_limits.ymodem);
     m_unconfirmed.clear();
     for (const Common::FileHead& image : images) {
-        if (!IsSelected(image) || image.type == IMAGE_NEVER_SENT) {
+        if (!IsSelected(image) || image.type == Common::IMAGE_TYPE_NEVER_SENT) {
             continue;
         }
         if (!BurnImage(ymodem, package.get(), image)) {
@@ -593,7 +576,7 @@ bool BurnQx71Chip::DownloadAllinoneBin(const char* file, unsigned long address)
         if (m_isOnlyBurnLoader) {
             return AllImagesConfirmed();
         }
-        if (m_isSwitchAfterLoader && image.type == IMAGE_LOADER && !SwitchBaudRateAfterLoader()) {
+        if (m_isSwitchAfterLoader && image.type == Common::IMAGE_TYPE_LOADER && !SwitchBaudRateAfterLoader()) {
             return false;
         }
     }
@@ -605,7 +588,7 @@ bool BurnQx71Chip::BurnImage(YmodemProtocolSp::YmodemProtocol& ymodem, const uns
                              const Common::FileHead& image)
 {
     std::string name(image.fileName);
-    if (image.type == IMAGE_LOADER) {
+    if (image.type == Common::IMAGE_TYPE_LOADER) {
         ymodem.SetSingleFrameDataSize(LOADER_FRAME_DATA_SIZE);
     } else {
         if (!SendCommandFrame(image)) {

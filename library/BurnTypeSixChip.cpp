@@ -101,7 +101,10 @@ std::vector<unsigned char> BuildFrame(unsigned char seq, unsigned char command,
 
 std::vector<unsigned char> RawFrame(const std::vector<unsigned char>& frame)
 {
-    std::vector<unsigned char> raw = {ESCAPE, START_MARK};
+    std::vector<unsigned char> raw;
+    raw.reserve(frame.size() + 4);
+    raw.push_back(ESCAPE);
+    raw.push_back(START_MARK);
     raw.insert(raw.end(), frame.begin(), frame.end());
     raw.push_back(ESCAPE);
     raw.push_back(END_MARK);
@@ -207,9 +210,6 @@ bool BurnTypeSixChip::SendFrame(unsigned char* frame, unsigned long length, unsi
         if (Send(escaped.data(), escaped.size()) < escaped.size()) {
             // A port that takes nothing is tried again after a pause, which also sees a cancel or a lost device.
             Outcome paused = PollUntil(FAILED_WRITE_PAUSE_MS, FAILED_WRITE_PAUSE_MS, [] { return Step::AGAIN; });
-            if (paused == Outcome::DEVICE_GONE) {
-                PrintPlain("The device has gone away.\n");
-            }
             if (paused != Outcome::TIMED_OUT) {
                 return false;
             }
@@ -236,9 +236,7 @@ bool BurnTypeSixChip::SendFrame(unsigned char* frame, unsigned long length, unsi
             case Outcome::DONE:
                 return true;
             case Outcome::CANCELLED:
-                return false;
             case Outcome::DEVICE_GONE:
-                PrintPlain("The device has gone away.\n");
                 return false;
             default:
                 if (verdict == REPLY_BAD) {

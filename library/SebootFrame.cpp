@@ -114,10 +114,15 @@ std::vector<unsigned char> BuildResetCmd()
 
 unsigned int RoundUpEraseSize(unsigned int size)
 {
-    if (size % ERASE_UNIT == 0 || size >= ERASE_SIZE_KEPT_FROM) {
+    return static_cast<unsigned int>(RoundUpEraseSize(static_cast<unsigned long>(size), ERASE_UNIT));
+}
+
+unsigned long RoundUpEraseSize(unsigned long size, unsigned long unit)
+{
+    if (size % unit == 0 || size >= ERASE_SIZE_KEPT_FROM) {
         return size;
     }
-    return (size / ERASE_UNIT + 1) * ERASE_UNIT;
+    return (size / unit + 1) * unit;
 }
 
 }  // namespace Seboot

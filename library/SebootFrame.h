@@ -21,6 +21,8 @@ std::vector<unsigned char> BuildResetCmd();
 
 // Up to the next multiple of the 4096-byte erase unit; sizes from 0xF0FFFFFF on are kept as they are.
 unsigned int RoundUpEraseSize(unsigned int size);
+// The same for a chip whose flash erases in units of another size.
+unsigned long RoundUpEraseSize(unsigned long size, unsigned long unit);
 
 }  // namespace Seboot
 

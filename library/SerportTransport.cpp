@@ -29,6 +29,9 @@ constexpr size_t KEPT_BEHIND = 64 * 1024;        // taken bytes a give-back may 
 constexpr size_t DROP_FROM = 1024 * 1024;         // taken bytes dropped at once, so that drops are rare
 constexpr long long DRAIN_MARGIN_MS = 1000;
 constexpr int DRAIN_POLL_MS = 10;
+// The output queue does not count what a USB-serial bridge still holds in its own buffer: the line
+// settings are put back only after a pause in which those last bytes leave at the working rate.
+constexpr int LINE_RESTORE_SETTLE_MS = 100;
 
 // Errors that say the device itself has gone (unplugged, hung up), not that the call was unlucky.
 bool MeansDeviceGone(int error)
@@ -57,6 +60,12 @@ private:
     std::function<bool()> m_cancelled;
     const std::atomic<bool>& m_gone;
 };
+
+// The registered cancel query, asked without the report that the step after the send makes.
+bool CancelQueried()
+{
+    return g_isCancelled != nullptr && g_isCancelled() != 0;
+}
 
 void CloseDescriptor(int& fd)
 {
@@ -126,6 +135,8 @@ bool SerportTransport::Open(const Common::TRANSPORT_MODE_ATTR_U& attr)
 bool SerportTransport::TakeExclusiveUse()
 {
     struct termios options = {};
+    m_hasSavedLine = false;
+    m_lastSendMs = -1;
     if (tcgetattr(m_fd, &options) != 0) {
         Common::PrintPlain(Common::FormatInfo("%s is not a serial port.\n", m_path.c_str()).c_str());
         return false;
@@ -134,6 +145,8 @@ bool SerportTransport::TakeExclusiveUse()
         ReportBusy();
         return false;
     }
+    m_savedLine = options;
+    m_hasSavedLine = true;
     return true;
 }
 
@@ -179,6 +192,15 @@ void SerportTransport::ReleasePort()
     if (!m_gone.load()) {
         DrainOutput();
         tcflush(m_fd, TCIFLUSH);
+        // The next program on the port (a console, another flasher) finds the line as we found it,
+        // not raw at the working speed.
+        if (m_hasSavedLine) {
+            long long settleMs = m_lastSendMs + LINE_RESTORE_SETTLE_MS - Common::GetTime();
+            if (m_lastSendMs >= 0 && settleMs > 0) {
+                Common::DelayUs(static_cast<double>(settleMs) * 1000.0);
+            }
+            tcsetattr(m_fd, TCSANOW, &m_savedLine);
+        }
         ioctl(m_fd, TIOCNXCL);  // the exclusive mark would outlive us while another descriptor is open
     }
     CloseDescriptor(m_fd);
@@ -344,7 +366,7 @@ unsigned long SerportTransport::Send(const unsigned char* data, unsigned long le
     }
     // A raised cancel ends only a send that is stuck; the step that reports the cancel comes after it.
     bool stuck = false;
-    PortWatch watch(m_fd, [this, &stuck]() { return stuck && CancelRaised(); }, m_gone);
+    PortWatch watch(m_fd, [this, &stuck]() { return stuck && (CancelRaised() || CancelQueried()); }, m_gone);
     unsigned long written = 0;
     bool moving = true;
     while (written < length && moving) {
@@ -363,6 +385,9 @@ unsigned long SerportTransport::Send(const unsigned char* data, unsigned long le
                      }
                      return WaitTime::Step::FAILED;
                  }) == WaitTime::Outcome::DONE;
+    }
+    if (written > 0) {
+        m_lastSendMs = Common::GetTime();
     }
     return written;
 }

@@ -2,6 +2,7 @@
 #define VEXIL_LIBRARY_SERPORTTRANSPORT_H
 
 #include <pthread.h>
+#include <termios.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -57,6 +58,9 @@ private:
     void CheckNodeStillThere();
     void MarkDeviceGone();
 
+    struct termios m_savedLine = {};  // the line settings found at open
+    bool m_hasSavedLine = false;
+    long long m_lastSendMs = -1;
     int m_fd = -1;
     std::atomic<bool> m_stop{false};
     std::vector<unsigned char> m_recvBuffer;  // its size is the received count

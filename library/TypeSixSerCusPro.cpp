@@ -377,8 +377,8 @@ int TypeSixSerCusPro::SetMemoryConfig(unsigned long imageLength)
 
 int TypeSixSerCusPro::SendAppShaData()
 {
-    std::vector<unsigned char> payload = {KindByte()};
-    payload.insert(payload.end(), m_shaData, m_shaData + m_shaLength);
+    std::vector<unsigned char> payload(1 + static_cast<size_t>(m_shaLength), KindByte());
+    std::copy(m_shaData, m_shaData + m_shaLength, payload.begin() + 1);
     return Exchange(CMD_APP_SHA, payload, m_limits.frameTryMs, m_limits.frameOverallMs) ? 1 : 0;
 }
 
@@ -513,9 +513,6 @@ int TypeSixSerCusPro::RecvDataAndWriteFile(unsigned long addr, unsigned int coun
             return 1;
         }
         if (outcome == Outcome::CANCELLED || outcome == Outcome::DEVICE_GONE || verdict == DATA_FATAL) {
-            if (outcome == Outcome::DEVICE_GONE) {
-                PrintPlain("The device has gone away.\n");
-            }
             return 0;
         }
     }

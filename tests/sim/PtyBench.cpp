@@ -211,6 +211,11 @@ void PtyBench::ReleaseSlave()
     }
 }
 
+unsigned PtyBench::ChunkRate(unsigned before, unsigned after, unsigned chipRate)
+{
+    return before == chipRate || after == chipRate ? chipRate : after;
+}
+
 unsigned PtyBench::LineBaudRate() const
 {
     static const std::pair<speed_t, unsigned> RATES[] = {

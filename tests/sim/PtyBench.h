@@ -57,6 +57,11 @@ public:
     void ReleaseSlave();
     // The speed the library set on its port, in baud; 0 when it is none of the usual ones.
     unsigned LineBaudRate() const;
+    // The rate a chunk came at, from samples of the line before and after it was read: when the line
+    // changed meanwhile (the library moving to the working rate after the chip's ack, or putting the
+    // line back as it found it once its last bytes are out), the chunk came at the chip's rate if
+    // either sample says so.
+    static unsigned ChunkRate(unsigned before, unsigned after, unsigned chipRate);
 
     void StartDevice(Responder responder);
     void StopDevice();

@@ -64,11 +64,13 @@ bool Qx71Chip::Serve(long long& lastBytes)
         return true;
     }
     bool hungUp = false;
+    unsigned rateBefore = m_bench.LineBaudRate();
     Bytes chunk = m_bench.ReadSome(POLL_MS, &hungUp);
+    unsigned rateAfter = m_bench.LineBaudRate();
     std::unique_lock<std::mutex> lock(m_mutex);
     if (!chunk.empty()) {
         lastBytes = NowMs();
-        m_machine.OnBytes(chunk, m_bench.LineBaudRate());
+        m_machine.OnBytes(chunk, PtyBench::ChunkRate(rateBefore, rateAfter, m_machine.BaudRate()));
     } else if (NowMs() - lastBytes >= QUIET_GAP_MS) {
         m_machine.OnQuiet();
     }

@@ -509,8 +509,9 @@ void TypeSixPtyChip::Loop()
 {
     while (!m_stop.load()) {
         bool hungUp = false;
+        unsigned rateBefore = m_bench.LineBaudRate();
         Bytes chunk = m_bench.ReadSome(POLL_MS, &hungUp);
-        unsigned lineRate = m_bench.LineBaudRate();
+        unsigned rateAfter = m_bench.LineBaudRate();
         if (!chunk.empty()) {
             std::lock_guard<std::mutex> lock(m_mutex);
             m_firstByteMs = m_firstByteMs < 0 ? static_cast<double>(NowMs()) : m_firstByteMs;
@@ -520,7 +521,7 @@ void TypeSixPtyChip::Loop()
         bool gone = false;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
-            m_chip.HostSpeed(lineRate);
+            m_chip.HostSpeed(PtyBench::ChunkRate(rateBefore, rateAfter, m_chip.BaudRate()));
             if (!chunk.empty()) {
                 m_talked = true;
                 pieces = m_chip.TakeHostBytes(chunk, NowMs());

@@ -82,7 +82,7 @@ std::vector<FaultCase> Cases()
     const std::vector<PackageImage> sample = Sim::SamplePackageImages();
     const std::string formatError = "File: {package} format error!\n";
     return {
-        {"a chip without faults", {}, sample, 1, {"downloaded: data.bin successfully.\n"}, -1, false, {}},
+        {"a chip without faults", Qx71Faults(), sample, 1, {"downloaded: data.bin successfully.\n"}, -1, false, {}},
         {"console flood before every image ack", Fault([](Qx71Faults& f) { f.floodBeforeImageAck = 10000; }), sample,
          1, {"downloaded: data.bin successfully.\n"}, -1, false, {}},
         {"NOR flash erased before it is written", Fault([](Qx71Faults& f) { f.norFlash = true; }), sample, 1,
@@ -103,13 +103,13 @@ std::vector<FaultCase> Cases()
          WithImage(sample, 1, 0x10000, 0x1000), 0,
          {"Image app.bin has a burn size of 4096 bytes, less than its length of 10000 bytes.\n", formatError}, 0, false,
          Bytes(0x3000, 0x00)},
-        {"burn size 0: erased beforehand", {}, WithImage(sample, 1, 0x10000, 0), 1,
+        {"burn size 0: erased beforehand", Qx71Faults(), WithImage(sample, 1, 0x10000, 0), 1,
          {"downloaded: data.bin successfully.\n"}, -1, false, {}},
-        {"flash images that overlap", {}, WithImage(sample, 6, 0x12000, 0x1000), 0,
+        {"flash images that overlap", Qx71Faults(), WithImage(sample, 6, 0x12000, 0x1000), 0,
          {"Images app.bin and data.bin overlap in flash.\n", formatError}, 0, false, {}},
-        {"flash image past 32 bits", {}, WithImage(sample, 6, 0xFFFFF000, 0x2000), 0,
+        {"flash image past 32 bits", Qx71Faults(), WithImage(sample, 6, 0xFFFFF000, 0x2000), 0,
          {"Image data.bin at 0xfffff000 runs past the end of the 32-bit address space.\n", formatError}, 0, false, {}},
-        {"NV image in the erase range of app.bin: its own space", {}, WithImage(sample, 2, 0x12800, 0x1000), 1,
+        {"NV image in the erase range of app.bin: its own space", Qx71Faults(), WithImage(sample, 2, 0x12800, 0x1000), 1,
          {"downloaded: data.bin successfully.\n"}, -1, false, {}},
     };
 }

@@ -1,6 +1,8 @@
 // What the serial transport asks of the terminal layer, and in which order: this program puts its
 // own tcflush, tcdrain and tcsetattr in front of the C library's to watch the calls.
 #include <dlfcn.h>
+#include <fcntl.h>
+#include <unistd.h>
 #include <termios.h>
 
 #include <mutex>
@@ -116,11 +118,38 @@ TEST_F(SerportTermiosTest, SpeedChangeWaitsForPendingOutput)
 
 // Pending output is waited for by watching the output queue, within a limit: tcdrain would wait for
 // ever on a line whose other side has stopped taking bytes.
-TEST_F(SerportTermiosTest, CloseLetsPendingOutputLeaveAndDiscardsOnlyInput)
+TEST_F(SerportTermiosTest, CloseLetsPendingOutputLeaveDiscardsOnlyInputAndPutsTheLineBack)
 {
     TakeLog();
     transport.Close();
-    EXPECT_EQ(TakeLog(), (std::vector<std::string>{"tcflush TCIFLUSH"}));
+    EXPECT_EQ(TakeLog(), (std::vector<std::string>{"tcflush TCIFLUSH", "tcsetattr TCSANOW"}));
+}
+
+TEST(SerportLineTest, ThePortIsLeftAsItWasFound)
+{
+    Sim::PtyBench bench;
+    ASSERT_TRUE(bench.IsOpen());
+    int fd = open(bench.PortPath().c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(fd, 0);
+    struct termios before = {};
+    ASSERT_EQ(tcgetattr(fd, &before), 0);
+    cfsetispeed(&before, B9600);
+    cfsetospeed(&before, B9600);
+    before.c_lflag |= ICANON | ECHO;
+    ASSERT_EQ(tcsetattr(fd, TCSANOW, &before), 0);
+
+    SerportTransport transport;
+    Common::TRANSPORT_MODE_ATTR_U attr = {};
+    memcpy_s(attr.portName, sizeof(attr.portName), bench.PortPath().c_str(), bench.PortPath().size());
+    attr.baudRate = 921600;
+    ASSERT_TRUE(transport.Open(attr));
+    transport.Close();
+
+    struct termios after = {};
+    ASSERT_EQ(tcgetattr(fd, &after), 0);
+    close(fd);
+    EXPECT_EQ(cfgetospeed(&after), static_cast<speed_t>(B9600));
+    EXPECT_EQ(after.c_lflag & (ICANON | ECHO), static_cast<tcflag_t>(ICANON | ECHO));
 }
 
 TEST_F(SerportTermiosTest, ReopenReleasesTheOldPortTheSameWay)
@@ -130,7 +159,8 @@ TEST_F(SerportTermiosTest, ReopenReleasesTheOldPortTheSameWay)
     memcpy_s(attr.portName, sizeof(attr.portName), bench.PortPath().c_str(), bench.PortPath().size());
     ASSERT_TRUE(transport.Open(attr));
     EXPECT_EQ(TakeLog(),
-              (std::vector<std::string>{"tcflush TCIFLUSH", "tcsetattr TCSADRAIN", "tcflush TCIFLUSH"}));
+              (std::vector<std::string>{"tcflush TCIFLUSH", "tcsetattr TCSANOW", "tcsetattr TCSADRAIN",
+                                        "tcflush TCIFLUSH"}));
 }
 
 }  // namespace

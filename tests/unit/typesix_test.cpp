@@ -282,7 +282,7 @@ TEST_F(TypeSixTest, FaultsOfTheChipAndTheLine)
         {"wrong check byte ends at once", badCheck, false, "is not equal to the received crc", 1000},
         {"return code error", refused, false, "return code error:0\n", 1000},
         {"split and noisy replies", noisySplit, true, "load ssb success.\n", 1000},
-        {"gone mid-transfer", gone, false, "The device has gone away.\n", 1000},
+        {"gone mid-transfer", gone, false, "The device has disconnected.\n", 1000},
     };
     for (const FaultCase& c : cases) {
         SCOPED_TRACE(c.name);
