@@ -1,7 +1,6 @@
 #include "Qx71BurnerWorker.h"
 
 #include <cstdio>
-#include <sys/stat.h>
 
 #include "Burn.h"
 #include "BurnChipBase.h"
@@ -17,10 +16,10 @@ const char* const READ_FILE_SUFFIX = "_read.bin";
 
 bool IsSameFile(const std::string& left, const std::string& right)
 {
-    struct stat leftStatus = {};
-    struct stat rightStatus = {};
-    return stat(left.c_str(), &leftStatus) == 0 && stat(right.c_str(), &rightStatus) == 0 &&
-           leftStatus.st_dev == rightStatus.st_dev && leftStatus.st_ino == rightStatus.st_ino;
+    CommonUtil::FileStamp leftStamp = CommonUtil::StampOf(left);
+    CommonUtil::FileStamp rightStamp = CommonUtil::StampOf(right);
+    return leftStamp.exists && rightStamp.exists && leftStamp.device == rightStamp.device &&
+           leftStamp.inode == rightStamp.inode;
 }
 
 }  // namespace
