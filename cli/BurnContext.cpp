@@ -34,16 +34,6 @@ void ReportLongLine(TextRead read, const std::string& path)
     }
 }
 
-bool ConvertSetting(const std::string& key, const std::string& value, int& field)
-{
-    long long number = 0;
-    if (!CommonUtil::ConvertToNumberOrReport(value, key, number)) {
-        return false;
-    }
-    field = CommonUtil::Low32(number);
-    return true;
-}
-
 }  // namespace
 
 BurnContext::BurnContext()
@@ -131,16 +121,17 @@ bool BurnContext::LoadLocalConfig(const std::string& key, const std::string& val
     } else if (key == "parity") {
         parity = std::atoi(value.c_str());
     } else if (key == "reset") {
-        return ConvertSetting(key, value, reboot);
+        return CommonUtil::ConvertToLow32OrReport(value, key, reboot);
     } else if (key == "usbVid") {
-        return ConvertSetting(key, value, usbVid);
+        return CommonUtil::ConvertToLow32OrReport(value, key, usbVid);
     } else if (key == "usbPid") {
-        return ConvertSetting(key, value, usbPid);
+        return CommonUtil::ConvertToLow32OrReport(value, key, usbPid);
     } else if (key == "usbSerialNumber") {
         usbSerialNumber = CommonUtil::Trim(value);
     } else if (key == "usbTransferSize") {
         // The same range as --transfer-size: a larger size would be cut to 16 bits on the wire.
-        return ConvertSetting(key, value, usbTransferSize) && CheckTransferSize(usbTransferSize);
+        return CommonUtil::ConvertToLow32OrReport(value, key, usbTransferSize) &&
+               CheckTransferSize(usbTransferSize);
     } else if (key == "usbTimeout") {
         usbTimeout = std::atoi(value.c_str());
     }
@@ -192,19 +183,19 @@ bool BurnContext::LoadChipProperties()
 bool BurnContext::ApplyChipProperty(const std::string& key, const std::string& value)
 {
     if (key == "ChipType") {
-        if (!ConvertSetting(key, value, chipType)) {
+        if (!CommonUtil::ConvertToLow32OrReport(value, key, chipType)) {
             return false;
         }
         department = DepartmentOf(chipType);
     } else if (key == "LoadBurnAddress") {
-        return ConvertSetting(key, value, loaderAddress);
+        return CommonUtil::ConvertToLow32OrReport(value, key, loaderAddress);
     } else if (key == "ResetAtCommand") {
         resetAtCommand = value + "\r\n";
     } else if (key == "UsbVid" && usbVid < 0) {
         // burn.config and -d take precedence over the chip's own ids.
-        return ConvertSetting(key, value, usbVid);
+        return CommonUtil::ConvertToLow32OrReport(value, key, usbVid);
     } else if (key == "UsbPid" && usbPid < 0) {
-        return ConvertSetting(key, value, usbPid);
+        return CommonUtil::ConvertToLow32OrReport(value, key, usbPid);
     } else if (key == "SupportedTransports") {
         supportedTransports = CommonUtil::Split(CommonUtil::Trim(value), ',');
     }

@@ -101,20 +101,10 @@ bool ApplyTransportOption(const OptionWord& option, BurnContext& context, Transp
     return true;
 }
 
-bool ConvertOptionValue(const OptionWord& option, int& field)
-{
-    long long number = 0;
-    if (!CommonUtil::ConvertToNumberOrReport(option.value, option.word, number)) {
-        return false;
-    }
-    field = CommonUtil::Low32(number);
-    return true;
-}
-
 bool ApplyNumberOption(const OptionWord& option, void (BurnContext::*setter)(int), BurnContext& context)
 {
     int number = 0;
-    if (!ConvertOptionValue(option, number)) {
+    if (!CommonUtil::ConvertToLow32OrReport(option.value, option.word, number)) {
         return false;
     }
     (context.*setter)(number);

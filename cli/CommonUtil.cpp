@@ -224,6 +224,16 @@ bool ConvertToNumberOrReport(const std::string& text, const std::string& setting
     return false;
 }
 
+bool ConvertToLow32OrReport(const std::string& text, const std::string& setting, int& field)
+{
+    long long number = 0;
+    if (!ConvertToNumberOrReport(text, setting, number)) {
+        return false;
+    }
+    field = Low32(number);
+    return true;
+}
+
 size_t FindLastSeparator(const std::string& path)
 {
     size_t cut = path.rfind('\\');

@@ -44,6 +44,8 @@ inline int Low32(long long number)
 {
     return static_cast<int>(static_cast<uint32_t>(number));
 }
+// ConvertToNumberOrReport for a 32-bit setting, which keeps the low 32 bits.
+bool ConvertToLow32OrReport(const std::string& text, const std::string& setting, int& field);
 
 // Files.
 // Position of the last "\\" of a path, else of its last "/", else npos.
