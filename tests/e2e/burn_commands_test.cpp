@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "FwpkgBuilder.h"
+#include "ToolChipBench.h"
 #include "ToolInstall.h"
 
 namespace {
@@ -29,8 +30,6 @@ bool IsPortName(const std::string& name)
     }
     return false;
 }
-
-const std::string PLEASE_RESET = "Please reset the device, the waiting time is about 30 seconds.\n";
 
 class BurnCommandTest : public testing::Test {
 protected:
@@ -120,7 +119,7 @@ TEST_F(BurnCommandTest, PortThatDoesNotOpenGivesThreeWithTheVerdictOfTheCommand)
         Sim::ProgramResult write = Run({"write", "-c", chip, "-p", NO_PORT, "-f", package});
         EXPECT_EQ(write.exitCode, 3);
         // Between the two the library says why (a chip without a driver, or the port itself).
-        EXPECT_EQ(write.output.rfind(PLEASE_RESET, 0), 0u) << write.output;
+        EXPECT_EQ(write.output.rfind(Sim::PLEASE_RESET_LINE, 0), 0u) << write.output;
         std::string tail = reasons + "\nWrite failed.\n";
         ASSERT_GE(write.output.size(), tail.size());
         EXPECT_EQ(write.output.substr(write.output.size() - tail.size()), tail);

@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include "Burn.h"
+#include "BurnerWorkerBase.h"
 
 namespace Sim {
 
@@ -12,6 +13,16 @@ std::vector<char*> ArgumentPointers(std::vector<std::string>& words)
     }
     argv.push_back(nullptr);
     return argv;
+}
+
+void ResetWorkerProgress()
+{
+    BurnerWorkerBase::m_isPrintProgress = false;
+    BurnerWorkerBase::m_partSizeList.clear();
+    BurnerWorkerBase::m_totalLength = 0;
+    BurnerWorkerBase::m_sentSize = 0;
+    BurnerWorkerBase::m_partIndex = 0;
+    BurnerWorkerBase::m_isProgressLineOpen = false;
 }
 
 bool TestChip::Step(const std::string& name)

@@ -12,6 +12,9 @@ namespace Sim {
 // argv for a main-like function over the given words, ending in a null pointer; the words must outlive it.
 std::vector<char*> ArgumentPointers(std::vector<std::string>& words);
 
+// The tool's progress state (one per process) as a fresh command finds it.
+void ResetWorkerProgress();
+
 // A chip driver of the tests: every virtual step is recorded and can be told to fail.
 class TestChip : public BurnChipBase {
 public:

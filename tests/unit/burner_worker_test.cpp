@@ -21,6 +21,7 @@
 #include "RecordingChip.h"
 #include "SerialWire.h"
 #include "TestSupport.h"
+#include "ToolChipBench.h"
 #include "ToolInstall.h"
 
 using BurnInfo::BurnContext;
@@ -28,11 +29,10 @@ using Sim::Bytes;
 
 namespace {
 
-const Bytes SEBOOT_RESET_BYTES = {0xEF, 0xBE, 0xAD, 0xDE, 0x0C, 0x00, 0x87, 0x78, 0x00, 0x00, 0x61, 0x94};
-const std::string PLEASE_RESET = "Please reset the device, the waiting time is about 30 seconds.\n";
-const std::string BAR_HALF = "\r  [===============---------------]  50%";
+using Sim::PLEASE_RESET_LINE;
+using Sim::RESET_FRAME;
+const std::string BAR_HALF_THEN_FULL = Sim::ProgressBar(50) + Sim::ProgressBar(100);
 constexpr int WIRE_SETTLE_MS = 30;
-const std::string BAR_FULL = "\r  [==============================] 100%\n";
 
 std::vector<std::string> Strings(std::initializer_list<std::string> texts)
 {
@@ -49,11 +49,7 @@ protected:
         ASSERT_TRUE(install.AddChip("mcu", "ChipType=0x40001\nSupportedTransports=serial,usb\n"));
         SetIsOnlyBurnLoader(0);
         BurnContext::m_isOpenDebug = false;
-        BurnerWorkerBase::m_isPrintProgress = false;
-        BurnerWorkerBase::m_partSizeList.clear();
-        BurnerWorkerBase::m_totalLength = 0;
-        BurnerWorkerBase::m_sentSize = 0;
-        BurnerWorkerBase::m_partIndex = 0;
+        Sim::ResetWorkerProgress();
     }
 
     // The filled context of "vexil write <words>" as the set-up leaves it, read from the private install.
@@ -126,7 +122,7 @@ protected:
 TEST(SebootResetTest, FrameBytes)
 {
     std::vector<unsigned char> frame = Qx71BurnerWorkerSp::BuildSebootReset();
-    EXPECT_EQ(Bytes(frame.begin(), frame.end()), SEBOOT_RESET_BYTES);
+    EXPECT_EQ(Bytes(frame.begin(), frame.end()), RESET_FRAME);
 }
 
 TEST(ReadOutputPathTest, OptionWinsElseTheNameComesFromThePackage)
@@ -201,7 +197,7 @@ TEST_P(Qx71WorkerTest, BurnHandsEverySettingToTheDriverBeforeTheDownload)
                        "DownloadAllinoneBin(" + package + ",4096)"}));
     EXPECT_EQ(chips.Record().targetBaudAtDownload, 921600u);
     EXPECT_FALSE(chips.Record().onlyBurnLoaderAtDownload);
-    EXPECT_EQ(output, PLEASE_RESET + BAR_HALF + BAR_FULL + "\nBurn " + package + " successfully.\n");
+    EXPECT_EQ(output, PLEASE_RESET_LINE + BAR_HALF_THEN_FULL + "\nBurn " + package + " successfully.\n");
     EXPECT_EQ(wire, Bytes());  // no reset frame unless asked for
 }
 
@@ -215,14 +211,14 @@ TEST_P(Qx71WorkerTest, BurnWithDefaultsAndAResetFrame)
               Strings({"SetSwitchAfterLoader(0)", "SetOnlyBurnNames()", "SetCtrlPeriod(10)", "SetBeforeReset(0)",
                        "SetAtResetCommand(" + atCommand + ")", "DownloadAllinoneBin(a.fwpkg,0)"}));
     EXPECT_EQ(chips.Record().targetBaudAtDownload, 115200u);
-    EXPECT_EQ(wire, SEBOOT_RESET_BYTES);
+    EXPECT_EQ(wire, RESET_FRAME);
 }
 
 TEST_P(Qx71WorkerTest, FailedBurnSendsNoResetFrame)
 {
     chips.Record().downloadSucceeds = false;
     EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", "a.fwpkg", "-r"}), &BurnerWorkerBase::Burn), 4);
-    EXPECT_EQ(output, PLEASE_RESET + BAR_HALF + BAR_FULL + "\nerror: Burn a.fwpkg failed!\n");
+    EXPECT_EQ(output, PLEASE_RESET_LINE + BAR_HALF_THEN_FULL + "\nerror: Burn a.fwpkg failed!\n");
     EXPECT_EQ(wire, Bytes());
 }
 
@@ -237,15 +233,15 @@ TEST_P(Qx71WorkerTest, EraseBringsOnlyTheLoaderUpAndResetsWhenAsked)
     EXPECT_EQ(calls[1], "SetAtResetCommand(at+rst\r\n)");
     EXPECT_EQ(calls.back(), "EraseAllFlash()");
     EXPECT_TRUE(BurnChipBase::m_isOnlyBurnLoader);
-    EXPECT_EQ(output, PLEASE_RESET + "\nErase all flash successfully.\n");
-    EXPECT_EQ(wire, SEBOOT_RESET_BYTES);
+    EXPECT_EQ(output, PLEASE_RESET_LINE + "\nErase all flash successfully.\n");
+    EXPECT_EQ(wire, RESET_FRAME);
 }
 
 TEST_P(Qx71WorkerTest, FailedEraseSendsNoResetFrame)
 {
     chips.Record().eraseSucceeds = false;
     EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", "a.fwpkg", "-r"}), &BurnerWorkerBase::Erase), 12);
-    EXPECT_EQ(output, PLEASE_RESET + "\nerror: Erase all flash failed!\n");
+    EXPECT_EQ(output, PLEASE_RESET_LINE + "\nerror: Erase all flash failed!\n");
     EXPECT_EQ(wire, Bytes());
 }
 
@@ -263,7 +259,7 @@ TEST_P(Qx71WorkerTest, ReadSendsTheLoaderThenWritesFlashBesideThePackage)
     EXPECT_TRUE(chips.Record().onlyBurnLoaderAtDownload);
     EXPECT_EQ(Sim::ReadBinaryFile(written), chips.Record().flash);
     // No bar is drawn for the loader of a read.
-    EXPECT_EQ(output, PLEASE_RESET + "\nBurn " + package + " successfully.\n\nRead " + written + " successfully.\n");
+    EXPECT_EQ(output, PLEASE_RESET_LINE + "\nBurn " + package + " successfully.\n\nRead " + written + " successfully.\n");
 }
 
 TEST_P(Qx71WorkerTest, ReadWritesToTheOutputOption)
@@ -281,7 +277,7 @@ TEST_P(Qx71WorkerTest, ReadFailuresOfLoaderAndUpload)
 {
     chips.Record().downloadSucceeds = false;
     EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", "a.fwpkg", "-z", "16"}), &BurnerWorkerBase::Read), 4);
-    EXPECT_EQ(output, PLEASE_RESET + "\nerror: Burn a.fwpkg failed!\n");
+    EXPECT_EQ(output, PLEASE_RESET_LINE + "\nerror: Burn a.fwpkg failed!\n");
     EXPECT_EQ(chips.Record().calls.size(), 1u);
 
     chips.Record() = Sim::ChipRecord();
@@ -289,7 +285,7 @@ TEST_P(Qx71WorkerTest, ReadFailuresOfLoaderAndUpload)
     EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", "a.fwpkg", "-z", "16", "-o", "/nonexistent/out.bin"}),
                        &BurnerWorkerBase::Read),
               7);
-    EXPECT_EQ(output, PLEASE_RESET + "\nBurn a.fwpkg successfully.\n\nerror: Read /nonexistent/out.bin failed.\n");
+    EXPECT_EQ(output, PLEASE_RESET_LINE + "\nBurn a.fwpkg successfully.\n\nerror: Read /nonexistent/out.bin failed.\n");
 }
 
 TEST_P(Qx71WorkerTest, ReadRefusesBeforeOpeningAnythingWhenItWouldLoseData)
@@ -312,7 +308,7 @@ TEST_P(Qx71WorkerTest, ReadRefusesBeforeOpeningAnythingWhenItWouldLoseData)
 TEST_P(Qx71WorkerTest, PortThatDoesNotOpenGivesThree)
 {
     const std::string openFailed =
-        PLEASE_RESET + "error: Open serial port :/nonexistent/ttyX failed, It may be caused by the following "
+        PLEASE_RESET_LINE + "error: Open serial port :/nonexistent/ttyX failed, It may be caused by the following "
                        "reasons:\n1. Serial port is occupied or does not exist.\n2. Check baud rate, stop bits, "
                        "parity is correct.\n";
     for (auto operation : {&BurnerWorkerBase::Burn, &BurnerWorkerBase::Erase, &BurnerWorkerBase::Read}) {
@@ -387,7 +383,7 @@ TEST_F(PartitionRoadTest, LoaderAloneIsBootedAndGivesSuccess)
     std::string loader = install.Path("loader.bin");
     EXPECT_EQ(chips.Record().calls,
               (std::vector<std::string>{"ShakeHand()", "FilePrepare(" + loader + ")", "WaitBootRun()"}));
-    EXPECT_EQ(output, PLEASE_RESET + "\nBurn " + loader + " successfully.\n");
+    EXPECT_EQ(output, PLEASE_RESET_LINE + "\nBurn " + loader + " successfully.\n");
     EXPECT_EQ(BurnerWorkerBase::m_partSizeList, (std::vector<uint64_t>{1000}));
     EXPECT_TRUE(BurnerWorkerBase::m_isPrintProgress);
 }
@@ -447,7 +443,7 @@ TEST_F(SingleImageRoadTest, EraseThenDownloadThenGoToTheEntryBehindTheVectorTabl
     EXPECT_EQ(BurnImage("typesix", true), 0);
     EXPECT_EQ(board.Commands(), (std::vector<std::string>{Command({0xE4, 0x08, 0x00, 0x00, 0x00, 0x00, 0x00, 0x12, 0x34}),
                                                           Command({0xBA, 0x08, 0x00, 0x00, 0x04})}));
-    EXPECT_EQ(output, PLEASE_RESET + "DownloadFile1.\nDownloadFile2.\nDownloadFile3.\n\nreboot successful!\n");
+    EXPECT_EQ(output, PLEASE_RESET_LINE + "DownloadFile1.\nDownloadFile2.\nDownloadFile3.\n\nreboot successful!\n");
 }
 
 TEST_F(SingleImageRoadTest, NoGoWithoutReboot)
@@ -461,7 +457,7 @@ TEST_F(SingleImageRoadTest, FailedDownloadGivesFive)
     // Only a TypeSix device downloads single images.
     EXPECT_EQ(BurnImage("qx71", true), 5);
     EXPECT_EQ(board.Commands().size(), 1u);
-    EXPECT_EQ(output, PLEASE_RESET + "DownloadFile1.\nno chipType is match.\n\nerror: Burn " + image + " failed!\n");
+    EXPECT_EQ(output, PLEASE_RESET_LINE + "DownloadFile1.\nno chipType is match.\n\nerror: Burn " + image + " failed!\n");
 }
 
 }  // namespace
@@ -476,7 +472,7 @@ TEST_F(SingleImageRoadTest, ResetCommandsOfTheBase)
     ASSERT_TRUE(worker->InitTransport());
     EXPECT_TRUE(worker->ResetBySerial());
     EXPECT_TRUE(worker->ResetBoard());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), PLEASE_RESET + "reset success!\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), PLEASE_RESET_LINE + "reset success!\n");
     EXPECT_EQ(board.Commands(), (std::vector<std::string>{"\x87", "reset"}));
 }
 
@@ -498,12 +494,12 @@ TEST_F(WorkerTest, ReadBackCheckComparesTheUploadWithTheBurnFile)
 
     chips.Record().flash = {1, 2, 3};
     EXPECT_EQ(check(), 13);
-    EXPECT_EQ(output, PLEASE_RESET + "\nThe length of file " + image + " is different from that of file " + upload +
+    EXPECT_EQ(output, PLEASE_RESET_LINE + "\nThe length of file " + image + " is different from that of file " + upload +
                           ".\n");
 
     chips.Record().uploadSucceeds = false;
     EXPECT_EQ(check(), 7);
-    EXPECT_EQ(output, PLEASE_RESET + "\nupload " + upload + " failed.\n");
+    EXPECT_EQ(output, PLEASE_RESET_LINE + "\nupload " + upload + " failed.\n");
 }
 
 }  // namespace

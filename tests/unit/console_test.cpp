@@ -14,6 +14,7 @@
 #include "BurnerWorkerBase.h"
 #include "CommonUtil.h"
 #include "ScratchDir.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -81,12 +82,8 @@ protected:
     {
         CommonUtil::EnableConsoleColor();
         BurnInfo::BurnContext::m_isOpenDebug = false;
+        Sim::ResetWorkerProgress();
         BurnerWorkerBase::m_isPrintProgress = true;
-        BurnerWorkerBase::m_partSizeList.clear();
-        BurnerWorkerBase::m_totalLength = 0;
-        BurnerWorkerBase::m_sentSize = 0;
-        BurnerWorkerBase::m_partIndex = 0;
-        BurnerWorkerBase::m_isProgressLineOpen = false;
     }
     void TearDown() override { BurnInfo::BurnContext::m_isOpenDebug = false; }
 
