@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "ProgramRunner.h"
+#include "ToolInstall.h"
 
 namespace {
 
@@ -63,9 +63,7 @@ Example:
 
 Sim::ProgramResult Vexil(const std::vector<std::string>& words, const Sim::ProgramOptions& options = {})
 {
-    std::vector<std::string> arguments = {VEXIL_BINARY};
-    arguments.insert(arguments.end(), words.begin(), words.end());
-    return Sim::RunProgram(arguments, options);
+    return Sim::RunVexil(VEXIL_BINARY, words, options);
 }
 
 TEST(CommandEntryTest, NoCommandWordPrintsUsageAndFails)
