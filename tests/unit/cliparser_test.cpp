@@ -5,6 +5,7 @@
 #include "BurnContext.h"
 #include "CliParser.h"
 #include "ScratchDir.h"
+#include "TestSupport.h"
 
 using BurnInfo::BurnContext;
 using ::testing::ElementsAre;
@@ -18,7 +19,7 @@ protected:
     {
         std::vector<char*> argv = Argv(words);
         testing::internal::CaptureStdout();
-        bool parsed = ParseExtraParam(static_cast<int>(argv.size()), argv.data(), &context);
+        bool parsed = ParseExtraParam(Argc(), argv.data(), &context);
         output = testing::internal::GetCapturedStdout();
         return parsed;
     }
@@ -26,19 +27,17 @@ protected:
     void ParseConfig(const std::vector<std::string>& words)
     {
         std::vector<char*> argv = Argv(words);
-        ParseConfigParam(static_cast<int>(argv.size()), argv.data(), &context);
+        ParseConfigParam(Argc(), argv.data(), &context);
     }
 
     std::vector<char*> Argv(const std::vector<std::string>& words)
     {
         storage = {"vexil", "write"};
         storage.insert(storage.end(), words.begin(), words.end());
-        std::vector<char*> argv;
-        for (std::string& word : storage) {
-            argv.push_back(&word[0]);
-        }
-        return argv;
+        return Sim::ArgumentPointers(storage);
     }
+
+    int Argc() const { return static_cast<int>(storage.size()); }
 
     BurnContext context;
     std::vector<std::string> storage;
