@@ -56,15 +56,18 @@ bool OpenChannel(OutputKind kind, Channel& channel)
     _exit(127);
 }
 
-// Reads until the writing side is gone (EOF on a pipe, EIO on a terminal) or the time is up.
-bool Collect(int reader, int timeoutMs, std::string& output)
+using Clock = std::chrono::steady_clock;
+
+enum class Got { DATA, END, NOTHING_IN_TIME };
+
+// One read of what is there before the deadline; END when the writing side is gone (EOF on a pipe,
+// EIO on a terminal).
+Got ReadSome(int reader, Clock::time_point deadline, std::string& into)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    char chunk[4096];
     while (true) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
-            return false;
+            return Got::NOTHING_IN_TIME;
         }
         struct pollfd waiting = {reader, POLLIN, 0};
         int ready = poll(&waiting, 1, static_cast<int>(left.count()));
@@ -72,19 +75,28 @@ bool Collect(int reader, int timeoutMs, std::string& output)
             continue;
         }
         if (ready <= 0) {
-            return false;
+            return Got::NOTHING_IN_TIME;
         }
+        char chunk[4096];
         ssize_t got = read(reader, chunk, sizeof(chunk));
         if (got <= 0) {
-            return true;
+            return Got::END;
         }
-        output.append(chunk, static_cast<size_t>(got));
+        into.append(chunk, static_cast<size_t>(got));
+        return Got::DATA;
     }
 }
 
-}  // namespace
-
-namespace {
+// Reads until the writing side is gone or the time is up.
+bool Collect(int reader, int timeoutMs, std::string& output)
+{
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    Got got = Got::DATA;
+    while (got == Got::DATA) {
+        got = ReadSome(reader, deadline, output);
+    }
+    return got == Got::END;
+}
 
 // Waits for the child and gives its exit status; -1 when it was killed or did not exit normally.
 int Reap(pid_t child, bool finished)
@@ -101,22 +113,7 @@ int Reap(pid_t child, bool finished)
 
 ProgramResult RunProgram(const std::vector<std::string>& arguments, const ProgramOptions& options)
 {
-    ProgramResult result;
-    Channel channel;
-    if (arguments.empty() || !OpenChannel(options.output, channel)) {
-        return result;
-    }
-    pid_t child = fork();
-    if (child == 0) {
-        StartChild(arguments, options, channel);
-    }
-    close(channel.writer);
-    bool finished = child > 0 && Collect(channel.reader, options.timeoutMs, result.output);
-    close(channel.reader);
-    if (child > 0) {
-        result.exitCode = Reap(child, finished);
-    }
-    return result;
+    return BackgroundProgram(arguments, options).Finish(options.timeoutMs);
 }
 
 BackgroundProgram::BackgroundProgram(const std::vector<std::string>& arguments, const ProgramOptions& options)
@@ -146,19 +143,11 @@ BackgroundProgram::~BackgroundProgram()
 
 bool BackgroundProgram::ReadLine(std::string& line, int timeoutMs)
 {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (m_pending.find('\n') == std::string::npos) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        struct pollfd waiting = {m_reader, POLLIN, 0};
-        if (m_reader < 0 || left.count() <= 0 || poll(&waiting, 1, static_cast<int>(left.count())) <= 0) {
+        if (m_reader < 0 || ReadSome(m_reader, deadline, m_pending) != Got::DATA) {
             return false;
         }
-        char chunk[4096];
-        ssize_t got = read(m_reader, chunk, sizeof(chunk));
-        if (got <= 0) {
-            return false;
-        }
-        m_pending.append(chunk, static_cast<size_t>(got));
     }
     size_t end = m_pending.find('\n');
     line = m_pending.substr(0, end);
