@@ -425,11 +425,13 @@ int BurnerWorkerBase::RebootMcu()
     return BurnInfo::SUCCESS;
 }
 
-bool BurnerWorkerBase::SendRawCommand(const std::vector<unsigned char>& bytes)
+// The device API takes the bytes as writable, so the command comes as a copy of its own. A reply, when
+// one is waited for, is not looked at.
+bool BurnerWorkerBase::SendCommandBytes(std::vector<unsigned char> command, int timeoutMs, int replySize)
 {
-    std::vector<unsigned char> command = bytes;
-    return SendCmd(Device(), command.data(), static_cast<int>(command.size()), nullptr, 0,
-                   RAW_COMMAND_TIMEOUT_MS) != 0;
+    std::vector<unsigned char> reply(static_cast<size_t>(replySize), 0);
+    return SendCmd(Device(), command.data(), static_cast<int>(command.size()), replySize > 0 ? reply.data() : nullptr,
+                   replySize, timeoutMs) != 0;
 }
 
 std::vector<unsigned char> BurnerWorkerBase::GoCommandBytes(unsigned long address)
@@ -452,12 +454,12 @@ bool BurnerWorkerBase::Go(unsigned long address)
     if (Device() == nullptr) {
         return false;
     }
-    return SendRawCommand(GoCommandBytes(address));
+    return SendCommandBytes(GoCommandBytes(address), RAW_COMMAND_TIMEOUT_MS);
 }
 
 bool BurnerWorkerBase::SendEraseCmd(unsigned long address, unsigned long size)
 {
-    if (!SendRawCommand(EraseCommandBytes(address, size))) {
+    if (!SendCommandBytes(EraseCommandBytes(address, size), RAW_COMMAND_TIMEOUT_MS)) {
         std::printf("\nerror: erase 0x%lx failed!\n", address);
         return false;
     }
@@ -522,7 +524,7 @@ int BurnerWorkerBase::CheckBurnResult()
 
 bool BurnerWorkerBase::ResetBySerial()
 {
-    if (!SendRawCommand({RESET_COMMAND})) {
+    if (!SendCommandBytes({RESET_COMMAND}, RAW_COMMAND_TIMEOUT_MS)) {
         std::puts("error: Reset board failed.");
         return false;
     }
@@ -532,17 +534,12 @@ bool BurnerWorkerBase::ResetBySerial()
 bool BurnerWorkerBase::SendTextCommand(const std::string& command)
 {
     std::printf("\nSend command: %s", command.c_str());
-    std::vector<unsigned char> bytes(command.begin(), command.end());
-    std::vector<unsigned char> reply(TEXT_REPLY_SIZE, 0);
-    return SendCmd(Device(), bytes.data(), static_cast<int>(bytes.size()), reply.data(), TEXT_REPLY_SIZE,
-                   TEXT_COMMAND_TIMEOUT_MS) != 0;
+    return SendCommandBytes({command.begin(), command.end()}, TEXT_COMMAND_TIMEOUT_MS, TEXT_REPLY_SIZE);
 }
 
 bool BurnerWorkerBase::ResetBoard()
 {
-    std::vector<unsigned char> bytes = {'r', 'e', 's', 'e', 't'};
-    bool reset = SendCmd(Device(), bytes.data(), static_cast<int>(bytes.size()), nullptr, 0,
-                         TEXT_COMMAND_TIMEOUT_MS) != 0;
+    bool reset = SendCommandBytes({'r', 'e', 's', 'e', 't'}, TEXT_COMMAND_TIMEOUT_MS);
     std::puts(reset ? "reset success!" : "reset failed!");
     return reset;
 }

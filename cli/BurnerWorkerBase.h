@@ -92,7 +92,7 @@ protected:
 
 private:
     int BurnPartitionsByXml();
-    bool SendRawCommand(const std::vector<unsigned char>& bytes);
+    bool SendCommandBytes(std::vector<unsigned char> command, int timeoutMs, int replySize = 0);
 
     std::vector<BurnInfo::PartitionItem> m_partitions;
     std::unique_ptr<BurnInfo::BurnContext> m_context;

@@ -476,6 +476,24 @@ TEST_F(SingleImageRoadTest, ResetCommandsOfTheBase)
     EXPECT_EQ(board.Commands(), (std::vector<std::string>{"\x87", "reset"}));
 }
 
+TEST_F(WorkerTest, TextCommandWaitsForTheBoardsReply)
+{
+    readWireBeforeClose = false;
+    Sim::CommandBoard board({{"Loader 1.2\r\n[EOT](OK)"}});
+    bench.StartDevice(board.AsResponder());
+    std::unique_ptr<BurnerWorkerBase> worker = Worker(Port({"-c", "qx71", "-f", "a.bin"}));
+    ASSERT_NE(worker, nullptr);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(worker->InitTransport());
+    EXPECT_TRUE(worker->SendTextCommand("version"));
+    // The library prints the board's reply.
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              PLEASE_RESET_LINE + "\nSend command: versionLoader 1.2\r\n[EOT](OK)");
+    EXPECT_EQ(board.Commands(), std::vector<std::string>{"version"});
+    worker.reset();
+    bench.StopDevice();
+}
+
 TEST_F(WorkerTest, ReadBackCheckComparesTheUploadWithTheBurnFile)
 {
     std::string image = install.Path("app.bin");
