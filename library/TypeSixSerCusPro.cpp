@@ -39,11 +39,7 @@ constexpr unsigned char REPLY_TYPE = 0x02;
 constexpr unsigned char RETURN_SUCCESS = 0x01;
 constexpr size_t DATA_REPLY_OVERHEAD = 5;
 
-constexpr unsigned long RECV_AREA_LIMIT = 49151;
-constexpr unsigned long READ_CHUNK = 4096;
 constexpr unsigned int UPLOAD_BLOCK = 4096;
-constexpr int POLL_SLICE_MS = 5;
-constexpr int FAILED_WRITE_PAUSE_MS = 10;
 constexpr unsigned BOOT_BAUD_RATE = 115200;
 constexpr unsigned long PIECE_LIMIT = 134217728;
 constexpr unsigned long ERASE_UNIT = 2097152;
@@ -468,54 +464,17 @@ std::vector<unsigned char> TypeSixSerCusPro::DataRequestFrame(unsigned int count
 int TypeSixSerCusPro::RecvDataAndWriteFile(unsigned long addr, unsigned int count, FILE* file)
 {
     std::vector<unsigned char> frame = DataRequestFrame(count, addr);
-    std::vector<unsigned char> escaped = Common::GetDouble5CFrameData(frame.data(), frame.size());
-    // A late answer to an earlier request would be written as this block.
-    BurnTypeSixChipSp::DropReceived(*m_chip);
-    std::vector<unsigned char> area;
-    long long start = Common::GetTime();
-    while (true) {
-        if (WaitTime::IsUp(start, m_limits.dataRequestOverallMs)) {
-            PrintPlain("receive data timeout error.\n");
-            return 0;
-        }
-        if (m_chip->CheckIsCancel()) {
-            return 0;
-        }
-        if (m_chip->Send(escaped.data(), escaped.size()) < escaped.size()) {
-            if (m_chip->PollUntil(FAILED_WRITE_PAUSE_MS, FAILED_WRITE_PAUSE_MS,
-                                  [] { return WaitTime::Step::AGAIN; }) != Outcome::TIMED_OUT) {
-                return 0;
-            }
-            continue;
-        }
-        area.clear();
-        int verdict = DATA_WAIT;
-        Outcome outcome = m_chip->PollUntil(m_limits.dataRequestTryMs, POLL_SLICE_MS, [&]() {
-            unsigned char chunk[READ_CHUNK];
-            unsigned long taken = 0;
-            unsigned long got = 0;
-            while (area.size() <= RECV_AREA_LIMIT && (got = m_chip->Receive(chunk, READ_CHUNK)) > 0) {
-                area.insert(area.end(), chunk, chunk + got);
-                taken += got;
-            }
-            // Nothing new cannot change the verdict on what is held.
-            if (taken == 0) {
-                return WaitTime::Step::AGAIN;
-            }
-            if (area.size() > RECV_AREA_LIMIT) {
-                return WaitTime::Step::FAILED;
-            }
-            verdict = ParseRecvDataAndWriteFile(area.data(), area.size(), count, file);
+    Outcome outcome = BurnTypeSixChipSp::ExchangeEscaped(
+        *m_chip, Common::GetDouble5CFrameData(frame.data(), frame.size()), m_limits.dataRequestTryMs,
+        m_limits.dataRequestOverallMs, [&](const std::vector<unsigned char>& area) {
+            int verdict = ParseRecvDataAndWriteFile(area.data(), area.size(), count, file);
             return verdict == DATA_DONE ? WaitTime::Step::DONE
                                         : (verdict == DATA_FATAL ? WaitTime::Step::FAILED : WaitTime::Step::AGAIN);
         });
-        if (outcome == Outcome::DONE) {
-            return 1;
-        }
-        if (outcome == Outcome::CANCELLED || outcome == Outcome::DEVICE_GONE || verdict == DATA_FATAL) {
-            return 0;
-        }
+    if (outcome == Outcome::TIMED_OUT) {
+        PrintPlain("receive data timeout error.\n");
     }
+    return outcome == Outcome::DONE ? 1 : 0;
 }
 
 int TypeSixSerCusPro::ParseRecvDataAndWriteFile(const unsigned char* data, unsigned long held, unsigned int count,
