@@ -543,7 +543,7 @@ bool BurnTypeSixChip::SendExitFrame()
     return SendBootExit();
 }
 
-bool BurnTypeSixChip::DownloadSsb()
+bool BurnTypeSixChip::ShakeHandAndInit()
 {
     if (!ShakeHand()) {
         PrintPlain("shake hand failed!\n");
@@ -553,7 +553,12 @@ bool BurnTypeSixChip::DownloadSsb()
         PrintPlain("init board failed!\n");
         return false;
     }
-    return DownloadBootData();
+    return true;
+}
+
+bool BurnTypeSixChip::DownloadSsb()
+{
+    return ShakeHandAndInit() && DownloadBootData();
 }
 
 // ---- Erase all and reset ----
@@ -641,12 +646,7 @@ bool BurnTypeSixChip::ParseFile(const char* path)
 
 bool BurnTypeSixChip::DownloadSmallSsb()
 {
-    if (!ShakeHand()) {
-        PrintPlain("shake hand failed!\n");
-        return false;
-    }
-    if (!InitBoard()) {
-        PrintPlain("init board failed!\n");
+    if (!ShakeHandAndInit()) {
         return false;
     }
     if (!FsbWritePage(m_smallSsb.data, m_smallSsb.length)) {
