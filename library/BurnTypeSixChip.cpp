@@ -348,7 +348,7 @@ bool BurnTypeSixChip::EraseSsb()
         PrintPlain("erase ssb failed.\n");
         return false;
     }
-    if (!SendBootExit()) {
+    if (!SendExitFrame()) {
         PrintPlain("send exit frame failed!\n");
         return false;
     }
@@ -435,7 +435,7 @@ bool BurnTypeSixChip::DownloadBootData()
         PrintPlain("send signature data failed\n");
         return false;
     }
-    if (!SendBootExit()) {
+    if (!SendExitFrame()) {
         PrintPlain("send exit frame failed!\n");
         return false;
     }
@@ -479,8 +479,8 @@ bool BurnTypeSixChip::SendSsbData(unsigned short pageIndex, const unsigned char*
                                   bool last)
 {
     (void)last;
-    std::vector<unsigned char> payload = {static_cast<unsigned char>(pageIndex & 0xFF),
-                                          static_cast<unsigned char>(pageIndex >> 8), 0x00, 0x00};
+    std::vector<unsigned char> payload(4, 0x00);
+    Common::PutLe16(payload.data(), pageIndex);
     payload.insert(payload.end(), data, data + length);
     std::vector<unsigned char> frame = BuildFrame(NextSeq(), CMD_SSB_PAGE, payload);
     frame.resize(static_cast<size_t>(GetPerPacketSize()) + SSB_PAGE_OVERHEAD, 0xFF);
@@ -504,8 +504,9 @@ namespace {
 std::vector<unsigned char> SecurityPayload(std::vector<unsigned char> head, const unsigned char* data,
                                            unsigned long length)
 {
-    head.push_back(static_cast<unsigned char>((length >> 8) & 0xFF));
-    head.push_back(static_cast<unsigned char>(length & 0xFF));
+    unsigned char field[2];
+    Common::PutBe16(field, static_cast<uint16_t>(length));
+    head.insert(head.end(), field, field + 2);
     head.insert(head.end(), data, data + length);
     return head;
 }
@@ -533,14 +534,9 @@ bool BurnTypeSixChip::SendSignatureData()
                         m_limits.frameTryMs, m_limits.frameOverallMs);
 }
 
-bool BurnTypeSixChip::SendBootExit()
-{
-    return WriteRaw(RawFrame(BuildFrame(NextSeq(), CMD_BOOT_EXIT)));
-}
-
 bool BurnTypeSixChip::SendExitFrame()
 {
-    return SendBootExit();
+    return WriteRaw(RawFrame(BuildFrame(NextSeq(), CMD_BOOT_EXIT)));
 }
 
 bool BurnTypeSixChip::ShakeHandAndInit()
@@ -657,7 +653,7 @@ bool BurnTypeSixChip::DownloadSmallSsb()
         PrintPlain("send sha data failed!\n");
         return false;
     }
-    if (!SendBootExit()) {
+    if (!SendExitFrame()) {
         PrintPlain("send exit frame failed!\n");
         return false;
     }

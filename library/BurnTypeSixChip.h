@@ -99,7 +99,6 @@ private:
     unsigned char NextSeq();
     bool SendOwnFrame(const std::vector<unsigned char>& frame, unsigned long perTryMs, unsigned long overallMs);
     bool WriteRaw(const std::vector<unsigned char>& bytes);
-    bool SendBootExit();
     bool ShakeHandAndInit();
     bool ReadBootFile(const std::string& path, std::unique_ptr<unsigned char[]>& buffer, unsigned long& length,
                       const char* failure);
