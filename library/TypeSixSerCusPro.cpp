@@ -92,11 +92,11 @@ unsigned char TypeSixSerCusPro::KindByte() const
     return static_cast<unsigned char>(m_fileType & 0xFF);
 }
 
-bool TypeSixSerCusPro::Exchange(unsigned char command, const std::vector<unsigned char>& payload,
-                                unsigned long perTryMs, unsigned long overallMs)
+int TypeSixSerCusPro::Exchange(unsigned char command, const std::vector<unsigned char>& payload,
+                               unsigned long perTryMs, unsigned long overallMs)
 {
     std::vector<unsigned char> frame = BuildFrame(NextSeq(), command, payload);
-    return m_chip->SendFrame(frame.data(), frame.size(), perTryMs, overallMs, true);
+    return m_chip->SendFrame(frame.data(), frame.size(), perTryMs, overallMs, true) ? 1 : 0;
 }
 
 bool TypeSixSerCusPro::Step(bool done, const char* failure) const
@@ -322,7 +322,7 @@ int TypeSixSerCusPro::SendData(const unsigned char* data, unsigned long len, boo
 
 int TypeSixSerCusPro::Init()
 {
-    return Exchange(CMD_INIT, {}, m_limits.initTryMs, m_limits.frameOverallMs) ? 1 : 0;
+    return Exchange(CMD_INIT, {}, m_limits.initTryMs, m_limits.frameOverallMs);
 }
 
 int TypeSixSerCusPro::SetSpeed()
@@ -330,15 +330,13 @@ int TypeSixSerCusPro::SetSpeed()
     std::vector<unsigned char> payload;
     AppendBe32(payload, m_chip->GetBaudRate());
     payload.insert(payload.end(), {0x00, 0x00, 0x70, 0x00});
-    return Exchange(CMD_SET_SPEED, payload, m_limits.frameTryMs, m_limits.frameOverallMs) ? 1 : 0;
+    return Exchange(CMD_SET_SPEED, payload, m_limits.frameTryMs, m_limits.frameOverallMs);
 }
 
 int TypeSixSerCusPro::SetFlashLimits()
 {
     return Exchange(CMD_FLASH_LIMITS, {0x01, 0x10, 0x01, 0x30, 0x00, 0xA0, 0x00, 0x18, 0x01, 0x00},
-                    m_limits.frameTryMs, m_limits.frameOverallMs)
-               ? 1
-               : 0;
+                    m_limits.frameTryMs, m_limits.frameOverallMs);
 }
 
 int TypeSixSerCusPro::EraseCore(unsigned long size)
@@ -346,21 +344,17 @@ int TypeSixSerCusPro::EraseCore(unsigned long size)
     long long tryMs = m_limits.eraseCoreUnitMs * static_cast<long long>(size / ERASE_UNIT);
     tryMs = std::max(tryMs, m_limits.eraseCoreUnitMs);
     return Exchange(CMD_ERASE_CORE, {KindByte()}, static_cast<unsigned long>(tryMs),
-                    static_cast<unsigned long>(2 * tryMs))
-               ? 1
-               : 0;
+                    static_cast<unsigned long>(2 * tryMs));
 }
 
 int TypeSixSerCusPro::StartFlashing()
 {
-    return Exchange(CMD_START_FLASHING, {KindByte(), 0x00, 0x00}, m_limits.frameTryMs, m_limits.frameOverallMs)
-               ? 1
-               : 0;
+    return Exchange(CMD_START_FLASHING, {KindByte(), 0x00, 0x00}, m_limits.frameTryMs, m_limits.frameOverallMs);
 }
 
 int TypeSixSerCusPro::EndFlashingPage()
 {
-    return Exchange(CMD_END_FLASHING, {}, m_limits.frameTryMs, m_limits.frameOverallMs) ? 1 : 0;
+    return Exchange(CMD_END_FLASHING, {}, m_limits.frameTryMs, m_limits.frameOverallMs);
 }
 
 int TypeSixSerCusPro::SetMemoryConfig(unsigned long imageLength)
@@ -368,22 +362,20 @@ int TypeSixSerCusPro::SetMemoryConfig(unsigned long imageLength)
     std::vector<unsigned char> payload = {KindByte()};
     AppendBe32(payload, imageLength);
     payload.insert(payload.end(), {0x00, 0x04, 0x00, 0x00});
-    return Exchange(CMD_MEMORY_CONFIG, payload, m_limits.frameTryMs, m_limits.frameOverallMs) ? 1 : 0;
+    return Exchange(CMD_MEMORY_CONFIG, payload, m_limits.frameTryMs, m_limits.frameOverallMs);
 }
 
 int TypeSixSerCusPro::SendAppShaData()
 {
     std::vector<unsigned char> payload(1 + static_cast<size_t>(m_shaLength), KindByte());
     std::copy(m_shaData, m_shaData + m_shaLength, payload.begin() + 1);
-    return Exchange(CMD_APP_SHA, payload, m_limits.frameTryMs, m_limits.frameOverallMs) ? 1 : 0;
+    return Exchange(CMD_APP_SHA, payload, m_limits.frameTryMs, m_limits.frameOverallMs);
 }
 
 int TypeSixSerCusPro::SetKvKey()
 {
     return Exchange(CMD_KV_KEY, {0x00, 0x00, 0x04, 0x00, 0x00, 0x01, 0x00}, m_limits.frameTryMs,
-                    m_limits.frameOverallMs)
-               ? 1
-               : 0;
+                    m_limits.frameOverallMs);
 }
 
 int TypeSixSerCusPro::WriteBinHead(unsigned long addr, unsigned long len)
@@ -391,7 +383,7 @@ int TypeSixSerCusPro::WriteBinHead(unsigned long addr, unsigned long len)
     std::vector<unsigned char> payload = {BinHeadType(m_fileType)};
     AppendBe32(payload, addr);
     AppendBe32(payload, len);
-    return Exchange(CMD_BIN_HEAD, payload, m_limits.binHeadTryMs, m_limits.binHeadOverallMs) ? 1 : 0;
+    return Exchange(CMD_BIN_HEAD, payload, m_limits.binHeadTryMs, m_limits.binHeadOverallMs);
 }
 
 int TypeSixSerCusPro::SendShaData(unsigned long addr, unsigned long fileSize)
@@ -404,7 +396,7 @@ int TypeSixSerCusPro::SendShaData(unsigned long addr, unsigned long fileSize)
     AppendBe32(payload, addr);
     AppendBe32(payload, fileSize);
     payload.insert(payload.end(), m_shaData, m_shaData + m_shaLength);
-    return Exchange(CMD_SHA, payload, m_limits.frameTryMs, m_limits.frameOverallMs) ? 1 : 0;
+    return Exchange(CMD_SHA, payload, m_limits.frameTryMs, m_limits.frameOverallMs);
 }
 
 int TypeSixSerCusPro::Reset()
@@ -432,16 +424,20 @@ bool TypeSixSerCusPro::UploadFile(const char* path, int len, unsigned long addr)
         return false;
     }
     m_chip->SetProgress(0);
-    unsigned long total = static_cast<unsigned long>(len);
+    bool read = ReadBlocksInto(file, addr, static_cast<unsigned long>(len));
+    Common::CloseFile(file);
+    return read && Step(Reset(), "reset failed.\n");
+}
+
+bool TypeSixSerCusPro::ReadBlocksInto(FILE* file, unsigned long addr, unsigned long total)
+{
     for (unsigned long done = 0; done < total;) {
         if (m_chip->CheckIsCancel()) {
-            Common::CloseFile(file);
             return false;
         }
         unsigned int count = static_cast<unsigned int>(std::min<unsigned long>(total - done, UPLOAD_BLOCK));
         if (!RecvDataAndWriteFile(addr, count, file)) {
             PrintPlain("failed to send data packet.\n");
-            Common::CloseFile(file);
             return false;
         }
         PrintPlain("#");
@@ -449,8 +445,7 @@ bool TypeSixSerCusPro::UploadFile(const char* path, int len, unsigned long addr)
         addr += count;
         m_chip->SetProgress(Percent(done, total));
     }
-    Common::CloseFile(file);
-    return Step(Reset(), "reset failed.\n");
+    return true;
 }
 
 std::vector<unsigned char> TypeSixSerCusPro::DataRequestFrame(unsigned int count, unsigned long addr)
