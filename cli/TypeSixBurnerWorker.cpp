@@ -145,24 +145,15 @@ bool TypeSixBurnerWorker::BurnPartitions()
             std::printf("error: Failed to create SHA256 file for %s\n", image.name.c_str());
             return false;
         }
+        image.path = output;
     }
     for (const FwpkgBinInfo& image : m_images) {
-        if (image.type != TYPE_LOADER) {
-            continue;
-        }
-        FwpkgBinInfo extracted = image;
-        extracted.path = directory + image.name;
-        if (BurnLoader(extracted) != BurnInfo::SUCCESS) {
+        if (image.type == TYPE_LOADER && BurnLoader(image) != BurnInfo::SUCCESS) {
             return false;
         }
     }
     for (const FwpkgBinInfo& image : m_images) {
-        if (!BurntBySecondPass(image.type)) {
-            continue;
-        }
-        FwpkgBinInfo extracted = image;
-        extracted.path = directory + image.name;
-        if (BurnOtherFile(extracted) != BurnInfo::SUCCESS) {
+        if (BurntBySecondPass(image.type) && BurnOtherFile(image) != BurnInfo::SUCCESS) {
             return false;
         }
     }
