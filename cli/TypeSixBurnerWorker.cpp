@@ -21,13 +21,13 @@ using BurnInfo::FwpkgBinInfo;
 constexpr unsigned TYPESIX_OPEN_BAUD_RATE = 115200;
 constexpr int LOADER_PACKET_SIZE = 4096;
 constexpr size_t COPY_CHUNK = 4096;
-constexpr uint32_t TYPE_LOADER = 0;
 const char* const EXTRACT_SUFFIX = "_extract/";
 
 // Images the second pass leaves alone: the loader and the images that only travel with it.
 bool BurntBySecondPass(uint32_t type)
 {
-    return type != TYPE_LOADER && type != 16 && type != 28 && type != 29;
+    return type != BurnInfo::IMAGE_TYPE_LOADER && type != 16 && type != BurnInfo::IMAGE_TYPE_SMALL &&
+           type != BurnInfo::IMAGE_TYPE_SMALL_SHA;
 }
 
 std::string Lower(const std::string& text)
@@ -67,17 +67,17 @@ std::string GetSha256FilePath(const std::string& path)
 int FileKindOfImageType(uint32_t type)
 {
     switch (type) {
-        case 18:
+        case BurnInfo::IMAGE_TYPE_APP:
             return 2;
-        case 20:
+        case BurnInfo::IMAGE_TYPE_BT:
             return 0;
         case 11:
             return 1;
-        case 26:
+        case BurnInfo::IMAGE_TYPE_DSP1:
             return 4;
         case 4:
-        case 100:
-        case 101:
+        case BurnInfo::IMAGE_TYPE_FLASH_BIN:
+        case BurnInfo::IMAGE_TYPE_EMMC_BIN:
         case 104:
             return static_cast<int>(type);
         default:
@@ -145,24 +145,15 @@ bool TypeSixBurnerWorker::BurnPartitions()
             std::printf("error: Failed to create SHA256 file for %s\n", image.name.c_str());
             return false;
         }
+        image.path = output;
     }
     for (const FwpkgBinInfo& image : m_images) {
-        if (image.type != TYPE_LOADER) {
-            continue;
-        }
-        FwpkgBinInfo extracted = image;
-        extracted.path = directory + image.name;
-        if (BurnLoader(extracted) != BurnInfo::SUCCESS) {
+        if (image.type == BurnInfo::IMAGE_TYPE_LOADER && BurnLoader(image) != BurnInfo::SUCCESS) {
             return false;
         }
     }
     for (const FwpkgBinInfo& image : m_images) {
-        if (!BurntBySecondPass(image.type)) {
-            continue;
-        }
-        FwpkgBinInfo extracted = image;
-        extracted.path = directory + image.name;
-        if (BurnOtherFile(extracted) != BurnInfo::SUCCESS) {
+        if (BurntBySecondPass(image.type) && BurnOtherFile(image) != BurnInfo::SUCCESS) {
             return false;
         }
     }

@@ -11,7 +11,7 @@ namespace BurnInfo {
 
 // One image of a package as the TypeSix worker handles it.
 struct FwpkgBinInfo {
-    std::string path;  // the package, or in a burn step's copy the extracted image
+    std::string path;  // the package, then once unpacked the extracted image
     std::string unused;
     std::string name;
     uint32_t offset = 0;

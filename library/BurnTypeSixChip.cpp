@@ -41,7 +41,6 @@ constexpr size_t MIN_REPLY_LEN = 5;
 constexpr unsigned long RECV_AREA_LIMIT = 49151;
 constexpr unsigned long READ_CHUNK = 4096;
 constexpr int POLL_SLICE_MS = 5;
-constexpr int FAILED_WRITE_PAUSE_MS = 10;
 constexpr unsigned BOOT_BAUD_RATE = 115200;
 constexpr int NO_HANDSHAKE_LIMIT = -1;  // 0xFFFFFFFF as the device keeps it
 constexpr long long MAX_PACKET_SIZE = 134217728;
@@ -78,13 +77,73 @@ int FileKindOfImageType(uint32_t type)
     }
 }
 
-}  // namespace
-
+// Discards what the chip sent before the frame about to go out.
 void DropReceived(BurnChipBase& chip)
 {
     unsigned char chunk[READ_CHUNK];
     while (chip.Receive(chunk, READ_CHUNK) > 0) {
     }
+}
+
+// Appends what has arrived until nothing more has or the area holds more than its limit; returns how much.
+unsigned long ReceiveInto(BurnChipBase& chip, std::vector<unsigned char>& area)
+{
+    unsigned char chunk[READ_CHUNK];
+    unsigned long taken = 0;
+    unsigned long count = 0;
+    while (area.size() <= RECV_AREA_LIMIT && (count = chip.Receive(chunk, READ_CHUNK)) > 0) {
+        area.insert(area.end(), chunk, chunk + count);
+        taken += count;
+    }
+    return taken;
+}
+
+}  // namespace
+
+WaitTime::Outcome ExchangeEscaped(BurnChipBase& chip, const std::vector<unsigned char>& escaped, long long perTryMs,
+                                  long long overallMs,
+                                  const std::function<Step(const std::vector<unsigned char>& area)>& judge)
+{
+    DropReceived(chip);
+    std::vector<unsigned char> area;
+    long long start = Common::GetTime();
+    long long tryStart = 0;
+    bool sendDue = true;
+    bool overallUp = false;
+    auto look = [&]() {
+        unsigned long taken = ReceiveInto(chip, area);
+        if (area.size() > RECV_AREA_LIMIT) {
+            sendDue = true;  // a flood without a reply: the frame goes again
+            return Step::AGAIN;
+        }
+        // Nothing new cannot change the verdict on what is held.
+        return taken == 0 ? Step::AGAIN : judge(area);
+    };
+    // The last try begins before the overall limit and may run its whole time past it.
+    Outcome outcome = chip.PollUntil(overallMs + perTryMs, POLL_SLICE_MS, [&]() {
+        if (!sendDue) {
+            Step seen = look();
+            if (seen != Step::AGAIN) {
+                return seen;
+            }
+            if (!sendDue && !WaitTime::IsUp(tryStart, perTryMs)) {
+                return Step::AGAIN;
+            }
+        }
+        if (WaitTime::IsUp(start, overallMs)) {
+            overallUp = true;
+            return Step::FAILED;
+        }
+        sendDue = true;
+        if (chip.Send(escaped.data(), escaped.size()) < escaped.size()) {
+            return Step::AGAIN;  // a port that takes nothing is tried again after a slice
+        }
+        sendDue = false;
+        tryStart = Common::GetTime();
+        area.clear();
+        return look();
+    });
+    return overallUp ? Outcome::TIMED_OUT : outcome;
 }
 
 std::vector<unsigned char> BuildFrame(unsigned char seq, unsigned char command,
@@ -194,57 +253,18 @@ bool BurnTypeSixChip::SendFrame(unsigned char* frame, unsigned long length, unsi
                                 unsigned long overallMs, bool flag)
 {
     (void)flag;
-    std::vector<unsigned char> escaped = Common::GetDouble5CFrameData(frame, length);
-    // A late reply to an earlier frame must not pass for this frame's.
-    DropReceived(*this);
-    std::vector<unsigned char> area;
-    long long start = Common::GetTime();
-    while (true) {
-        if (WaitTime::IsUp(start, static_cast<long long>(overallMs))) {
-            Common::Print("", "Timeout error.\n", GetThisPtr(), "");
-            return false;
-        }
-        if (CheckIsCancel()) {
-            return false;
-        }
-        if (Send(escaped.data(), escaped.size()) < escaped.size()) {
-            // A port that takes nothing is tried again after a pause, which also sees a cancel or a lost device.
-            Outcome paused = PollUntil(FAILED_WRITE_PAUSE_MS, FAILED_WRITE_PAUSE_MS, [] { return Step::AGAIN; });
-            if (paused != Outcome::TIMED_OUT) {
-                return false;
-            }
-            continue;
-        }
-        area.clear();
-        int verdict = REPLY_INCOMPLETE;
-        Outcome outcome = PollUntil(static_cast<long long>(perTryMs), POLL_SLICE_MS, [&]() {
-            unsigned char chunk[READ_CHUNK];
-            unsigned long count = 0;
-            while (area.size() <= RECV_AREA_LIMIT && (count = Receive(chunk, READ_CHUNK)) > 0) {
-                area.insert(area.end(), chunk, chunk + count);
-            }
-            if (area.empty()) {
-                return Step::AGAIN;
-            }
-            if (area.size() > RECV_AREA_LIMIT) {
-                return Step::FAILED;  // a flood without a reply: the frame goes out again
-            }
-            verdict = CheckRecvData(area.data(), area.size());
-            return verdict == REPLY_GOOD ? Step::DONE : (verdict == REPLY_BAD ? Step::FAILED : Step::AGAIN);
-        });
-        switch (outcome) {
-            case Outcome::DONE:
-                return true;
-            case Outcome::CANCELLED:
-            case Outcome::DEVICE_GONE:
-                return false;
-            default:
-                if (verdict == REPLY_BAD) {
-                    return false;
-                }
-                break;
-        }
+    Outcome outcome = ExchangeEscaped(*this, Common::GetDouble5CFrameData(frame, length),
+                                      static_cast<long long>(perTryMs), static_cast<long long>(overallMs),
+                                      [this](const std::vector<unsigned char>& area) {
+                                          int verdict = CheckRecvData(area.data(), area.size());
+                                          return verdict == REPLY_GOOD ? Step::DONE
+                                                                       : (verdict == REPLY_BAD ? Step::FAILED
+                                                                                               : Step::AGAIN);
+                                      });
+    if (outcome == Outcome::TIMED_OUT) {
+        Common::Print("", "Timeout error.\n", GetThisPtr(), "");
     }
+    return outcome == Outcome::DONE;
 }
 
 bool BurnTypeSixChip::SendOwnFrame(const std::vector<unsigned char>& frame, unsigned long perTryMs,
@@ -328,7 +348,7 @@ bool BurnTypeSixChip::EraseSsb()
         PrintPlain("erase ssb failed.\n");
         return false;
     }
-    if (!SendBootExit()) {
+    if (!SendExitFrame()) {
         PrintPlain("send exit frame failed!\n");
         return false;
     }
@@ -415,7 +435,7 @@ bool BurnTypeSixChip::DownloadBootData()
         PrintPlain("send signature data failed\n");
         return false;
     }
-    if (!SendBootExit()) {
+    if (!SendExitFrame()) {
         PrintPlain("send exit frame failed!\n");
         return false;
     }
@@ -459,8 +479,8 @@ bool BurnTypeSixChip::SendSsbData(unsigned short pageIndex, const unsigned char*
                                   bool last)
 {
     (void)last;
-    std::vector<unsigned char> payload = {static_cast<unsigned char>(pageIndex & 0xFF),
-                                          static_cast<unsigned char>(pageIndex >> 8), 0x00, 0x00};
+    std::vector<unsigned char> payload(4, 0x00);
+    Common::PutLe16(payload.data(), pageIndex);
     payload.insert(payload.end(), data, data + length);
     std::vector<unsigned char> frame = BuildFrame(NextSeq(), CMD_SSB_PAGE, payload);
     frame.resize(static_cast<size_t>(GetPerPacketSize()) + SSB_PAGE_OVERHEAD, 0xFF);
@@ -484,8 +504,9 @@ namespace {
 std::vector<unsigned char> SecurityPayload(std::vector<unsigned char> head, const unsigned char* data,
                                            unsigned long length)
 {
-    head.push_back(static_cast<unsigned char>((length >> 8) & 0xFF));
-    head.push_back(static_cast<unsigned char>(length & 0xFF));
+    unsigned char field[2];
+    Common::PutBe16(field, static_cast<uint16_t>(length));
+    head.insert(head.end(), field, field + 2);
     head.insert(head.end(), data, data + length);
     return head;
 }
@@ -513,17 +534,12 @@ bool BurnTypeSixChip::SendSignatureData()
                         m_limits.frameTryMs, m_limits.frameOverallMs);
 }
 
-bool BurnTypeSixChip::SendBootExit()
+bool BurnTypeSixChip::SendExitFrame()
 {
     return WriteRaw(RawFrame(BuildFrame(NextSeq(), CMD_BOOT_EXIT)));
 }
 
-bool BurnTypeSixChip::SendExitFrame()
-{
-    return SendBootExit();
-}
-
-bool BurnTypeSixChip::DownloadSsb()
+bool BurnTypeSixChip::ShakeHandAndInit()
 {
     if (!ShakeHand()) {
         PrintPlain("shake hand failed!\n");
@@ -533,7 +549,12 @@ bool BurnTypeSixChip::DownloadSsb()
         PrintPlain("init board failed!\n");
         return false;
     }
-    return DownloadBootData();
+    return true;
+}
+
+bool BurnTypeSixChip::DownloadSsb()
+{
+    return ShakeHandAndInit() && DownloadBootData();
 }
 
 // ---- Erase all and reset ----
@@ -621,12 +642,7 @@ bool BurnTypeSixChip::ParseFile(const char* path)
 
 bool BurnTypeSixChip::DownloadSmallSsb()
 {
-    if (!ShakeHand()) {
-        PrintPlain("shake hand failed!\n");
-        return false;
-    }
-    if (!InitBoard()) {
-        PrintPlain("init board failed!\n");
+    if (!ShakeHandAndInit()) {
         return false;
     }
     if (!FsbWritePage(m_smallSsb.data, m_smallSsb.length)) {
@@ -637,7 +653,7 @@ bool BurnTypeSixChip::DownloadSmallSsb()
         PrintPlain("send sha data failed!\n");
         return false;
     }
-    if (!SendBootExit()) {
+    if (!SendExitFrame()) {
         PrintPlain("send exit frame failed!\n");
         return false;
     }

@@ -18,8 +18,14 @@ std::vector<unsigned char> BuildFrame(unsigned char seq, unsigned char command,
 std::vector<unsigned char> RawFrame(const std::vector<unsigned char>& frame);
 // A per-packet size must leave a whole packet inside the 128 MiB a file is read in; reports when not.
 bool PacketSizeUsable(int perPacketSize);
-// Discards what the chip sent before the frame about to go out.
-void DropReceived(BurnChipBase& chip);
+// Sends an escaped frame and collects what comes back until judge, given the whole area after each read
+// that brought bytes, is done or has failed; what arrived before is dropped, so that a late reply to an
+// earlier frame cannot pass for this one's. The frame goes again when a try of perTryMs passes without
+// either or when a flood without a reply fills the area; a try runs its whole time once begun, and a new
+// one begins only inside overallMs (TIMED_OUT after). Ends too on a cancel or when the device has gone.
+WaitTime::Outcome ExchangeEscaped(BurnChipBase& chip, const std::vector<unsigned char>& escaped, long long perTryMs,
+                                  long long overallMs,
+                                  const std::function<WaitTime::Step(const std::vector<unsigned char>& area)>& judge);
 // Collects what the chip prints, unprintable bytes as blanks, and lets judge decide after each read; ends
 // when judge does, when the chip's handshake time-out passes, on a cancel or when the device has gone.
 WaitTime::Outcome WatchConsole(BurnChipBase& chip, const std::function<WaitTime::Step(std::string& text)>& judge);
@@ -93,7 +99,7 @@ private:
     unsigned char NextSeq();
     bool SendOwnFrame(const std::vector<unsigned char>& frame, unsigned long perTryMs, unsigned long overallMs);
     bool WriteRaw(const std::vector<unsigned char>& bytes);
-    bool SendBootExit();
+    bool ShakeHandAndInit();
     bool ReadBootFile(const std::string& path, std::unique_ptr<unsigned char[]>& buffer, unsigned long& length,
                       const char* failure);
     bool BurnPartitions();

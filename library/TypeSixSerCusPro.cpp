@@ -39,11 +39,7 @@ constexpr unsigned char REPLY_TYPE = 0x02;
 constexpr unsigned char RETURN_SUCCESS = 0x01;
 constexpr size_t DATA_REPLY_OVERHEAD = 5;
 
-constexpr unsigned long RECV_AREA_LIMIT = 49151;
-constexpr unsigned long READ_CHUNK = 4096;
 constexpr unsigned int UPLOAD_BLOCK = 4096;
-constexpr int POLL_SLICE_MS = 5;
-constexpr int FAILED_WRITE_PAUSE_MS = 10;
 constexpr unsigned BOOT_BAUD_RATE = 115200;
 constexpr unsigned long PIECE_LIMIT = 134217728;
 constexpr unsigned long ERASE_UNIT = 2097152;
@@ -96,11 +92,11 @@ unsigned char TypeSixSerCusPro::KindByte() const
     return static_cast<unsigned char>(m_fileType & 0xFF);
 }
 
-bool TypeSixSerCusPro::Exchange(unsigned char command, const std::vector<unsigned char>& payload,
-                                unsigned long perTryMs, unsigned long overallMs)
+int TypeSixSerCusPro::Exchange(unsigned char command, const std::vector<unsigned char>& payload,
+                               unsigned long perTryMs, unsigned long overallMs)
 {
     std::vector<unsigned char> frame = BuildFrame(NextSeq(), command, payload);
-    return m_chip->SendFrame(frame.data(), frame.size(), perTryMs, overallMs, true);
+    return m_chip->SendFrame(frame.data(), frame.size(), perTryMs, overallMs, true) ? 1 : 0;
 }
 
 bool TypeSixSerCusPro::Step(bool done, const char* failure) const
@@ -326,7 +322,7 @@ int TypeSixSerCusPro::SendData(const unsigned char* data, unsigned long len, boo
 
 int TypeSixSerCusPro::Init()
 {
-    return Exchange(CMD_INIT, {}, m_limits.initTryMs, m_limits.frameOverallMs) ? 1 : 0;
+    return Exchange(CMD_INIT, {}, m_limits.initTryMs, m_limits.frameOverallMs);
 }
 
 int TypeSixSerCusPro::SetSpeed()
@@ -334,15 +330,13 @@ int TypeSixSerCusPro::SetSpeed()
     std::vector<unsigned char> payload;
     AppendBe32(payload, m_chip->GetBaudRate());
     payload.insert(payload.end(), {0x00, 0x00, 0x70, 0x00});
-    return Exchange(CMD_SET_SPEED, payload, m_limits.frameTryMs, m_limits.frameOverallMs) ? 1 : 0;
+    return Exchange(CMD_SET_SPEED, payload, m_limits.frameTryMs, m_limits.frameOverallMs);
 }
 
 int TypeSixSerCusPro::SetFlashLimits()
 {
     return Exchange(CMD_FLASH_LIMITS, {0x01, 0x10, 0x01, 0x30, 0x00, 0xA0, 0x00, 0x18, 0x01, 0x00},
-                    m_limits.frameTryMs, m_limits.frameOverallMs)
-               ? 1
-               : 0;
+                    m_limits.frameTryMs, m_limits.frameOverallMs);
 }
 
 int TypeSixSerCusPro::EraseCore(unsigned long size)
@@ -350,21 +344,17 @@ int TypeSixSerCusPro::EraseCore(unsigned long size)
     long long tryMs = m_limits.eraseCoreUnitMs * static_cast<long long>(size / ERASE_UNIT);
     tryMs = std::max(tryMs, m_limits.eraseCoreUnitMs);
     return Exchange(CMD_ERASE_CORE, {KindByte()}, static_cast<unsigned long>(tryMs),
-                    static_cast<unsigned long>(2 * tryMs))
-               ? 1
-               : 0;
+                    static_cast<unsigned long>(2 * tryMs));
 }
 
 int TypeSixSerCusPro::StartFlashing()
 {
-    return Exchange(CMD_START_FLASHING, {KindByte(), 0x00, 0x00}, m_limits.frameTryMs, m_limits.frameOverallMs)
-               ? 1
-               : 0;
+    return Exchange(CMD_START_FLASHING, {KindByte(), 0x00, 0x00}, m_limits.frameTryMs, m_limits.frameOverallMs);
 }
 
 int TypeSixSerCusPro::EndFlashingPage()
 {
-    return Exchange(CMD_END_FLASHING, {}, m_limits.frameTryMs, m_limits.frameOverallMs) ? 1 : 0;
+    return Exchange(CMD_END_FLASHING, {}, m_limits.frameTryMs, m_limits.frameOverallMs);
 }
 
 int TypeSixSerCusPro::SetMemoryConfig(unsigned long imageLength)
@@ -372,22 +362,20 @@ int TypeSixSerCusPro::SetMemoryConfig(unsigned long imageLength)
     std::vector<unsigned char> payload = {KindByte()};
     AppendBe32(payload, imageLength);
     payload.insert(payload.end(), {0x00, 0x04, 0x00, 0x00});
-    return Exchange(CMD_MEMORY_CONFIG, payload, m_limits.frameTryMs, m_limits.frameOverallMs) ? 1 : 0;
+    return Exchange(CMD_MEMORY_CONFIG, payload, m_limits.frameTryMs, m_limits.frameOverallMs);
 }
 
 int TypeSixSerCusPro::SendAppShaData()
 {
     std::vector<unsigned char> payload(1 + static_cast<size_t>(m_shaLength), KindByte());
     std::copy(m_shaData, m_shaData + m_shaLength, payload.begin() + 1);
-    return Exchange(CMD_APP_SHA, payload, m_limits.frameTryMs, m_limits.frameOverallMs) ? 1 : 0;
+    return Exchange(CMD_APP_SHA, payload, m_limits.frameTryMs, m_limits.frameOverallMs);
 }
 
 int TypeSixSerCusPro::SetKvKey()
 {
     return Exchange(CMD_KV_KEY, {0x00, 0x00, 0x04, 0x00, 0x00, 0x01, 0x00}, m_limits.frameTryMs,
-                    m_limits.frameOverallMs)
-               ? 1
-               : 0;
+                    m_limits.frameOverallMs);
 }
 
 int TypeSixSerCusPro::WriteBinHead(unsigned long addr, unsigned long len)
@@ -395,7 +383,7 @@ int TypeSixSerCusPro::WriteBinHead(unsigned long addr, unsigned long len)
     std::vector<unsigned char> payload = {BinHeadType(m_fileType)};
     AppendBe32(payload, addr);
     AppendBe32(payload, len);
-    return Exchange(CMD_BIN_HEAD, payload, m_limits.binHeadTryMs, m_limits.binHeadOverallMs) ? 1 : 0;
+    return Exchange(CMD_BIN_HEAD, payload, m_limits.binHeadTryMs, m_limits.binHeadOverallMs);
 }
 
 int TypeSixSerCusPro::SendShaData(unsigned long addr, unsigned long fileSize)
@@ -408,7 +396,7 @@ int TypeSixSerCusPro::SendShaData(unsigned long addr, unsigned long fileSize)
     AppendBe32(payload, addr);
     AppendBe32(payload, fileSize);
     payload.insert(payload.end(), m_shaData, m_shaData + m_shaLength);
-    return Exchange(CMD_SHA, payload, m_limits.frameTryMs, m_limits.frameOverallMs) ? 1 : 0;
+    return Exchange(CMD_SHA, payload, m_limits.frameTryMs, m_limits.frameOverallMs);
 }
 
 int TypeSixSerCusPro::Reset()
@@ -436,16 +424,20 @@ bool TypeSixSerCusPro::UploadFile(const char* path, int len, unsigned long addr)
         return false;
     }
     m_chip->SetProgress(0);
-    unsigned long total = static_cast<unsigned long>(len);
+    bool read = ReadBlocksInto(file, addr, static_cast<unsigned long>(len));
+    Common::CloseFile(file);
+    return read && Step(Reset(), "reset failed.\n");
+}
+
+bool TypeSixSerCusPro::ReadBlocksInto(FILE* file, unsigned long addr, unsigned long total)
+{
     for (unsigned long done = 0; done < total;) {
         if (m_chip->CheckIsCancel()) {
-            Common::CloseFile(file);
             return false;
         }
         unsigned int count = static_cast<unsigned int>(std::min<unsigned long>(total - done, UPLOAD_BLOCK));
         if (!RecvDataAndWriteFile(addr, count, file)) {
             PrintPlain("failed to send data packet.\n");
-            Common::CloseFile(file);
             return false;
         }
         PrintPlain("#");
@@ -453,8 +445,7 @@ bool TypeSixSerCusPro::UploadFile(const char* path, int len, unsigned long addr)
         addr += count;
         m_chip->SetProgress(Percent(done, total));
     }
-    Common::CloseFile(file);
-    return Step(Reset(), "reset failed.\n");
+    return true;
 }
 
 std::vector<unsigned char> TypeSixSerCusPro::DataRequestFrame(unsigned int count, unsigned long addr)
@@ -468,54 +459,17 @@ std::vector<unsigned char> TypeSixSerCusPro::DataRequestFrame(unsigned int count
 int TypeSixSerCusPro::RecvDataAndWriteFile(unsigned long addr, unsigned int count, FILE* file)
 {
     std::vector<unsigned char> frame = DataRequestFrame(count, addr);
-    std::vector<unsigned char> escaped = Common::GetDouble5CFrameData(frame.data(), frame.size());
-    // A late answer to an earlier request would be written as this block.
-    BurnTypeSixChipSp::DropReceived(*m_chip);
-    std::vector<unsigned char> area;
-    long long start = Common::GetTime();
-    while (true) {
-        if (WaitTime::IsUp(start, m_limits.dataRequestOverallMs)) {
-            PrintPlain("receive data timeout error.\n");
-            return 0;
-        }
-        if (m_chip->CheckIsCancel()) {
-            return 0;
-        }
-        if (m_chip->Send(escaped.data(), escaped.size()) < escaped.size()) {
-            if (m_chip->PollUntil(FAILED_WRITE_PAUSE_MS, FAILED_WRITE_PAUSE_MS,
-                                  [] { return WaitTime::Step::AGAIN; }) != Outcome::TIMED_OUT) {
-                return 0;
-            }
-            continue;
-        }
-        area.clear();
-        int verdict = DATA_WAIT;
-        Outcome outcome = m_chip->PollUntil(m_limits.dataRequestTryMs, POLL_SLICE_MS, [&]() {
-            unsigned char chunk[READ_CHUNK];
-            unsigned long taken = 0;
-            unsigned long got = 0;
-            while (area.size() <= RECV_AREA_LIMIT && (got = m_chip->Receive(chunk, READ_CHUNK)) > 0) {
-                area.insert(area.end(), chunk, chunk + got);
-                taken += got;
-            }
-            // Nothing new cannot change the verdict on what is held.
-            if (taken == 0) {
-                return WaitTime::Step::AGAIN;
-            }
-            if (area.size() > RECV_AREA_LIMIT) {
-                return WaitTime::Step::FAILED;
-            }
-            verdict = ParseRecvDataAndWriteFile(area.data(), area.size(), count, file);
+    Outcome outcome = BurnTypeSixChipSp::ExchangeEscaped(
+        *m_chip, Common::GetDouble5CFrameData(frame.data(), frame.size()), m_limits.dataRequestTryMs,
+        m_limits.dataRequestOverallMs, [&](const std::vector<unsigned char>& area) {
+            int verdict = ParseRecvDataAndWriteFile(area.data(), area.size(), count, file);
             return verdict == DATA_DONE ? WaitTime::Step::DONE
                                         : (verdict == DATA_FATAL ? WaitTime::Step::FAILED : WaitTime::Step::AGAIN);
         });
-        if (outcome == Outcome::DONE) {
-            return 1;
-        }
-        if (outcome == Outcome::CANCELLED || outcome == Outcome::DEVICE_GONE || verdict == DATA_FATAL) {
-            return 0;
-        }
+    if (outcome == Outcome::TIMED_OUT) {
+        PrintPlain("receive data timeout error.\n");
     }
+    return outcome == Outcome::DONE ? 1 : 0;
 }
 
 int TypeSixSerCusPro::ParseRecvDataAndWriteFile(const unsigned char* data, unsigned long held, unsigned int count,

@@ -73,10 +73,11 @@ public:
 private:
     unsigned char NextSeq();
     unsigned char KindByte() const;
-    bool Exchange(unsigned char command, const std::vector<unsigned char>& payload, unsigned long perTryMs,
-                  unsigned long overallMs);
+    int Exchange(unsigned char command, const std::vector<unsigned char>& payload, unsigned long perTryMs,
+                 unsigned long overallMs);
     bool Step(bool done, const char* failure) const;
     bool LoadShaFile(const std::string& path);
+    bool ReadBlocksInto(FILE* file, unsigned long addr, unsigned long total);
 
     TimeLimits m_limits;
     uint32_t m_frameSeq = 0;

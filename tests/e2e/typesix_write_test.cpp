@@ -85,26 +85,16 @@ protected:
         words.insert(words.begin(), {"-f", package});
         return Run("write", words, timeoutMs);
     }
-    // The chip's state once the tool has gone.
-    template <typename Value>
-    Value Seen(Value (*get)(const TypeSixChip&))
+    // A copy of the chip as the tool left it.
+    TypeSixChip Served() const
     {
-        Value value{};
-        chip->Inspect([&](const TypeSixChip& served) { value = get(served); });
-        return value;
+        TypeSixChip served;
+        chip->Inspect([&](const TypeSixChip& now) { served = now; });
+        return served;
     }
-    std::vector<Sim::TypeSixFrameSeen> Frames()
-    {
-        return Seen<std::vector<Sim::TypeSixFrameSeen>>([](const TypeSixChip& c) { return c.Frames(); });
-    }
-    std::vector<Sim::TypeSixFlashImage> Images()
-    {
-        return Seen<std::vector<Sim::TypeSixFlashImage>>([](const TypeSixChip& c) { return c.Images(); });
-    }
-    std::vector<Sim::TypeSixBoot> Boots()
-    {
-        return Seen<std::vector<Sim::TypeSixBoot>>([](const TypeSixChip& c) { return c.Boots(); });
-    }
+    std::vector<Sim::TypeSixFrameSeen> Frames() const { return Served().Frames(); }
+    std::vector<Sim::TypeSixFlashImage> Images() const { return Served().Images(); }
+    std::vector<Sim::TypeSixBoot> Boots() const { return Served().Boots(); }
     std::string Sha256sum(const std::string& path)
     {
         ProgramResult result = Sim::RunProgram({"/usr/bin/sha256sum", path});
@@ -193,7 +183,7 @@ TEST_F(TypeSixWriteTest, FailingFirstDownloadIsTriedOnceMore)
     std::vector<Sim::TypeSixFlashImage> images = Images();
     ASSERT_EQ(images.size(), 3u) << "the refused try never started flashing";
     EXPECT_EQ(images[0].data, PACKAGE[1].data);
-    EXPECT_EQ(Seen<size_t>([](const TypeSixChip& c) { return c.Resets(); }), 2u) << "after the failure and at the end";
+    EXPECT_EQ(Served().Resets(), 2u) << "after the failure and at the end";
 }
 
 struct FailingChip {

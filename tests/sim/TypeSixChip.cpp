@@ -117,8 +117,7 @@ std::vector<Bytes> TypeSixChip::TakeHostBytes(const Bytes& bytes, long long nowM
     }
     m_lastActivityMs = nowMs;
     if (m_hostBaudRate != m_baudRate) {
-        ++m_garbled;  // bytes at another rate are noise on the line
-        return out;
+        return out;  // bytes at another rate are noise on the line
     }
     m_pending.insert(m_pending.end(), bytes.begin(), bytes.end());
     // Bytes before a start mark are console input; a frame stays pending until its end mark.

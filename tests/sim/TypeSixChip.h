@@ -96,7 +96,6 @@ public:
     unsigned BaudRate() const { return m_baudRate; }
     size_t Resets() const { return m_resets; }
     size_t EraseAlls() const { return m_eraseAlls; }
-    size_t GarbledFrames() const { return m_garbled; }
     bool SsbRunning() const { return m_stage == Stage::SSB; }
 
     static constexpr long long BANNER_PERIOD_MS = 100;
@@ -132,7 +131,6 @@ private:
     std::map<uint32_t, Bytes> m_flash;
     size_t m_resets = 0;
     size_t m_eraseAlls = 0;
-    size_t m_garbled = 0;
 };
 
 // The chip on a pty bench, on a thread of its own. With a line rate, every byte in either direction

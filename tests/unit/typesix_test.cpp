@@ -325,6 +325,20 @@ TEST_F(TypeSixTest, SilentChipIsAskedAgainEveryTryUntilTheOverallLimit)
     EXPECT_EQ(capture.Messages(), std::vector<std::string>{"ready failed.\n"});
 }
 
+TEST_F(TypeSixTest, TryBegunInsideTheOverallLimitRunsItsWholeTime)
+{
+    TypeSixFaults silent;
+    silent.silent = true;
+    Start(silent);
+    BurnTypeSixChip::TimeLimits limits;
+    limits.frameTryMs = 400;
+    limits.frameOverallMs = 1000;
+    Driver().SetTimeLimits(limits);
+    EXPECT_FALSE(Driver().InitBoard());
+    EXPECT_EQ(session->Port()->HostBytes().size(), 7u * 3) << "sent at 0, 400 and 800 ms";
+    EXPECT_EQ(Sim::SimPortSession::NowMs(), 1200);
+}
+
 TEST_F(TypeSixTest, PacketSizeOutsideOneTo128MiBFailsTheDownloadAtOnce)
 {
     Start();
