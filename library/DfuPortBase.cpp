@@ -7,6 +7,10 @@
 
 namespace Dfu {
 
+namespace {
+constexpr int PAUSE_SLICE_MS = 100;
+}  // namespace
+
 std::string DeviceLine(const DfuDeviceInfo& info)
 {
     return DeviceListText::FormatLine("[%04x:%04x] serial=\"%s\" intf=%d alt=%d (%s) name=\"%s\"\n", info.vendorId,
@@ -48,6 +52,21 @@ void DfuWatch::DueIn(long long ms)
 void DfuWatch::DueNow()
 {
     m_due = Clock::now();
+}
+
+WaitTime::Outcome DfuWatch::PollWhenDue(long long limitMs, int sliceMs,
+                                        const std::function<WaitTime::Step()>& tryWhenDue)
+{
+    return WaitTime::PollUntil(*this, limitMs, sliceMs,
+                               [&] { return Due() ? tryWhenDue() : WaitTime::Step::AGAIN; });
+}
+
+bool Pause(long long ms, long long limitMs, std::function<bool()> cancelled)
+{
+    DfuWatch watch(std::move(cancelled));
+    watch.DueIn(ms);
+    return watch.PollWhenDue(limitMs, PAUSE_SLICE_MS, [] { return WaitTime::Step::DONE; }) !=
+           WaitTime::Outcome::CANCELLED;
 }
 
 }  // namespace Dfu

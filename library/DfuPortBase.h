@@ -54,6 +54,9 @@ public:
     virtual bool IsOpen() const = 0;
 };
 
+// Waits ms milliseconds, at most limitMs; false when the wait was cancelled first.
+bool Pause(long long ms, long long limitMs, std::function<bool()> cancelled);
+
 // "[vid:pid] serial=... intf=... alt=... (mode) name=..." with its newline.
 std::string DeviceLine(const DfuDeviceInfo& info);
 // A message of the DFU road; an empty one is not printed.
@@ -68,11 +71,15 @@ public:
     void Wait(int ms) override;
     bool Cancelled() override;
 
-    bool Due() const;
     void DueIn(long long ms);
     void DueNow();
 
+    // WaitTime::PollUntil on this watch whose tries run only once the next one is due.
+    WaitTime::Outcome PollWhenDue(long long limitMs, int sliceMs, const std::function<WaitTime::Step()>& tryWhenDue);
+
 private:
+    bool Due() const;
+
     using Clock = std::chrono::steady_clock;
     std::function<bool()> m_cancelled;
     Clock::time_point m_due;

@@ -144,17 +144,6 @@ int DfuProtocol::GetEffectiveTransferSize()
     return size;
 }
 
-// A pause the device asked for; a cancel cuts it short.
-bool DfuProtocol::Pause(uint32_t ms)
-{
-    DfuWatch watch([this] { return IsCancelled(); });
-    watch.DueIn(ms);
-    WaitTime::Outcome outcome = WaitTime::PollUntil(watch, m_limits.busyMs, POLL_SLICE_MS, [&watch] {
-        return watch.Due() ? WaitTime::Step::DONE : WaitTime::Step::AGAIN;
-    });
-    return outcome == WaitTime::Outcome::DONE || outcome == WaitTime::Outcome::TIMED_OUT;
-}
-
 bool DfuProtocol::EnsureIdleState()
 {
     for (int read = 1; read <= IDLE_STATUS_READS; ++read) {
@@ -165,7 +154,8 @@ bool DfuProtocol::EnsureIdleState()
         }
         PrintState(status);
         if (status.pollTimeout != 0) {
-            (void)Pause(status.pollTimeout);
+            // A pause the device asked for; a cancel cuts it short.
+            (void)Pause(status.pollTimeout, m_limits.busyMs, [this] { return IsCancelled(); });
         }
         switch (status.state) {
             case DNLOAD_IDLE:
@@ -257,10 +247,7 @@ bool DfuProtocol::WaitWhileBusy(DfuStatus& status, int statusTimeoutMs)
     int lastResult = 0;
     bool answered = false;
     bool failed = false;
-    WaitTime::Outcome outcome = WaitTime::PollUntil(watch, m_limits.busyMs, POLL_SLICE_MS, [&] {
-        if (!watch.Due()) {
-            return WaitTime::Step::AGAIN;
-        }
+    WaitTime::Outcome outcome = watch.PollWhenDue(m_limits.busyMs, POLL_SLICE_MS, [&] {
         lastResult = GetStatus(status, statusTimeoutMs);
         answered = lastResult == DFU_STATUS_LENGTH;
         if (!answered) {
@@ -302,10 +289,7 @@ bool DfuProtocol::Manifest()
     DfuWatch watch([this] { return IsCancelled(); });
     int polls = 0;
     bool result = false;
-    WaitTime::Outcome outcome = WaitTime::PollUntil(watch, m_limits.busyMs, POLL_SLICE_MS, [&] {
-        if (!watch.Due()) {
-            return WaitTime::Step::AGAIN;
-        }
+    WaitTime::Outcome outcome = watch.PollWhenDue(m_limits.busyMs, POLL_SLICE_MS, [&] {
         if (polls == m_limits.manifestPolls) {
             return WaitTime::Step::FAILED;
         }

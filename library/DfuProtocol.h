@@ -58,7 +58,6 @@ private:
     bool SendBlocks(const unsigned char* data, unsigned long length, int transferSize);
     bool WaitWhileBusy(DfuStatus& status, int statusTimeoutMs);
     bool Manifest();
-    bool Pause(uint32_t ms);
     int GetStatus(DfuStatus& status, int timeoutMs);
     int ClearStatus();
     int Abort();

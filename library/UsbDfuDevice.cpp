@@ -254,10 +254,7 @@ bool UsbDfuDevice::WaitForCandidates(std::vector<Candidate>& found, int vid, int
             Report(".");
         }
     };
-    WaitTime::Outcome outcome = WaitTime::PollUntil(watch, m_limits.openWaitMs, m_limits.searchPeriodMs, [&] {
-        if (!watch.Due()) {
-            return WaitTime::Step::AGAIN;
-        }
+    WaitTime::Outcome outcome = watch.PollWhenDue(m_limits.openWaitMs, m_limits.searchPeriodMs, [&] {
         printDots();
         (void)CollectCandidates(m_context, found, vid, pid, serial);
         watch.DueIn(m_limits.searchPeriodMs);
@@ -320,10 +317,7 @@ bool UsbDfuDevice::OpenWithRetry(libusb_device* device, DfuWatch& watch)
     int result = 0;
     watch.DueNow();
     long long limitMs = static_cast<long long>(m_limits.openTries + 1) * (m_limits.openRetryMs + 100);
-    WaitTime::Outcome outcome = WaitTime::PollUntil(watch, limitMs, m_limits.openRetryMs, [&] {
-        if (!watch.Due()) {
-            return WaitTime::Step::AGAIN;
-        }
+    WaitTime::Outcome outcome = watch.PollWhenDue(limitMs, m_limits.openRetryMs, [&] {
         ++tries;
         result = libusb_open(device, &m_handle);
         if (result == 0 && m_handle != nullptr) {
@@ -390,10 +384,7 @@ bool UsbDfuDevice::DetachAndReopen(int vid, int pid, const char* serial, DfuWatc
     watch.DueIn(m_limits.reenumeratePeriodMs);
     long long limitMs = static_cast<long long>(m_limits.reenumerateTries) *
                         (m_limits.reenumeratePeriodMs + m_limits.openTries * (m_limits.openRetryMs + 100) + 1000);
-    WaitTime::Outcome outcome = WaitTime::PollUntil(watch, limitMs, m_limits.reenumeratePeriodMs, [&] {
-        if (!watch.Due()) {
-            return WaitTime::Step::AGAIN;
-        }
+    WaitTime::Outcome outcome = watch.PollWhenDue(limitMs, m_limits.reenumeratePeriodMs, [&] {
         ++tries;
         std::vector<Candidate> found;
         (void)CollectCandidates(m_context, found, vid, pid, serial);
