@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <new>
-#include <thread>
 
 #include "ChipDriverFactory.h"
 #include "Common.h"
@@ -116,8 +115,9 @@ bool BurnDfuChip::ReopenUsbDfu()
     if (m_device != nullptr) {
         m_device->Close();
     }
-    // Give the device time to leave the bus before it is looked for again.
-    std::this_thread::sleep_for(std::chrono::milliseconds(m_limits.reopenPauseMs));
+    // Give the device time to leave the bus before it is looked for again; a cancel cuts it short
+    // and the search then ends at once.
+    (void)Dfu::Pause(m_limits.reopenPauseMs, m_limits.reopenPauseMs, [this] { return CheckIsCancel(); });
     return OpenPort() && BuildProtocol();
 }
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <iterator>
 #include <memory>
 
@@ -247,6 +248,19 @@ TEST_F(DfuDriverTest, ResetIsAUsbResetAndAClosedDeviceIsReported)
     EXPECT_FALSE(chip->ReopenUsbDfu());
     EXPECT_EQ(0, Burn(PatternBytes(10, 1)));
     EXPECT_EQ(1u, capture.Count("error: DFU device is not open.\n"));
+}
+
+TEST_F(DfuDriverTest, CancelCutsThePauseBeforeAReopenShort)
+{
+    Open();
+    auto* chip = static_cast<BurnDfuChip*>(handle);
+    BurnDfuChip::TimeLimits limits;
+    limits.reopenPauseMs = 60000;
+    chip->SetTimeLimits(limits);
+    Cancel(handle);
+    auto start = std::chrono::steady_clock::now();
+    (void)chip->ReopenUsbDfu();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
 }
 
 }  // namespace
