@@ -15,6 +15,15 @@ namespace Dfu {
 constexpr int PORT_NO_DEVICE = -4;   // LIBUSB_ERROR_NO_DEVICE: the device has left the bus
 constexpr int PORT_NOT_FOUND = -5;   // LIBUSB_ERROR_NOT_FOUND
 
+// The class requests and the length of a GETSTATUS reply.
+constexpr unsigned char DFU_DETACH = 0;
+constexpr unsigned char DFU_DNLOAD = 1;
+constexpr unsigned char DFU_UPLOAD = 2;
+constexpr unsigned char DFU_GETSTATUS = 3;
+constexpr unsigned char DFU_CLRSTATUS = 4;
+constexpr unsigned char DFU_ABORT = 6;
+constexpr unsigned short DFU_STATUS_LENGTH = 6;
+
 // One DFU interface (one alternate setting of one interface of one device).
 struct DfuDeviceInfo {
     int32_t vendorId = 0;

@@ -365,9 +365,9 @@ bool UsbDfuDevice::DetachAndReopen(int vid, int pid, const char* serial, DfuWatc
         return false;
     }
     (void)libusb_set_interface_alt_setting(m_handle, m_info.interfaceNumber, 0);
-    unsigned char status[6] = {0};
-    (void)RequestIn(3, 0, status, sizeof(status), m_limits.controlMs);
-    (void)RequestOut(0, DETACH_TIMEOUT_MS, nullptr, 0, m_limits.controlMs);
+    unsigned char status[DFU_STATUS_LENGTH] = {0};
+    (void)RequestIn(DFU_GETSTATUS, 0, status, sizeof(status), m_limits.controlMs);
+    (void)RequestOut(DFU_DETACH, DETACH_TIMEOUT_MS, nullptr, 0, m_limits.controlMs);
     int reset = libusb_reset_device(m_handle);
     if (reset != 0 && reset != LIBUSB_ERROR_NOT_FOUND) {
         Report("note: USB reset failed; run with sudo or add a udev rule for the device.\n");
