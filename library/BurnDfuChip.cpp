@@ -5,7 +5,6 @@
 
 #include "ChipDriverFactory.h"
 #include "Common.h"
-#include "DeviceListText.h"
 
 namespace Dfu {
 
@@ -198,9 +197,9 @@ bool BurnDfuChip::DownloadAllinoneBin(const char* file, unsigned long address)
         bool foreignVendor = suffix.vendorId != Dfu::SUFFIX_ANY_ID && suffix.vendorId != device.vendorId;
         bool foreignProduct = suffix.productId != Dfu::SUFFIX_ANY_ID && suffix.productId != device.productId;
         if (foreignVendor || foreignProduct) {
-            Dfu::Report(DeviceListText::FormatLine("Warning: file is for [%04x:%04x] but the device is [%04x:%04x].\n",
-                                                   suffix.vendorId, suffix.productId, device.vendorId,
-                                                   device.productId));
+            Dfu::Report(Common::FormatInfo("Warning: file is for [%04x:%04x] but the device is [%04x:%04x].\n",
+                                           suffix.vendorId, suffix.productId, device.vendorId,
+                                           device.productId));
         }
         Dfu::Report("Valid DFU suffix found, stripping it before the download.\n");
         payload = length - suffix.length;

@@ -6,7 +6,6 @@
 
 #include "BurnChipBase.h"
 #include "Common.h"
-#include "DeviceListText.h"
 
 namespace Dfu {
 
@@ -87,9 +86,9 @@ void DfuProtocol::ReportProgress(unsigned long done, unsigned long total)
 
 void DfuProtocol::PrintState(const DfuStatus& status)
 {
-    std::string line = DeviceListText::FormatLine("DFU state(%u) = %s, status(%u) = %s\n", status.state,
-                                                  DfuStateToString(status.state), status.status,
-                                                  DfuStatusToString(status.status));
+    std::string line = Common::FormatInfo("DFU state(%u) = %s, status(%u) = %s\n", status.state,
+                                          DfuStateToString(status.state), status.status,
+                                          DfuStatusToString(status.status));
     Common::Print("", line.c_str(), 0, "");
 }
 
@@ -135,7 +134,7 @@ int DfuProtocol::GetEffectiveTransferSize()
 #ifdef __linux__
     // usbfs refuses larger control transfers, so every block would fail.
     if (size > LINUX_MAX_CONTROL_DATA) {
-        Report(DeviceListText::FormatLine(
+        Report(Common::FormatInfo(
             "Note: transfer size %d is above the %d bytes Linux allows in one control transfer, using %d.\n", size,
             LINUX_MAX_CONTROL_DATA, LINUX_MAX_CONTROL_DATA));
         size = LINUX_MAX_CONTROL_DATA;
@@ -259,8 +258,8 @@ bool DfuProtocol::WaitWhileBusy(DfuStatus& status, int statusTimeoutMs)
         }
         if (status.status != 0) {
             PrintState(status);
-            Report(DeviceListText::FormatLine("error: Device reported DFU failure: %s.\n",
-                                              DfuStatusToString(status.status)));
+            Report(Common::FormatInfo("error: Device reported DFU failure: %s.\n",
+                                      DfuStatusToString(status.status)));
             failed = true;
             return WaitTime::Step::FAILED;
         }
@@ -277,7 +276,7 @@ bool DfuProtocol::WaitWhileBusy(DfuStatus& status, int statusTimeoutMs)
         PrintState(status);
         Report("error: Device stayed busy for too long during the download.\n");
     } else {
-        Report(DeviceListText::FormatLine(
+        Report(Common::FormatInfo(
             "error: Lost contact with the device while it was programming (last GETSTATUS=%d).\n",
             lastResult < 0 ? lastResult : -1));
     }
@@ -302,7 +301,7 @@ bool DfuProtocol::Manifest()
         }
         PrintState(status);
         if (status.status != 0) {
-            Report(DeviceListText::FormatLine("error: Manifest failed: %s.\n", DfuStatusToString(status.status)));
+            Report(Common::FormatInfo("error: Manifest failed: %s.\n", DfuStatusToString(status.status)));
             return WaitTime::Step::DONE;
         }
         if (status.state == MANIFEST_WAIT_RESET) {

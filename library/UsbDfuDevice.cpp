@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "Common.h"
-#include "DeviceListText.h"
 
 namespace Dfu {
 
@@ -298,9 +297,9 @@ bool UsbDfuDevice::OpenChosen(std::vector<Candidate>& found, int vid, int pid, c
         }
     }
     m_info = chosen->info;
-    Report(DeviceListText::FormatLine("Found DFU device [%04x:%04x] serial=\"%s\" (%s).\n", m_info.vendorId,
-                                      m_info.productId, m_info.serial.c_str(),
-                                      m_info.dfuMode ? "DFU mode" : "runtime"));
+    Report(Common::FormatInfo("Found DFU device [%04x:%04x] serial=\"%s\" (%s).\n", m_info.vendorId,
+                              m_info.productId, m_info.serial.c_str(),
+                              m_info.dfuMode ? "DFU mode" : "runtime"));
     libusb_device* device = chosen->device;
     if (!OpenWithRetry(device, watch)) {
         return false;
@@ -331,7 +330,7 @@ bool UsbDfuDevice::OpenWithRetry(libusb_device* device, DfuWatch& watch)
         return true;
     }
     if (outcome != WaitTime::Outcome::CANCELLED) {
-        Report(DeviceListText::FormatLine("error: Cannot open USB device: %s.\n", libusb_error_name(result)));
+        Report(Common::FormatInfo("error: Cannot open USB device: %s.\n", libusb_error_name(result)));
         PrintOpenFailureHint(result);
     }
     return false;
@@ -341,16 +340,16 @@ bool UsbDfuDevice::ClaimDfuInterface()
 {
     int result = libusb_claim_interface(m_handle, m_info.interfaceNumber);
     if (result != 0) {
-        Report(DeviceListText::FormatLine("error: Cannot claim interface %d: %s.\n", m_info.interfaceNumber,
-                                          libusb_error_name(result)));
+        Report(Common::FormatInfo("error: Cannot claim interface %d: %s.\n", m_info.interfaceNumber,
+                                  libusb_error_name(result)));
         PrintOpenFailureHint(result);
         return false;
     }
     if (m_info.hasAlternateSettings) {
         result = libusb_set_interface_alt_setting(m_handle, m_info.interfaceNumber, m_info.alternateSetting);
         if (result != 0) {
-            Report(DeviceListText::FormatLine("error: Cannot set alternate setting %d: %s.\n",
-                                              m_info.alternateSetting, libusb_error_name(result)));
+            Report(Common::FormatInfo("error: Cannot set alternate setting %d: %s.\n",
+                                      m_info.alternateSetting, libusb_error_name(result)));
             return false;
         }
     }
