@@ -99,8 +99,7 @@ int DfuProtocol::GetStatus(DfuStatus& status, int timeoutMs)
     int result = m_port->RequestIn(DFU_GETSTATUS, 0, reply, DFU_STATUS_LENGTH, timeoutMs);
     if (result == DFU_STATUS_LENGTH) {
         status.status = reply[0];
-        status.pollTimeout = static_cast<uint32_t>(reply[1]) | static_cast<uint32_t>(reply[2]) << 8 |
-                             static_cast<uint32_t>(reply[3]) << 16;
+        status.pollTimeout = Common::GetLe32(reply + 1) & 0xFFFFFF;  // bwPollTimeout has three bytes
         status.state = reply[4];
         status.stringIndex = reply[5];
     }
