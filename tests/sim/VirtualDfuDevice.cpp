@@ -105,6 +105,24 @@ std::vector<DfuRequestRecord> VirtualDfuDevice::RequestsOf(uint8_t request) cons
     return found;
 }
 
+std::vector<uint16_t> VirtualDfuDevice::DnloadLengths() const
+{
+    std::vector<uint16_t> lengths;
+    for (const DfuRequestRecord& record : RequestsOf(DfuRequest::DNLOAD)) {
+        lengths.push_back(record.length);
+    }
+    return lengths;
+}
+
+std::vector<uint16_t> VirtualDfuDevice::DnloadBlocks() const
+{
+    std::vector<uint16_t> blocks;
+    for (const DfuRequestRecord& record : RequestsOf(DfuRequest::DNLOAD)) {
+        blocks.push_back(record.value);
+    }
+    return blocks;
+}
+
 int VirtualDfuDevice::Record(uint8_t request, uint16_t value, uint16_t length, const uint8_t* data, int result)
 {
     DfuRequestRecord record;

@@ -165,6 +165,9 @@ public:
     size_t Manifests() const { return m_manifests; }
     const std::vector<DfuRequestRecord>& Requests() const { return m_requests; }
     std::vector<DfuRequestRecord> RequestsOf(uint8_t request) const;
+    // The wLength and the wValue (block number) of every DNLOAD, in order.
+    std::vector<uint16_t> DnloadLengths() const;
+    std::vector<uint16_t> DnloadBlocks() const;
     size_t EarlyPolls() const { return m_earlyPolls; }
 
 private:

@@ -228,11 +228,7 @@ TEST_F(DfuDriverTest, TransferSizeOutsideSixteenBitsIsIgnoredAndSurvivesAReopen)
     chip->SetTimeLimits(limits);
     ASSERT_TRUE(chip->ReopenUsbDfu());
     EXPECT_EQ(1, Burn(PatternBytes(1200, 1)));
-    std::vector<uint16_t> lengths;
-    for (const DfuRequestRecord& record : device.RequestsOf(DfuRequest::DNLOAD)) {
-        lengths.push_back(record.length);
-    }
-    EXPECT_EQ((std::vector<uint16_t>{512, 512, 176, 0}), lengths);
+    EXPECT_EQ((std::vector<uint16_t>{512, 512, 176, 0}), device.DnloadLengths());
 }
 
 TEST_F(DfuDriverTest, ResetIsAUsbResetAndAClosedDeviceIsReported)

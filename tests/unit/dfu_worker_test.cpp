@@ -127,11 +127,7 @@ TEST_F(DfuWorkerTest, TransferSizeAboveWhatLinuxTakesIsCappedWithOneNote)
     device = VirtualDfuDevice(description);
     ASSERT_TRUE(WriteBinaryFile(install.Path("app.bin"), PatternBytes(10000, 3)));
     EXPECT_EQ(0, Run("write", {"-f", install.Path("app.bin"), "--transfer-size", "8192"}));
-    std::vector<uint16_t> lengths;
-    for (const DfuRequestRecord& record : device.RequestsOf(DfuRequest::DNLOAD)) {
-        lengths.push_back(record.length);
-    }
-    EXPECT_EQ((std::vector<uint16_t>{4096, 4096, 1808, 0}), lengths);
+    EXPECT_EQ((std::vector<uint16_t>{4096, 4096, 1808, 0}), device.DnloadLengths());
     EXPECT_EQ(1u, Count("Linux allows")) << output;
 }
 
