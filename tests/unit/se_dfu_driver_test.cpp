@@ -244,6 +244,7 @@ TEST_F(SeDfuDriverTest, RefusedFrameEndsTheBurnAndLaterImagesAreNotSent)
                                         Image("c.bin", 1, 0x30000, 100)};
     EXPECT_EQ(0, Burn(BuildFwpkg(images)));
     EXPECT_EQ(capture.Count("Send burn command for b.bin failed.\n"), 1u);
+    EXPECT_EQ(bootLoader.LastRefusal(), "refused as told");
     ExpectFlashHolds({images[0]});
     EXPECT_EQ(bootLoader.Commands().size(), 2u);
 }
