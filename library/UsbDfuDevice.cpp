@@ -52,6 +52,37 @@ void FillStrings(libusb_device* device, uint8_t serialIndex, uint8_t nameIndex, 
     libusb_close(handle);
 }
 
+// Every DFU alternate setting of one configuration whose serial number matches.
+void CollectFromConfig(libusb_device* device, const DfuDeviceInfo& ids, uint8_t serialIndex,
+                       const libusb_config_descriptor& config, std::vector<UsbDfuDevice::Candidate>& out,
+                       const char* serial)
+{
+    for (int i = 0; i < config.bNumInterfaces; ++i) {
+        const libusb_interface& interface = config.interface[i];
+        for (int a = 0; a < interface.num_altsetting; ++a) {
+            const libusb_interface_descriptor& setting = interface.altsetting[a];
+            if (setting.bInterfaceClass != DFU_CLASS || setting.bInterfaceSubClass != DFU_SUBCLASS) {
+                continue;
+            }
+            DfuDeviceInfo info = ids;
+            info.configurationValue = config.bConfigurationValue;
+            info.interfaceNumber = setting.bInterfaceNumber;
+            info.alternateSetting = setting.bAlternateSetting;
+            info.hasAlternateSettings = interface.num_altsetting > 1;
+            info.dfuMode = setting.bInterfaceProtocol == DFU_MODE_PROTOCOL;
+            info.busNumber = libusb_get_bus_number(device);
+            info.deviceAddress = libusb_get_device_address(device);
+            if (!UsbDfuDevice::ParseFunctionalDescriptor(setting.extra, setting.extra_length, info)) {
+                (void)UsbDfuDevice::ParseFunctionalDescriptor(config.extra, config.extra_length, info);
+            }
+            FillStrings(device, serialIndex, setting.iInterface, info);
+            if (serial == nullptr || serial[0] == '\0' || info.serial == serial) {
+                out.push_back({libusb_ref_device(device), info});
+            }
+        }
+    }
+}
+
 }  // namespace
 
 UsbDfuDevice::~UsbDfuDevice()
@@ -147,31 +178,7 @@ bool UsbDfuDevice::CollectCandidates(libusb_context* context, std::vector<Candid
             if (libusb_get_config_descriptor(device, c, &config) != 0 || config == nullptr) {
                 continue;
             }
-            for (int i = 0; i < config->bNumInterfaces; ++i) {
-                const libusb_interface& interface = config->interface[i];
-                for (int a = 0; a < interface.num_altsetting; ++a) {
-                    const libusb_interface_descriptor& setting = interface.altsetting[a];
-                    if (setting.bInterfaceClass != DFU_CLASS || setting.bInterfaceSubClass != DFU_SUBCLASS) {
-                        continue;
-                    }
-                    DfuDeviceInfo info = ids;
-                    info.configurationValue = config->bConfigurationValue;
-                    info.interfaceNumber = setting.bInterfaceNumber;
-                    info.alternateSetting = setting.bAlternateSetting;
-                    info.hasAlternateSettings = interface.num_altsetting > 1;
-                    info.dfuMode = setting.bInterfaceProtocol == DFU_MODE_PROTOCOL;
-                    info.busNumber = libusb_get_bus_number(device);
-                    info.deviceAddress = libusb_get_device_address(device);
-                    if (!ParseFunctionalDescriptor(setting.extra, setting.extra_length, info)) {
-                        (void)ParseFunctionalDescriptor(config->extra, config->extra_length, info);
-                    }
-                    FillStrings(device, descriptor.iSerialNumber, setting.iInterface, info);
-                    bool serialMatches = serial == nullptr || serial[0] == '\0' || info.serial == serial;
-                    if (IdsMatch(info, vid, pid) && serialMatches) {
-                        out.push_back({libusb_ref_device(device), info});
-                    }
-                }
-            }
+            CollectFromConfig(device, ids, descriptor.iSerialNumber, *config, out, serial);
             libusb_free_config_descriptor(config);
         }
     }
