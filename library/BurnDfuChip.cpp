@@ -174,10 +174,18 @@ std::unique_ptr<unsigned char[]> BurnDfuChip::ReadWholeFile(const char* path, si
     return data;
 }
 
-bool BurnDfuChip::DownloadAllinoneBin(const char* file, unsigned long address)
+bool BurnDfuChip::ReadyForUse()
 {
     if (m_protocol == nullptr) {
         Dfu::Report("error: DFU device is not open.\n");
+        return false;
+    }
+    return true;
+}
+
+bool BurnDfuChip::DownloadAllinoneBin(const char* file, unsigned long address)
+{
+    if (!ReadyForUse()) {
         return false;
     }
     size_t length = 0;
@@ -217,8 +225,7 @@ bool BurnDfuChip::DownloadAllinoneBin(const char* file, unsigned long address)
 
 bool BurnDfuChip::UploadFile(unsigned long address, int length, const char* outFile)
 {
-    if (m_protocol == nullptr) {
-        Dfu::Report("error: DFU device is not open.\n");
+    if (!ReadyForUse()) {
         return false;
     }
     return m_protocol->UploadFile(outFile, length, address);

@@ -68,6 +68,8 @@ public:
 
 protected:
     Dfu::DfuProtocol* Protocol() { return m_protocol.get(); }
+    // True when the device is open; else says so.
+    bool ReadyForUse();
 
 private:
     bool OpenPort();
