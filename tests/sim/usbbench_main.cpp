@@ -96,10 +96,12 @@ std::vector<uint8_t> DeviceDescriptor(uint16_t vendorId, uint16_t productId)
     return d;
 }
 
-// One configuration with one interface and the descriptors behind it.
-std::vector<uint8_t> ConfigurationDescriptor(const std::vector<uint8_t>& interfaceAndExtras)
+// The device descriptor, then one configuration with one interface and the descriptors behind it.
+std::vector<uint8_t> DeviceWithOneInterface(uint16_t vendorId, uint16_t productId,
+                                            const std::vector<uint8_t>& interfaceAndExtras)
 {
-    std::vector<uint8_t> d = {9, DESCRIPTOR_CONFIGURATION};
+    std::vector<uint8_t> d = DeviceDescriptor(vendorId, productId);
+    d.insert(d.end(), {9, DESCRIPTOR_CONFIGURATION});
     PutLe16(d, static_cast<uint16_t>(9 + interfaceAndExtras.size()));
     d.insert(d.end(), {1, 1, 0, 0x80, 50});  // one interface, value 1, no string, bus powered, 100 mA
     d.insert(d.end(), interfaceAndExtras.begin(), interfaceAndExtras.end());
@@ -114,10 +116,7 @@ std::vector<uint8_t> DfuDescriptors(const Sim::DfuDescription& description)
     PutLe16(extras, description.detachTimeout);
     PutLe16(extras, description.transferSize);
     PutLe16(extras, description.bcdDfu);
-    std::vector<uint8_t> all = DeviceDescriptor(description.vendorId, description.productId);
-    std::vector<uint8_t> configuration = ConfigurationDescriptor(extras);
-    all.insert(all.end(), configuration.begin(), configuration.end());
-    return all;
+    return DeviceWithOneInterface(description.vendorId, description.productId, extras);
 }
 
 std::vector<uint8_t> HidDescriptors(uint16_t vendorId, uint16_t productId, uint16_t reportLength)
@@ -126,10 +125,7 @@ std::vector<uint8_t> HidDescriptors(uint16_t vendorId, uint16_t productId, uint1
     extras.insert(extras.end(), {9, 0x21, 0x11, 0x01, 0, 1, 0x22});
     PutLe16(extras, reportLength);
     extras.insert(extras.end(), {7, 5, 0x81, 3, 8, 0, 10});  // interrupt IN endpoint
-    std::vector<uint8_t> all = DeviceDescriptor(vendorId, productId);
-    std::vector<uint8_t> configuration = ConfigurationDescriptor(extras);
-    all.insert(all.end(), configuration.begin(), configuration.end());
-    return all;
+    return DeviceWithOneInterface(vendorId, productId, extras);
 }
 
 std::vector<uint8_t> StringDescriptor(const std::string& text)
