@@ -1,6 +1,6 @@
 #include "DfuPortBase.h"
 
-#include <thread>
+#include <algorithm>
 
 #include "Common.h"
 #include "DeviceListText.h"
@@ -26,12 +26,14 @@ void Report(const std::string& text)
     }
 }
 
-DfuWatch::DfuWatch(std::function<bool()> cancelled) : m_cancelled(std::move(cancelled)), m_due(Clock::now()) {}
+DfuWatch::DfuWatch(std::function<bool()> cancelled) : m_cancelled(std::move(cancelled)), m_due(Common::GetTime()) {}
 
 void DfuWatch::Wait(int ms)
 {
-    Clock::time_point until = std::min(Clock::now() + std::chrono::milliseconds(ms), m_due);
-    std::this_thread::sleep_until(until);
+    long long left = std::min<long long>(ms, m_due - Common::GetTime());
+    if (left > 0) {
+        Common::DelayUs(static_cast<double>(left) * 1000);
+    }
 }
 
 bool DfuWatch::Cancelled()
@@ -41,17 +43,17 @@ bool DfuWatch::Cancelled()
 
 bool DfuWatch::Due() const
 {
-    return Clock::now() >= m_due;
+    return Common::GetTime() >= m_due;
 }
 
 void DfuWatch::DueIn(long long ms)
 {
-    m_due = Clock::now() + std::chrono::milliseconds(ms);
+    m_due = Common::GetTime() + ms;
 }
 
 void DfuWatch::DueNow()
 {
-    m_due = Clock::now();
+    m_due = Common::GetTime();
 }
 
 WaitTime::Outcome DfuWatch::PollWhenDue(long long limitMs, int sliceMs,

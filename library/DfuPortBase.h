@@ -1,7 +1,6 @@
 #ifndef VEXIL_LIBRARY_DFUPORTBASE_H
 #define VEXIL_LIBRARY_DFUPORTBASE_H
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -89,9 +88,8 @@ public:
 private:
     bool Due() const;
 
-    using Clock = std::chrono::steady_clock;
     std::function<bool()> m_cancelled;
-    Clock::time_point m_due;
+    long long m_due;  // on the clock of Common::GetTime
 };
 
 }  // namespace Dfu
