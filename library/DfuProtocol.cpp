@@ -192,11 +192,7 @@ bool DfuProtocol::DownloadData(unsigned char* data, unsigned long length, unsign
         Report("error: Nothing to download.\n");
         return false;
     }
-    if (!EnsureIdleState()) {
-        return false;
-    }
-    m_blockNumber = 0;
-    return DownloadImageData(data, length);
+    return EnsureIdleState() && DownloadImageData(data, length);
 }
 
 bool DfuProtocol::DownloadImageData(const unsigned char* data, unsigned long length)
