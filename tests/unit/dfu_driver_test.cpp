@@ -7,7 +7,6 @@
 #include "Burn.h"
 #include "FwpkgBuilder.h"
 #include "BurnDfuChip.h"
-#include "ChipDriverFactory.h"
 #include "PrintCapture.h"
 #include "ProgramRunner.h"
 #include "ScratchDir.h"
@@ -18,13 +17,6 @@ using namespace Sim;
 namespace {
 
 constexpr uint32_t GENERIC_CHIP_TYPE = 0x40001;
-
-VirtualDfuDevice* g_device = nullptr;
-
-std::unique_ptr<Dfu::DfuPortBase> MakeVirtualPort()
-{
-    return std::make_unique<VirtualDfuPort>(*g_device);
-}
 
 // A suffix made by hand: ids, bLength and a CRC that is right unless told otherwise.
 std::vector<uint8_t> WithSuffix(std::vector<uint8_t> data, uint16_t vid, uint16_t pid, uint8_t length = 16,
@@ -47,18 +39,12 @@ class DfuDriverTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        g_device = &device;
-        ChipDriverFactory::Makers makers;
-        makers.newDfuPort = MakeVirtualPort;
-        ChipDriverFactory::OverrideMakers(makers);
         SetChipType(GENERIC_CHIP_TYPE);
     }
     void TearDown() override
     {
         DestroyDevice(handle);
-        ChipDriverFactory::OverrideMakers({});
         SetChipType(0);
-        g_device = nullptr;
     }
 
     void Open()
@@ -76,6 +62,7 @@ protected:
 
     PrintCapture capture;
     VirtualDfuDevice device;
+    VirtualDfuPortMaker portMaker{device};
     BurnChipBase* handle = nullptr;
     ScratchDir dir;
 };

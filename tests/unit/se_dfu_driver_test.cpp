@@ -10,7 +10,6 @@
 
 #include "Burn.h"
 #include "BurnDfuChip.h"
-#include "ChipDriverFactory.h"
 #include "DfuBootLoader.h"
 #include "FwpkgBuilder.h"
 #include "PrintCapture.h"
@@ -23,13 +22,6 @@ namespace {
 
 constexpr int QX71_CHIP_TYPE = 0x30004;
 constexpr int KP7715_CHIP_TYPE = 0x30005;
-
-VirtualDfuDevice* g_device = nullptr;
-
-std::unique_ptr<Dfu::DfuPortBase> MakeVirtualPort()
-{
-    return std::make_unique<VirtualDfuPort>(*g_device);
-}
 
 PackageImage Image(const std::string& name, uint32_t type, uint32_t address, size_t length, uint32_t burnSize = 0)
 {
@@ -60,18 +52,12 @@ class SeDfuDriverTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        g_device = &device;
         device.SetDownloadHandler(&bootLoader);
-        ChipDriverFactory::Makers makers;
-        makers.newDfuPort = MakeVirtualPort;
-        ChipDriverFactory::OverrideMakers(makers);
     }
     void TearDown() override
     {
         DestroyDevice(handle);
-        ChipDriverFactory::OverrideMakers({});
         SetChipType(0);
-        g_device = nullptr;
     }
 
     void Open(int chipType)
@@ -118,6 +104,7 @@ protected:
     PrintCapture capture;
     DfuBootLoader bootLoader;
     VirtualDfuDevice device{SmallBlocks(), {}, 0, 0};
+    VirtualDfuPortMaker portMaker{device};
     BurnChipBase* handle = nullptr;
     ScratchDir dir;
 };
