@@ -44,9 +44,9 @@ DfuFaults LeavesDuringManifest()
     return faults;
 }
 
-VirtualDfuDevice::VirtualDfuDevice(DfuDescription description, DfuFaults faults, uint32_t flashBase, size_t flashSize)
+VirtualDfuDevice::VirtualDfuDevice(DfuDescription description, DfuFaults faults, size_t flashSize)
     : m_description(std::move(description)), m_faults(faults), m_dfuMode(!m_description.runtimeMode),
-      m_state(m_dfuMode ? faults.startState : DfuState::APP_IDLE), m_flashBase(flashBase), m_flash(flashSize, 0xFF)
+      m_state(m_dfuMode ? faults.startState : DfuState::APP_IDLE), m_flash(flashSize, 0xFF)
 {
     if (m_state == DfuState::ERROR) {
         m_status = DfuStatusCode::ERR_NOTDONE;
@@ -409,16 +409,6 @@ void VirtualDfuDevice::UsbReset()
     m_state = DfuState::IDLE;
     m_status = DfuStatusCode::OK;
     m_download.clear();
-}
-
-void VirtualDfuDevice::Replug()
-{
-    m_present = true;
-    m_dfuMode = true;
-    m_state = DfuState::IDLE;
-    m_status = DfuStatusCode::OK;
-    m_download.clear();
-    ++m_enumerations;
 }
 
 }  // namespace Sim

@@ -103,7 +103,7 @@ protected:
 
     PrintCapture capture;
     DfuBootLoader bootLoader;
-    VirtualDfuDevice device{SmallBlocks(), {}, 0, 0};
+    VirtualDfuDevice device{SmallBlocks(), {}, 0};
     VirtualDfuPortMaker portMaker{device};
     BurnChipBase* handle = nullptr;
     ScratchDir dir;
@@ -212,7 +212,7 @@ TEST_F(SeDfuDriverTest, DeviceGoneDuringAnImagesManifestFailsTheBurnNamingTheIma
 {
     DfuFaults faults;
     faults.leavesDuringManifest = true;
-    device = VirtualDfuDevice(SmallBlocks(), faults, 0, 0);
+    device = VirtualDfuDevice(SmallBlocks(), faults, 0);
     device.SetDownloadHandler(&bootLoader);
     Open(QX71_CHIP_TYPE);
     EXPECT_EQ(0, Burn(BuildFwpkg({Image("app.bin", 1, 0x10000, 100), Image("more.bin", 1, 0x20000, 50)})));
