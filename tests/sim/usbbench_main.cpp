@@ -41,13 +41,13 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "DfuBootLoader.h"
+#include "FwpkgBuilder.h"
 #include "VirtualDfuDevice.h"
 
 namespace {
@@ -264,8 +264,7 @@ bool Bench::Build()
         node->device->SetClock(MonotonicMs);
         node->sysName = "1-" + std::to_string(i + 1);
         if (!m_options.flashFile.empty()) {
-            std::ifstream in(m_options.flashFile, std::ios::binary);
-            std::vector<uint8_t> flash((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            std::vector<uint8_t> flash = Sim::ReadBinaryFile(m_options.flashFile);
             node->device->Preload(0, flash);
             node->device->SetUploadLength(flash.size());
         }
@@ -726,10 +725,7 @@ bool Bench::SaveDownload() const
             break;
         }
     }
-    const std::vector<uint8_t>& bytes = device->Manifested();
-    std::ofstream out(m_options.saveDownload, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(out);
+    return Sim::WriteBinaryFile(m_options.saveDownload, device->Manifested());
 }
 
 bool Bench::SaveBoot() const
@@ -750,9 +746,7 @@ bool Bench::SaveBoot() const
     for (const auto& image : m_bootLoader->FlashMap()) {
         char name[32];
         std::snprintf(name, sizeof(name), "/flash-%08x.bin", image.first);
-        std::ofstream out(m_options.saveBoot + name, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(image.second.data()), static_cast<std::streamsize>(image.second.size()));
-        written = written && static_cast<bool>(out);
+        written = Sim::WriteBinaryFile(m_options.saveBoot + name, image.second) && written;
     }
     return written;
 }
