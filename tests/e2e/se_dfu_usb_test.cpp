@@ -16,23 +16,14 @@ namespace {
 
 using testing::HasSubstr;
 
+using Sim::PatternImage;
+
 const std::string DEVICE = "1209:7d01";
 
 std::string ReadText(const std::string& path)
 {
     std::vector<uint8_t> bytes = Sim::ReadBinaryFile(path);
     return std::string(bytes.begin(), bytes.end());
-}
-
-Sim::PackageImage Image(const std::string& name, uint32_t type, uint32_t address, size_t length)
-{
-    Sim::PackageImage image;
-    image.name = name;
-    image.type = type;
-    image.burnAddr = address;
-    image.burnSize = static_cast<uint32_t>(length);
-    image.data = Sim::PatternBytes(length, address + type + 1);
-    return image;
 }
 
 class SeDfuUsbTest : public ::testing::Test {
@@ -78,9 +69,11 @@ protected:
 
 TEST_F(SeDfuUsbTest, Qx71WriteSendsEveryImageAfterItsFrameButNotTheLoaderAndResetsAfterR)
 {
-    std::vector<Sim::PackageImage> images = {Image("loader.bin", 0, 0, 3000), Image("app.bin", 1, 0x10000, 5000),
-                                             Image("nv.bin", 2, 0x80000, 700), Image("version.bin", 7, 0, 16),
-                                             Image("skip.bin", 16, 0x90000, 64)};
+    std::vector<Sim::PackageImage> images = {PatternImage("loader.bin", 0, 0, 3000),
+                                             PatternImage("app.bin", 1, 0x10000, 5000),
+                                             PatternImage("nv.bin", 2, 0x80000, 700),
+                                             PatternImage("version.bin", 7, 0, 16),
+                                             PatternImage("skip.bin", 16, 0x90000, 64)};
     Sim::ProgramResult result = Vexil("loader", {"write", "-c", "qx71", "-d", DEVICE, "-f", Package(images), "-r"});
     EXPECT_EQ(result.exitCode, 0) << result.output;
     // One frame per sent image, each as a whole 1024-byte block 0, then the reset frame.
@@ -93,8 +86,10 @@ TEST_F(SeDfuUsbTest, Qx71WriteSendsEveryImageAfterItsFrameButNotTheLoaderAndRese
 
 TEST_F(SeDfuUsbTest, Kp7715WriteRunsTheLoaderReopensAndBurnsOnlyTheNamedImages)
 {
-    std::vector<Sim::PackageImage> images = {Image("loader.bin", 0, 0, 3000), Image("app.bin", 1, 0x10000, 5000),
-                                             Image("data.bin", 1, 0x40000, 900), Image("my_app.bin", 1, 0x20000, 100)};
+    std::vector<Sim::PackageImage> images = {PatternImage("loader.bin", 0, 0, 3000),
+                                             PatternImage("app.bin", 1, 0x10000, 5000),
+                                             PatternImage("data.bin", 1, 0x40000, 900),
+                                             PatternImage("my_app.bin", 1, 0x20000, 100)};
     Sim::ProgramResult result =
         Vexil("rom", {"write", "-c", "kp7715", "-d", DEVICE, "-f", Package(images), "--only-burn", "app"});
     EXPECT_EQ(result.exitCode, 0) << result.output;
@@ -107,7 +102,8 @@ TEST_F(SeDfuUsbTest, Kp7715WriteRunsTheLoaderReopensAndBurnsOnlyTheNamedImages)
 
 TEST_F(SeDfuUsbTest, EraseClearsTheFlashByTheEraseAllFrame)
 {
-    Sim::ProgramResult result = Vexil("loader", {"erase", "-c", "qx71", "-d", DEVICE, "-f", Package({Image("app.bin", 1, 0, 10)})});
+    std::string package = Package({PatternImage("app.bin", 1, 0, 10)});
+    Sim::ProgramResult result = Vexil("loader", {"erase", "-c", "qx71", "-d", DEVICE, "-f", package});
     EXPECT_EQ(result.exitCode, 0) << result.output;
     EXPECT_EQ(Frames(), "d2 1024\n");
     EXPECT_EQ(State(), "loader 0\nerase-alls 1\nleft 0\n");
@@ -118,7 +114,8 @@ TEST_F(SeDfuUsbTest, EraseClearsTheFlashByTheEraseAllFrame)
 // Nothing reaches the device when the package does not hold an image whole.
 TEST_F(SeDfuUsbTest, PackageCutShortIsRefusedWithStatusFour)
 {
-    std::vector<uint8_t> package = Sim::BuildFwpkg({Image("app.bin", 1, 0x10000, 500), Image("tail.bin", 1, 0x20000, 50)});
+    std::vector<uint8_t> package =
+        Sim::BuildFwpkg({PatternImage("app.bin", 1, 0x10000, 500), PatternImage("tail.bin", 1, 0x20000, 50)});
     package.pop_back();
     ASSERT_TRUE(Sim::WriteBinaryFile(dir / "cut.fwpkg", package));
     Sim::ProgramResult result = Vexil("loader", {"write", "-c", "qx71", "-d", DEVICE, "-f", dir / "cut.fwpkg"});
