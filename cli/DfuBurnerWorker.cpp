@@ -20,7 +20,7 @@ bool IsFirmwarePackage(const std::string& path)
 }  // namespace
 
 DfuBurnerWorker::DfuBurnerWorker(std::unique_ptr<BurnInfo::BurnContext> context)
-    : BurnerWorkerBase(std::move(context)), onlyBurnNames(Context().GetOnlyBurnNames())
+    : BurnerWorkerBase(std::move(context))
 {
 }
 
@@ -39,7 +39,7 @@ int DfuBurnerWorker::Burn()
     if (!InitTransport()) {
         return BurnInfo::INIT_TRANSFER_WAY_FAILED;
     }
-    Device()->SetOnlyBurnNames(onlyBurnNames);
+    Device()->SetOnlyBurnNames(Context().GetOnlyBurnNames());
     m_isPrintProgress = true;
     if (!DownloadWholeFile(Context().GetBurnFile())) {
         return BurnInfo::BURN_BOOT_FAILED;

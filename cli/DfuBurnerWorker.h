@@ -1,8 +1,7 @@
 #ifndef VEXIL_CLI_DFUBURNERWORKER_H
 #define VEXIL_CLI_DFUBURNERWORKER_H
 
-#include <string>
-#include <vector>
+#include <memory>
 
 #include "BurnerWorkerBase.h"
 
@@ -20,8 +19,6 @@ public:
 
 private:
     void ResetChipWhenAsked();
-
-    std::vector<std::string> onlyBurnNames;
 };
 
 }  // namespace DfuBurnerWorkerSp

@@ -2,11 +2,9 @@
 
 #include <cstdio>
 #include <new>
-#include <thread>
 
 #include "ChipDriverFactory.h"
 #include "Common.h"
-#include "DeviceListText.h"
 
 namespace Dfu {
 
@@ -116,8 +114,9 @@ bool BurnDfuChip::ReopenUsbDfu()
     if (m_device != nullptr) {
         m_device->Close();
     }
-    // Give the device time to leave the bus before it is looked for again.
-    std::this_thread::sleep_for(std::chrono::milliseconds(m_limits.reopenPauseMs));
+    // Give the device time to leave the bus before it is looked for again; a cancel cuts it short
+    // and the search then ends at once.
+    (void)Dfu::Pause(m_limits.reopenPauseMs, m_limits.reopenPauseMs, [this] { return CheckIsCancel(); });
     return OpenPort() && BuildProtocol();
 }
 
@@ -175,10 +174,18 @@ std::unique_ptr<unsigned char[]> BurnDfuChip::ReadWholeFile(const char* path, si
     return data;
 }
 
-bool BurnDfuChip::DownloadAllinoneBin(const char* file, unsigned long address)
+bool BurnDfuChip::ReadyForUse()
 {
     if (m_protocol == nullptr) {
         Dfu::Report("error: DFU device is not open.\n");
+        return false;
+    }
+    return true;
+}
+
+bool BurnDfuChip::DownloadAllinoneBin(const char* file, unsigned long address)
+{
+    if (!ReadyForUse()) {
         return false;
     }
     size_t length = 0;
@@ -198,9 +205,9 @@ bool BurnDfuChip::DownloadAllinoneBin(const char* file, unsigned long address)
         bool foreignVendor = suffix.vendorId != Dfu::SUFFIX_ANY_ID && suffix.vendorId != device.vendorId;
         bool foreignProduct = suffix.productId != Dfu::SUFFIX_ANY_ID && suffix.productId != device.productId;
         if (foreignVendor || foreignProduct) {
-            Dfu::Report(DeviceListText::FormatLine("Warning: file is for [%04x:%04x] but the device is [%04x:%04x].\n",
-                                                   suffix.vendorId, suffix.productId, device.vendorId,
-                                                   device.productId));
+            Dfu::Report(Common::FormatInfo("Warning: file is for [%04x:%04x] but the device is [%04x:%04x].\n",
+                                           suffix.vendorId, suffix.productId, device.vendorId,
+                                           device.productId));
         }
         Dfu::Report("Valid DFU suffix found, stripping it before the download.\n");
         payload = length - suffix.length;
@@ -218,8 +225,7 @@ bool BurnDfuChip::DownloadAllinoneBin(const char* file, unsigned long address)
 
 bool BurnDfuChip::UploadFile(unsigned long address, int length, const char* outFile)
 {
-    if (m_protocol == nullptr) {
-        Dfu::Report("error: DFU device is not open.\n");
+    if (!ReadyForUse()) {
         return false;
     }
     return m_protocol->UploadFile(outFile, length, address);

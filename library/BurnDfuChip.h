@@ -58,19 +58,21 @@ public:
     virtual Dfu::DfuPortBase* Port();
 
     bool OpenUsbDfu(int vid, int pid, const char* serial);
-    bool BuildProtocol();
     bool ReopenUsbDfu();
     // Sizes above 65535 would be cut to 16 bits on the wire, so they are ignored like those below 1.
     void SetDfuTransferSize(int size);
     void SetDfuTimeout(int ms);
     void SetTimeLimits(const TimeLimits& limits);
-    std::unique_ptr<unsigned char[]> ReadWholeFile(const char* path, size_t& length);
 
 protected:
     Dfu::DfuProtocol* Protocol() { return m_protocol.get(); }
+    // True when the device is open; else says so.
+    bool ReadyForUse();
+    std::unique_ptr<unsigned char[]> ReadWholeFile(const char* path, size_t& length);
 
 private:
     bool OpenPort();
+    bool BuildProtocol();
 
     std::unique_ptr<Dfu::DfuPortBase> m_device;
     std::unique_ptr<Dfu::DfuProtocol> m_protocol;

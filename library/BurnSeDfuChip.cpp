@@ -80,8 +80,7 @@ std::vector<unsigned char> BurnSeDfuChip::BuildCmdForImage(const Common::FileHea
 
 bool BurnSeDfuChip::DownloadAllinoneBin(const char* file, unsigned long address)
 {
-    if (Protocol() == nullptr) {
-        PrintPlain("error: DFU device is not open.\n");
+    if (!ReadyForUse()) {
         return false;
     }
     size_t length = 0;
@@ -197,8 +196,7 @@ bool BurnSeDfuChip::BurnLoaderImage(const Common::FileHead& image, const unsigne
 
 bool BurnSeDfuChip::EraseAllFlash()
 {
-    if (Protocol() == nullptr) {
-        PrintPlain("error: DFU device is not open.\n");
+    if (!ReadyForUse()) {
         return false;
     }
     if (!Protocol()->EnsureIdleState()) {

@@ -19,14 +19,13 @@ public:
     bool DownloadAllinoneBin(const char* file, unsigned long address) override;
     bool Reset() override;
 
+private:
     bool BurnFwpkg(const unsigned char* data, unsigned long length);
     bool BurnOneImage(const Common::FileHead& image, const unsigned char* data);
     bool BurnLoaderImage(const Common::FileHead& image, const unsigned char* data);
     std::vector<unsigned char> BuildCmdForImage(const Common::FileHead& image) const;
     bool IsImageSelected(const char* name) const;
     bool NeedsLoaderStage() const;
-
-private:
     bool WillSend(const Common::FileHead& image) const;
     bool DownloadAndConfirm(const unsigned char* data, unsigned long length);
 };

@@ -1,11 +1,15 @@
 #include "DfuPortBase.h"
 
-#include <thread>
+#include <algorithm>
 
 #include "Common.h"
 #include "DeviceListText.h"
 
 namespace Dfu {
+
+namespace {
+constexpr int PAUSE_SLICE_MS = 100;
+}  // namespace
 
 std::string DeviceLine(const DfuDeviceInfo& info)
 {
@@ -22,12 +26,14 @@ void Report(const std::string& text)
     }
 }
 
-DfuWatch::DfuWatch(std::function<bool()> cancelled) : m_cancelled(std::move(cancelled)), m_due(Clock::now()) {}
+DfuWatch::DfuWatch(std::function<bool()> cancelled) : m_cancelled(std::move(cancelled)), m_due(Common::GetTime()) {}
 
 void DfuWatch::Wait(int ms)
 {
-    Clock::time_point until = std::min(Clock::now() + std::chrono::milliseconds(ms), m_due);
-    std::this_thread::sleep_until(until);
+    long long left = std::min<long long>(ms, m_due - Common::GetTime());
+    if (left > 0) {
+        Common::DelayUs(static_cast<double>(left) * 1000);
+    }
 }
 
 bool DfuWatch::Cancelled()
@@ -37,17 +43,32 @@ bool DfuWatch::Cancelled()
 
 bool DfuWatch::Due() const
 {
-    return Clock::now() >= m_due;
+    return Common::GetTime() >= m_due;
 }
 
 void DfuWatch::DueIn(long long ms)
 {
-    m_due = Clock::now() + std::chrono::milliseconds(ms);
+    m_due = Common::GetTime() + ms;
 }
 
 void DfuWatch::DueNow()
 {
-    m_due = Clock::now();
+    m_due = Common::GetTime();
+}
+
+WaitTime::Outcome DfuWatch::PollWhenDue(long long limitMs, int sliceMs,
+                                        const std::function<WaitTime::Step()>& tryWhenDue)
+{
+    return WaitTime::PollUntil(*this, limitMs, sliceMs,
+                               [&] { return Due() ? tryWhenDue() : WaitTime::Step::AGAIN; });
+}
+
+bool Pause(long long ms, long long limitMs, std::function<bool()> cancelled)
+{
+    DfuWatch watch(std::move(cancelled));
+    watch.DueIn(ms);
+    return watch.PollWhenDue(limitMs, PAUSE_SLICE_MS, [] { return WaitTime::Step::DONE; }) !=
+           WaitTime::Outcome::CANCELLED;
 }
 
 }  // namespace Dfu

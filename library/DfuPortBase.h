@@ -1,7 +1,6 @@
 #ifndef VEXIL_LIBRARY_DFUPORTBASE_H
 #define VEXIL_LIBRARY_DFUPORTBASE_H
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -14,6 +13,15 @@ namespace Dfu {
 // without knowing libusb.
 constexpr int PORT_NO_DEVICE = -4;   // LIBUSB_ERROR_NO_DEVICE: the device has left the bus
 constexpr int PORT_NOT_FOUND = -5;   // LIBUSB_ERROR_NOT_FOUND
+
+// The class requests and the length of a GETSTATUS reply.
+constexpr unsigned char DFU_DETACH = 0;
+constexpr unsigned char DFU_DNLOAD = 1;
+constexpr unsigned char DFU_UPLOAD = 2;
+constexpr unsigned char DFU_GETSTATUS = 3;
+constexpr unsigned char DFU_CLRSTATUS = 4;
+constexpr unsigned char DFU_ABORT = 6;
+constexpr unsigned short DFU_STATUS_LENGTH = 6;
 
 // One DFU interface (one alternate setting of one interface of one device).
 struct DfuDeviceInfo {
@@ -54,6 +62,9 @@ public:
     virtual bool IsOpen() const = 0;
 };
 
+// Waits ms milliseconds, at most limitMs; false when the wait was cancelled first.
+bool Pause(long long ms, long long limitMs, std::function<bool()> cancelled);
+
 // "[vid:pid] serial=... intf=... alt=... (mode) name=..." with its newline.
 std::string DeviceLine(const DfuDeviceInfo& info);
 // A message of the DFU road; an empty one is not printed.
@@ -68,14 +79,17 @@ public:
     void Wait(int ms) override;
     bool Cancelled() override;
 
-    bool Due() const;
     void DueIn(long long ms);
     void DueNow();
 
+    // WaitTime::PollUntil on this watch whose tries run only once the next one is due.
+    WaitTime::Outcome PollWhenDue(long long limitMs, int sliceMs, const std::function<WaitTime::Step()>& tryWhenDue);
+
 private:
-    using Clock = std::chrono::steady_clock;
+    bool Due() const;
+
     std::function<bool()> m_cancelled;
-    Clock::time_point m_due;
+    long long m_due;  // on the clock of Common::GetTime
 };
 
 }  // namespace Dfu

@@ -6,7 +6,6 @@
 
 #include "BurnChipBase.h"
 #include "Common.h"
-#include "DeviceListText.h"
 
 namespace Dfu {
 
@@ -87,9 +86,9 @@ void DfuProtocol::ReportProgress(unsigned long done, unsigned long total)
 
 void DfuProtocol::PrintState(const DfuStatus& status)
 {
-    std::string line = DeviceListText::FormatLine("DFU state(%u) = %s, status(%u) = %s\n", status.state,
-                                                  DfuStateToString(status.state), status.status,
-                                                  DfuStatusToString(status.status));
+    std::string line = Common::FormatInfo("DFU state(%u) = %s, status(%u) = %s\n", status.state,
+                                          DfuStateToString(status.state), status.status,
+                                          DfuStatusToString(status.status));
     Common::Print("", line.c_str(), 0, "");
 }
 
@@ -100,8 +99,7 @@ int DfuProtocol::GetStatus(DfuStatus& status, int timeoutMs)
     int result = m_port->RequestIn(DFU_GETSTATUS, 0, reply, DFU_STATUS_LENGTH, timeoutMs);
     if (result == DFU_STATUS_LENGTH) {
         status.status = reply[0];
-        status.pollTimeout = static_cast<uint32_t>(reply[1]) | static_cast<uint32_t>(reply[2]) << 8 |
-                             static_cast<uint32_t>(reply[3]) << 16;
+        status.pollTimeout = Common::GetLe32(reply + 1) & 0xFFFFFF;  // bwPollTimeout has three bytes
         status.state = reply[4];
         status.stringIndex = reply[5];
     }
@@ -135,24 +133,13 @@ int DfuProtocol::GetEffectiveTransferSize()
 #ifdef __linux__
     // usbfs refuses larger control transfers, so every block would fail.
     if (size > LINUX_MAX_CONTROL_DATA) {
-        Report(DeviceListText::FormatLine(
+        Report(Common::FormatInfo(
             "Note: transfer size %d is above the %d bytes Linux allows in one control transfer, using %d.\n", size,
             LINUX_MAX_CONTROL_DATA, LINUX_MAX_CONTROL_DATA));
         size = LINUX_MAX_CONTROL_DATA;
     }
 #endif
     return size;
-}
-
-// A pause the device asked for; a cancel cuts it short.
-bool DfuProtocol::Pause(uint32_t ms)
-{
-    DfuWatch watch([this] { return IsCancelled(); });
-    watch.DueIn(ms);
-    WaitTime::Outcome outcome = WaitTime::PollUntil(watch, m_limits.busyMs, POLL_SLICE_MS, [&watch] {
-        return watch.Due() ? WaitTime::Step::DONE : WaitTime::Step::AGAIN;
-    });
-    return outcome == WaitTime::Outcome::DONE || outcome == WaitTime::Outcome::TIMED_OUT;
 }
 
 bool DfuProtocol::EnsureIdleState()
@@ -165,7 +152,8 @@ bool DfuProtocol::EnsureIdleState()
         }
         PrintState(status);
         if (status.pollTimeout != 0) {
-            (void)Pause(status.pollTimeout);
+            // A pause the device asked for; a cancel cuts it short.
+            (void)Pause(status.pollTimeout, m_limits.busyMs, [this] { return IsCancelled(); });
         }
         switch (status.state) {
             case DNLOAD_IDLE:
@@ -204,11 +192,7 @@ bool DfuProtocol::DownloadData(unsigned char* data, unsigned long length, unsign
         Report("error: Nothing to download.\n");
         return false;
     }
-    if (!EnsureIdleState()) {
-        return false;
-    }
-    m_blockNumber = 0;
-    return DownloadImageData(data, length);
+    return EnsureIdleState() && DownloadImageData(data, length);
 }
 
 bool DfuProtocol::DownloadImageData(const unsigned char* data, unsigned long length)
@@ -257,10 +241,7 @@ bool DfuProtocol::WaitWhileBusy(DfuStatus& status, int statusTimeoutMs)
     int lastResult = 0;
     bool answered = false;
     bool failed = false;
-    WaitTime::Outcome outcome = WaitTime::PollUntil(watch, m_limits.busyMs, POLL_SLICE_MS, [&] {
-        if (!watch.Due()) {
-            return WaitTime::Step::AGAIN;
-        }
+    WaitTime::Outcome outcome = watch.PollWhenDue(m_limits.busyMs, POLL_SLICE_MS, [&] {
         lastResult = GetStatus(status, statusTimeoutMs);
         answered = lastResult == DFU_STATUS_LENGTH;
         if (!answered) {
@@ -272,8 +253,8 @@ bool DfuProtocol::WaitWhileBusy(DfuStatus& status, int statusTimeoutMs)
         }
         if (status.status != 0) {
             PrintState(status);
-            Report(DeviceListText::FormatLine("error: Device reported DFU failure: %s.\n",
-                                              DfuStatusToString(status.status)));
+            Report(Common::FormatInfo("error: Device reported DFU failure: %s.\n",
+                                      DfuStatusToString(status.status)));
             failed = true;
             return WaitTime::Step::FAILED;
         }
@@ -290,7 +271,7 @@ bool DfuProtocol::WaitWhileBusy(DfuStatus& status, int statusTimeoutMs)
         PrintState(status);
         Report("error: Device stayed busy for too long during the download.\n");
     } else {
-        Report(DeviceListText::FormatLine(
+        Report(Common::FormatInfo(
             "error: Lost contact with the device while it was programming (last GETSTATUS=%d).\n",
             lastResult < 0 ? lastResult : -1));
     }
@@ -302,10 +283,7 @@ bool DfuProtocol::Manifest()
     DfuWatch watch([this] { return IsCancelled(); });
     int polls = 0;
     bool result = false;
-    WaitTime::Outcome outcome = WaitTime::PollUntil(watch, m_limits.busyMs, POLL_SLICE_MS, [&] {
-        if (!watch.Due()) {
-            return WaitTime::Step::AGAIN;
-        }
+    WaitTime::Outcome outcome = watch.PollWhenDue(m_limits.busyMs, POLL_SLICE_MS, [&] {
         if (polls == m_limits.manifestPolls) {
             return WaitTime::Step::FAILED;
         }
@@ -318,7 +296,7 @@ bool DfuProtocol::Manifest()
         }
         PrintState(status);
         if (status.status != 0) {
-            Report(DeviceListText::FormatLine("error: Manifest failed: %s.\n", DfuStatusToString(status.status)));
+            Report(Common::FormatInfo("error: Manifest failed: %s.\n", DfuStatusToString(status.status)));
             return WaitTime::Step::DONE;
         }
         if (status.state == MANIFEST_WAIT_RESET) {

@@ -8,13 +8,6 @@
 
 namespace Dfu {
 
-constexpr unsigned char DFU_DETACH = 0;
-constexpr unsigned char DFU_DNLOAD = 1;
-constexpr unsigned char DFU_UPLOAD = 2;
-constexpr unsigned char DFU_GETSTATUS = 3;
-constexpr unsigned char DFU_CLRSTATUS = 4;
-constexpr unsigned char DFU_ABORT = 6;
-constexpr unsigned short DFU_STATUS_LENGTH = 6;
 constexpr int DEFAULT_TRANSFER_SIZE = 4096;
 // Linux's usbfs takes at most this many data bytes in one control transfer.
 constexpr int LINUX_MAX_CONTROL_DATA = 4096;
@@ -58,7 +51,6 @@ private:
     bool SendBlocks(const unsigned char* data, unsigned long length, int transferSize);
     bool WaitWhileBusy(DfuStatus& status, int statusTimeoutMs);
     bool Manifest();
-    bool Pause(uint32_t ms);
     int GetStatus(DfuStatus& status, int timeoutMs);
     int ClearStatus();
     int Abort();

@@ -35,12 +35,12 @@ int ReadSysfsHex(const std::string& path)
 }
 
 // sysfs reports 4096 as the size of every attribute, so the file is read until it ends, not by its size.
-std::vector<unsigned char> ReadReportDescriptor(const std::string& path, bool& opened)
+// Empty when it cannot be read.
+std::vector<unsigned char> ReadReportDescriptor(const std::string& path)
 {
     std::vector<unsigned char> bytes;
     FILE* file = nullptr;
-    opened = Common::fopen_s(&file, path.c_str(), "rb") == 0 && file != nullptr;
-    if (!opened) {
+    if (Common::fopen_s(&file, path.c_str(), "rb") != 0 || file == nullptr) {
         return bytes;
     }
     bytes.resize(REPORT_DESCRIPTOR_MAX);
@@ -98,11 +98,8 @@ bool ListHidDevicesUnder(const std::string& root, std::vector<HidDeviceEntry>& d
             continue;
         }
         device.name = ReadSysfsString(deviceDir + "/product");
-        bool opened = false;
-        std::vector<unsigned char> report = ReadReportDescriptor(interfaceDir + "/report_descriptor", opened);
-        if (opened) {
-            (void)ParseHidUsage(report.data(), report.size(), device.usagePage, device.usage);
-        }
+        std::vector<unsigned char> report = ReadReportDescriptor(interfaceDir + "/report_descriptor");
+        (void)ParseHidUsage(report.data(), report.size(), device.usagePage, device.usage);
         devices.push_back(device);
     }
     closedir(directory);

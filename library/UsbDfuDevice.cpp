@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "Common.h"
-#include "DeviceListText.h"
 
 namespace Dfu {
 
@@ -51,6 +50,37 @@ void FillStrings(libusb_device* device, uint8_t serialIndex, uint8_t nameIndex, 
     info.serial = ReadString(handle, serialIndex, "?");
     info.name = ReadString(handle, nameIndex, "UNKNOWN");
     libusb_close(handle);
+}
+
+// Every DFU alternate setting of one configuration whose serial number matches.
+void CollectFromConfig(libusb_device* device, const DfuDeviceInfo& ids, uint8_t serialIndex,
+                       const libusb_config_descriptor& config, std::vector<UsbDfuDevice::Candidate>& out,
+                       const char* serial)
+{
+    for (int i = 0; i < config.bNumInterfaces; ++i) {
+        const libusb_interface& interface = config.interface[i];
+        for (int a = 0; a < interface.num_altsetting; ++a) {
+            const libusb_interface_descriptor& setting = interface.altsetting[a];
+            if (setting.bInterfaceClass != DFU_CLASS || setting.bInterfaceSubClass != DFU_SUBCLASS) {
+                continue;
+            }
+            DfuDeviceInfo info = ids;
+            info.configurationValue = config.bConfigurationValue;
+            info.interfaceNumber = setting.bInterfaceNumber;
+            info.alternateSetting = setting.bAlternateSetting;
+            info.hasAlternateSettings = interface.num_altsetting > 1;
+            info.dfuMode = setting.bInterfaceProtocol == DFU_MODE_PROTOCOL;
+            info.busNumber = libusb_get_bus_number(device);
+            info.deviceAddress = libusb_get_device_address(device);
+            if (!UsbDfuDevice::ParseFunctionalDescriptor(setting.extra, setting.extra_length, info)) {
+                (void)UsbDfuDevice::ParseFunctionalDescriptor(config.extra, config.extra_length, info);
+            }
+            FillStrings(device, serialIndex, setting.iInterface, info);
+            if (serial == nullptr || serial[0] == '\0' || info.serial == serial) {
+                out.push_back({libusb_ref_device(device), info});
+            }
+        }
+    }
 }
 
 }  // namespace
@@ -148,31 +178,7 @@ bool UsbDfuDevice::CollectCandidates(libusb_context* context, std::vector<Candid
             if (libusb_get_config_descriptor(device, c, &config) != 0 || config == nullptr) {
                 continue;
             }
-            for (int i = 0; i < config->bNumInterfaces; ++i) {
-                const libusb_interface& interface = config->interface[i];
-                for (int a = 0; a < interface.num_altsetting; ++a) {
-                    const libusb_interface_descriptor& setting = interface.altsetting[a];
-                    if (setting.bInterfaceClass != DFU_CLASS || setting.bInterfaceSubClass != DFU_SUBCLASS) {
-                        continue;
-                    }
-                    DfuDeviceInfo info = ids;
-                    info.configurationValue = config->bConfigurationValue;
-                    info.interfaceNumber = setting.bInterfaceNumber;
-                    info.alternateSetting = setting.bAlternateSetting;
-                    info.hasAlternateSettings = interface.num_altsetting > 1;
-                    info.dfuMode = setting.bInterfaceProtocol == DFU_MODE_PROTOCOL;
-                    info.busNumber = libusb_get_bus_number(device);
-                    info.deviceAddress = libusb_get_device_address(device);
-                    if (!ParseFunctionalDescriptor(setting.extra, setting.extra_length, info)) {
-                        (void)ParseFunctionalDescriptor(config->extra, config->extra_length, info);
-                    }
-                    FillStrings(device, descriptor.iSerialNumber, setting.iInterface, info);
-                    bool serialMatches = serial == nullptr || serial[0] == '\0' || info.serial == serial;
-                    if (IdsMatch(info, vid, pid) && serialMatches) {
-                        out.push_back({libusb_ref_device(device), info});
-                    }
-                }
-            }
+            CollectFromConfig(device, ids, descriptor.iSerialNumber, *config, out, serial);
             libusb_free_config_descriptor(config);
         }
     }
@@ -254,10 +260,7 @@ bool UsbDfuDevice::WaitForCandidates(std::vector<Candidate>& found, int vid, int
             Report(".");
         }
     };
-    WaitTime::Outcome outcome = WaitTime::PollUntil(watch, m_limits.openWaitMs, m_limits.searchPeriodMs, [&] {
-        if (!watch.Due()) {
-            return WaitTime::Step::AGAIN;
-        }
+    WaitTime::Outcome outcome = watch.PollWhenDue(m_limits.openWaitMs, m_limits.searchPeriodMs, [&] {
         printDots();
         (void)CollectCandidates(m_context, found, vid, pid, serial);
         watch.DueIn(m_limits.searchPeriodMs);
@@ -301,9 +304,9 @@ bool UsbDfuDevice::OpenChosen(std::vector<Candidate>& found, int vid, int pid, c
         }
     }
     m_info = chosen->info;
-    Report(DeviceListText::FormatLine("Found DFU device [%04x:%04x] serial=\"%s\" (%s).\n", m_info.vendorId,
-                                      m_info.productId, m_info.serial.c_str(),
-                                      m_info.dfuMode ? "DFU mode" : "runtime"));
+    Report(Common::FormatInfo("Found DFU device [%04x:%04x] serial=\"%s\" (%s).\n", m_info.vendorId,
+                              m_info.productId, m_info.serial.c_str(),
+                              m_info.dfuMode ? "DFU mode" : "runtime"));
     libusb_device* device = chosen->device;
     if (!OpenWithRetry(device, watch)) {
         return false;
@@ -320,10 +323,7 @@ bool UsbDfuDevice::OpenWithRetry(libusb_device* device, DfuWatch& watch)
     int result = 0;
     watch.DueNow();
     long long limitMs = static_cast<long long>(m_limits.openTries + 1) * (m_limits.openRetryMs + 100);
-    WaitTime::Outcome outcome = WaitTime::PollUntil(watch, limitMs, m_limits.openRetryMs, [&] {
-        if (!watch.Due()) {
-            return WaitTime::Step::AGAIN;
-        }
+    WaitTime::Outcome outcome = watch.PollWhenDue(limitMs, m_limits.openRetryMs, [&] {
         ++tries;
         result = libusb_open(device, &m_handle);
         if (result == 0 && m_handle != nullptr) {
@@ -337,7 +337,7 @@ bool UsbDfuDevice::OpenWithRetry(libusb_device* device, DfuWatch& watch)
         return true;
     }
     if (outcome != WaitTime::Outcome::CANCELLED) {
-        Report(DeviceListText::FormatLine("error: Cannot open USB device: %s.\n", libusb_error_name(result)));
+        Report(Common::FormatInfo("error: Cannot open USB device: %s.\n", libusb_error_name(result)));
         PrintOpenFailureHint(result);
     }
     return false;
@@ -347,16 +347,16 @@ bool UsbDfuDevice::ClaimDfuInterface()
 {
     int result = libusb_claim_interface(m_handle, m_info.interfaceNumber);
     if (result != 0) {
-        Report(DeviceListText::FormatLine("error: Cannot claim interface %d: %s.\n", m_info.interfaceNumber,
-                                          libusb_error_name(result)));
+        Report(Common::FormatInfo("error: Cannot claim interface %d: %s.\n", m_info.interfaceNumber,
+                                  libusb_error_name(result)));
         PrintOpenFailureHint(result);
         return false;
     }
     if (m_info.hasAlternateSettings) {
         result = libusb_set_interface_alt_setting(m_handle, m_info.interfaceNumber, m_info.alternateSetting);
         if (result != 0) {
-            Report(DeviceListText::FormatLine("error: Cannot set alternate setting %d: %s.\n",
-                                              m_info.alternateSetting, libusb_error_name(result)));
+            Report(Common::FormatInfo("error: Cannot set alternate setting %d: %s.\n",
+                                      m_info.alternateSetting, libusb_error_name(result)));
             return false;
         }
     }
@@ -371,9 +371,9 @@ bool UsbDfuDevice::DetachAndReopen(int vid, int pid, const char* serial, DfuWatc
         return false;
     }
     (void)libusb_set_interface_alt_setting(m_handle, m_info.interfaceNumber, 0);
-    unsigned char status[6] = {0};
-    (void)RequestIn(3, 0, status, sizeof(status), m_limits.controlMs);
-    (void)RequestOut(0, DETACH_TIMEOUT_MS, nullptr, 0, m_limits.controlMs);
+    unsigned char status[DFU_STATUS_LENGTH] = {0};
+    (void)RequestIn(DFU_GETSTATUS, 0, status, sizeof(status), m_limits.controlMs);
+    (void)RequestOut(DFU_DETACH, DETACH_TIMEOUT_MS, nullptr, 0, m_limits.controlMs);
     int reset = libusb_reset_device(m_handle);
     if (reset != 0 && reset != LIBUSB_ERROR_NOT_FOUND) {
         Report("note: USB reset failed; run with sudo or add a udev rule for the device.\n");
@@ -390,10 +390,7 @@ bool UsbDfuDevice::DetachAndReopen(int vid, int pid, const char* serial, DfuWatc
     watch.DueIn(m_limits.reenumeratePeriodMs);
     long long limitMs = static_cast<long long>(m_limits.reenumerateTries) *
                         (m_limits.reenumeratePeriodMs + m_limits.openTries * (m_limits.openRetryMs + 100) + 1000);
-    WaitTime::Outcome outcome = WaitTime::PollUntil(watch, limitMs, m_limits.reenumeratePeriodMs, [&] {
-        if (!watch.Due()) {
-            return WaitTime::Step::AGAIN;
-        }
+    WaitTime::Outcome outcome = watch.PollWhenDue(limitMs, m_limits.reenumeratePeriodMs, [&] {
         ++tries;
         std::vector<Candidate> found;
         (void)CollectCandidates(m_context, found, vid, pid, serial);

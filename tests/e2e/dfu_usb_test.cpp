@@ -1,5 +1,6 @@
 // write, read and list through the built executable against virtual DFU devices on a virtual USB
 // bus: the whole road from the device search to the last status request goes through real libusb.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -12,19 +13,13 @@
 
 namespace {
 
+using testing::EndsWith;
+using testing::HasSubstr;
+using testing::Not;
+
 constexpr int DEVICE_NOT_OPENED = 3;
 constexpr int DOWNLOAD_FAILED = 4;
 const std::string DEVICE = "0483:df11";
-
-bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
-
-bool EndsWith(const std::string& text, const std::string& end)
-{
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
 
 class DfuUsbTest : public ::testing::Test {
 protected:
@@ -78,10 +73,9 @@ TEST_F(DfuUsbTest, WriteDeliversThePayloadWholeWithoutItsSuffix)
         Sim::ProgramResult result =
             Vexil({"--dfu", DEVICE, "--transfer-size", c.transferSize}, {"write", "-c", "tn48", "-d", DEVICE, "-f", c.file});
         EXPECT_EQ(result.exitCode, 0) << result.output;
-        EXPECT_TRUE(Contains(result.output, c.line)) << result.output;
-        EXPECT_TRUE(Contains(result.output, "Download completed.\n")) << result.output;
-        EXPECT_TRUE(EndsWith(result.output, "\nBurn " + c.file + " successfully.\n\nWrite successfully.\n"))
-            << result.output;
+        EXPECT_THAT(result.output, HasSubstr(c.line));
+        EXPECT_THAT(result.output, HasSubstr("Download completed.\n"));
+        EXPECT_THAT(result.output, EndsWith("\nBurn " + c.file + " successfully.\n\nWrite successfully.\n"));
         EXPECT_EQ(Sim::ReadBinaryFile(Arrived()), payload) << c.file;
     }
 }
@@ -94,8 +88,7 @@ TEST_F(DfuUsbTest, WriteAsksForTheStatusNoSoonerThanTheDeviceSaid)
     Sim::ProgramResult result = Vexil({"--dfu", DEVICE, "--transfer-size", "1024", "--poll-ms", "5", "--report-polls"},
                                       {"write", "-c", "tn48", "-d", DEVICE, "-f", dir / "app.bin"});
     EXPECT_EQ(result.exitCode, 0) << result.output;
-    EXPECT_TRUE(EndsWith(result.output, "usbbench: 0 status requests came before bwPollTimeout had passed\n"))
-        << result.output;
+    EXPECT_THAT(result.output, EndsWith("usbbench: 0 status requests came before bwPollTimeout had passed\n"));
     EXPECT_EQ(Sim::ReadBinaryFile(Arrived()), payload);
 }
 
@@ -107,7 +100,7 @@ TEST_F(DfuUsbTest, ReadWritesTheFlashIntoTheOutputFile)
     Sim::ProgramResult result = Vexil({"--dfu", DEVICE, "--flash", dir / "flash.bin"},
                                       {"read", "-c", "tn48", "-d", DEVICE, "-f", dir / "unused.bin", "-o", out});
     EXPECT_EQ(result.exitCode, 0) << result.output;
-    EXPECT_TRUE(EndsWith(result.output, "\nRead " + out + " successfully.\n")) << result.output;
+    EXPECT_THAT(result.output, EndsWith("\nRead " + out + " successfully.\n"));
     EXPECT_EQ(Sim::ReadBinaryFile(out), flash);
 }
 
@@ -117,12 +110,11 @@ TEST_F(DfuUsbTest, RuntimeDeviceDetachesAndComesBackInDfuMode)
     ASSERT_TRUE(Sim::WriteBinaryFile(dir / "app.bin", payload));
     Sim::ProgramResult result = Vexil({"--dfu", DEVICE, "--runtime", "7d00"}, {"write", "-d", "-f", dir / "app.bin"});
     EXPECT_EQ(result.exitCode, 0) << result.output;
-    EXPECT_TRUE(Contains(result.output, "Found DFU device [0483:7d00] serial=\"VDFU0001\" (runtime).\n"
-                                        "Device is in runtime mode, requesting DFU detach...\n"
-                                        "Device will detach and re-attach; waiting for it to come back in DFU "
-                                        "mode...\n"))
-        << result.output;
-    EXPECT_TRUE(Contains(result.output, "\nDevice re-enumerated in DFU mode.\n")) << result.output;
+    EXPECT_THAT(result.output, HasSubstr("Found DFU device [0483:7d00] serial=\"VDFU0001\" (runtime).\n"
+                                         "Device is in runtime mode, requesting DFU detach...\n"
+                                         "Device will detach and re-attach; waiting for it to come back in DFU "
+                                         "mode...\n"));
+    EXPECT_THAT(result.output, HasSubstr("\nDevice re-enumerated in DFU mode.\n"));
     EXPECT_EQ(Sim::ReadBinaryFile(Arrived()), payload);
 }
 
@@ -133,18 +125,17 @@ TEST_F(DfuUsbTest, TwoMatchingDevicesAreRefusedUntilTheSerialNumberPicksOne)
     const std::vector<std::string> twoDevices = {"--dfu", DEVICE + ":AAA1", "--dfu", DEVICE + ":BBB2"};
     Sim::ProgramResult result = Vexil(twoDevices, {"write", "-c", "tn48", "-d", DEVICE, "-f", dir / "app.bin"});
     EXPECT_EQ(result.exitCode, DEVICE_NOT_OPENED) << result.output;
-    EXPECT_TRUE(Contains(result.output, "error: More than one DFU device found:\n")) << result.output;
+    EXPECT_THAT(result.output, HasSubstr("error: More than one DFU device found:\n"));
     for (const char* serial : {"AAA1", "BBB2"}) {
-        EXPECT_TRUE(Contains(result.output, "  [0483:df11] serial=\"" + std::string(serial) +
-                                                "\" intf=0 alt=0 (DFU mode) name=\"Virtual flash\"\n"))
-            << result.output;
+        EXPECT_THAT(result.output, HasSubstr("  [0483:df11] serial=\"" + std::string(serial) +
+                                                 "\" intf=0 alt=0 (DFU mode) name=\"Virtual flash\"\n"));
     }
-    EXPECT_TRUE(Contains(result.output, "Narrow it down with -d <vid>:<pid> or -S <serial-number>.\n"));
-    EXPECT_FALSE(Contains(result.output, "Write successfully")) << result.output;
+    EXPECT_THAT(result.output, HasSubstr("Narrow it down with -d <vid>:<pid> or -S <serial-number>.\n"));
+    EXPECT_THAT(result.output, Not(HasSubstr("Write successfully")));
 
     result = Vexil(twoDevices, {"write", "-c", "tn48", "-d", DEVICE, "-S", "BBB2", "-f", dir / "app.bin"});
     EXPECT_EQ(result.exitCode, 0) << result.output;
-    EXPECT_TRUE(Contains(result.output, "Found DFU device [0483:df11] serial=\"BBB2\" (DFU mode).\n"));
+    EXPECT_THAT(result.output, HasSubstr("Found DFU device [0483:df11] serial=\"BBB2\" (DFU mode).\n"));
     EXPECT_EQ(Sim::ReadBinaryFile(Arrived()), payload);
 }
 
@@ -159,8 +150,8 @@ TEST_F(DfuUsbTest, DownloadBrokenOffMidwayFailsWithStatusFour)
         Sim::ProgramResult result = Vexil({"--dfu", DEVICE, "--transfer-size", "1024", fault, "3"},
                                           {"write", "-c", "tn48", "-d", DEVICE, "-f", dir / "app.bin"});
         EXPECT_EQ(result.exitCode, DOWNLOAD_FAILED) << fault << result.output;
-        EXPECT_TRUE(Contains(result.output, line)) << fault << result.output;
-        EXPECT_TRUE(EndsWith(result.output, "\nWrite failed.\n")) << fault << result.output;
+        EXPECT_THAT(result.output, HasSubstr(line)) << fault;
+        EXPECT_THAT(result.output, EndsWith("\nWrite failed.\n")) << fault;
         EXPECT_TRUE(Sim::ReadBinaryFile(Arrived()).empty()) << fault << ": nothing was manifested";
     }
 }
@@ -181,16 +172,15 @@ TEST_F(DfuUsbTest, NoMatchingDeviceGivesUpAfterTheSearchTimeWithTheReasons)
     ASSERT_TRUE(Sim::WriteBinaryFile(dir / "app.bin", Sim::PatternBytes(100, 26)));
     Sim::ProgramResult result = Vexil({"--dfu", DEVICE}, {"write", "-d", "0483:df12", "-f", dir / "app.bin"}, 60000);
     EXPECT_EQ(result.exitCode, DEVICE_NOT_OPENED) << result.output;
-    EXPECT_TRUE(Contains(result.output,
-                         "Waiting for the USB DFU device. Reset or power-cycle the board now if needed...\n" +
-                             std::string(30, '.') + "\n"
-                             "error: No DFU device found. It may be caused by the following reasons:\n"
-                             "1. The device is not in DFU/boot mode, or the USB cable is not connected.\n"
-                             "2. The vid:pid or serial-number filter does not match (try 'vexil list').\n"
-                             "3. No permission to access the device: run with sudo, or add a udev rule, e.g.\n"
-                             "   SUBSYSTEM==\"usb\", ATTRS{idVendor}==\"xxxx\", ATTRS{idProduct}==\"yyyy\", "
-                             "MODE=\"0666\"\n"))
-        << result.output;
+    EXPECT_THAT(result.output,
+                HasSubstr("Waiting for the USB DFU device. Reset or power-cycle the board now if needed...\n" +
+                          std::string(30, '.') + "\n"
+                          "error: No DFU device found. It may be caused by the following reasons:\n"
+                          "1. The device is not in DFU/boot mode, or the USB cable is not connected.\n"
+                          "2. The vid:pid or serial-number filter does not match (try 'vexil list').\n"
+                          "3. No permission to access the device: run with sudo, or add a udev rule, e.g.\n"
+                          "   SUBSYSTEM==\"usb\", ATTRS{idVendor}==\"xxxx\", ATTRS{idProduct}==\"yyyy\", "
+                          "MODE=\"0666\"\n"));
 }
 
 }  // namespace

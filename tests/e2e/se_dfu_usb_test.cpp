@@ -1,8 +1,10 @@
 // Packages over USB through the built executable and real libusb: the department-3 boot loader
 // behind a virtual DFU device takes boot command frames in block 0 and lands each image at its
 // address.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -12,28 +14,16 @@
 
 namespace {
 
-const std::string DEVICE = "1209:7d01";
+using testing::HasSubstr;
 
-bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
+using Sim::PatternImage;
+
+const std::string DEVICE = "1209:7d01";
 
 std::string ReadText(const std::string& path)
 {
     std::vector<uint8_t> bytes = Sim::ReadBinaryFile(path);
     return std::string(bytes.begin(), bytes.end());
-}
-
-Sim::PackageImage Image(const std::string& name, uint32_t type, uint32_t address, size_t length)
-{
-    Sim::PackageImage image;
-    image.name = name;
-    image.type = type;
-    image.burnAddr = address;
-    image.burnSize = static_cast<uint32_t>(length);
-    image.data = Sim::PatternBytes(length, address + type + 1);
-    return image;
 }
 
 class SeDfuUsbTest : public ::testing::Test {
@@ -64,8 +54,11 @@ protected:
             std::snprintf(name, sizeof(name), "flash-%08x.bin", image.burnAddr);
             EXPECT_EQ(Sim::ReadBinaryFile(dir / name), image.data) << image.name;
         }
-        Sim::ProgramResult count = Sim::RunProgram({"/bin/sh", "-c", "ls '" + dir.Path() + "' | grep -c '^flash-'"});
-        EXPECT_EQ(count.output, std::to_string(images.size()) + "\n");
+        size_t flashFiles = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.Path())) {
+            flashFiles += entry.path().filename().string().rfind("flash-", 0) == 0 ? 1 : 0;
+        }
+        EXPECT_EQ(flashFiles, images.size());
     }
 
     std::string Frames() const { return ReadText(dir / "frames.txt"); }
@@ -76,53 +69,58 @@ protected:
 
 TEST_F(SeDfuUsbTest, Qx71WriteSendsEveryImageAfterItsFrameButNotTheLoaderAndResetsAfterR)
 {
-    std::vector<Sim::PackageImage> images = {Image("loader.bin", 0, 0, 3000), Image("app.bin", 1, 0x10000, 5000),
-                                             Image("nv.bin", 2, 0x80000, 700), Image("version.bin", 7, 0, 16),
-                                             Image("skip.bin", 16, 0x90000, 64)};
+    std::vector<Sim::PackageImage> images = {PatternImage("loader.bin", 0, 0, 3000),
+                                             PatternImage("app.bin", 1, 0x10000, 5000),
+                                             PatternImage("nv.bin", 2, 0x80000, 700),
+                                             PatternImage("version.bin", 7, 0, 16),
+                                             PatternImage("skip.bin", 16, 0x90000, 64)};
     Sim::ProgramResult result = Vexil("loader", {"write", "-c", "qx71", "-d", DEVICE, "-f", Package(images), "-r"});
     EXPECT_EQ(result.exitCode, 0) << result.output;
     // One frame per sent image, each as a whole 1024-byte block 0, then the reset frame.
     EXPECT_EQ(Frames(), "d2 1024\n4b 1024\n69 1024\n87 1024\n");
     EXPECT_EQ(State(), "loader 0\nerase-alls 0\nleft 1\n");
     ExpectFlash({images[1], images[2]});
-    EXPECT_TRUE(Contains(result.output, "Sending the reset command.\n")) << result.output;
-    EXPECT_TRUE(Contains(result.output, "\nWrite successfully.\n")) << result.output;
+    EXPECT_THAT(result.output, HasSubstr("Sending the reset command.\n"));
+    EXPECT_THAT(result.output, HasSubstr("\nWrite successfully.\n"));
 }
 
 TEST_F(SeDfuUsbTest, Kp7715WriteRunsTheLoaderReopensAndBurnsOnlyTheNamedImages)
 {
-    std::vector<Sim::PackageImage> images = {Image("loader.bin", 0, 0, 3000), Image("app.bin", 1, 0x10000, 5000),
-                                             Image("data.bin", 1, 0x40000, 900), Image("my_app.bin", 1, 0x20000, 100)};
+    std::vector<Sim::PackageImage> images = {PatternImage("loader.bin", 0, 0, 3000),
+                                             PatternImage("app.bin", 1, 0x10000, 5000),
+                                             PatternImage("data.bin", 1, 0x40000, 900),
+                                             PatternImage("my_app.bin", 1, 0x20000, 100)};
     Sim::ProgramResult result =
         Vexil("rom", {"write", "-c", "kp7715", "-d", DEVICE, "-f", Package(images), "--only-burn", "app"});
     EXPECT_EQ(result.exitCode, 0) << result.output;
     EXPECT_EQ(Frames(), "e1 1024\nd2 1024\nd2 1024\n");
     EXPECT_EQ(State(), "loader 1\nerase-alls 0\nleft 0\n");
     ExpectFlash({images[1], images[3]});
-    EXPECT_TRUE(Contains(result.output, "Downloaded loader loader.bin successfully.\n"
-                                        "Loader downloaded; waiting for the device to re-enter DFU mode...\n"))
-        << result.output;
+    EXPECT_THAT(result.output, HasSubstr("Downloaded loader loader.bin successfully.\n"
+                                         "Loader downloaded; waiting for the device to re-enter DFU mode...\n"));
 }
 
 TEST_F(SeDfuUsbTest, EraseClearsTheFlashByTheEraseAllFrame)
 {
-    Sim::ProgramResult result = Vexil("loader", {"erase", "-c", "qx71", "-d", DEVICE, "-f", Package({Image("app.bin", 1, 0, 10)})});
+    std::string package = Package({PatternImage("app.bin", 1, 0, 10)});
+    Sim::ProgramResult result = Vexil("loader", {"erase", "-c", "qx71", "-d", DEVICE, "-f", package});
     EXPECT_EQ(result.exitCode, 0) << result.output;
     EXPECT_EQ(Frames(), "d2 1024\n");
     EXPECT_EQ(State(), "loader 0\nerase-alls 1\nleft 0\n");
-    EXPECT_TRUE(Contains(result.output, "Erasing all flash...\n")) << result.output;
-    EXPECT_TRUE(Contains(result.output, "Erase successfully.\n")) << result.output;
+    EXPECT_THAT(result.output, HasSubstr("Erasing all flash...\n"));
+    EXPECT_THAT(result.output, HasSubstr("Erase successfully.\n"));
 }
 
 // Nothing reaches the device when the package does not hold an image whole.
 TEST_F(SeDfuUsbTest, PackageCutShortIsRefusedWithStatusFour)
 {
-    std::vector<uint8_t> package = Sim::BuildFwpkg({Image("app.bin", 1, 0x10000, 500), Image("tail.bin", 1, 0x20000, 50)});
+    std::vector<uint8_t> package =
+        Sim::BuildFwpkg({PatternImage("app.bin", 1, 0x10000, 500), PatternImage("tail.bin", 1, 0x20000, 50)});
     package.pop_back();
     ASSERT_TRUE(Sim::WriteBinaryFile(dir / "cut.fwpkg", package));
     Sim::ProgramResult result = Vexil("loader", {"write", "-c", "qx71", "-d", DEVICE, "-f", dir / "cut.fwpkg"});
     EXPECT_EQ(result.exitCode, 4) << result.output;
-    EXPECT_TRUE(Contains(result.output, "error: image tail.bin exceeds the fwpkg file size.\n")) << result.output;
+    EXPECT_THAT(result.output, HasSubstr("error: image tail.bin exceeds the fwpkg file size.\n"));
     EXPECT_EQ(Frames(), "");
 }
 

@@ -146,6 +146,17 @@ std::vector<uint8_t> PatternBytes(size_t length, uint32_t seed)
     return bytes;
 }
 
+PackageImage PatternImage(const std::string& name, uint32_t type, uint32_t address, size_t length, uint32_t burnSize)
+{
+    PackageImage image;
+    image.name = name;
+    image.type = type;
+    image.burnAddr = address;
+    image.data = PatternBytes(length, address + type);
+    image.burnSize = burnSize != 0 ? burnSize : static_cast<uint32_t>(length);
+    return image;
+}
+
 bool WriteBinaryFile(const std::string& path, const std::vector<uint8_t>& bytes)
 {
     std::ofstream file(path, std::ios::binary | std::ios::trunc);

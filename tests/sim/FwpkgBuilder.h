@@ -32,6 +32,9 @@ std::vector<uint8_t> BuildFwpkg(const std::vector<PackageImage>& images, const F
 // The images of a package of either layout; false when it is none or an image runs past its end.
 bool ReadFwpkg(const std::vector<uint8_t>& package, std::vector<PackageImage>& images);
 std::vector<uint8_t> PatternBytes(size_t length, uint32_t seed);
+// An image of pattern bytes seeded by its address and type; a burn size of 0 is its length.
+PackageImage PatternImage(const std::string& name, uint32_t type, uint32_t address, size_t length,
+                          uint32_t burnSize = 0);
 bool WriteBinaryFile(const std::string& path, const std::vector<uint8_t>& bytes);
 std::vector<uint8_t> ReadBinaryFile(const std::string& path);
 

@@ -44,9 +44,9 @@ DfuFaults LeavesDuringManifest()
     return faults;
 }
 
-VirtualDfuDevice::VirtualDfuDevice(DfuDescription description, DfuFaults faults, uint32_t flashBase, size_t flashSize)
+VirtualDfuDevice::VirtualDfuDevice(DfuDescription description, DfuFaults faults, size_t flashSize)
     : m_description(std::move(description)), m_faults(faults), m_dfuMode(!m_description.runtimeMode),
-      m_state(m_dfuMode ? faults.startState : DfuState::APP_IDLE), m_flashBase(flashBase), m_flash(flashSize, 0xFF)
+      m_state(m_dfuMode ? faults.startState : DfuState::APP_IDLE), m_flash(flashSize, 0xFF)
 {
     if (m_state == DfuState::ERROR) {
         m_status = DfuStatusCode::ERR_NOTDONE;
@@ -103,6 +103,24 @@ std::vector<DfuRequestRecord> VirtualDfuDevice::RequestsOf(uint8_t request) cons
     std::copy_if(m_requests.begin(), m_requests.end(), std::back_inserter(found),
                  [request](const DfuRequestRecord& record) { return record.request == request; });
     return found;
+}
+
+std::vector<uint16_t> VirtualDfuDevice::DnloadLengths() const
+{
+    std::vector<uint16_t> lengths;
+    for (const DfuRequestRecord& record : RequestsOf(DfuRequest::DNLOAD)) {
+        lengths.push_back(record.length);
+    }
+    return lengths;
+}
+
+std::vector<uint16_t> VirtualDfuDevice::DnloadBlocks() const
+{
+    std::vector<uint16_t> blocks;
+    for (const DfuRequestRecord& record : RequestsOf(DfuRequest::DNLOAD)) {
+        blocks.push_back(record.value);
+    }
+    return blocks;
 }
 
 int VirtualDfuDevice::Record(uint8_t request, uint16_t value, uint16_t length, const uint8_t* data, int result)
@@ -391,16 +409,6 @@ void VirtualDfuDevice::UsbReset()
     m_state = DfuState::IDLE;
     m_status = DfuStatusCode::OK;
     m_download.clear();
-}
-
-void VirtualDfuDevice::Replug()
-{
-    m_present = true;
-    m_dfuMode = true;
-    m_state = DfuState::IDLE;
-    m_status = DfuStatusCode::OK;
-    m_download.clear();
-    ++m_enumerations;
 }
 
 }  // namespace Sim

@@ -129,8 +129,7 @@ public:
     static constexpr int STALL = -1;
     static constexpr int GONE = -4;   // the device has left the bus
 
-    explicit VirtualDfuDevice(DfuDescription description = {}, DfuFaults faults = {}, uint32_t flashBase = 0,
-                              size_t flashSize = 1 << 20);
+    explicit VirtualDfuDevice(DfuDescription description = {}, DfuFaults faults = {}, size_t flashSize = 1 << 20);
 
     // Class requests to the interface. Bytes moved, STALL or GONE.
     int ControlOut(uint8_t request, uint16_t value, uint16_t index, const uint8_t* data, uint16_t length);
@@ -140,8 +139,6 @@ public:
     void UsbReset();
     // Takes the device off the bus: every request finds it GONE.
     void Unplug() { m_present = false; }
-    // Brings a device that left the bus back, in DFU mode and dfuIDLE.
-    void Replug();
 
     void SetClock(std::function<uint64_t()> clock);
     // Not owned; null gives the flat flash back.
@@ -151,11 +148,9 @@ public:
     bool Present() const { return m_present; }
     bool InDfuMode() const { return m_dfuMode; }
     DfuState State() const { return m_state; }
-    uint8_t Status() const { return m_status; }
     // Grows whenever the device shows itself anew on the bus (detach, reset to DFU mode, replug).
     int Enumerations() const { return m_enumerations; }
 
-    uint32_t FlashBase() const { return m_flashBase; }
     const std::vector<uint8_t>& Flash() const { return m_flash; }
     void Preload(size_t offset, const std::vector<uint8_t>& data);
     // The bytes an upload serves: the flash up to its last written byte (all of it when preloaded so).
@@ -165,6 +160,9 @@ public:
     size_t Manifests() const { return m_manifests; }
     const std::vector<DfuRequestRecord>& Requests() const { return m_requests; }
     std::vector<DfuRequestRecord> RequestsOf(uint8_t request) const;
+    // The wLength and the wValue (block number) of every DNLOAD, in order.
+    std::vector<uint16_t> DnloadLengths() const;
+    std::vector<uint16_t> DnloadBlocks() const;
     size_t EarlyPolls() const { return m_earlyPolls; }
 
 private:
@@ -195,7 +193,6 @@ private:
     uint32_t m_pollTimeout = 0;       // of the last status answer
     uint64_t m_lastStatusAt = 0;
 
-    uint32_t m_flashBase;
     std::vector<uint8_t> m_flash;
     size_t m_uploadLength = 0;
     std::vector<uint8_t> m_download;  // bytes of the download under way

@@ -1,6 +1,33 @@
 #include "VirtualDfuPort.h"
 
+#include "ChipDriverFactory.h"
+
 namespace Sim {
+
+namespace {
+
+VirtualDfuDevice* g_madeFor = nullptr;
+
+std::unique_ptr<Dfu::DfuPortBase> MakePort()
+{
+    return std::make_unique<VirtualDfuPort>(*g_madeFor);
+}
+
+}  // namespace
+
+VirtualDfuPortMaker::VirtualDfuPortMaker(VirtualDfuDevice& device)
+{
+    g_madeFor = &device;
+    ChipDriverFactory::Makers makers;
+    makers.newDfuPort = MakePort;
+    ChipDriverFactory::OverrideMakers(makers);
+}
+
+VirtualDfuPortMaker::~VirtualDfuPortMaker()
+{
+    ChipDriverFactory::OverrideMakers({});
+    g_madeFor = nullptr;
+}
 
 VirtualDfuPort::VirtualDfuPort(VirtualDfuDevice& device) : m_device(device) {}
 

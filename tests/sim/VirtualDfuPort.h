@@ -41,6 +41,15 @@ private:
     std::function<void(const DfuRequestRecord&)> m_afterRequest;
 };
 
+// While it lives, every DFU driver the library makes talks to device through a VirtualDfuPort.
+class VirtualDfuPortMaker {
+public:
+    explicit VirtualDfuPortMaker(VirtualDfuDevice& device);
+    ~VirtualDfuPortMaker();
+    VirtualDfuPortMaker(const VirtualDfuPortMaker&) = delete;
+    VirtualDfuPortMaker& operator=(const VirtualDfuPortMaker&) = delete;
+};
+
 }  // namespace Sim
 
 #endif

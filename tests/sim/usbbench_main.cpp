@@ -41,13 +41,13 @@
 #include <cstring>
 #include <deque>
 #include <fstream>
-#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
 
 #include "DfuBootLoader.h"
+#include "FwpkgBuilder.h"
 #include "VirtualDfuDevice.h"
 
 namespace {
@@ -96,10 +96,12 @@ std::vector<uint8_t> DeviceDescriptor(uint16_t vendorId, uint16_t productId)
     return d;
 }
 
-// One configuration with one interface and the descriptors behind it.
-std::vector<uint8_t> ConfigurationDescriptor(const std::vector<uint8_t>& interfaceAndExtras)
+// The device descriptor, then one configuration with one interface and the descriptors behind it.
+std::vector<uint8_t> DeviceWithOneInterface(uint16_t vendorId, uint16_t productId,
+                                            const std::vector<uint8_t>& interfaceAndExtras)
 {
-    std::vector<uint8_t> d = {9, DESCRIPTOR_CONFIGURATION};
+    std::vector<uint8_t> d = DeviceDescriptor(vendorId, productId);
+    d.insert(d.end(), {9, DESCRIPTOR_CONFIGURATION});
     PutLe16(d, static_cast<uint16_t>(9 + interfaceAndExtras.size()));
     d.insert(d.end(), {1, 1, 0, 0x80, 50});  // one interface, value 1, no string, bus powered, 100 mA
     d.insert(d.end(), interfaceAndExtras.begin(), interfaceAndExtras.end());
@@ -114,10 +116,7 @@ std::vector<uint8_t> DfuDescriptors(const Sim::DfuDescription& description)
     PutLe16(extras, description.detachTimeout);
     PutLe16(extras, description.transferSize);
     PutLe16(extras, description.bcdDfu);
-    std::vector<uint8_t> all = DeviceDescriptor(description.vendorId, description.productId);
-    std::vector<uint8_t> configuration = ConfigurationDescriptor(extras);
-    all.insert(all.end(), configuration.begin(), configuration.end());
-    return all;
+    return DeviceWithOneInterface(description.vendorId, description.productId, extras);
 }
 
 std::vector<uint8_t> HidDescriptors(uint16_t vendorId, uint16_t productId, uint16_t reportLength)
@@ -126,10 +125,7 @@ std::vector<uint8_t> HidDescriptors(uint16_t vendorId, uint16_t productId, uint1
     extras.insert(extras.end(), {9, 0x21, 0x11, 0x01, 0, 1, 0x22});
     PutLe16(extras, reportLength);
     extras.insert(extras.end(), {7, 5, 0x81, 3, 8, 0, 10});  // interrupt IN endpoint
-    std::vector<uint8_t> all = DeviceDescriptor(vendorId, productId);
-    std::vector<uint8_t> configuration = ConfigurationDescriptor(extras);
-    all.insert(all.end(), configuration.begin(), configuration.end());
-    return all;
+    return DeviceWithOneInterface(vendorId, productId, extras);
 }
 
 std::vector<uint8_t> StringDescriptor(const std::string& text)
@@ -268,8 +264,7 @@ bool Bench::Build()
         node->device->SetClock(MonotonicMs);
         node->sysName = "1-" + std::to_string(i + 1);
         if (!m_options.flashFile.empty()) {
-            std::ifstream in(m_options.flashFile, std::ios::binary);
-            std::vector<uint8_t> flash((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+            std::vector<uint8_t> flash = Sim::ReadBinaryFile(m_options.flashFile);
             node->device->Preload(0, flash);
             node->device->SetUploadLength(flash.size());
         }
@@ -730,10 +725,7 @@ bool Bench::SaveDownload() const
             break;
         }
     }
-    const std::vector<uint8_t>& bytes = device->Manifested();
-    std::ofstream out(m_options.saveDownload, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
-    return static_cast<bool>(out);
+    return Sim::WriteBinaryFile(m_options.saveDownload, device->Manifested());
 }
 
 bool Bench::SaveBoot() const
@@ -754,9 +746,7 @@ bool Bench::SaveBoot() const
     for (const auto& image : m_bootLoader->FlashMap()) {
         char name[32];
         std::snprintf(name, sizeof(name), "/flash-%08x.bin", image.first);
-        std::ofstream out(m_options.saveBoot + name, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(image.second.data()), static_cast<std::streamsize>(image.second.size()));
-        written = written && static_cast<bool>(out);
+        written = Sim::WriteBinaryFile(m_options.saveBoot + name, image.second) && written;
     }
     return written;
 }

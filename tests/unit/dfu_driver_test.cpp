@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <iterator>
 #include <memory>
 
 #include "Burn.h"
 #include "FwpkgBuilder.h"
 #include "BurnDfuChip.h"
-#include "ChipDriverFactory.h"
 #include "PrintCapture.h"
 #include "ProgramRunner.h"
 #include "ScratchDir.h"
@@ -17,13 +17,6 @@ using namespace Sim;
 namespace {
 
 constexpr uint32_t GENERIC_CHIP_TYPE = 0x40001;
-
-VirtualDfuDevice* g_device = nullptr;
-
-std::unique_ptr<Dfu::DfuPortBase> MakeVirtualPort()
-{
-    return std::make_unique<VirtualDfuPort>(*g_device);
-}
 
 // A suffix made by hand: ids, bLength and a CRC that is right unless told otherwise.
 std::vector<uint8_t> WithSuffix(std::vector<uint8_t> data, uint16_t vid, uint16_t pid, uint8_t length = 16,
@@ -46,18 +39,12 @@ class DfuDriverTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        g_device = &device;
-        ChipDriverFactory::Makers makers;
-        makers.newDfuPort = MakeVirtualPort;
-        ChipDriverFactory::OverrideMakers(makers);
         SetChipType(GENERIC_CHIP_TYPE);
     }
     void TearDown() override
     {
         DestroyDevice(handle);
-        ChipDriverFactory::OverrideMakers({});
         SetChipType(0);
-        g_device = nullptr;
     }
 
     void Open()
@@ -75,6 +62,7 @@ protected:
 
     PrintCapture capture;
     VirtualDfuDevice device;
+    VirtualDfuPortMaker portMaker{device};
     BurnChipBase* handle = nullptr;
     ScratchDir dir;
 };
@@ -227,11 +215,7 @@ TEST_F(DfuDriverTest, TransferSizeOutsideSixteenBitsIsIgnoredAndSurvivesAReopen)
     chip->SetTimeLimits(limits);
     ASSERT_TRUE(chip->ReopenUsbDfu());
     EXPECT_EQ(1, Burn(PatternBytes(1200, 1)));
-    std::vector<uint16_t> lengths;
-    for (const DfuRequestRecord& record : device.RequestsOf(DfuRequest::DNLOAD)) {
-        lengths.push_back(record.length);
-    }
-    EXPECT_EQ((std::vector<uint16_t>{512, 512, 176, 0}), lengths);
+    EXPECT_EQ((std::vector<uint16_t>{512, 512, 176, 0}), device.DnloadLengths());
 }
 
 TEST_F(DfuDriverTest, ResetIsAUsbResetAndAClosedDeviceIsReported)
@@ -247,6 +231,19 @@ TEST_F(DfuDriverTest, ResetIsAUsbResetAndAClosedDeviceIsReported)
     EXPECT_FALSE(chip->ReopenUsbDfu());
     EXPECT_EQ(0, Burn(PatternBytes(10, 1)));
     EXPECT_EQ(1u, capture.Count("error: DFU device is not open.\n"));
+}
+
+TEST_F(DfuDriverTest, CancelCutsThePauseBeforeAReopenShort)
+{
+    Open();
+    auto* chip = static_cast<BurnDfuChip*>(handle);
+    BurnDfuChip::TimeLimits limits;
+    limits.reopenPauseMs = 60000;
+    chip->SetTimeLimits(limits);
+    Cancel(handle);
+    auto start = std::chrono::steady_clock::now();
+    (void)chip->ReopenUsbDfu();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
 }
 
 }  // namespace

@@ -36,24 +36,6 @@ struct Bench {
         return protocol.DownloadData(copy.data(), copy.size(), 0, 0);
     }
 
-    std::vector<uint16_t> DnloadLengths() const
-    {
-        std::vector<uint16_t> lengths;
-        for (const DfuRequestRecord& record : device.RequestsOf(DfuRequest::DNLOAD)) {
-            lengths.push_back(record.length);
-        }
-        return lengths;
-    }
-
-    std::vector<uint16_t> DnloadBlocks() const
-    {
-        std::vector<uint16_t> blocks;
-        for (const DfuRequestRecord& record : device.RequestsOf(DfuRequest::DNLOAD)) {
-            blocks.push_back(record.value);
-        }
-        return blocks;
-    }
-
     PrintCapture capture;
     VirtualDfuDevice device;
     VirtualDfuPort port;
@@ -93,7 +75,7 @@ TEST_P(IdleStateTest, BringsTheDeviceToIdleOrGivesUp)
     EXPECT_EQ(1u, bench.capture.Count(c.line));
     if (c.downloads) {
         EXPECT_EQ(image, bench.device.Manifested());
-        EXPECT_EQ(0, bench.DnloadBlocks().front());
+        EXPECT_EQ(0, bench.device.DnloadBlocks().front());
     } else {
         EXPECT_EQ(4u, bench.device.RequestsOf(DfuRequest::GETSTATUS).size());
         EXPECT_TRUE(bench.device.RequestsOf(DfuRequest::DNLOAD).empty());
@@ -130,7 +112,8 @@ TEST_P(TransferSizeTest, BlocksHaveTheEffectiveSizeAndTheNoteComesOnce)
     bench.protocol.SetTransferSize(c.requested);
     size_t length = c.block * 2 + c.block / 2;
     ASSERT_TRUE(bench.Download(PatternBytes(length, 1)));
-    EXPECT_EQ((std::vector<uint16_t>{c.block, c.block, static_cast<uint16_t>(c.block / 2), 0}), bench.DnloadLengths());
+    EXPECT_EQ((std::vector<uint16_t>{c.block, c.block, static_cast<uint16_t>(c.block / 2), 0}),
+              bench.device.DnloadLengths());
     EXPECT_EQ(c.deviceNotes, bench.capture.Count("Note: device dictates the transfer size, ignoring --transfer-size.\n"));
     size_t linuxNotes = 0;
     for (const std::string& message : bench.capture.Messages()) {
@@ -149,8 +132,8 @@ TEST(DfuProtocol, ImageOfOneTransferSizeEndsWithAnEmptyBlockAfterTheDataOrTheCom
 {
     Bench plain(WithTransferSize(64));
     ASSERT_TRUE(plain.Download(PatternBytes(64, 1)));
-    EXPECT_EQ((std::vector<uint16_t>{0, 1}), plain.DnloadBlocks());
-    EXPECT_EQ((std::vector<uint16_t>{64, 0}), plain.DnloadLengths());
+    EXPECT_EQ((std::vector<uint16_t>{0, 1}), plain.device.DnloadBlocks());
+    EXPECT_EQ((std::vector<uint16_t>{64, 0}), plain.device.DnloadLengths());
 
     Bench framed(WithTransferSize(64));
     std::vector<uint8_t> frame = PatternBytes(24, 1);
@@ -158,7 +141,7 @@ TEST(DfuProtocol, ImageOfOneTransferSizeEndsWithAnEmptyBlockAfterTheDataOrTheCom
     ASSERT_TRUE(framed.protocol.EnsureIdleState());
     ASSERT_TRUE(framed.protocol.SendCommandFrame(frame.data(), frame.size(), false));
     ASSERT_TRUE(framed.protocol.DownloadImageData(image.data(), image.size()));
-    EXPECT_EQ((std::vector<uint16_t>{0, 1, 2}), framed.DnloadBlocks());
+    EXPECT_EQ((std::vector<uint16_t>{0, 1, 2}), framed.device.DnloadBlocks());
     std::vector<uint8_t> padded = frame;
     padded.resize(64, 0);
     EXPECT_EQ(padded, framed.device.RequestsOf(DfuRequest::DNLOAD).front().data);
@@ -312,7 +295,7 @@ TEST(DfuProtocol, CancelBetweenBlocksStopsBeforeTheNextOne)
         }
     });
     EXPECT_FALSE(bench.Download(PatternBytes(300, 1)));
-    EXPECT_EQ((std::vector<uint16_t>{0, 1}), bench.DnloadBlocks());
+    EXPECT_EQ((std::vector<uint16_t>{0, 1}), bench.device.DnloadBlocks());
     EXPECT_EQ(1u, bench.capture.Count("Download cancelled.\n"));
 }
 

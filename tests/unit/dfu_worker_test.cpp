@@ -10,7 +10,6 @@
 #include "BurnCommands.h"
 #include "BurnContext.h"
 #include "BurnerWorkerBase.h"
-#include "ChipDriverFactory.h"
 #include "FwpkgBuilder.h"
 #include "TestSupport.h"
 #include "ToolInstall.h"
@@ -21,13 +20,6 @@ using namespace Sim;
 
 namespace {
 
-VirtualDfuDevice* g_device = nullptr;
-
-std::unique_ptr<Dfu::DfuPortBase> MakeVirtualPort()
-{
-    return std::make_unique<VirtualDfuPort>(*g_device);
-}
-
 class DfuWorkerTest : public testing::Test {
 protected:
     void SetUp() override
@@ -36,17 +28,8 @@ protected:
         ASSERT_TRUE(install.AddChip("mcu", "ChipType=0x40001\nSupportedTransports=usb\n"));
         BurnContext::m_isOpenDebug = false;
         BurnerWorkerBase::m_isPrintProgress = false;
-        g_device = &device;
-        ChipDriverFactory::Makers makers;
-        makers.newDfuPort = MakeVirtualPort;
-        ChipDriverFactory::OverrideMakers(makers);
     }
-    void TearDown() override
-    {
-        ChipDriverFactory::OverrideMakers({});
-        SetChipType(0);
-        g_device = nullptr;
-    }
+    void TearDown() override { SetChipType(0); }
 
     // "vexil <command> -c mcu -d 1209:7d01 <words>" in-process: the set-up, the worker, one operation.
     int Run(const std::string& command, const std::vector<std::string>& words)
@@ -80,6 +63,7 @@ protected:
 
     ToolInstall install{VEXIL_BUILD_DIR, ToolInstall::Executable::LinkOnly};
     VirtualDfuDevice device;
+    VirtualDfuPortMaker portMaker{device};
     std::string output;
 };
 
@@ -127,11 +111,7 @@ TEST_F(DfuWorkerTest, TransferSizeAboveWhatLinuxTakesIsCappedWithOneNote)
     device = VirtualDfuDevice(description);
     ASSERT_TRUE(WriteBinaryFile(install.Path("app.bin"), PatternBytes(10000, 3)));
     EXPECT_EQ(0, Run("write", {"-f", install.Path("app.bin"), "--transfer-size", "8192"}));
-    std::vector<uint16_t> lengths;
-    for (const DfuRequestRecord& record : device.RequestsOf(DfuRequest::DNLOAD)) {
-        lengths.push_back(record.length);
-    }
-    EXPECT_EQ((std::vector<uint16_t>{4096, 4096, 1808, 0}), lengths);
+    EXPECT_EQ((std::vector<uint16_t>{4096, 4096, 1808, 0}), device.DnloadLengths());
     EXPECT_EQ(1u, Count("Linux allows")) << output;
 }
 

@@ -10,7 +10,6 @@
 
 #include "Burn.h"
 #include "BurnDfuChip.h"
-#include "ChipDriverFactory.h"
 #include "DfuBootLoader.h"
 #include "FwpkgBuilder.h"
 #include "PrintCapture.h"
@@ -24,54 +23,30 @@ namespace {
 constexpr int QX71_CHIP_TYPE = 0x30004;
 constexpr int KP7715_CHIP_TYPE = 0x30005;
 
-VirtualDfuDevice* g_device = nullptr;
-
-std::unique_ptr<Dfu::DfuPortBase> MakeVirtualPort()
-{
-    return std::make_unique<VirtualDfuPort>(*g_device);
-}
-
-PackageImage Image(const std::string& name, uint32_t type, uint32_t address, size_t length, uint32_t burnSize = 0)
-{
-    PackageImage image;
-    image.name = name;
-    image.type = type;
-    image.burnAddr = address;
-    image.data = PatternBytes(length, static_cast<uint32_t>(address + type));
-    image.burnSize = burnSize != 0 ? burnSize : static_cast<uint32_t>(length);
-    return image;
-}
-
 // Every kind of entry a package holds; the data lengths make images span several 256-byte blocks.
 std::vector<PackageImage> FullPackage()
 {
-    return {Image("loader.bin", 0, 0, 700),
-            Image("app.bin", 1, 0x10000, 1000, 0x1001),
-            Image("nv.bin", 2, 0x80000, 300),
-            Image("otp.bin", 3, 0, 32),
-            Image("factory.bin", 6, 0x90000, 256),
-            Image("version.bin", 7, 0, 16),
-            Image("mode2.bin", 14, 0xA0000, 513),
-            Image("mode3.bin", 15, 0xB0000, 10),
-            Image("skipped.bin", 16, 0xC0000, 64)};
+    return {PatternImage("loader.bin", 0, 0, 700),
+            PatternImage("app.bin", 1, 0x10000, 1000, 0x1001),
+            PatternImage("nv.bin", 2, 0x80000, 300),
+            PatternImage("otp.bin", 3, 0, 32),
+            PatternImage("factory.bin", 6, 0x90000, 256),
+            PatternImage("version.bin", 7, 0, 16),
+            PatternImage("mode2.bin", 14, 0xA0000, 513),
+            PatternImage("mode3.bin", 15, 0xB0000, 10),
+            PatternImage("skipped.bin", 16, 0xC0000, 64)};
 }
 
 class SeDfuDriverTest : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        g_device = &device;
         device.SetDownloadHandler(&bootLoader);
-        ChipDriverFactory::Makers makers;
-        makers.newDfuPort = MakeVirtualPort;
-        ChipDriverFactory::OverrideMakers(makers);
     }
     void TearDown() override
     {
         DestroyDevice(handle);
-        ChipDriverFactory::OverrideMakers({});
         SetChipType(0);
-        g_device = nullptr;
     }
 
     void Open(int chipType)
@@ -117,7 +92,8 @@ protected:
 
     PrintCapture capture;
     DfuBootLoader bootLoader;
-    VirtualDfuDevice device{SmallBlocks(), {}, 0, 0};
+    VirtualDfuDevice device{SmallBlocks(), {}, 0};
+    VirtualDfuPortMaker portMaker{device};
     BurnChipBase* handle = nullptr;
     ScratchDir dir;
 };
@@ -161,8 +137,8 @@ TEST_F(SeDfuDriverTest, Kp7715TakesTheLoaderFirstThenTheDeviceIsReopenedForTheRe
     faults.needsLoader = true;
     bootLoader = DfuBootLoader(faults);
     Open(KP7715_CHIP_TYPE);
-    std::vector<PackageImage> images = {Image("app.bin", 1, 0x10000, 600), Image("loader.bin", 0, 0, 700),
-                                        Image("nv.bin", 2, 0x80000, 300)};
+    std::vector<PackageImage> images = {PatternImage("app.bin", 1, 0x10000, 600), PatternImage("loader.bin", 0, 0, 700),
+                                        PatternImage("nv.bin", 2, 0x80000, 300)};
     handle->SetOnlyBurnNames({"nv"});
     ASSERT_EQ(1, Burn(BuildFwpkg(images)));
 
@@ -177,9 +153,9 @@ TEST_F(SeDfuDriverTest, Kp7715TakesTheLoaderFirstThenTheDeviceIsReopenedForTheRe
 TEST_F(SeDfuDriverTest, OnlyBurnNamesSelectByCaseSensitivePart)
 {
     Open(QX71_CHIP_TYPE);
-    std::vector<PackageImage> images = {Image("app", 1, 0x10000, 10), Image("App", 1, 0x20000, 10),
-                                        Image("my_app", 1, 0x30000, 10), Image("app_b", 1, 0x40000, 10),
-                                        Image("data", 1, 0x50000, 10)};
+    std::vector<PackageImage> images = {PatternImage("app", 1, 0x10000, 10), PatternImage("App", 1, 0x20000, 10),
+                                        PatternImage("my_app", 1, 0x30000, 10), PatternImage("app_b", 1, 0x40000, 10),
+                                        PatternImage("data", 1, 0x50000, 10)};
     handle->SetOnlyBurnNames({"app"});
     ASSERT_EQ(1, Burn(BuildFwpkg(images)));
     ExpectFlashHolds({images[0], images[2], images[3]});
@@ -203,7 +179,8 @@ TEST_F(SeDfuDriverTest, PlainFileIsOneFlashImageAtTheAddressGiven)
 // nor when the package's CRC does not match.
 TEST_F(SeDfuDriverTest, PackageThatCannotBeTrustedIsRefusedBeforeAnyBlock)
 {
-    std::vector<PackageImage> images = {Image("app.bin", 1, 0x10000, 100), Image("tail.bin", 1, 0x20000, 50)};
+    std::vector<PackageImage> images = {PatternImage("app.bin", 1, 0x10000, 100),
+                                        PatternImage("tail.bin", 1, 0x20000, 50)};
     std::vector<uint8_t> cut = BuildFwpkg(images);
     cut.pop_back();
     FwpkgOptions badCrc;
@@ -225,10 +202,11 @@ TEST_F(SeDfuDriverTest, DeviceGoneDuringAnImagesManifestFailsTheBurnNamingTheIma
 {
     DfuFaults faults;
     faults.leavesDuringManifest = true;
-    device = VirtualDfuDevice(SmallBlocks(), faults, 0, 0);
+    device = VirtualDfuDevice(SmallBlocks(), faults, 0);
     device.SetDownloadHandler(&bootLoader);
     Open(QX71_CHIP_TYPE);
-    EXPECT_EQ(0, Burn(BuildFwpkg({Image("app.bin", 1, 0x10000, 100), Image("more.bin", 1, 0x20000, 50)})));
+    EXPECT_EQ(0, Burn(BuildFwpkg({PatternImage("app.bin", 1, 0x10000, 100),
+                                  PatternImage("more.bin", 1, 0x20000, 50)})));
     EXPECT_EQ(capture.Count("Download app.bin failed.\n"), 1u);
     EXPECT_EQ(capture.Count("Download completed.\n"), 0u);
     EXPECT_EQ(bootLoader.Commands().size(), 1u);
@@ -240,10 +218,11 @@ TEST_F(SeDfuDriverTest, RefusedFrameEndsTheBurnAndLaterImagesAreNotSent)
     faults.refusedFrame = 1;
     bootLoader = DfuBootLoader(faults);
     Open(QX71_CHIP_TYPE);
-    std::vector<PackageImage> images = {Image("a.bin", 1, 0x10000, 100), Image("b.bin", 1, 0x20000, 100),
-                                        Image("c.bin", 1, 0x30000, 100)};
+    std::vector<PackageImage> images = {PatternImage("a.bin", 1, 0x10000, 100), PatternImage("b.bin", 1, 0x20000, 100),
+                                        PatternImage("c.bin", 1, 0x30000, 100)};
     EXPECT_EQ(0, Burn(BuildFwpkg(images)));
     EXPECT_EQ(capture.Count("Send burn command for b.bin failed.\n"), 1u);
+    EXPECT_EQ(bootLoader.LastRefusal(), "refused as told");
     ExpectFlashHolds({images[0]});
     EXPECT_EQ(bootLoader.Commands().size(), 2u);
 }

@@ -24,7 +24,7 @@ TEST(VirtualDfuDevice, DownloadPassesBusyAndManifestAndLandsInFlash)
 {
     DfuFaults faults;
     faults.pollTimeoutMs = 0x012345;
-    VirtualDfuDevice device({}, faults, 0x08000000, 16);
+    VirtualDfuDevice device({}, faults, 16);
     const uint8_t first[] = {1, 2, 3};
     const uint8_t second[] = {4};
     ASSERT_EQ(3, device.ControlOut(DfuRequest::DNLOAD, 0, 0, first, 3));
