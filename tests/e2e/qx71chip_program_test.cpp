@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "Burn.h"
@@ -16,14 +17,11 @@
 
 namespace {
 
+using testing::HasSubstr;
+
 const std::string CHIP_PROGRAM = std::string(VEXIL_BUILD_DIR) + "/qx71chip";
 const std::string PACKAGE_PROGRAM = std::string(VEXIL_BUILD_DIR) + "/samplepkg";
 const std::vector<unsigned char> RESET_FRAME = {0xEF, 0xBE, 0xAD, 0xDE, 0x0C, 0x00, 0x87, 0x78, 0x00, 0x00, 0x61, 0x94};
-
-bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
 
 class Qx71ChipProgramTest : public ::testing::Test {
 protected:
@@ -84,13 +82,12 @@ TEST_F(Qx71ChipProgramTest, ReportsEveryImageOfABurnAndWritesTheFlashMap)
 
     Sim::ProgramResult report = chip.Finish(10000);
     EXPECT_EQ(report.exitCode, 0) << report.output;
-    EXPECT_TRUE(Contains(report.output, "qx71 chip: reset frame received\n")) << report.output;
-    EXPECT_TRUE(Contains(report.output, "loader.bin")) << report.output;
-    EXPECT_TRUE(Contains(report.output, "loader, run from RAM      12288 bytes  at  115200 baud  matches the package"))
-        << report.output;
-    EXPECT_TRUE(Contains(report.output, "0x00020000                98304 bytes  at  921600 baud  matches the package"))
-        << report.output;
-    EXPECT_TRUE(Contains(report.output, "burn complete\n")) << report.output;
+    for (const char* line : {"qx71 chip: reset frame received\n", "loader.bin",
+                             "loader, run from RAM      12288 bytes  at  115200 baud  matches the package",
+                             "0x00020000                98304 bytes  at  921600 baud  matches the package",
+                             "burn complete\n"}) {
+        EXPECT_THAT(report.output, HasSubstr(line));
+    }
     std::string expectedMap = "0x00020000 98304\n0x003f0000 4096\n";
     EXPECT_EQ(Sim::ReadBinaryFile(flashMap), Sim::Bytes(expectedMap.begin(), expectedMap.end()));
 }
@@ -103,8 +100,8 @@ TEST_F(Qx71ChipProgramTest, ClosingThePortEndsTheServiceOfAKp7715)
     ASSERT_TRUE(BurnThroughLibrary(port, 0x30005, false, false)) << capture.Text();
     Sim::ProgramResult report = chip.Finish(10000);
     EXPECT_EQ(report.exitCode, 0) << report.output;
-    EXPECT_TRUE(Contains(report.output, "kp7715 chip: the tool closed the port\n")) << report.output;
-    EXPECT_TRUE(Contains(report.output, "at  921600 baud  matches the package")) << report.output;
+    EXPECT_THAT(report.output, HasSubstr("kp7715 chip: the tool closed the port\n"));
+    EXPECT_THAT(report.output, HasSubstr("at  921600 baud  matches the package"));
 }
 
 TEST_F(Qx71ChipProgramTest, NoBurnWithinTheTimeLimitIsNotComplete)
@@ -114,16 +111,16 @@ TEST_F(Qx71ChipProgramTest, NoBurnWithinTheTimeLimitIsNotComplete)
     ASSERT_TRUE(chip.ReadLine(port, 10000));
     Sim::ProgramResult report = chip.Finish(10000);
     EXPECT_EQ(report.exitCode, 1);
-    EXPECT_TRUE(Contains(report.output, "qx71 chip: time limit reached\n")) << report.output;
-    EXPECT_TRUE(Contains(report.output, "loader.bin               NOT RECEIVED\n")) << report.output;
-    EXPECT_TRUE(Contains(report.output, "burn NOT complete\n")) << report.output;
+    EXPECT_THAT(report.output, HasSubstr("qx71 chip: time limit reached\n"));
+    EXPECT_THAT(report.output, HasSubstr("loader.bin               NOT RECEIVED\n"));
+    EXPECT_THAT(report.output, HasSubstr("burn NOT complete\n"));
 }
 
 TEST_F(Qx71ChipProgramTest, UnknownOptionGivesTheUsage)
 {
     Sim::ProgramResult result = Sim::RunProgram({CHIP_PROGRAM, "--fast"});
     EXPECT_EQ(result.exitCode, 2);
-    EXPECT_TRUE(Contains(result.output, "usage: qx71chip")) << result.output;
+    EXPECT_THAT(result.output, HasSubstr("usage: qx71chip"));
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 // frame exchanges kept with the class.
 #include <termios.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -17,16 +16,10 @@
 
 namespace {
 
+using Sim::NowMs;
 using Sim::Bytes;
 using Sim::PtyBench;
 using Sim::TestChip;
-
-long long NowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // A protocol that records what the routed operations ask of it.
 class RecordingProtocol : public TransportProtocolBase {

@@ -1,6 +1,5 @@
 // The chip driver base's two frame exchanges against a virtual chip on a pseudo-terminal: frames
 // answered by one ack byte, and frames answered by a 6-byte reply frame.
-#include <chrono>
 #include <ctime>
 #include <string>
 #include <thread>
@@ -15,6 +14,7 @@
 
 namespace {
 
+using Sim::NowMs;
 using Sim::Bytes;
 using Sim::FramedResponder;
 using Sim::PtyBench;
@@ -30,13 +30,6 @@ long long CpuMs()
     struct timespec now = {};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
     return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
-}
-
-long long NowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
 }
 
 class ChipFramesTest : public ::testing::Test {

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -23,15 +22,9 @@
 
 namespace {
 
+using Sim::NowMs;
 using Sim::Bytes;
 using Sim::PtyBench;
-
-long long NowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 Common::TRANSPORT_MODE_ATTR_U Attr(const std::string& path, unsigned baud)
 {
