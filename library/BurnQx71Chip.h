@@ -1,6 +1,7 @@
 #ifndef VEXIL_LIBRARY_BURNQX71CHIP_H
 #define VEXIL_LIBRARY_BURNQX71CHIP_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -91,6 +92,8 @@ private:
     static AckResult Settle(WaitTime::Outcome outcome, AckResult last);
     bool SwitchBaudRateAfterLoader();
     bool SendCommand(const std::vector<unsigned char>& frame);
+    WaitTime::Outcome SendUntilAck(const unsigned char* frame, unsigned long length, int tryMs, long long overallMs,
+                                   int sliceMs, bool refusalEnds, const std::function<void()>& afterSend);
 
     int m_ctrlPeriod = 10;
     bool m_isSwitchAfterLoader = false;
