@@ -386,18 +386,17 @@ unsigned long BurnQx71Chip::FlashEraseUnit() const
 bool BurnQx71Chip::SendFlashImageCmdFrame(unsigned long address, unsigned long length, unsigned long eraseSize,
                                           int type)
 {
-    return SendFlashImageFrame(address, length, eraseSize, type, ERASE_UNIT, m_limits.commandTryMs,
-                               m_limits.commandOverallMs);
+    return SendFlashImageFrame(address, length, eraseSize, type, m_limits.commandTryMs, m_limits.commandOverallMs);
 }
 
 bool BurnQx71Chip::SendFlashImageFrame(unsigned long address, unsigned long length, unsigned long eraseSize,
-                                       int type, unsigned long eraseUnit, int perTryMs, int overallMs)
+                                       int type, int perTryMs, int overallMs)
 {
     unsigned char mode = FlashImageMode(static_cast<uint32_t>(type));
     std::vector<unsigned char> frame = CommandFrame(CMD_FLASH_IMAGE)
                                            .U32(address)
                                            .U32(length)
-                                           .U32(Seboot::RoundUpEraseSize(eraseSize, eraseUnit))
+                                           .U32(Seboot::RoundUpEraseSize(eraseSize, FlashEraseUnit()))
                                            .Bytes({mode, static_cast<unsigned char>(~mode)})
                                            .Finish();
     return SendCommandWithAck(frame.data(), static_cast<int>(frame.size()), perTryMs, overallMs);

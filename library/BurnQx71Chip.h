@@ -64,8 +64,9 @@ protected:
         int count = 0;
     };
 
+    // The flash image frame with its erase size rounded up to FlashEraseUnit.
     bool SendFlashImageFrame(unsigned long address, unsigned long length, unsigned long eraseSize, int type,
-                             unsigned long eraseUnit, int perTryMs, int overallMs);
+                             int perTryMs, int overallMs);
     bool SendNvOrKvCmdFrame(const Common::FileHead& image);
     bool SendFactoryCmdFrame(const Common::FileHead& image);
     bool SendOtpOrEfuseCmdFrame(const Common::FileHead& image);
