@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <thread>
 #include <utility>
 
@@ -19,6 +20,13 @@ long long NowMs()
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
+}
+
+long long CpuMs()
+{
+    struct timespec now = {};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
 
 namespace {

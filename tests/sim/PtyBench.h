@@ -20,6 +20,8 @@ using Bytes = std::vector<uint8_t>;
 
 // Milliseconds of a monotonic clock, for the bench's own time limits.
 long long NowMs();
+// Milliseconds of CPU time the whole process has used, to show that a wait does not spin.
+long long CpuMs();
 
 class PtyBench {
 public:

@@ -1,6 +1,5 @@
 // The chip driver base's two frame exchanges against a virtual chip on a pseudo-terminal: frames
 // answered by one ack byte, and frames answered by a 6-byte reply frame.
-#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,6 +13,7 @@
 
 namespace {
 
+using Sim::CpuMs;
 using Sim::NowMs;
 using Sim::Bytes;
 using Sim::FramedResponder;
@@ -24,13 +24,6 @@ const std::vector<std::string> TIMEOUT_LINES = {"Timeout error.\n",
                                                 "1. Check whether the serial port connection is normal.\n",
                                                 "2. The U-Boot is faulty.\n"};
 const std::string NACK_LINE = "Nack error(The serial port transmission may be unstable.).\n";
-
-long long CpuMs()
-{
-    struct timespec now = {};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
-}
 
 class ChipFramesTest : public ::testing::Test {
 protected:
