@@ -11,6 +11,7 @@
 #include "ChipDriverFactory.h"
 #include "FwpkgBuilder.h"
 #include "PtyBench.h"
+#include "PtyChipTest.h"
 #include "SerialWire.h"
 #include "TestSupport.h"
 
@@ -168,11 +169,10 @@ public:
     }
 };
 
-TEST(ProtocolBase, DefaultsReportSuccessWithoutTraffic)
+using ProtocolBase = Sim::PtyChipTest;
+
+TEST_F(ProtocolBase, DefaultsReportSuccessWithoutTraffic)
 {
-    PtyBench bench;
-    TestChip chip;
-    ASSERT_TRUE(chip.OpenSerialPort(bench.PortPath().c_str(), 115200, 0, 0));
     BareProtocol protocol(&chip);
     EXPECT_EQ(protocol.Kind(), -1);
     EXPECT_EQ(protocol.Sha(), nullptr);
@@ -199,12 +199,8 @@ TEST(ProtocolBase, DefaultsReportSuccessWithoutTraffic)
     EXPECT_EQ(protocol.Chip(), &other);
 }
 
-TEST(ProtocolBase, BootCommandGoesAsATextCommand)
+TEST_F(ProtocolBase, BootCommandGoesAsATextCommand)
 {
-    Sim::PrintCapture capture;
-    PtyBench bench;
-    TestChip chip;
-    ASSERT_TRUE(chip.OpenSerialPort(bench.PortPath().c_str(), 115200, 0, 0));
     Sim::CommandBoard board({{"[EOT](OK)"}});
     bench.StartDevice(board.AsResponder());
     BareProtocol protocol(&chip);

@@ -8,6 +8,7 @@
 
 #include "Burn.h"
 #include "PtyBench.h"
+#include "PtyChipTest.h"
 #include "SerialWire.h"
 #include "TestSupport.h"
 
@@ -25,17 +26,8 @@ const std::vector<std::string> TIMEOUT_LINES = {"Timeout error.\n",
                                                 "2. The U-Boot is faulty.\n"};
 const std::string NACK_LINE = "Nack error(The serial port transmission may be unstable.).\n";
 
-class ChipFramesTest : public ::testing::Test {
+class ChipFramesTest : public Sim::PtyChipTest {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(bench.IsOpen());
-        ASSERT_TRUE(chip.OpenSerialPort(bench.PortPath().c_str(), 115200, 0, 0));
-    }
-    void TearDown() override
-    {
-        bench.StopDevice();
-    }
     // Every frame of the given length gets the answer of the script.
     FramedResponder Serve(size_t frameLength, const Script& script)
     {
@@ -50,9 +42,6 @@ protected:
         return capture.Text();
     }
 
-    Sim::PrintCapture capture;
-    PtyBench bench;
-    Sim::TestChip chip;
     Bytes frame = {0xFE, 0x00, 0xFF, 0x01, 0x11, 0x22};
 };
 
