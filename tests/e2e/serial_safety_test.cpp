@@ -12,7 +12,6 @@
 #include "Qx71Session.h"
 #include "SerportTransport.h"
 #include "ToolChipBench.h"
-#include "securec.h"
 
 namespace {
 
@@ -47,10 +46,7 @@ TEST_F(SerialSafetyTest, PortHeldByAnotherProgramIsRefusedAtOnceWithThree)
 {
     Qx71Chip& chip = tool.StartChip();
     SerportTransport holder;
-    Common::TRANSPORT_MODE_ATTR_U attr = {};
-    memcpy_s(attr.portName, sizeof(attr.portName), tool.bench.PortPath().c_str(), tool.bench.PortPath().size());
-    attr.baudRate = 115200;
-    ASSERT_TRUE(holder.Open(attr));
+    ASSERT_TRUE(holder.Open(Sim::PortAttr(tool.bench.PortPath())));
     ProgramResult result = Write();
     EXPECT_EQ(result.exitCode, OPEN_FAILED);
     EXPECT_THAT(result.output, HasSubstr("Serial port " + tool.bench.PortPath() + " is busy.\n"));

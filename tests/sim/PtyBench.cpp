@@ -13,6 +13,8 @@
 #include <thread>
 #include <utility>
 
+#include "securec.h"
+
 namespace Sim {
 
 long long NowMs()
@@ -27,6 +29,14 @@ long long CpuMs()
     struct timespec now = {};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
     return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+Common::TRANSPORT_MODE_ATTR_U PortAttr(const std::string& path, unsigned baudRate)
+{
+    Common::TRANSPORT_MODE_ATTR_U attr = {};
+    memcpy_s(attr.portName, sizeof(attr.portName), path.c_str(), path.size());
+    attr.baudRate = baudRate;
+    return attr;
 }
 
 namespace {
