@@ -12,7 +12,7 @@ bool BurnKp7715Chip::SendFlashImageCmdFrame(unsigned long address, unsigned long
                                             int type)
 {
     int limitMs = GetTimeLimits().longCommandMs;
-    return SendFlashImageFrame(address, length, eraseSize, type, FlashEraseUnit(), limitMs, limitMs);
+    return SendFlashImageFrame(address, length, eraseSize, type, limitMs, limitMs);
 }
 
 unsigned long BurnKp7715Chip::FlashEraseUnit() const

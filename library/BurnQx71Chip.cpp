@@ -326,34 +326,44 @@ BurnQx71Chip::AckResult BurnQx71Chip::Settle(WaitTime::Outcome outcome, AckResul
     }
 }
 
-bool BurnQx71Chip::SendCommandWithAck(const unsigned char* frame, int length, int perTryMs, int overallMs)
+// The frame goes out whole, and again whenever tryMs passes without an ack or the buffer fills with
+// bytes that hold none; a frame the port did not take whole goes again after one slice. A negative ack
+// ends the wait (and is reported) when refusalEnds, else it ends only the try.
+WaitTime::Outcome BurnQx71Chip::SendUntilAck(const unsigned char* frame, unsigned long length, int tryMs,
+                                             long long overallMs, int sliceMs, bool refusalEnds,
+                                             const std::function<void()>& afterSend)
 {
     AckBuffer buffer;
-    AckResult result = AckResult::NONE;
     bool sendDue = true;
     long long tryStart = 0;
-    // A frame the port did not take whole goes again after one slice.
-    WaitTime::Outcome outcome = PollUntil(overallMs, SHORT_SEND_PAUSE_MS, [&]() {
+    return PollUntil(overallMs, sliceMs, [&]() {
         if (sendDue) {
-            if (Send(frame, static_cast<unsigned long>(length)) < static_cast<unsigned long>(length)) {
+            if (Send(frame, length) < length) {
                 return WaitTime::Step::AGAIN;
             }
             sendDue = false;
             tryStart = Common::GetTime();
+            afterSend();
         }
-        result = TakeAck(buffer, true);
+        AckResult result = TakeAck(buffer, refusalEnds);
         if (result == AckResult::POSITIVE) {
             return WaitTime::Step::DONE;
         }
-        if (result == AckResult::NEGATIVE) {
+        if (result == AckResult::NEGATIVE && refusalEnds) {
             return WaitTime::Step::FAILED;
         }
         if (result == AckResult::FULL) {
             buffer.count = 0;
         }
-        sendDue = result == AckResult::FULL || WaitTime::IsUp(tryStart, perTryMs);
+        sendDue = result != AckResult::NONE || WaitTime::IsUp(tryStart, tryMs);
         return WaitTime::Step::AGAIN;
     });
+}
+
+bool BurnQx71Chip::SendCommandWithAck(const unsigned char* frame, int length, int perTryMs, int overallMs)
+{
+    WaitTime::Outcome outcome = SendUntilAck(frame, static_cast<unsigned long>(length), perTryMs, overallMs,
+                                             SHORT_SEND_PAUSE_MS, true, []() {});
     if (outcome == WaitTime::Outcome::TIMED_OUT) {
         PrintPlain("Ack receiving timeout.\n");
     }
@@ -376,18 +386,17 @@ unsigned long BurnQx71Chip::FlashEraseUnit() const
 bool BurnQx71Chip::SendFlashImageCmdFrame(unsigned long address, unsigned long length, unsigned long eraseSize,
                                           int type)
 {
-    return SendFlashImageFrame(address, length, eraseSize, type, ERASE_UNIT, m_limits.commandTryMs,
-                               m_limits.commandOverallMs);
+    return SendFlashImageFrame(address, length, eraseSize, type, m_limits.commandTryMs, m_limits.commandOverallMs);
 }
 
 bool BurnQx71Chip::SendFlashImageFrame(unsigned long address, unsigned long length, unsigned long eraseSize,
-                                       int type, unsigned long eraseUnit, int perTryMs, int overallMs)
+                                       int type, int perTryMs, int overallMs)
 {
     unsigned char mode = FlashImageMode(static_cast<uint32_t>(type));
     std::vector<unsigned char> frame = CommandFrame(CMD_FLASH_IMAGE)
                                            .U32(address)
                                            .U32(length)
-                                           .U32(Seboot::RoundUpEraseSize(eraseSize, eraseUnit))
+                                           .U32(Seboot::RoundUpEraseSize(eraseSize, FlashEraseUnit()))
                                            .Bytes({mode, static_cast<unsigned char>(~mode)})
                                            .Finish();
     return SendCommandWithAck(frame.data(), static_cast<int>(frame.size()), perTryMs, overallMs);
@@ -469,34 +478,16 @@ bool BurnQx71Chip::SendShakeHandFrame()
         BaudRateFrame(CMD_SHAKE_HAND, m_isSwitchAfterLoader ? HANDSHAKE_BAUD_RATE : GetBaudRate());
     // A try that did not wait at all could never see the ack.
     int tryMs = std::max(1, m_ctrlPeriod);
-    AckBuffer buffer;
     int tries = 0;
-    bool sendDue = true;
-    long long tryStart = 0;
     // The frame goes out once per control period; an answer is looked for whenever bytes arrive.
-    WaitTime::Outcome outcome = PollUntil(m_limits.handshakeMs, tryMs, [&]() {
-        if (sendDue) {
-            if (Send(frame.data(), frame.size()) < frame.size()) {
-                return WaitTime::Step::AGAIN;
-            }
-            sendDue = false;
-            tryStart = Common::GetTime();
-            ++tries;
-            if (m_isBeforeReset && !m_atResetCommand.empty() && tries % AT_RESET_EVERY_TRIES == 0) {
-                Send(reinterpret_cast<const unsigned char*>(m_atResetCommand.data()), m_atResetCommand.size());
-            }
+    auto countTryAndReset = [&]() {
+        ++tries;
+        if (m_isBeforeReset && !m_atResetCommand.empty() && tries % AT_RESET_EVERY_TRIES == 0) {
+            Send(reinterpret_cast<const unsigned char*>(m_atResetCommand.data()), m_atResetCommand.size());
         }
-        AckResult result = TakeAck(buffer, false);
-        if (result == AckResult::POSITIVE) {
-            return WaitTime::Step::DONE;
-        }
-        if (result == AckResult::FULL) {
-            buffer.count = 0;
-        }
-        // A negative ack or a full buffer only ends this try.
-        sendDue = result != AckResult::NONE || WaitTime::IsUp(tryStart, tryMs);
-        return WaitTime::Step::AGAIN;
-    });
+    };
+    WaitTime::Outcome outcome =
+        SendUntilAck(frame.data(), frame.size(), tryMs, m_limits.handshakeMs, tryMs, false, countTryAndReset);
     return outcome == WaitTime::Outcome::DONE;
 }
 

@@ -1,6 +1,7 @@
 #ifndef VEXIL_LIBRARY_BURNQX71CHIP_H
 #define VEXIL_LIBRARY_BURNQX71CHIP_H
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -63,8 +64,9 @@ protected:
         int count = 0;
     };
 
+    // The flash image frame with its erase size rounded up to FlashEraseUnit.
     bool SendFlashImageFrame(unsigned long address, unsigned long length, unsigned long eraseSize, int type,
-                             unsigned long eraseUnit, int perTryMs, int overallMs);
+                             int perTryMs, int overallMs);
     bool SendNvOrKvCmdFrame(const Common::FileHead& image);
     bool SendFactoryCmdFrame(const Common::FileHead& image);
     bool SendOtpOrEfuseCmdFrame(const Common::FileHead& image);
@@ -91,6 +93,8 @@ private:
     static AckResult Settle(WaitTime::Outcome outcome, AckResult last);
     bool SwitchBaudRateAfterLoader();
     bool SendCommand(const std::vector<unsigned char>& frame);
+    WaitTime::Outcome SendUntilAck(const unsigned char* frame, unsigned long length, int tryMs, long long overallMs,
+                                   int sliceMs, bool refusalEnds, const std::function<void()>& afterSend);
 
     int m_ctrlPeriod = 10;
     bool m_isSwitchAfterLoader = false;

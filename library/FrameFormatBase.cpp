@@ -25,8 +25,7 @@ std::vector<unsigned char> FrameFormatBase::BuildCmdHeadFrame(unsigned long leng
 {
     std::vector<unsigned char> frame(CMD_HEAD_FRAME_LEN, 0);
     frame[0] = static_cast<unsigned char>(Common::XCMD);
-    frame[1] = static_cast<unsigned char>((length >> 8) & 0xFF);
-    frame[2] = static_cast<unsigned char>(length & 0xFF);
+    Common::PutBe16(frame.data() + 1, static_cast<uint16_t>(length & 0xFFFF));
     Common::PutCrc16Be(frame.data(), 3);
     return frame;
 }

@@ -1,12 +1,12 @@
 // vexil write through the built executable into the virtual Qx71 and Kp7715 chips on a pty: what
 // lands in the chip's flash, the frames and rates on the line, the console and the exit status.
-#include <chrono>
 #include <map>
 #include <ostream>
 #include <set>
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "FwpkgBuilder.h"
@@ -32,11 +32,6 @@ std::string Verdict(const std::string& package, bool burnt)
 {
     return burnt ? "\nBurn " + package + " successfully.\n\nWrite successfully.\n"
                  : "\nerror: Burn " + package + " failed!\n\nWrite failed.\n";
-}
-
-bool EndsWith(const std::string& text, const std::string& end)
-{
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 class ToolChipTest : public ::testing::TestWithParam<const char*> {
@@ -100,7 +95,7 @@ TEST_P(WritePackageTest, EveryImageLandsAtItsBurnAddressLoaderInKilobyteFramesTh
 
     ProgramResult result = tool.Run("write", words);
     EXPECT_EQ(result.exitCode, 0) << result.output;
-    EXPECT_TRUE(EndsWith(result.output, Verdict(package, true))) << result.output;
+    EXPECT_THAT(result.output, testing::EndsWith(Verdict(package, true)));
 
     EXPECT_EQ(chip.FlashMap(), Sim::ExpectedFlashMap(images));
     std::vector<Qx71Image> received = chip.Images();
@@ -200,7 +195,7 @@ TEST_P(WriteConsoleTest, ChipConsoleTextAndFramesAskedForAgainDoNotDisturbTheBur
     EXPECT_EQ(result.exitCode, 0) << result.output;
     EXPECT_EQ(chip.FlashMap(), Sim::ExpectedFlashMap(images));
     EXPECT_EQ(result.output.find("boot>"), std::string::npos) << result.output;
-    EXPECT_TRUE(EndsWith(result.output, Verdict(package, true)));
+    EXPECT_THAT(result.output, testing::EndsWith(Verdict(package, true)));
 }
 
 INSTANTIATE_TEST_SUITE_P(Chips, WriteConsoleTest, ::testing::Values("qx71", "kp7715"), Sim::ChipParamName);
@@ -336,7 +331,7 @@ TEST_P(RefusingChipTest, NegativeAckAfterAnImageFailsTheWriteWithFour)
     std::string tail = "downloaded: loader.bin successfully.\nC\nStart download: app.bin.\n" + Sim::ProgressBar(100) +
                        Sim::ACK_REFUSED_LINE +
                        "Download: app.bin failed, the board refused it.\n" + Verdict(package, false);
-    EXPECT_TRUE(EndsWith(result.output, tail)) << result.output;
+    EXPECT_THAT(result.output, testing::EndsWith(tail));
     // Nothing after the refused image was announced.
     EXPECT_EQ(Sim::ImageNames(chip.Images()), (std::vector<std::string>{"loader.bin", "app.bin"}));
     EXPECT_EQ(Sim::CommandBytes(chip).size(), 1u);
@@ -354,7 +349,7 @@ TEST_P(RefusingChipTest, RefusedCommandFrameFailsTheWriteWithoutASecondSend)
     std::string tail = "downloaded: app.bin successfully.\n" + Sim::ACK_REFUSED_LINE +
                        "Send download flash image command failed.\n" +
                        Verdict(package, false);
-    EXPECT_TRUE(EndsWith(result.output, tail)) << result.output;
+    EXPECT_THAT(result.output, testing::EndsWith(tail));
     EXPECT_EQ(Sim::CommandBytes(chip).size(), 2u);
     EXPECT_EQ(chip.FlashMap(), Sim::ExpectedFlashMap({images[1]}));
 }
@@ -370,7 +365,7 @@ TEST_P(RefusingChipTest, RefusedBaudSwitchFailsTheWriteWithFour)
     std::string tail = "downloaded: loader.bin successfully.\n" + Sim::ACK_REFUSED_LINE +
                        "Wait switch baud rate ACK timeout.\n" +
                        Verdict(package, false);
-    EXPECT_TRUE(EndsWith(result.output, tail)) << result.output;
+    EXPECT_THAT(result.output, testing::EndsWith(tail));
     EXPECT_EQ(Sim::ImageNames(chip.Images()), std::vector<std::string>{"loader.bin"});
 }
 
@@ -423,8 +418,8 @@ TEST_P(BadPackageTest, PackageThatDoesNotParseFailsWithFourBeforeAnythingIsSent)
     std::string missing = tool.install.Path("missing.fwpkg");
     ProgramResult result = Write(missing);
     EXPECT_EQ(result.exitCode, WRITE_FAILED);
-    EXPECT_TRUE(EndsWith(result.output, "Get file content failed: " + missing + "\n" + Verdict(missing, false)))
-        << result.output;
+    EXPECT_THAT(result.output,
+                testing::EndsWith("Get file content failed: " + missing + "\n" + Verdict(missing, false)));
     EXPECT_TRUE(chip.Wire().empty());
 }
 
@@ -458,12 +453,11 @@ TEST(WriteToSilentChipTest, WriteGivesUpAfterTheSixtySecondHandshakeWithFour)
     Qx71Chip& chip = tool.StartChip(faults);
     std::string package = tool.WritePackage(Sim::NamedPackageImages());
 
-    auto start = std::chrono::steady_clock::now();
+    long long start = Sim::NowMs();
     Sim::ProgramOptions options;
     options.timeoutMs = 150000;
     ProgramResult result = tool.Run("write", {"-b", "921600", "--before-reset", "-f", package}, options);
-    auto elapsedMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    long long elapsedMs = Sim::NowMs() - start;
 
     EXPECT_EQ(result.exitCode, WRITE_FAILED);
     EXPECT_GE(elapsedMs, 60000);

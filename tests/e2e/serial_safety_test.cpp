@@ -1,10 +1,10 @@
 // What a user sees when the serial port or the chip behind it misbehaves: a port another program
 // holds, a node that is no serial port, a chip that goes away or stops reading. The tool ends
 // quickly with a failure status and says why; it never hangs.
-#include <chrono>
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "FwpkgBuilder.h"
@@ -12,28 +12,18 @@
 #include "Qx71Session.h"
 #include "SerportTransport.h"
 #include "ToolChipBench.h"
-#include "securec.h"
 
 namespace {
 
+using testing::HasSubstr;
+using testing::Not;
+using Sim::NowMs;
 using Sim::ProgramResult;
 using Sim::Qx71Chip;
 using Sim::Qx71Faults;
 
 constexpr int OPEN_FAILED = 3;
 constexpr int WRITE_FAILED = 4;
-
-long long NowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-bool Contains(const std::string& text, const std::string& part)
-{
-    return text.find(part) != std::string::npos;
-}
 
 class SerialSafetyTest : public ::testing::Test {
 protected:
@@ -56,13 +46,10 @@ TEST_F(SerialSafetyTest, PortHeldByAnotherProgramIsRefusedAtOnceWithThree)
 {
     Qx71Chip& chip = tool.StartChip();
     SerportTransport holder;
-    Common::TRANSPORT_MODE_ATTR_U attr = {};
-    memcpy_s(attr.portName, sizeof(attr.portName), tool.bench.PortPath().c_str(), tool.bench.PortPath().size());
-    attr.baudRate = 115200;
-    ASSERT_TRUE(holder.Open(attr));
+    ASSERT_TRUE(holder.Open(Sim::PortAttr(tool.bench.PortPath())));
     ProgramResult result = Write();
     EXPECT_EQ(result.exitCode, OPEN_FAILED);
-    EXPECT_TRUE(Contains(result.output, "Serial port " + tool.bench.PortPath() + " is busy.\n")) << result.output;
+    EXPECT_THAT(result.output, HasSubstr("Serial port " + tool.bench.PortPath() + " is busy.\n"));
     EXPECT_LT(tookMs, 5000);
     EXPECT_TRUE(chip.Wire().empty());
 }
@@ -72,7 +59,7 @@ TEST_F(SerialSafetyTest, NodeThatIsNoSerialPortIsRefusedWithThree)
     std::string package = tool.WritePackage(Sim::SamplePackageImages());
     ProgramResult result = tool.install.Run({"write", "-c", "qx71", "-p", "/dev/zero", "-f", package});
     EXPECT_EQ(result.exitCode, OPEN_FAILED);
-    EXPECT_TRUE(Contains(result.output, "/dev/zero is not a serial port.\n")) << result.output;
+    EXPECT_THAT(result.output, HasSubstr("/dev/zero is not a serial port.\n"));
 }
 
 TEST_F(SerialSafetyTest, ChipThatGoesAwayInTheMiddleOfAnImageFailsTheBurnAtOnce)
@@ -82,8 +69,8 @@ TEST_F(SerialSafetyTest, ChipThatGoesAwayInTheMiddleOfAnImageFailsTheBurnAtOnce)
     tool.StartChip(faults);
     ProgramResult result = Write();
     EXPECT_EQ(result.exitCode, WRITE_FAILED);
-    EXPECT_TRUE(Contains(result.output, "The device has disconnected.\nSend ymodem data frame failed.\n")) << result.output;
-    EXPECT_FALSE(Contains(result.output, "successfully.\n\nWrite successfully")) << result.output;
+    EXPECT_THAT(result.output, HasSubstr("The device has disconnected.\nSend ymodem data frame failed.\n"));
+    EXPECT_THAT(result.output, Not(HasSubstr("successfully.\n\nWrite successfully")));
     EXPECT_LT(tookMs, 5000) << "no wait runs out its limit once the device has gone";
 }
 
@@ -98,7 +85,7 @@ TEST_F(SerialSafetyTest, ChipThatStopsReadingDoesNotHangTheTool)
     options.timeoutMs = 120000;
     ProgramResult result = Write(options);
     EXPECT_EQ(result.exitCode, WRITE_FAILED);
-    EXPECT_TRUE(Contains(result.output, "Shakehand failed, The board does not respond.\n")) << result.output;
+    EXPECT_THAT(result.output, HasSubstr("Shakehand failed, The board does not respond.\n"));
     EXPECT_LT(tookMs, 64000) << "a send that is not taken ends with the handshake's own limit";
 }
 

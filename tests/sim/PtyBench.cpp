@@ -9,8 +9,11 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <ctime>
 #include <thread>
 #include <utility>
+
+#include "securec.h"
 
 namespace Sim {
 
@@ -19,6 +22,21 @@ long long NowMs()
     return std::chrono::duration_cast<std::chrono::milliseconds>(
                std::chrono::steady_clock::now().time_since_epoch())
         .count();
+}
+
+long long CpuMs()
+{
+    struct timespec now = {};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+Common::TRANSPORT_MODE_ATTR_U PortAttr(const std::string& path, unsigned baudRate)
+{
+    Common::TRANSPORT_MODE_ATTR_U attr = {};
+    memcpy_s(attr.portName, sizeof(attr.portName), path.c_str(), path.size());
+    attr.baudRate = baudRate;
+    return attr;
 }
 
 namespace {

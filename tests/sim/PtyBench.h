@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "Common.h"
+
 // A pseudo-terminal pair on which a virtual chip stands in for a board: the library opens the slave
 // path as its serial port, the bench works the master side.
 namespace Sim {
@@ -20,6 +22,10 @@ using Bytes = std::vector<uint8_t>;
 
 // Milliseconds of a monotonic clock, for the bench's own time limits.
 long long NowMs();
+// Milliseconds of CPU time the whole process has used, to show that a wait does not spin.
+long long CpuMs();
+// What a serial transport opens: the port at path, at the given rate.
+Common::TRANSPORT_MODE_ATTR_U PortAttr(const std::string& path, unsigned baudRate = 115200);
 
 class PtyBench {
 public:

@@ -36,24 +36,15 @@ uint32_t ReadLe32(const Bytes& bytes, size_t offset)
            (static_cast<uint32_t>(bytes[offset + 2]) << 16) | (static_cast<uint32_t>(bytes[offset + 3]) << 24);
 }
 
-namespace {
-
-void PutLe32At(Bytes& bytes, size_t offset, uint32_t value)
-{
-    for (size_t i = 0; i < 4; ++i) {
-        bytes[offset + i] = static_cast<uint8_t>(value >> (8 * i));
-    }
-}
-
-}  // namespace
-
 // Grows the vector once and then writes in place: byte-wise growth followed by an insert makes the
 // optimiser lose track of the vector's size.
 void AppendLe32(Bytes& bytes, uint32_t value)
 {
     size_t end = bytes.size();
     bytes.resize(end + 4);
-    PutLe32At(bytes, end, value);
+    for (size_t i = 0; i < 4; ++i) {
+        bytes[end + i] = static_cast<uint8_t>(value >> (8 * i));
+    }
 }
 
 Bytes Qx71Frame(uint8_t command, const Bytes& payload)
@@ -93,16 +84,7 @@ Bytes Qx71FlashImageFrame(uint32_t address, uint32_t length, uint32_t eraseSize,
 
 Bytes Qx71AckFrame(uint8_t command, uint8_t result)
 {
-    Bytes frame(MIN_FRAME_LEN, 0);
-    PutLe32At(frame, 0, MAGIC);
-    frame[4] = static_cast<uint8_t>(MIN_FRAME_LEN);
-    frame[6] = command;
-    frame[7] = static_cast<uint8_t>(~command);
-    frame[8] = result;
-    uint16_t crc = Crc(frame, 0, MIN_FRAME_LEN - 2);
-    frame[MIN_FRAME_LEN - 2] = static_cast<uint8_t>(crc);
-    frame[MIN_FRAME_LEN - 1] = static_cast<uint8_t>(crc >> 8);
-    return frame;
+    return Qx71Frame(command, {result, 0x00});
 }
 
 FrameScan TakeQx71Frame(Bytes& pending, Bytes& frame)

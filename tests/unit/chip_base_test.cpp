@@ -2,7 +2,6 @@
 // frame exchanges kept with the class.
 #include <termios.h>
 
-#include <chrono>
 #include <string>
 #include <vector>
 
@@ -12,21 +11,16 @@
 #include "ChipDriverFactory.h"
 #include "FwpkgBuilder.h"
 #include "PtyBench.h"
+#include "PtyChipTest.h"
 #include "SerialWire.h"
 #include "TestSupport.h"
 
 namespace {
 
+using Sim::NowMs;
 using Sim::Bytes;
 using Sim::PtyBench;
 using Sim::TestChip;
-
-long long NowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // A protocol that records what the routed operations ask of it.
 class RecordingProtocol : public TransportProtocolBase {
@@ -77,12 +71,11 @@ std::unique_ptr<TransportProtocolBase> MakeRecordingProtocol(BurnChipBase& chip)
     return std::make_unique<RecordingProtocol>(&chip);
 }
 
-class RoutedTest : public ::testing::Test {
+class RoutedTest : public Sim::PtyChipTest {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(bench.IsOpen());
-        ASSERT_TRUE(chip.OpenSerialPort(bench.PortPath().c_str(), 115200, 0, 0));
+        ASSERT_NO_FATAL_FAILURE(Sim::PtyChipTest::SetUp());
         ChipDriverFactory::Makers makers;
         makers.newRoutedProtocol = MakeRecordingProtocol;
         ChipDriverFactory::OverrideMakers(makers);
@@ -95,11 +88,8 @@ protected:
         ChipDriverFactory::OverrideMakers({});
         SetChipType(0);
         EXPECT_EQ(RecordingProtocol::live, 0) << "a routed operation never leaves its protocol behind";
+        Sim::PtyChipTest::TearDown();
     }
-
-    Sim::PrintCapture capture;
-    PtyBench bench;
-    TestChip chip;
 };
 
 TEST_F(RoutedTest, DownloadToFlashSetsTheFileKindAndDownloadsTheJoinedImagePaths)
@@ -175,11 +165,10 @@ public:
     }
 };
 
-TEST(ProtocolBase, DefaultsReportSuccessWithoutTraffic)
+using ProtocolBase = Sim::PtyChipTest;
+
+TEST_F(ProtocolBase, DefaultsReportSuccessWithoutTraffic)
 {
-    PtyBench bench;
-    TestChip chip;
-    ASSERT_TRUE(chip.OpenSerialPort(bench.PortPath().c_str(), 115200, 0, 0));
     BareProtocol protocol(&chip);
     EXPECT_EQ(protocol.Kind(), -1);
     EXPECT_EQ(protocol.Sha(), nullptr);
@@ -206,12 +195,8 @@ TEST(ProtocolBase, DefaultsReportSuccessWithoutTraffic)
     EXPECT_EQ(protocol.Chip(), &other);
 }
 
-TEST(ProtocolBase, BootCommandGoesAsATextCommand)
+TEST_F(ProtocolBase, BootCommandGoesAsATextCommand)
 {
-    Sim::PrintCapture capture;
-    PtyBench bench;
-    TestChip chip;
-    ASSERT_TRUE(chip.OpenSerialPort(bench.PortPath().c_str(), 115200, 0, 0));
     Sim::CommandBoard board({{"[EOT](OK)"}});
     bench.StartDevice(board.AsResponder());
     BareProtocol protocol(&chip);
@@ -252,11 +237,12 @@ TEST(ChipServices, WithoutTransportWaitingSleepsAndPortCallsReportIt)
                                         "ReSettingSerialParameters: dynamic_cast failed.\n"}));
 }
 
-TEST(ChipServices, ResettingMovesTheOpenPortToAnotherSpeed)
+// The services and older frames that need a device whose port is open.
+using OpenChipServices = Sim::PtyChipTest;
+using OpenChipOlderFrames = Sim::PtyChipTest;
+
+TEST_F(OpenChipServices, ResettingMovesTheOpenPortToAnotherSpeed)
 {
-    PtyBench bench;
-    TestChip chip;
-    ASSERT_TRUE(chip.OpenSerialPort(bench.PortPath().c_str(), 115200, 0, 0));
     chip.ReSettingSerialParameters(1500000, 2, 1);
     struct termios line = {};
     tcgetattr(bench.SlaveFd(), &line);
@@ -266,22 +252,15 @@ TEST(ChipServices, ResettingMovesTheOpenPortToAnotherSpeed)
     EXPECT_EQ(chip.WaitForData(2000), 5) << "the receive thread keeps running";
 }
 
-TEST(ChipServices, CancelOfAnOpenDeviceIsReportedOnce)
+TEST_F(OpenChipServices, CancelOfAnOpenDeviceIsReportedOnce)
 {
-    Sim::PrintCapture capture;
-    PtyBench bench;
-    TestChip chip;
-    ASSERT_TRUE(chip.OpenSerialPort(bench.PortPath().c_str(), 115200, 0, 0));
     Cancel(&chip);
     EXPECT_TRUE(chip.CheckIsCancel());
     EXPECT_FALSE(chip.CheckIsCancel());
 }
 
-TEST(OlderFrames, FileGoesAsHeadDataAndTailFramesEachAcked)
+TEST_F(OpenChipOlderFrames, FileGoesAsHeadDataAndTailFramesEachAcked)
 {
-    PtyBench bench;
-    TestChip chip;
-    ASSERT_TRUE(chip.OpenSerialPort(bench.PortPath().c_str(), 115200, 0, 0));
     Bytes expectedHead = {0xFE, 0x00, 0xFF, 0x01, 0x00, 0x00, 0x04, 0x01, 0x00, 0x80, 0x00, 0x00};
     Sim::AppendCrcHighFirst(expectedHead);
     auto split = [](const Bytes& pending) -> size_t {
@@ -320,11 +299,8 @@ TEST(OlderFrames, FileGoesAsHeadDataAndTailFramesEachAcked)
     EXPECT_EQ(frames[3], tail);
 }
 
-TEST(OlderFrames, CommandWithoutReplyGoesOutWithoutWaiting)
+TEST_F(OpenChipOlderFrames, CommandWithoutReplyGoesOutWithoutWaiting)
 {
-    PtyBench bench;
-    TestChip chip;
-    ASSERT_TRUE(chip.OpenSerialPort(bench.PortPath().c_str(), 115200, 0, 0));
     EXPECT_TRUE(chip.SendCmdAndNoReply("reset", 5, 1000));
     Bytes expected = Sim::CommandHeadFrame(5);
     Bytes data = Sim::CommandDataFrame("reset");

@@ -1,7 +1,5 @@
 // The chip driver base's two frame exchanges against a virtual chip on a pseudo-terminal: frames
 // answered by one ack byte, and frames answered by a 6-byte reply frame.
-#include <chrono>
-#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -10,11 +8,14 @@
 
 #include "Burn.h"
 #include "PtyBench.h"
+#include "PtyChipTest.h"
 #include "SerialWire.h"
 #include "TestSupport.h"
 
 namespace {
 
+using Sim::CpuMs;
+using Sim::NowMs;
 using Sim::Bytes;
 using Sim::FramedResponder;
 using Sim::PtyBench;
@@ -25,31 +26,8 @@ const std::vector<std::string> TIMEOUT_LINES = {"Timeout error.\n",
                                                 "2. The U-Boot is faulty.\n"};
 const std::string NACK_LINE = "Nack error(The serial port transmission may be unstable.).\n";
 
-long long CpuMs()
-{
-    struct timespec now = {};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
-}
-
-long long NowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-class ChipFramesTest : public ::testing::Test {
+class ChipFramesTest : public Sim::PtyChipTest {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(bench.IsOpen());
-        ASSERT_TRUE(chip.OpenSerialPort(bench.PortPath().c_str(), 115200, 0, 0));
-    }
-    void TearDown() override
-    {
-        bench.StopDevice();
-    }
     // Every frame of the given length gets the answer of the script.
     FramedResponder Serve(size_t frameLength, const Script& script)
     {
@@ -64,9 +42,6 @@ protected:
         return capture.Text();
     }
 
-    Sim::PrintCapture capture;
-    PtyBench bench;
-    Sim::TestChip chip;
     Bytes frame = {0xFE, 0x00, 0xFF, 0x01, 0x11, 0x22};
 };
 

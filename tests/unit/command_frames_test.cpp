@@ -8,6 +8,7 @@
 #include "Burn.h"
 #include "FrameFormatBase.h"
 #include "PtyBench.h"
+#include "PtyChipTest.h"
 #include "SerialWire.h"
 #include "TestSupport.h"
 
@@ -17,17 +18,8 @@ using Sim::Bytes;
 using Sim::CommandBoard;
 using Sim::PtyBench;
 
-class CommandFramesTest : public ::testing::Test {
+class CommandFramesTest : public Sim::PtyChipTest {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(bench.IsOpen());
-        ASSERT_TRUE(chip.OpenSerialPort(bench.PortPath().c_str(), 115200, 0, 0));
-    }
-    void TearDown() override
-    {
-        bench.StopDevice();
-    }
     CommandBoard& Board(CommandBoard::Options options)
     {
         board = std::make_unique<CommandBoard>(std::move(options));
@@ -44,9 +36,6 @@ protected:
         return std::string(reinterpret_cast<const char*>(reply.data()));
     }
 
-    Sim::PrintCapture capture;
-    PtyBench bench;
-    Sim::TestChip chip;
     std::unique_ptr<CommandBoard> board;
     std::vector<unsigned char> reply = std::vector<unsigned char>(256, 0);
 };

@@ -11,6 +11,7 @@
 #include "Common.h"
 #include "FwpkgBuilder.h"
 #include "PrintCapture.h"
+#include "ScratchDir.h"
 
 namespace {
 
@@ -19,25 +20,13 @@ std::vector<unsigned char> Bytes(const std::string& text)
     return std::vector<unsigned char>(text.begin(), text.end());
 }
 
-class TempDir {
-public:
-    TempDir()
-    {
-        char pattern[] = "/tmp/vexil-common-XXXXXX";
-        m_path = mkdtemp(pattern);
-    }
-    ~TempDir() { std::system(("rm -rf '" + m_path + "'").c_str()); }
-    std::string File(const std::string& name, const std::vector<uint8_t>& bytes) const
-    {
-        std::string path = m_path + "/" + name;
-        Sim::WriteBinaryFile(path, bytes);
-        return path;
-    }
-    const std::string& Path() const { return m_path; }
-
-private:
-    std::string m_path;
-};
+// A file of the given bytes in the directory.
+std::string FileIn(const Sim::ScratchDir& dir, const std::string& name, const std::vector<uint8_t>& bytes)
+{
+    std::string path = dir / name;
+    Sim::WriteBinaryFile(path, bytes);
+    return path;
+}
 
 TEST(Checksums, Crc16XmodemKnownValues)
 {
@@ -219,9 +208,9 @@ TEST(Clock, GetTimeNeverGoesBackAndCountsMilliseconds)
 
 TEST(FileReaders, GetFileDataReturnsTheFileWithSpareRoom)
 {
-    TempDir dir;
+    Sim::ScratchDir dir;
     std::vector<uint8_t> content = Sim::PatternBytes(10, 1);
-    std::string path = dir.File("ten.bin", content);
+    std::string path = FileIn(dir, "ten.bin", content);
     unsigned long length = 0;
     std::unique_ptr<unsigned char[]> data = Common::GetFileData(path, length, 0);
     ASSERT_NE(data, nullptr);
@@ -233,16 +222,16 @@ TEST(FileReaders, GetFileDataReturnsTheFileWithSpareRoom)
 
 TEST(FileReaders, GetFileDataFailsOnEmptyAndMissingFiles)
 {
-    TempDir dir;
+    Sim::ScratchDir dir;
     Sim::PrintCapture capture;
     unsigned long length = 1234;
-    EXPECT_EQ(Common::GetFileData(dir.File("empty.bin", {}), length, 5), nullptr);
+    EXPECT_EQ(Common::GetFileData(FileIn(dir, "empty.bin", {}), length, 5), nullptr);
     EXPECT_EQ(length, 1234u);
     EXPECT_EQ(capture.Text(), "ftell failed\n");
     EXPECT_EQ(capture.Printed()[0].handle, 5);
 
     capture.Clear();
-    std::string missing = dir.Path() + "/missing.bin";
+    std::string missing = dir / "missing.bin";
     EXPECT_EQ(Common::GetFileData(missing, length, 0), nullptr);
     EXPECT_EQ(capture.Text(), "fopen_s " + missing + " failed\n");
     EXPECT_EQ(length, 1234u);
@@ -250,10 +239,10 @@ TEST(FileReaders, GetFileDataFailsOnEmptyAndMissingFiles)
 
 TEST(FileReaders, GetPartFileDataReadsARangeAndRefusesShortFiles)
 {
-    TempDir dir;
+    Sim::ScratchDir dir;
     Sim::PrintCapture capture;
     std::vector<uint8_t> content = Sim::PatternBytes(100, 2);
-    std::string path = dir.File("hundred.bin", content);
+    std::string path = FileIn(dir, "hundred.bin", content);
 
     std::unique_ptr<unsigned char[]> part = Common::GetPartFileData(path, 0, 90, 10);
     ASSERT_NE(part, nullptr);
@@ -271,15 +260,15 @@ TEST(FileReaders, GetPartFileDataReadsARangeAndRefusesShortFiles)
     EXPECT_EQ(capture.Text(), "fread failed\n");
 
     capture.Clear();
-    EXPECT_EQ(Common::GetPartFileData(dir.Path() + "/missing.bin", 0, 0, 1), nullptr);
+    EXPECT_EQ(Common::GetPartFileData(dir / "missing.bin", 0, 0, 1), nullptr);
     EXPECT_EQ(capture.Text(), "fopen_s " + dir.Path() + "/missing.bin failed\n");
 }
 
 // A device without end, a FIFO that would wait for a writer, a directory: refused before reading.
 TEST(FileReaders, NonRegularFilesAreRefusedAsFilesThatCannotBeOpened)
 {
-    TempDir dir;
-    std::string fifo = dir.Path() + "/fifo.fwpkg";
+    Sim::ScratchDir dir;
+    std::string fifo = dir / "fifo.fwpkg";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     for (const std::string& path : {std::string("/dev/zero"), fifo, dir.Path()}) {
         Sim::PrintCapture capture;
@@ -294,13 +283,13 @@ TEST(FileReaders, NonRegularFilesAreRefusedAsFilesThatCannotBeOpened)
 
 TEST(FileReaders, BigFileLengthAndOpening)
 {
-    TempDir dir;
-    std::string path = dir.File("n.bin", Sim::PatternBytes(4097, 3));
+    Sim::ScratchDir dir;
+    std::string path = FileIn(dir, "n.bin", Sim::PatternBytes(4097, 3));
     EXPECT_EQ(Common::GetBigFileLen(path), 4097);
-    EXPECT_EQ(Common::GetBigFileLen(dir.Path() + "/missing.bin"), 0);
+    EXPECT_EQ(Common::GetBigFileLen(dir / "missing.bin"), 0);
 
     FILE* stream = reinterpret_cast<FILE*>(1);
-    EXPECT_EQ(Common::fopen_s(&stream, (dir.Path() + "/missing.bin").c_str(), "rb"), 0);
+    EXPECT_EQ(Common::fopen_s(&stream, (dir / "missing.bin").c_str(), "rb"), 0);
     EXPECT_EQ(stream, nullptr);
     EXPECT_EQ(Common::fopen_s(&stream, path.c_str(), "rb"), 0);
     ASSERT_NE(stream, nullptr);

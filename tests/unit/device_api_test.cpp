@@ -13,6 +13,7 @@
 #include "ChipDriverFactory.h"
 #include "DeviceListText.h"
 #include "PtyBench.h"
+#include "ScratchDir.h"
 #include "SerialPortProbe.h"
 #include "TestSupport.h"
 
@@ -452,7 +453,8 @@ TEST_F(DeviceApiTest, PortEntriesAreAppendedOnlyWhenTheyFitAndOnlyOnce)
 TEST_F(DeviceApiTest, SerialNodeWithoutAUartBehindItIsNoPort)
 {
     Sim::PtyBench bench;
-    std::string sysfs = "/tmp/vexil-sysfs-" + std::to_string(getpid());
+    Sim::ScratchDir dir;
+    const std::string& sysfs = dir.Path();
     ASSERT_EQ(system(("mkdir -p " + sysfs + "/ttyS7 " + sysfs + "/ttyS8/device/driver").c_str()), 0);
     int fd = bench.SlaveFd();
     EXPECT_FALSE(SerialPortProbe::HasUartBehind(fd, "/dev/ttyS7", sysfs)) << "sysfs shows no driver";
@@ -462,7 +464,6 @@ TEST_F(DeviceApiTest, SerialNodeWithoutAUartBehindItIsNoPort)
     EXPECT_TRUE(SerialPortProbe::IsUsable(bench.PortPath()));
     EXPECT_FALSE(SerialPortProbe::IsUsable("/dev/null")) << "not a terminal";
     EXPECT_FALSE(SerialPortProbe::IsUsable("/dev/ttyS-vexil-missing"));
-    ASSERT_EQ(system(("rm -rf " + sysfs).c_str()), 0);
 }
 
 TEST_F(DeviceApiTest, UsbDeviceListsFailCleanlyUntilTheyCanEnumerate)

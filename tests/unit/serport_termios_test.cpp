@@ -13,7 +13,6 @@
 
 #include "PtyBench.h"
 #include "SerportTransport.h"
-#include "securec.h"
 
 namespace {
 
@@ -82,11 +81,8 @@ protected:
     void SetUp() override
     {
         ASSERT_TRUE(bench.IsOpen());
-        Common::TRANSPORT_MODE_ATTR_U attr = {};
-        memcpy_s(attr.portName, sizeof(attr.portName), bench.PortPath().c_str(), bench.PortPath().size());
-        attr.baudRate = 115200;
         TakeLog();
-        ASSERT_TRUE(transport.Open(attr));
+        ASSERT_TRUE(transport.Open(Sim::PortAttr(bench.PortPath())));
     }
 
     Sim::PtyBench bench;
@@ -139,10 +135,7 @@ TEST(SerportLineTest, ThePortIsLeftAsItWasFound)
     ASSERT_EQ(tcsetattr(fd, TCSANOW, &before), 0);
 
     SerportTransport transport;
-    Common::TRANSPORT_MODE_ATTR_U attr = {};
-    memcpy_s(attr.portName, sizeof(attr.portName), bench.PortPath().c_str(), bench.PortPath().size());
-    attr.baudRate = 921600;
-    ASSERT_TRUE(transport.Open(attr));
+    ASSERT_TRUE(transport.Open(Sim::PortAttr(bench.PortPath(), 921600)));
     transport.Close();
 
     struct termios after = {};
@@ -155,9 +148,7 @@ TEST(SerportLineTest, ThePortIsLeftAsItWasFound)
 TEST_F(SerportTermiosTest, ReopenReleasesTheOldPortTheSameWay)
 {
     TakeLog();
-    Common::TRANSPORT_MODE_ATTR_U attr = {};
-    memcpy_s(attr.portName, sizeof(attr.portName), bench.PortPath().c_str(), bench.PortPath().size());
-    ASSERT_TRUE(transport.Open(attr));
+    ASSERT_TRUE(transport.Open(Sim::PortAttr(bench.PortPath(), 0)));
     EXPECT_EQ(TakeLog(),
               (std::vector<std::string>{"tcflush TCIFLUSH", "tcsetattr TCSANOW", "tcsetattr TCSADRAIN",
                                         "tcflush TCIFLUSH"}));

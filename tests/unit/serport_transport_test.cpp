@@ -6,9 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -19,27 +17,12 @@
 #include "PtyBench.h"
 #include "SerportTransport.h"
 #include "TestSupport.h"
-#include "securec.h"
 
 namespace {
 
+using Sim::NowMs;
 using Sim::Bytes;
 using Sim::PtyBench;
-
-long long NowMs()
-{
-    return std::chrono::duration_cast<std::chrono::milliseconds>(
-               std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
-
-Common::TRANSPORT_MODE_ATTR_U Attr(const std::string& path, unsigned baud)
-{
-    Common::TRANSPORT_MODE_ATTR_U attr = {};
-    memcpy_s(attr.portName, sizeof(attr.portName), path.c_str(), path.size());
-    attr.baudRate = baud;
-    return attr;
-}
 
 Bytes ReceiveCount(SerportTransport& transport, size_t count, int timeoutMs)
 {
@@ -82,7 +65,7 @@ protected:
     }
     void OpenPort(unsigned baud = 115200)
     {
-        ASSERT_TRUE(transport.Open(Attr(bench.PortPath(), baud)));
+        ASSERT_TRUE(transport.Open(Sim::PortAttr(bench.PortPath(), baud)));
     }
 
     PtyBench bench;
@@ -91,7 +74,7 @@ protected:
 
 TEST_F(SerportTransportTest, OpenOfMissingPathFailsAndCloseThenDoesNothing)
 {
-    EXPECT_FALSE(transport.Open(Attr("/dev/vexil-no-such-port", 115200)));
+    EXPECT_FALSE(transport.Open(Sim::PortAttr("/dev/vexil-no-such-port", 115200)));
     transport.Close();
     EXPECT_EQ(transport.WaitForData(0), 0);
 }
@@ -153,7 +136,7 @@ TEST_F(SerportTransportTest, PortNeverBecomesTheControllingTerminal)
     if (child == 0) {
         setsid();  // a session leader without a terminal would acquire the first one it opens
         SerportTransport port;
-        bool opened = port.Open(Attr(bench.PortPath(), 115200));
+        bool opened = port.Open(Sim::PortAttr(bench.PortPath(), 115200));
         int tty = open("/dev/tty", O_RDWR | O_NOCTTY);
         port.Close();
         _exit(!opened ? 2 : (tty >= 0 ? 3 : 0));
@@ -367,13 +350,9 @@ TEST_F(SerportTransportTest, VanishedDeviceCostsNoCpuAndCloseStillJoins)
 {
     OpenPort();
     bench.HangUp();
-    struct timespec before = {};
-    struct timespec after = {};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &before);
+    long long cpuBefore = Sim::CpuMs();
     PtyBench::Delay(400);
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &after);
-    long long cpuMs = (after.tv_sec - before.tv_sec) * 1000LL + (after.tv_nsec - before.tv_nsec) / 1000000;
-    EXPECT_LT(cpuMs, 100) << "the receive thread spins on a dead line";
+    EXPECT_LT(Sim::CpuMs() - cpuBefore, 100) << "the receive thread spins on a dead line";
     long long start = NowMs();
     transport.Close();
     EXPECT_LT(NowMs() - start, 100);
@@ -383,18 +362,18 @@ TEST_F(SerportTransportTest, VanishedDeviceCostsNoCpuAndCloseStillJoins)
 TEST_F(SerportTransportTest, RefusedOpensSayWhyAndLeaveThePortAlone)
 {
     Sim::PrintCapture capture;
-    EXPECT_FALSE(transport.Open(Attr("/dev/zero", 115200)));
+    EXPECT_FALSE(transport.Open(Sim::PortAttr("/dev/zero", 115200)));
     EXPECT_EQ(capture.Messages(), std::vector<std::string>{"/dev/zero is not a serial port.\n"});
 
     capture.Clear();
     OpenPort();
     SerportTransport second;
     long long start = NowMs();
-    EXPECT_FALSE(second.Open(Attr(bench.PortPath(), 115200)));
+    EXPECT_FALSE(second.Open(Sim::PortAttr(bench.PortPath(), 115200)));
     EXPECT_LT(NowMs() - start, 100);
     EXPECT_EQ(capture.Messages(), std::vector<std::string>{"Serial port " + bench.PortPath() + " is busy.\n"});
     transport.Close();
-    EXPECT_TRUE(second.Open(Attr(bench.PortPath(), 115200))) << "the port is free again once closed";
+    EXPECT_TRUE(second.Open(Sim::PortAttr(bench.PortPath(), 115200))) << "the port is free again once closed";
 }
 
 TEST_F(SerportTransportTest, SendToAPeerThatStopsReadingEndsAtTheWriteLimit)
