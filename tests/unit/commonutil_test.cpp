@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <poll.h>
 #include <pty.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -254,9 +255,19 @@ TEST_F(ConsoleColorTest, CursorSequencesReachTheTerminal)
         CommonUtil::HideCursor();
         CommonUtil::ShowCursor();
     }
-    char bytes[64] = {0};
-    ssize_t got = read(master, bytes, sizeof(bytes));
-    EXPECT_EQ(std::string(bytes, got > 0 ? static_cast<size_t>(got) : 0), "\x1b[?25l\x1b[?25h");
+    // Each sequence is its own write, and a pty may hand them over in separate reads.
+    const std::string expected = "\x1b[?25l\x1b[?25h";
+    std::string received;
+    pollfd ready = {master, POLLIN, 0};
+    while (received.size() < expected.size() && poll(&ready, 1, 2000) > 0) {
+        char bytes[64];
+        ssize_t got = read(master, bytes, sizeof(bytes));
+        if (got <= 0) {
+            break;
+        }
+        received.append(bytes, static_cast<size_t>(got));
+    }
+    EXPECT_EQ(received, expected);
 }
 
 TEST(ConsoleColorPlainTest, NotATerminalMeansPlainText)
