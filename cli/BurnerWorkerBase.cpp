@@ -14,7 +14,6 @@ using BurnInfo::PartitionItem;
 bool BurnerWorkerBase::m_isPrintProgress = false;
 std::vector<uint64_t> BurnerWorkerBase::m_partSizeList;
 uint64_t BurnerWorkerBase::m_totalLength = 0;
-uint64_t BurnerWorkerBase::m_sentSize = 0;
 uint32_t BurnerWorkerBase::m_partIndex = 0;
 bool BurnerWorkerBase::m_isProgressLineOpen = false;
 
@@ -79,7 +78,6 @@ int PartitionTablePercent(int percent)
     WideCount total = SizeOfPartitionsBefore(BurnerWorkerBase::m_partSizeList.size());
     WideCount done = SizeOfPartitionsBefore(index) * PERCENT_FULL + static_cast<WideCount>(percent) * size;
     if (percent == PERCENT_FULL) {
-        BurnerWorkerBase::m_sentSize = SaturatingSum(BurnerWorkerBase::m_sentSize, size);
         ++BurnerWorkerBase::m_partIndex;
     }
     if (total == 0 || done <= 0) {

@@ -71,7 +71,6 @@ public:
     static bool m_isPrintProgress;
     static std::vector<uint64_t> m_partSizeList;
     static uint64_t m_totalLength;
-    static uint64_t m_sentSize;
     static uint32_t m_partIndex;
     // The bar was drawn and its line not ended yet.
     static bool m_isProgressLineOpen;

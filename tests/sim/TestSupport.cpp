@@ -20,7 +20,6 @@ void ResetWorkerProgress()
     BurnerWorkerBase::m_isPrintProgress = false;
     BurnerWorkerBase::m_partSizeList.clear();
     BurnerWorkerBase::m_totalLength = 0;
-    BurnerWorkerBase::m_sentSize = 0;
     BurnerWorkerBase::m_partIndex = 0;
     BurnerWorkerBase::m_isProgressLineOpen = false;
 }
