@@ -11,6 +11,7 @@
 #include "Qx71Session.h"
 #include "Qx71Wire.h"
 #include "ToolChipBench.h"
+#include "ToolChipTest.h"
 
 namespace {
 
@@ -36,12 +37,11 @@ Bytes Joined(const Bytes& first, const Bytes& second)
     return joined;
 }
 
-class ChipCommandTest : public ::testing::TestWithParam<const char*> {
+class ChipCommandTest : public Sim::ToolChipTest {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(tool.Ready());
-        package = tool.WritePackage(Sim::NamedPackageImages());
+        Sim::ToolChipTest::SetUp();
         ASSERT_FALSE(package.empty());
     }
 
@@ -51,8 +51,7 @@ protected:
         return Sim::PLEASE_RESET_LINE + Sim::ImageLines("loader.bin");
     }
 
-    Sim::ToolChipBench tool{VEXIL_BUILD_DIR, GetParam()};
-    std::string package;
+    std::string package = tool.WritePackage(Sim::NamedPackageImages());
 };
 
 // ---- Erase ----
