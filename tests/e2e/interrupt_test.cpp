@@ -3,11 +3,13 @@
 // touched stays), the terminal gets its cursor and colours back, and the status is 128 + the signal.
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <unistd.h>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "FwpkgBuilder.h"
@@ -28,11 +30,6 @@ constexpr int CHIP_WAIT_MS = 5000;
 // The library looks at the cancel query every 100 ms; a loaded machine gets some slack.
 constexpr long long UNWIND_LIMIT_MS = 1000;
 
-bool EndsWith(const std::string& text, const std::string& end)
-{
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
 Qx71Faults Silent()
 {
     Qx71Faults faults;
@@ -47,14 +44,12 @@ Qx71Faults StalledAt(int dataFrame)
     return faults;
 }
 
+// Where the chip must be before the signal goes.
+using ChipReady = std::function<bool(const Qx71Chip&)>;
+
 bool Handshaking(const Qx71Chip& chip)
 {
     return chip.HandshakeFrames() > 0;
-}
-
-bool Stalled(const Qx71Chip& chip)
-{
-    return chip.Stalled();
 }
 
 class InterruptTest : public ::testing::Test {
@@ -70,7 +65,7 @@ protected:
     // The time counted is until the tool has said why it stopped: a sanitizer may add its own pause
     // at the exit.
     ProgramResult Interrupt(const std::string& command, const std::vector<std::string>& words, int signalNumber,
-                            bool (*chipReady)(const Qx71Chip&), const Sim::ProgramOptions& options = {})
+                            const ChipReady& chipReady, const Sim::ProgramOptions& options = {})
     {
         std::unique_ptr<Sim::BackgroundProgram> program = tool.Start(command, words, options);
         EXPECT_TRUE(tool.chip->WaitUntil(chipReady, CHIP_WAIT_MS));
@@ -95,7 +90,7 @@ struct InterruptCase {
     const char* name;
     const char* command;
     Qx71Faults faults;
-    bool (*chipReady)(const Qx71Chip&);
+    ChipReady chipReady;
     int signalNumber;
     int status;
     std::string ending;   // from the end of the command's own failure line; OUTPUT stands for the read's file
@@ -107,7 +102,7 @@ const InterruptCase INTERRUPT_CASES[] = {
      "\nWrite failed.\nerror: Interrupted by SIGTERM.\n", false},
     {"ReadDuringTheHandshake", "read", Silent(), Handshaking, SIGINT, 130,
      " failed!\nerror: Interrupted by SIGINT.\n", true},
-    {"ReadMidUpload", "read", StalledAt(1), Stalled, SIGINT, 130,
+    {"ReadMidUpload", "read", StalledAt(1), &Qx71Chip::Stalled, SIGINT, 130,
      " failed.\nnote: Removed the incomplete output file OUTPUT.\nerror: Interrupted by SIGINT.\n", false},
 };
 
@@ -131,7 +126,7 @@ TEST_P(InterruptStepTest, StopsWithTheSignalsStatusAndOneLineSayingWhy)
     if (placeholder != std::string::npos) {
         ending.replace(placeholder, std::string("OUTPUT").size(), output);
     }
-    EXPECT_TRUE(EndsWith(result.output, ending)) << result.output;
+    EXPECT_THAT(result.output, testing::EndsWith(ending));
     EXPECT_EQ(result.output.find("ancelled"), std::string::npos) << result.output;
     EXPECT_EQ(access(output.c_str(), F_OK) == 0, run.outputRemains);
     if (run.outputRemains) {
@@ -153,14 +148,14 @@ TEST_F(InterruptTest, OnATerminalTheBarsLineEndsAndCursorAndColoursComeBack)
     std::string loaderOnly = tool.WritePackage({{"loader.bin", Sim::PatternBytes(3000, 1), 0, 0, 0}}, {}, "l.fwpkg");
     Sim::ProgramOptions options;
     options.output = Sim::OutputKind::Terminal;
-    ProgramResult result = Interrupt("write", {"-f", loaderOnly}, SIGINT, Stalled, options);
+    ProgramResult result = Interrupt("write", {"-f", loaderOnly}, SIGINT, &Qx71Chip::Stalled, options);
     EXPECT_EQ(result.exitCode, 130);
     std::string openBar = hide + "\r  [==========--------------------]  34%";
     size_t bar = result.output.find(openBar);
     ASSERT_NE(bar, std::string::npos) << result.output;
     EXPECT_EQ(result.output.substr(bar + openBar.size(), 2 + show.size()), "\r\n" + show);
-    EXPECT_TRUE(EndsWith(result.output, red + "error: Interrupted by SIGINT.\r\n" + plain + plain + show + show))
-        << result.output;
+    EXPECT_THAT(result.output,
+                testing::EndsWith(red + "error: Interrupted by SIGINT.\r\n" + plain + plain + show + show));
 }
 
 }  // namespace
