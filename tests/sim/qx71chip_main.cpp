@@ -164,7 +164,7 @@ int main(int argc, char** argv)
 
     std::signal(SIGTERM, OnStopSignal);
     std::signal(SIGINT, OnStopSignal);
-    bool ended = chip.WaitUntil(
+    chip.WaitUntil(
         [](const Sim::Qx71Chip& served) { return served.ResetSeen() || served.HungUp() || g_stopped.load() != 0; },
         options.timeLimitSeconds * 1000);
     chip.Stop();
@@ -177,7 +177,7 @@ int main(int argc, char** argv)
     } else if (g_stopped.load() != 0) {
         end = "stopped";
     }
-    ended = chip.ResetSeen() || chip.HungUp();
+    bool ended = chip.ResetSeen() || chip.HungUp();
     std::printf("%s chip: %s\n", options.variant == Sim::Qx71Variant::Kp7715 ? "kp7715" : "qx71", end);
     bool good = ReportImages(chip, options.expectedPackage.empty() ? nullptr : &package);
     if (!options.flashMapPath.empty() && !WriteFlashMap(chip, options.flashMapPath)) {

@@ -93,7 +93,7 @@ protected:
         BurnerWorkerBase::SetProgress(0, percent);
         return testing::internal::GetCapturedStdout();
     }
-    static void UsePartitions(std::initializer_list<uint64_t> sizes)
+    static void UsePartitions(const std::vector<uint64_t>& sizes)
     {
         for (uint64_t size : sizes) {
             BurnerWorkerBase::AddPartitionSize(size);
@@ -215,9 +215,7 @@ TEST_F(ConsoleTest, ProgressOfHugePartitionsNeitherOverflowsNorLeavesTheBar)
     };
     for (const auto& table : cases) {
         SetUp();
-        for (uint64_t size : table.sizes) {
-            BurnerWorkerBase::AddPartitionSize(size);
-        }
+        UsePartitions(table.sizes);
         for (size_t i = 0; i < table.percents.size(); ++i) {
             std::string bar = Progress(table.percents[i]);
             char number[8] = {0};
