@@ -8,29 +8,27 @@
 
 #include "ToolChipBench.h"
 
-// End-to-end tests of the built vexil against a virtual chip of the Qx71 family, run once per chip.
-// Only test programs include this: they know where the build is.
+// Fixtures of the test programs (they know VEXIL_BUILD_DIR) that run the built vexil against a virtual
+// chip of the Qx71 family, once per chip.
 namespace Sim {
 
-// A test whose parameter is the tool's name of the chip.
+// The parameter is the tool's name of the chip.
 class ToolChipTest : public ::testing::TestWithParam<const char*> {
 protected:
     void SetUp() override { ASSERT_TRUE(tool.Ready()); }
-
     ToolChipBench tool{VEXIL_BUILD_DIR, GetParam()};
 };
 
-// A test whose parameter is a row of a table; the row names its chip in `chip` and itself in `name`.
+// The parameter is a row of a table that names its chip in `chip` and itself in `name`.
 template <typename Case>
 class ChipCaseTest : public ::testing::TestWithParam<Case> {
 protected:
     void SetUp() override { ASSERT_TRUE(tool.Ready()); }
     const Case& Row() const { return this->GetParam(); }
-
     ToolChipBench tool{VEXIL_BUILD_DIR, this->GetParam().chip};
 };
 
-// Every row of the table once for each chip of the family.
+// Every row once for each chip of the family.
 template <typename Case>
 std::vector<Case> ForEachChip(std::vector<Case> cases)
 {
