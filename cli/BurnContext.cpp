@@ -27,11 +27,16 @@ bool SplitSetting(const std::string& line, std::string& key, std::string& value)
 
 using CommonUtil::TextRead;
 
-void ReportLongLine(TextRead read, const std::string& path)
+// Whether the setting file was read through; if not, says why (a setting that stopped the read has
+// said so itself).
+bool ReadThrough(TextRead read, const std::string& path, const std::string& cannotOpenLine)
 {
-    if (read == TextRead::LINE_TOO_LONG) {
+    if (read == TextRead::CANNOT_OPEN) {
+        std::puts(cannotOpenLine.c_str());
+    } else if (read == TextRead::LINE_TOO_LONG) {
         std::printf("error: %s has a line longer than %zu bytes.\n", path.c_str(), CommonUtil::MAX_SETTING_LINE);
     }
+    return read == TextRead::DONE;
 }
 
 }  // namespace
@@ -71,11 +76,7 @@ bool BurnContext::LoadBurnConfig()
         }
         return ApplyBurnConfig(key, value);
     });
-    if (read == TextRead::CANNOT_OPEN) {
-        std::puts("error: Open burn.config failed!");
-    }
-    ReportLongLine(read, configPath);
-    return read == TextRead::DONE;
+    return ReadThrough(read, configPath, "error: Open burn.config failed!");
 }
 
 bool BurnContext::ApplyBurnConfig(const std::string& key, const std::string& value)
@@ -166,11 +167,7 @@ bool BurnContext::LoadChipProperties()
         std::string value;
         return !SplitSetting(line, key, value) || ApplyChipProperty(key, value);
     });
-    if (read == TextRead::CANNOT_OPEN) {
-        std::printf("error: Open file failed: %s\n", path.c_str());
-    }
-    ReportLongLine(read, path);
-    if (read != TextRead::DONE) {
+    if (!ReadThrough(read, path, "error: Open file failed: " + path)) {
         return false;
     }
     if (chipType == 0) {
