@@ -52,9 +52,8 @@ std::unique_ptr<BackgroundProgram> ToolChipBench::Start(const std::string& comma
                                                         const std::vector<std::string>& words,
                                                         const ProgramOptions& options) const
 {
-    std::vector<std::string> arguments = {install.Binary()};
-    std::vector<std::string> all = CommandWords(command, chipName, bench.PortPath(), words);
-    arguments.insert(arguments.end(), all.begin(), all.end());
+    std::vector<std::string> arguments = CommandWords(command, chipName, bench.PortPath(), words);
+    arguments.insert(arguments.begin(), install.Binary());
     return std::make_unique<BackgroundProgram>(arguments, options);
 }
 
