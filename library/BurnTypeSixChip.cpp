@@ -18,10 +18,6 @@ using Common::PrintPlain;
 using WaitTime::Outcome;
 using WaitTime::Step;
 
-constexpr unsigned char ESCAPE = 0x5C;
-constexpr unsigned char START_MARK = 0x73;
-constexpr unsigned char END_MARK = 0x65;
-
 constexpr unsigned char CMD_INIT = 0x01;
 constexpr unsigned char CMD_VERSION = 0x25;
 constexpr unsigned char CMD_ERASE_SSB = 0x0F;
@@ -34,20 +30,15 @@ constexpr unsigned char CMD_SIGNATURE = 0x15;
 constexpr unsigned char CMD_BOOT_EXIT = 0x0A;
 constexpr unsigned char CMD_ERASE_ALL_EXIT = 0x08;
 constexpr unsigned char CMD_RESET = 0x0C;
-constexpr unsigned char REPLY_TYPE = 0x02;
-constexpr unsigned char RETURN_SUCCESS = 0x01;
 constexpr size_t MIN_REPLY_LEN = 5;
 
 constexpr unsigned long RECV_AREA_LIMIT = 49151;
 constexpr unsigned long READ_CHUNK = 4096;
 constexpr int POLL_SLICE_MS = 5;
-constexpr unsigned BOOT_BAUD_RATE = 115200;
 constexpr int NO_HANDSHAKE_LIMIT = -1;  // 0xFFFFFFFF as the device keeps it
-constexpr long long MAX_PACKET_SIZE = 134217728;
 constexpr size_t SSB_PAGE_OVERHEAD = 7;
 
 const char* const ROM_BANNER = "-romloader";
-const char* const SSB_BANNER = "-ssb-codeloader";
 
 // Package image types of the package road.
 constexpr uint32_t TYPE_SSB = 0;
@@ -99,6 +90,8 @@ unsigned long ReceiveInto(BurnChipBase& chip, std::vector<unsigned char>& area)
 }
 
 }  // namespace
+
+const char* const SSB_BANNER = "-ssb-codeloader";
 
 WaitTime::Outcome ExchangeEscaped(BurnChipBase& chip, const std::vector<unsigned char>& escaped, long long perTryMs,
                                   long long overallMs,
@@ -172,11 +165,11 @@ std::vector<unsigned char> RawFrame(const std::vector<unsigned char>& frame)
 
 bool PacketSizeUsable(int perPacketSize)
 {
-    if (perPacketSize >= 1 && perPacketSize <= MAX_PACKET_SIZE) {
+    if (perPacketSize >= 1 && perPacketSize <= FILE_PIECE_LIMIT) {
         return true;
     }
     PrintInfo(0, Common::INFO_MESSAGE, "invalid per-packet size: %d, it must be 1 to %lld.\n", perPacketSize,
-              MAX_PACKET_SIZE);
+              FILE_PIECE_LIMIT);
     return false;
 }
 
