@@ -267,6 +267,17 @@ bool BurnTypeSixChip::SendOwnFrame(const std::vector<unsigned char>& frame, unsi
     return SendFrame(copy.data(), copy.size(), perTryMs, overallMs, true);
 }
 
+bool BurnTypeSixChip::SendOwnFrame(const std::vector<unsigned char>& frame)
+{
+    return SendOwnFrame(frame, m_limits.frameTryMs, m_limits.frameOverallMs);
+}
+
+// The init frame always goes as sequence 0.
+bool BurnTypeSixChip::SendInitFrame()
+{
+    return SendOwnFrame(BuildFrame(0x00, CMD_INIT));
+}
+
 bool BurnTypeSixChip::WriteRaw(const std::vector<unsigned char>& bytes)
 {
     return Send(bytes.data(), bytes.size()) == bytes.size();
@@ -333,11 +344,11 @@ bool BurnTypeSixChip::WaitSsbRunning()
 
 bool BurnTypeSixChip::EraseSsb()
 {
-    if (!SendOwnFrame({0x00, CMD_INIT, 0x01}, m_limits.frameTryMs, m_limits.frameOverallMs)) {
+    if (!SendInitFrame()) {
         PrintPlain("erase init failed.\n");
         return false;
     }
-    if (!SendOwnFrame({0x01, CMD_ERASE_SSB, 0x0E}, m_limits.eraseSsbTryMs, m_limits.frameOverallMs)) {
+    if (!SendOwnFrame(BuildFrame(0x01, CMD_ERASE_SSB), m_limits.eraseSsbTryMs, m_limits.frameOverallMs)) {
         PrintPlain("erase ssb failed.\n");
         return false;
     }
@@ -395,11 +406,11 @@ bool BurnTypeSixChip::FilePrepare(const std::string& spec)
 bool BurnTypeSixChip::InitBoard()
 {
     m_frameSeq = 1;
-    if (!SendOwnFrame({0x00, CMD_INIT, 0x01}, m_limits.frameTryMs, m_limits.frameOverallMs)) {
+    if (!SendInitFrame()) {
         PrintPlain("send init cmd failed\n");
         return false;
     }
-    if (!SendOwnFrame(BuildFrame(NextSeq(), CMD_VERSION), m_limits.frameTryMs, m_limits.frameOverallMs)) {
+    if (!SendOwnFrame(BuildFrame(NextSeq(), CMD_VERSION))) {
         PrintPlain("read version info failed.\n");
         return false;
     }
@@ -477,7 +488,7 @@ bool BurnTypeSixChip::SendSsbData(unsigned short pageIndex, const unsigned char*
     payload.insert(payload.end(), data, data + length);
     std::vector<unsigned char> frame = BuildFrame(NextSeq(), CMD_SSB_PAGE, payload);
     frame.resize(static_cast<size_t>(GetPerPacketSize()) + SSB_PAGE_OVERHEAD, 0xFF);
-    return SendOwnFrame(frame, m_limits.frameTryMs, m_limits.frameOverallMs);
+    return SendOwnFrame(frame);
 }
 
 bool BurnTypeSixChip::SendShaData(const unsigned char* digest, unsigned long digestLength,
@@ -488,43 +499,33 @@ bool BurnTypeSixChip::SendShaData(const unsigned char* digest, unsigned long dig
     if (digest != nullptr) {
         payload.insert(payload.end(), digest, digest + digestLength);
     }
-    return SendOwnFrame(BuildFrame(NextSeq(), CMD_SHA, payload), m_limits.frameTryMs, m_limits.frameOverallMs);
+    return SendOwnFrame(BuildFrame(NextSeq(), CMD_SHA, payload));
 }
 
-namespace {
-
-// A security file behind its command bytes and its 16-bit big-endian length.
-std::vector<unsigned char> SecurityPayload(std::vector<unsigned char> head, const unsigned char* data,
-                                           unsigned long length)
+// A security file goes behind its head bytes and its 16-bit big-endian length.
+bool BurnTypeSixChip::SendSecurityFile(unsigned char command, std::vector<unsigned char> head,
+                                       const unsigned char* data, unsigned long length)
 {
     unsigned char field[2];
     Common::PutBe16(field, static_cast<uint16_t>(length));
     head.insert(head.end(), field, field + 2);
     head.insert(head.end(), data, data + length);
-    return head;
+    return SendOwnFrame(BuildFrame(NextSeq(), command, head));
 }
-
-}  // namespace
 
 bool BurnTypeSixChip::SendKeyStoreData()
 {
-    return SendOwnFrame(BuildFrame(NextSeq(), CMD_KEY_STORE, SecurityPayload({0x01}, m_keyStore.get(),
-                                                                              m_keyStoreLength)),
-                        m_limits.frameTryMs, m_limits.frameOverallMs);
+    return SendSecurityFile(CMD_KEY_STORE, {0x01}, m_keyStore.get(), m_keyStoreLength);
 }
 
 bool BurnTypeSixChip::SendCertificateData()
 {
-    return SendOwnFrame(BuildFrame(NextSeq(), CMD_CERTIFICATE, SecurityPayload({}, m_certificate.get(),
-                                                                                m_certificateLength)),
-                        m_limits.frameTryMs, m_limits.frameOverallMs);
+    return SendSecurityFile(CMD_CERTIFICATE, {}, m_certificate.get(), m_certificateLength);
 }
 
 bool BurnTypeSixChip::SendSignatureData()
 {
-    return SendOwnFrame(BuildFrame(NextSeq(), CMD_SIGNATURE, SecurityPayload({0x02, 0x02}, m_signature.get(),
-                                                                              m_signatureLength)),
-                        m_limits.frameTryMs, m_limits.frameOverallMs);
+    return SendSecurityFile(CMD_SIGNATURE, {0x02, 0x02}, m_signature.get(), m_signatureLength);
 }
 
 bool BurnTypeSixChip::SendExitFrame()
@@ -559,7 +560,7 @@ bool BurnTypeSixChip::EraseAllFlash()
     }
     Common::PrintPlain("Erasing all images ...\nIt takes a few minutes.", GetThisPtr());
     m_frameSeq = 1;
-    if (!SendOwnFrame({0x00, CMD_INIT, 0x01}, m_limits.frameTryMs, m_limits.frameOverallMs)) {
+    if (!SendInitFrame()) {
         Common::PrintPlain("Send init cmd failed", GetThisPtr());
         return false;
     }
@@ -574,7 +575,7 @@ bool BurnTypeSixChip::EraseAllFlash()
 
 bool BurnTypeSixChip::Reset()
 {
-    if (!WriteRaw(RawFrame({0x00, CMD_RESET, 0x00, 0x00, 0x00, 0x00, CMD_RESET}))) {
+    if (!WriteRaw(RawFrame(BuildFrame(0x00, CMD_RESET, {0x00, 0x00, 0x00, 0x00})))) {
         return false;
     }
     ReSettingSerialParameters(BOOT_BAUD_RATE, 0, 0);

@@ -113,6 +113,10 @@ private:
     };
     unsigned char NextSeq();
     bool SendOwnFrame(const std::vector<unsigned char>& frame, unsigned long perTryMs, unsigned long overallMs);
+    bool SendOwnFrame(const std::vector<unsigned char>& frame);
+    bool SendInitFrame();
+    bool SendSecurityFile(unsigned char command, std::vector<unsigned char> head, const unsigned char* data,
+                          unsigned long length);
     bool WriteRaw(const std::vector<unsigned char>& bytes);
     bool ShakeHandAndInit();
     bool ReadBootFile(const std::string& path, std::unique_ptr<unsigned char[]>& buffer, unsigned long& length,

@@ -128,6 +128,23 @@ TEST_F(TypeSixTest, WireBytesOfTheExamples)
              EXPECT_EQ(c.Boots()[0].image, Bytes(10, 0x5C));
              EXPECT_TRUE(c.Boots()[0].pagesGood);
          }},
+        {"security files after the digest",
+         [](TypeSixTest& t) {
+             Sim::WriteBinaryFile(t.dir / "key", Bytes{0xA1, 0xA2});
+             Sim::WriteBinaryFile(t.dir / "cert", Bytes{0xB1});
+             Sim::WriteBinaryFile(t.dir / "sig", Bytes{0xC1, 0xC2, 0xC3});
+             std::string spec = t.Spec("ssb.bin", Sim::PatternBytes(100, 1),
+                                       "|" + t.dir / "key" + "|" + t.dir / "cert" + "|" + t.dir / "sig");
+             ASSERT_EQ(BootDownload(t.handle, spec.c_str(), 0, 0, nullptr, nullptr), 1);
+         },
+         [](const TypeSixChip& c, const Sim::PrintCapture&) {
+             ASSERT_EQ(c.Frames().size(), 8u);
+             EXPECT_EQ(c.Frames()[4].frame, (Bytes{0x04, 0x13, 0x01, 0x00, 0x02, 0xA1, 0xA2, 0x17}));
+             EXPECT_EQ(c.Frames()[5].frame, (Bytes{0x05, 0x14, 0x00, 0x01, 0xB1, 0xA1}));
+             EXPECT_EQ(c.Frames()[6].frame, (Bytes{0x06, 0x15, 0x02, 0x02, 0x00, 0x03, 0xC1, 0xC2, 0xC3, 0xD0}));
+             EXPECT_EQ(c.Boots()[0].signature, (Bytes{0xC1, 0xC2, 0xC3}));
+             EXPECT_TRUE(c.Boots()[0].started);
+         }},
         {"speed frame for 921600 and packets of a 10000-byte image",
          [](TypeSixTest& t) {
              ASSERT_TRUE(t.Boot(Sim::PatternBytes(100, 1)));
