@@ -51,8 +51,8 @@ class BurnTypeSixChip : public BurnChipBase {
 public:
     // How long each exchange may last, in milliseconds.
     struct TimeLimits {
-        unsigned long frameTryMs = 500;
-        unsigned long frameOverallMs = 30000;
+        unsigned long frameTryMs = Common::FRAME_TIMEOUT;
+        unsigned long frameOverallMs = Common::TOTAL_TIMEOUT;
         unsigned long eraseSsbTryMs = 2000;
         unsigned long eraseAllTryMs = 180000;
         unsigned long eraseAllOverallMs = 300000;
