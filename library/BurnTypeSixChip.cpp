@@ -35,6 +35,7 @@ constexpr size_t MIN_REPLY_LEN = 5;
 constexpr unsigned long RECV_AREA_LIMIT = 49151;
 constexpr unsigned long READ_CHUNK = 4096;
 constexpr int POLL_SLICE_MS = 5;
+constexpr unsigned BOOT_BAUD_RATE = 115200;  // the boot ROM's, back after a reset
 constexpr int NO_HANDSHAKE_LIMIT = -1;  // 0xFFFFFFFF as the device keeps it
 constexpr size_t SSB_PAGE_OVERHEAD = 7;
 
@@ -161,6 +162,17 @@ std::vector<unsigned char> RawFrame(const std::vector<unsigned char>& frame)
     raw.push_back(ESCAPE);
     raw.push_back(END_MARK);
     return raw;
+}
+
+bool SendResetFrame(BurnChipBase& chip, unsigned char seq)
+{
+    std::vector<unsigned char> frame = BuildFrame(seq, CMD_RESET, {0x00, 0x00, 0x00, 0x00});
+    std::vector<unsigned char> escaped = Common::GetDouble5CFrameData(frame.data(), frame.size());
+    if (chip.Send(escaped.data(), escaped.size()) != escaped.size()) {
+        return false;
+    }
+    chip.ReSettingSerialParameters(BOOT_BAUD_RATE, 0, 0);
+    return true;
 }
 
 bool PacketSizeUsable(int perPacketSize)
@@ -575,11 +587,7 @@ bool BurnTypeSixChip::EraseAllFlash()
 
 bool BurnTypeSixChip::Reset()
 {
-    if (!WriteRaw(RawFrame(BuildFrame(0x00, CMD_RESET, {0x00, 0x00, 0x00, 0x00})))) {
-        return false;
-    }
-    ReSettingSerialParameters(BOOT_BAUD_RATE, 0, 0);
-    return true;
+    return SendResetFrame(*this, 0x00);
 }
 
 // ---- The package road ----

@@ -19,8 +19,6 @@ constexpr unsigned char END_MARK = Common::TAIL_FLAG >> 8;
 // A reply: sequence byte, REPLY_TYPE, the command answered, its return code, any data, check byte.
 constexpr unsigned char REPLY_TYPE = 0x02;
 constexpr unsigned char RETURN_SUCCESS = 0x01;
-// A reset puts the chip back to its boot ROM, which listens at this rate.
-constexpr unsigned BOOT_BAUD_RATE = 115200;
 // What the SSB code loader prints while it waits.
 extern const char* const SSB_BANNER;
 
@@ -29,6 +27,8 @@ std::vector<unsigned char> BuildFrame(unsigned char seq, unsigned char command,
                                       const std::vector<unsigned char>& payload = {});
 // 0x5C 0x73, the frame as it is, 0x5C 0x65: the exit and reset frames go out so, without a reply.
 std::vector<unsigned char> RawFrame(const std::vector<unsigned char>& frame);
+// Sends the reset frame, which the chip does not answer, and takes the port back to the boot ROM's rate.
+bool SendResetFrame(BurnChipBase& chip, unsigned char seq);
 // A file is read in pieces of at most this many bytes.
 constexpr long long FILE_PIECE_LIMIT = 134217728;
 // A per-packet size must leave a whole packet inside the 128 MiB a file is read in; reports when not.

@@ -12,7 +12,6 @@ namespace TypeSixSerCusProSp {
 
 namespace {
 
-using BurnTypeSixChipSp::BOOT_BAUD_RATE;
 using BurnTypeSixChipSp::BuildFrame;
 using BurnTypeSixChipSp::END_MARK;
 using BurnTypeSixChipSp::ESCAPE;
@@ -32,7 +31,6 @@ constexpr unsigned char CMD_DATA = 0x04;
 constexpr unsigned char CMD_END_FLASHING = 0x05;
 constexpr unsigned char CMD_MEMORY_CONFIG = 0x06;
 constexpr unsigned char CMD_ERASE_CORE = 0x07;
-constexpr unsigned char CMD_RESET = 0x0C;
 constexpr unsigned char CMD_SET_SPEED = 0x0D;
 constexpr unsigned char CMD_FLASH_LIMITS = 0x11;
 constexpr unsigned char CMD_KV_KEY = 0x1E;
@@ -400,13 +398,7 @@ int TypeSixSerCusPro::SendShaData(unsigned long addr, unsigned long fileSize)
 
 int TypeSixSerCusPro::Reset()
 {
-    std::vector<unsigned char> frame = BuildFrame(NextSeq(), CMD_RESET, {0x00, 0x00, 0x00, 0x00});
-    std::vector<unsigned char> escaped = Common::GetDouble5CFrameData(frame.data(), frame.size());
-    if (m_chip->Send(escaped.data(), escaped.size()) != escaped.size()) {
-        return 0;
-    }
-    m_chip->ReSettingSerialParameters(BOOT_BAUD_RATE, 0, 0);
-    return 1;
+    return BurnTypeSixChipSp::SendResetFrame(*m_chip, NextSeq()) ? 1 : 0;
 }
 
 // ---- Upload ----
