@@ -69,9 +69,10 @@ public:
         Sim::WriteBinaryFile(dir / (name + ".sha"), Digest(data));
         return dir / name + "|" + dir / (name + ".sha") + tail;
     }
-    bool Boot(const Bytes& ssb)
+    // Boots an SSB, with security files named as "|key store|certificate|signature".
+    bool Boot(const Bytes& ssb, const std::string& security = "||||")
     {
-        return BootDownload(handle, Spec("ssb.bin", ssb, "||||").c_str(), 0, 0, nullptr, nullptr) == 1;
+        return BootDownload(handle, Spec("ssb.bin", ssb, security).c_str(), 0, 0, nullptr, nullptr) == 1;
     }
     size_t FrameCount() const { return chip->Frames().size(); }
 
@@ -137,9 +138,8 @@ TEST_F(TypeSixTest, WireBytesOfTheExamples)
              Sim::WriteBinaryFile(t.dir / "key", Bytes{0xA1, 0xA2});
              Sim::WriteBinaryFile(t.dir / "cert", Bytes{0xB1});
              Sim::WriteBinaryFile(t.dir / "sig", Bytes{0xC1, 0xC2, 0xC3});
-             std::string spec = t.Spec("ssb.bin", Sim::PatternBytes(100, 1),
-                                       "|" + t.dir / "key" + "|" + t.dir / "cert" + "|" + t.dir / "sig");
-             ASSERT_EQ(BootDownload(t.handle, spec.c_str(), 0, 0, nullptr, nullptr), 1);
+             ASSERT_TRUE(
+                 t.Boot(Sim::PatternBytes(100, 1), "|" + t.dir / "key" + "|" + t.dir / "cert" + "|" + t.dir / "sig"));
          },
          [](const TypeSixChip& c, const Sim::PrintCapture&) {
              ASSERT_EQ(c.Frames().size(), 8u);
