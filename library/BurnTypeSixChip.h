@@ -25,7 +25,7 @@ extern const char* const SSB_BANNER;
 // A TypeSix frame: sequence byte, command, payload, then the XOR of all of them.
 std::vector<unsigned char> BuildFrame(unsigned char seq, unsigned char command,
                                       const std::vector<unsigned char>& payload = {});
-// 0x5C 0x73, the frame as it is, 0x5C 0x65: the exit and reset frames go out so, without a reply.
+// 0x5C 0x73, the frame as it is, 0x5C 0x65: the exit frames go out so, without a reply.
 std::vector<unsigned char> RawFrame(const std::vector<unsigned char>& frame);
 // Sends the reset frame, which the chip does not answer, and takes the port back to the boot ROM's rate.
 bool SendResetFrame(BurnChipBase& chip, unsigned char seq);
