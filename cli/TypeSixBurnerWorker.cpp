@@ -174,15 +174,8 @@ bool TypeSixBurnerWorker::ParseFwpkgFile(const std::string& package, std::vector
         }
     }
     for (const Common::FileHead& head : heads) {
-        FwpkgBinInfo image;
-        image.path = package;
-        image.name = head.fileName;
-        image.offset = head.offset;
-        image.length = head.length;
-        image.burnAddr = head.burnAddr;
-        image.burnSize = head.burnSize;
-        image.type = head.type;
-        images.push_back(image);
+        images.push_back({package, std::string(), head.fileName, head.offset, head.length, head.burnAddr,
+                          head.burnSize, head.type});
     }
     return true;
 }
