@@ -1,7 +1,6 @@
 #include "TypeSixBurnerWorker.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdio>
 #include <memory>
 #include <set>
@@ -28,15 +27,6 @@ bool BurntBySecondPass(uint32_t type)
 {
     return type != BurnInfo::IMAGE_TYPE_LOADER && type != 16 && type != BurnInfo::IMAGE_TYPE_SMALL &&
            type != BurnInfo::IMAGE_TYPE_SMALL_SHA;
-}
-
-std::string Lower(const std::string& text)
-{
-    std::string lower = text;
-    for (char& c : lower) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return lower;
 }
 
 // A name that is a plain file name stays inside the extract directory.
@@ -184,15 +174,8 @@ bool TypeSixBurnerWorker::ParseFwpkgFile(const std::string& package, std::vector
         }
     }
     for (const Common::FileHead& head : heads) {
-        FwpkgBinInfo image;
-        image.path = package;
-        image.name = head.fileName;
-        image.offset = head.offset;
-        image.length = head.length;
-        image.burnAddr = head.burnAddr;
-        image.burnSize = head.burnSize;
-        image.type = head.type;
-        images.push_back(image);
+        images.push_back({package, std::string(), head.fileName, head.offset, head.length, head.burnAddr,
+                          head.burnSize, head.type});
     }
     return true;
 }
@@ -202,17 +185,11 @@ bool TypeSixBurnerWorker::FilterByOnlyBurn(std::vector<FwpkgBinInfo>& images) co
     if (onlyBurnNames.empty()) {
         return true;
     }
-    std::set<std::string> wanted;
-    for (const std::string& name : onlyBurnNames) {
-        wanted.insert(Lower(name));
-    }
-    std::vector<FwpkgBinInfo> kept;
-    for (const FwpkgBinInfo& image : images) {
-        if (wanted.count(Lower(image.name)) != 0) {
-            kept.push_back(image);
-        }
-    }
-    images.swap(kept);
+    auto unwanted = [this](const FwpkgBinInfo& image) {
+        return std::none_of(onlyBurnNames.begin(), onlyBurnNames.end(),
+                            [&](const std::string& name) { return CommonUtil::EqualsIgnoreCase(name, image.name); });
+    };
+    images.erase(std::remove_if(images.begin(), images.end(), unwanted), images.end());
     return true;
 }
 

@@ -18,10 +18,6 @@ using Common::PrintPlain;
 using WaitTime::Outcome;
 using WaitTime::Step;
 
-constexpr unsigned char ESCAPE = 0x5C;
-constexpr unsigned char START_MARK = 0x73;
-constexpr unsigned char END_MARK = 0x65;
-
 constexpr unsigned char CMD_INIT = 0x01;
 constexpr unsigned char CMD_VERSION = 0x25;
 constexpr unsigned char CMD_ERASE_SSB = 0x0F;
@@ -34,20 +30,16 @@ constexpr unsigned char CMD_SIGNATURE = 0x15;
 constexpr unsigned char CMD_BOOT_EXIT = 0x0A;
 constexpr unsigned char CMD_ERASE_ALL_EXIT = 0x08;
 constexpr unsigned char CMD_RESET = 0x0C;
-constexpr unsigned char REPLY_TYPE = 0x02;
-constexpr unsigned char RETURN_SUCCESS = 0x01;
 constexpr size_t MIN_REPLY_LEN = 5;
 
 constexpr unsigned long RECV_AREA_LIMIT = 49151;
 constexpr unsigned long READ_CHUNK = 4096;
 constexpr int POLL_SLICE_MS = 5;
-constexpr unsigned BOOT_BAUD_RATE = 115200;
+constexpr unsigned BOOT_BAUD_RATE = 115200;  // the boot ROM's, back after a reset
 constexpr int NO_HANDSHAKE_LIMIT = -1;  // 0xFFFFFFFF as the device keeps it
-constexpr long long MAX_PACKET_SIZE = 134217728;
 constexpr size_t SSB_PAGE_OVERHEAD = 7;
 
 const char* const ROM_BANNER = "-romloader";
-const char* const SSB_BANNER = "-ssb-codeloader";
 
 // Package image types of the package road.
 constexpr uint32_t TYPE_SSB = 0;
@@ -99,6 +91,8 @@ unsigned long ReceiveInto(BurnChipBase& chip, std::vector<unsigned char>& area)
 }
 
 }  // namespace
+
+const char* const SSB_BANNER = "-ssb-codeloader";
 
 WaitTime::Outcome ExchangeEscaped(BurnChipBase& chip, const std::vector<unsigned char>& escaped, long long perTryMs,
                                   long long overallMs,
@@ -170,13 +164,24 @@ std::vector<unsigned char> RawFrame(const std::vector<unsigned char>& frame)
     return raw;
 }
 
+bool SendResetFrame(BurnChipBase& chip, unsigned char seq)
+{
+    std::vector<unsigned char> frame = BuildFrame(seq, CMD_RESET, {0x00, 0x00, 0x00, 0x00});
+    std::vector<unsigned char> escaped = Common::GetDouble5CFrameData(frame.data(), frame.size());
+    if (chip.Send(escaped.data(), escaped.size()) != escaped.size()) {
+        return false;
+    }
+    chip.ReSettingSerialParameters(BOOT_BAUD_RATE, 0, 0);
+    return true;
+}
+
 bool PacketSizeUsable(int perPacketSize)
 {
-    if (perPacketSize >= 1 && perPacketSize <= MAX_PACKET_SIZE) {
+    if (perPacketSize >= 1 && perPacketSize <= FILE_PIECE_LIMIT) {
         return true;
     }
     PrintInfo(0, Common::INFO_MESSAGE, "invalid per-packet size: %d, it must be 1 to %lld.\n", perPacketSize,
-              MAX_PACKET_SIZE);
+              FILE_PIECE_LIMIT);
     return false;
 }
 
@@ -274,6 +279,17 @@ bool BurnTypeSixChip::SendOwnFrame(const std::vector<unsigned char>& frame, unsi
     return SendFrame(copy.data(), copy.size(), perTryMs, overallMs, true);
 }
 
+bool BurnTypeSixChip::SendOwnFrame(const std::vector<unsigned char>& frame)
+{
+    return SendOwnFrame(frame, m_limits.frameTryMs, m_limits.frameOverallMs);
+}
+
+// The init frame always goes as sequence 0.
+bool BurnTypeSixChip::SendInitFrame()
+{
+    return SendOwnFrame(BuildFrame(0x00, CMD_INIT));
+}
+
 bool BurnTypeSixChip::WriteRaw(const std::vector<unsigned char>& bytes)
 {
     return Send(bytes.data(), bytes.size()) == bytes.size();
@@ -340,11 +356,11 @@ bool BurnTypeSixChip::WaitSsbRunning()
 
 bool BurnTypeSixChip::EraseSsb()
 {
-    if (!SendOwnFrame({0x00, CMD_INIT, 0x01}, m_limits.frameTryMs, m_limits.frameOverallMs)) {
+    if (!SendInitFrame()) {
         PrintPlain("erase init failed.\n");
         return false;
     }
-    if (!SendOwnFrame({0x01, CMD_ERASE_SSB, 0x0E}, m_limits.eraseSsbTryMs, m_limits.frameOverallMs)) {
+    if (!SendOwnFrame(BuildFrame(0x01, CMD_ERASE_SSB), m_limits.eraseSsbTryMs, m_limits.frameOverallMs)) {
         PrintPlain("erase ssb failed.\n");
         return false;
     }
@@ -402,11 +418,11 @@ bool BurnTypeSixChip::FilePrepare(const std::string& spec)
 bool BurnTypeSixChip::InitBoard()
 {
     m_frameSeq = 1;
-    if (!SendOwnFrame({0x00, CMD_INIT, 0x01}, m_limits.frameTryMs, m_limits.frameOverallMs)) {
+    if (!SendInitFrame()) {
         PrintPlain("send init cmd failed\n");
         return false;
     }
-    if (!SendOwnFrame(BuildFrame(NextSeq(), CMD_VERSION), m_limits.frameTryMs, m_limits.frameOverallMs)) {
+    if (!SendOwnFrame(BuildFrame(NextSeq(), CMD_VERSION))) {
         PrintPlain("read version info failed.\n");
         return false;
     }
@@ -484,7 +500,7 @@ bool BurnTypeSixChip::SendSsbData(unsigned short pageIndex, const unsigned char*
     payload.insert(payload.end(), data, data + length);
     std::vector<unsigned char> frame = BuildFrame(NextSeq(), CMD_SSB_PAGE, payload);
     frame.resize(static_cast<size_t>(GetPerPacketSize()) + SSB_PAGE_OVERHEAD, 0xFF);
-    return SendOwnFrame(frame, m_limits.frameTryMs, m_limits.frameOverallMs);
+    return SendOwnFrame(frame);
 }
 
 bool BurnTypeSixChip::SendShaData(const unsigned char* digest, unsigned long digestLength,
@@ -495,43 +511,33 @@ bool BurnTypeSixChip::SendShaData(const unsigned char* digest, unsigned long dig
     if (digest != nullptr) {
         payload.insert(payload.end(), digest, digest + digestLength);
     }
-    return SendOwnFrame(BuildFrame(NextSeq(), CMD_SHA, payload), m_limits.frameTryMs, m_limits.frameOverallMs);
+    return SendOwnFrame(BuildFrame(NextSeq(), CMD_SHA, payload));
 }
 
-namespace {
-
-// A security file behind its command bytes and its 16-bit big-endian length.
-std::vector<unsigned char> SecurityPayload(std::vector<unsigned char> head, const unsigned char* data,
-                                           unsigned long length)
+// A security file goes behind its head bytes and its 16-bit big-endian length.
+bool BurnTypeSixChip::SendSecurityFile(unsigned char command, std::vector<unsigned char> head,
+                                       const unsigned char* data, unsigned long length)
 {
     unsigned char field[2];
     Common::PutBe16(field, static_cast<uint16_t>(length));
     head.insert(head.end(), field, field + 2);
     head.insert(head.end(), data, data + length);
-    return head;
+    return SendOwnFrame(BuildFrame(NextSeq(), command, head));
 }
-
-}  // namespace
 
 bool BurnTypeSixChip::SendKeyStoreData()
 {
-    return SendOwnFrame(BuildFrame(NextSeq(), CMD_KEY_STORE, SecurityPayload({0x01}, m_keyStore.get(),
-                                                                              m_keyStoreLength)),
-                        m_limits.frameTryMs, m_limits.frameOverallMs);
+    return SendSecurityFile(CMD_KEY_STORE, {0x01}, m_keyStore.get(), m_keyStoreLength);
 }
 
 bool BurnTypeSixChip::SendCertificateData()
 {
-    return SendOwnFrame(BuildFrame(NextSeq(), CMD_CERTIFICATE, SecurityPayload({}, m_certificate.get(),
-                                                                                m_certificateLength)),
-                        m_limits.frameTryMs, m_limits.frameOverallMs);
+    return SendSecurityFile(CMD_CERTIFICATE, {}, m_certificate.get(), m_certificateLength);
 }
 
 bool BurnTypeSixChip::SendSignatureData()
 {
-    return SendOwnFrame(BuildFrame(NextSeq(), CMD_SIGNATURE, SecurityPayload({0x02, 0x02}, m_signature.get(),
-                                                                              m_signatureLength)),
-                        m_limits.frameTryMs, m_limits.frameOverallMs);
+    return SendSecurityFile(CMD_SIGNATURE, {0x02, 0x02}, m_signature.get(), m_signatureLength);
 }
 
 bool BurnTypeSixChip::SendExitFrame()
@@ -566,7 +572,7 @@ bool BurnTypeSixChip::EraseAllFlash()
     }
     Common::PrintPlain("Erasing all images ...\nIt takes a few minutes.", GetThisPtr());
     m_frameSeq = 1;
-    if (!SendOwnFrame({0x00, CMD_INIT, 0x01}, m_limits.frameTryMs, m_limits.frameOverallMs)) {
+    if (!SendInitFrame()) {
         Common::PrintPlain("Send init cmd failed", GetThisPtr());
         return false;
     }
@@ -581,11 +587,7 @@ bool BurnTypeSixChip::EraseAllFlash()
 
 bool BurnTypeSixChip::Reset()
 {
-    if (!WriteRaw(RawFrame({0x00, CMD_RESET, 0x00, 0x00, 0x00, 0x00, CMD_RESET}))) {
-        return false;
-    }
-    ReSettingSerialParameters(BOOT_BAUD_RATE, 0, 0);
-    return true;
+    return SendResetFrame(*this, 0x00);
 }
 
 // ---- The package road ----

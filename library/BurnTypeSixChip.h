@@ -8,14 +8,29 @@
 #include <vector>
 
 #include "BurnChipBase.h"
+#include "Common.h"
 
 namespace BurnTypeSixChipSp {
+
+// On the wire a frame stands between 0x5C 0x73 and 0x5C 0x65, every 0x5C inside it doubled.
+constexpr unsigned char ESCAPE = Common::ESCAPE_CHAR;
+constexpr unsigned char START_MARK = Common::HEAD_FLAG >> 8;
+constexpr unsigned char END_MARK = Common::TAIL_FLAG >> 8;
+// A reply: sequence byte, REPLY_TYPE, the command answered, its return code, any data, check byte.
+constexpr unsigned char REPLY_TYPE = 0x02;
+constexpr unsigned char RETURN_SUCCESS = 0x01;
+// What the SSB code loader prints while it waits.
+extern const char* const SSB_BANNER;
 
 // A TypeSix frame: sequence byte, command, payload, then the XOR of all of them.
 std::vector<unsigned char> BuildFrame(unsigned char seq, unsigned char command,
                                       const std::vector<unsigned char>& payload = {});
-// 0x5C 0x73, the frame as it is, 0x5C 0x65: the exit and reset frames go out so, without a reply.
+// 0x5C 0x73, the frame as it is, 0x5C 0x65: the exit frames go out so, without a reply.
 std::vector<unsigned char> RawFrame(const std::vector<unsigned char>& frame);
+// Sends the reset frame, which the chip does not answer, and takes the port back to the boot ROM's rate.
+bool SendResetFrame(BurnChipBase& chip, unsigned char seq);
+// A file is read in pieces of at most this many bytes.
+constexpr long long FILE_PIECE_LIMIT = 134217728;
 // A per-packet size must leave a whole packet inside the 128 MiB a file is read in; reports when not.
 bool PacketSizeUsable(int perPacketSize);
 // Sends an escaped frame and collects what comes back until judge, given the whole area after each read
@@ -36,8 +51,8 @@ class BurnTypeSixChip : public BurnChipBase {
 public:
     // How long each exchange may last, in milliseconds.
     struct TimeLimits {
-        unsigned long frameTryMs = 500;
-        unsigned long frameOverallMs = 30000;
+        unsigned long frameTryMs = Common::FRAME_TIMEOUT;
+        unsigned long frameOverallMs = Common::TOTAL_TIMEOUT;
         unsigned long eraseSsbTryMs = 2000;
         unsigned long eraseAllTryMs = 180000;
         unsigned long eraseAllOverallMs = 300000;
@@ -98,6 +113,10 @@ private:
     };
     unsigned char NextSeq();
     bool SendOwnFrame(const std::vector<unsigned char>& frame, unsigned long perTryMs, unsigned long overallMs);
+    bool SendOwnFrame(const std::vector<unsigned char>& frame);
+    bool SendInitFrame();
+    bool SendSecurityFile(unsigned char command, std::vector<unsigned char> head, const unsigned char* data,
+                          unsigned long length);
     bool WriteRaw(const std::vector<unsigned char>& bytes);
     bool ShakeHandAndInit();
     bool ReadBootFile(const std::string& path, std::unique_ptr<unsigned char[]>& buffer, unsigned long& length,

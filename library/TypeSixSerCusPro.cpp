@@ -13,13 +13,16 @@ namespace TypeSixSerCusProSp {
 namespace {
 
 using BurnTypeSixChipSp::BuildFrame;
+using BurnTypeSixChipSp::END_MARK;
+using BurnTypeSixChipSp::ESCAPE;
+using BurnTypeSixChipSp::FILE_PIECE_LIMIT;
+using BurnTypeSixChipSp::REPLY_TYPE;
+using BurnTypeSixChipSp::RETURN_SUCCESS;
+using BurnTypeSixChipSp::SSB_BANNER;
+using BurnTypeSixChipSp::START_MARK;
 using Common::PrintInfo;
 using Common::PrintPlain;
 using WaitTime::Outcome;
-
-constexpr unsigned char ESCAPE = 0x5C;
-constexpr unsigned char START_MARK = 0x73;
-constexpr unsigned char END_MARK = 0x65;
 
 constexpr unsigned char CMD_INIT = 0x01;
 constexpr unsigned char CMD_APP_SHA = 0x02;
@@ -28,26 +31,19 @@ constexpr unsigned char CMD_DATA = 0x04;
 constexpr unsigned char CMD_END_FLASHING = 0x05;
 constexpr unsigned char CMD_MEMORY_CONFIG = 0x06;
 constexpr unsigned char CMD_ERASE_CORE = 0x07;
-constexpr unsigned char CMD_RESET = 0x0C;
 constexpr unsigned char CMD_SET_SPEED = 0x0D;
 constexpr unsigned char CMD_FLASH_LIMITS = 0x11;
 constexpr unsigned char CMD_KV_KEY = 0x1E;
 constexpr unsigned char CMD_DATA_REQUEST = 0x21;
 constexpr unsigned char CMD_BIN_HEAD = 0x36;
 constexpr unsigned char CMD_SHA = 0x37;
-constexpr unsigned char REPLY_TYPE = 0x02;
-constexpr unsigned char RETURN_SUCCESS = 0x01;
 constexpr size_t DATA_REPLY_OVERHEAD = 5;
 
 constexpr unsigned int UPLOAD_BLOCK = 4096;
-constexpr unsigned BOOT_BAUD_RATE = 115200;
-constexpr unsigned long PIECE_LIMIT = 134217728;
 constexpr unsigned long ERASE_UNIT = 2097152;
 constexpr int KIND_APP_A = 100;
 constexpr int KIND_APP_B = 101;
 constexpr int KIND_APP_C = 103;
-
-const char* const SSB_BANNER = "-ssb-codeloader";
 
 void AppendBe32(std::vector<unsigned char>& bytes, unsigned long value)
 {
@@ -250,7 +246,8 @@ int TypeSixSerCusPro::SendFile(const std::string& path)
         return 0;
     }
     unsigned long fileSize = static_cast<unsigned long>(Common::GetBigFileLen(path));
-    unsigned long pieceSize = PIECE_LIMIT / static_cast<unsigned long>(packetSize) * packetSize;
+    unsigned long perPacket = static_cast<unsigned long>(packetSize);
+    unsigned long pieceSize = static_cast<unsigned long>(FILE_PIECE_LIMIT) / perPacket * perPacket;
     unsigned long pieces = (fileSize + pieceSize - 1) / pieceSize;
     unsigned long sent = 0;
     for (unsigned long piece = 0; piece < pieces; ++piece) {
@@ -401,13 +398,7 @@ int TypeSixSerCusPro::SendShaData(unsigned long addr, unsigned long fileSize)
 
 int TypeSixSerCusPro::Reset()
 {
-    std::vector<unsigned char> frame = BuildFrame(NextSeq(), CMD_RESET, {0x00, 0x00, 0x00, 0x00});
-    std::vector<unsigned char> escaped = Common::GetDouble5CFrameData(frame.data(), frame.size());
-    if (m_chip->Send(escaped.data(), escaped.size()) != escaped.size()) {
-        return 0;
-    }
-    m_chip->ReSettingSerialParameters(BOOT_BAUD_RATE, 0, 0);
-    return 1;
+    return BurnTypeSixChipSp::SendResetFrame(*m_chip, NextSeq()) ? 1 : 0;
 }
 
 // ---- Upload ----

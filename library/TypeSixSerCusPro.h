@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "Common.h"
 #include "TransportProtocolBase.h"
 
 namespace TypeSixSerCusProSp {
@@ -17,8 +18,8 @@ public:
     // How long each exchange may last, in milliseconds.
     struct TimeLimits {
         unsigned long initTryMs = 150;
-        unsigned long frameTryMs = 500;
-        unsigned long frameOverallMs = 30000;
+        unsigned long frameTryMs = Common::FRAME_TIMEOUT;
+        unsigned long frameOverallMs = Common::TOTAL_TIMEOUT;
         unsigned long binHeadTryMs = 30000;
         unsigned long binHeadOverallMs = 60000;
         long long eraseCoreUnitMs = 30000;  // per whole 2 MiB of the partition, at least once
