@@ -67,8 +67,14 @@ protected:
 std::vector<PackageImage> SamplePackageImages();
 // A loader and flash images whose names differ in letter case and in what surrounds "app".
 std::vector<PackageImage> NamedPackageImages();
+// True for the images the chip writes to flash at their burn address.
+bool LandsInFlash(const PackageImage& image);
 // The chip's flash map once every image that carries a burn address has landed.
 std::map<uint32_t, Bytes> ExpectedFlashMap(const std::vector<PackageImage>& images);
+// The names of the images joined by ", ", as a report lists them.
+std::string JoinedNames(const std::vector<PackageImage>& images);
+// The last count messages printed (all of them when fewer came).
+std::vector<std::string> LastMessages(const PrintCapture& capture, size_t count);
 // The names of the files the chip received, in the order they came.
 std::vector<std::string> ImageNames(const std::vector<Qx71Image>& images);
 

@@ -299,10 +299,9 @@ TEST_F(Qx71DriverTest, NegativeAckToACommandFailsItWithoutASecondSend)
     Qx71Chip& chip = StartChip(faults);
     EXPECT_EQ(Burn(LoaderAndApp()), 0);
     EXPECT_EQ(FramesOf(chip, Sim::QX71_FLASH_IMAGE).size(), 1u);
-    std::vector<std::string> messages = session.capture.Messages();
-    ASSERT_GE(messages.size(), 2u);
-    EXPECT_EQ(messages[messages.size() - 2], "CheckAckFrame: ack result error: 165\n");
-    EXPECT_EQ(messages.back(), "Send download flash image command failed.\n");
+    EXPECT_EQ(Sim::LastMessages(session.capture, 2),
+              (std::vector<std::string>{"CheckAckFrame: ack result error: 165\n",
+                                        "Send download flash image command failed.\n"}));
 }
 
 // A command frame goes out again after each try without an answer until the overall time is up.
@@ -322,10 +321,8 @@ protected:
         Qx71Chip& chip = StartChip(faults);
         EXPECT_EQ(Burn(LoaderAndApp()), 0);
         EXPECT_EQ(FramesOf(chip, Sim::QX71_FLASH_IMAGE).size(), sendings);
-        std::vector<std::string> messages = session.capture.Messages();
-        ASSERT_GE(messages.size(), 2u);
-        EXPECT_EQ(messages[messages.size() - 2], "Ack receiving timeout.\n");
-        EXPECT_EQ(messages.back(), "Send download flash image command failed.\n");
+        EXPECT_EQ(Sim::LastMessages(session.capture, 2),
+                  (std::vector<std::string>{"Ack receiving timeout.\n", "Send download flash image command failed.\n"}));
     }
 };
 
