@@ -306,43 +306,37 @@ TEST_F(Qx71DriverTest, NegativeAckToACommandFailsItWithoutASecondSend)
                                         "Send download flash image command failed.\n"}));
 }
 
-// A command frame goes out again after each try without an answer until the overall time is up.
-class UnansweredCommandTest : public Sim::Qx71Test {
-protected:
-    explicit UnansweredCommandTest(int chipType = Sim::QX71_CHIP_TYPE) : Qx71Test(chipType) {}
-
-    void ExpectFlashImageCommandSent(size_t sendings)
-    {
-        BurnQx71ChipSp::BurnQx71Chip::TimeLimits limits = Sim::ShortLimits();
-        limits.commandTryMs = 300;
-        limits.commandOverallMs = 600;
-        limits.longCommandMs = 900;
-        session.Driver().SetTimeLimits(limits);
-        Qx71Faults faults;
-        faults.unansweredCommand = Sim::QX71_FLASH_IMAGE;
-        Qx71Chip& chip = StartChip(faults);
-        EXPECT_EQ(Burn(LoaderAndApp()), 0);
-        EXPECT_EQ(FramesOf(chip, Sim::QX71_FLASH_IMAGE).size(), sendings);
-        EXPECT_EQ(Sim::LastMessages(session.capture, 2),
-                  (std::vector<std::string>{"Ack receiving timeout.\n", "Send download flash image command failed.\n"}));
-    }
+// A command frame goes out again after each try without an answer until the overall time is up; a
+// Kp7715's flash image command has one long try.
+struct UnansweredCase {
+    int chipType;
+    size_t sendings;
 };
 
-class Kp7715UnansweredCommandTest : public UnansweredCommandTest {
+class UnansweredCommandTest : public Sim::Qx71Test, public ::testing::WithParamInterface<UnansweredCase> {
 protected:
-    Kp7715UnansweredCommandTest() : UnansweredCommandTest(Sim::KP7715_CHIP_TYPE) {}
+    UnansweredCommandTest() : Qx71Test(GetParam().chipType) {}
 };
 
-TEST_F(UnansweredCommandTest, IsTriedTwiceWithinTheOverallTime)
+TEST_P(UnansweredCommandTest, FlashImageCommandIsTriedWithinTheOverallTime)
 {
-    ExpectFlashImageCommandSent(2);
+    BurnQx71ChipSp::BurnQx71Chip::TimeLimits limits = Sim::ShortLimits();
+    limits.commandTryMs = 300;
+    limits.commandOverallMs = 600;
+    limits.longCommandMs = 900;
+    session.Driver().SetTimeLimits(limits);
+    Qx71Faults faults;
+    faults.unansweredCommand = Sim::QX71_FLASH_IMAGE;
+    Qx71Chip& chip = StartChip(faults);
+    EXPECT_EQ(Burn(LoaderAndApp()), 0);
+    EXPECT_EQ(FramesOf(chip, Sim::QX71_FLASH_IMAGE).size(), GetParam().sendings);
+    EXPECT_EQ(Sim::LastMessages(session.capture, 2),
+              (std::vector<std::string>{"Ack receiving timeout.\n", "Send download flash image command failed.\n"}));
 }
 
-TEST_F(Kp7715UnansweredCommandTest, FlashImageCommandHasOneLongTry)
-{
-    ExpectFlashImageCommandSent(1);
-}
-
+INSTANTIATE_TEST_SUITE_P(Chips, UnansweredCommandTest,
+                         ::testing::Values(UnansweredCase{Sim::QX71_CHIP_TYPE, 2},
+                                           UnansweredCase{Sim::KP7715_CHIP_TYPE, 1}));
 
 // ---- The handshake ----
 
@@ -381,31 +375,29 @@ TEST_F(Qx71DriverTest, AtResetTextFollowsEveryHundredthHandshakeFrame)
     EXPECT_EQ(chip.ConsoleInput(), "at+rst\r\nat+rst\r\n");
 }
 
-class AtResetTextTest : public Sim::Qx71Test {
-protected:
-    void ExpectNone(int beforeReset, const char* command)
-    {
-        Qx71Faults faults;
-        faults.ignoredHandshakes = 120;
-        Qx71Chip& chip = StartChip(faults);
-        SetCtrlPeriod(session.handle, 1);
-        SetBeforeReset(session.handle, beforeReset);
-        SetAtResetCommand(session.handle, command);
-        ASSERT_EQ(Burn(LoaderAndApp()), 1);
-        EXPECT_EQ(chip.ConsoleInput(), "");
-        EXPECT_GT(chip.HandshakeFrames(), 120u);
-    }
+// No at-reset text goes out when before-reset is off, or when the text is empty.
+struct NoAtResetCase {
+    int beforeReset;
+    const char* command;
 };
 
-TEST_F(AtResetTextTest, NoneWhenBeforeResetIsOff)
+class NoAtResetTextTest : public Sim::Qx71Test, public ::testing::WithParamInterface<NoAtResetCase> {};
+
+TEST_P(NoAtResetTextTest, OnlyHandshakeFramesGoOut)
 {
-    ExpectNone(0, "at+rst\r\n");
+    Qx71Faults faults;
+    faults.ignoredHandshakes = 120;
+    Qx71Chip& chip = StartChip(faults);
+    SetCtrlPeriod(session.handle, 1);
+    SetBeforeReset(session.handle, GetParam().beforeReset);
+    SetAtResetCommand(session.handle, GetParam().command);
+    ASSERT_EQ(Burn(LoaderAndApp()), 1);
+    EXPECT_EQ(chip.ConsoleInput(), "");
+    EXPECT_GT(chip.HandshakeFrames(), 120u);
 }
 
-TEST_F(AtResetTextTest, NoneWhenItIsEmpty)
-{
-    ExpectNone(1, "");
-}
+INSTANTIATE_TEST_SUITE_P(Settings, NoAtResetTextTest,
+                         ::testing::Values(NoAtResetCase{0, "at+rst\r\n"}, NoAtResetCase{1, ""}));
 
 TEST_F(Qx71DriverTest, ControlPeriodOfZeroStillWaitsForTheAck)
 {
