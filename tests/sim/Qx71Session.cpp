@@ -46,6 +46,12 @@ BurnChipBase* Qx71Session::Open(unsigned baudRate)
     return handle;
 }
 
+BurnChipBase* Qx71Session::OpenSimPort(unsigned baudRate)
+{
+    handle = OpenSerialPort("/dev/virtual0", baudRate, 0, 0);
+    return handle;
+}
+
 BurnChipBase* Qx71Session::Reopen(unsigned baudRate)
 {
     DestroyDevice(handle);

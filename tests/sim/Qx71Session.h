@@ -36,6 +36,9 @@ public:
 
     // Null when the port did not open; the session destroys the device.
     BurnChipBase* Open(unsigned baudRate = 921600);
+    // The device on the in-process port of a SimPortSession, with the driver's own time limits: the
+    // port's clock is virtual.
+    BurnChipBase* OpenSimPort(unsigned baudRate = 921600);
     // A new device on the same port, as the next command of the tool makes it.
     BurnChipBase* Reopen(unsigned baudRate = 921600);
     BurnQx71ChipSp::BurnQx71Chip& Driver();

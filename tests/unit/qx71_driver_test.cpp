@@ -439,8 +439,7 @@ TEST(Qx71SilentBoardTest, IsGivenUpAfterSixtySeconds)
     Sim::Qx71SimChip chip(Sim::Qx71Variant::Qx71, faults);
     Sim::SimPortSession port(chip, chip.PortFaults());
     Sim::Qx71Session session;
-    session.handle = OpenSerialPort("/dev/virtual0", 921600, 0, 0);
-    ASSERT_NE(session.handle, nullptr);
+    ASSERT_NE(session.OpenSimPort(), nullptr);
     std::string package = session.WritePackage(LoaderAndApp());
     long long start = Common::GetTime();
     EXPECT_EQ(DownloadAllinoneBin(session.handle, package.c_str(), 0), 0);

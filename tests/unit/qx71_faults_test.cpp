@@ -8,10 +8,8 @@
 
 #include "Burn.h"
 #include "FwpkgBuilder.h"
-#include "PrintCapture.h"
 #include "Qx71Session.h"
 #include "Qx71SimChip.h"
-#include "ScratchDir.h"
 #include "SimPort.h"
 
 namespace {
@@ -116,26 +114,20 @@ TEST(Qx71FaultTest, EveryBurnEndsWithThePackageInFlashOrReportsItsFailure)
     for (const FaultCase& c : Cases()) {
         SCOPED_TRACE(c.name);
         CancellingChip chip(c.faults, c.cancelAfterFirstImage);
-        Sim::SimPortSession session(chip, chip.PortFaults());
-        Sim::PrintCapture capture;
-        Sim::ScratchDir dir;
-        std::string package = dir / "app.fwpkg";
+        Sim::SimPortSession port(chip, chip.PortFaults());
+        Sim::Qx71Session session;
+        std::string package = session.dir / "app.fwpkg";
         ASSERT_TRUE(Sim::WriteBinaryFile(package, Sim::BuildFwpkg(c.images)));
         if (!c.preload.empty()) {
             chip.Machine().Preload(c.images[1].burnAddr, c.preload);
         }
-        SetChipType(Sim::QX71_CHIP_TYPE);
-        SetPacketSize(1024);
-        SetIsOnlyBurnLoader(0);
-        chip.handle = OpenSerialPort("/dev/virtual0", 921600, 0, 0);
+        chip.handle = session.OpenSimPort();
         ASSERT_NE(chip.handle, nullptr);
 
         EXPECT_EQ(DownloadAllinoneBin(chip.handle, package.c_str(), 0), c.expected);
         long long tookMs = Sim::SimPortSession::NowMs();
-        DestroyDevice(chip.handle);
-        SetChipType(0);
 
-        ExpectLastLines(capture, c.lastLines, package);
+        ExpectLastLines(session.capture, c.lastLines, package);
         if (c.maxVirtualMs >= 0) {
             EXPECT_LE(tookMs, c.maxVirtualMs);
         }
