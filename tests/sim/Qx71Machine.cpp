@@ -515,6 +515,14 @@ void Qx71Machine::SendUploadFrame(bool damaged)
     Write(frame);
 }
 
+// The first sending of the current frame: the one the faults name goes out damaged, once.
+void Qx71Machine::SendFreshUploadFrame()
+{
+    bool damaged = !m_uploadCorrupted && m_faults.corruptUploadFrame == static_cast<int>(m_uploadFrame);
+    m_uploadCorrupted = m_uploadCorrupted || damaged;
+    SendUploadFrame(damaged);
+}
+
 bool Qx71Machine::ProcessUploading()
 {
     uint8_t byte = m_pending.front();
@@ -532,9 +540,7 @@ bool Qx71Machine::ProcessUploading()
             break;
         case UploadStep::WANT_C_DATA:
             if (byte == YM_C) {
-                bool damaged = !m_uploadCorrupted && m_faults.corruptUploadFrame == 0;
-                m_uploadCorrupted = m_uploadCorrupted || damaged;
-                SendUploadFrame(damaged);
+                SendFreshUploadFrame();
                 m_uploadStep = UploadStep::DATA;
             }
             break;
@@ -542,9 +548,7 @@ bool Qx71Machine::ProcessUploading()
             if (byte == YM_C) {
                 SendUploadFrame(false);
             } else if (byte == YM_ACK && ++m_uploadFrame < frames) {
-                bool damaged = !m_uploadCorrupted && m_faults.corruptUploadFrame == static_cast<int>(m_uploadFrame);
-                m_uploadCorrupted = m_uploadCorrupted || damaged;
-                SendUploadFrame(damaged);
+                SendFreshUploadFrame();
             } else if (byte == YM_ACK) {
                 Write({YM_EOT});
                 m_uploadStep = UploadStep::WANT_ACK_EOT;

@@ -127,6 +127,7 @@ private:
     void NorProgram(uint32_t address, const Bytes& data);
     void StartUpload(uint32_t address, uint32_t length);
     void SendUploadFrame(bool damaged);
+    void SendFreshUploadFrame();
     void AskAgain();
     void Answer(uint8_t command, bool positive, const Bytes& after = {});
     void Write(const Bytes& bytes);
