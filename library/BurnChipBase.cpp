@@ -254,23 +254,13 @@ namespace {
 // The chip's port and cancel flag, as a wait loop watches them.
 class ChipWatch : public WaitTime::Watch {
 public:
-    ChipWatch(BurnChipBase& chip, TransportTypeBase* transport) : m_chip(chip), m_transport(transport) {}
-    void Wait(int ms) override
-    {
-        m_chip.WaitForData(ms);
-    }
-    bool Cancelled() override
-    {
-        return m_chip.CheckIsCancel();
-    }
-    bool DeviceGone() override
-    {
-        return m_transport != nullptr && m_transport->IsDeviceGone();
-    }
+    explicit ChipWatch(BurnChipBase& chip) : m_chip(chip) {}
+    void Wait(int ms) override { m_chip.WaitForData(ms); }
+    bool Cancelled() override { return m_chip.CheckIsCancel(); }
+    bool DeviceGone() override { return m_chip.IsDeviceGone(); }
 
 private:
     BurnChipBase& m_chip;
-    TransportTypeBase* m_transport;
 };
 
 }  // namespace
@@ -278,7 +268,7 @@ private:
 WaitTime::Outcome BurnChipBase::PollUntil(long long limitMs, int sliceMs,
                                           const std::function<WaitTime::Step()>& tryOnce)
 {
-    ChipWatch watch(*this, m_transport.get());
+    ChipWatch watch(*this);
     long long outerDeadline = m_stepDeadline;
     m_stepDeadline = Common::GetTime() + std::max(0LL, limitMs);
     WaitTime::Outcome outcome = WaitTime::PollUntil(watch, limitMs, sliceMs, tryOnce);

@@ -153,22 +153,25 @@ std::unique_ptr<unsigned char[]> ReadIntoPacketBuffer(FILE*& file, unsigned long
 
 // A device such as /dev/zero has no end and opening a FIFO waits for a writer: files are read whole
 // only when they are regular files.
-void OpenRegularFile(FILE*& file, const std::string& path)
+FILE* OpenRegularFile(const std::string& path, long long handle)
 {
+    FILE* file = nullptr;
     struct stat status = {};
     if (stat(path.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
         fopen_s(&file, path.c_str(), "rb");
     }
+    if (file == nullptr) {
+        PrintInfo(handle, INFO_MESSAGE, "fopen_s %s failed\n", path.c_str());
+    }
+    return file;
 }
 
 }  // namespace
 
 std::unique_ptr<unsigned char[]> GetFileData(const std::string& path, unsigned long& length, long long handle)
 {
-    FILE* file = nullptr;
-    OpenRegularFile(file, path);
+    FILE* file = OpenRegularFile(path, handle);
     if (file == nullptr) {
-        PrintInfo(handle, INFO_MESSAGE, "fopen_s %s failed\n", path.c_str());
         return nullptr;
     }
     if (fseeko(file, 0, SEEK_END) != 0) {
@@ -195,10 +198,8 @@ std::unique_ptr<unsigned char[]> GetFileData(const std::string& path, unsigned l
 std::unique_ptr<unsigned char[]> GetPartFileData(const std::string& path, long long handle, unsigned long offset,
                                                  unsigned long length)
 {
-    FILE* file = nullptr;
-    OpenRegularFile(file, path);
+    FILE* file = OpenRegularFile(path, handle);
     if (file == nullptr) {
-        PrintInfo(handle, INFO_MESSAGE, "fopen_s %s failed\n", path.c_str());
         return nullptr;
     }
     if (fseeko(file, static_cast<off_t>(offset), SEEK_SET) != 0) {

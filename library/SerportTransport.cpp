@@ -429,20 +429,11 @@ void SerportTransport::DropTakenLocked()
 int SerportTransport::WaitForData(int ms)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    auto unreadCount = [this]() { return static_cast<int>(std::min<size_t>(UnreadLocked(), INT_MAX)); };
-    if (UnreadLocked() > 0) {
-        return unreadCount();
+    if (ms > 0) {
+        m_dataArrived.wait_for(lock, std::chrono::milliseconds(ms),
+                               [this]() { return UnreadLocked() > 0 || CancelRaised() || m_gone.load(); });
     }
-    if (CancelRaised() || ms <= 0 || m_gone.load()) {
-        return 0;
-    }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (UnreadLocked() == 0 && !CancelRaised() && !m_gone.load()) {
-        if (m_dataArrived.wait_until(lock, deadline) == std::cv_status::timeout) {
-            break;
-        }
-    }
-    return CancelRaised() && UnreadLocked() == 0 ? 0 : unreadCount();
+    return static_cast<int>(std::min<size_t>(UnreadLocked(), INT_MAX));
 }
 
 void SerportTransport::UngetReceived(int count)

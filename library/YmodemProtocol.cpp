@@ -316,34 +316,46 @@ bool YmodemProtocol::FrameTry::Collect(BurnChipBase& chip, unsigned char* buffer
     return got == length;
 }
 
-// Block 0 and the closing block 0: asked for with 'C'; the name and size in it are not used.
-bool YmodemProtocol::RecvYModelSOHFrame()
+// Collects one frame until accepted takes it. A try begins with a 'C' when askFirst, and after a
+// refused frame always; a try whose bytes stop coming for collectMs begins again.
+bool YmodemProtocol::ReceiveFrame(unsigned char* buffer, size_t length, bool askFirst,
+                                  const std::function<bool()>& accepted, const char* timedOut)
 {
-    unsigned char frame[MAX_BLOCK_ZERO_LEN] = {0};
     FrameTry current;
+    bool ask = askFirst;
     bool sendFailed = false;
     WaitTime::Outcome outcome = m_chip->PollUntil(m_limits.receiveMs, COLLECT_POLL_MS, [&]() {
         while (true) {
             if (current.fresh) {
-                if (!SendByte(YMODEM_C)) {
+                if (ask && !SendByte(YMODEM_C)) {
                     sendFailed = true;
                     return WaitTime::Step::FAILED;
                 }
-                current.Start(frame, sizeof(frame));
+                current.Start(buffer, length);
             }
-            if (current.Collect(*m_chip, frame, sizeof(frame))) {
-                if (frame[0] == YMODEM_SOH && frame[1] == 0x00 &&
-                    Common::Crc16BeMatches(frame + FRAME_HEAD_LEN, BLOCK_ZERO_DATA_LEN)) {
-                    return WaitTime::Step::DONE;
-                }
-                current.fresh = true;  // a whole frame that is no block 0: ask again at once
-                continue;
+            if (!current.Collect(*m_chip, buffer, length)) {
+                current.fresh = WaitTime::IsUp(current.start, m_limits.collectMs);
+                return WaitTime::Step::AGAIN;
             }
-            current.fresh = WaitTime::IsUp(current.start, m_limits.collectMs);
-            return WaitTime::Step::AGAIN;
+            if (accepted()) {
+                return WaitTime::Step::DONE;
+            }
+            ask = true;
+            current.fresh = true;  // a whole frame that is refused: ask again at once
         }
     });
-    if (!Settle(outcome, sendFailed, "Send Ymodem C failed.\n", "YModem SOH frame receiving timed out.\n")) {
+    return Settle(outcome, sendFailed, "Send Ymodem C failed.\n", timedOut);
+}
+
+// Block 0 and the closing block 0: asked for with 'C'; the name and size in it are not used.
+bool YmodemProtocol::RecvYModelSOHFrame()
+{
+    unsigned char frame[MAX_BLOCK_ZERO_LEN] = {0};
+    auto isBlockZero = [&frame]() {
+        return frame[0] == YMODEM_SOH && frame[1] == 0x00 &&
+               Common::Crc16BeMatches(frame + FRAME_HEAD_LEN, BLOCK_ZERO_DATA_LEN);
+    };
+    if (!ReceiveFrame(frame, sizeof(frame), true, isBlockZero, "YModem SOH frame receiving timed out.\n")) {
         return false;
     }
     if (!SendByte(YMODEM_ACK) || !SendByte(YMODEM_C)) {
@@ -408,32 +420,12 @@ bool YmodemProtocol::WriteReceivedData(FILE* file, const unsigned char* data, si
 // A refused frame is never answered with NAK: every later try of it begins with a 'C'.
 bool YmodemProtocol::RecvDataFrame(unsigned char* buffer, size_t frameLength, unsigned int& expected)
 {
-    FrameTry current;
-    bool refused = false;
-    bool sendFailed = false;
     expected %= 256;
-    WaitTime::Outcome outcome = m_chip->PollUntil(m_limits.receiveMs, COLLECT_POLL_MS, [&]() {
-        while (true) {
-            if (current.fresh) {
-                if (refused && !SendByte(YMODEM_C)) {
-                    sendFailed = true;
-                    return WaitTime::Step::FAILED;
-                }
-                current.Start(buffer, frameLength);
-            }
-            if (!current.Collect(*m_chip, buffer, frameLength)) {
-                current.fresh = WaitTime::IsUp(current.start, m_limits.collectMs);
-                return WaitTime::Step::AGAIN;
-            }
-            if (buffer[0] == YMODEM_STX && buffer[1] == expected &&
-                Common::Crc16BeMatches(buffer + FRAME_HEAD_LEN, frameLength - FRAME_HEAD_LEN - CRC_LEN)) {
-                return WaitTime::Step::DONE;
-            }
-            refused = true;
-            current.fresh = true;
-        }
-    });
-    if (!Settle(outcome, sendFailed, "Send Ymodem C failed.\n", "YModem data frame receiving timed out.\n")) {
+    auto isExpected = [&]() {
+        return buffer[0] == YMODEM_STX && buffer[1] == expected &&
+               Common::Crc16BeMatches(buffer + FRAME_HEAD_LEN, frameLength - FRAME_HEAD_LEN - CRC_LEN);
+    };
+    if (!ReceiveFrame(buffer, frameLength, false, isExpected, "YModem data frame receiving timed out.\n")) {
         return false;
     }
     expected += 1;

@@ -88,6 +88,8 @@ private:
     };
 
     bool SendByte(unsigned char byte);
+    bool ReceiveFrame(unsigned char* buffer, size_t length, bool askFirst, const std::function<bool()>& accepted,
+                      const char* timedOut);
     bool Settle(WaitTime::Outcome outcome, bool sendFailed, const char* sendFailure, const char* timedOut) const;
     bool WriteReceivedData(FILE* file, const unsigned char* data, size_t length, const char* path);
     size_t CheckLength() const;

@@ -144,23 +144,32 @@ bool Qx71Machine::ProcessBootRom()
     Bytes text = TakeUntilMagic(m_pending);
     m_consoleInput.append(text.begin(), text.end());
     Bytes frame;
-    switch (TakeQx71Frame(m_pending, frame)) {
-        case FrameScan::NEED_MORE:
-            return !text.empty();
-        case FrameScan::NOT_A_FRAME:
-            m_consoleInput.push_back(static_cast<char>(m_pending.front()));
-            m_pending.erase(m_pending.begin());
-            return true;
-        case FrameScan::FRAME:
-            break;
+    FrameScan scan = TakeCommandFrame(frame);
+    if (scan != FrameScan::FRAME) {
+        return scan == FrameScan::NOT_A_FRAME || !text.empty();
     }
-    m_commandFrames.push_back({frame, m_baudRate});
     if (Qx71Command(frame) == QX71_SHAKE_HAND) {
         OnHandshake(frame);
     } else if (Qx71Command(frame) == QX71_RESET) {
         m_resetSeen = true;
     }
     return true;
+}
+
+// Takes one command frame from the pending bytes and records it. A byte that cannot begin one is
+// dropped; the boot ROM keeps it as console input.
+FrameScan Qx71Machine::TakeCommandFrame(Bytes& frame)
+{
+    FrameScan scan = TakeQx71Frame(m_pending, frame);
+    if (scan == FrameScan::NOT_A_FRAME) {
+        if (m_stage == Stage::BOOT_ROM) {
+            m_consoleInput.push_back(static_cast<char>(m_pending.front()));
+        }
+        m_pending.erase(m_pending.begin());
+    } else if (scan == FrameScan::FRAME) {
+        m_commandFrames.push_back({frame, m_baudRate});
+    }
+    return scan;
 }
 
 void Qx71Machine::OnHandshake(const Bytes& frame)
@@ -189,23 +198,14 @@ bool Qx71Machine::ProcessCommands()
 {
     if (m_loaderAllowed && m_pending.front() == YM_SOH) {
         m_loaderAllowed = false;
-        m_current = Qx71Image();
-        m_current.baudRate = m_baudRate;
-        m_stage = Stage::RECEIVING;
-        m_ymodemStep = YmodemStep::BLOCK_ZERO;
+        StartReceiving(Qx71Image());
         return true;
     }
     Bytes frame;
-    switch (TakeQx71Frame(m_pending, frame)) {
-        case FrameScan::NEED_MORE:
-            return false;
-        case FrameScan::NOT_A_FRAME:
-            m_pending.erase(m_pending.begin());
-            return true;
-        case FrameScan::FRAME:
-            break;
+    FrameScan scan = TakeCommandFrame(frame);
+    if (scan != FrameScan::FRAME) {
+        return scan == FrameScan::NOT_A_FRAME;
     }
-    m_commandFrames.push_back({frame, m_baudRate});
     if (Qx71Command(frame) == QX71_SHAKE_HAND) {
         return true;  // the boot ROM is no longer listening
     }
@@ -264,7 +264,6 @@ void Qx71Machine::OnFileCommand(const Bytes& frame)
     Bytes payload = Qx71Payload(frame);
     Qx71Image image;
     image.command = command;
-    image.baudRate = m_baudRate;
     if (command == QX71_OTP_EFUSE || command == QX71_VERSION) {
         image.announcedLength = ReadLe32(payload, 0);
     } else {
@@ -290,7 +289,13 @@ void Qx71Machine::OnFileCommand(const Bytes& frame)
         NorErase(image.address, image.eraseSize);
     }
     Answer(command, true, {YM_C});
+    StartReceiving(image);
+}
+
+void Qx71Machine::StartReceiving(const Qx71Image& image)
+{
     m_current = image;
+    m_current.baudRate = m_baudRate;
     m_stage = Stage::RECEIVING;
     m_ymodemStep = YmodemStep::BLOCK_ZERO;
 }
@@ -510,6 +515,14 @@ void Qx71Machine::SendUploadFrame(bool damaged)
     Write(frame);
 }
 
+// The first sending of the current frame: the one the faults name goes out damaged, once.
+void Qx71Machine::SendFreshUploadFrame()
+{
+    bool damaged = !m_uploadCorrupted && m_faults.corruptUploadFrame == static_cast<int>(m_uploadFrame);
+    m_uploadCorrupted = m_uploadCorrupted || damaged;
+    SendUploadFrame(damaged);
+}
+
 bool Qx71Machine::ProcessUploading()
 {
     uint8_t byte = m_pending.front();
@@ -527,9 +540,7 @@ bool Qx71Machine::ProcessUploading()
             break;
         case UploadStep::WANT_C_DATA:
             if (byte == YM_C) {
-                bool damaged = !m_uploadCorrupted && m_faults.corruptUploadFrame == 0;
-                m_uploadCorrupted = m_uploadCorrupted || damaged;
-                SendUploadFrame(damaged);
+                SendFreshUploadFrame();
                 m_uploadStep = UploadStep::DATA;
             }
             break;
@@ -537,9 +548,7 @@ bool Qx71Machine::ProcessUploading()
             if (byte == YM_C) {
                 SendUploadFrame(false);
             } else if (byte == YM_ACK && ++m_uploadFrame < frames) {
-                bool damaged = !m_uploadCorrupted && m_faults.corruptUploadFrame == static_cast<int>(m_uploadFrame);
-                m_uploadCorrupted = m_uploadCorrupted || damaged;
-                SendUploadFrame(damaged);
+                SendFreshUploadFrame();
             } else if (byte == YM_ACK) {
                 Write({YM_EOT});
                 m_uploadStep = UploadStep::WANT_ACK_EOT;

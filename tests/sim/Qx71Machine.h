@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "PtyBench.h"
+#include "Qx71Wire.h"
 
 // The state machine of a Qx71-family chip, apart from how bytes reach it: a boot ROM that answers the
 // handshake and takes the rate it names, and a loader that takes command frames, receives images by
@@ -111,9 +112,11 @@ private:
     bool ProcessCommands();
     bool ProcessReceiving();
     bool ProcessUploading();
+    FrameScan TakeCommandFrame(Bytes& frame);
     void OnHandshake(const Bytes& frame);
     void OnCommand(const Bytes& frame);
     void OnFileCommand(const Bytes& frame);
+    void StartReceiving(const Qx71Image& image);
     bool EraseSizeAccepted(uint32_t eraseSize) const;
     bool TakeYmodemFrame(Bytes& frame);
     void OnBlockZero(const Bytes& frame);
@@ -124,6 +127,7 @@ private:
     void NorProgram(uint32_t address, const Bytes& data);
     void StartUpload(uint32_t address, uint32_t length);
     void SendUploadFrame(bool damaged);
+    void SendFreshUploadFrame();
     void AskAgain();
     void Answer(uint8_t command, bool positive, const Bytes& after = {});
     void Write(const Bytes& bytes);

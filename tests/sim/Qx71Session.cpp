@@ -46,6 +46,12 @@ BurnChipBase* Qx71Session::Open(unsigned baudRate)
     return handle;
 }
 
+BurnChipBase* Qx71Session::OpenSimPort(unsigned baudRate)
+{
+    handle = OpenSerialPort("/dev/virtual0", baudRate, 0, 0);
+    return handle;
+}
+
 BurnChipBase* Qx71Session::Reopen(unsigned baudRate)
 {
     DestroyDevice(handle);
@@ -107,8 +113,6 @@ std::vector<PackageImage> NamedPackageImages()
             {"App.bin", Bytes(400, 4), 0x30000, 0x1000, 1}};
 }
 
-namespace {
-
 // The loader runs from RAM; OTP/e-Fuse and version images go to no flash address; type 16 is never sent.
 bool LandsInFlash(const PackageImage& image)
 {
@@ -124,8 +128,6 @@ bool LandsInFlash(const PackageImage& image)
     }
 }
 
-}  // namespace
-
 std::map<uint32_t, Bytes> ExpectedFlashMap(const std::vector<PackageImage>& images)
 {
     std::map<uint32_t, Bytes> flash;
@@ -135,6 +137,22 @@ std::map<uint32_t, Bytes> ExpectedFlashMap(const std::vector<PackageImage>& imag
         }
     }
     return flash;
+}
+
+std::string JoinedNames(const std::vector<PackageImage>& images)
+{
+    std::string names;
+    for (const PackageImage& image : images) {
+        names += (names.empty() ? "" : ", ") + image.name;
+    }
+    return names;
+}
+
+std::vector<std::string> LastMessages(const PrintCapture& capture, size_t count)
+{
+    std::vector<std::string> messages = capture.Messages();
+    size_t from = messages.size() > count ? messages.size() - count : 0;
+    return std::vector<std::string>(messages.begin() + static_cast<std::ptrdiff_t>(from), messages.end());
 }
 
 std::vector<std::string> ImageNames(const std::vector<Qx71Image>& images)

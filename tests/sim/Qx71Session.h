@@ -36,6 +36,9 @@ public:
 
     // Null when the port did not open; the session destroys the device.
     BurnChipBase* Open(unsigned baudRate = 921600);
+    // The device on the in-process port of a SimPortSession, with the driver's own time limits: the
+    // port's clock is virtual.
+    BurnChipBase* OpenSimPort(unsigned baudRate = 921600);
     // A new device on the same port, as the next command of the tool makes it.
     BurnChipBase* Reopen(unsigned baudRate = 921600);
     BurnQx71ChipSp::BurnQx71Chip& Driver();
@@ -67,8 +70,14 @@ protected:
 std::vector<PackageImage> SamplePackageImages();
 // A loader and flash images whose names differ in letter case and in what surrounds "app".
 std::vector<PackageImage> NamedPackageImages();
+// True for the images the chip writes to flash at their burn address.
+bool LandsInFlash(const PackageImage& image);
 // The chip's flash map once every image that carries a burn address has landed.
 std::map<uint32_t, Bytes> ExpectedFlashMap(const std::vector<PackageImage>& images);
+// The names of the images joined by ", ", as a report lists them.
+std::string JoinedNames(const std::vector<PackageImage>& images);
+// The last count messages printed (all of them when fewer came).
+std::vector<std::string> LastMessages(const PrintCapture& capture, size_t count);
 // The names of the files the chip received, in the order they came.
 std::vector<std::string> ImageNames(const std::vector<Qx71Image>& images);
 

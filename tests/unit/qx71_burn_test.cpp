@@ -136,10 +136,9 @@ TEST_F(Qx71BurnTest, NegativeAckAfterAnImageFailsTheBurn)
     Qx71Chip& chip = StartChip(faults);
     EXPECT_EQ(Burn(Sim::SamplePackageImages()), 0);
     EXPECT_EQ(ImageNames(chip.Images()), (std::vector<std::string>{"loader.bin", "app.bin"}));
-    std::vector<std::string> messages = session.capture.Messages();
-    ASSERT_GE(messages.size(), 2u);
-    EXPECT_EQ(messages[messages.size() - 2], "CheckAckFrame: ack result error: 165\n");
-    EXPECT_EQ(messages.back(), "Download: app.bin failed, the board refused it.\n");
+    EXPECT_EQ(Sim::LastMessages(session.capture, 2),
+              (std::vector<std::string>{"CheckAckFrame: ack result error: 165\n",
+                                        "Download: app.bin failed, the board refused it.\n"}));
     EXPECT_EQ(session.capture.Count("downloaded: app.bin successfully.\n"), 0u);
 }
 
@@ -156,11 +155,8 @@ TEST_F(Qx71BurnTest, MissingAckAfterAnImageIsReportedTheBurnGoesOnAndFailsAtTheE
     EXPECT_EQ(chip.Images().size(), images.size());
     EXPECT_EQ(session.capture.Count("Ack receiving timeout.\n"), images.size());
     EXPECT_EQ(session.capture.Count("downloaded: loader.bin successfully.\n"), 0u);
-    std::string names;
-    for (const PackageImage& image : images) {
-        names += (names.empty() ? "" : ", ") + image.name;
-    }
-    EXPECT_EQ(session.capture.Messages().back(), "The board never confirmed writing: " + names + ".\n");
+    EXPECT_EQ(session.capture.Messages().back(),
+              "The board never confirmed writing: " + Sim::JoinedNames(images) + ".\n");
 }
 
 TEST_F(Qx71BurnTest, CancelWhileWaitingForTheAckOfAnImageEndsTheBurn)
@@ -178,10 +174,8 @@ TEST_F(Qx71BurnTest, CancelWhileWaitingForTheAckOfAnImageEndsTheBurn)
     canceller.join();
     EXPECT_LT(Common::GetTime() - start, Sim::ShortLimits().imageAckMs);
     EXPECT_EQ(ImageNames(chip.Images()), std::vector<std::string>{"loader.bin"});
-    std::vector<std::string> messages = session.capture.Messages();
-    ASSERT_GE(messages.size(), 2u);
-    EXPECT_EQ(messages[messages.size() - 2], "\nUser Cancelled!\n");
-    EXPECT_EQ(messages.back(), "Download: loader.bin failed.\n");
+    EXPECT_EQ(Sim::LastMessages(session.capture, 2),
+              (std::vector<std::string>{"\nUser Cancelled!\n", "Download: loader.bin failed.\n"}));
 }
 
 // ---- Packages that cannot be burnt ----

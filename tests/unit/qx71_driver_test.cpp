@@ -11,6 +11,8 @@
 #include "BurnKp7715Chip.h"
 #include "Qx71Chip.h"
 #include "Qx71Session.h"
+#include "Qx71SimChip.h"
+#include "SimPort.h"
 #include "Qx71Wire.h"
 
 namespace {
@@ -299,51 +301,42 @@ TEST_F(Qx71DriverTest, NegativeAckToACommandFailsItWithoutASecondSend)
     Qx71Chip& chip = StartChip(faults);
     EXPECT_EQ(Burn(LoaderAndApp()), 0);
     EXPECT_EQ(FramesOf(chip, Sim::QX71_FLASH_IMAGE).size(), 1u);
-    std::vector<std::string> messages = session.capture.Messages();
-    ASSERT_GE(messages.size(), 2u);
-    EXPECT_EQ(messages[messages.size() - 2], "CheckAckFrame: ack result error: 165\n");
-    EXPECT_EQ(messages.back(), "Send download flash image command failed.\n");
+    EXPECT_EQ(Sim::LastMessages(session.capture, 2),
+              (std::vector<std::string>{"CheckAckFrame: ack result error: 165\n",
+                                        "Send download flash image command failed.\n"}));
 }
 
-// A command frame goes out again after each try without an answer until the overall time is up.
-class UnansweredCommandTest : public Sim::Qx71Test {
-protected:
-    explicit UnansweredCommandTest(int chipType = Sim::QX71_CHIP_TYPE) : Qx71Test(chipType) {}
-
-    void ExpectFlashImageCommandSent(size_t sendings)
-    {
-        BurnQx71ChipSp::BurnQx71Chip::TimeLimits limits = Sim::ShortLimits();
-        limits.commandTryMs = 300;
-        limits.commandOverallMs = 600;
-        limits.longCommandMs = 900;
-        session.Driver().SetTimeLimits(limits);
-        Qx71Faults faults;
-        faults.unansweredCommand = Sim::QX71_FLASH_IMAGE;
-        Qx71Chip& chip = StartChip(faults);
-        EXPECT_EQ(Burn(LoaderAndApp()), 0);
-        EXPECT_EQ(FramesOf(chip, Sim::QX71_FLASH_IMAGE).size(), sendings);
-        std::vector<std::string> messages = session.capture.Messages();
-        ASSERT_GE(messages.size(), 2u);
-        EXPECT_EQ(messages[messages.size() - 2], "Ack receiving timeout.\n");
-        EXPECT_EQ(messages.back(), "Send download flash image command failed.\n");
-    }
+// A command frame goes out again after each try without an answer until the overall time is up; a
+// Kp7715's flash image command has one long try.
+struct UnansweredCase {
+    int chipType;
+    size_t sendings;
 };
 
-class Kp7715UnansweredCommandTest : public UnansweredCommandTest {
+class UnansweredCommandTest : public Sim::Qx71Test, public ::testing::WithParamInterface<UnansweredCase> {
 protected:
-    Kp7715UnansweredCommandTest() : UnansweredCommandTest(Sim::KP7715_CHIP_TYPE) {}
+    UnansweredCommandTest() : Qx71Test(GetParam().chipType) {}
 };
 
-TEST_F(UnansweredCommandTest, IsTriedTwiceWithinTheOverallTime)
+TEST_P(UnansweredCommandTest, FlashImageCommandIsTriedWithinTheOverallTime)
 {
-    ExpectFlashImageCommandSent(2);
+    BurnQx71ChipSp::BurnQx71Chip::TimeLimits limits = Sim::ShortLimits();
+    limits.commandTryMs = 300;
+    limits.commandOverallMs = 600;
+    limits.longCommandMs = 900;
+    session.Driver().SetTimeLimits(limits);
+    Qx71Faults faults;
+    faults.unansweredCommand = Sim::QX71_FLASH_IMAGE;
+    Qx71Chip& chip = StartChip(faults);
+    EXPECT_EQ(Burn(LoaderAndApp()), 0);
+    EXPECT_EQ(FramesOf(chip, Sim::QX71_FLASH_IMAGE).size(), GetParam().sendings);
+    EXPECT_EQ(Sim::LastMessages(session.capture, 2),
+              (std::vector<std::string>{"Ack receiving timeout.\n", "Send download flash image command failed.\n"}));
 }
 
-TEST_F(Kp7715UnansweredCommandTest, FlashImageCommandHasOneLongTry)
-{
-    ExpectFlashImageCommandSent(1);
-}
-
+INSTANTIATE_TEST_SUITE_P(Chips, UnansweredCommandTest,
+                         ::testing::Values(UnansweredCase{Sim::QX71_CHIP_TYPE, 2},
+                                           UnansweredCase{Sim::KP7715_CHIP_TYPE, 1}));
 
 // ---- The handshake ----
 
@@ -382,31 +375,29 @@ TEST_F(Qx71DriverTest, AtResetTextFollowsEveryHundredthHandshakeFrame)
     EXPECT_EQ(chip.ConsoleInput(), "at+rst\r\nat+rst\r\n");
 }
 
-class AtResetTextTest : public Sim::Qx71Test {
-protected:
-    void ExpectNone(int beforeReset, const char* command)
-    {
-        Qx71Faults faults;
-        faults.ignoredHandshakes = 120;
-        Qx71Chip& chip = StartChip(faults);
-        SetCtrlPeriod(session.handle, 1);
-        SetBeforeReset(session.handle, beforeReset);
-        SetAtResetCommand(session.handle, command);
-        ASSERT_EQ(Burn(LoaderAndApp()), 1);
-        EXPECT_EQ(chip.ConsoleInput(), "");
-        EXPECT_GT(chip.HandshakeFrames(), 120u);
-    }
+// No at-reset text goes out when before-reset is off, or when the text is empty.
+struct NoAtResetCase {
+    int beforeReset;
+    const char* command;
 };
 
-TEST_F(AtResetTextTest, NoneWhenBeforeResetIsOff)
+class NoAtResetTextTest : public Sim::Qx71Test, public ::testing::WithParamInterface<NoAtResetCase> {};
+
+TEST_P(NoAtResetTextTest, OnlyHandshakeFramesGoOut)
 {
-    ExpectNone(0, "at+rst\r\n");
+    Qx71Faults faults;
+    faults.ignoredHandshakes = 120;
+    Qx71Chip& chip = StartChip(faults);
+    SetCtrlPeriod(session.handle, 1);
+    SetBeforeReset(session.handle, GetParam().beforeReset);
+    SetAtResetCommand(session.handle, GetParam().command);
+    ASSERT_EQ(Burn(LoaderAndApp()), 1);
+    EXPECT_EQ(chip.ConsoleInput(), "");
+    EXPECT_GT(chip.HandshakeFrames(), 120u);
 }
 
-TEST_F(AtResetTextTest, NoneWhenItIsEmpty)
-{
-    ExpectNone(1, "");
-}
+INSTANTIATE_TEST_SUITE_P(Settings, NoAtResetTextTest,
+                         ::testing::Values(NoAtResetCase{0, "at+rst\r\n"}, NoAtResetCase{1, ""}));
 
 TEST_F(Qx71DriverTest, ControlPeriodOfZeroStillWaitsForTheAck)
 {
@@ -415,38 +406,45 @@ TEST_F(Qx71DriverTest, ControlPeriodOfZeroStillWaitsForTheAck)
     EXPECT_EQ(Burn(LoaderAndApp()), 1);
 }
 
-class SilentChipTest : public Sim::Qx71Test {
-protected:
-    // The burn fails once the handshake time is up, after a handshake frame per control period.
-    void ExpectGivenUpAfter(const BurnQx71ChipSp::BurnQx71Chip::TimeLimits& limits, long long slackMs,
-                            size_t fewestFrames)
-    {
-        session.Driver().SetTimeLimits(limits);
-        Qx71Faults faults;
-        faults.silent = true;
-        Qx71Chip& chip = StartChip(faults);
-        long long start = Common::GetTime();
-        EXPECT_EQ(Burn(LoaderAndApp()), 0);
-        long long elapsed = Common::GetTime() - start;
-        EXPECT_GE(elapsed, limits.handshakeMs);
-        EXPECT_LT(elapsed, limits.handshakeMs + slackMs);
-        EXPECT_EQ(session.capture.Messages(), std::vector<std::string>{SHAKE_HAND_FAILED});
-        EXPECT_GE(chip.HandshakeFrames(), fewestFrames);
-        EXPECT_LE(chip.HandshakeFrames(), static_cast<size_t>(limits.handshakeMs / 10 + 1));
-    }
-};
+// The burn fails once the handshake time is up, after a handshake frame per control period.
+void ExpectGivenUpAfter(long long elapsedMs, long long limitMs, long long slackMs, const Sim::PrintCapture& capture,
+                        size_t frames, size_t fewestFrames)
+{
+    EXPECT_GE(elapsedMs, limitMs);
+    EXPECT_LT(elapsedMs, limitMs + slackMs);
+    EXPECT_EQ(capture.Messages(), std::vector<std::string>{SHAKE_HAND_FAILED});
+    EXPECT_GE(frames, fewestFrames);
+    EXPECT_LE(frames, static_cast<size_t>(limitMs / 10 + 1));
+}
 
-TEST_F(SilentChipTest, HandshakeEndsAtTheTimeLimit)
+TEST_F(Qx71DriverTest, SilentChipIsGivenUpAtTheHandshakeTimeLimit)
 {
     BurnQx71ChipSp::BurnQx71Chip::TimeLimits limits = Sim::ShortLimits();
     limits.handshakeMs = 400;
-    ExpectGivenUpAfter(limits, 600, 10);
+    session.Driver().SetTimeLimits(limits);
+    Qx71Faults faults;
+    faults.silent = true;
+    Qx71Chip& chip = StartChip(faults);
+    long long start = Common::GetTime();
+    EXPECT_EQ(Burn(LoaderAndApp()), 0);
+    ExpectGivenUpAfter(Common::GetTime() - start, limits.handshakeMs, 600, session.capture, chip.HandshakeFrames(), 10);
 }
 
-// The only test that waits out a real time limit: a board that never answers is given up after a minute.
-TEST_F(SilentChipTest, BoardIsGivenUpAfterSixtySeconds)
+// A board that never answers is given up after a minute: on the virtual clock of an in-process port, so
+// that the test does not wait the minute out (the tool's own test does, on a pty).
+TEST(Qx71SilentBoardTest, IsGivenUpAfterSixtySeconds)
 {
-    ExpectGivenUpAfter(BurnQx71ChipSp::BurnQx71Chip::TimeLimits(), 2000, 1000);
+    Qx71Faults faults;
+    faults.silent = true;
+    Sim::Qx71SimChip chip(Sim::Qx71Variant::Qx71, faults);
+    Sim::SimPortSession port(chip, chip.PortFaults());
+    Sim::Qx71Session session;
+    ASSERT_NE(session.OpenSimPort(), nullptr);
+    std::string package = session.WritePackage(LoaderAndApp());
+    long long start = Common::GetTime();
+    EXPECT_EQ(DownloadAllinoneBin(session.handle, package.c_str(), 0), 0);
+    ExpectGivenUpAfter(Common::GetTime() - start, BurnQx71ChipSp::BurnQx71Chip::TimeLimits().handshakeMs, 2000,
+                       session.capture, chip.Machine().HandshakeFrames(), 1000);
 }
 
 TEST_F(Qx71DriverTest, CancelFromAnotherThreadEndsTheHandshakeAtOnce)

@@ -8,10 +8,8 @@
 
 #include "Burn.h"
 #include "FwpkgBuilder.h"
-#include "PrintCapture.h"
 #include "Qx71Session.h"
 #include "Qx71SimChip.h"
-#include "ScratchDir.h"
 #include "SimPort.h"
 
 namespace {
@@ -56,20 +54,6 @@ std::vector<PackageImage> WithImage(std::vector<PackageImage> images, size_t ind
     return images;
 }
 
-bool LandsInFlash(uint32_t type)
-{
-    return type != 0 && type != 3 && type != 4 && type != 7 && type != 16;
-}
-
-std::string AllNames(const std::vector<PackageImage>& images)
-{
-    std::string names;
-    for (const PackageImage& image : images) {
-        names += (names.empty() ? "" : ", ") + image.name;
-    }
-    return names;
-}
-
 Qx71Faults Fault(void (*set)(Qx71Faults&))
 {
     Qx71Faults faults;
@@ -88,7 +72,7 @@ std::vector<FaultCase> Cases()
         {"NOR flash erased before it is written", Fault([](Qx71Faults& f) { f.norFlash = true; }), sample, 1,
          {"downloaded: data.bin successfully.\n"}, -1, false, Bytes(0x3000, 0x00)},
         {"no ack after any image", Fault([](Qx71Faults& f) { f.noImageAck = true; }), sample, 0,
-         {"Ack receiving timeout.\n", "The board never confirmed writing: " + AllNames(sample) + ".\n"}, -1, false, {}},
+         {"Ack receiving timeout.\n", "The board never confirmed writing: " + Sim::JoinedNames(sample) + ".\n"}, -1, false, {}},
         {"corrupted ack after app.bin", Fault([](Qx71Faults& f) { f.damagedImageAck = 1; }), sample, 0,
          {"downloaded: data.bin successfully.\n", "The board never confirmed writing: app.bin.\n"}, -1, false, {}},
         {"silence after app.bin", Fault([](Qx71Faults& f) { f.silentAfterImage = 1; }), sample, 0,
@@ -114,8 +98,7 @@ std::vector<FaultCase> Cases()
     };
 }
 
-void ExpectLastLines(const std::vector<std::string>& messages, std::vector<std::string> expected,
-                     const std::string& package)
+void ExpectLastLines(const Sim::PrintCapture& capture, std::vector<std::string> expected, const std::string& package)
 {
     for (std::string& line : expected) {
         size_t at = line.find("{package}");
@@ -123,9 +106,7 @@ void ExpectLastLines(const std::vector<std::string>& messages, std::vector<std::
             line.replace(at, 9, package);
         }
     }
-    ASSERT_GE(messages.size(), expected.size());
-    EXPECT_EQ(std::vector<std::string>(messages.end() - static_cast<std::ptrdiff_t>(expected.size()), messages.end()),
-              expected);
+    EXPECT_EQ(Sim::LastMessages(capture, expected.size()), expected);
 }
 
 TEST(Qx71FaultTest, EveryBurnEndsWithThePackageInFlashOrReportsItsFailure)
@@ -133,26 +114,20 @@ TEST(Qx71FaultTest, EveryBurnEndsWithThePackageInFlashOrReportsItsFailure)
     for (const FaultCase& c : Cases()) {
         SCOPED_TRACE(c.name);
         CancellingChip chip(c.faults, c.cancelAfterFirstImage);
-        Sim::SimPortSession session(chip, chip.PortFaults());
-        Sim::PrintCapture capture;
-        Sim::ScratchDir dir;
-        std::string package = dir / "app.fwpkg";
+        Sim::SimPortSession port(chip, chip.PortFaults());
+        Sim::Qx71Session session;
+        std::string package = session.dir / "app.fwpkg";
         ASSERT_TRUE(Sim::WriteBinaryFile(package, Sim::BuildFwpkg(c.images)));
         if (!c.preload.empty()) {
             chip.Machine().Preload(c.images[1].burnAddr, c.preload);
         }
-        SetChipType(Sim::QX71_CHIP_TYPE);
-        SetPacketSize(1024);
-        SetIsOnlyBurnLoader(0);
-        chip.handle = OpenSerialPort("/dev/virtual0", 921600, 0, 0);
+        chip.handle = session.OpenSimPort();
         ASSERT_NE(chip.handle, nullptr);
 
         EXPECT_EQ(DownloadAllinoneBin(chip.handle, package.c_str(), 0), c.expected);
         long long tookMs = Sim::SimPortSession::NowMs();
-        DestroyDevice(chip.handle);
-        SetChipType(0);
 
-        ExpectLastLines(capture.Messages(), c.lastLines, package);
+        ExpectLastLines(session.capture, c.lastLines, package);
         if (c.maxVirtualMs >= 0) {
             EXPECT_LE(tookMs, c.maxVirtualMs);
         }
@@ -163,7 +138,7 @@ TEST(Qx71FaultTest, EveryBurnEndsWithThePackageInFlashOrReportsItsFailure)
             continue;
         }
         for (const PackageImage& image : c.images) {
-            if (LandsInFlash(image.type)) {
+            if (Sim::LandsInFlash(image)) {
                 EXPECT_EQ(chip.Machine().ReadFlash(image.burnAddr, image.data.size()), image.data) << image.name;
             }
         }

@@ -39,6 +39,19 @@ Bytes ReceiveCount(SerportTransport& transport, size_t count, int timeoutMs)
     return received;
 }
 
+// WaitForData returns as soon as one byte is unread: waits until count are, within a limit.
+bool WaitForUnread(SerportTransport& transport, int count)
+{
+    long long deadline = NowMs() + 3000;
+    while (transport.WaitForData(static_cast<int>(std::max(1LL, deadline - NowMs()))) < count) {
+        if (NowMs() >= deadline) {
+            return false;
+        }
+        PtyBench::Delay(1);
+    }
+    return true;
+}
+
 // The transport's own descriptor of the slave side (the bench holds another one).
 int LibraryDescriptor(const PtyBench& bench)
 {
@@ -207,9 +220,7 @@ TEST_F(SerportTransportTest, WaitForDataReturnsAtOnceOnDataAndAfterTheLimitWitho
     EXPECT_GE(unread, 1);
     EXPECT_LT(waited, 1000) << "woken by the arrival, not by the limit";
 
-    while (transport.WaitForData(3000) < 2) {
-        PtyBench::Delay(1);
-    }
+    ASSERT_TRUE(WaitForUnread(transport, 2));
     start = NowMs();
     EXPECT_EQ(transport.WaitForData(3000), 2);
     EXPECT_LT(NowMs() - start, 50);
@@ -264,9 +275,7 @@ TEST_F(SerportTransportTest, OnAdataAvailableMovesEveryUnreadByteOut)
     OpenPort();
     ASSERT_TRUE(bench.Write(Bytes{'a', 'b', 0, 'd'}));
     std::string out = "x";
-    while (transport.WaitForData(2000) < 4) {
-        PtyBench::Delay(1);
-    }
+    ASSERT_TRUE(WaitForUnread(transport, 4));
     EXPECT_EQ(transport.OnAdataAvailable(out), 4);
     EXPECT_EQ(out, std::string("xab\0d", 5));
     EXPECT_EQ(transport.OnAdataAvailable(out), 0);

@@ -229,10 +229,8 @@ TEST_F(YmodemTest, EachPhaseThatGoesUnacknowledgedNamesItself)
         script.Then(Script::Silence());
         Receiver(1024, script);
         EXPECT_FALSE(Send(Bytes(10, 1)));
-        std::vector<std::string> messages = session.capture.Messages();
-        ASSERT_GE(messages.size(), 2u);
-        EXPECT_EQ(messages[messages.size() - 2], "ACK receiving timed out.\n");
-        EXPECT_EQ(messages.back(), phase.failure);
+        EXPECT_EQ(Sim::LastMessages(session.capture, 2),
+                  (std::vector<std::string>{"ACK receiving timed out.\n", phase.failure}));
         session.bench.StopDevice();
     }
 }
