@@ -35,7 +35,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -72,12 +71,6 @@ constexpr uint8_t STRING_MANUFACTURER = 1;
 constexpr uint8_t STRING_PRODUCT = 2;
 constexpr uint8_t STRING_SERIAL = 3;
 constexpr uint8_t STRING_INTERFACE = 4;
-
-uint64_t MonotonicMs()
-{
-    using namespace std::chrono;
-    return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
 
 void PutLe16(std::vector<uint8_t>& out, uint16_t value)
 {
@@ -280,7 +273,7 @@ bool Bench::Build()
         auto node = std::make_unique<DfuNode>();
         node->bench = this;
         node->device = std::make_unique<Sim::VirtualDfuDevice>(description, m_options.faults);
-        node->device->SetClock(MonotonicMs);
+        node->device->SetClock(Sim::SteadyClockMs);
         node->sysName = "1-" + std::to_string(i + 1);
         if (!m_options.flashFile.empty()) {
             std::vector<uint8_t> flash = Sim::ReadBinaryFile(m_options.flashFile);

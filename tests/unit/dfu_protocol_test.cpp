@@ -15,13 +15,6 @@ using namespace Sim;
 
 namespace {
 
-uint64_t SteadyMs()
-{
-    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                     std::chrono::steady_clock::now().time_since_epoch())
-                                     .count());
-}
-
 // A protocol talking to a virtual device in the same process, with a chip for cancel and progress.
 struct Bench {
     explicit Bench(DfuDescription description = {}, DfuFaults faults = {})
@@ -160,7 +153,7 @@ TEST(DfuProtocol, BusyDeviceIsPolledWhenItsPollTimeOutHasPassed)
         faults.pollTimeoutMs = pollTimeout;
         faults.busyPolls = 5;
         Bench bench(WithTransferSize(64), faults);
-        bench.device.SetClock(SteadyMs);
+        bench.device.SetClock(SteadyClockMs);
         ASSERT_TRUE(bench.Download(PatternBytes(128, 1)));
         EXPECT_EQ(0u, bench.device.EarlyPolls()) << pollTimeout;
         uint64_t wanted = std::max<uint32_t>(pollTimeout, 1);
