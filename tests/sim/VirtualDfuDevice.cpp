@@ -17,36 +17,32 @@ bool Has(uint8_t attributes, uint8_t bit)
 
 }  // namespace
 
-namespace {
-
-template <typename Field>
-DfuFaults OneFault(Field DfuFaults::*field, Field value)
-{
-    DfuFaults faults;
-    faults.*field = value;
-    return faults;
-}
-
-}  // namespace
-
 DfuFaults StallAtBlock(int block)
 {
-    return OneFault(&DfuFaults::stallAtBlock, block);
+    DfuFaults faults;
+    faults.stallAtBlock = block;
+    return faults;
 }
 
 DfuFaults ErrorAtBlock(int block)
 {
-    return OneFault(&DfuFaults::errorAtBlock, block);
+    DfuFaults faults;
+    faults.errorAtBlock = block;
+    return faults;
 }
 
 DfuFaults LeavesAtBlock(int block)
 {
-    return OneFault(&DfuFaults::leavesAtBlock, block);
+    DfuFaults faults;
+    faults.leavesAtBlock = block;
+    return faults;
 }
 
 DfuFaults LeavesDuringManifest()
 {
-    return OneFault(&DfuFaults::leavesDuringManifest, true);
+    DfuFaults faults;
+    faults.leavesDuringManifest = true;
+    return faults;
 }
 
 uint64_t SteadyClockMs()
