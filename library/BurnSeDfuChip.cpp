@@ -60,6 +60,8 @@ std::vector<unsigned char> BurnSeDfuChip::BuildCmdForImage(const Common::FileHea
 {
     unsigned int eraseSize = Seboot::RoundUpEraseSize(image.burnSize);
     switch (image.type) {
+        case Common::IMAGE_TYPE_LOADER:
+            return Seboot::BuildLoaderCmd(image.length);
         case Common::IMAGE_TYPE_NV:
             return Seboot::BuildNvCmd(image.burnAddr, image.length, eraseSize, 0);
         case Common::IMAGE_TYPE_OTP:
@@ -140,28 +142,33 @@ bool BurnSeDfuChip::BurnFwpkg(const unsigned char* data, unsigned long length)
         if (!WillSend(image)) {
             continue;
         }
-        bool burnt = image.type == Common::IMAGE_TYPE_LOADER ? BurnLoaderImage(image, data + image.offset)
-                                                : BurnOneImage(image, data + image.offset);
-        if (!burnt) {
+        if (!BurnOneImage(image, data + image.offset) ||
+            (image.type == Common::IMAGE_TYPE_LOADER && !ComeBackRunningTheLoader())) {
             return false;
         }
     }
     return true;
 }
 
+// A loader's download ends with the device leaving the bus to run it, so no idle state confirms it.
 bool BurnSeDfuChip::BurnOneImage(const Common::FileHead& image, const unsigned char* data)
 {
+    bool isLoader = image.type == Common::IMAGE_TYPE_LOADER;
+    const char* kind = isLoader ? "loader " : "";
     PrintImageLine(image);
     std::vector<unsigned char> frame = BuildCmdForImage(image);
     if (!Protocol()->SendCommandFrame(frame.data(), frame.size(), false)) {
-        Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Send burn command for %s failed.\n", image.fileName);
+        Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Send %s command for %s failed.\n",
+                          isLoader ? "loader" : "burn", image.fileName);
         return false;
     }
-    if (!DownloadAndConfirm(data, image.length)) {
-        Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Download %s failed.\n", image.fileName);
+    bool downloaded = isLoader ? Protocol()->DownloadImageData(data, image.length)
+                               : DownloadAndConfirm(data, image.length);
+    if (!downloaded) {
+        Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Download %s%s failed.\n", kind, image.fileName);
         return false;
     }
-    Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Downloaded %s successfully.\n", image.fileName);
+    Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Downloaded %s%s successfully.\n", kind, image.fileName);
     return true;
 }
 
@@ -172,20 +179,8 @@ bool BurnSeDfuChip::DownloadAndConfirm(const unsigned char* data, unsigned long 
     return Protocol()->DownloadImageData(data, length) && Protocol()->EnsureIdleState();
 }
 
-bool BurnSeDfuChip::BurnLoaderImage(const Common::FileHead& image, const unsigned char* data)
+bool BurnSeDfuChip::ComeBackRunningTheLoader()
 {
-    PrintImageLine(image);
-    std::vector<unsigned char> frame = Seboot::BuildLoaderCmd(image.length);
-    if (!Protocol()->SendCommandFrame(frame.data(), frame.size(), false)) {
-        Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Send loader command for %s failed.\n",
-                          image.fileName);
-        return false;
-    }
-    if (!Protocol()->DownloadImageData(data, image.length)) {
-        Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Download loader %s failed.\n", image.fileName);
-        return false;
-    }
-    Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Downloaded loader %s successfully.\n", image.fileName);
     PrintPlain("Loader downloaded; waiting for the device to re-enter DFU mode...\n");
     if (!ReopenUsbDfu()) {
         PrintPlain("error: device did not come back after the loader stage.\n");

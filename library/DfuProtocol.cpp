@@ -106,14 +106,15 @@ int DfuProtocol::GetStatus(DfuStatus& status, int timeoutMs)
     return result;
 }
 
-int DfuProtocol::ClearStatus()
+// Says what it does, sends the request that leaves the state and says when the device refused it.
+bool DfuProtocol::LeaveState(unsigned char request, const char* doing, const char* refused)
 {
-    return m_port->RequestOut(DFU_CLRSTATUS, 0, nullptr, 0, m_timeout);
-}
-
-int DfuProtocol::Abort()
-{
-    return m_port->RequestOut(DFU_ABORT, 0, nullptr, 0, m_timeout);
+    Report(doing);
+    if (m_port->RequestOut(request, 0, nullptr, 0, m_timeout) < 0) {
+        Report(refused);
+        return false;
+    }
+    return true;
 }
 
 int DfuProtocol::GetEffectiveTransferSize()
@@ -158,16 +159,12 @@ bool DfuProtocol::EnsureIdleState()
         switch (status.state) {
             case DNLOAD_IDLE:
             case UPLOAD_IDLE:
-                Report("Aborting previous incomplete transfer.\n");
-                if (Abort() < 0) {
-                    Report("error: DFU_ABORT failed.\n");
+                if (!LeaveState(DFU_ABORT, "Aborting previous incomplete transfer.\n", "error: DFU_ABORT failed.\n")) {
                     return false;
                 }
                 break;
             case ERROR:
-                Report("Clearing DFU error status.\n");
-                if (ClearStatus() < 0) {
-                    Report("error: DFU_CLRSTATUS failed.\n");
+                if (!LeaveState(DFU_CLRSTATUS, "Clearing DFU error status.\n", "error: DFU_CLRSTATUS failed.\n")) {
                     return false;
                 }
                 break;

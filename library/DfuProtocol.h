@@ -52,8 +52,7 @@ private:
     bool WaitWhileBusy(DfuStatus& status, int statusTimeoutMs);
     bool Manifest();
     int GetStatus(DfuStatus& status, int timeoutMs);
-    int ClearStatus();
-    int Abort();
+    bool LeaveState(unsigned char request, const char* doing, const char* refused);
     int GetEffectiveTransferSize();
     bool IsCancelled();
     void ReportProgress(unsigned long done, unsigned long total);

@@ -83,6 +83,17 @@ void CollectFromConfig(libusb_device* device, const DfuDeviceInfo& ids, uint8_t 
     }
 }
 
+// A device in runtime mode shows its DFU interface again once it has come back in DFU mode.
+const UsbDfuDevice::Candidate* FirstInDfuMode(const std::vector<UsbDfuDevice::Candidate>& found)
+{
+    for (const UsbDfuDevice::Candidate& candidate : found) {
+        if (candidate.info.dfuMode) {
+            return &candidate;
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 UsbDfuDevice::~UsbDfuDevice()
@@ -296,12 +307,9 @@ bool UsbDfuDevice::OpenChosen(std::vector<Candidate>& found, int vid, int pid, c
         Report("Narrow it down with -d <vid>:<pid> or -S <serial-number>.\n");
         return false;
     }
-    const Candidate* chosen = &found.front();
-    for (const Candidate& candidate : found) {
-        if (candidate.info.dfuMode) {
-            chosen = &candidate;
-            break;
-        }
+    const Candidate* chosen = FirstInDfuMode(found);
+    if (chosen == nullptr) {
+        chosen = &found.front();
     }
     m_info = chosen->info;
     Report(Common::FormatInfo("Found DFU device [%04x:%04x] serial=\"%s\" (%s).\n", m_info.vendorId,
@@ -394,14 +402,11 @@ bool UsbDfuDevice::DetachAndReopen(int vid, int pid, const char* serial, DfuWatc
         ++tries;
         std::vector<Candidate> found;
         (void)CollectCandidates(m_context, found, vid, pid, serial);
-        bool opened = false;
-        for (const Candidate& candidate : found) {
-            if (candidate.info.dfuMode) {
-                m_info = candidate.info;
-                opened = OpenWithRetry(candidate.device, watch);
-                break;
-            }
+        const Candidate* back = FirstInDfuMode(found);
+        if (back != nullptr) {
+            m_info = back->info;
         }
+        bool opened = back != nullptr && OpenWithRetry(back->device, watch);
         FreeCandidates(found);
         if (opened) {
             Report("\nDevice re-enumerated in DFU mode.\n");

@@ -1,6 +1,7 @@
 #include "VirtualDfuDevice.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace Sim {
 
@@ -42,6 +43,12 @@ DfuFaults LeavesDuringManifest()
     DfuFaults faults;
     faults.leavesDuringManifest = true;
     return faults;
+}
+
+uint64_t SteadyClockMs()
+{
+    using namespace std::chrono;
+    return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 VirtualDfuDevice::VirtualDfuDevice(DfuDescription description, DfuFaults faults, size_t flashSize)
@@ -105,22 +112,13 @@ std::vector<DfuRequestRecord> VirtualDfuDevice::RequestsOf(uint8_t request) cons
     return found;
 }
 
-std::vector<uint16_t> VirtualDfuDevice::DnloadLengths() const
+std::vector<uint16_t> VirtualDfuDevice::DnloadFields(uint16_t DfuRequestRecord::*field) const
 {
-    std::vector<uint16_t> lengths;
+    std::vector<uint16_t> values;
     for (const DfuRequestRecord& record : RequestsOf(DfuRequest::DNLOAD)) {
-        lengths.push_back(record.length);
+        values.push_back(record.*field);
     }
-    return lengths;
-}
-
-std::vector<uint16_t> VirtualDfuDevice::DnloadBlocks() const
-{
-    std::vector<uint16_t> blocks;
-    for (const DfuRequestRecord& record : RequestsOf(DfuRequest::DNLOAD)) {
-        blocks.push_back(record.value);
-    }
-    return blocks;
+    return values;
 }
 
 int VirtualDfuDevice::Record(uint8_t request, uint16_t value, uint16_t length, const uint8_t* data, int result)
@@ -138,13 +136,18 @@ int VirtualDfuDevice::Record(uint8_t request, uint16_t value, uint16_t length, c
     return result;
 }
 
+// A request to another interface, or one without its data, stalls like any the state does not take.
+bool VirtualDfuDevice::ForThisInterface(uint16_t index, const void* data, uint16_t length) const
+{
+    return index == m_description.interfaceNumber && (length == 0 || data != nullptr);
+}
+
 int VirtualDfuDevice::ControlOut(uint8_t request, uint16_t value, uint16_t index, const uint8_t* data,
                                  uint16_t length)
 {
     int result = GONE;
     if (m_present) {
-        result = (index == m_description.interfaceNumber && (length == 0 || data != nullptr))
-                     ? Out(request, value, data, length) : Stall();
+        result = ForThisInterface(index, data, length) ? Out(request, value, data, length) : Stall();
     }
     return Record(request, value, length, data, result);
 }
@@ -153,8 +156,7 @@ int VirtualDfuDevice::ControlIn(uint8_t request, uint16_t value, uint16_t index,
 {
     int result = GONE;
     if (m_present) {
-        result = (index == m_description.interfaceNumber && (length == 0 || data != nullptr))
-                     ? In(request, value, data, length) : Stall();
+        result = ForThisInterface(index, data, length) ? In(request, value, data, length) : Stall();
     }
     return Record(request, value, length, nullptr, result);
 }

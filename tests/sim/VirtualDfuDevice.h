@@ -103,6 +103,9 @@ DfuFaults ErrorAtBlock(int block);
 DfuFaults LeavesAtBlock(int block);
 DfuFaults LeavesDuringManifest();
 
+// Milliseconds of the steady clock, for SetClock when the host waits in real time.
+uint64_t SteadyClockMs();
+
 // One control request as it arrived.
 struct DfuRequestRecord {
     uint8_t request = 0;
@@ -161,11 +164,13 @@ public:
     const std::vector<DfuRequestRecord>& Requests() const { return m_requests; }
     std::vector<DfuRequestRecord> RequestsOf(uint8_t request) const;
     // The wLength and the wValue (block number) of every DNLOAD, in order.
-    std::vector<uint16_t> DnloadLengths() const;
-    std::vector<uint16_t> DnloadBlocks() const;
+    std::vector<uint16_t> DnloadLengths() const { return DnloadFields(&DfuRequestRecord::length); }
+    std::vector<uint16_t> DnloadBlocks() const { return DnloadFields(&DfuRequestRecord::value); }
     size_t EarlyPolls() const { return m_earlyPolls; }
 
 private:
+    std::vector<uint16_t> DnloadFields(uint16_t DfuRequestRecord::*field) const;
+    bool ForThisInterface(uint16_t index, const void* data, uint16_t length) const;
     int Out(uint8_t request, uint16_t value, const uint8_t* data, uint16_t length);
     int In(uint8_t request, uint16_t value, uint8_t* data, uint16_t length);
     int Dnload(uint16_t value, const uint8_t* data, uint16_t length);

@@ -35,7 +35,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -54,6 +53,7 @@ namespace {
 
 constexpr int BENCH_FAILED = 125;
 constexpr int BUS_NUMBER = 1;
+constexpr int HID_BUS_NUMBER = 2;
 constexpr int FIRST_DEVICE_NUMBER = 2;
 
 // Standard requests the bench answers itself; the class requests go to the virtual device.
@@ -71,12 +71,6 @@ constexpr uint8_t STRING_MANUFACTURER = 1;
 constexpr uint8_t STRING_PRODUCT = 2;
 constexpr uint8_t STRING_SERIAL = 3;
 constexpr uint8_t STRING_INTERFACE = 4;
-
-uint64_t MonotonicMs()
-{
-    using namespace std::chrono;
-    return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
 
 void PutLe16(std::vector<uint8_t>& out, uint16_t value)
 {
@@ -144,6 +138,23 @@ std::string Hex4(unsigned value)
     return text;
 }
 
+std::string DevNodeName(int bus, int devNumber)
+{
+    char name[64];
+    std::snprintf(name, sizeof(name), "/dev/bus/usb/%03d/%03d", bus, devNumber);
+    return name;
+}
+
+// The attribute files every USB device has in sysfs, with one configuration.
+std::vector<std::pair<std::string, std::string>> UsbDeviceAttributes(uint16_t vendorId, uint16_t productId, int bus,
+                                                                     int devNumber, const char* speed,
+                                                                     const std::string& product)
+{
+    return {{"idVendor", Hex4(vendorId)}, {"idProduct", Hex4(productId)}, {"busnum", std::to_string(bus)},
+            {"devnum", std::to_string(devNumber)}, {"speed", speed}, {"bConfigurationValue", "1"},
+            {"bNumConfigurations", "1"}, {"product", product}};
+}
+
 struct HidSpec {
     uint16_t vendorId = 0;
     uint16_t productId = 0;
@@ -207,6 +218,7 @@ private:
     bool AddDfuDevice(DfuNode& node, const Sim::DfuDescription& description);
     bool AddHidDevice(const HidSpec& hid, int index);
     bool MakeDevNode(const std::string& devNode);
+    std::string InTestbed(const std::string& path) const;
     std::string AddToTestbed(const SysfsDevice& device);
     void Reenumerate(DfuNode& node);
     void RemoveFromTestbed(DfuNode& node);
@@ -261,7 +273,7 @@ bool Bench::Build()
         auto node = std::make_unique<DfuNode>();
         node->bench = this;
         node->device = std::make_unique<Sim::VirtualDfuDevice>(description, m_options.faults);
-        node->device->SetClock(MonotonicMs);
+        node->device->SetClock(Sim::SteadyClockMs);
         node->sysName = "1-" + std::to_string(i + 1);
         if (!m_options.flashFile.empty()) {
             std::vector<uint8_t> flash = Sim::ReadBinaryFile(m_options.flashFile);
@@ -288,18 +300,15 @@ bool Bench::Build()
 bool Bench::AddDfuDevice(DfuNode& node, const Sim::DfuDescription& description)
 {
     node.devNumber = m_nextDevNumber++;
-    char devNode[64];
-    std::snprintf(devNode, sizeof(devNode), "/dev/bus/usb/%03d/%03d", BUS_NUMBER, node.devNumber);
-    node.devNode = devNode;
+    node.devNode = DevNodeName(BUS_NUMBER, node.devNumber);
     std::string product = Hex4(description.vendorId) + "/" + Hex4(description.productId) + "/100";
     SysfsDevice sysfs;
     sysfs.name = node.sysName;
-    sysfs.attributes = {{"idVendor", Hex4(description.vendorId)}, {"idProduct", Hex4(description.productId)},
-                        {"busnum", std::to_string(BUS_NUMBER)}, {"devnum", std::to_string(node.devNumber)},
-                        {"speed", "480"}, {"bConfigurationValue", "1"}, {"bNumConfigurations", "1"},
-                        {"serial", description.serial}, {"product", "Virtual DFU"}};
+    sysfs.attributes = UsbDeviceAttributes(description.vendorId, description.productId, BUS_NUMBER, node.devNumber,
+                                           "480", "Virtual DFU");
+    sysfs.attributes.push_back({"serial", description.serial});
     sysfs.binaryAttributes = {{"descriptors", DfuDescriptors(description)}};
-    sysfs.properties = {{"DEVTYPE", "usb_device"}, {"DEVNAME", devNode}, {"PRODUCT", product},
+    sysfs.properties = {{"DEVTYPE", "usb_device"}, {"DEVNAME", node.devNode}, {"PRODUCT", product},
                         {"BUSNUM", "001"}, {"DEVNUM", std::to_string(node.devNumber)}};
     {
         std::lock_guard<std::mutex> hold(m_lock);
@@ -325,14 +334,20 @@ bool Bench::AddDfuDevice(DfuNode& node, const Sim::DfuDescription& description)
     return !node.sysPath.empty();
 }
 
+// Where a path of the child's view (/sys/..., /dev/...) lies in the testbed.
+std::string Bench::InTestbed(const std::string& path) const
+{
+    gchar* root = umockdev_testbed_get_root_dir(m_testbed);
+    std::string inside = std::string(root) + path;
+    g_free(root);
+    return inside;
+}
+
 // The attribute files are in place before umockdev announces the device, as the kernel has them:
 // a program that reads them on the "add" uevent must find them all. Gives the sysfs path, "" on failure.
 std::string Bench::AddToTestbed(const SysfsDevice& device)
 {
-    gchar* root = umockdev_testbed_get_root_dir(m_testbed);
-    std::string directory = std::string(root) + (device.parent.empty() ? "/sys/devices" : device.parent) + "/" +
-                            device.name;
-    g_free(root);
+    std::string directory = InTestbed((device.parent.empty() ? "/sys/devices" : device.parent) + "/" + device.name);
     bool written = g_mkdir_with_parents(directory.c_str(), 0755) == 0;
     for (const auto& attribute : device.attributes) {
         std::string line = attribute.second + "\n";
@@ -367,9 +382,7 @@ std::string Bench::AddToTestbed(const SysfsDevice& device)
 // The node the program opens; its ioctls go to the handler attached under the same name.
 bool Bench::MakeDevNode(const std::string& devNode)
 {
-    gchar* root = umockdev_testbed_get_root_dir(m_testbed);
-    std::string path = std::string(root) + devNode;
-    g_free(root);
+    std::string path = InTestbed(devNode);
     gchar* directory = g_path_get_dirname(path.c_str());
     bool made = g_mkdir_with_parents(directory, 0755) == 0 && g_file_set_contents(path.c_str(), "", 0, nullptr);
     g_free(directory);
@@ -383,16 +396,12 @@ bool Bench::AddHidDevice(const HidSpec& hid, int index)
 {
     std::string name = "2-" + std::to_string(index + 1);
     int devNumber = m_nextDevNumber++;
-    char devNode[64];
-    std::snprintf(devNode, sizeof(devNode), "/dev/bus/usb/%03d/%03d", 2, devNumber);
     SysfsDevice device;
     device.name = name;
-    device.attributes = {{"idVendor", Hex4(hid.vendorId)}, {"idProduct", Hex4(hid.productId)}, {"busnum", "2"},
-                         {"devnum", std::to_string(devNumber)}, {"speed", "12"}, {"bConfigurationValue", "1"},
-                         {"bNumConfigurations", "1"}, {"product", hid.name}};
+    device.attributes = UsbDeviceAttributes(hid.vendorId, hid.productId, HID_BUS_NUMBER, devNumber, "12", hid.name);
     device.binaryAttributes = {
         {"descriptors", HidDescriptors(hid.vendorId, hid.productId, static_cast<uint16_t>(hid.report.size()))}};
-    device.properties = {{"DEVTYPE", "usb_device"}, {"DEVNAME", devNode}};
+    device.properties = {{"DEVTYPE", "usb_device"}, {"DEVNAME", DevNodeName(HID_BUS_NUMBER, devNumber)}};
     SysfsDevice interface;
     interface.name = name + ":1.0";
     interface.parent = AddToTestbed(device);
@@ -572,30 +581,29 @@ int Bench::StandardRequest(DfuNode& node, const uint8_t* setup, uint8_t* data, u
 {
     uint8_t type = setup[3];
     uint8_t index = setup[2];
+    if (type != DESCRIPTOR_STRING) {
+        return Sim::VirtualDfuDevice::STALL;
+    }
     Sim::DfuDescription description = node.device->Description();
     std::vector<uint8_t> answer;
-    if (type == DESCRIPTOR_STRING) {
-        switch (index) {
-            case 0:
-                answer = {4, DESCRIPTOR_STRING, 0x09, 0x04};
-                break;
-            case STRING_MANUFACTURER:
-                answer = StringDescriptor("vexil tests");
-                break;
-            case STRING_PRODUCT:
-                answer = StringDescriptor("Virtual DFU");
-                break;
-            case STRING_SERIAL:
-                answer = StringDescriptor(description.serial);
-                break;
-            case STRING_INTERFACE:
-                answer = StringDescriptor(description.interfaceName);
-                break;
-            default:
-                return Sim::VirtualDfuDevice::STALL;
-        }
-    } else {
-        return Sim::VirtualDfuDevice::STALL;
+    switch (index) {
+        case 0:
+            answer = {4, DESCRIPTOR_STRING, 0x09, 0x04};
+            break;
+        case STRING_MANUFACTURER:
+            answer = StringDescriptor("vexil tests");
+            break;
+        case STRING_PRODUCT:
+            answer = StringDescriptor("Virtual DFU");
+            break;
+        case STRING_SERIAL:
+            answer = StringDescriptor(description.serial);
+            break;
+        case STRING_INTERFACE:
+            answer = StringDescriptor(description.interfaceName);
+            break;
+        default:
+            return Sim::VirtualDfuDevice::STALL;
     }
     size_t count = std::min<size_t>(length, answer.size());
     std::memcpy(data, answer.data(), count);
@@ -610,9 +618,7 @@ void Bench::RemoveFromTestbed(DfuNode& node)
     }
     umockdev_testbed_uevent(m_testbed, node.sysPath.c_str(), "remove");
     umockdev_testbed_remove_device(m_testbed, node.sysPath.c_str());
-    gchar* root = umockdev_testbed_get_root_dir(m_testbed);
-    (void)g_unlink((std::string(root) + node.devNode).c_str());
-    g_free(root);
+    (void)g_unlink(InTestbed(node.devNode).c_str());
     node.removed = true;
 }
 

@@ -54,6 +54,16 @@ protected:
         ASSERT_NE(handle, nullptr);
     }
 
+    // The driver under the device API, its pause before a reopen set.
+    BurnDfuChip* Chip(int reopenPauseMs)
+    {
+        auto* chip = static_cast<BurnDfuChip*>(handle);
+        BurnDfuChip::TimeLimits limits;
+        limits.reopenPauseMs = reopenPauseMs;
+        chip->SetTimeLimits(limits);
+        return chip;
+    }
+
     int Burn(const std::vector<uint8_t>& file)
     {
         WriteBinaryFile(dir / "app.bin", file);
@@ -209,11 +219,7 @@ TEST_F(DfuDriverTest, TransferSizeOutsideSixteenBitsIsIgnoredAndSurvivesAReopen)
     SetDfuTransferSize(handle, 0);
     SetDfuTransferSize(handle, 512);
     SetDfuTransferSize(handle, 65536);
-    auto* chip = static_cast<BurnDfuChip*>(handle);
-    BurnDfuChip::TimeLimits limits;
-    limits.reopenPauseMs = 0;
-    chip->SetTimeLimits(limits);
-    ASSERT_TRUE(chip->ReopenUsbDfu());
+    ASSERT_TRUE(Chip(0)->ReopenUsbDfu());
     EXPECT_EQ(1, Burn(PatternBytes(1200, 1)));
     EXPECT_EQ((std::vector<uint16_t>{512, 512, 176, 0}), device.DnloadLengths());
 }
@@ -223,12 +229,8 @@ TEST_F(DfuDriverTest, ResetIsAUsbResetAndAClosedDeviceIsReported)
     Open();
     EXPECT_EQ(1, Reset(handle));
     EXPECT_EQ(1u, capture.Count("Resetting the USB device.\n"));
-    auto* chip = static_cast<BurnDfuChip*>(handle);
     device.Unplug();
-    BurnDfuChip::TimeLimits limits;
-    limits.reopenPauseMs = 0;
-    chip->SetTimeLimits(limits);
-    EXPECT_FALSE(chip->ReopenUsbDfu());
+    EXPECT_FALSE(Chip(0)->ReopenUsbDfu());
     EXPECT_EQ(0, Burn(PatternBytes(10, 1)));
     EXPECT_EQ(1u, capture.Count("error: DFU device is not open.\n"));
 }
@@ -236,10 +238,7 @@ TEST_F(DfuDriverTest, ResetIsAUsbResetAndAClosedDeviceIsReported)
 TEST_F(DfuDriverTest, CancelCutsThePauseBeforeAReopenShort)
 {
     Open();
-    auto* chip = static_cast<BurnDfuChip*>(handle);
-    BurnDfuChip::TimeLimits limits;
-    limits.reopenPauseMs = 60000;
-    chip->SetTimeLimits(limits);
+    BurnDfuChip* chip = Chip(60000);
     Cancel(handle);
     auto start = std::chrono::steady_clock::now();
     (void)chip->ReopenUsbDfu();
