@@ -105,11 +105,6 @@ public:
     bool GetIsReset() { return m_isReset; }
     void SetIsReady(bool isReady) { m_isReady = isReady; }
     bool GetIsReady() { return m_isReady; }
-    // What the five virtual setters stored, for the drivers that act on it.
-    int GetCtrlPeriod() const { return m_ctrlPeriod; }
-    bool IsSwitchAfterLoader() const { return m_isSwitchAfterLoader; }
-    bool IsBeforeReset() const { return m_isBeforeReset; }
-    const std::string& GetAtResetCommand() const { return m_atResetCommand; }
 
     // Older frame exchanges and helpers that the drivers in use do not call.
     bool SendFrameNoReply(const unsigned char* frame, unsigned long length, unsigned long overallMs);

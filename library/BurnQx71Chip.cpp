@@ -193,6 +193,30 @@ const BurnQx71Chip::TimeLimits& BurnQx71Chip::GetTimeLimits() const
     return m_limits;
 }
 
+void BurnQx71Chip::SetCtrlPeriod(int ms)
+{
+    BurnChipBase::SetCtrlPeriod(ms);
+    m_ctrlPeriod = ms;
+}
+
+void BurnQx71Chip::SetSwitchAfterLoader(bool isSwitch)
+{
+    BurnChipBase::SetSwitchAfterLoader(isSwitch);
+    m_isSwitchAfterLoader = isSwitch;
+}
+
+void BurnQx71Chip::SetBeforeReset(bool isReset)
+{
+    BurnChipBase::SetBeforeReset(isReset);
+    m_isBeforeReset = isReset;
+}
+
+void BurnQx71Chip::SetAtResetCommand(const std::string& command)
+{
+    BurnChipBase::SetAtResetCommand(command);
+    m_atResetCommand = command;
+}
+
 void BurnQx71Chip::SetOnlyBurnNames(const std::vector<std::string>& names)
 {
     m_onlyBurnNames = names;
@@ -451,16 +475,15 @@ bool BurnQx71Chip::SendCommandFrame(const Common::FileHead& image)
 bool BurnQx71Chip::SendShakeHandFrame()
 {
     std::vector<unsigned char> frame =
-        BaudRateFrame(CMD_SHAKE_HAND, IsSwitchAfterLoader() ? HANDSHAKE_BAUD_RATE : GetBaudRate());
+        BaudRateFrame(CMD_SHAKE_HAND, m_isSwitchAfterLoader ? HANDSHAKE_BAUD_RATE : GetBaudRate());
     // A try that did not wait at all could never see the ack.
-    int tryMs = std::max(1, GetCtrlPeriod());
+    int tryMs = std::max(1, m_ctrlPeriod);
     int tries = 0;
-    const std::string& atReset = GetAtResetCommand();
     // The frame goes out once per control period; an answer is looked for whenever bytes arrive.
     auto countTryAndReset = [&]() {
         ++tries;
-        if (IsBeforeReset() && !atReset.empty() && tries % AT_RESET_EVERY_TRIES == 0) {
-            Send(reinterpret_cast<const unsigned char*>(atReset.data()), atReset.size());
+        if (m_isBeforeReset && !m_atResetCommand.empty() && tries % AT_RESET_EVERY_TRIES == 0) {
+            Send(reinterpret_cast<const unsigned char*>(m_atResetCommand.data()), m_atResetCommand.size());
         }
     };
     WaitTime::Outcome outcome =
@@ -528,7 +551,7 @@ bool BurnQx71Chip::DownloadAllinoneBin(const char* file, unsigned long address)
         return false;
     }
     // The chip took the rate named in the handshake frame when it acked it.
-    if (!IsSwitchAfterLoader()) {
+    if (!m_isSwitchAfterLoader) {
         ReSettingSerialParameters(GetBaudRate(), GetStopBit(), GetParity());
     }
     YmodemProtocolSp::YmodemProtocol ymodem(this);
@@ -544,7 +567,7 @@ bool BurnQx71Chip::DownloadAllinoneBin(const char* file, unsigned long address)
         if (m_isOnlyBurnLoader) {
             return AllImagesConfirmed();
         }
-        if (IsSwitchAfterLoader() && image.type == Common::IMAGE_TYPE_LOADER && !SwitchBaudRateAfterLoader()) {
+        if (m_isSwitchAfterLoader && image.type == Common::IMAGE_TYPE_LOADER && !SwitchBaudRateAfterLoader()) {
             return false;
         }
     }

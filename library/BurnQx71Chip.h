@@ -34,6 +34,10 @@ public:
     bool DownloadAllinoneBin(const char* file, unsigned long address) override;
     // The loader must be running: it answers the upload command.
     bool UploadFile(unsigned long address, int length, const char* outFile) override;
+    void SetCtrlPeriod(int ms) override;
+    void SetSwitchAfterLoader(bool isSwitch) override;
+    void SetBeforeReset(bool isReset) override;
+    void SetAtResetCommand(const std::string& command) override;
     void SetOnlyBurnNames(const std::vector<std::string>& names) override;
     std::vector<std::string> GetOnlyBurnNames() const override;
     // Sends the frame until an ack frame answers it; a negative ack ends it at once.
@@ -92,6 +96,10 @@ private:
     WaitTime::Outcome SendUntilAck(const unsigned char* frame, unsigned long length, int tryMs, long long overallMs,
                                    int sliceMs, bool refusalEnds, const std::function<void()>& afterSend);
 
+    int m_ctrlPeriod = 10;
+    bool m_isSwitchAfterLoader = false;
+    bool m_isBeforeReset = false;
+    std::string m_atResetCommand;
     std::vector<std::string> m_onlyBurnNames;
     TimeLimits m_limits;
     std::vector<std::string> m_unconfirmed;  // images of this burn whose ack never came
