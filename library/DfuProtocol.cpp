@@ -106,15 +106,14 @@ int DfuProtocol::GetStatus(DfuStatus& status, int timeoutMs)
     return result;
 }
 
-// Says what it does, sends the request that leaves the state and says when the device refused it.
-bool DfuProtocol::LeaveState(unsigned char request, const char* doing, const char* refused)
+int DfuProtocol::ClearStatus()
 {
-    Report(doing);
-    if (m_port->RequestOut(request, 0, nullptr, 0, m_timeout) < 0) {
-        Report(refused);
-        return false;
-    }
-    return true;
+    return m_port->RequestOut(DFU_CLRSTATUS, 0, nullptr, 0, m_timeout);
+}
+
+int DfuProtocol::Abort()
+{
+    return m_port->RequestOut(DFU_ABORT, 0, nullptr, 0, m_timeout);
 }
 
 int DfuProtocol::GetEffectiveTransferSize()
@@ -159,12 +158,16 @@ bool DfuProtocol::EnsureIdleState()
         switch (status.state) {
             case DNLOAD_IDLE:
             case UPLOAD_IDLE:
-                if (!LeaveState(DFU_ABORT, "Aborting previous incomplete transfer.\n", "error: DFU_ABORT failed.\n")) {
+                Report("Aborting previous incomplete transfer.\n");
+                if (Abort() < 0) {
+                    Report("error: DFU_ABORT failed.\n");
                     return false;
                 }
                 break;
             case ERROR:
-                if (!LeaveState(DFU_CLRSTATUS, "Clearing DFU error status.\n", "error: DFU_CLRSTATUS failed.\n")) {
+                Report("Clearing DFU error status.\n");
+                if (ClearStatus() < 0) {
+                    Report("error: DFU_CLRSTATUS failed.\n");
                     return false;
                 }
                 break;

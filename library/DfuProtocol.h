@@ -52,7 +52,8 @@ private:
     bool WaitWhileBusy(DfuStatus& status, int statusTimeoutMs);
     bool Manifest();
     int GetStatus(DfuStatus& status, int timeoutMs);
-    bool LeaveState(unsigned char request, const char* doing, const char* refused);
+    int ClearStatus();
+    int Abort();
     int GetEffectiveTransferSize();
     bool IsCancelled();
     void ReportProgress(unsigned long done, unsigned long total);
