@@ -142,8 +142,9 @@ bool BurnSeDfuChip::BurnFwpkg(const unsigned char* data, unsigned long length)
         if (!WillSend(image)) {
             continue;
         }
-        if (!BurnOneImage(image, data + image.offset) ||
-            (image.type == Common::IMAGE_TYPE_LOADER && !ComeBackRunningTheLoader())) {
+        bool burnt = image.type == Common::IMAGE_TYPE_LOADER ? BurnLoaderImage(image, data + image.offset)
+                                                               : BurnOneImage(image, data + image.offset);
+        if (!burnt) {
             return false;
         }
     }
@@ -179,8 +180,12 @@ bool BurnSeDfuChip::DownloadAndConfirm(const unsigned char* data, unsigned long 
     return Protocol()->DownloadImageData(data, length) && Protocol()->EnsureIdleState();
 }
 
-bool BurnSeDfuChip::ComeBackRunningTheLoader()
+// The loader goes as any image does; the device then leaves the bus to run it and comes back.
+bool BurnSeDfuChip::BurnLoaderImage(const Common::FileHead& image, const unsigned char* data)
 {
+    if (!BurnOneImage(image, data)) {
+        return false;
+    }
     PrintPlain("Loader downloaded; waiting for the device to re-enter DFU mode...\n");
     if (!ReopenUsbDfu()) {
         PrintPlain("error: device did not come back after the loader stage.\n");

@@ -22,7 +22,7 @@ public:
 private:
     bool BurnFwpkg(const unsigned char* data, unsigned long length);
     bool BurnOneImage(const Common::FileHead& image, const unsigned char* data);
-    bool ComeBackRunningTheLoader();
+    bool BurnLoaderImage(const Common::FileHead& image, const unsigned char* data);
     std::vector<unsigned char> BuildCmdForImage(const Common::FileHead& image) const;
     bool IsImageSelected(const char* name) const;
     bool NeedsLoaderStage() const;
