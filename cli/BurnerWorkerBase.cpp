@@ -245,9 +245,8 @@ void BurnerWorkerBase::StartLineAfterProgress(const char* text)
     CommonUtil::ShowCursor();
 }
 
-void BurnerWorkerBase::SetProgress(long long handle, int percent)
+void BurnerWorkerBase::SetProgress(long long /*handle*/, int percent)
 {
-    CancelDeviceOnInterrupt(handle);
     if (!m_isPrintProgress) {
         std::fflush(stdout);
         return;
@@ -256,18 +255,6 @@ void BurnerWorkerBase::SetProgress(long long handle, int percent)
     int shown = HasPartitionTable() ? PartitionTablePercent(percent) : percent;
     PrintProgressBar(shown, done);
     std::fflush(stdout);
-}
-
-// The USB road looks only at the device's own cancel flag, not at the cancel query; it reports
-// progress after every block, so the flag is raised from here, on the thread of the operation.
-void BurnerWorkerBase::CancelDeviceOnInterrupt(long long handle)
-{
-    static bool cancelled = false;
-    if (cancelled || handle == 0 || Interrupt::Received() == 0) {
-        return;
-    }
-    cancelled = true;
-    Cancel(reinterpret_cast<BurnChipBase*>(handle));
 }
 
 void BurnerWorkerBase::PrintProgressBar(int percent, bool done)

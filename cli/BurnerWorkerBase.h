@@ -48,7 +48,6 @@ public:
     // A text printed while the bar's line is open starts on a line of its own, and the cursor that
     // the bar hid shows again.
     static void StartLineAfterProgress(const char* text);
-    static void CancelDeviceOnInterrupt(long long handle);
 
     // The single-image road over raw commands.
     int BurnUART();

@@ -238,6 +238,11 @@ bool BurnChipBase::CheckIsCancel()
     if (m_transport != nullptr) {
         return m_transport->IsCancel();
     }
+    // A USB device is searched for before any handle exists that Cancel could reach, so the cancel
+    // query is asked too; its answer stays, as a Cancel's does.
+    if (m_isCancel.load() == 0 && Common::Cancelled()) {
+        m_isCancel.store(1);
+    }
     return m_isCancel.load() != 0;
 }
 

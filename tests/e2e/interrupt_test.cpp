@@ -137,6 +137,22 @@ TEST_P(InterruptStepTest, StopsWithTheSignalsStatusAndOneLineSayingWhy)
 INSTANTIATE_TEST_SUITE_P(Steps, InterruptStepTest, ::testing::ValuesIn(INTERRUPT_CASES),
                          [](const ::testing::TestParamInfo<InterruptCase>& info) { return info.param.name; });
 
+// No device handle exists yet while a USB device is searched for: the cancel query alone must stop it.
+TEST_F(InterruptTest, UsbDeviceSearchStopsAtOnce)
+{
+    Sim::BackgroundProgram program({tool.install.Binary(), "write", "-d", "1d6b:fff0", "-f", package});
+    std::string line;
+    while (program.ReadLine(line, CHIP_WAIT_MS) && line.find("Waiting for the USB DFU device") == std::string::npos) {
+    }
+    ASSERT_NE(line.find("Waiting for the USB DFU device"), std::string::npos) << line;
+    long long signalled = Sim::NowMs();
+    ASSERT_TRUE(program.Signal(SIGINT));
+    ProgramResult result = program.Finish(CHIP_WAIT_MS);
+    EXPECT_LT(Sim::NowMs() - signalled, UNWIND_LIMIT_MS);
+    EXPECT_EQ(result.exitCode, 130);
+    EXPECT_THAT(result.output, testing::EndsWith("\nWrite failed.\nerror: Interrupted by SIGINT.\n"));
+}
+
 // A terminal turns each line end into CR LF.
 TEST_F(InterruptTest, OnATerminalTheBarsLineEndsAndCursorAndColoursComeBack)
 {
