@@ -102,6 +102,11 @@ struct InterruptCase {
     bool outputRemains;   // the read's output file, written before the run, is still there unchanged
 };
 
+void PrintTo(const InterruptCase& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
 const InterruptCase INTERRUPT_CASES[] = {
     {"WriteDuringTheHandshake", "write", Silent(), Handshaking, SIGTERM, 143,
      "\nWrite failed.\nerror: Interrupted by SIGTERM.\n", false},

@@ -197,6 +197,11 @@ struct RateCase {
     const char* chip;
 };
 
+void PrintTo(const RateCase& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
 using WriteRateTest = Sim::ChipCaseTest<RateCase>;
 
 // Without the switch the handshake names the command line's rate and everything goes at it. With it,
@@ -302,6 +307,11 @@ struct RefusalCase {
     size_t commandsSent;  // command frames but the handshakes
     const char* chip;
 };
+
+void PrintTo(const RefusalCase& row, std::ostream* out)
+{
+    *out << row.name;
+}
 
 using WriteRefusalTest = Sim::ChipCaseTest<RefusalCase>;
 

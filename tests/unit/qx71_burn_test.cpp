@@ -35,6 +35,11 @@ struct PackageCase {
     unsigned packetSize;
 };
 
+void PrintTo(const PackageCase& row, std::ostream* out)
+{
+    *out << (row.layout == Sim::FwpkgLayout::Compact ? "compact" : "extended") << row.packetSize;
+}
+
 class Qx71PackageTest : public Qx71BurnTest, public ::testing::WithParamInterface<PackageCase> {};
 
 TEST_P(Qx71PackageTest, EveryImageLandsAtItsBurnAddressInFramesOfThePacketSize)
