@@ -62,6 +62,11 @@ struct IdleCase {
     bool downloads;
 };
 
+void PrintTo(const IdleCase& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
 class IdleStateTest : public ::testing::TestWithParam<IdleCase> {};
 
 TEST_P(IdleStateTest, BringsTheDeviceToIdleOrGivesUp)
@@ -104,6 +109,11 @@ struct SizeCase {
     size_t deviceNotes;
     size_t linuxNotes;
 };
+
+void PrintTo(const SizeCase& row, std::ostream* out)
+{
+    *out << "device" << row.deviceSize << "asked" << row.requested;
+}
 
 class TransferSizeTest : public ::testing::TestWithParam<SizeCase> {};
 
@@ -222,6 +232,11 @@ struct EndCase {
     int enumerations;  // a manifest that waits for a reset ends with the device showing itself anew
 };
 
+void PrintTo(const EndCase& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
 constexpr uint8_t TOLERANT = DfuAttribute::CAN_DNLOAD | DfuAttribute::CAN_UPLOAD | DfuAttribute::MANIFESTATION_TOLERANT;
 constexpr uint8_t NOT_TOLERANT = DfuAttribute::CAN_DNLOAD | DfuAttribute::CAN_UPLOAD;
 
@@ -295,6 +310,11 @@ struct UploadCase {
     size_t expected;
     size_t progressReports;
 };
+
+void PrintTo(const UploadCase& row, std::ostream* out)
+{
+    *out << "stored" << row.stored << "asked" << row.length;
+}
 
 class UploadTest : public ::testing::TestWithParam<UploadCase> {};
 
