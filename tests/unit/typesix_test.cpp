@@ -268,6 +268,33 @@ TEST_F(TypeSixTest, UploadOf5000BytesTakesTwoRequestsAndWritesExactlyThem)
     EXPECT_EQ(chip->Resets(), 1u) << "an upload ends with a reset";
 }
 
+TEST_F(TypeSixTest, ProgressIsTheSinglePrecisionRatioScaledInDouble)
+{
+    struct Case {
+        const char* name;
+        std::function<bool(TypeSixTest&)> run;
+        std::vector<int> percents;
+    };
+    const std::vector<Case> cases = {
+        {"download", [](TypeSixTest& t) {
+             std::string spec = t.Spec("app.bin", Sim::PatternBytes(6400, 2));
+             return DownloadToFlash(t.handle, spec.c_str(), 0, 0, 0, 0x10000, 0, 0) == 1;
+         }, {63, 100}},
+        {"upload", [](TypeSixTest& t) {
+             return UploadFile(t.handle, 0, 6400, (t.dir / "out.bin").c_str()) == 1;
+         }, {0, 63, 100}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        Start();
+        ASSERT_TRUE(Boot(Sim::PatternBytes(64, 1)));
+        SetIsReady(handle, 0);
+        capture.Clear();
+        EXPECT_TRUE(c.run(*this));
+        EXPECT_EQ(Percents(capture), c.percents);
+    }
+}
+
 // ---- Faults ----
 
 struct FaultCase {
