@@ -301,6 +301,9 @@ WaitTime::Outcome WatchConsole(BurnChipBase& chip, const std::function<WaitTime:
 {
     int timeout = chip.GetHandshakeTimeout();
     long long limit = timeout == NO_HANDSHAKE_LIMIT ? LLONG_MAX / 2 : (timeout < 0 ? 0 : timeout);
+    // Of what was judged, only the tail that may still hold the start of a banner is kept: a chatty
+    // console then takes no more memory, nor more time per read, however long the wait.
+    const size_t tail = std::max(std::strlen(ROM_BANNER), std::strlen(SSB_BANNER)) - 1;
     std::string text;
     return chip.PollUntil(limit, POLL_SLICE_MS, [&]() {
         unsigned char chunk[READ_CHUNK];
@@ -311,7 +314,11 @@ WaitTime::Outcome WatchConsole(BurnChipBase& chip, const std::function<WaitTime:
         for (unsigned long i = 0; i < count; ++i) {
             text.push_back(IsConsoleByte(chunk[i]) ? static_cast<char>(chunk[i]) : ' ');
         }
-        return judge(text);
+        Step step = judge(text);
+        if (text.size() > tail) {
+            text.erase(0, text.size() - tail);
+        }
+        return step;
     });
 }
 

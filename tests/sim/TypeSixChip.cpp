@@ -167,11 +167,21 @@ std::vector<Bytes> TypeSixChip::TakeHostBytes(const Bytes& bytes, long long nowM
 std::vector<Bytes> TypeSixChip::Idle(long long nowMs)
 {
     std::vector<Bytes> out;
-    if (m_gone || m_faults.silent || nowMs - m_lastActivityMs < BANNER_PERIOD_MS) {
+    if (m_gone || m_faults.silent) {
         return out;
     }
-    m_lastActivityMs = nowMs;
-    Banner(out);
+    if (m_faults.chatter > 0 && m_stage == Stage::BOOT_ROM) {
+        const std::string line = "rom: clk ok, ddr ok, waiting for host\r\n";
+        Bytes log(m_faults.chatter);
+        for (size_t i = 0; i < log.size(); ++i) {
+            log[i] = static_cast<uint8_t>(line[i % line.size()]);
+        }
+        out.push_back(log);
+    }
+    if (nowMs - m_lastActivityMs >= BANNER_PERIOD_MS) {
+        m_lastActivityMs = nowMs;
+        Banner(out);
+    }
     return out;
 }
 

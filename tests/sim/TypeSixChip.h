@@ -35,6 +35,7 @@ struct TypeSixFaults {
     bool splitReplies = false;         // replies arrive in two pieces, cut inside a doubled 0x5C when there is one
     std::string noise;                 // console text before every reply
     long long goneAfterHostBytes = -1; // the chip goes away once it has got this many bytes
+    size_t chatter = 0;                // bytes of log the boot ROM prints whenever the line is quiet
 };
 
 // One frame as it came over the line.

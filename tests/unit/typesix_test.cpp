@@ -2,6 +2,7 @@
 // wire, the judging of replies, uploads, the package road and the faults of the chip and the line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -373,6 +374,25 @@ TEST_F(TypeSixTest, SilentChipIsAskedAgainEveryTryAndATryBegunInsideTheOverallLi
     capture.Clear();
     EXPECT_FALSE(Driver().ShakeHand());
     EXPECT_EQ(capture.Messages(), std::vector<std::string>{"ready failed.\n"});
+}
+
+TEST_F(TypeSixTest, ChattyBootRomIsWatchedThroughATailThatCanHoldTheStartOfABanner)
+{
+    TypeSixFaults chatty;
+    chatty.chatter = 4096;
+    Start(chatty);
+    ASSERT_TRUE(Driver().ShakeHand()) << "the banner split over two reads amid the log";
+    SetHandshakeTimeout(handle, 1000);
+    size_t largest = 0;
+    size_t reads = 0;
+    WaitTime::Outcome outcome = BurnTypeSixChipSp::WatchConsole(Driver(), [&](std::string& text) {
+        largest = std::max(largest, text.size());
+        ++reads;
+        return WaitTime::Step::AGAIN;
+    });
+    EXPECT_EQ(outcome, WaitTime::Outcome::TIMED_OUT);
+    EXPECT_GT(reads, 100u);
+    EXPECT_LE(largest, 4096 + std::string(Sim::TYPESIX_SSB_BANNER).size() - 1);
 }
 
 TEST_F(TypeSixTest, PacketSizeOutsideOneTo128MiBFailsTheDownloadAtOnce)
