@@ -343,6 +343,61 @@ TEST_F(TypeSixTest, LateReplyToAnEarlierFrameConfirmsNothing)
     EXPECT_EQ(capture.Count("return code error:0\n"), 1u);
 }
 
+struct SlowChipCase {
+    const char* name;
+    long long answerAfterMs;
+    uint8_t refusedCommand;
+    std::function<bool(TypeSixTest&)> prepare;
+    std::function<bool(TypeSixTest&)> run;
+    bool succeeds;
+    long long maxMs;  // of run
+};
+
+TEST_F(TypeSixTest, FrameSentTwiceIsAnsweredTwiceAndNoAnswerPassesForTheNextFrame)
+{
+    auto shakeHand = [](TypeSixTest& t) { return t.Driver().ShakeHand(); };
+    const std::vector<SlowChipCase> cases = {
+        {"answered within the try: no wait for a second answer", 30, 0, shakeHand,
+         [](TypeSixTest& t) { return t.Driver().InitBoard() && t.FrameCount() == 2; }, true, 79},
+        {"the second answer to the init frame does not confirm the refused version frame", 80, 0x25, shakeHand,
+         [](TypeSixTest& t) {
+             bool initialised = t.Driver().InitBoard();
+             EXPECT_EQ(t.capture.Messages(),
+                       (std::vector<std::string>{"return code error:0\n", "read version info failed.\n"}));
+             return initialised;
+         },
+         false, 1000},
+        {"the late reply to the first data request is not the second block", 80, 0,
+         [](TypeSixTest& t) { return t.Boot(Sim::PatternBytes(5000, 1)) && t.chip->Boots()[0].pagesGood; },
+         [](TypeSixTest& t) {
+             t.chip->Preload(0x1000, Sim::PatternBytes(8192, 5));
+             TypeSixSerCusPro protocol(t.handle);
+             TypeSixSerCusPro::TimeLimits limits;
+             limits.initTryMs = limits.frameTryMs = limits.dataRequestTryMs = 50;
+             protocol.SetTimeLimits(limits);
+             SetIsReady(t.handle, 0);
+             return protocol.UploadFile((t.dir / "out.bin").c_str(), 8192, 0x1000) &&
+                    Sim::ReadBinaryFile(t.dir / "out.bin") == Sim::PatternBytes(8192, 5);
+         },
+         true, 1000},
+    };
+    for (const SlowChipCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TypeSixFaults faults;
+        faults.answerAfterMs = c.answerAfterMs;
+        faults.refusedCommand = c.refusedCommand;
+        Start(faults);
+        BurnTypeSixChip::TimeLimits limits;
+        limits.frameTryMs = 50;
+        Driver().SetTimeLimits(limits);
+        ASSERT_TRUE(c.prepare(*this));
+        capture.Clear();
+        long long start = Sim::SimPortSession::NowMs();
+        EXPECT_EQ(c.run(*this), c.succeeds);
+        EXPECT_LE(Sim::SimPortSession::NowMs() - start, c.maxMs);
+    }
+}
+
 TEST_F(TypeSixTest, SilentChipIsAskedAgainEveryTryAndATryBegunInsideTheOverallLimitRunsItsWholeTime)
 {
     struct Case {
