@@ -734,11 +734,11 @@ bool BurnTypeSixChip::DownloadSmallSsb()
     return true;
 }
 
-bool BurnTypeSixChip::InitShaData(TransportProtocolBase& protocol, const std::string& imageName)
+bool BurnTypeSixChip::InitShaData(const std::string& imageName)
 {
     for (const PartitionItem& partition : m_partitions) {
         if (partition.type == TYPE_APP_SHA && imageName.find(partition.name) != std::string::npos) {
-            protocol.SetShaData(partition.data, static_cast<unsigned long>(partition.length));
+            GetProtocol()->SetShaData(partition.data, static_cast<unsigned long>(partition.length));
             return true;
         }
     }
@@ -747,29 +747,36 @@ bool BurnTypeSixChip::InitShaData(TransportProtocolBase& protocol, const std::st
     return false;
 }
 
+bool BurnTypeSixChip::BurnPartition(const PartitionItem& partition)
+{
+    TransportProtocolBase& protocol = *GetProtocol();
+    int kind = FileKindOfImageType(partition.type);
+    if (kind >= 0) {
+        protocol.SetFileType(kind);
+    } else if ((partition.type == 100 || partition.type == 101) && !InitShaData(partition.name)) {
+        return false;
+    }
+    if (!protocol.DownloadData(partition.data, static_cast<unsigned long>(partition.length),
+                               static_cast<unsigned long>(partition.burnAddr),
+                               static_cast<unsigned long>(partition.burnSize))) {
+        return false;
+    }
+    PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "burn %s successfully.\n", partition.name.c_str());
+    return true;
+}
+
+// The protocol stands in the chip's slot while the partitions are burnt, and only then.
 bool BurnTypeSixChip::BurnPartitions()
 {
-    std::unique_ptr<TypeSixSerCusProSp::TypeSixSerCusPro> protocol(new (std::nothrow)
-                                                                      TypeSixSerCusProSp::TypeSixSerCusPro(this));
-    if (protocol == nullptr) {
+    SetProtocol(std::unique_ptr<TransportProtocolBase>(new (std::nothrow) TypeSixSerCusProSp::TypeSixSerCusPro(this)));
+    if (GetProtocol() == nullptr) {
         PrintPlain("new download protocol failed.\n");
         return false;
     }
-    for (const PartitionItem& partition : m_partitions) {
-        int kind = FileKindOfImageType(partition.type);
-        if (kind >= 0) {
-            protocol->SetFileType(kind);
-        } else if ((partition.type == 100 || partition.type == 101) && !InitShaData(*protocol, partition.name)) {
-            return false;
-        }
-        if (!protocol->DownloadData(partition.data, static_cast<unsigned long>(partition.length),
-                                    static_cast<unsigned long>(partition.burnAddr),
-                                    static_cast<unsigned long>(partition.burnSize))) {
-            return false;
-        }
-        PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "burn %s successfully.\n", partition.name.c_str());
-    }
-    return true;
+    bool burnt = std::all_of(m_partitions.begin(), m_partitions.end(),
+                             [this](const PartitionItem& partition) { return BurnPartition(partition); });
+    SetProtocol(nullptr);
+    return burnt;
 }
 
 bool BurnTypeSixChip::DownloadAllinoneBin(const char* path, unsigned long address)

@@ -103,7 +103,7 @@ public:
     // The package road.
     bool ParseFile(const char* path);
     bool DownloadSmallSsb();
-    bool InitShaData(TransportProtocolBase& protocol, const std::string& imageName);
+    bool InitShaData(const std::string& imageName);
 
     void SetTimeLimits(const TimeLimits& limits) { m_limits = limits; }
     const TimeLimits& GetTimeLimits() const { return m_limits; }
@@ -124,6 +124,7 @@ private:
     bool ReadBootFile(const std::string& path, std::unique_ptr<unsigned char[]>& buffer, unsigned long& length,
                       const char* failure);
     bool BurnPartitions();
+    bool BurnPartition(const PartitionItem& partition);
 
     TimeLimits m_limits;
     std::unique_ptr<unsigned char[]> m_packageData;

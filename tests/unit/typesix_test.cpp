@@ -267,6 +267,11 @@ TEST_F(TypeSixTest, UploadOf5000BytesTakesTwoRequestsAndWritesExactlyThem)
     }
     EXPECT_EQ(requests, (std::vector<std::pair<uint32_t, uint32_t>>{{0x1000, 4096}, {0x2000, 904}}));
     EXPECT_EQ(chip->Resets(), 1u) << "an upload ends with a reset";
+    TypeSixSerCusPro protocol(handle);
+    unsigned char request[TypeSixSerCusPro::DATA_REQUEST_LENGTH];
+    protocol.InitDataRequestFrame(request, 904, 0x2000);
+    EXPECT_EQ(Bytes(request, request + sizeof(request)),
+              (Bytes{0x00, 0x21, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00, 0x03, 0x88, 0x8A}));
 }
 
 TEST_F(TypeSixTest, ProgressIsTheSinglePrecisionRatioScaledInDouble)
@@ -526,6 +531,54 @@ TEST_F(TypeSixTest, PackageRoadBootsTheSmallSsbFirstAndHandsShaDataToAppImages)
     EXPECT_EQ(burnt.data, app);
     EXPECT_EQ(burnt.sha, appSha);
     EXPECT_EQ(capture.Count("burn app.bin successfully.\n"), 1u);
+}
+
+// Notes, for every frame, whether the chip's protocol slot is filled.
+class SlotWatchingChip : public BurnTypeSixChip {
+public:
+    bool SendFrame(unsigned char* frame, unsigned long length, unsigned long perTryMs, unsigned long overallMs,
+                   bool flag) override
+    {
+        slotFilled.push_back(HoldsProtocol());
+        return BurnTypeSixChip::SendFrame(frame, length, perTryMs, overallMs, flag);
+    }
+    bool HoldsProtocol() const { return GetProtocol() != nullptr; }
+    std::vector<bool> slotFilled;
+};
+
+TEST_F(TypeSixTest, PackageRoadHoldsItsProtocolInTheSlotWhileThePartitionsAreBurntOnly)
+{
+    struct Case {
+        const char* name;
+        uint8_t refusedCommand;
+        std::string digestName;  // of the type-102 image that the type-100 image looks for
+        bool burnt;
+    };
+    const size_t bootFrames = 4;  // init, version, the one page, the digest
+    for (const Case& c : std::vector<Case>{{"burnt", 0, "app", true},
+                                           {"refused flash limits", 0x11, "app", false},
+                                           {"no digest for the image", 0, "other", false}}) {
+        SCOPED_TRACE(c.name);
+        TypeSixFaults faults;
+        faults.refusedCommand = c.refusedCommand;
+        session.reset();
+        chip = std::make_unique<TypeSixChip>(faults);
+        session = std::make_unique<Sim::SimPortSession>(*chip);
+        std::string package = dir / "slot.fwpkg";
+        Sim::WriteBinaryFile(package, Sim::BuildFwpkg({{"ssb.bin", Sim::PatternBytes(100, 1), 0, 0, 0},
+                                                       {"ssb_sha", Digest(Sim::PatternBytes(100, 1)), 0, 0, 24},
+                                                       {"nv.bin", Sim::PatternBytes(100, 2), 0x3000, 0x1000, 20},
+                                                       {c.digestName, Sim::PatternBytes(32, 3), 0, 0, 102},
+                                                       {"app.bin", Sim::PatternBytes(100, 4), 0, 0, 100}}));
+        SlotWatchingChip driver;
+        ASSERT_TRUE(driver.OpenSerialPort("/dev/virtual6", 115200, 0, 0));
+        EXPECT_EQ(driver.DownloadAllinoneBin(package.c_str(), 0), c.burnt);
+        EXPECT_FALSE(driver.HoldsProtocol()) << "emptied at every end";
+        ASSERT_GT(driver.slotFilled.size(), bootFrames);
+        std::vector<bool> expected(driver.slotFilled.size(), true);
+        std::fill_n(expected.begin(), bootFrames, false);
+        EXPECT_EQ(driver.slotFilled, expected) << "the boot frames go without it, every partition frame with it";
+    }
 }
 
 TEST_F(TypeSixTest, PackageRoadRefusesABadPackageBeforeTheFirstByte)
