@@ -151,7 +151,10 @@ TEST_F(TypeSixWriteTest, PackageBurnsTheLoaderAsSsbAndEveryImageWithItsFileKind)
 
 TEST_F(TypeSixWriteTest, OnlyBurnNamesMatchWholeNamesIgnoringCase)
 {
-    std::string package = install.WritePackage("app.fwpkg", PACKAGE);
+    // An image left out may bear the name of a kept one's digest file.
+    std::vector<PackageImage> withDigestName = PACKAGE;
+    withDigestName.push_back({"app_sha256.bin", Bytes(32, 6), 0, 0, 20});
+    std::string package = install.WritePackage("app.fwpkg", withDigestName);
     StartChip();
     ProgramResult result = Write(package, {"--only-burn", "LOADER.BIN", "--only-burn", "App.Bin"});
     EXPECT_EQ(result.exitCode, 0) << result.output;
@@ -250,6 +253,10 @@ TEST_F(TypeSixWriteTest, PackagesThatCannotBeUnpackedSafelyAreRefusedBeforeThePo
         {"image past the end", PACKAGE, 1, "error: Image extra.bin runs past the end of the fwpkg file\n"},
         {"image named as another's digest file", {PACKAGE[0], PACKAGE[3], {"app_sha256.bin", Bytes(32, 7), 0, 0, 20}},
          0, "error: Image app_sha256.bin in fwpkg has the name of the SHA-256 file of image app.bin\n"},
+        {"the same without an extension",
+         {PACKAGE[0], {"dsp1_sha256", Bytes(32, 7), 0, 0, 26}, {"dsp1", Bytes(9), 0, 0, 26}}, 0, "error: Image dsp1_sha256 in fwpkg has the name of the SHA-256 file of image dsp1\n"},
+        {"the separator of the loader's files", {{"a|notes.txt", Bytes(64, 9), 0, 0, 0}}, 0,
+         "error: Invalid image name in fwpkg: \"a|notes.txt\"\n"},
         {"only-burn name without an image", PACKAGE, 0, "error: --only-burn NV matches no image of %s.\n",
          {"--only-burn", "loader.bin", "--only-burn", "NV", "--only-burn", "nothing"}},
     };

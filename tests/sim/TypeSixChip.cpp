@@ -190,12 +190,7 @@ std::vector<Bytes> TypeSixChip::Idle(long long nowMs)
         return TakeDue(nowMs);
     }
     if (m_faults.chatter > 0 && m_stage == Stage::BOOT_ROM) {
-        const std::string line = "rom: clk ok, ddr ok, waiting for host\r\n";
-        Bytes log(m_faults.chatter);
-        for (size_t i = 0; i < log.size(); ++i) {
-            log[i] = static_cast<uint8_t>(line[i % line.size()]);
-        }
-        out.push_back(log);
+        out.push_back(Bytes(m_faults.chatter, '.'));
     }
     if (nowMs - m_lastActivityMs >= BANNER_PERIOD_MS) {
         m_lastActivityMs = nowMs;
