@@ -42,9 +42,10 @@ bool PacketSizeUsable(int perPacketSize);
 WaitTime::Outcome ExchangeEscaped(BurnChipBase& chip, const std::vector<unsigned char>& escaped, long long perTryMs,
                                   long long overallMs,
                                   const std::function<WaitTime::Step(const std::vector<unsigned char>& area)>& judge);
-// Collects what the chip prints, unprintable bytes as blanks, and lets judge decide after each read on the
-// new text behind the end of the earlier one, as much of it as can hold the start of a banner; ends when
-// judge does, when the chip's handshake time-out passes, on a cancel or when the device has gone.
+// Collects what the chip prints, unprintable bytes as blanks, and lets judge decide after each read; the
+// text judged is the new read behind the last characters of the earlier ones that may still begin a
+// banner. Ends when judge does, when the chip's handshake time-out passes, on a cancel or when the device
+// has gone.
 WaitTime::Outcome WatchConsole(BurnChipBase& chip, const std::function<WaitTime::Step(std::string& text)>& judge);
 
 // The driver of a TypeSix boot ROM: escaped frames answered by escaped replies, the SSB booted page by
