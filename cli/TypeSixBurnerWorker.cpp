@@ -29,11 +29,10 @@ bool BurntBySecondPass(uint32_t type)
            type != BurnInfo::IMAGE_TYPE_SMALL_SHA;
 }
 
-// A name that is a plain file name stays inside the extract directory.
-bool StaysInDirectory(const std::string& name)
+// A plain file name stays inside the extract directory; "|" joins the files handed to the library.
+bool UsableFileName(const std::string& name)
 {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
-           name.find('\\') == std::string::npos;
+    return !name.empty() && name != "." && name != ".." && name.find_first_of("/\\|") == std::string::npos;
 }
 
 std::string JoinedSpec(const std::string& image)
@@ -95,6 +94,10 @@ bool TypeSixBurnerWorker::InitTransport()
 
 int TypeSixBurnerWorker::Burn()
 {
+    // A package that cannot be burnt as asked is refused before the port is opened.
+    if (!LoadPackage()) {
+        return BurnInfo::BURN_PARTITION_FAILED;
+    }
     if (!InitTransport()) {
         return BurnInfo::INIT_TRANSFER_WAY_FAILED;
     }
@@ -107,7 +110,7 @@ int TypeSixBurnerWorker::Burn()
     return burnt ? BurnInfo::SUCCESS : BurnInfo::BURN_PARTITION_FAILED;
 }
 
-bool TypeSixBurnerWorker::BurnPartitions()
+bool TypeSixBurnerWorker::LoadPackage()
 {
     std::string package = Context().GetFilePath();
     if (package.empty()) {
@@ -115,13 +118,16 @@ bool TypeSixBurnerWorker::BurnPartitions()
         return false;
     }
     m_images.clear();
-    if (!ParseFwpkgFile(package, m_images)) {
+    if (!ParseFwpkgFile(package, m_images) || !OnlyBurnNamesMatch(package)) {
         return false;
     }
     FilterByOnlyBurn(m_images);
-    if (!KeptNamesUsable()) {
-        return false;
-    }
+    return KeptNamesUsable();
+}
+
+bool TypeSixBurnerWorker::BurnPartitions()
+{
+    std::string package = Context().GetFilePath();
     std::string directory =
         CommonUtil::GetParentDir(package) + CommonUtil::GetBaseNameWithoutExt(package) + EXTRACT_SUFFIX;
     (void)mkdir(directory.c_str(), 0755);
@@ -154,7 +160,9 @@ bool TypeSixBurnerWorker::ParseFwpkgFile(const std::string& package, std::vector
 {
     std::unique_ptr<unsigned char[]> data;
     unsigned long length = 0;
-    if (!CommonUtil::FileIsExists(package) || !CommonUtil::GetFileContent(package, data, length)) {
+    // Read quietly: this line alone says why the package cannot be read.
+    CommonUtil::FileRead read = CommonUtil::ReadRegularFile(package, CommonUtil::FILE_CONTENT_SPARE, data, length);
+    if (read != CommonUtil::FileRead::DONE) {
         std::printf("error: Failed to open fwpkg file: %s\n", package.c_str());
         return false;
     }
@@ -180,6 +188,18 @@ bool TypeSixBurnerWorker::ParseFwpkgFile(const std::string& package, std::vector
     return true;
 }
 
+bool TypeSixBurnerWorker::OnlyBurnNamesMatch(const std::string& package) const
+{
+    for (const std::string& name : onlyBurnNames) {
+        if (std::none_of(m_images.begin(), m_images.end(),
+                         [&](const FwpkgBinInfo& image) { return CommonUtil::EqualsIgnoreCase(name, image.name); })) {
+            std::printf("error: --only-burn %s matches no image of %s.\n", name.c_str(), package.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
 bool TypeSixBurnerWorker::FilterByOnlyBurn(std::vector<FwpkgBinInfo>& images) const
 {
     if (onlyBurnNames.empty()) {
@@ -193,18 +213,27 @@ bool TypeSixBurnerWorker::FilterByOnlyBurn(std::vector<FwpkgBinInfo>& images) co
     return true;
 }
 
-// Each kept image becomes a file of its own name in the extract directory: a name that leaves the
-// directory, or one that two images share, would write outside it or burn one image's bytes twice.
+// Each kept image becomes a file of its own name in the extract directory, its digest another beside it:
+// a name that leaves the directory, that two images share or that is another image's digest file would
+// write outside it, or burn one image's bytes in place of another's or of a digest.
 bool TypeSixBurnerWorker::KeptNamesUsable() const
 {
     std::set<std::string> seen;
     for (const FwpkgBinInfo& image : m_images) {
-        if (!StaysInDirectory(image.name)) {
+        if (!UsableFileName(image.name)) {
             std::printf("error: Invalid image name in fwpkg: \"%s\"\n", image.name.c_str());
             return false;
         }
         if (!seen.insert(image.name).second) {
             std::printf("error: Two images in fwpkg are named %s\n", image.name.c_str());
+            return false;
+        }
+    }
+    for (const FwpkgBinInfo& image : m_images) {
+        std::string companion = GetSha256FilePath(image.name);
+        if (seen.count(companion) != 0) {
+            std::printf("error: Image %s in fwpkg has the name of the SHA-256 file of image %s\n", companion.c_str(),
+                        image.name.c_str());
             return false;
         }
     }

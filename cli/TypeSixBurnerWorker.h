@@ -40,6 +40,9 @@ public:
     int Burn() override;
     bool InitTransport() override;
 
+    // Reads and checks the package and keeps the images to burn.
+    bool LoadPackage();
+    // Unpacks the kept images and burns them.
     bool BurnPartitions();
     bool ParseFwpkgFile(const std::string& package, std::vector<BurnInfo::FwpkgBinInfo>& images);
     bool FilterByOnlyBurn(std::vector<BurnInfo::FwpkgBinInfo>& images) const;
@@ -50,6 +53,7 @@ public:
     int BurnOtherFile(const BurnInfo::FwpkgBinInfo& image);
 
 private:
+    bool OnlyBurnNamesMatch(const std::string& package) const;
     bool KeptNamesUsable() const;
 
     std::vector<std::string> onlyBurnNames;

@@ -138,6 +138,11 @@ public:
     bool StartTftpServer();
     bool CloseTftpServer();
 
+protected:
+    // The protocol object slot: a driver's own road that runs on a protocol keeps it here while it runs.
+    void SetProtocol(std::unique_ptr<TransportProtocolBase> protocol) { m_protocol = std::move(protocol); }
+    TransportProtocolBase* GetProtocol() const { return m_protocol.get(); }
+
 private:
     template <typename Operation>
     int RunRouted(Operation operation);

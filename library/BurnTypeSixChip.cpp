@@ -77,17 +77,70 @@ void DropReceived(BurnChipBase& chip)
     }
 }
 
+// Counts the escaped frames that came in whole, from start mark to end mark, over reads cut anywhere.
+class FrameCounter {
+public:
+    void Feed(const unsigned char* bytes, unsigned long count)
+    {
+        for (unsigned long i = 0; i < count; ++i) {
+            if (!m_afterEscape) {
+                m_afterEscape = bytes[i] == ESCAPE;
+                continue;
+            }
+            m_afterEscape = false;  // a doubled 0x5C ends here too
+            if (bytes[i] == START_MARK) {
+                m_inFrame = true;
+            } else if (bytes[i] == END_MARK && m_inFrame) {
+                m_inFrame = false;
+                ++m_count;
+            }
+        }
+    }
+    size_t Count() const { return m_count; }
+
+private:
+    bool m_afterEscape = false;
+    bool m_inFrame = false;
+    size_t m_count = 0;
+};
+
 // Appends what has arrived until nothing more has or the area holds more than its limit; returns how much.
-unsigned long ReceiveInto(BurnChipBase& chip, std::vector<unsigned char>& area)
+unsigned long ReceiveInto(BurnChipBase& chip, std::vector<unsigned char>& area, FrameCounter& answers)
 {
     unsigned char chunk[READ_CHUNK];
     unsigned long taken = 0;
     unsigned long count = 0;
     while (area.size() <= RECV_AREA_LIMIT && (count = chip.Receive(chunk, READ_CHUNK)) > 0) {
         area.insert(area.end(), chunk, chunk + count);
+        answers.Feed(chunk, count);
         taken += count;
     }
     return taken;
+}
+
+// A frame sent more than once may be answered once per sending. The answers still to come are awaited,
+// each for at most one try's time, and dropped, so that none can pass for the answer to the next frame.
+Outcome DropLateAnswers(BurnChipBase& chip, FrameCounter& answers, size_t sendings, long long perTryMs)
+{
+    size_t seen = answers.Count();
+    long long quietSince = Common::GetTime();
+    long long longest = perTryMs * static_cast<long long>(sendings > seen ? sendings - seen : 1);
+    Outcome outcome = chip.PollUntil(longest, POLL_SLICE_MS, [&]() {
+        unsigned char chunk[READ_CHUNK];
+        unsigned long count = 0;
+        while ((count = chip.Receive(chunk, READ_CHUNK)) > 0) {
+            answers.Feed(chunk, count);
+        }
+        if (answers.Count() >= sendings) {
+            return Step::DONE;
+        }
+        if (answers.Count() > seen) {
+            seen = answers.Count();
+            quietSince = Common::GetTime();
+        }
+        return WaitTime::IsUp(quietSince, perTryMs) ? Step::DONE : Step::AGAIN;
+    });
+    return outcome == Outcome::TIMED_OUT ? Outcome::DONE : outcome;
 }
 
 }  // namespace
@@ -100,12 +153,14 @@ WaitTime::Outcome ExchangeEscaped(BurnChipBase& chip, const std::vector<unsigned
 {
     DropReceived(chip);
     std::vector<unsigned char> area;
+    FrameCounter answers;
+    size_t sendings = 0;
     long long start = Common::GetTime();
     long long tryStart = 0;
     bool sendDue = true;
     bool overallUp = false;
     auto look = [&]() {
-        unsigned long taken = ReceiveInto(chip, area);
+        unsigned long taken = ReceiveInto(chip, area, answers);
         if (area.size() > RECV_AREA_LIMIT) {
             sendDue = true;  // a flood without a reply: the frame goes again
             return Step::AGAIN;
@@ -133,11 +188,20 @@ WaitTime::Outcome ExchangeEscaped(BurnChipBase& chip, const std::vector<unsigned
             return Step::AGAIN;  // a port that takes nothing is tried again after a slice
         }
         sendDue = false;
+        ++sendings;
         tryStart = Common::GetTime();
         area.clear();
         return look();
     });
-    return overallUp ? Outcome::TIMED_OUT : outcome;
+    if (overallUp) {
+        return Outcome::TIMED_OUT;
+    }
+    bool answered = outcome == Outcome::DONE || outcome == Outcome::FAILED;
+    if (answered && sendings > 1) {
+        Outcome dropped = DropLateAnswers(chip, answers, sendings, perTryMs);
+        return dropped == Outcome::DONE ? outcome : dropped;
+    }
+    return outcome;
 }
 
 std::vector<unsigned char> BuildFrame(unsigned char seq, unsigned char command,
@@ -301,6 +365,9 @@ WaitTime::Outcome WatchConsole(BurnChipBase& chip, const std::function<WaitTime:
 {
     int timeout = chip.GetHandshakeTimeout();
     long long limit = timeout == NO_HANDSHAKE_LIMIT ? LLONG_MAX / 2 : (timeout < 0 ? 0 : timeout);
+    // Of what was judged, only the tail that may still hold the start of a banner is kept: a chatty
+    // console then takes no more memory, nor more time per read, however long the wait.
+    const size_t tail = std::max(std::strlen(ROM_BANNER), std::strlen(SSB_BANNER)) - 1;
     std::string text;
     return chip.PollUntil(limit, POLL_SLICE_MS, [&]() {
         unsigned char chunk[READ_CHUNK];
@@ -311,7 +378,11 @@ WaitTime::Outcome WatchConsole(BurnChipBase& chip, const std::function<WaitTime:
         for (unsigned long i = 0; i < count; ++i) {
             text.push_back(IsConsoleByte(chunk[i]) ? static_cast<char>(chunk[i]) : ' ');
         }
-        return judge(text);
+        Step step = judge(text);
+        if (text.size() > tail) {
+            text.erase(0, text.size() - tail);
+        }
+        return step;
     });
 }
 
@@ -663,11 +734,11 @@ bool BurnTypeSixChip::DownloadSmallSsb()
     return true;
 }
 
-bool BurnTypeSixChip::InitShaData(TransportProtocolBase& protocol, const std::string& imageName)
+bool BurnTypeSixChip::InitShaData(const std::string& imageName)
 {
     for (const PartitionItem& partition : m_partitions) {
         if (partition.type == TYPE_APP_SHA && imageName.find(partition.name) != std::string::npos) {
-            protocol.SetShaData(partition.data, static_cast<unsigned long>(partition.length));
+            GetProtocol()->SetShaData(partition.data, static_cast<unsigned long>(partition.length));
             return true;
         }
     }
@@ -676,29 +747,36 @@ bool BurnTypeSixChip::InitShaData(TransportProtocolBase& protocol, const std::st
     return false;
 }
 
+bool BurnTypeSixChip::BurnPartition(const PartitionItem& partition)
+{
+    TransportProtocolBase& protocol = *GetProtocol();
+    int kind = FileKindOfImageType(partition.type);
+    if (kind >= 0) {
+        protocol.SetFileType(kind);
+    } else if ((partition.type == 100 || partition.type == 101) && !InitShaData(partition.name)) {
+        return false;
+    }
+    if (!protocol.DownloadData(partition.data, static_cast<unsigned long>(partition.length),
+                               static_cast<unsigned long>(partition.burnAddr),
+                               static_cast<unsigned long>(partition.burnSize))) {
+        return false;
+    }
+    PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "burn %s successfully.\n", partition.name.c_str());
+    return true;
+}
+
+// The protocol stands in the chip's slot while the partitions are burnt, and only then.
 bool BurnTypeSixChip::BurnPartitions()
 {
-    std::unique_ptr<TypeSixSerCusProSp::TypeSixSerCusPro> protocol(new (std::nothrow)
-                                                                      TypeSixSerCusProSp::TypeSixSerCusPro(this));
-    if (protocol == nullptr) {
+    SetProtocol(std::unique_ptr<TransportProtocolBase>(new (std::nothrow) TypeSixSerCusProSp::TypeSixSerCusPro(this)));
+    if (GetProtocol() == nullptr) {
         PrintPlain("new download protocol failed.\n");
         return false;
     }
-    for (const PartitionItem& partition : m_partitions) {
-        int kind = FileKindOfImageType(partition.type);
-        if (kind >= 0) {
-            protocol->SetFileType(kind);
-        } else if ((partition.type == 100 || partition.type == 101) && !InitShaData(*protocol, partition.name)) {
-            return false;
-        }
-        if (!protocol->DownloadData(partition.data, static_cast<unsigned long>(partition.length),
-                                    static_cast<unsigned long>(partition.burnAddr),
-                                    static_cast<unsigned long>(partition.burnSize))) {
-            return false;
-        }
-        PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "burn %s successfully.\n", partition.name.c_str());
-    }
-    return true;
+    bool burnt = std::all_of(m_partitions.begin(), m_partitions.end(),
+                             [this](const PartitionItem& partition) { return BurnPartition(partition); });
+    SetProtocol(nullptr);
+    return burnt;
 }
 
 bool BurnTypeSixChip::DownloadAllinoneBin(const char* path, unsigned long address)

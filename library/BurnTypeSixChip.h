@@ -37,12 +37,15 @@ bool PacketSizeUsable(int perPacketSize);
 // that brought bytes, is done or has failed; what arrived before is dropped, so that a late reply to an
 // earlier frame cannot pass for this one's. The frame goes again when a try of perTryMs passes without
 // either or when a flood without a reply fills the area; a try runs its whole time once begun, and a new
-// one begins only inside overallMs (TIMED_OUT after). Ends too on a cancel or when the device has gone.
+// one begins only inside overallMs (TIMED_OUT after). A frame sent more than once and answered waits for
+// the answers to its other sendings before it ends. Ends too on a cancel or when the device has gone.
 WaitTime::Outcome ExchangeEscaped(BurnChipBase& chip, const std::vector<unsigned char>& escaped, long long perTryMs,
                                   long long overallMs,
                                   const std::function<WaitTime::Step(const std::vector<unsigned char>& area)>& judge);
-// Collects what the chip prints, unprintable bytes as blanks, and lets judge decide after each read; ends
-// when judge does, when the chip's handshake time-out passes, on a cancel or when the device has gone.
+// Collects what the chip prints, unprintable bytes as blanks, and lets judge decide after each read; the
+// text judged is the new read behind the last characters of the earlier ones that may still begin a
+// banner. Ends when judge does, when the chip's handshake time-out passes, on a cancel or when the device
+// has gone.
 WaitTime::Outcome WatchConsole(BurnChipBase& chip, const std::function<WaitTime::Step(std::string& text)>& judge);
 
 // The driver of a TypeSix boot ROM: escaped frames answered by escaped replies, the SSB booted page by
@@ -101,7 +104,7 @@ public:
     // The package road.
     bool ParseFile(const char* path);
     bool DownloadSmallSsb();
-    bool InitShaData(TransportProtocolBase& protocol, const std::string& imageName);
+    bool InitShaData(const std::string& imageName);
 
     void SetTimeLimits(const TimeLimits& limits) { m_limits = limits; }
     const TimeLimits& GetTimeLimits() const { return m_limits; }
@@ -122,6 +125,7 @@ private:
     bool ReadBootFile(const std::string& path, std::unique_ptr<unsigned char[]>& buffer, unsigned long& length,
                       const char* failure);
     bool BurnPartitions();
+    bool BurnPartition(const PartitionItem& partition);
 
     TimeLimits m_limits;
     std::unique_ptr<unsigned char[]> m_packageData;

@@ -69,9 +69,11 @@ unsigned char BinHeadType(int kind)
     }
 }
 
+// The ratio in single precision, scaled in double: 4096 of 6400 bytes shows 63, not the 64 a float product gives.
 int Percent(unsigned long done, unsigned long total)
 {
-    return static_cast<int>(static_cast<float>(done) / static_cast<float>(total) * 100.0f);
+    float ratio = static_cast<float>(done) / static_cast<float>(total);
+    return static_cast<int>(static_cast<double>(ratio) * 100.0);
 }
 
 }  // namespace
@@ -439,19 +441,21 @@ bool TypeSixSerCusPro::ReadBlocksInto(FILE* file, unsigned long addr, unsigned l
     return true;
 }
 
-std::vector<unsigned char> TypeSixSerCusPro::DataRequestFrame(unsigned int count, unsigned long addr)
+void TypeSixSerCusPro::InitDataRequestFrame(unsigned char* buffer, unsigned int count, unsigned long addr)
 {
     std::vector<unsigned char> payload;
     AppendBe32(payload, addr);
     AppendBe32(payload, count);
-    return BuildFrame(NextSeq(), CMD_DATA_REQUEST, payload);
+    std::vector<unsigned char> frame = BuildFrame(NextSeq(), CMD_DATA_REQUEST, payload);
+    std::copy(frame.begin(), frame.end(), buffer);
 }
 
 int TypeSixSerCusPro::RecvDataAndWriteFile(unsigned long addr, unsigned int count, FILE* file)
 {
-    std::vector<unsigned char> frame = DataRequestFrame(count, addr);
+    unsigned char request[DATA_REQUEST_LENGTH];
+    InitDataRequestFrame(request, count, addr);
     Outcome outcome = BurnTypeSixChipSp::ExchangeEscaped(
-        *m_chip, Common::GetDouble5CFrameData(frame.data(), frame.size()), m_limits.dataRequestTryMs,
+        *m_chip, Common::GetDouble5CFrameData(request, DATA_REQUEST_LENGTH), m_limits.dataRequestTryMs,
         m_limits.dataRequestOverallMs, [&](const std::vector<unsigned char>& area) {
             int verdict = ParseRecvDataAndWriteFile(area.data(), area.size(), count, file);
             return verdict == DATA_DONE ? WaitTime::Step::DONE

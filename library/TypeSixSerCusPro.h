@@ -66,8 +66,10 @@ public:
                                   FILE* file) const;
     bool ParseRecvDataFrame(std::vector<unsigned char>& frame, const unsigned char* data, unsigned long held) const;
 
-    // The data request for count bytes at addr, with the next sequence byte.
-    std::vector<unsigned char> DataRequestFrame(unsigned int count, unsigned long addr);
+    // Builds the data request for count bytes at addr, with the next sequence byte, into a buffer of
+    // DATA_REQUEST_LENGTH bytes.
+    static constexpr size_t DATA_REQUEST_LENGTH = 11;
+    void InitDataRequestFrame(unsigned char* buffer, unsigned int count, unsigned long addr);
 
     void SetTimeLimits(const TimeLimits& limits) { m_limits = limits; }
 

@@ -142,9 +142,12 @@ TEST_F(TypeSixWriteTest, PackageBurnsTheLoaderAsSsbAndEveryImageWithItsFileKind)
 
 TEST_F(TypeSixWriteTest, OnlyBurnNamesMatchWholeNamesIgnoringCase)
 {
-    std::string package = install.WritePackage("app.fwpkg", PACKAGE);
+    // An image left out may bear the name of a kept one's digest file.
+    std::vector<PackageImage> withDigestName = PACKAGE;
+    withDigestName.push_back({"app_sha256.bin", Bytes(32, 6), 0, 0, 20});
+    std::string package = install.WritePackage("app.fwpkg", withDigestName);
     StartChip();
-    ProgramResult result = Write(package, {"--only-burn", "LOADER.BIN", "--only-burn", "App.Bin", "--only-burn", "nv"});
+    ProgramResult result = Write(package, {"--only-burn", "LOADER.BIN", "--only-burn", "App.Bin"});
     EXPECT_EQ(result.exitCode, 0) << result.output;
     EXPECT_EQ(Boots().size(), 1u);
     std::vector<Sim::TypeSixFlashImage> images = Images();
@@ -222,10 +225,11 @@ struct RefusedPackage {
     const char* name;
     std::vector<PackageImage> images;
     int cutBytes;          // taken off the package's end
-    std::string line;
+    std::string line;      // "%s" stands for the package's path
+    std::vector<std::string> words = {};
 };
 
-TEST_F(TypeSixWriteTest, PackagesThatCannotBeUnpackedSafelyAreRefusedBeforeAnythingIsSent)
+TEST_F(TypeSixWriteTest, PackagesThatCannotBeUnpackedSafelyAreRefusedBeforeThePortIsOpened)
 {
     std::string longName(31, 'n');
     const std::vector<RefusedPackage> cases = {
@@ -238,6 +242,15 @@ TEST_F(TypeSixWriteTest, PackagesThatCannotBeUnpackedSafelyAreRefusedBeforeAnyth
          {PACKAGE[0], {longName + "_a", Bytes(64, 1), 0, 0, 20}, {longName + "_b", Bytes(64, 2), 0x1000, 0, 20}}, 0,
          "error: Two images in fwpkg are named " + longName + "\n"},
         {"image past the end", PACKAGE, 1, "error: Image extra.bin runs past the end of the fwpkg file\n"},
+        {"image named as another's digest file", {PACKAGE[0], PACKAGE[3], {"app_sha256.bin", Bytes(32, 7), 0, 0, 20}},
+         0, "error: Image app_sha256.bin in fwpkg has the name of the SHA-256 file of image app.bin\n"},
+        {"the same without an extension",
+         {PACKAGE[0], {"dsp1_sha256", Bytes(32, 7), 0, 0, 26}, {"dsp1", Bytes(9), 0, 0, 26}}, 0,
+         "error: Image dsp1_sha256 in fwpkg has the name of the SHA-256 file of image dsp1\n"},
+        {"the separator of the loader's files", {{"a|notes.txt", Bytes(64, 9), 0, 0, 0}}, 0,
+         "error: Invalid image name in fwpkg: \"a|notes.txt\"\n"},
+        {"only-burn name without an image", PACKAGE, 0, "error: --only-burn NV matches no image of %s.\n",
+         {"--only-burn", "loader.bin", "--only-burn", "NV", "--only-burn", "nothing"}},
     };
     for (const RefusedPackage& c : cases) {
         SCOPED_TRACE(c.name);
@@ -247,9 +260,14 @@ TEST_F(TypeSixWriteTest, PackagesThatCannotBeUnpackedSafelyAreRefusedBeforeAnyth
         std::string package = dir / "pkg.fwpkg";
         ASSERT_TRUE(Sim::WriteBinaryFile(package, bytes));
         StartChip();
-        ProgramResult result = Write(package);
+        ProgramResult result = Write(package, c.words);
         EXPECT_EQ(result.exitCode, PARTITION_FAILED);
-        EXPECT_NE(result.output.find(c.line), std::string::npos) << result.output;
+        std::string line = c.line;
+        size_t path = line.find("%s");
+        if (path != std::string::npos) {
+            line.replace(path, 2, package);
+        }
+        EXPECT_EQ(result.output, line + "\nWrite failed.\n");
         EXPECT_EQ(FilesIn(dir.Path()), std::set<std::string>{"pkg.fwpkg"}) << "not even the extract directory";
         EXPECT_TRUE(Frames().empty());
     }

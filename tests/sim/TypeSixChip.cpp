@@ -161,17 +161,41 @@ std::vector<Bytes> TypeSixChip::TakeHostBytes(const Bytes& bytes, long long nowM
     if (m_faults.silent) {
         out.clear();
     }
+    if (m_faults.answerAfterMs > 0) {
+        for (Bytes& piece : out) {
+            m_late.emplace_back(nowMs + m_faults.answerAfterMs, std::move(piece));
+        }
+        return TakeDue(nowMs);
+    }
     return out;
+}
+
+std::vector<Bytes> TypeSixChip::TakeDue(long long nowMs)
+{
+    std::vector<Bytes> due;
+    while (!m_late.empty() && m_late.front().first <= nowMs) {
+        due.push_back(std::move(m_late.front().second));
+        m_late.pop_front();
+    }
+    return due;
 }
 
 std::vector<Bytes> TypeSixChip::Idle(long long nowMs)
 {
     std::vector<Bytes> out;
-    if (m_gone || m_faults.silent || nowMs - m_lastActivityMs < BANNER_PERIOD_MS) {
+    if (m_gone || m_faults.silent) {
         return out;
     }
-    m_lastActivityMs = nowMs;
-    Banner(out);
+    if (!m_late.empty()) {
+        return TakeDue(nowMs);
+    }
+    if (m_faults.chatter > 0 && m_stage == Stage::BOOT_ROM) {
+        out.push_back(Bytes(m_faults.chatter, '.'));
+    }
+    if (nowMs - m_lastActivityMs >= BANNER_PERIOD_MS) {
+        m_lastActivityMs = nowMs;
+        Banner(out);
+    }
     return out;
 }
 
@@ -187,7 +211,20 @@ void TypeSixChip::Banner(std::vector<Bytes>& out)
 
 void TypeSixChip::OnFrame(const Bytes& wire, const Bytes& frame, std::vector<Bytes>& out)
 {
+    // A slow chip hears a frame sent again while it works on the first sending and answers it the same.
+    bool again = m_faults.answerAfterMs > 0 && !m_frames.empty() && m_frames.back().frame == frame;
     m_frames.push_back({wire, frame, m_baudRate});
+    if (again) {
+        out.insert(out.end(), m_lastAnswer.begin(), m_lastAnswer.end());
+        return;
+    }
+    size_t before = out.size();
+    Act(frame, out);
+    m_lastAnswer.assign(out.begin() + static_cast<std::ptrdiff_t>(before), out.end());
+}
+
+void TypeSixChip::Act(const Bytes& frame, std::vector<Bytes>& out)
+{
     if (frame.size() < 3) {
         return;
     }

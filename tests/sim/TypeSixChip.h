@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -35,6 +36,8 @@ struct TypeSixFaults {
     bool splitReplies = false;         // replies arrive in two pieces, cut inside a doubled 0x5C when there is one
     std::string noise;                 // console text before every reply
     long long goneAfterHostBytes = -1; // the chip goes away once it has got this many bytes
+    size_t chatter = 0;                // bytes of log the boot ROM prints whenever the line is quiet
+    long long answerAfterMs = 0;       // every answer comes this late; a frame sent again is answered again
 };
 
 // One frame as it came over the line.
@@ -104,6 +107,8 @@ private:
     enum class Stage { BOOT_ROM, SSB };
 
     void OnFrame(const Bytes& wire, const Bytes& frame, std::vector<Bytes>& out);
+    void Act(const Bytes& frame, std::vector<Bytes>& out);
+    std::vector<Bytes> TakeDue(long long nowMs);
     void OnBootRomFrame(const Bytes& frame, std::vector<Bytes>& out);
     void OnSsbFrame(const Bytes& frame, std::vector<Bytes>& out);
     void FinishBootImage(TypeSixBoot& boot) const;
@@ -125,6 +130,8 @@ private:
     int m_refusalsLeft = -1;
     Bytes m_pending;
     std::vector<Bytes> m_later;  // reply pieces still to come on the in-process port
+    std::deque<std::pair<long long, Bytes>> m_late;  // answers held back, with the time they go out
+    std::vector<Bytes> m_lastAnswer;
     std::vector<TypeSixFrameSeen> m_frames;
     std::vector<TypeSixBoot> m_boots;
     std::vector<TypeSixFlashImage> m_images;

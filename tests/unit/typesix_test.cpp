@@ -2,6 +2,7 @@
 // wire, the judging of replies, uploads, the package road and the faults of the chip and the line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <memory>
 #include <string>
@@ -266,6 +267,22 @@ TEST_F(TypeSixTest, UploadOf5000BytesTakesTwoRequestsAndWritesExactlyThem)
     }
     EXPECT_EQ(requests, (std::vector<std::pair<uint32_t, uint32_t>>{{0x1000, 4096}, {0x2000, 904}}));
     EXPECT_EQ(chip->Resets(), 1u) << "an upload ends with a reset";
+    TypeSixSerCusPro protocol(handle);
+    unsigned char request[TypeSixSerCusPro::DATA_REQUEST_LENGTH];
+    protocol.InitDataRequestFrame(request, 904, 0x2000);
+    EXPECT_EQ(Bytes(request, request + sizeof(request)),
+              (Bytes{0x00, 0x21, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00, 0x03, 0x88, 0x8A}));
+}
+
+TEST_F(TypeSixTest, ProgressIsTheSinglePrecisionRatioScaledInDouble)
+{
+    Start();
+    ASSERT_TRUE(Boot(Sim::PatternBytes(64, 1)));
+    SetIsReady(handle, 0);
+    capture.Clear();
+    std::string spec = Spec("app.bin", Sim::PatternBytes(6400, 2));
+    ASSERT_EQ(DownloadToFlash(handle, spec.c_str(), 0, 0, 0, 0x10000, 0, 0), 1);
+    EXPECT_EQ(Percents(capture), (std::vector<int>{63, 100}));
 }
 
 // ---- Faults ----
@@ -315,6 +332,52 @@ TEST_F(TypeSixTest, LateReplyToAnEarlierFrameConfirmsNothing)
     EXPECT_EQ(capture.Count("return code error:0\n"), 1u);
 }
 
+struct SlowChipCase {
+    const char* name;
+    uint8_t refusedCommand;
+    std::function<bool(TypeSixTest&)> run;  // tries of 40 ms against answers 60 ms late
+    bool succeeds;
+};
+
+TEST_F(TypeSixTest, FrameSentTwiceIsAnsweredTwiceAndNoAnswerPassesForTheNextFrame)
+{
+    const std::vector<SlowChipCase> cases = {
+        {"the second answer to the init frame does not confirm the refused version frame", 0x25,
+         [](TypeSixTest& t) {
+             BurnTypeSixChip::TimeLimits limits;
+             limits.frameTryMs = 40;
+             t.Driver().SetTimeLimits(limits);
+             bool initialised = t.Driver().ShakeHand() && t.Driver().InitBoard();
+             EXPECT_EQ(t.capture.Messages(),
+                       (std::vector<std::string>{"return code error:0\n", "read version info failed.\n"}));
+             return initialised;
+         },
+         false},
+        {"the late reply to the first data request is not the second block", 0,
+         [](TypeSixTest& t) {
+             t.chip->Preload(0x1000, Sim::PatternBytes(8192, 5));
+             TypeSixSerCusPro protocol(t.handle);
+             TypeSixSerCusPro::TimeLimits limits;
+             limits.initTryMs = limits.frameTryMs = limits.dataRequestTryMs = 40;
+             protocol.SetTimeLimits(limits);
+             bool booted = t.Boot(Sim::PatternBytes(64, 1));
+             SetIsReady(t.handle, 0);
+             return booted && protocol.UploadFile((t.dir / "out.bin").c_str(), 8192, 0x1000) &&
+                    Sim::ReadBinaryFile(t.dir / "out.bin") == Sim::PatternBytes(8192, 5);
+         },
+         true},
+    };
+    for (const SlowChipCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        TypeSixFaults faults;
+        faults.answerAfterMs = 60;
+        faults.refusedCommand = c.refusedCommand;
+        Start(faults);
+        EXPECT_EQ(c.run(*this), c.succeeds);
+        EXPECT_LE(Sim::SimPortSession::NowMs(), 1000);
+    }
+}
+
 TEST_F(TypeSixTest, SilentChipIsAskedAgainEveryTryAndATryBegunInsideTheOverallLimitRunsItsWholeTime)
 {
     struct Case {
@@ -346,6 +409,25 @@ TEST_F(TypeSixTest, SilentChipIsAskedAgainEveryTryAndATryBegunInsideTheOverallLi
     capture.Clear();
     EXPECT_FALSE(Driver().ShakeHand());
     EXPECT_EQ(capture.Messages(), std::vector<std::string>{"ready failed.\n"});
+}
+
+TEST_F(TypeSixTest, ChattyBootRomIsWatchedThroughATailThatCanHoldTheStartOfABanner)
+{
+    TypeSixFaults chatty;
+    chatty.chatter = 4096;
+    Start(chatty);
+    ASSERT_TRUE(Driver().ShakeHand()) << "the banner split over two reads amid the log";
+    SetHandshakeTimeout(handle, 1000);
+    size_t largest = 0;
+    size_t reads = 0;
+    WaitTime::Outcome outcome = BurnTypeSixChipSp::WatchConsole(Driver(), [&](std::string& text) {
+        largest = std::max(largest, text.size());
+        ++reads;
+        return WaitTime::Step::AGAIN;
+    });
+    EXPECT_EQ(outcome, WaitTime::Outcome::TIMED_OUT);
+    EXPECT_GT(reads, 100u);
+    EXPECT_LE(largest, 4096 + std::string(Sim::TYPESIX_SSB_BANNER).size() - 1);
 }
 
 TEST_F(TypeSixTest, PacketSizeOutsideOneTo128MiBFailsTheDownloadAtOnce)
@@ -424,6 +506,46 @@ TEST_F(TypeSixTest, PackageRoadBootsTheSmallSsbFirstAndHandsShaDataToAppImages)
     EXPECT_EQ(burnt.data, app);
     EXPECT_EQ(burnt.sha, appSha);
     EXPECT_EQ(capture.Count("burn app.bin successfully.\n"), 1u);
+}
+
+// Notes, for every frame, whether the chip's protocol slot is filled.
+class SlotWatchingChip : public BurnTypeSixChip {
+public:
+    bool SendFrame(unsigned char* frame, unsigned long length, unsigned long perTryMs, unsigned long overallMs,
+                   bool flag) override
+    {
+        slotFilled.push_back(HoldsProtocol());
+        return BurnTypeSixChip::SendFrame(frame, length, perTryMs, overallMs, flag);
+    }
+    bool HoldsProtocol() const { return GetProtocol() != nullptr; }
+    std::vector<bool> slotFilled;
+};
+
+TEST_F(TypeSixTest, PackageRoadHoldsItsProtocolInTheSlotWhileThePartitionsAreBurntOnly)
+{
+    const Bytes ssb = Sim::PatternBytes(100, 1);
+    const size_t bootFrames = 4;  // init, version, the one page, the digest
+    std::string package = dir / "slot.fwpkg";
+    Sim::WriteBinaryFile(package, Sim::BuildFwpkg({{"ssb.bin", ssb, 0, 0, 0},
+                                                   {"ssb_sha", Digest(ssb), 0, 0, 24},
+                                                   {"nv.bin", Sim::PatternBytes(100, 2), 0x3000, 0x1000, 20},
+                                                   {"fs.bin", Sim::PatternBytes(100, 3), 0x8000, 0x1000, 18}}));
+    for (uint8_t refused : {0x00, 0x11}) {
+        SCOPED_TRACE(refused);
+        TypeSixFaults faults;
+        faults.refusedCommand = refused;
+        session.reset();
+        chip = std::make_unique<TypeSixChip>(faults);
+        session = std::make_unique<Sim::SimPortSession>(*chip);
+        SlotWatchingChip driver;
+        ASSERT_TRUE(driver.OpenSerialPort("/dev/virtual6", 115200, 0, 0));
+        EXPECT_EQ(driver.DownloadAllinoneBin(package.c_str(), 0), refused == 0);
+        EXPECT_FALSE(driver.HoldsProtocol()) << "emptied at every end";
+        ASSERT_GT(driver.slotFilled.size(), bootFrames);
+        std::vector<bool> expected(driver.slotFilled.size(), true);
+        std::fill_n(expected.begin(), bootFrames, false);
+        EXPECT_EQ(driver.slotFilled, expected) << "the boot frames go without it, every partition frame with it";
+    }
 }
 
 TEST_F(TypeSixTest, PackageRoadRefusesABadPackageBeforeTheFirstByte)

@@ -1,5 +1,5 @@
-// The TypeSix worker's own file steps: companion file names, and extraction that counts what reached
-// the disk.
+// The TypeSix worker's own file steps: companion file names, reading the package, and extraction that
+// counts what reached the disk.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -28,6 +28,17 @@ TEST(TypeSixWorkerFilesTest, CompanionGoesBeforeTheLastExtensionOfTheFileName)
     for (const auto& c : cases) {
         EXPECT_EQ(GetSha256FilePath(c.first), c.second) << c.first;
     }
+}
+
+TEST(TypeSixWorkerFilesTest, PackageThatCannotBeReadGivesOneLine)
+{
+    Sim::ScratchDir dir;
+    auto context = std::make_unique<BurnInfo::BurnContext>();
+    context->SetFilePath(dir.Path());
+    TypeSixBurnerWorker worker(std::move(context));
+    testing::internal::CaptureStdout();
+    EXPECT_FALSE(worker.LoadPackage());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "error: Failed to open fwpkg file: " + dir.Path() + "\n");
 }
 
 TEST(TypeSixWorkerFilesTest, ExtractionFailsWhenTheDiskTakesFewerBytes)
