@@ -161,6 +161,16 @@ TEST_F(SeDfuDriverTest, OnlyBurnNamesSelectByCaseSensitivePart)
     ExpectFlashHolds({images[0], images[2], images[3]});
 }
 
+// Only the package-aware driver's erase-all erases; a ranged erase is refused on it as on any DFU device.
+TEST_F(SeDfuDriverTest, RangedEraseIsRefusedWithoutARequest)
+{
+    Open(QX71_CHIP_TYPE);
+    EXPECT_EQ(0, EraseFlash(handle, 0x10000, 0x1000));
+    EXPECT_EQ(capture.Count("error: erase is not supported over generic USB DFU.\n"), 1u);
+    EXPECT_EQ(capture.Count("Erasing all flash...\n"), 0u);
+    EXPECT_TRUE(device.Requests().empty());
+}
+
 TEST_F(SeDfuDriverTest, PlainFileIsOneFlashImageAtTheAddressGiven)
 {
     Open(QX71_CHIP_TYPE);
