@@ -111,17 +111,29 @@ TEST_F(SeDfuUsbTest, EraseClearsTheFlashByTheEraseAllFrame)
     EXPECT_THAT(result.output, HasSubstr("Erase successfully.\n"));
 }
 
-// Nothing reaches the device when the package does not hold an image whole.
-TEST_F(SeDfuUsbTest, PackageCutShortIsRefusedWithStatusFour)
+// Nothing reaches the device when the package does not hold an image whole, or when a name of
+// --only-burn selects none of its images.
+TEST_F(SeDfuUsbTest, PackageThatCannotBeBurntAsAskedIsRefusedWithStatusFour)
 {
-    std::vector<uint8_t> package =
-        Sim::BuildFwpkg({PatternImage("app.bin", 1, 0x10000, 500), PatternImage("tail.bin", 1, 0x20000, 50)});
+    std::vector<Sim::PackageImage> images = {PatternImage("app.bin", 1, 0x10000, 500),
+                                             PatternImage("tail.bin", 1, 0x20000, 50)};
+    std::vector<uint8_t> package = Sim::BuildFwpkg(images);
     package.pop_back();
     ASSERT_TRUE(Sim::WriteBinaryFile(dir / "cut.fwpkg", package));
-    Sim::ProgramResult result = Vexil("loader", {"write", "-c", "qx71", "-d", DEVICE, "-f", dir / "cut.fwpkg"});
-    EXPECT_EQ(result.exitCode, 4) << result.output;
-    EXPECT_THAT(result.output, HasSubstr("error: image tail.bin exceeds the fwpkg file size.\n"));
-    EXPECT_EQ(Frames(), "");
+    std::string whole = Package(images);
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"-f", dir / "cut.fwpkg"}, "error: image tail.bin exceeds the fwpkg file size.\n"},
+        {{"-f", whole, "--only-burn", "app", "--only-burn", "boot"},
+         "error: --only-burn boot matches no image of " + whole + ".\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> words = {"write", "-c", "qx71", "-d", DEVICE};
+        words.insert(words.end(), c.first.begin(), c.first.end());
+        Sim::ProgramResult result = Vexil("loader", words);
+        EXPECT_EQ(result.exitCode, 4) << result.output;
+        EXPECT_THAT(result.output, HasSubstr(c.second));
+        EXPECT_EQ(Frames(), "");
+    }
 }
 
 }  // namespace
