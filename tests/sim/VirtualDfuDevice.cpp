@@ -45,10 +45,10 @@ DfuFaults LeavesDuringManifest()
     return faults;
 }
 
-uint64_t SteadyClockMs()
+uint64_t SteadyClockUs()
 {
     using namespace std::chrono;
-    return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+    return static_cast<uint64_t>(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 VirtualDfuDevice::VirtualDfuDevice(DfuDescription description, DfuFaults faults, size_t flashSize)
@@ -131,7 +131,7 @@ int VirtualDfuDevice::Record(uint8_t request, uint16_t value, uint16_t length, c
         record.data.assign(data, data + length);
     }
     record.result = result;
-    record.timeMs = Now();
+    record.timeUs = Now();
     m_requests.push_back(std::move(record));
     return result;
 }
@@ -147,7 +147,7 @@ int VirtualDfuDevice::ControlOut(uint8_t request, uint16_t value, uint16_t index
 {
     int result = GONE;
     if (m_present) {
-        result = ForThisInterface(index, data, length) ? Out(request, value, data, length) : Stall();
+        result = ForThisInterface(index, data, length) && !Early() ? Out(request, value, data, length) : Stall();
     }
     return Record(request, value, length, data, result);
 }
@@ -156,9 +156,21 @@ int VirtualDfuDevice::ControlIn(uint8_t request, uint16_t value, uint16_t index,
 {
     int result = GONE;
     if (m_present) {
-        result = ForThisInterface(index, data, length) ? In(request, value, data, length) : Stall();
+        result = ForThisInterface(index, data, length) && !Early() ? In(request, value, data, length) : Stall();
     }
     return Record(request, value, length, nullptr, result);
+}
+
+// A request while the device is still at work, before the time its last status answer gave.
+bool VirtualDfuDevice::Early()
+{
+    bool waiting = m_state == DfuState::DNBUSY || m_state == DfuState::MANIFEST;
+    uint64_t dueUs = m_lastStatusAtUs + static_cast<uint64_t>(m_pollTimeout) * 1000;
+    if (!waiting || !m_clock || Now() + EARLY_TOLERANCE_US >= dueUs) {
+        return false;
+    }
+    ++m_earlyPolls;
+    return true;
 }
 
 // A request the state does not take: the pipe stalls and the device goes to dfuERROR.
@@ -319,15 +331,8 @@ int VirtualDfuDevice::GetStatus(uint8_t* data, uint16_t length)
     if (length < STATUS_LENGTH) {
         return Stall();
     }
-    bool waiting = m_state == DfuState::DNBUSY || m_state == DfuState::MANIFEST;
-    if (waiting && m_clock && Now() < m_lastStatusAt + m_pollTimeout) {
-        // Too soon: the device is still at work and says so again; its promise still runs from the
-        // answer that made it.
-        ++m_earlyPolls;
-    } else {
-        AdvanceOnStatus();
-        m_lastStatusAt = Now();
-    }
+    AdvanceOnStatus();
+    m_lastStatusAtUs = Now();
     bool busy = m_state == DfuState::DNBUSY || m_state == DfuState::MANIFEST;
     m_pollTimeout = busy ? m_faults.pollTimeoutMs : 0;
     data[0] = m_status;

@@ -273,7 +273,7 @@ bool Bench::Build()
         auto node = std::make_unique<DfuNode>();
         node->bench = this;
         node->device = std::make_unique<Sim::VirtualDfuDevice>(description, m_options.faults);
-        node->device->SetClock(Sim::SteadyClockMs);
+        node->device->SetClock(Sim::SteadyClockUs);
         node->sysName = "1-" + std::to_string(i + 1);
         if (!m_options.flashFile.empty()) {
             std::vector<uint8_t> flash = Sim::ReadBinaryFile(m_options.flashFile);
