@@ -370,6 +370,10 @@ bool DfuProtocol::UploadFile(const char* path, int length, unsigned long address
         Report("error: Device returned no data.\n");
         return false;
     }
+    if (length > 0 && received < static_cast<unsigned long>(length)) {
+        Report(Common::FormatInfo("Read %lu of %d bytes: the device ended the upload early.\n", received, length));
+        return false;
+    }
     return true;
 }
 
