@@ -14,7 +14,9 @@
 
 namespace {
 
+using testing::EndsWith;
 using testing::HasSubstr;
+using testing::Not;
 
 using Sim::PatternImage;
 
@@ -28,15 +30,16 @@ std::string ReadText(const std::string& path)
 
 class SeDfuUsbTest : public ::testing::Test {
 protected:
-    Sim::ProgramResult Vexil(const std::string& bootLoader, const std::vector<std::string>& words)
+    Sim::ProgramResult Vexil(const std::string& bootLoader, const std::vector<std::string>& words,
+                             const std::vector<std::string>& faults = {})
     {
         std::vector<std::string> command = {VEXIL_BINARY};
         command.insert(command.end(), words.begin(), words.end());
+        std::vector<std::string> bench = {"--dfu", DEVICE, "--boot-loader", bootLoader, "--save-boot", dir.Path()};
+        bench.insert(bench.end(), faults.begin(), faults.end());
         Sim::ProgramOptions options;
         options.timeoutMs = 30000;
-        return Sim::RunUnderUsbBench(VEXIL_BUILD_DIR,
-                                     {"--dfu", DEVICE, "--boot-loader", bootLoader, "--save-boot", dir.Path()},
-                                     command, options);
+        return Sim::RunUnderUsbBench(VEXIL_BUILD_DIR, bench, command, options);
     }
 
     std::string Package(const std::vector<Sim::PackageImage>& images)
@@ -134,6 +137,24 @@ TEST_F(SeDfuUsbTest, PackageThatCannotBeBurntAsAskedIsRefusedWithStatusFour)
         EXPECT_THAT(result.output, HasSubstr(c.second));
         EXPECT_EQ(Frames(), "");
     }
+}
+
+// Ctrl-C while the device programs a block of a package: the tool waits the device out and aborts
+// the transfer before it ends, so the next write finds the device idle and burns the whole package.
+TEST_F(SeDfuUsbTest, WriteAfterACtrlCMidPackageBurnsTheWholePackage)
+{
+    std::vector<Sim::PackageImage> images = {PatternImage("app.bin", 1, 0x10000, 8192),
+                                             PatternImage("nv.bin", 2, 0x80000, 700)};
+    Sim::ProgramResult result =
+        Vexil("loader", {"write", "-c", "qx71", "-d", DEVICE, "-f", Package(images)},
+              {"--poll-ms", "20", "--busy-polls", "3", "--interrupt-at-block", "3", "--again"});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_THAT(result.output, HasSubstr("\nWrite failed.\nerror: Interrupted by SIGINT.\n"
+                                         "usbbench: the first run ended with status 130\n"));
+    EXPECT_THAT(result.output, Not(HasSubstr("Aborting previous incomplete transfer.")));
+    EXPECT_THAT(result.output, EndsWith("\nWrite successfully.\n"));
+    EXPECT_EQ(Frames(), "d2 1024\nd2 1024\n4b 1024\n");
+    ExpectFlash(images);
 }
 
 }  // namespace

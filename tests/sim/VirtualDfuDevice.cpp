@@ -58,6 +58,7 @@ VirtualDfuDevice::VirtualDfuDevice(DfuDescription description, DfuFaults faults,
     if (m_state == DfuState::ERROR) {
         m_status = DfuStatusCode::ERR_NOTDONE;
     }
+    m_busyLeft = m_faults.busyPolls;  // found right after a block another host sent
 }
 
 void VirtualDfuDevice::SetClock(std::function<uint64_t()> clock)

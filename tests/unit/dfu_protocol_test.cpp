@@ -64,26 +64,38 @@ struct IdleCase {
     size_t cleanups;
     const char* line;
     bool downloads;
+    size_t statusReads;  // before the download, or in all when it does not start
 };
 
+// A device left busy by another host is asked again only once its poll time-out has passed: a
+// request before that stalls and fails the test.
 class IdleStateTest : public ::testing::TestWithParam<IdleCase> {};
 
 TEST_P(IdleStateTest, BringsTheDeviceToIdleOrGivesUp)
 {
     const IdleCase& c = GetParam();
+    VirtualDfuClock clock(HOST_WORK_US);
     DfuFaults faults;
     faults.startState = c.startState;
     faults.stuckInError = c.stuckInError;
+    faults.busyPolls = 2;
+    faults.pollTimeoutMs = 5;
     Bench bench({}, faults);
+    bench.device.SetClock(VirtualDfuClock::NowUs);
     std::vector<uint8_t> image = PatternBytes(100, 1);
     EXPECT_EQ(c.downloads, bench.Download(image));
     EXPECT_EQ(c.cleanups, bench.device.RequestsOf(c.cleanupRequest).size());
-    EXPECT_EQ(1u, bench.capture.Count(c.line));
+    EXPECT_EQ(1u, bench.capture.Count(c.line)) << bench.capture.Text();
+    EXPECT_EQ(0u, bench.device.EarlyPolls());
+    const std::vector<DfuRequestRecord>& requests = bench.device.Requests();
+    auto firstDnload = std::find_if(requests.begin(), requests.end(),
+                                    [](const DfuRequestRecord& r) { return r.request == DfuRequest::DNLOAD; });
+    auto isStatus = [](const DfuRequestRecord& r) { return r.request == DfuRequest::GETSTATUS; };
+    EXPECT_EQ(c.statusReads, static_cast<size_t>(std::count_if(requests.begin(), firstDnload, isStatus)));
     if (c.downloads) {
         EXPECT_EQ(image, bench.device.Manifested());
         EXPECT_EQ(0, bench.device.DnloadBlocks().front());
     } else {
-        EXPECT_EQ(4u, bench.device.RequestsOf(DfuRequest::GETSTATUS).size());
         EXPECT_TRUE(bench.device.RequestsOf(DfuRequest::DNLOAD).empty());
     }
 }
@@ -92,13 +104,19 @@ INSTANTIATE_TEST_SUITE_P(
     Dfu, IdleStateTest,
     ::testing::Values(
         IdleCase{"LeftInDownload", DfuState::DNLOAD_IDLE, false, DfuRequest::ABORT, 1,
-                 "Aborting previous incomplete transfer.\n", true},
+                 "Aborting previous incomplete transfer.\n", true, 2},
         IdleCase{"LeftInUpload", DfuState::UPLOAD_IDLE, false, DfuRequest::ABORT, 1,
-                 "Aborting previous incomplete transfer.\n", true},
+                 "Aborting previous incomplete transfer.\n", true, 2},
         IdleCase{"LeftInError", DfuState::ERROR, false, DfuRequest::CLRSTATUS, 1, "Clearing DFU error status.\n",
-                 true},
+                 true, 2},
         IdleCase{"StuckInError", DfuState::ERROR, true, DfuRequest::CLRSTATUS, 4,
-                 "error: Could not bring the device to the dfuIDLE state.\n", false}),
+                 "error: Could not bring the device to the dfuIDLE state.\n", false, 4},
+        // Busy twice with the block an interrupted host sent, then waiting for the rest of it.
+        IdleCase{"LeftBusy", DfuState::DNLOAD_SYNC, false, DfuRequest::ABORT, 1,
+                 "Aborting previous incomplete transfer.\n", true, 4},
+        // Takes nothing but a USB reset.
+        IdleCase{"LeftWaitingForAReset", DfuState::MANIFEST_WAIT_RESET, false, DfuRequest::ABORT, 1,
+                 "error: DFU_ABORT failed.\n", false, 1}),
     [](const ::testing::TestParamInfo<IdleCase>& info) { return std::string(info.param.name); });
 
 struct SizeCase {
@@ -216,6 +234,8 @@ TEST(DfuProtocol, CancelDuringALongBusyWaitIsSeenWithin100Ms)
     canceller.join();
     EXPECT_LT(took, std::chrono::milliseconds(400));
     EXPECT_EQ(0u, bench.capture.Count("error: Device stayed busy for too long during the download.\n"));
+    // Hours of poll time-out are not waited out at the end: the next operation's start does that.
+    EXPECT_EQ(DfuRequest::GETSTATUS, bench.device.Requests().back().request);
 }
 
 struct EndCase {
@@ -262,10 +282,11 @@ INSTANTIATE_TEST_SUITE_P(
                 "Device went away during the manifest phase (likely rebooting).\n", DfuState::MANIFEST_SYNC, 0},
         EndCase{"ManifestWaitsForReset", {}, NOT_TOLERANT, true,
                 "Resetting USB to let the device manifest the new firmware.\n", DfuState::IDLE, 1},
+        // A failed download leaves the device idle for the next host: its error cleared, its transfer aborted.
         EndCase{"ErrorStatusMidDownload", ErrorAtBlock(1), TOLERANT, false,
-                "error: Device reported DFU failure: errWRITE.\n", DfuState::ERROR, 0},
+                "error: Device reported DFU failure: errWRITE.\n", DfuState::IDLE, 0},
         EndCase{"StallMidDownload", StallAtBlock(2), TOLERANT, false,
-                "error: DFU_DNLOAD transfer failed (device unplugged?).\n", DfuState::ERROR, 0}),
+                "error: DFU_DNLOAD transfer failed (device unplugged?).\n", DfuState::IDLE, 0}),
     [](const ::testing::TestParamInfo<EndCase>& info) { return std::string(info.param.name); });
 
 TEST(DfuProtocol, DeviceLeavingWhileProgrammingEndsTheDownloadAtOnce)
@@ -293,7 +314,51 @@ TEST(DfuProtocol, CancelBetweenBlocksStopsBeforeTheNextOne)
     EXPECT_FALSE(bench.Download(PatternBytes(300, 1)));
     EXPECT_EQ((std::vector<uint16_t>{0, 1}), bench.device.DnloadBlocks());
     EXPECT_EQ(1u, bench.capture.Count("Download cancelled.\n"));
+    EXPECT_EQ(1u, bench.device.RequestsOf(DfuRequest::ABORT).size());
+    EXPECT_EQ(DfuState::IDLE, bench.device.State());
 }
+
+struct CancelCase {
+    const char* name;
+    bool upload;
+    uint8_t cancelAfter;  // the request after whose answer the cancel comes
+    size_t count;         // its number, from 1; the first status read is the idle check
+};
+
+class CancelledTransferTest : public ::testing::TestWithParam<CancelCase> {};
+
+// A cancel during a transfer leaves the device idle for the next host: its poll time-out waited out
+// in full, whatever the cancel says, then the transfer aborted, without a word.
+TEST_P(CancelledTransferTest, WaitsOutTheDeviceAndAbortsBeforeItEnds)
+{
+    const CancelCase& c = GetParam();
+    VirtualDfuClock clock(HOST_WORK_US);
+    DfuFaults faults;
+    faults.busyPolls = 2;
+    faults.pollTimeoutMs = 20;
+    Bench bench(WithTransferSize(64), faults);
+    bench.device.SetClock(VirtualDfuClock::NowUs);
+    bench.device.Preload(0, PatternBytes(300, 1));
+    size_t seen = 0;
+    bench.port.AfterRequest([&](const DfuRequestRecord& record) {
+        seen += record.request == c.cancelAfter ? 1 : 0;
+        if (seen == c.count) {
+            bench.chip.SetIsCancel();
+        }
+    });
+    ScratchDir dir;
+    std::string path = dir / "read.bin";
+    EXPECT_FALSE(c.upload ? bench.protocol.UploadFile(path.c_str(), 0, 0) : bench.Download(PatternBytes(300, 1)));
+    EXPECT_EQ(0u, bench.device.EarlyPolls());
+    EXPECT_EQ(1u, bench.device.RequestsOf(DfuRequest::ABORT).size()) << bench.capture.Text();
+    EXPECT_EQ(DfuState::IDLE, bench.device.State());
+    EXPECT_EQ(0u, bench.capture.Count("Aborting previous incomplete transfer.\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Dfu, CancelledTransferTest,
+                         ::testing::Values(CancelCase{"WhileTheDeviceIsBusy", false, DfuRequest::GETSTATUS, 2},
+                                           CancelCase{"MidUpload", true, DfuRequest::UPLOAD, 2}),
+                         [](const ::testing::TestParamInfo<CancelCase>& info) { return std::string(info.param.name); });
 
 struct UploadCase {
     size_t stored;
