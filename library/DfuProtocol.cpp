@@ -333,7 +333,7 @@ bool DfuProtocol::Manifest()
 {
     DfuWatch watch([this] { return IsCancelled(); });
     int polls = 0;
-    bool result = false;
+    bool endedWell = false;
     WaitTime::Outcome outcome = watch.PollWhenDue(m_limits.busyMs, POLL_SLICE_MS, [&] {
         if (polls == m_limits.manifestPolls) {
             return WaitTime::Step::FAILED;
@@ -342,7 +342,7 @@ bool DfuProtocol::Manifest()
         DfuStatus status;
         if (GetStatus(status, m_timeout) != DFU_STATUS_LENGTH) {
             Report("Device went away during the manifest phase (likely rebooting).\n");
-            result = true;
+            endedWell = true;
             return WaitTime::Step::DONE;
         }
         PrintState(status);
@@ -350,23 +350,36 @@ bool DfuProtocol::Manifest()
             Report(Common::FormatInfo("error: Manifest failed: %s.\n", DfuStatusToString(status.status)));
             return WaitTime::Step::DONE;
         }
-        if (status.state == MANIFEST_WAIT_RESET) {
-            Report("Resetting USB to let the device manifest the new firmware.\n");
-            (void)m_port->ResetDevice();
-            result = true;
-            return WaitTime::Step::DONE;
+        if (status.state == MANIFEST_SYNC || status.state == MANIFEST) {
+            watch.DueIn(status.pollTimeout);
+            return WaitTime::Step::AGAIN;
         }
-        if (status.state != MANIFEST_SYNC && status.state != MANIFEST) {
-            result = true;
-            return WaitTime::Step::DONE;
-        }
-        watch.DueIn(status.pollTimeout);
-        return WaitTime::Step::AGAIN;
+        endedWell = ManifestEndedWell(status.state);
+        return WaitTime::Step::DONE;
     });
     if (outcome == WaitTime::Outcome::FAILED || outcome == WaitTime::Outcome::TIMED_OUT) {
         Report("error: Device did not finish the manifest phase.\n");
     }
-    return outcome == WaitTime::Outcome::DONE && result;
+    return outcome == WaitTime::Outcome::DONE && endedWell;
+}
+
+// Only an idle device, one that asks for a reset, or one back in its application has taken the image;
+// dfuERROR even without a status, or a state of an unfinished transfer, has not.
+bool DfuProtocol::ManifestEndedWell(uint8_t state)
+{
+    switch (state) {
+        case MANIFEST_WAIT_RESET:
+            Report("Resetting USB to let the device manifest the new firmware.\n");
+            (void)m_port->ResetDevice();
+            return true;
+        case IDLE:
+        case APP_IDLE:
+            return true;
+        default:
+            Report(Common::FormatInfo("error: The device ended the manifest phase in %s.\n",
+                                      DfuStateToString(state)));
+            return false;
+    }
 }
 
 bool DfuProtocol::SendCommandFrame(const unsigned char* frame, unsigned long length, bool noWait)

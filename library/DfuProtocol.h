@@ -52,6 +52,7 @@ private:
     bool ReturnToIdle(bool atStart);
     bool WaitUntilReady(bool atStart);
     void AbortBrokenTransfer();
+    bool ManifestEndedWell(uint8_t state);
     bool SendImage(const unsigned char* data, unsigned long length);
     bool SendBlocks(const unsigned char* data, unsigned long length, int transferSize);
     bool WaitWhileBusy(DfuStatus& status, int statusTimeoutMs);

@@ -45,6 +45,14 @@ DfuFaults LeavesDuringManifest()
     return faults;
 }
 
+DfuFaults ManifestEndsIn(DfuState state, uint8_t status)
+{
+    DfuFaults faults;
+    faults.manifestEndsIn = static_cast<int>(state);
+    faults.manifestEndStatus = status;
+    return faults;
+}
+
 uint64_t SteadyClockUs()
 {
     using namespace std::chrono;
@@ -389,11 +397,18 @@ void VirtualDfuDevice::AdvanceManifest()
         Fail(status);
         return;
     }
-    m_manifested = m_download;
-    ++m_manifests;
-    m_download.clear();
     m_state = Has(m_description.attributes, DfuAttribute::MANIFESTATION_TOLERANT) ? DfuState::IDLE
                                                                                    : DfuState::MANIFEST_WAIT_RESET;
+    if (m_faults.manifestEndsIn >= 0) {
+        m_state = static_cast<DfuState>(m_faults.manifestEndsIn);
+        m_status = m_faults.manifestEndStatus;
+    }
+    // Only a device back to idle or to its application has taken the download.
+    if (m_state == DfuState::IDLE || m_state == DfuState::APP_IDLE || m_state == DfuState::MANIFEST_WAIT_RESET) {
+        m_manifested = m_download;
+        ++m_manifests;
+    }
+    m_download.clear();
 }
 
 void VirtualDfuDevice::UsbReset()

@@ -98,6 +98,8 @@ struct DfuFaults {
     uint16_t transferSize = 0;        // a wTransferSize of its own in the descriptor; larger blocks stall
     DfuState startState = DfuState::IDLE;  // the DFU-mode state it is found in (left by another host)
     bool stuckInError = false;        // CLRSTATUS does not leave dfuERROR
+    int manifestEndsIn = -1;          // the DfuState the manifest phase ends in; -1: as the attributes say
+    uint8_t manifestEndStatus = DfuStatusCode::OK;  // the status it reports there
 };
 
 // One fault each, for tables of cases.
@@ -105,6 +107,7 @@ DfuFaults StallAtBlock(int block);
 DfuFaults ErrorAtBlock(int block);
 DfuFaults LeavesAtBlock(int block);
 DfuFaults LeavesDuringManifest();
+DfuFaults ManifestEndsIn(DfuState state, uint8_t status = DfuStatusCode::OK);
 
 // Microseconds of the steady clock, for SetClock when the host waits in real time.
 uint64_t SteadyClockUs();

@@ -282,11 +282,23 @@ INSTANTIATE_TEST_SUITE_P(
                 "Device went away during the manifest phase (likely rebooting).\n", DfuState::MANIFEST_SYNC, 0},
         EndCase{"ManifestWaitsForReset", {}, NOT_TOLERANT, true,
                 "Resetting USB to let the device manifest the new firmware.\n", DfuState::IDLE, 1},
+        EndCase{"ManifestEndsInItsApplication", ManifestEndsIn(DfuState::APP_IDLE), TOLERANT, true, nullptr,
+                DfuState::APP_IDLE, 0},
         // A failed download leaves the device idle for the next host: its error cleared, its transfer aborted.
         EndCase{"ErrorStatusMidDownload", ErrorAtBlock(1), TOLERANT, false,
                 "error: Device reported DFU failure: errWRITE.\n", DfuState::IDLE, 0},
         EndCase{"StallMidDownload", StallAtBlock(2), TOLERANT, false,
-                "error: DFU_DNLOAD transfer failed (device unplugged?).\n", DfuState::IDLE, 0}),
+                "error: DFU_DNLOAD transfer failed (device unplugged?).\n", DfuState::IDLE, 0},
+        EndCase{"ManifestEndsInErrorWithoutAStatus", ManifestEndsIn(DfuState::ERROR), TOLERANT, false,
+                "error: The device ended the manifest phase in dfuERROR.\n", DfuState::IDLE, 0},
+        EndCase{"ManifestEndsInErrorWithAStatus", ManifestEndsIn(DfuState::ERROR, DfuStatusCode::ERR_WRITE), TOLERANT,
+                false, "error: Manifest failed: errWRITE.\n", DfuState::IDLE, 0},
+        EndCase{"ManifestEndsInDownloadIdle", ManifestEndsIn(DfuState::DNLOAD_IDLE), TOLERANT, false,
+                "error: The device ended the manifest phase in dfuDNLOAD-IDLE.\n", DfuState::IDLE, 0},
+        EndCase{"ManifestEndsBusy", ManifestEndsIn(DfuState::DNBUSY), TOLERANT, false,
+                "error: The device ended the manifest phase in dfuDNBUSY.\n", DfuState::IDLE, 0},
+        EndCase{"ManifestEndsInUploadIdle", ManifestEndsIn(DfuState::UPLOAD_IDLE), TOLERANT, false,
+                "error: The device ended the manifest phase in dfuUPLOAD-IDLE.\n", DfuState::IDLE, 0}),
     [](const ::testing::TestParamInfo<EndCase>& info) { return std::string(info.param.name); });
 
 TEST(DfuProtocol, DeviceLeavingWhileProgrammingEndsTheDownloadAtOnce)
