@@ -89,6 +89,10 @@ DfuDescription VirtualDfuDevice::Description() const
     if (m_faults.transferSize != 0) {
         current.transferSize = m_faults.transferSize;
     }
+    if (m_faults.controlBytesInStrings) {
+        current.serial += TERMINAL_CONTROL_TEXT;
+        current.interfaceName += TERMINAL_CONTROL_TEXT;
+    }
     return current;
 }
 

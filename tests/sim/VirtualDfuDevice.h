@@ -66,6 +66,10 @@ constexpr uint8_t WILL_DETACH = 0x08;
 // How much sooner than its bwPollTimeout a busy device still takes a request.
 constexpr uint64_t EARLY_TOLERANCE_US = 200;
 
+// Ends the serial number and the interface name under controlBytesInStrings: clears the screen,
+// turns the text red, rings the bell.
+constexpr const char* TERMINAL_CONTROL_TEXT = "\x1b[2J\x1b[31m\a\x7f";
+
 // What the host sees of the device in its descriptors. The umockdev harness builds the sysfs
 // descriptors from this; Description() gives the one of the current mode.
 struct DfuDescription {
@@ -100,6 +104,7 @@ struct DfuFaults {
     bool stuckInError = false;        // CLRSTATUS does not leave dfuERROR
     int manifestEndsIn = -1;          // the DfuState the manifest phase ends in; -1: as the attributes say
     uint8_t manifestEndStatus = DfuStatusCode::OK;  // the status it reports there
+    bool controlBytesInStrings = false;  // serial number and interface name end with TERMINAL_CONTROL_TEXT
 };
 
 // One fault each, for tables of cases.

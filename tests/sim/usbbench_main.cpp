@@ -17,6 +17,7 @@
 //     --flash FILE             what the flash holds (and an upload serves) at the start
 //     --save-download FILE     after the program: the bytes of the last download that was manifested
 //     --report-polls           after the program: how many status requests came too early
+//     --control-strings        serial numbers and interface names end with terminal control bytes
 //     --interrupt-at-block N   Ctrl-C (SIGINT) to the program when the first device takes DNLOAD block N
 //     --again                  then the program runs once more on the same bus; the first run's status
 //                              goes to standard error, the bench's is the second's
@@ -855,9 +856,10 @@ bool ParseOptions(int argc, char* argv[], BenchOptions& options)
     int i = 1;
     for (; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
         std::string option = argv[i];
-        bool* flag = option == "--report-polls" ? &options.reportPolls
-                     : option == "--again"        ? &options.again
-                                                  : nullptr;
+        bool* flag = option == "--report-polls"      ? &options.reportPolls
+                     : option == "--again"             ? &options.again
+                     : option == "--control-strings"   ? &options.faults.controlBytesInStrings
+                                                       : nullptr;
         if (flag != nullptr) {
             *flag = true;
             continue;
