@@ -7,6 +7,7 @@
 #include "Burn.h"
 #include "CommonUtil.h"
 #include "Interrupt.h"
+#include "PendingOutput.h"
 
 using BurnInfo::BurnContext;
 using BurnInfo::PartitionItem;
@@ -340,29 +341,16 @@ bool BurnerWorkerBase::EraseWholeFlash(const char* bootFile)
 
 bool BurnerWorkerBase::UploadFlash(const std::string& output)
 {
-    CommonUtil::FileStamp before = CommonUtil::StampOf(output);
-    if (UploadFile(Device(), Address(), m_context->GetReadSize(), output.c_str()) == 0) {
+    PendingOutput file(output);
+    bool read = file.Create() &&
+                UploadFile(Device(), Address(), m_context->GetReadSize(), file.Path().c_str()) != 0 && file.Keep();
+    if (!read) {
         std::printf("\nerror: Read %s failed.\n", output.c_str());
-        RemovePartialOutput(output, before);
+        file.Discard();
         return false;
     }
     std::printf("\nRead %s successfully.\n", output.c_str());
     return true;
-}
-
-// An interrupted read leaves no partial file under the name asked for; a file the read never
-// opened (it stopped earlier) is the user's and stays.
-void BurnerWorkerBase::RemovePartialOutput(const std::string& output, const CommonUtil::FileStamp& before)
-{
-    CommonUtil::FileStamp after = CommonUtil::StampOf(output);
-    if (Interrupt::Received() == 0 || !after.exists || after == before) {
-        return;
-    }
-    if (std::remove(output.c_str()) == 0) {
-        std::printf("note: Removed the incomplete output file %s.\n", output.c_str());
-    } else {
-        std::printf("warning: The output file %s is incomplete and could not be removed.\n", output.c_str());
-    }
 }
 
 bool BurnerWorkerBase::DownloadBootData()

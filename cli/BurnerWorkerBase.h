@@ -84,8 +84,8 @@ protected:
     // The steps of the workers whose chip driver does the whole job, each with its verdict line.
     bool DownloadWholeFile(const std::string& file);
     bool EraseWholeFlash(const char* bootFile);
+    // The flash contents go to output only when the whole read succeeded.
     bool UploadFlash(const std::string& output);
-    static void RemovePartialOutput(const std::string& output, const CommonUtil::FileStamp& before);
     void PrintRefusal(const char* function) const;
 
 private:

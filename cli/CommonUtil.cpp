@@ -286,12 +286,6 @@ bool FileIsExists(const std::string& path)
     return access(path.c_str(), F_OK) == 0;
 }
 
-bool FileStamp::operator==(const FileStamp& other) const
-{
-    return exists == other.exists && device == other.device && inode == other.inode && size == other.size &&
-           modifiedSeconds == other.modifiedSeconds && modifiedNanoseconds == other.modifiedNanoseconds;
-}
-
 FileStamp StampOf(const std::string& path)
 {
     FileStamp stamp;
@@ -302,9 +296,6 @@ FileStamp StampOf(const std::string& path)
     stamp.exists = true;
     stamp.device = static_cast<uint64_t>(status.st_dev);
     stamp.inode = static_cast<uint64_t>(status.st_ino);
-    stamp.size = static_cast<long long>(status.st_size);
-    stamp.modifiedSeconds = static_cast<long long>(status.st_mtim.tv_sec);
-    stamp.modifiedNanoseconds = static_cast<long long>(status.st_mtim.tv_nsec);
     return stamp;
 }
 

@@ -56,15 +56,11 @@ std::string GetParentDir(const std::string& path);
 std::string GetBaseNameWithoutExt(const std::string& path);
 bool FindFileIgnoreCase(const std::string& directory, const std::string& fileName, std::string& foundName);
 bool FileIsExists(const std::string& path);
-// Enough of a file's status to tell whether something wrote it in between.
+// Enough of a file's status to tell whether two paths name the same file.
 struct FileStamp {
     bool exists = false;
     uint64_t device = 0;
     uint64_t inode = 0;
-    long long size = 0;
-    long long modifiedSeconds = 0;
-    long long modifiedNanoseconds = 0;
-    bool operator==(const FileStamp& other) const;
 };
 FileStamp StampOf(const std::string& path);
 // Whole-file readers take regular files only: a device such as /dev/zero never ends, and opening a

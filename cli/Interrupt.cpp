@@ -1,6 +1,7 @@
 #include "Interrupt.h"
 
 #include <atomic>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -19,6 +20,9 @@ constexpr int SIGNAL_STATUS_BASE = 128;
 
 std::atomic<int> g_received{0};
 sigset_t g_watched;
+// Read by the watching thread while the main thread may be anywhere: no allocation behind it.
+char g_scratchFile[PATH_MAX] = {0};
+std::atomic<bool> g_hasScratchFile{false};
 
 const char* SignalName(int signalNumber)
 {
@@ -42,6 +46,9 @@ void WriteAll(const char* text)
 // a print on the main thread, so the lines go straight to the descriptor.
 [[noreturn]] void EndAtOnce(int firstSignal)
 {
+    if (g_hasScratchFile.load()) {
+        unlink(g_scratchFile);
+    }
     if (CommonUtil::ColorEnabled()) {
         WriteAll(CommonUtil::CONSOLE_RESTORE);
     }
@@ -102,6 +109,16 @@ int Received()
 int CancelQuery()
 {
     return Received() != 0 ? 1 : 0;
+}
+
+void SetScratchFile(const std::string& path)
+{
+    g_hasScratchFile.store(false);
+    if (path.empty() || path.size() >= sizeof(g_scratchFile)) {
+        return;
+    }
+    std::memcpy(g_scratchFile, path.c_str(), path.size() + 1);
+    g_hasScratchFile.store(true);
 }
 
 int ExitStatus()

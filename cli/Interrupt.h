@@ -1,8 +1,10 @@
 #ifndef VEXIL_CLI_INTERRUPT_H
 #define VEXIL_CLI_INTERRUPT_H
 
+#include <string>
+
 // Ctrl-C (SIGINT) and SIGTERM ask the running command to stop: the library's waits see it through the
-// cancel query, the command unwinds through its normal path (the port closes, a partial read output
+// cancel query, the command unwinds through its normal path (the port closes, an unfinished read
 // goes), and the tool ends with 128 + the signal's number. A second signal ends the tool at once.
 namespace Interrupt {
 
@@ -14,6 +16,8 @@ void Watch();
 int Received();
 // The cancel query handed to the library: non-zero once a signal asked the tool to stop.
 int CancelQuery();
+// The file that ending at once removes: the unfinished file of a read under way; "" for none.
+void SetScratchFile(const std::string& path);
 // The exit status for the signal received.
 int ExitStatus();
 // Ends the progress bar's line, says what stopped the tool, and leaves the terminal with its

@@ -16,6 +16,11 @@ struct TransferCase {
     const char* transferSize;
 };
 
+void PrintTo(const TransferCase& row, std::ostream* out)
+{
+    *out << row.size << "_in_" << row.transferSize;
+}
+
 class DfuUtilBench : public ::testing::TestWithParam<TransferCase> {
 protected:
     Sim::ProgramResult RunDfuUtil(const std::vector<std::string>& benchOptions, const std::vector<std::string>& words)

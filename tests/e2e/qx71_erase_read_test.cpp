@@ -1,15 +1,19 @@
 // vexil erase and read through the built executable against the virtual Qx71 and Kp7715 chips on a
 // pty: the package's loader goes first, then the erase-all or upload frame; the flash, the file
 // written, the console and the exit status.
+#include <ostream>
+#include <set>
 #include <string>
 #include <vector>
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include "FwpkgBuilder.h"
 #include "Qx71Chip.h"
 #include "Qx71Session.h"
 #include "Qx71Wire.h"
+#include "ScratchDir.h"
 #include "ToolChipBench.h"
 #include "ToolChipTest.h"
 
@@ -176,7 +180,8 @@ TEST_P(ReadTest, RefusedUploadFailsWithSevenAndNamesTheOutput)
     ProgramResult result = tool.Run("read", {"-f", package, "-z", "4096", "-o", output});
     EXPECT_EQ(result.exitCode, READ_FAILED);
     EXPECT_EQ(result.output, LoaderLines() + "\nBurn " + package + " successfully.\n" + Sim::ACK_REFUSED_LINE +
-                                 "Send upload data command failed.\n\nerror: Read " + output + " failed.\n");
+                                 "Send upload data command failed.\n\nerror: Read " + output + " failed.\nnote: Removed the "
+                                 "incomplete read; " + output + " is as it was before.\n");
 }
 
 TEST_P(ReadTest, OutputThatCannotBeCreatedFailsWithSeven)
@@ -185,9 +190,9 @@ TEST_P(ReadTest, OutputThatCannotBeCreatedFailsWithSeven)
     std::string output = tool.install.Path("no-such-dir/flash.bin");
     ProgramResult result = tool.Run("read", {"-f", package, "-z", "4096", "-o", output});
     EXPECT_EQ(result.exitCode, READ_FAILED);
-    EXPECT_EQ(result.output, LoaderLines() + "\nBurn " + package + " successfully.\nCannot create the output file: " +
-                                 output + ".\nRecv uplaod data frame failed.\nUpload file failed.\n\nerror: Read " +
-                                 output + " failed.\n");
+    EXPECT_EQ(result.output, LoaderLines() + "\nBurn " + package + " successfully.\nerror: Cannot create the output "
+                                 "file: " + output + " (No such file or directory).\n\nerror: Read " + output +
+                                 " failed.\n");
 }
 
 TEST_P(ReadTest, RefusedLoaderFailsWithFourAndNothingIsAskedOfTheFlash)
@@ -207,5 +212,51 @@ TEST_P(ReadTest, RefusedLoaderFailsWithFourAndNothingIsAskedOfTheFlash)
 }
 
 INSTANTIATE_TEST_SUITE_P(Chips, ReadTest, ::testing::Values("qx71", "kp7715"), Sim::ChipParamName);
+
+// ---- A read cut short ----
+
+struct CutReadCase {
+    const char* name;
+    bool olderFile;  // a file of the output's name was there before the read
+};
+
+void PrintTo(const CutReadCase& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
+class CutReadTest : public ::testing::TestWithParam<CutReadCase> {
+protected:
+    Sim::ToolChipBench tool{VEXIL_BUILD_DIR, "qx71"};
+};
+
+// The chip goes away in the middle of the upload: nothing of the read is left, under the name asked
+// for or beside it, and a file of that name from before stays as it was.
+TEST_P(CutReadTest, LeavesNoFileThatCouldPassForTheDump)
+{
+    ASSERT_TRUE(tool.Ready());
+    std::string package = tool.WritePackage(Sim::NamedPackageImages());
+    Qx71Faults faults;
+    faults.goneAtUploadFrame = 2;
+    tool.StartChip(faults).Preload(0, Sim::PatternBytes(4096, 7));
+    std::string output = tool.install.Path("flash.bin");
+    const Bytes older = {'o', 'l', 'd'};
+    if (GetParam().olderFile) {
+        ASSERT_TRUE(Sim::WriteBinaryFile(output, older));
+    }
+    std::set<std::string> files = Sim::FilesIn(tool.install.Dir());
+    ProgramResult result = tool.Run("read", {"-f", package, "-z", "4096", "-o", output});
+    EXPECT_EQ(result.exitCode, READ_FAILED);
+    EXPECT_THAT(result.output, testing::EndsWith("\nerror: Read " + output + " failed.\nnote: Removed the incomplete "
+                                                 "read; " + output + " is as it was before.\n"));
+    EXPECT_EQ(Sim::FilesIn(tool.install.Dir()), files);
+    if (GetParam().olderFile) {
+        EXPECT_EQ(Sim::ReadBinaryFile(output), older);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Outputs, CutReadTest,
+                         ::testing::Values(CutReadCase{"NewFile", false}, CutReadCase{"OlderFile", true}),
+                         [](const ::testing::TestParamInfo<CutReadCase>& info) { return info.param.name; });
 
 }  // namespace

@@ -197,6 +197,11 @@ struct RateCase {
     const char* chip;
 };
 
+void PrintTo(const RateCase& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
 using WriteRateTest = Sim::ChipCaseTest<RateCase>;
 
 // Without the switch the handshake names the command line's rate and everything goes at it. With it,
@@ -263,6 +268,17 @@ TEST_P(OnlyBurnTest, OnlyImagesWhoseNamesHoldAGivenNameLand)
                                  Sim::ImageLines("App.bin", {100}) + Verdict(package, true));
 }
 
+TEST_P(OnlyBurnTest, ANameThatMatchesNoImageFailsWithFourBeforeAnythingIsSent)
+{
+    Qx71Chip& chip = tool.StartChip();
+    std::string package = tool.WritePackage(Sim::NamedPackageImages());
+    ProgramResult result = Write(tool, package, {"--only-burn", "app", "--only-burn", "APP"});
+    EXPECT_EQ(result.exitCode, WRITE_FAILED);
+    EXPECT_EQ(result.output, Sim::PLEASE_RESET_LINE + "error: --only-burn APP matches no image of " + package + ".\n" +
+                                 Verdict(package, false));
+    EXPECT_TRUE(chip.Wire().empty());
+}
+
 INSTANTIATE_TEST_SUITE_P(Chips, OnlyBurnTest, ::testing::Values("qx71", "kp7715"), Sim::ChipParamName);
 
 // ---- Reset after the burn ----
@@ -302,6 +318,11 @@ struct RefusalCase {
     size_t commandsSent;  // command frames but the handshakes
     const char* chip;
 };
+
+void PrintTo(const RefusalCase& row, std::ostream* out)
+{
+    *out << row.name;
+}
 
 using WriteRefusalTest = Sim::ChipCaseTest<RefusalCase>;
 

@@ -4,7 +4,6 @@
 
 #include <sys/stat.h>
 
-#include <filesystem>
 #include <memory>
 #include <set>
 #include <string>
@@ -36,15 +35,7 @@ const std::vector<PackageImage> PACKAGE = {
     {"extra.bin", Sim::PatternBytes(300, 5), 0x9000, 0x1000, 2},
 };
 
-std::set<std::string> FilesIn(const std::string& directory)
-{
-    std::set<std::string> names;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
-        names.insert(entry.path().filename().string());
-    }
-    return names;
-}
+using Sim::FilesIn;
 
 std::string Hex(const Bytes& bytes)
 {

@@ -91,7 +91,8 @@ bool Qx71Machine::StopsReading() const
 
 bool Qx71Machine::GoneAway() const
 {
-    return m_faults.goneAfterBytes >= 0 && m_wire.size() >= static_cast<size_t>(m_faults.goneAfterBytes);
+    return m_gone ||
+           (m_faults.goneAfterBytes >= 0 && m_wire.size() >= static_cast<size_t>(m_faults.goneAfterBytes));
 }
 
 void Qx71Machine::OnHungUp()
@@ -502,6 +503,10 @@ void Qx71Machine::SendUploadFrame(bool damaged)
 {
     if (static_cast<int>(m_uploadFrame) == m_faults.stalledDataFrame) {
         m_stalled = true;
+        return;
+    }
+    if (static_cast<int>(m_uploadFrame) == m_faults.goneAtUploadFrame) {
+        m_gone = true;
         return;
     }
     size_t offset = m_uploadFrame * UPLOAD_DATA_SIZE;

@@ -41,6 +41,7 @@ struct Qx71Faults {
     long long stopReadingAfterBytes = -1;  // the chip stops taking bytes after this many (-1: never)
     bool norFlash = false;           // erasing sets 0xFF, writing only clears bits
     int stalledDataFrame = -1;       // from this data frame on (of the images, or of an upload) the chip is mute
+    int goneAtUploadFrame = -1;      // the device goes away instead of sending this data frame of an upload
 };
 
 // One file the chip received by YMODEM.
@@ -151,6 +152,7 @@ private:
     bool m_resetSeen = false;
     bool m_hungUp = false;
     bool m_stalled = false;
+    bool m_gone = false;
     bool m_damageDone = false;
     bool m_askAgainDone = false;
     bool m_loaderAllowed = false;   // right after the handshake the loader may come, or commands

@@ -78,7 +78,8 @@ bool RecordingChip::DownloadAllinoneBin(const char* file, unsigned long address)
 bool RecordingChip::UploadFile(unsigned long address, int length, const char* outFile)
 {
     Note("UploadFile(" + std::to_string(address) + "," + std::to_string(length) + "," + outFile + ")");
-    return m_record.uploadSucceeds && WriteBinaryFile(outFile, m_record.flash);
+    // A failing upload has written what it got, as a read cut short does.
+    return WriteBinaryFile(outFile, m_record.flash) && m_record.uploadSucceeds;
 }
 
 bool RecordingChip::Reset()

@@ -34,6 +34,16 @@ bool WriteTextFile(const std::string& path, const std::string& text)
     return static_cast<bool>(file);
 }
 
+std::set<std::string> FilesIn(const std::string& directory)
+{
+    std::set<std::string> names;
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(directory, error)) {
+        names.insert(entry.path().filename().string());
+    }
+    return names;
+}
+
 StdoutRedirect::StdoutRedirect(int descriptor)
 {
     std::fflush(stdout);

@@ -1,6 +1,7 @@
 #ifndef VEXIL_TESTS_SIM_SCRATCHDIR_H
 #define VEXIL_TESTS_SIM_SCRATCHDIR_H
 
+#include <set>
 #include <string>
 
 namespace Sim {
@@ -22,6 +23,8 @@ private:
 };
 
 bool WriteTextFile(const std::string& path, const std::string& text);
+// The names of the entries of a directory; none when it cannot be read.
+std::set<std::string> FilesIn(const std::string& directory);
 
 // Runs a callable with the process's standard output going to the given descriptor.
 class StdoutRedirect {

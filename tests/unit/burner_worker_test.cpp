@@ -1,9 +1,11 @@
 // The burner workers through the device API, with a recording chip driver behind a real pty port.
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -19,6 +21,7 @@
 #include "PtyBench.h"
 #include "Qx71BurnerWorker.h"
 #include "RecordingChip.h"
+#include "ScratchDir.h"
 #include "SerialWire.h"
 #include "TestSupport.h"
 #include "ToolChipBench.h"
@@ -253,9 +256,11 @@ TEST_P(Qx71WorkerTest, ReadSendsTheLoaderThenWritesFlashBesideThePackage)
     int result =
         RunWords(Port({"-c", GetParam(), "-f", package, "-a", "0x800000", "-z", "4k"}), &BurnerWorkerBase::Read);
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(chips.Record().calls,
-              (std::vector<std::string>{"DownloadAllinoneBin(" + package + ",8388608)",
-                                        "UploadFile(8388608,4096," + written + ")"}));
+    ASSERT_EQ(chips.Record().calls.size(), 2u);
+    EXPECT_EQ(chips.Record().calls[0], "DownloadAllinoneBin(" + package + ",8388608)");
+    // Into a file of its own beside the output, which becomes the output once the read is whole.
+    EXPECT_THAT(chips.Record().calls[1], testing::StartsWith("UploadFile(8388608,4096," + install.Dir() + "/"));
+    EXPECT_EQ(Sim::FilesIn(install.Dir()).count("app_read.bin"), 1u);
     EXPECT_TRUE(chips.Record().onlyBurnLoaderAtDownload);
     EXPECT_EQ(Sim::ReadBinaryFile(written), chips.Record().flash);
     // No bar is drawn for the loader of a read.
@@ -268,9 +273,23 @@ TEST_P(Qx71WorkerTest, ReadWritesToTheOutputOption)
     std::string written = install.Path("flash.bin");
     EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", "a.fwpkg", "-z", "3", "-o", written}), &BurnerWorkerBase::Read),
               0);
-    EXPECT_EQ(chips.Record().calls.back(), "UploadFile(0,3," + written + ")");
+    EXPECT_THAT(chips.Record().calls.back(), testing::StartsWith("UploadFile(0,3," + install.Dir() + "/"));
     EXPECT_EQ(Sim::ReadBinaryFile(written), chips.Record().flash);
     EXPECT_NE(output.find("\nRead " + written + " successfully.\n"), std::string::npos) << output;
+}
+
+TEST_P(Qx71WorkerTest, ReadThroughALinkReplacesTheFileItNamesAndKeepsTheLink)
+{
+    chips.Record().flash = {4, 5, 6};
+    std::string target = install.Path("target.bin");
+    std::string link = install.Path("link.bin");
+    ASSERT_TRUE(Sim::WriteBinaryFile(target, {1}));
+    ASSERT_EQ(symlink(target.c_str(), link.c_str()), 0);
+    EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", "a.fwpkg", "-z", "3", "-o", link}), &BurnerWorkerBase::Read), 0);
+    char pointsTo[256] = {0};
+    EXPECT_EQ(readlink(link.c_str(), pointsTo, sizeof(pointsTo) - 1), static_cast<ssize_t>(target.size()));
+    EXPECT_EQ(pointsTo, target);
+    EXPECT_EQ(Sim::ReadBinaryFile(target), chips.Record().flash);
 }
 
 TEST_P(Qx71WorkerTest, ReadFailuresOfLoaderAndUpload)
@@ -280,12 +299,19 @@ TEST_P(Qx71WorkerTest, ReadFailuresOfLoaderAndUpload)
     EXPECT_EQ(output, PLEASE_RESET_LINE + "\nerror: Burn a.fwpkg failed!\n");
     EXPECT_EQ(chips.Record().calls.size(), 1u);
 
+    // An upload that fails after writing part of the flash leaves nothing of it, and the older file
+    // of the output's name as it was.
     chips.Record() = Sim::ChipRecord();
     chips.Record().uploadSucceeds = false;
-    EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", "a.fwpkg", "-z", "16", "-o", "/nonexistent/out.bin"}),
-                       &BurnerWorkerBase::Read),
-              7);
-    EXPECT_EQ(output, PLEASE_RESET_LINE + "\nBurn a.fwpkg successfully.\n\nerror: Read /nonexistent/out.bin failed.\n");
+    chips.Record().flash = {1, 2, 3, 4};
+    std::string older = install.Path("out.bin");
+    ASSERT_TRUE(Sim::WriteBinaryFile(older, {9, 9}));
+    std::set<std::string> files = Sim::FilesIn(install.Dir());
+    EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", "a.fwpkg", "-z", "16", "-o", older}), &BurnerWorkerBase::Read), 7);
+    EXPECT_EQ(output, PLEASE_RESET_LINE + "\nBurn a.fwpkg successfully.\n\nerror: Read " + older +
+                          " failed.\nnote: Removed the incomplete read; " + older + " is as it was before.\n");
+    EXPECT_EQ(Sim::ReadBinaryFile(older), (Bytes{9, 9}));
+    EXPECT_EQ(Sim::FilesIn(install.Dir()), files);
 }
 
 TEST_P(Qx71WorkerTest, ReadRefusesBeforeOpeningAnythingWhenItWouldLoseData)

@@ -107,6 +107,11 @@ struct BurnCase {
     int result;
 };
 
+void PrintTo(const BurnCase& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
 class DfuBurnTest : public DfuDriverTest, public ::testing::WithParamInterface<BurnCase> {};
 
 TEST_P(DfuBurnTest, SendsThePayloadOrRefuses)
@@ -158,6 +163,11 @@ struct ToolCase {
     const char* line;
     int result;
 };
+
+void PrintTo(const ToolCase& row, std::ostream* out)
+{
+    *out << row.name;
+}
 
 class DfuSuffixToolTest : public DfuDriverTest, public ::testing::WithParamInterface<ToolCase> {};
 

@@ -67,6 +67,11 @@ struct IdleCase {
     size_t statusReads;  // before the download, or in all when it does not start
 };
 
+void PrintTo(const IdleCase& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
 // A device left busy by another host is asked again only once its poll time-out has passed: a
 // request before that stalls and fails the test.
 class IdleStateTest : public ::testing::TestWithParam<IdleCase> {};
@@ -126,6 +131,11 @@ struct SizeCase {
     size_t deviceNotes;
     size_t linuxNotes;
 };
+
+void PrintTo(const SizeCase& row, std::ostream* out)
+{
+    *out << "device" << row.deviceSize << "asked" << row.requested;
+}
 
 class TransferSizeTest : public ::testing::TestWithParam<SizeCase> {};
 
@@ -248,6 +258,11 @@ struct EndCase {
     int enumerations;  // a manifest that waits for a reset ends with the device showing itself anew
 };
 
+void PrintTo(const EndCase& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
 constexpr uint8_t TOLERANT = DfuAttribute::CAN_DNLOAD | DfuAttribute::CAN_UPLOAD | DfuAttribute::MANIFESTATION_TOLERANT;
 constexpr uint8_t NOT_TOLERANT = DfuAttribute::CAN_DNLOAD | DfuAttribute::CAN_UPLOAD;
 
@@ -337,6 +352,11 @@ struct CancelCase {
     size_t count;         // its number, from 1; the first status read is the idle check
 };
 
+void PrintTo(const CancelCase& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
 class CancelledTransferTest : public ::testing::TestWithParam<CancelCase> {};
 
 // A cancel during a transfer leaves the device idle for the next host: its poll time-out waited out
@@ -379,6 +399,11 @@ struct UploadCase {
     size_t progressReports;
     const char* failure;  // nullptr when the upload succeeds
 };
+
+void PrintTo(const UploadCase& row, std::ostream* out)
+{
+    *out << "stored" << row.stored << "asked" << row.length;
+}
 
 class UploadTest : public ::testing::TestWithParam<UploadCase> {};
 

@@ -74,6 +74,11 @@ struct WriteCase {
     const char* line;
 };
 
+void PrintTo(const WriteCase& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
 class DfuWriteTest : public DfuWorkerTest, public testing::WithParamInterface<WriteCase> {};
 
 // A device that goes away or refuses a block mid-download never gives a success.
@@ -119,6 +124,11 @@ struct ReadCase {
     int result;
     const char* writtenTo;  // "out.bin", "app.bin" or nullptr
 };
+
+void PrintTo(const ReadCase& row, std::ostream* out)
+{
+    *out << row.name;
+}
 
 class DfuReadTest : public DfuWorkerTest, public testing::WithParamInterface<ReadCase> {};
 

@@ -313,6 +313,11 @@ struct UnansweredCase {
     size_t sendings;
 };
 
+void PrintTo(const UnansweredCase& row, std::ostream* out)
+{
+    *out << (row.chipType == Sim::KP7715_CHIP_TYPE ? "kp7715" : "qx71");
+}
+
 class UnansweredCommandTest : public Sim::Qx71Test, public ::testing::WithParamInterface<UnansweredCase> {
 protected:
     UnansweredCommandTest() : Qx71Test(GetParam().chipType) {}
@@ -380,6 +385,11 @@ struct NoAtResetCase {
     int beforeReset;
     const char* command;
 };
+
+void PrintTo(const NoAtResetCase& row, std::ostream* out)
+{
+    *out << "beforeReset" << row.beforeReset << (row.command[0] == '\0' ? "WithoutText" : "WithText");
+}
 
 class NoAtResetTextTest : public Sim::Qx71Test, public ::testing::WithParamInterface<NoAtResetCase> {};
 

@@ -19,6 +19,11 @@ struct FunctionalCase {
     uint16_t bcdDfu;
 };
 
+void PrintTo(const FunctionalCase& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
 class FunctionalDescriptorTest : public testing::TestWithParam<FunctionalCase> {};
 
 TEST_P(FunctionalDescriptorTest, TakesTheFirstWholeDfuDescriptor)

@@ -1,0 +1,104 @@
+#include "PendingOutput.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "CommonUtil.h"
+#include "Interrupt.h"
+
+namespace {
+
+// Another process with this one's id may have left a file behind.
+constexpr int MAX_NAME_TRIES = 100;
+constexpr mode_t NEW_FILE_MODE = 0666;  // less the umask, as for any file the tool creates
+
+bool ExistsAsNonRegularFile(const std::string& path)
+{
+    struct stat status = {};
+    return stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode);
+}
+
+// A link stays a link: the read replaces the file it points to.
+std::string FollowLinks(const std::string& path)
+{
+    char resolved[PATH_MAX] = {0};
+    return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
+}
+
+}  // namespace
+
+PendingOutput::PendingOutput(std::string output) : m_output(std::move(output)) {}
+
+PendingOutput::~PendingOutput()
+{
+    if (m_pending) {
+        (void)Remove();
+    }
+}
+
+bool PendingOutput::Create()
+{
+    if (ExistsAsNonRegularFile(m_output)) {
+        m_path = m_output;
+        return true;
+    }
+    m_target = FollowLinks(m_output);
+    std::string directory = CommonUtil::GetParentDir(m_target);
+    std::string stem = directory + "." + m_target.substr(directory.size()) + "." + std::to_string(getpid()) + ".";
+    for (int tries = 0; tries < MAX_NAME_TRIES; ++tries) {
+        std::string candidate = stem + std::to_string(tries) + ".part";
+        int descriptor = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, NEW_FILE_MODE);
+        if (descriptor >= 0) {
+            close(descriptor);
+            m_path = candidate;
+            m_pending = true;
+            Interrupt::SetScratchFile(m_path);
+            return true;
+        }
+        if (errno != EEXIST) {
+            break;
+        }
+    }
+    std::printf("error: Cannot create the output file: %s (%s).\n", m_output.c_str(), std::strerror(errno));
+    return false;
+}
+
+bool PendingOutput::Keep()
+{
+    if (!m_pending) {
+        return true;
+    }
+    if (std::rename(m_path.c_str(), m_target.c_str()) != 0) {
+        std::printf("error: Cannot put the read in place of %s (%s).\n", m_output.c_str(), std::strerror(errno));
+        return false;
+    }
+    m_pending = false;
+    Interrupt::SetScratchFile("");
+    return true;
+}
+
+void PendingOutput::Discard()
+{
+    if (!m_pending) {
+        return;
+    }
+    if (Remove()) {
+        std::printf("note: Removed the incomplete read; %s is as it was before.\n", m_output.c_str());
+    } else {
+        std::printf("warning: The incomplete read %s could not be removed.\n", m_path.c_str());
+    }
+}
+
+bool PendingOutput::Remove()
+{
+    bool removed = std::remove(m_path.c_str()) == 0;
+    m_pending = false;
+    Interrupt::SetScratchFile("");
+    return removed;
+}
