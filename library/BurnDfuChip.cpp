@@ -237,11 +237,13 @@ bool BurnDfuChip::EraseAllFlash()
     return false;
 }
 
+// Not the virtual erase-all: the package-aware driver's erases the whole flash, while a ranged erase
+// is refused on every DFU driver.
 bool BurnDfuChip::EraseFlash(unsigned long address, unsigned long length)
 {
     (void)address;
     (void)length;
-    return EraseAllFlash();
+    return BurnDfuChip::EraseAllFlash();
 }
 
 bool BurnDfuChip::Reset()

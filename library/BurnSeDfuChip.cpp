@@ -48,12 +48,26 @@ bool BurnSeDfuChip::NeedsLoaderStage() const
 bool BurnSeDfuChip::IsImageSelected(const char* name) const
 {
     std::vector<std::string> wanted = GetOnlyBurnNames();
-    if (wanted.empty()) {
-        return true;
+    return wanted.empty() || std::any_of(wanted.begin(), wanted.end(), [name](const std::string& part) {
+               return NameSelects(part, name);
+           });
+}
+
+// Every name of the only-burn list must select an image that the list filters: one that selects none
+// would leave the burn sending nothing, or the loader alone, and still end well.
+bool BurnSeDfuChip::OnlyBurnNamesMatch(const std::vector<Common::FileHead>& images, const char* path) const
+{
+    for (const std::string& wanted : GetOnlyBurnNames()) {
+        bool matches = std::any_of(images.begin(), images.end(), [&wanted](const Common::FileHead& image) {
+            return IsFiltered(image) && NameSelects(wanted, image.fileName);
+        });
+        if (!matches) {
+            Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "error: --only-burn %s matches no image of %s.\n",
+                              wanted.c_str(), path);
+            return false;
+        }
     }
-    std::string text(name);
-    return std::any_of(wanted.begin(), wanted.end(),
-                       [&text](const std::string& part) { return text.find(part) != std::string::npos; });
+    return true;
 }
 
 std::vector<unsigned char> BurnSeDfuChip::BuildCmdForImage(const Common::FileHead& image) const
@@ -87,40 +101,68 @@ bool BurnSeDfuChip::DownloadAllinoneBin(const char* file, unsigned long address)
     }
     size_t length = 0;
     std::unique_ptr<unsigned char[]> data = ReadWholeFile(file, length);
-    if (data == nullptr || !Protocol()->EnsureIdleState()) {
+    if (data == nullptr) {
         return false;
     }
-    bool burnt = false;
-    if (IsFwpkg(data.get(), length)) {
-        burnt = BurnFwpkg(data.get(), length);
-    } else {
-        Common::FileHead image = {};
-        std::strncpy(image.fileName, PLAIN_IMAGE_NAME, sizeof(image.fileName) - 1);
-        image.length = static_cast<uint32_t>(length);
-        image.burnSize = static_cast<uint32_t>(length);
-        image.burnAddr = static_cast<uint32_t>(address);
-        image.type = Common::IMAGE_TYPE_FLASH;
-        burnt = BurnOneImage(image, data.get());
-    }
+    bool burnt = IsFwpkg(data.get(), length) ? BurnFwpkg(file, data.get(), length)
+                                             : BurnPlainFile(data.get(), length, address);
     if (burnt) {
         PrintPlain("Download completed.\n");
     }
     return burnt;
 }
 
-// The loader goes only to the Kp7715 boot ROM; the only-burn list never holds it back.
-bool BurnSeDfuChip::WillSend(const Common::FileHead& image) const
+bool BurnSeDfuChip::BurnPlainFile(const unsigned char* data, size_t length, unsigned long address)
 {
-    if (image.type == Common::IMAGE_TYPE_NEVER_SENT) {
+    if (!Protocol()->EnsureIdleState()) {
         return false;
     }
-    if (image.type == Common::IMAGE_TYPE_LOADER) {
-        return NeedsLoaderStage();
-    }
-    return IsImageSelected(image.fileName);
+    Common::FileHead image = {};
+    std::strncpy(image.fileName, PLAIN_IMAGE_NAME, sizeof(image.fileName) - 1);
+    image.length = static_cast<uint32_t>(length);
+    image.burnSize = static_cast<uint32_t>(length);
+    image.burnAddr = static_cast<uint32_t>(address);
+    image.type = Common::IMAGE_TYPE_FLASH;
+    return BurnOneImage(image, data);
 }
 
-bool BurnSeDfuChip::BurnFwpkg(const unsigned char* data, unsigned long length)
+// The loader and the images never sent are not filtered by the only-burn list.
+bool BurnSeDfuChip::IsFiltered(const Common::FileHead& image)
+{
+    return image.type != Common::IMAGE_TYPE_NEVER_SENT && image.type != Common::IMAGE_TYPE_LOADER;
+}
+
+bool BurnSeDfuChip::NameSelects(const std::string& wanted, const char* imageName)
+{
+    return std::string(imageName).find(wanted) != std::string::npos;
+}
+
+// The loader goes only to the Kp7715 boot ROM.
+bool BurnSeDfuChip::WillSend(const Common::FileHead& image) const
+{
+    if (IsFiltered(image)) {
+        return IsImageSelected(image.fileName);
+    }
+    return image.type == Common::IMAGE_TYPE_LOADER && NeedsLoaderStage();
+}
+
+// A package that cannot be burnt as asked, because it does not hold an image whole or a name of the
+// only-burn list selects nothing in it, is refused before the device is touched, so that no half of
+// it ends up in the flash.
+bool BurnSeDfuChip::PackageFitsTheBurn(const std::vector<Common::FileHead>& images, unsigned long length,
+                                       const char* path) const
+{
+    for (const Common::FileHead& image : images) {
+        if (WillSend(image) && !FitsPackage(image, length)) {
+            Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "error: image %s exceeds the fwpkg file size.\n",
+                              image.fileName);
+            return false;
+        }
+    }
+    return OnlyBurnNamesMatch(images, path);
+}
+
+bool BurnSeDfuChip::BurnFwpkg(const char* path, const unsigned char* data, unsigned long length)
 {
     std::vector<Common::FileHead> images;
     std::string version;
@@ -129,14 +171,8 @@ bool BurnSeDfuChip::BurnFwpkg(const unsigned char* data, unsigned long length)
         Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "error: fwpkg %s\n", error.c_str());
         return false;
     }
-    // A package that does not hold an image whole is refused before the device is touched, so that
-    // no half of it ends up in the flash.
-    for (const Common::FileHead& image : images) {
-        if (WillSend(image) && !FitsPackage(image, length)) {
-            Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "error: image %s exceeds the fwpkg file size.\n",
-                              image.fileName);
-            return false;
-        }
+    if (!PackageFitsTheBurn(images, length, path) || !Protocol()->EnsureIdleState()) {
+        return false;
     }
     for (const Common::FileHead& image : images) {
         if (!WillSend(image)) {

@@ -1,6 +1,8 @@
 #ifndef VEXIL_LIBRARY_BURNSEDFUCHIP_H
 #define VEXIL_LIBRARY_BURNSEDFUCHIP_H
 
+#include <cstddef>
+#include <string>
 #include <vector>
 
 #include "BurnDfuChip.h"
@@ -20,11 +22,18 @@ public:
     bool Reset() override;
 
 private:
-    bool BurnFwpkg(const unsigned char* data, unsigned long length);
+    static bool IsFiltered(const Common::FileHead& image);
+    static bool NameSelects(const std::string& wanted, const char* imageName);
+
+    bool BurnFwpkg(const char* path, const unsigned char* data, unsigned long length);
+    bool BurnPlainFile(const unsigned char* data, size_t length, unsigned long address);
     bool BurnOneImage(const Common::FileHead& image, const unsigned char* data);
     bool BurnLoaderImage(const Common::FileHead& image, const unsigned char* data);
     std::vector<unsigned char> BuildCmdForImage(const Common::FileHead& image) const;
     bool IsImageSelected(const char* name) const;
+    bool OnlyBurnNamesMatch(const std::vector<Common::FileHead>& images, const char* path) const;
+    bool PackageFitsTheBurn(const std::vector<Common::FileHead>& images, unsigned long length,
+                            const char* path) const;
     bool NeedsLoaderStage() const;
     bool WillSend(const Common::FileHead& image) const;
     bool DownloadAndConfirm(const unsigned char* data, unsigned long length);

@@ -88,10 +88,21 @@ long long GetTime()
     if (g_clock.nowMs != nullptr) {
         return g_clock.nowMs();
     }
+    return GetTimeUs() / 1000;
+}
+
+long long GetTimeUs()
+{
+    if (g_clock.nowUs != nullptr) {
+        return g_clock.nowUs();
+    }
+    if (g_clock.nowMs != nullptr) {
+        return g_clock.nowMs() * 1000;
+    }
     // Monotonic, so that a wall clock stepped during a burn neither fires a time-out early nor stalls one.
     struct timespec now = {};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    return static_cast<long long>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
 void DelayUs(double microseconds)

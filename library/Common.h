@@ -113,11 +113,15 @@ bool Cancelled();
 
 // Milliseconds of a monotonic clock: only differences are meaningful.
 long long GetTime();
+// Microseconds of the same clock, for waits that must not end before a device's time.
+long long GetTimeUs();
 void DelayUs(double microseconds);
 // Lets in-process tests run the library's time limits on a virtual clock; null members keep the real one.
+// A clock of whole milliseconds gives GetTimeUs in whole milliseconds; one of microseconds gives both.
 struct Clock {
     long long (*nowMs)() = nullptr;
     void (*delayUs)(double microseconds) = nullptr;
+    long long (*nowUs)() = nullptr;
 };
 void OverrideClock(const Clock& clock);
 void PrintSendRecv(int direction, const unsigned char* bytes, int count);

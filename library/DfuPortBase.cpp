@@ -26,13 +26,16 @@ void Report(const std::string& text)
     }
 }
 
-DfuWatch::DfuWatch(std::function<bool()> cancelled) : m_cancelled(std::move(cancelled)), m_due(Common::GetTime()) {}
+DfuWatch::DfuWatch(std::function<bool()> cancelled)
+    : m_cancelled(std::move(cancelled)), m_dueUs(Common::GetTimeUs())
+{
+}
 
 void DfuWatch::Wait(int ms)
 {
-    long long left = std::min<long long>(ms, m_due - Common::GetTime());
-    if (left > 0) {
-        Common::DelayUs(static_cast<double>(left) * 1000);
+    long long leftUs = std::min<long long>(ms * 1000LL, m_dueUs - Common::GetTimeUs());
+    if (leftUs > 0) {
+        Common::DelayUs(static_cast<double>(leftUs));
     }
 }
 
@@ -43,17 +46,17 @@ bool DfuWatch::Cancelled()
 
 bool DfuWatch::Due() const
 {
-    return Common::GetTime() >= m_due;
+    return Common::GetTimeUs() >= m_dueUs;
 }
 
 void DfuWatch::DueIn(long long ms)
 {
-    m_due = Common::GetTime() + ms;
+    m_dueUs = Common::GetTimeUs() + ms * 1000;
 }
 
 void DfuWatch::DueNow()
 {
-    m_due = Common::GetTime();
+    m_dueUs = Common::GetTimeUs();
 }
 
 WaitTime::Outcome DfuWatch::PollWhenDue(long long limitMs, int sliceMs,

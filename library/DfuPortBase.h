@@ -72,7 +72,8 @@ void Report(const std::string& text);
 
 // What the DFU waits watch: a cancel check, and the moment the next try is due, so that a device
 // asked again after its poll time-out is asked exactly then, and a wait for a cancel still ends
-// within 100 ms.
+// within 100 ms. The due time is kept in microseconds: one kept in whole milliseconds can come up to
+// a millisecond early, and a device still busy stalls a request that comes before its time.
 class DfuWatch : public WaitTime::Watch {
 public:
     explicit DfuWatch(std::function<bool()> cancelled);
@@ -89,7 +90,7 @@ private:
     bool Due() const;
 
     std::function<bool()> m_cancelled;
-    long long m_due;  // on the clock of Common::GetTime
+    long long m_dueUs;  // on the clock of Common::GetTimeUs
 };
 
 }  // namespace Dfu

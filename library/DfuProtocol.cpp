@@ -18,6 +18,7 @@ constexpr int POLL_SLICE_MS = 100;
 enum State : uint8_t {
     APP_IDLE = 0,
     APP_DETACH = 1,
+    IDLE = 2,
     DNLOAD_SYNC = 3,
     DNBUSY = 4,
     DNLOAD_IDLE = 5,
@@ -102,6 +103,7 @@ int DfuProtocol::GetStatus(DfuStatus& status, int timeoutMs)
         status.pollTimeout = Common::GetLe32(reply + 1) & 0xFFFFFF;  // bwPollTimeout has three bytes
         status.state = reply[4];
         status.stringIndex = reply[5];
+        m_readyAtUs = Common::GetTimeUs() + static_cast<long long>(status.pollTimeout) * 1000;
     }
     return result;
 }
@@ -144,43 +146,83 @@ int DfuProtocol::GetEffectiveTransferSize()
 
 bool DfuProtocol::EnsureIdleState()
 {
+    return ReturnToIdle(true);
+}
+
+// A transfer that broke off, by a failure or a cancel, must not leave the device busy or half-way for
+// the next host: once its time is up the transfer is aborted, or its error cleared. Nothing is
+// reported; a device that has left the bus is left as it is.
+void DfuProtocol::AbortBrokenTransfer()
+{
+    if (WaitUntilReady(false)) {
+        (void)ReturnToIdle(false);
+    }
+}
+
+// Waits until the poll time-out of the device's last status answer has passed, so that no request
+// comes before its time. At the start of an operation a cancel ends the wait (false); after a broken
+// transfer nothing does, and a device asking for longer than the settle limit is left to the next
+// operation's start.
+bool DfuProtocol::WaitUntilReady(bool atStart)
+{
+    long long leftUs = std::max(0LL, m_readyAtUs - Common::GetTimeUs());
+    long long ms = (leftUs + 999) / 1000;
+    if (atStart) {
+        return Pause(ms, m_limits.busyMs, [this] { return IsCancelled(); });
+    }
+    return ms <= m_limits.settleMs && Pause(ms, m_limits.settleMs + 1, {});
+}
+
+// At most four status reads, each answered as the state needs: a device still at work on what an
+// earlier host sent is asked again once its time is up, a transfer left open is aborted, an error is
+// cleared. Only the start of an operation reports its steps.
+bool DfuProtocol::ReturnToIdle(bool atStart)
+{
+    auto say = [atStart](const char* text) {
+        if (atStart) {
+            Report(text);
+        }
+    };
     for (int read = 1; read <= IDLE_STATUS_READS; ++read) {
         DfuStatus status;
         if (GetStatus(status, m_timeout) != DFU_STATUS_LENGTH) {
-            Report("error: Cannot read the DFU status from the device.\n");
+            say("error: Cannot read the DFU status from the device.\n");
             return false;
         }
         PrintState(status);
-        if (status.pollTimeout != 0) {
-            // A pause the device asked for; a cancel cuts it short.
-            (void)Pause(status.pollTimeout, m_limits.busyMs, [this] { return IsCancelled(); });
+        if (!WaitUntilReady(atStart)) {
+            return false;
         }
         switch (status.state) {
-            case DNLOAD_IDLE:
-            case UPLOAD_IDLE:
-                Report("Aborting previous incomplete transfer.\n");
-                if (Abort() < 0) {
-                    Report("error: DFU_ABORT failed.\n");
-                    return false;
-                }
-                break;
-            case ERROR:
-                Report("Clearing DFU error status.\n");
-                if (ClearStatus() < 0) {
-                    Report("error: DFU_CLRSTATUS failed.\n");
-                    return false;
-                }
-                break;
-            case APP_IDLE:
-            case APP_DETACH:
-                Report("error: Device is still in runtime mode and cannot accept a download.\n");
-                return false;
-            default:
+            case IDLE:
                 m_blockNumber = 0;
                 return true;
+            case APP_IDLE:
+            case APP_DETACH:
+                say("error: Device is still in runtime mode and cannot accept a download.\n");
+                return false;
+            case DNLOAD_SYNC:
+            case DNBUSY:
+            case MANIFEST_SYNC:
+            case MANIFEST:
+                break;
+            case ERROR:
+                say("Clearing DFU error status.\n");
+                if (ClearStatus() < 0) {
+                    say("error: DFU_CLRSTATUS failed.\n");
+                    return false;
+                }
+                break;
+            default:
+                say("Aborting previous incomplete transfer.\n");
+                if (Abort() < 0) {
+                    say("error: DFU_ABORT failed.\n");
+                    return false;
+                }
+                break;
         }
     }
-    Report("error: Could not bring the device to the dfuIDLE state.\n");
+    say("error: Could not bring the device to the dfuIDLE state.\n");
     return false;
 }
 
@@ -196,6 +238,15 @@ bool DfuProtocol::DownloadData(unsigned char* data, unsigned long length, unsign
 }
 
 bool DfuProtocol::DownloadImageData(const unsigned char* data, unsigned long length)
+{
+    if (SendImage(data, length)) {
+        return true;
+    }
+    AbortBrokenTransfer();
+    return false;
+}
+
+bool DfuProtocol::SendImage(const unsigned char* data, unsigned long length)
 {
     int transferSize = GetEffectiveTransferSize();
     if (!SendBlocks(data, length, transferSize)) {
@@ -282,7 +333,7 @@ bool DfuProtocol::Manifest()
 {
     DfuWatch watch([this] { return IsCancelled(); });
     int polls = 0;
-    bool result = false;
+    bool endedWell = false;
     WaitTime::Outcome outcome = watch.PollWhenDue(m_limits.busyMs, POLL_SLICE_MS, [&] {
         if (polls == m_limits.manifestPolls) {
             return WaitTime::Step::FAILED;
@@ -291,7 +342,7 @@ bool DfuProtocol::Manifest()
         DfuStatus status;
         if (GetStatus(status, m_timeout) != DFU_STATUS_LENGTH) {
             Report("Device went away during the manifest phase (likely rebooting).\n");
-            result = true;
+            endedWell = true;
             return WaitTime::Step::DONE;
         }
         PrintState(status);
@@ -299,23 +350,36 @@ bool DfuProtocol::Manifest()
             Report(Common::FormatInfo("error: Manifest failed: %s.\n", DfuStatusToString(status.status)));
             return WaitTime::Step::DONE;
         }
-        if (status.state == MANIFEST_WAIT_RESET) {
-            Report("Resetting USB to let the device manifest the new firmware.\n");
-            (void)m_port->ResetDevice();
-            result = true;
-            return WaitTime::Step::DONE;
+        if (status.state == MANIFEST_SYNC || status.state == MANIFEST) {
+            watch.DueIn(status.pollTimeout);
+            return WaitTime::Step::AGAIN;
         }
-        if (status.state != MANIFEST_SYNC && status.state != MANIFEST) {
-            result = true;
-            return WaitTime::Step::DONE;
-        }
-        watch.DueIn(status.pollTimeout);
-        return WaitTime::Step::AGAIN;
+        endedWell = ManifestEndedWell(status.state);
+        return WaitTime::Step::DONE;
     });
     if (outcome == WaitTime::Outcome::FAILED || outcome == WaitTime::Outcome::TIMED_OUT) {
         Report("error: Device did not finish the manifest phase.\n");
     }
-    return outcome == WaitTime::Outcome::DONE && result;
+    return outcome == WaitTime::Outcome::DONE && endedWell;
+}
+
+// Only an idle device, one that asks for a reset, or one back in its application has taken the image;
+// dfuERROR even without a status, or a state of an unfinished transfer, has not.
+bool DfuProtocol::ManifestEndedWell(uint8_t state)
+{
+    switch (state) {
+        case MANIFEST_WAIT_RESET:
+            Report("Resetting USB to let the device manifest the new firmware.\n");
+            (void)m_port->ResetDevice();
+            return true;
+        case IDLE:
+        case APP_IDLE:
+            return true;
+        default:
+            Report(Common::FormatInfo("error: The device ended the manifest phase in %s.\n",
+                                      DfuStateToString(state)));
+            return false;
+    }
 }
 
 bool DfuProtocol::SendCommandFrame(const unsigned char* frame, unsigned long length, bool noWait)
@@ -339,10 +403,15 @@ bool DfuProtocol::SendCommandFrame(const unsigned char* frame, unsigned long len
     }
     if (result != transferSize) {
         Report("error: Sending the burn command failed (device unplugged?).\n");
+        AbortBrokenTransfer();
         return false;
     }
     DfuStatus status;
-    return WaitWhileBusy(status, COMMAND_STATUS_TIMEOUT_MS);
+    if (!WaitWhileBusy(status, COMMAND_STATUS_TIMEOUT_MS)) {
+        AbortBrokenTransfer();
+        return false;
+    }
+    return true;
 }
 
 bool DfuProtocol::UploadFile(const char* path, int length, unsigned long address)
@@ -364,10 +433,15 @@ bool DfuProtocol::UploadFile(const char* path, int length, unsigned long address
     bool complete = UploadBlocks(file, length, GetEffectiveTransferSize(), received);
     Common::CloseFile(file);
     if (!complete) {
+        AbortBrokenTransfer();
         return false;
     }
     if (received == 0) {
         Report("error: Device returned no data.\n");
+        return false;
+    }
+    if (length > 0 && received < static_cast<unsigned long>(length)) {
+        Report(Common::FormatInfo("Read %lu of %d bytes: the device ended the upload early.\n", received, length));
         return false;
     }
     return true;

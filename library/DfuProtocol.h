@@ -31,6 +31,7 @@ public:
         long long busyMs = 120000;        // one busy or manifest wait, whatever poll time-outs the device asks for
         int lostContactRetryMs = 200;     // between status reads that got no answer
         int manifestPolls = 100;
+        long long settleMs = 2000;        // after a transfer broke off: the most a device's time is waited out
     };
 
     DfuProtocol(BurnChipBase* chip, DfuPortBase* port);
@@ -48,6 +49,11 @@ public:
     bool EnsureIdleState();
 
 private:
+    bool ReturnToIdle(bool atStart);
+    bool WaitUntilReady(bool atStart);
+    void AbortBrokenTransfer();
+    bool ManifestEndedWell(uint8_t state);
+    bool SendImage(const unsigned char* data, unsigned long length);
     bool SendBlocks(const unsigned char* data, unsigned long length, int transferSize);
     bool WaitWhileBusy(DfuStatus& status, int statusTimeoutMs);
     bool Manifest();
@@ -65,6 +71,7 @@ private:
     int m_timeout = 5000;
     int m_transferSize = 0;
     TimeLimits m_limits;
+    long long m_readyAtUs = 0;  // the device's last poll time-out ends here, on the clock of Common::GetTimeUs
 };
 
 }  // namespace Dfu

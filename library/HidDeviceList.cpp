@@ -7,6 +7,7 @@
 #include <dirent.h>
 
 #include "Common.h"
+#include "DeviceListText.h"
 
 namespace Hid {
 
@@ -97,7 +98,7 @@ bool ListHidDevicesUnder(const std::string& root, std::vector<HidDeviceEntry>& d
         if (!IdMatches(vendorId, device.vendorId) || !IdMatches(productId, device.productId)) {
             continue;
         }
-        device.name = ReadSysfsString(deviceDir + "/product");
+        device.name = DeviceListText::Printable(ReadSysfsString(deviceDir + "/product"));
         std::vector<unsigned char> report = ReadReportDescriptor(interfaceDir + "/report_descriptor");
         (void)ParseHidUsage(report.data(), report.size(), device.usagePage, device.usage);
         devices.push_back(device);

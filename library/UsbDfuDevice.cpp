@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "Common.h"
+#include "DeviceListText.h"
 
 namespace Dfu {
 
@@ -52,6 +53,14 @@ void FillStrings(libusb_device* device, uint8_t serialIndex, uint8_t nameIndex, 
     libusb_close(handle);
 }
 
+// The serial number is printed without its control bytes, so the filter may be given as printed or as
+// the device has it.
+bool SerialMatches(const std::string& deviceSerial, const char* wanted)
+{
+    return wanted == nullptr || wanted[0] == '\0' || deviceSerial == wanted ||
+           DeviceListText::Printable(deviceSerial) == wanted;
+}
+
 // Every DFU alternate setting of one configuration whose serial number matches.
 void CollectFromConfig(libusb_device* device, const DfuDeviceInfo& ids, uint8_t serialIndex,
                        const libusb_config_descriptor& config, std::vector<UsbDfuDevice::Candidate>& out,
@@ -76,7 +85,9 @@ void CollectFromConfig(libusb_device* device, const DfuDeviceInfo& ids, uint8_t 
                 (void)UsbDfuDevice::ParseFunctionalDescriptor(config.extra, config.extra_length, info);
             }
             FillStrings(device, serialIndex, setting.iInterface, info);
-            if (serial == nullptr || serial[0] == '\0' || info.serial == serial) {
+            if (SerialMatches(info.serial, serial)) {
+                info.serial = DeviceListText::Printable(info.serial);
+                info.name = DeviceListText::Printable(info.name);
                 out.push_back({libusb_ref_device(device), info});
             }
         }

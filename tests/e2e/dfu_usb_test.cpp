@@ -10,6 +10,7 @@
 #include "FwpkgBuilder.h"
 #include "ScratchDir.h"
 #include "UsbBench.h"
+#include "VirtualDfuDevice.h"
 
 namespace {
 
@@ -80,12 +81,13 @@ TEST_F(DfuUsbTest, WriteDeliversThePayloadWholeWithoutItsSuffix)
     }
 }
 
-// The device counts a status request that comes before the poll time-out it gave has passed.
+// The device stalls, and counts, a request that comes before the poll time-out it gave has passed; a
+// time-out of 1 ms is where a wait kept in whole milliseconds goes early most often.
 TEST_F(DfuUsbTest, WriteAsksForTheStatusNoSoonerThanTheDeviceSaid)
 {
-    std::vector<uint8_t> payload = Sim::PatternBytes(8192, 27);
+    std::vector<uint8_t> payload = Sim::PatternBytes(65536, 27);
     ASSERT_TRUE(Sim::WriteBinaryFile(dir / "app.bin", payload));
-    Sim::ProgramResult result = Vexil({"--dfu", DEVICE, "--transfer-size", "1024", "--poll-ms", "5", "--report-polls"},
+    Sim::ProgramResult result = Vexil({"--dfu", DEVICE, "--transfer-size", "1024", "--poll-ms", "1", "--report-polls"},
                                       {"write", "-c", "tn48", "-d", DEVICE, "-f", dir / "app.bin"});
     EXPECT_EQ(result.exitCode, 0) << result.output;
     EXPECT_THAT(result.output, EndsWith("usbbench: 0 status requests came before bwPollTimeout had passed\n"));
@@ -164,6 +166,40 @@ TEST_F(DfuUsbTest, ListHidShowsHidAndDfuDevicesInTheirLineFormats)
     EXPECT_EQ(result.output, "Name:Keypad,PID:0x5750,VID:0x483,Usage:0x6,UsagePage:0x1\n"
                              "USB DFU devices:\n"
                              "[0483:df11] serial=\"SN42\" intf=0 alt=0 (DFU mode) name=\"Virtual flash\"\n");
+}
+
+// Names and serial numbers that carry terminal controls are printed with '?' in their place, in the
+// list and in every line of the search; a serial-number filter takes the serial as printed or as the
+// device has it.
+TEST_F(DfuUsbTest, DeviceStringsReachTheTerminalWithoutTheirControlBytes)
+{
+    ASSERT_TRUE(Sim::WriteBinaryFile(dir / "app.bin", Sim::PatternBytes(100, 28)));
+    const std::vector<std::string> bench = {"--control-strings", "--dfu", DEVICE + ":AAA1", "--dfu", DEVICE + ":BBB2",
+                                            "--hid", "0483:5750:Key\x1b[31mpad\a:05010906a101"};
+    const std::string printed = "?[2J?[31m??";
+    Sim::ProgramResult list = Vexil(bench, {"list", "hid"});
+    Sim::ProgramResult several = Vexil(bench, {"write", "-c", "tn48", "-d", DEVICE, "-f", dir / "app.bin"});
+    Sim::ProgramResult asPrinted =
+        Vexil(bench, {"write", "-c", "tn48", "-d", DEVICE, "-S", "BBB2" + printed, "-f", dir / "app.bin"});
+    Sim::ProgramResult asTheDeviceHasIt = Vexil(
+        bench, {"write", "-c", "tn48", "-d", DEVICE, "-S", "BBB2" + std::string(Sim::TERMINAL_CONTROL_TEXT), "-f",
+                dir / "app.bin"});
+    EXPECT_THAT(list.output, HasSubstr("Name:Key?[31mpad?,PID:0x5750,VID:0x483,Usage:0x6,UsagePage:0x1\n"));
+    for (const std::string serial : {"AAA1", "BBB2"}) {
+        std::string line = "[0483:df11] serial=\"" + serial + printed +
+                           "\" intf=0 alt=0 (DFU mode) name=\"Virtual flash" + printed + "\"\n";
+        EXPECT_THAT(list.output, HasSubstr(line));
+        EXPECT_THAT(several.output, HasSubstr("  " + line));
+    }
+    EXPECT_EQ(several.exitCode, DEVICE_NOT_OPENED) << several.output;
+    for (const Sim::ProgramResult& chosen : {asPrinted, asTheDeviceHasIt}) {
+        EXPECT_EQ(chosen.exitCode, 0) << chosen.output;
+        EXPECT_THAT(chosen.output,
+                    HasSubstr("Found DFU device [0483:df11] serial=\"BBB2" + printed + "\" (DFU mode).\n"));
+    }
+    for (const Sim::ProgramResult& run : {list, several, asPrinted, asTheDeviceHasIt}) {
+        EXPECT_EQ(run.output.find_first_of("\x1b\a\x7f"), std::string::npos) << run.output;
+    }
 }
 
 // The one test that waits the whole search time; without -c the USB road takes the generic DFU chip.

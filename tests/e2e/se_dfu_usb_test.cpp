@@ -14,7 +14,9 @@
 
 namespace {
 
+using testing::EndsWith;
 using testing::HasSubstr;
+using testing::Not;
 
 using Sim::PatternImage;
 
@@ -28,15 +30,16 @@ std::string ReadText(const std::string& path)
 
 class SeDfuUsbTest : public ::testing::Test {
 protected:
-    Sim::ProgramResult Vexil(const std::string& bootLoader, const std::vector<std::string>& words)
+    Sim::ProgramResult Vexil(const std::string& bootLoader, const std::vector<std::string>& words,
+                             const std::vector<std::string>& faults = {})
     {
         std::vector<std::string> command = {VEXIL_BINARY};
         command.insert(command.end(), words.begin(), words.end());
+        std::vector<std::string> bench = {"--dfu", DEVICE, "--boot-loader", bootLoader, "--save-boot", dir.Path()};
+        bench.insert(bench.end(), faults.begin(), faults.end());
         Sim::ProgramOptions options;
         options.timeoutMs = 30000;
-        return Sim::RunUnderUsbBench(VEXIL_BUILD_DIR,
-                                     {"--dfu", DEVICE, "--boot-loader", bootLoader, "--save-boot", dir.Path()},
-                                     command, options);
+        return Sim::RunUnderUsbBench(VEXIL_BUILD_DIR, bench, command, options);
     }
 
     std::string Package(const std::vector<Sim::PackageImage>& images)
@@ -111,17 +114,47 @@ TEST_F(SeDfuUsbTest, EraseClearsTheFlashByTheEraseAllFrame)
     EXPECT_THAT(result.output, HasSubstr("Erase successfully.\n"));
 }
 
-// Nothing reaches the device when the package does not hold an image whole.
-TEST_F(SeDfuUsbTest, PackageCutShortIsRefusedWithStatusFour)
+// Nothing reaches the device when the package does not hold an image whole, or when a name of
+// --only-burn selects none of its images.
+TEST_F(SeDfuUsbTest, PackageThatCannotBeBurntAsAskedIsRefusedWithStatusFour)
 {
-    std::vector<uint8_t> package =
-        Sim::BuildFwpkg({PatternImage("app.bin", 1, 0x10000, 500), PatternImage("tail.bin", 1, 0x20000, 50)});
+    std::vector<Sim::PackageImage> images = {PatternImage("app.bin", 1, 0x10000, 500),
+                                             PatternImage("tail.bin", 1, 0x20000, 50)};
+    std::vector<uint8_t> package = Sim::BuildFwpkg(images);
     package.pop_back();
     ASSERT_TRUE(Sim::WriteBinaryFile(dir / "cut.fwpkg", package));
-    Sim::ProgramResult result = Vexil("loader", {"write", "-c", "qx71", "-d", DEVICE, "-f", dir / "cut.fwpkg"});
-    EXPECT_EQ(result.exitCode, 4) << result.output;
-    EXPECT_THAT(result.output, HasSubstr("error: image tail.bin exceeds the fwpkg file size.\n"));
-    EXPECT_EQ(Frames(), "");
+    std::string whole = Package(images);
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"-f", dir / "cut.fwpkg"}, "error: image tail.bin exceeds the fwpkg file size.\n"},
+        {{"-f", whole, "--only-burn", "app", "--only-burn", "boot"},
+         "error: --only-burn boot matches no image of " + whole + ".\n"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> words = {"write", "-c", "qx71", "-d", DEVICE};
+        words.insert(words.end(), c.first.begin(), c.first.end());
+        Sim::ProgramResult result = Vexil("loader", words);
+        EXPECT_EQ(result.exitCode, 4) << result.output;
+        EXPECT_THAT(result.output, HasSubstr(c.second));
+        EXPECT_EQ(Frames(), "");
+    }
+}
+
+// Ctrl-C while the device programs a block of a package: the tool waits the device out and aborts
+// the transfer before it ends, so the next write finds the device idle and burns the whole package.
+TEST_F(SeDfuUsbTest, WriteAfterACtrlCMidPackageBurnsTheWholePackage)
+{
+    std::vector<Sim::PackageImage> images = {PatternImage("app.bin", 1, 0x10000, 8192),
+                                             PatternImage("nv.bin", 2, 0x80000, 700)};
+    Sim::ProgramResult result =
+        Vexil("loader", {"write", "-c", "qx71", "-d", DEVICE, "-f", Package(images)},
+              {"--poll-ms", "20", "--busy-polls", "3", "--interrupt-at-block", "3", "--again"});
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_THAT(result.output, HasSubstr("\nWrite failed.\nerror: Interrupted by SIGINT.\n"
+                                         "usbbench: the first run ended with status 130\n"));
+    EXPECT_THAT(result.output, Not(HasSubstr("Aborting previous incomplete transfer.")));
+    EXPECT_THAT(result.output, EndsWith("\nWrite successfully.\n"));
+    EXPECT_EQ(Frames(), "d2 1024\nd2 1024\n4b 1024\n");
+    ExpectFlash(images);
 }
 
 }  // namespace

@@ -45,10 +45,18 @@ DfuFaults LeavesDuringManifest()
     return faults;
 }
 
-uint64_t SteadyClockMs()
+DfuFaults ManifestEndsIn(DfuState state, uint8_t status)
+{
+    DfuFaults faults;
+    faults.manifestEndsIn = static_cast<int>(state);
+    faults.manifestEndStatus = status;
+    return faults;
+}
+
+uint64_t SteadyClockUs()
 {
     using namespace std::chrono;
-    return static_cast<uint64_t>(duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
+    return static_cast<uint64_t>(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 VirtualDfuDevice::VirtualDfuDevice(DfuDescription description, DfuFaults faults, size_t flashSize)
@@ -58,6 +66,7 @@ VirtualDfuDevice::VirtualDfuDevice(DfuDescription description, DfuFaults faults,
     if (m_state == DfuState::ERROR) {
         m_status = DfuStatusCode::ERR_NOTDONE;
     }
+    m_busyLeft = m_faults.busyPolls;  // found right after a block another host sent
 }
 
 void VirtualDfuDevice::SetClock(std::function<uint64_t()> clock)
@@ -79,6 +88,10 @@ DfuDescription VirtualDfuDevice::Description() const
     }
     if (m_faults.transferSize != 0) {
         current.transferSize = m_faults.transferSize;
+    }
+    if (m_faults.controlBytesInStrings) {
+        current.serial += TERMINAL_CONTROL_TEXT;
+        current.interfaceName += TERMINAL_CONTROL_TEXT;
     }
     return current;
 }
@@ -131,7 +144,7 @@ int VirtualDfuDevice::Record(uint8_t request, uint16_t value, uint16_t length, c
         record.data.assign(data, data + length);
     }
     record.result = result;
-    record.timeMs = Now();
+    record.timeUs = Now();
     m_requests.push_back(std::move(record));
     return result;
 }
@@ -147,7 +160,7 @@ int VirtualDfuDevice::ControlOut(uint8_t request, uint16_t value, uint16_t index
 {
     int result = GONE;
     if (m_present) {
-        result = ForThisInterface(index, data, length) ? Out(request, value, data, length) : Stall();
+        result = ForThisInterface(index, data, length) && !Early() ? Out(request, value, data, length) : Stall();
     }
     return Record(request, value, length, data, result);
 }
@@ -156,9 +169,21 @@ int VirtualDfuDevice::ControlIn(uint8_t request, uint16_t value, uint16_t index,
 {
     int result = GONE;
     if (m_present) {
-        result = ForThisInterface(index, data, length) ? In(request, value, data, length) : Stall();
+        result = ForThisInterface(index, data, length) && !Early() ? In(request, value, data, length) : Stall();
     }
     return Record(request, value, length, nullptr, result);
+}
+
+// A request while the device is still at work, before the time its last status answer gave.
+bool VirtualDfuDevice::Early()
+{
+    bool waiting = m_state == DfuState::DNBUSY || m_state == DfuState::MANIFEST;
+    uint64_t dueUs = m_lastStatusAtUs + static_cast<uint64_t>(m_pollTimeout) * 1000;
+    if (!waiting || !m_clock || Now() + EARLY_TOLERANCE_US >= dueUs) {
+        return false;
+    }
+    ++m_earlyPolls;
+    return true;
 }
 
 // A request the state does not take: the pipe stalls and the device goes to dfuERROR.
@@ -319,15 +344,8 @@ int VirtualDfuDevice::GetStatus(uint8_t* data, uint16_t length)
     if (length < STATUS_LENGTH) {
         return Stall();
     }
-    bool waiting = m_state == DfuState::DNBUSY || m_state == DfuState::MANIFEST;
-    if (waiting && m_clock && Now() < m_lastStatusAt + m_pollTimeout) {
-        // Too soon: the device is still at work and says so again; its promise still runs from the
-        // answer that made it.
-        ++m_earlyPolls;
-    } else {
-        AdvanceOnStatus();
-        m_lastStatusAt = Now();
-    }
+    AdvanceOnStatus();
+    m_lastStatusAtUs = Now();
     bool busy = m_state == DfuState::DNBUSY || m_state == DfuState::MANIFEST;
     m_pollTimeout = busy ? m_faults.pollTimeoutMs : 0;
     data[0] = m_status;
@@ -383,11 +401,18 @@ void VirtualDfuDevice::AdvanceManifest()
         Fail(status);
         return;
     }
-    m_manifested = m_download;
-    ++m_manifests;
-    m_download.clear();
     m_state = Has(m_description.attributes, DfuAttribute::MANIFESTATION_TOLERANT) ? DfuState::IDLE
                                                                                    : DfuState::MANIFEST_WAIT_RESET;
+    if (m_faults.manifestEndsIn >= 0) {
+        m_state = static_cast<DfuState>(m_faults.manifestEndsIn);
+        m_status = m_faults.manifestEndStatus;
+    }
+    // Only a device back to idle or to its application has taken the download.
+    if (m_state == DfuState::IDLE || m_state == DfuState::APP_IDLE || m_state == DfuState::MANIFEST_WAIT_RESET) {
+        m_manifested = m_download;
+        ++m_manifests;
+    }
+    m_download.clear();
 }
 
 void VirtualDfuDevice::UsbReset()

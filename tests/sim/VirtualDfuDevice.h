@@ -17,10 +17,10 @@
 // Virtual time. The device never sleeps. How long it stays busy after a block is counted in the
 // host's GETSTATUS requests: after each DNLOAD block the first `busyPolls` status reads answer
 // dfuDNBUSY with bwPollTimeout = `pollTimeoutMs`, the next one dfuDNLOAD-IDLE. With a clock set
-// (SetClock, milliseconds on any monotonic scale), a status read that comes before the last
-// bwPollTimeout has passed is an early poll: it is counted (EarlyPolls), answered dfuDNBUSY again and
-// does not count towards `busyPolls`. Every request record carries the clock's time so that tests
-// can also see late polls.
+// (SetClock, microseconds on any monotonic scale), a request that comes while the device is busy,
+// more than EARLY_TOLERANCE_US before the last bwPollTimeout has passed, is early: it is counted
+// (EarlyPolls) and stalls, as a device still programming its flash does. Every request record carries
+// the clock's time so that tests can also see late polls.
 namespace Sim {
 
 namespace DfuRequest {
@@ -63,6 +63,13 @@ constexpr uint8_t MANIFESTATION_TOLERANT = 0x04;
 constexpr uint8_t WILL_DETACH = 0x08;
 }  // namespace DfuAttribute
 
+// How much sooner than its bwPollTimeout a busy device still takes a request.
+constexpr uint64_t EARLY_TOLERANCE_US = 200;
+
+// Ends the serial number and the interface name under controlBytesInStrings: clears the screen,
+// turns the text red, rings the bell.
+constexpr const char* TERMINAL_CONTROL_TEXT = "\x1b[2J\x1b[31m\a\x7f";
+
 // What the host sees of the device in its descriptors. The umockdev harness builds the sysfs
 // descriptors from this; Description() gives the one of the current mode.
 struct DfuDescription {
@@ -95,6 +102,9 @@ struct DfuFaults {
     uint16_t transferSize = 0;        // a wTransferSize of its own in the descriptor; larger blocks stall
     DfuState startState = DfuState::IDLE;  // the DFU-mode state it is found in (left by another host)
     bool stuckInError = false;        // CLRSTATUS does not leave dfuERROR
+    int manifestEndsIn = -1;          // the DfuState the manifest phase ends in; -1: as the attributes say
+    uint8_t manifestEndStatus = DfuStatusCode::OK;  // the status it reports there
+    bool controlBytesInStrings = false;  // serial number and interface name end with TERMINAL_CONTROL_TEXT
 };
 
 // One fault each, for tables of cases.
@@ -102,9 +112,10 @@ DfuFaults StallAtBlock(int block);
 DfuFaults ErrorAtBlock(int block);
 DfuFaults LeavesAtBlock(int block);
 DfuFaults LeavesDuringManifest();
+DfuFaults ManifestEndsIn(DfuState state, uint8_t status = DfuStatusCode::OK);
 
-// Milliseconds of the steady clock, for SetClock when the host waits in real time.
-uint64_t SteadyClockMs();
+// Microseconds of the steady clock, for SetClock when the host waits in real time.
+uint64_t SteadyClockUs();
 
 // One control request as it arrived.
 struct DfuRequestRecord {
@@ -113,7 +124,7 @@ struct DfuRequestRecord {
     uint16_t length = 0;              // wLength
     std::vector<uint8_t> data;        // the OUT data
     int result = 0;                   // what the device answered
-    uint64_t timeMs = 0;              // the clock's time, 0 without a clock
+    uint64_t timeUs = 0;              // the clock's time, 0 without a clock
 };
 
 // Stands a boot loader behind the DFU state machine: it takes the blocks of each download in place of
@@ -180,6 +191,7 @@ private:
     void AdvanceBusy();
     void AdvanceManifest();
     int Stall();
+    bool Early();
     void Fail(uint8_t status);
     uint64_t Now() const;
     uint16_t EffectiveTransferSize() const;
@@ -196,7 +208,7 @@ private:
     DfuState m_state;
     uint8_t m_status = DfuStatusCode::OK;
     uint32_t m_pollTimeout = 0;       // of the last status answer
-    uint64_t m_lastStatusAt = 0;
+    uint64_t m_lastStatusAtUs = 0;
 
     std::vector<uint8_t> m_flash;
     size_t m_uploadLength = 0;

@@ -1,6 +1,7 @@
 #include "VirtualDfuPort.h"
 
 #include "ChipDriverFactory.h"
+#include "Common.h"
 
 namespace Sim {
 
@@ -8,12 +9,49 @@ namespace {
 
 VirtualDfuDevice* g_madeFor = nullptr;
 
+// Starts off a whole millisecond, as a real clock does.
+constexpr long long CLOCK_START_US = 1000000 + 370;
+long long g_nowUs = CLOCK_START_US;
+long long g_readCostUs = 0;
+
+long long ReadVirtualClock()
+{
+    long long now = g_nowUs;
+    g_nowUs += g_readCostUs;
+    return now;
+}
+
+void DelayVirtualClock(double microseconds)
+{
+    g_nowUs += static_cast<long long>(microseconds);
+}
+
 std::unique_ptr<Dfu::DfuPortBase> MakePort()
 {
     return std::make_unique<VirtualDfuPort>(*g_madeFor);
 }
 
 }  // namespace
+
+VirtualDfuClock::VirtualDfuClock(long long readCostUs)
+{
+    g_nowUs = CLOCK_START_US;
+    g_readCostUs = readCostUs;
+    Common::Clock clock;
+    clock.nowUs = ReadVirtualClock;
+    clock.delayUs = DelayVirtualClock;
+    Common::OverrideClock(clock);
+}
+
+VirtualDfuClock::~VirtualDfuClock()
+{
+    Common::OverrideClock(Common::Clock());
+}
+
+uint64_t VirtualDfuClock::NowUs()
+{
+    return static_cast<uint64_t>(g_nowUs);
+}
 
 VirtualDfuPortMaker::VirtualDfuPortMaker(VirtualDfuDevice& device)
 {

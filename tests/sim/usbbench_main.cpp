@@ -11,11 +11,16 @@
 //                              reset after DETACH makes it leave the bus and come back in DFU mode
 //     --transfer-size N        wTransferSize of the functional descriptor (0: none)
 //     --poll-ms N              bwPollTimeout of the busy answers
+//     --busy-polls N           dfuDNBUSY answers after each DNLOAD block
 //     --stall-at-block N       the DNLOAD of block N stalls
 //     --leave-at-block N       the device leaves the bus at the DNLOAD of block N
 //     --flash FILE             what the flash holds (and an upload serves) at the start
 //     --save-download FILE     after the program: the bytes of the last download that was manifested
 //     --report-polls           after the program: how many status requests came too early
+//     --control-strings        serial numbers and interface names end with terminal control bytes
+//     --interrupt-at-block N   Ctrl-C (SIGINT) to the program when the first device takes DNLOAD block N
+//     --again                  then the program runs once more on the same bus; the first run's status
+//                              goes to standard error, the bench's is the second's
 //     --hid VID:PID:NAME:HEX   a HID device whose report descriptor is the hexadecimal text HEX
 //     --boot-loader MODE       the department-3 boot loader stands behind the first device: "loader"
 //                              (takes boot command frames) or "rom" (takes only a loader until one ran)
@@ -32,6 +37,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstddef>
@@ -175,6 +181,8 @@ struct BenchOptions {
     Sim::DfuBootLoaderFaults bootFaults;
     std::string saveBoot;
     bool reportPolls = false;
+    int interruptAtBlock = -1;
+    bool again = false;
     std::vector<std::string> command;
 };
 
@@ -209,7 +217,7 @@ public:
     ~Bench();
 
     bool Build();
-    int RunCommand();
+    int Run();
     bool SaveDownload() const;
     bool SaveBoot() const;
     void ReportEarlyPolls() const;
@@ -228,7 +236,9 @@ private:
     void HandleIoctl(DfuNode& node, UMockdevIoctlClient* client);
     void FollowBusChanges(DfuNode& node);
     void SubmitUrb(DfuNode& node, UMockdevIoctlClient* client, UMockdevIoctlData* argument);
+    int RunCommand();
     int Control(DfuNode& node, const uint8_t* setup, uint8_t* data, uint16_t length);
+    void InterruptWhenDue(const DfuNode& node, const uint8_t* setup);
     int StandardRequest(DfuNode& node, const uint8_t* setup, uint8_t* data, uint16_t length);
 
     BenchOptions m_options;
@@ -237,6 +247,8 @@ private:
     std::vector<std::unique_ptr<DfuNode>> m_nodes;
     std::unique_ptr<Sim::DfuBootLoader> m_bootLoader;
     int m_nextDevNumber = FIRST_DEVICE_NUMBER;
+    std::atomic<pid_t> m_child{-1};  // the program while it runs
+    bool m_interrupted = false;
 };
 
 Bench::~Bench()
@@ -273,7 +285,7 @@ bool Bench::Build()
         auto node = std::make_unique<DfuNode>();
         node->bench = this;
         node->device = std::make_unique<Sim::VirtualDfuDevice>(description, m_options.faults);
-        node->device->SetClock(Sim::SteadyClockMs);
+        node->device->SetClock(Sim::SteadyClockUs);
         node->sysName = "1-" + std::to_string(i + 1);
         if (!m_options.flashFile.empty()) {
             std::vector<uint8_t> flash = Sim::ReadBinaryFile(m_options.flashFile);
@@ -567,6 +579,7 @@ int Bench::Control(DfuNode& node, const uint8_t* setup, uint8_t* data, uint16_t 
     uint16_t value = static_cast<uint16_t>(setup[2] | (setup[3] << 8));
     uint16_t index = static_cast<uint16_t>(setup[4] | (setup[5] << 8));
     if ((requestType & REQUEST_TYPE_CLASS_MASK) == REQUEST_TYPE_CLASS) {
+        InterruptWhenDue(node, setup);
         return (requestType & REQUEST_TYPE_IN) != 0 ? node.device->ControlIn(request, value, index, data, length)
                                                     : node.device->ControlOut(request, value, index, data, length);
     }
@@ -574,6 +587,20 @@ int Bench::Control(DfuNode& node, const uint8_t* setup, uint8_t* data, uint16_t 
         return StandardRequest(node, setup, data, length);
     }
     return Sim::VirtualDfuDevice::STALL;
+}
+
+// The signal goes as the block arrives, so that the program sees it while the device is busy with it.
+void Bench::InterruptWhenDue(const DfuNode& node, const uint8_t* setup)
+{
+    bool dnload = (setup[0] & REQUEST_TYPE_IN) == 0 && setup[1] == Sim::DfuRequest::DNLOAD;
+    uint16_t block = static_cast<uint16_t>(setup[2] | (setup[3] << 8));
+    uint16_t length = static_cast<uint16_t>(setup[6] | (setup[7] << 8));
+    if (m_interrupted || &node != m_nodes.front().get() || !dnload || length == 0 ||
+        block != m_options.interruptAtBlock) {
+        return;
+    }
+    pid_t child = m_child.load();
+    m_interrupted = child > 0 && kill(child, SIGINT) == 0;
 }
 
 // The hosts read the other descriptors from sysfs; only the strings come over the wire.
@@ -704,17 +731,29 @@ int Bench::RunCommand()
         execvp(argv[0], argv.data());
         _exit(127);
     }
+    m_child.store(child);
     ChildWatch watch;
     watch.loop = g_main_loop_new(nullptr, FALSE);
     g_child_watch_add(child, OnChildExit, &watch);
     g_main_loop_run(watch.loop);
     g_main_loop_unref(watch.loop);
+    m_child.store(-1);
     if (WIFEXITED(watch.status)) {
         return WEXITSTATUS(watch.status);
     }
     std::fprintf(stderr, "usbbench: %s ended by signal %d\n", m_options.command[0].c_str(),
                  WIFSIGNALED(watch.status) ? WTERMSIG(watch.status) : 0);
     return BENCH_FAILED;
+}
+
+int Bench::Run()
+{
+    int status = RunCommand();
+    if (m_options.again) {
+        std::fprintf(stderr, "usbbench: the first run ended with status %d\n", status);
+        status = RunCommand();
+    }
+    return status;
 }
 
 // The download of the device that manifested one (with several devices, the one the program chose).
@@ -817,8 +856,12 @@ bool ParseOptions(int argc, char* argv[], BenchOptions& options)
     int i = 1;
     for (; i < argc && std::strcmp(argv[i], "--") != 0; ++i) {
         std::string option = argv[i];
-        if (option == "--report-polls") {
-            options.reportPolls = true;
+        bool* flag = option == "--report-polls"      ? &options.reportPolls
+                     : option == "--again"             ? &options.again
+                     : option == "--control-strings"   ? &options.faults.controlBytesInStrings
+                                                       : nullptr;
+        if (flag != nullptr) {
+            *flag = true;
             continue;
         }
         if (i + 1 >= argc) {
@@ -849,6 +892,10 @@ bool ParseOptions(int argc, char* argv[], BenchOptions& options)
             options.transferSize = static_cast<uint16_t>(std::atoi(value.c_str()));
         } else if (option == "--poll-ms") {
             options.faults.pollTimeoutMs = static_cast<uint32_t>(std::atoi(value.c_str()));
+        } else if (option == "--busy-polls") {
+            options.faults.busyPolls = std::atoi(value.c_str());
+        } else if (option == "--interrupt-at-block") {
+            options.interruptAtBlock = std::atoi(value.c_str());
         } else if (option == "--stall-at-block") {
             options.faults.stallAtBlock = std::atoi(value.c_str());
         } else if (option == "--leave-at-block") {
@@ -910,7 +957,7 @@ int main(int argc, char* argv[])
     if (!bench.Build()) {
         return BENCH_FAILED;
     }
-    int status = bench.RunCommand();
+    int status = bench.Run();
     bench.ReportEarlyPolls();
     if (!bench.SaveDownload() || !bench.SaveBoot()) {
         std::fprintf(stderr, "usbbench: cannot save the download\n");

@@ -215,8 +215,11 @@ TEST_F(DfuDriverTest, ReadsTheFlashBackAndRefusesToErase)
     std::string out = dir / "read.bin";
     EXPECT_EQ(1, UploadFile(handle, 0, 0, out.c_str()));
     EXPECT_EQ(flash, ReadBinaryFile(out));
+    size_t requests = device.Requests().size();
     EXPECT_EQ(0, EraseAllFlash(handle, nullptr));
-    EXPECT_EQ(1u, capture.Count("error: erase is not supported over generic USB DFU.\n"));
+    EXPECT_EQ(0, EraseFlash(handle, 0, 4096));
+    EXPECT_EQ(2u, capture.Count("error: erase is not supported over generic USB DFU.\n"));
+    EXPECT_EQ(requests, device.Requests().size());
 }
 
 TEST_F(DfuDriverTest, TransferSizeOutsideSixteenBitsIsIgnoredAndSurvivesAReopen)

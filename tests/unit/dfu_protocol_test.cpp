@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -45,6 +46,9 @@ DfuFaults BusyForever()
     return faults;
 }
 
+// Time passes in the host between reading its clock and sending the request it timed.
+constexpr long long HOST_WORK_US = 150;
+
 DfuDescription WithTransferSize(uint16_t size)
 {
     DfuDescription description;
@@ -60,6 +64,7 @@ struct IdleCase {
     size_t cleanups;
     const char* line;
     bool downloads;
+    size_t statusReads;  // before the download, or in all when it does not start
 };
 
 void PrintTo(const IdleCase& row, std::ostream* out)
@@ -67,24 +72,35 @@ void PrintTo(const IdleCase& row, std::ostream* out)
     *out << row.name;
 }
 
+// A device left busy by another host is asked again only once its poll time-out has passed: a
+// request before that stalls and fails the test.
 class IdleStateTest : public ::testing::TestWithParam<IdleCase> {};
 
 TEST_P(IdleStateTest, BringsTheDeviceToIdleOrGivesUp)
 {
     const IdleCase& c = GetParam();
+    VirtualDfuClock clock(HOST_WORK_US);
     DfuFaults faults;
     faults.startState = c.startState;
     faults.stuckInError = c.stuckInError;
+    faults.busyPolls = 2;
+    faults.pollTimeoutMs = 5;
     Bench bench({}, faults);
+    bench.device.SetClock(VirtualDfuClock::NowUs);
     std::vector<uint8_t> image = PatternBytes(100, 1);
     EXPECT_EQ(c.downloads, bench.Download(image));
     EXPECT_EQ(c.cleanups, bench.device.RequestsOf(c.cleanupRequest).size());
-    EXPECT_EQ(1u, bench.capture.Count(c.line));
+    EXPECT_EQ(1u, bench.capture.Count(c.line)) << bench.capture.Text();
+    EXPECT_EQ(0u, bench.device.EarlyPolls());
+    const std::vector<DfuRequestRecord>& requests = bench.device.Requests();
+    auto firstDnload = std::find_if(requests.begin(), requests.end(),
+                                    [](const DfuRequestRecord& r) { return r.request == DfuRequest::DNLOAD; });
+    auto isStatus = [](const DfuRequestRecord& r) { return r.request == DfuRequest::GETSTATUS; };
+    EXPECT_EQ(c.statusReads, static_cast<size_t>(std::count_if(requests.begin(), firstDnload, isStatus)));
     if (c.downloads) {
         EXPECT_EQ(image, bench.device.Manifested());
         EXPECT_EQ(0, bench.device.DnloadBlocks().front());
     } else {
-        EXPECT_EQ(4u, bench.device.RequestsOf(DfuRequest::GETSTATUS).size());
         EXPECT_TRUE(bench.device.RequestsOf(DfuRequest::DNLOAD).empty());
     }
 }
@@ -93,13 +109,19 @@ INSTANTIATE_TEST_SUITE_P(
     Dfu, IdleStateTest,
     ::testing::Values(
         IdleCase{"LeftInDownload", DfuState::DNLOAD_IDLE, false, DfuRequest::ABORT, 1,
-                 "Aborting previous incomplete transfer.\n", true},
+                 "Aborting previous incomplete transfer.\n", true, 2},
         IdleCase{"LeftInUpload", DfuState::UPLOAD_IDLE, false, DfuRequest::ABORT, 1,
-                 "Aborting previous incomplete transfer.\n", true},
+                 "Aborting previous incomplete transfer.\n", true, 2},
         IdleCase{"LeftInError", DfuState::ERROR, false, DfuRequest::CLRSTATUS, 1, "Clearing DFU error status.\n",
-                 true},
+                 true, 2},
         IdleCase{"StuckInError", DfuState::ERROR, true, DfuRequest::CLRSTATUS, 4,
-                 "error: Could not bring the device to the dfuIDLE state.\n", false}),
+                 "error: Could not bring the device to the dfuIDLE state.\n", false, 4},
+        // Busy twice with the block an interrupted host sent, then waiting for the rest of it.
+        IdleCase{"LeftBusy", DfuState::DNLOAD_SYNC, false, DfuRequest::ABORT, 1,
+                 "Aborting previous incomplete transfer.\n", true, 4},
+        // Takes nothing but a USB reset.
+        IdleCase{"LeftWaitingForAReset", DfuState::MANIFEST_WAIT_RESET, false, DfuRequest::ABORT, 1,
+                 "error: DFU_ABORT failed.\n", false, 1}),
     [](const ::testing::TestParamInfo<IdleCase>& info) { return std::string(info.param.name); });
 
 struct SizeCase {
@@ -164,18 +186,20 @@ TEST(DfuProtocol, ImageOfOneTransferSizeEndsWithAnEmptyBlockAfterTheDataOrTheCom
     EXPECT_TRUE(small.device.RequestsOf(DfuRequest::DNLOAD).empty());
 }
 
-// The status is asked for again exactly when the poll time-out the device gave has passed.
+// The status is asked for again exactly when the poll time-out the device gave has passed, never
+// sooner, even by a fraction of a millisecond.
 TEST(DfuProtocol, BusyDeviceIsPolledWhenItsPollTimeOutHasPassed)
 {
-    for (uint32_t pollTimeout : {0u, 20u}) {
+    for (uint32_t pollTimeout : {0u, 1u, 20u}) {
+        VirtualDfuClock clock(HOST_WORK_US);
         DfuFaults faults;
         faults.pollTimeoutMs = pollTimeout;
         faults.busyPolls = 5;
         Bench bench(WithTransferSize(64), faults);
-        bench.device.SetClock(SteadyClockMs);
-        ASSERT_TRUE(bench.Download(PatternBytes(128, 1)));
+        bench.device.SetClock(VirtualDfuClock::NowUs);
+        ASSERT_TRUE(bench.Download(PatternBytes(640, 1))) << pollTimeout << bench.capture.Text();
         EXPECT_EQ(0u, bench.device.EarlyPolls()) << pollTimeout;
-        uint64_t wanted = std::max<uint32_t>(pollTimeout, 1);
+        uint64_t wantedUs = std::max<uint32_t>(pollTimeout, 1) * 1000;
         size_t busyGaps = 0;
         bool programming = false;  // between a data block and the final empty one
         const DfuRequestRecord* previous = nullptr;
@@ -183,14 +207,14 @@ TEST(DfuProtocol, BusyDeviceIsPolledWhenItsPollTimeOutHasPassed)
             if (record.request == DfuRequest::DNLOAD) {
                 programming = record.length > 0;
             } else if (programming && previous->request == DfuRequest::GETSTATUS) {
-                uint64_t gap = record.timeMs - previous->timeMs;
-                EXPECT_GE(gap, wanted);
-                EXPECT_LT(gap, wanted + 40) << "polled late";
+                uint64_t gap = record.timeUs - previous->timeUs;
+                EXPECT_GE(gap, wantedUs);
+                EXPECT_LT(gap, wantedUs + 1000) << "polled late";
                 ++busyGaps;
             }
             previous = &record;
         }
-        EXPECT_GE(busyGaps, 10u);
+        EXPECT_EQ(busyGaps, 50u);
     }
 }
 
@@ -220,6 +244,8 @@ TEST(DfuProtocol, CancelDuringALongBusyWaitIsSeenWithin100Ms)
     canceller.join();
     EXPECT_LT(took, std::chrono::milliseconds(400));
     EXPECT_EQ(0u, bench.capture.Count("error: Device stayed busy for too long during the download.\n"));
+    // Hours of poll time-out are not waited out at the end: the next operation's start does that.
+    EXPECT_EQ(DfuRequest::GETSTATUS, bench.device.Requests().back().request);
 }
 
 struct EndCase {
@@ -271,10 +297,23 @@ INSTANTIATE_TEST_SUITE_P(
                 "Device went away during the manifest phase (likely rebooting).\n", DfuState::MANIFEST_SYNC, 0},
         EndCase{"ManifestWaitsForReset", {}, NOT_TOLERANT, true,
                 "Resetting USB to let the device manifest the new firmware.\n", DfuState::IDLE, 1},
+        EndCase{"ManifestEndsInItsApplication", ManifestEndsIn(DfuState::APP_IDLE), TOLERANT, true, nullptr,
+                DfuState::APP_IDLE, 0},
+        // A failed download leaves the device idle for the next host: its error cleared, its transfer aborted.
         EndCase{"ErrorStatusMidDownload", ErrorAtBlock(1), TOLERANT, false,
-                "error: Device reported DFU failure: errWRITE.\n", DfuState::ERROR, 0},
+                "error: Device reported DFU failure: errWRITE.\n", DfuState::IDLE, 0},
         EndCase{"StallMidDownload", StallAtBlock(2), TOLERANT, false,
-                "error: DFU_DNLOAD transfer failed (device unplugged?).\n", DfuState::ERROR, 0}),
+                "error: DFU_DNLOAD transfer failed (device unplugged?).\n", DfuState::IDLE, 0},
+        EndCase{"ManifestEndsInErrorWithoutAStatus", ManifestEndsIn(DfuState::ERROR), TOLERANT, false,
+                "error: The device ended the manifest phase in dfuERROR.\n", DfuState::IDLE, 0},
+        EndCase{"ManifestEndsInErrorWithAStatus", ManifestEndsIn(DfuState::ERROR, DfuStatusCode::ERR_WRITE), TOLERANT,
+                false, "error: Manifest failed: errWRITE.\n", DfuState::IDLE, 0},
+        EndCase{"ManifestEndsInDownloadIdle", ManifestEndsIn(DfuState::DNLOAD_IDLE), TOLERANT, false,
+                "error: The device ended the manifest phase in dfuDNLOAD-IDLE.\n", DfuState::IDLE, 0},
+        EndCase{"ManifestEndsBusy", ManifestEndsIn(DfuState::DNBUSY), TOLERANT, false,
+                "error: The device ended the manifest phase in dfuDNBUSY.\n", DfuState::IDLE, 0},
+        EndCase{"ManifestEndsInUploadIdle", ManifestEndsIn(DfuState::UPLOAD_IDLE), TOLERANT, false,
+                "error: The device ended the manifest phase in dfuUPLOAD-IDLE.\n", DfuState::IDLE, 0}),
     [](const ::testing::TestParamInfo<EndCase>& info) { return std::string(info.param.name); });
 
 TEST(DfuProtocol, DeviceLeavingWhileProgrammingEndsTheDownloadAtOnce)
@@ -302,13 +341,63 @@ TEST(DfuProtocol, CancelBetweenBlocksStopsBeforeTheNextOne)
     EXPECT_FALSE(bench.Download(PatternBytes(300, 1)));
     EXPECT_EQ((std::vector<uint16_t>{0, 1}), bench.device.DnloadBlocks());
     EXPECT_EQ(1u, bench.capture.Count("Download cancelled.\n"));
+    EXPECT_EQ(1u, bench.device.RequestsOf(DfuRequest::ABORT).size());
+    EXPECT_EQ(DfuState::IDLE, bench.device.State());
 }
+
+struct CancelCase {
+    const char* name;
+    bool upload;
+    uint8_t cancelAfter;  // the request after whose answer the cancel comes
+    size_t count;         // its number, from 1; the first status read is the idle check
+};
+
+void PrintTo(const CancelCase& row, std::ostream* out)
+{
+    *out << row.name;
+}
+
+class CancelledTransferTest : public ::testing::TestWithParam<CancelCase> {};
+
+// A cancel during a transfer leaves the device idle for the next host: its poll time-out waited out
+// in full, whatever the cancel says, then the transfer aborted, without a word.
+TEST_P(CancelledTransferTest, WaitsOutTheDeviceAndAbortsBeforeItEnds)
+{
+    const CancelCase& c = GetParam();
+    VirtualDfuClock clock(HOST_WORK_US);
+    DfuFaults faults;
+    faults.busyPolls = 2;
+    faults.pollTimeoutMs = 20;
+    Bench bench(WithTransferSize(64), faults);
+    bench.device.SetClock(VirtualDfuClock::NowUs);
+    bench.device.Preload(0, PatternBytes(300, 1));
+    size_t seen = 0;
+    bench.port.AfterRequest([&](const DfuRequestRecord& record) {
+        seen += record.request == c.cancelAfter ? 1 : 0;
+        if (seen == c.count) {
+            bench.chip.SetIsCancel();
+        }
+    });
+    ScratchDir dir;
+    std::string path = dir / "read.bin";
+    EXPECT_FALSE(c.upload ? bench.protocol.UploadFile(path.c_str(), 0, 0) : bench.Download(PatternBytes(300, 1)));
+    EXPECT_EQ(0u, bench.device.EarlyPolls());
+    EXPECT_EQ(1u, bench.device.RequestsOf(DfuRequest::ABORT).size()) << bench.capture.Text();
+    EXPECT_EQ(DfuState::IDLE, bench.device.State());
+    EXPECT_EQ(0u, bench.capture.Count("Aborting previous incomplete transfer.\n"));
+}
+
+INSTANTIATE_TEST_SUITE_P(Dfu, CancelledTransferTest,
+                         ::testing::Values(CancelCase{"WhileTheDeviceIsBusy", false, DfuRequest::GETSTATUS, 2},
+                                           CancelCase{"MidUpload", true, DfuRequest::UPLOAD, 2}),
+                         [](const ::testing::TestParamInfo<CancelCase>& info) { return std::string(info.param.name); });
 
 struct UploadCase {
     size_t stored;
     int length;
     size_t expected;
     size_t progressReports;
+    const char* failure;  // nullptr when the upload succeeds
 };
 
 void PrintTo(const UploadCase& row, std::ostream* out)
@@ -326,9 +415,10 @@ TEST_P(UploadTest, ReadsUntilAShortBlockOrTheLengthAsked)
     bench.device.Preload(0, flash);
     ScratchDir dir;
     std::string path = dir / "read.bin";
-    // A device that has nothing to give fails the upload.
-    EXPECT_EQ(c.expected != 0, bench.protocol.UploadFile(path.c_str(), c.length, 0));
-    EXPECT_EQ(c.expected == 0 ? 1u : 0u, bench.capture.Count("error: Device returned no data.\n"));
+    EXPECT_EQ(c.failure == nullptr, bench.protocol.UploadFile(path.c_str(), c.length, 0));
+    if (c.failure != nullptr) {
+        EXPECT_EQ(1u, bench.capture.Count(c.failure)) << bench.capture.Text();
+    }
     std::vector<uint8_t> read = ReadBinaryFile(path);
     EXPECT_EQ(std::vector<uint8_t>(flash.begin(), flash.begin() + static_cast<long>(c.expected)), read);
     EXPECT_EQ(c.progressReports, bench.capture.Progress().size());
@@ -339,7 +429,12 @@ TEST_P(UploadTest, ReadsUntilAShortBlockOrTheLengthAsked)
 }
 
 INSTANTIATE_TEST_SUITE_P(Dfu, UploadTest,
-                         ::testing::Values(UploadCase{160, 0, 160, 0}, UploadCase{128, 0, 128, 0},
-                                           UploadCase{160, 100, 100, 2}, UploadCase{0, 0, 0, 0}));
+                         ::testing::Values(UploadCase{160, 0, 160, 0, nullptr}, UploadCase{128, 0, 128, 0, nullptr},
+                                           UploadCase{160, 100, 100, 2, nullptr},
+                                           UploadCase{160, 161, 160, 3,
+                                                      "Read 160 of 161 bytes: the device ended the upload early.\n"},
+                                           UploadCase{128, 200, 128, 3,
+                                                      "Read 128 of 200 bytes: the device ended the upload early.\n"},
+                                           UploadCase{0, 0, 0, 0, "error: Device returned no data.\n"}));
 
 }  // namespace

@@ -91,13 +91,18 @@ TEST(HidWalk, ListsHidInterfacesWithTheirDeviceAttributes)
     sysfs.Device("2-3", "", "00ff\n", std::string(300, 'n') + "\n");
     sysfs.Interface("2-3:1.0", "3\n", "");
     sysfs.Device("usb1", "1d6b\n", "0002\n", "root hub\n");
+    sysfs.Device("3-1", "1209\n", "0001\n", "\x1b[2J\x1b]0;owned\a\x7f\x1f Pad~\r\n");
+    sysfs.Interface("3-1:1.0", "03\n", "");
     std::filesystem::create_directories(sysfs.Root() + "/.x:1.0");
     Sim::WriteTextFile(sysfs.Root() + "/.x:1.0/bInterfaceClass", "03\n");
 
     std::vector<Hid::HidDeviceEntry> devices(1);
     ASSERT_TRUE(Hid::ListHidDevicesUnder(sysfs.Root(), devices, -1, -1));
     devices = Sorted(devices);
-    ASSERT_EQ(devices.size(), 3u);
+    ASSERT_EQ(devices.size(), 4u);
+    // A device's name reaches the terminal without the bytes that would drive it.
+    EXPECT_EQ(devices[0].name, "?[2J?]0;owned??? Pad~");
+    devices.erase(devices.begin());
     EXPECT_EQ(devices[0].name, "Keypad");
     EXPECT_EQ(devices[0].vendorId, 0x0483);
     EXPECT_EQ(devices[0].productId, 0x5750);

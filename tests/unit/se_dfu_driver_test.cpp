@@ -161,6 +161,38 @@ TEST_F(SeDfuDriverTest, OnlyBurnNamesSelectByCaseSensitivePart)
     ExpectFlashHolds({images[0], images[2], images[3]});
 }
 
+// A name that selects nothing would leave the burn sending nothing, or the loader alone, and still
+// end well: it is refused before the first request. The loader and the images never sent are not
+// selected by a name.
+TEST_F(SeDfuDriverTest, OnlyBurnNameThatSelectsNoImageIsRefusedBeforeAnyRequest)
+{
+    Open(KP7715_CHIP_TYPE);
+    std::vector<PackageImage> images = {PatternImage("loader.bin", 0, 0, 700), PatternImage("app.bin", 1, 0x10000, 10),
+                                        PatternImage("skipped.bin", 16, 0x20000, 10)};
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"app", "nope"}, "nope"}, {{"App"}, "App"}, {{"loader"}, "loader"}, {{"skipped", "app"}, "skipped"}};
+    for (const auto& c : cases) {
+        capture.Clear();
+        handle->SetOnlyBurnNames(c.first);
+        EXPECT_EQ(0, Burn(BuildFwpkg(images)));
+        EXPECT_EQ(capture.Count("error: --only-burn " + c.second + " matches no image of " + (dir / "app.fwpkg") +
+                                ".\n"),
+                  1u)
+            << capture.Text();
+        EXPECT_TRUE(device.Requests().empty()) << c.second;
+    }
+}
+
+// Only the package-aware driver's erase-all erases; a ranged erase is refused on it as on any DFU device.
+TEST_F(SeDfuDriverTest, RangedEraseIsRefusedWithoutARequest)
+{
+    Open(QX71_CHIP_TYPE);
+    EXPECT_EQ(0, EraseFlash(handle, 0x10000, 0x1000));
+    EXPECT_EQ(capture.Count("error: erase is not supported over generic USB DFU.\n"), 1u);
+    EXPECT_EQ(capture.Count("Erasing all flash...\n"), 0u);
+    EXPECT_TRUE(device.Requests().empty());
+}
+
 TEST_F(SeDfuDriverTest, PlainFileIsOneFlashImageAtTheAddressGiven)
 {
     Open(QX71_CHIP_TYPE);

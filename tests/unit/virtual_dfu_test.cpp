@@ -62,21 +62,32 @@ TEST(VirtualDfuDevice, UploadEndsWithAShortBlock)
     EXPECT_EQ(DfuState::IDLE, device.State());
 }
 
-TEST(VirtualDfuDevice, PollBeforeThePollTimeOutIsCountedEarly)
+// A busy device stalls any request that comes more than 0.2 ms before its poll time-out has passed.
+TEST(VirtualDfuDevice, RequestBeforeThePollTimeOutStalls)
 {
-    DfuFaults faults;
-    faults.pollTimeoutMs = 20;
-    VirtualDfuDevice device({}, faults);
-    uint64_t now = 1000;
-    device.SetClock([&now] { return now; });
-    const uint8_t data[] = {1};
-    device.ControlOut(DfuRequest::DNLOAD, 0, 0, data, 1);
-    EXPECT_EQ(DfuState::DNBUSY, Status(device).state);
-    now += 19;
-    EXPECT_EQ(DfuState::DNBUSY, Status(device).state);
-    EXPECT_EQ(1u, device.EarlyPolls());
-    now += 1;
-    EXPECT_EQ(DfuState::DNLOAD_IDLE, Status(device).state);
+    struct Case {
+        uint8_t request;
+        uint64_t afterUs;
+        bool stalls;
+    };
+    for (const Case& c : {Case{DfuRequest::GETSTATUS, 19799, true}, Case{DfuRequest::GETSTATUS, 19800, false},
+                          Case{DfuRequest::GETSTATUS, 20000, false}, Case{DfuRequest::ABORT, 19799, true}}) {
+        DfuFaults faults;
+        faults.pollTimeoutMs = 20;
+        VirtualDfuDevice device({}, faults);
+        uint64_t now = 1000000;
+        device.SetClock([&now] { return now; });
+        const uint8_t data[] = {1};
+        device.ControlOut(DfuRequest::DNLOAD, 0, 0, data, 1);
+        EXPECT_EQ(DfuState::DNBUSY, Status(device).state);
+        now += c.afterUs;
+        uint8_t reply[6] = {};
+        int result = c.request == DfuRequest::GETSTATUS ? device.ControlIn(c.request, 0, 0, reply, 6)
+                                                        : device.ControlOut(c.request, 0, 0, nullptr, 0);
+        EXPECT_EQ(c.stalls, result == VirtualDfuDevice::STALL) << c.afterUs;
+        EXPECT_EQ(c.stalls ? 1u : 0u, device.EarlyPolls()) << c.afterUs;
+        EXPECT_EQ(c.stalls ? DfuState::ERROR : DfuState::DNLOAD_IDLE, device.State()) << c.afterUs;
+    }
 }
 
 TEST(VirtualDfuDevice, RuntimeDeviceDetachesIntoDfuModeOnReset)
