@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,7 @@ using testing::Not;
 
 constexpr int DEVICE_NOT_OPENED = 3;
 constexpr int DOWNLOAD_FAILED = 4;
+constexpr int READ_FAILED = 7;
 const std::string DEVICE = "0483:df11";
 
 class DfuUsbTest : public ::testing::Test {
@@ -104,6 +106,26 @@ TEST_F(DfuUsbTest, ReadWritesTheFlashIntoTheOutputFile)
     EXPECT_EQ(result.exitCode, 0) << result.output;
     EXPECT_THAT(result.output, EndsWith("\nRead " + out + " successfully.\n"));
     EXPECT_EQ(Sim::ReadBinaryFile(out), flash);
+}
+
+// A read that ends short of the size asked for leaves nothing of itself, under the name asked for or
+// beside it, and the file of that name from before stays as it was.
+TEST_F(DfuUsbTest, ReadThatEndsShortLeavesTheOlderOutputAsItWas)
+{
+    ASSERT_TRUE(Sim::WriteBinaryFile(dir / "flash.bin", Sim::PatternBytes(6000, 22)));
+    Sim::ScratchDir reads;
+    std::string out = reads / "out.bin";
+    const std::vector<uint8_t> older = {'o', 'l', 'd'};
+    ASSERT_TRUE(Sim::WriteBinaryFile(out, older));
+    Sim::ProgramResult result = Vexil({"--dfu", DEVICE, "--flash", dir / "flash.bin"},
+                                      {"read", "-c", "tn48", "-d", DEVICE, "-f", dir / "unused.bin", "-o", out,
+                                       "-z", "8192"});
+    EXPECT_EQ(result.exitCode, READ_FAILED) << result.output;
+    EXPECT_THAT(result.output, HasSubstr("Read 6000 of 8192 bytes: the device ended the upload early.\n"));
+    EXPECT_THAT(result.output, EndsWith("\nerror: Read " + out + " failed.\nnote: Removed the incomplete read; " +
+                                        out + " is as it was before.\n"));
+    EXPECT_EQ(Sim::FilesIn(reads.Path()), std::set<std::string>{"out.bin"});
+    EXPECT_EQ(Sim::ReadBinaryFile(out), older);
 }
 
 TEST_F(DfuUsbTest, RuntimeDeviceDetachesAndComesBackInDfuMode)
