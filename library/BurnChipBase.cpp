@@ -903,3 +903,24 @@ bool BurnChipBase::CloseTftpServer()
 {
     return true;
 }
+
+bool BurnChipBase::NameSelects(const std::string& wanted, const char* imageName)
+{
+    return std::string(imageName).find(wanted) != std::string::npos;
+}
+
+bool BurnChipBase::OnlyBurnNamesMatch(const std::vector<Common::FileHead>& images, const char* package,
+                                      const std::function<bool(const Common::FileHead&)>& filtered) const
+{
+    for (const std::string& wanted : GetOnlyBurnNames()) {
+        bool selects = std::any_of(images.begin(), images.end(), [&](const Common::FileHead& image) {
+            return filtered(image) && NameSelects(wanted, image.fileName);
+        });
+        if (!selects) {
+            Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "error: --only-burn %s matches no image of %s.\n",
+                              wanted.c_str(), package);
+            return false;
+        }
+    }
+    return true;
+}

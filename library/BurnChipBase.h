@@ -3,10 +3,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "Common.h"
 #include "FrameFormatBase.h"
 #include "TransportProtocolBase.h"
 #include "TransportTypeBase.h"
@@ -142,6 +144,12 @@ protected:
     // The protocol object slot: a driver's own road that runs on a protocol keeps it here while it runs.
     void SetProtocol(std::unique_ptr<TransportProtocolBase> protocol) { m_protocol = std::move(protocol); }
     TransportProtocolBase* GetProtocol() const { return m_protocol.get(); }
+    // An image is selected by a name of the only-burn list that its name holds.
+    static bool NameSelects(const std::string& wanted, const char* imageName);
+    // Every name of the only-burn list must select one of the images the list filters; a name that
+    // selects none would let the burn end well with nothing of what was asked for sent.
+    bool OnlyBurnNamesMatch(const std::vector<Common::FileHead>& images, const char* package,
+                            const std::function<bool(const Common::FileHead&)>& filtered) const;
 
 private:
     template <typename Operation>

@@ -526,29 +526,7 @@ bool BurnQx71Chip::IsSelected(const Common::FileHead& image) const
         return true;
     }
     return std::any_of(m_onlyBurnNames.begin(), m_onlyBurnNames.end(),
-                       [&image](const std::string& wanted) { return NameHolds(image, wanted); });
-}
-
-bool BurnQx71Chip::NameHolds(const Common::FileHead& image, const std::string& wanted)
-{
-    return std::string(image.fileName).find(wanted) != std::string::npos;
-}
-
-// A listed name that selects none of the images a burn sends would let the burn end well with
-// nothing of what was asked for sent.
-bool BurnQx71Chip::CheckOnlyBurnNames(const std::vector<Common::FileHead>& images, const char* file) const
-{
-    for (const std::string& wanted : m_onlyBurnNames) {
-        bool selects = std::any_of(images.begin(), images.end(), [&wanted](const Common::FileHead& image) {
-            return image.type != Common::IMAGE_TYPE_NEVER_SENT && NameHolds(image, wanted);
-        });
-        if (!selects) {
-            Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "error: --only-burn %s matches no image of %s.\n",
-                              wanted.c_str(), file);
-            return false;
-        }
-    }
-    return true;
+                       [&image](const std::string& wanted) { return NameSelects(wanted, image.fileName); });
 }
 
 bool BurnQx71Chip::DownloadAllinoneBin(const char* file, unsigned long address)
@@ -567,7 +545,8 @@ bool BurnQx71Chip::DownloadAllinoneBin(const char* file, unsigned long address)
         Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "File: %s format error!\n", file);
         return false;
     }
-    if (!CheckOnlyBurnNames(images, file)) {
+    if (!OnlyBurnNamesMatch(images, file,
+                            [](const Common::FileHead& image) { return image.type != Common::IMAGE_TYPE_NEVER_SENT; })) {
         return false;
     }
     if (!SendShakeHandFrame()) {

@@ -82,8 +82,6 @@ protected:
 
 private:
     bool IsSelected(const Common::FileHead& image) const;
-    static bool NameHolds(const Common::FileHead& image, const std::string& wanted);
-    bool CheckOnlyBurnNames(const std::vector<Common::FileHead>& images, const char* file) const;
     bool CheckImages(const std::vector<Common::FileHead>& images, unsigned long packageLength,
                      std::string& error) const;
     bool BurnImage(YmodemProtocolSp::YmodemProtocol& ymodem, const unsigned char* package,

@@ -53,23 +53,6 @@ bool BurnSeDfuChip::IsImageSelected(const char* name) const
            });
 }
 
-// Every name of the only-burn list must select an image that the list filters: one that selects none
-// would leave the burn sending nothing, or the loader alone, and still end well.
-bool BurnSeDfuChip::OnlyBurnNamesMatch(const std::vector<Common::FileHead>& images, const char* path) const
-{
-    for (const std::string& wanted : GetOnlyBurnNames()) {
-        bool matches = std::any_of(images.begin(), images.end(), [&wanted](const Common::FileHead& image) {
-            return IsFiltered(image) && NameSelects(wanted, image.fileName);
-        });
-        if (!matches) {
-            Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "error: --only-burn %s matches no image of %s.\n",
-                              wanted.c_str(), path);
-            return false;
-        }
-    }
-    return true;
-}
-
 std::vector<unsigned char> BurnSeDfuChip::BuildCmdForImage(const Common::FileHead& image) const
 {
     unsigned int eraseSize = Seboot::RoundUpEraseSize(image.burnSize);
@@ -132,11 +115,6 @@ bool BurnSeDfuChip::IsFiltered(const Common::FileHead& image)
     return image.type != Common::IMAGE_TYPE_NEVER_SENT && image.type != Common::IMAGE_TYPE_LOADER;
 }
 
-bool BurnSeDfuChip::NameSelects(const std::string& wanted, const char* imageName)
-{
-    return std::string(imageName).find(wanted) != std::string::npos;
-}
-
 // The loader goes only to the Kp7715 boot ROM.
 bool BurnSeDfuChip::WillSend(const Common::FileHead& image) const
 {
@@ -159,7 +137,7 @@ bool BurnSeDfuChip::PackageFitsTheBurn(const std::vector<Common::FileHead>& imag
             return false;
         }
     }
-    return OnlyBurnNamesMatch(images, path);
+    return OnlyBurnNamesMatch(images, path, IsFiltered);
 }
 
 bool BurnSeDfuChip::BurnFwpkg(const char* path, const unsigned char* data, unsigned long length)

@@ -23,7 +23,6 @@ public:
 
 private:
     static bool IsFiltered(const Common::FileHead& image);
-    static bool NameSelects(const std::string& wanted, const char* imageName);
 
     bool BurnFwpkg(const char* path, const unsigned char* data, unsigned long length);
     bool BurnPlainFile(const unsigned char* data, size_t length, unsigned long address);
@@ -31,7 +30,6 @@ private:
     bool BurnLoaderImage(const Common::FileHead& image, const unsigned char* data);
     std::vector<unsigned char> BuildCmdForImage(const Common::FileHead& image) const;
     bool IsImageSelected(const char* name) const;
-    bool OnlyBurnNamesMatch(const std::vector<Common::FileHead>& images, const char* path) const;
     bool PackageFitsTheBurn(const std::vector<Common::FileHead>& images, unsigned long length,
                             const char* path) const;
     bool NeedsLoaderStage() const;
