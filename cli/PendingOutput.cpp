@@ -53,19 +53,22 @@ bool PendingOutput::Create()
     std::string stem = directory + "." + m_target.substr(directory.size()) + "." + std::to_string(getpid()) + ".";
     for (int tries = 0; tries < MAX_NAME_TRIES; ++tries) {
         std::string candidate = stem + std::to_string(tries) + ".part";
+        // Named before it is made: a second signal between the two would leave it behind.
+        Interrupt::SetScratchFile(candidate);
         int descriptor = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, NEW_FILE_MODE);
         if (descriptor >= 0) {
             close(descriptor);
             m_path = candidate;
             m_pending = true;
-            Interrupt::SetScratchFile(m_path);
             return true;
         }
         if (errno != EEXIST) {
             break;
         }
     }
-    std::printf("error: Cannot create the output file: %s (%s).\n", m_output.c_str(), std::strerror(errno));
+    int error = errno;
+    Interrupt::SetScratchFile("");
+    std::printf("error: Cannot create the output file: %s (%s).\n", m_output.c_str(), std::strerror(error));
     return false;
 }
 
