@@ -18,12 +18,6 @@ namespace {
 constexpr int MAX_NAME_TRIES = 100;
 constexpr mode_t NEW_FILE_MODE = 0666;  // less the umask, as for any file the tool creates
 
-bool ExistsAsNonRegularFile(const std::string& path)
-{
-    struct stat status = {};
-    return stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode);
-}
-
 // A link stays a link: the read replaces the file it points to.
 std::string FollowLinks(const std::string& path)
 {
@@ -44,7 +38,7 @@ PendingOutput::~PendingOutput()
 
 bool PendingOutput::Create()
 {
-    if (ExistsAsNonRegularFile(m_output)) {
+    if (CommonUtil::FileIsExists(m_output) && !CommonUtil::IsRegularFile(m_output)) {
         m_path = m_output;
         return true;
     }
