@@ -520,15 +520,6 @@ bool BurnQx71Chip::CheckImages(const std::vector<Common::FileHead>& images, unsi
     return error.empty();
 }
 
-bool BurnQx71Chip::IsSelected(const Common::FileHead& image) const
-{
-    if (m_onlyBurnNames.empty()) {
-        return true;
-    }
-    return std::any_of(m_onlyBurnNames.begin(), m_onlyBurnNames.end(),
-                       [&image](const std::string& wanted) { return NameSelects(wanted, image.fileName); });
-}
-
 bool BurnQx71Chip::DownloadAllinoneBin(const char* file, unsigned long address)
 {
     (void)address;
@@ -561,7 +552,7 @@ bool BurnQx71Chip::DownloadAllinoneBin(const char* file, unsigned long address)
     ymodem.SetTimeLimits(m_limits.ymodem);
     m_unconfirmed.clear();
     for (const Common::FileHead& image : images) {
-        if (!IsSelected(image) || image.type == Common::IMAGE_TYPE_NEVER_SENT) {
+        if (!OnlyBurnSelects(image.fileName) || image.type == Common::IMAGE_TYPE_NEVER_SENT) {
             continue;
         }
         if (!BurnImage(ymodem, package.get(), image)) {
