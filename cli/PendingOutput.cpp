@@ -31,9 +31,7 @@ PendingOutput::PendingOutput(std::string output) : m_output(std::move(output)) {
 
 PendingOutput::~PendingOutput()
 {
-    if (m_pending) {
-        (void)Remove();
-    }
+    Discard();
 }
 
 bool PendingOutput::Create()
@@ -85,17 +83,12 @@ void PendingOutput::Discard()
     if (!m_pending) {
         return;
     }
-    if (Remove()) {
+    m_pending = false;
+    bool removed = std::remove(m_path.c_str()) == 0;
+    Interrupt::SetScratchFile("");
+    if (removed) {
         std::printf("note: Removed the incomplete read; %s is as it was before.\n", m_output.c_str());
     } else {
         std::printf("warning: The incomplete read %s could not be removed.\n", m_path.c_str());
     }
-}
-
-bool PendingOutput::Remove()
-{
-    bool removed = std::remove(m_path.c_str()) == 0;
-    m_pending = false;
-    Interrupt::SetScratchFile("");
-    return removed;
 }
