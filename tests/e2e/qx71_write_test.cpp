@@ -268,14 +268,18 @@ TEST_P(OnlyBurnTest, OnlyImagesWhoseNamesHoldAGivenNameLand)
                                  Sim::ImageLines("App.bin", {100}) + Verdict(package, true));
 }
 
-TEST_P(OnlyBurnTest, ANameThatMatchesNoImageFailsWithFourBeforeAnythingIsSent)
+// Each name must select an image that a burn sends; the first that does not is named: here "never",
+// which only an image of the never-sent type holds.
+TEST_P(OnlyBurnTest, ANameThatSelectsNoImageSentFailsWithFourBeforeAnythingIsSent)
 {
     Qx71Chip& chip = tool.StartChip();
-    std::string package = tool.WritePackage(Sim::NamedPackageImages());
-    ProgramResult result = Write(tool, package, {"--only-burn", "app", "--only-burn", "APP"});
+    std::vector<PackageImage> images = Sim::NamedPackageImages();
+    images.push_back({"never.bin", Bytes(100, 0x77), 0x200000, 0x1000, 16});
+    std::string package = tool.WritePackage(images);
+    ProgramResult result = Write(tool, package, {"--only-burn", "app", "--only-burn", "never", "--only-burn", "APP"});
     EXPECT_EQ(result.exitCode, WRITE_FAILED);
-    EXPECT_EQ(result.output, Sim::PLEASE_RESET_LINE + "error: --only-burn APP matches no image of " + package + ".\n" +
-                                 Verdict(package, false));
+    EXPECT_EQ(result.output, Sim::PLEASE_RESET_LINE + "error: --only-burn never matches no image of " + package +
+                                 ".\n" + Verdict(package, false));
     EXPECT_TRUE(chip.Wire().empty());
 }
 

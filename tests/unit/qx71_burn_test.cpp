@@ -120,41 +120,6 @@ TEST_F(Qx71BurnTest, OnlyBurnNamesPickImagesByCaseSensitiveSubstring)
     EXPECT_EQ(session.handle->GetOnlyBurnNames(), std::vector<std::string>{"app"});
 }
 
-// Each listed name must select an image that a burn sends; the first that does not refuses the
-// package before the handshake.
-struct UnmatchedCase {
-    const char* name;
-    std::vector<std::string> onlyBurn;
-    const char* refused;
-};
-
-void PrintTo(const UnmatchedCase& row, std::ostream* out)
-{
-    *out << row.name;
-}
-
-class UnmatchedOnlyBurnTest : public Sim::Qx71Test, public ::testing::WithParamInterface<UnmatchedCase> {};
-
-TEST_P(UnmatchedOnlyBurnTest, IsRefusedBeforeTheHandshakeNamingTheFirstSuchName)
-{
-    Qx71Chip& chip = StartChip();
-    std::vector<PackageImage> images = Sim::NamedPackageImages();
-    images.push_back({"never.bin", Bytes(100, 0x77), 0x200000, 0x1000, NEVER_SENT});
-    std::string package = session.WritePackage(images);
-    session.handle->SetOnlyBurnNames(GetParam().onlyBurn);
-    EXPECT_EQ(DownloadAllinoneBin(session.handle, package.c_str(), 0), 0);
-    EXPECT_TRUE(chip.Wire().empty());
-    EXPECT_EQ(session.capture.Messages(),
-              std::vector<std::string>{"error: --only-burn " + std::string(GetParam().refused) + " matches no image of " +
-                                       package + ".\n"});
-}
-
-INSTANTIATE_TEST_SUITE_P(Names, UnmatchedOnlyBurnTest,
-                         ::testing::Values(UnmatchedCase{"InNoImage", {"boot"}, "boot"},
-                                           UnmatchedCase{"FirstOfSeveral", {"", "App", "APP", "none"}, "APP"},
-                                           UnmatchedCase{"OnlyInAnImageNeverSent", {"app", "never"}, "never"}),
-                         [](const ::testing::TestParamInfo<UnmatchedCase>& info) { return info.param.name; });
-
 TEST_F(Qx71BurnTest, OnlyBurnLoaderEndsAfterTheFirstImageWithoutABaudSwitch)
 {
     Qx71Chip& chip = StartChip();
