@@ -51,6 +51,7 @@
 #include <string>
 #include <vector>
 
+#include "Common.h"
 #include "DfuBootLoader.h"
 #include "FwpkgBuilder.h"
 #include "VirtualDfuDevice.h"
@@ -285,7 +286,7 @@ bool Bench::Build()
         auto node = std::make_unique<DfuNode>();
         node->bench = this;
         node->device = std::make_unique<Sim::VirtualDfuDevice>(description, m_options.faults);
-        node->device->SetClock(Sim::SteadyClockUs);
+        node->device->SetClock([] { return static_cast<uint64_t>(Common::GetTimeUs()); });
         node->sysName = "1-" + std::to_string(i + 1);
         if (!m_options.flashFile.empty()) {
             std::vector<uint8_t> flash = Sim::ReadBinaryFile(m_options.flashFile);
