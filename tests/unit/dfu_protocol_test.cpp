@@ -311,9 +311,7 @@ INSTANTIATE_TEST_SUITE_P(
         EndCase{"ManifestEndsInDownloadIdle", ManifestEndsIn(DfuState::DNLOAD_IDLE), TOLERANT, false,
                 "error: The device ended the manifest phase in dfuDNLOAD-IDLE.\n", DfuState::IDLE, 0},
         EndCase{"ManifestEndsBusy", ManifestEndsIn(DfuState::DNBUSY), TOLERANT, false,
-                "error: The device ended the manifest phase in dfuDNBUSY.\n", DfuState::IDLE, 0},
-        EndCase{"ManifestEndsInUploadIdle", ManifestEndsIn(DfuState::UPLOAD_IDLE), TOLERANT, false,
-                "error: The device ended the manifest phase in dfuUPLOAD-IDLE.\n", DfuState::IDLE, 0}),
+                "error: The device ended the manifest phase in dfuDNBUSY.\n", DfuState::IDLE, 0}),
     [](const ::testing::TestParamInfo<EndCase>& info) { return std::string(info.param.name); });
 
 TEST(DfuProtocol, DeviceLeavingWhileProgrammingEndsTheDownloadAtOnce)

@@ -167,13 +167,4 @@ INSTANTIATE_TEST_SUITE_P(Dfu, DfuReadTest,
                                          ReadCase{"NeverOverAPackage", false, true, 1, nullptr}),
                          [](const testing::TestParamInfo<ReadCase>& info) { return std::string(info.param.name); });
 
-// The device gives less than -z asks for: a read failure, never a dump that looks whole.
-TEST_F(DfuWorkerTest, ReadThatEndsShortOfTheSizeAskedFailsWithSeven)
-{
-    device.Preload(0, PatternBytes(3000, 9));
-    EXPECT_EQ(7, Run("read", {"-f", install.Path("app.bin"), "-o", install.Path("out.bin"), "-z", "4096"}));
-    EXPECT_EQ(1u, Count("Read 3000 of 4096 bytes: the device ended the upload early.\n")) << output;
-    EXPECT_EQ(0u, Count("successfully")) << output;
-}
-
 }  // namespace
