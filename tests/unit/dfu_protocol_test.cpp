@@ -65,8 +65,7 @@ DfuDescription WithTransferSize(uint16_t size)
     return description;
 }
 
-struct IdleCase {
-    const char* name;
+struct IdleCase : NamedRow {
     DfuState startState;
     bool stuckInError;
     uint8_t cleanupRequest;
@@ -75,11 +74,6 @@ struct IdleCase {
     bool downloads;
     size_t statusReads;  // before the download, or in all when it does not start
 };
-
-void PrintTo(const IdleCase& row, std::ostream* out)
-{
-    *out << row.name;
-}
 
 // A device left busy by another host is asked again only once its poll time-out has passed: a
 // request before that stalls and fails the test.
@@ -128,7 +122,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Takes nothing but a USB reset.
         IdleCase{"LeftWaitingForAReset", DfuState::MANIFEST_WAIT_RESET, false, DfuRequest::ABORT, 1,
                  "error: DFU_ABORT failed.\n", false, 1}),
-    [](const ::testing::TestParamInfo<IdleCase>& info) { return std::string(info.param.name); });
+    ::testing::PrintToStringParamName());
 
 struct SizeCase {
     uint16_t deviceSize;
@@ -250,8 +244,7 @@ TEST(DfuProtocol, CancelDuringALongBusyWaitIsSeenWithin100Ms)
     EXPECT_EQ(DfuRequest::GETSTATUS, bench.device.Requests().back().request);
 }
 
-struct EndCase {
-    const char* name;
+struct EndCase : NamedRow {
     DfuFaults faults;
     uint8_t attributes;
     bool succeeds;
@@ -259,11 +252,6 @@ struct EndCase {
     DfuState endState;
     int enumerations;  // a manifest that waits for a reset ends with the device showing itself anew
 };
-
-void PrintTo(const EndCase& row, std::ostream* out)
-{
-    *out << row.name;
-}
 
 constexpr uint8_t TOLERANT = DfuAttribute::CAN_DNLOAD | DfuAttribute::CAN_UPLOAD | DfuAttribute::MANIFESTATION_TOLERANT;
 constexpr uint8_t NOT_TOLERANT = DfuAttribute::CAN_DNLOAD | DfuAttribute::CAN_UPLOAD;
@@ -314,7 +302,7 @@ INSTANTIATE_TEST_SUITE_P(
                 "error: The device ended the manifest phase in dfuDNLOAD-IDLE.\n", DfuState::IDLE, 0},
         EndCase{"ManifestEndsBusy", ManifestEndsIn(DfuState::DNBUSY), TOLERANT, false,
                 "error: The device ended the manifest phase in dfuDNBUSY.\n", DfuState::IDLE, 0}),
-    [](const ::testing::TestParamInfo<EndCase>& info) { return std::string(info.param.name); });
+    ::testing::PrintToStringParamName());
 
 TEST(DfuProtocol, DeviceLeavingWhileProgrammingEndsTheDownloadAtOnce)
 {
@@ -328,19 +316,13 @@ TEST(DfuProtocol, DeviceLeavingWhileProgrammingEndsTheDownloadAtOnce)
                       "error: Lost contact with the device while it was programming (last GETSTATUS=-4).\n"));
 }
 
-struct CancelCase {
-    const char* name;
+struct CancelCase : NamedRow {
     bool upload;
     uint8_t cancelAfter;  // the request after whose answer the cancel comes
     size_t count;         // its number, from 1; the first status read is the idle check
     std::vector<uint16_t> blocks;
     const char* line;     // nullptr: the cancel is not reported
 };
-
-void PrintTo(const CancelCase& row, std::ostream* out)
-{
-    *out << row.name;
-}
 
 class CancelledTransferTest : public ::testing::TestWithParam<CancelCase> {};
 
@@ -380,7 +362,7 @@ INSTANTIATE_TEST_SUITE_P(
         CancelCase{"BetweenBlocks", false, DfuRequest::GETSTATUS, 7, {0, 1}, "Download cancelled.\n"},
         CancelCase{"WhileTheDeviceIsBusy", false, DfuRequest::GETSTATUS, 2, {0}, nullptr},
         CancelCase{"MidUpload", true, DfuRequest::UPLOAD, 2, {}, nullptr}),
-    [](const ::testing::TestParamInfo<CancelCase>& info) { return std::string(info.param.name); });
+    ::testing::PrintToStringParamName());
 
 struct UploadCase {
     size_t stored;
