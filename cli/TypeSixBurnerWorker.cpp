@@ -35,6 +35,13 @@ bool UsableFileName(const std::string& name)
     return !name.empty() && name != "." && name != ".." && name.find_first_of("/\\|") == std::string::npos;
 }
 
+// An --only-burn name selects the image of that whole name, in any case; the check that every name
+// selects an image and the filter must agree on it.
+bool Selects(const std::string& wanted, const FwpkgBinInfo& image)
+{
+    return CommonUtil::EqualsIgnoreCase(wanted, image.name);
+}
+
 std::string JoinedSpec(const std::string& image)
 {
     return image + "|" + GetSha256FilePath(image);
@@ -192,7 +199,7 @@ bool TypeSixBurnerWorker::OnlyBurnNamesMatch(const std::string& package) const
 {
     for (const std::string& name : onlyBurnNames) {
         if (std::none_of(m_images.begin(), m_images.end(),
-                         [&](const FwpkgBinInfo& image) { return CommonUtil::EqualsIgnoreCase(name, image.name); })) {
+                         [&](const FwpkgBinInfo& image) { return Selects(name, image); })) {
             std::printf("error: --only-burn %s matches no image of %s.\n", name.c_str(), package.c_str());
             return false;
         }
@@ -207,7 +214,7 @@ bool TypeSixBurnerWorker::FilterByOnlyBurn(std::vector<FwpkgBinInfo>& images) co
     }
     auto unwanted = [this](const FwpkgBinInfo& image) {
         return std::none_of(onlyBurnNames.begin(), onlyBurnNames.end(),
-                            [&](const std::string& name) { return CommonUtil::EqualsIgnoreCase(name, image.name); });
+                            [&](const std::string& name) { return Selects(name, image); });
     };
     images.erase(std::remove_if(images.begin(), images.end(), unwanted), images.end());
     return true;

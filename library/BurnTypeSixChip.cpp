@@ -69,14 +69,6 @@ int FileKindOfImageType(uint32_t type)
     }
 }
 
-// Discards what the chip sent before the frame about to go out.
-void DropReceived(BurnChipBase& chip)
-{
-    unsigned char chunk[READ_CHUNK];
-    while (chip.Receive(chunk, READ_CHUNK) > 0) {
-    }
-}
-
 // Counts the escaped frames that came in whole, from start mark to end mark, over reads cut anywhere.
 class FrameCounter {
 public:
@@ -104,6 +96,18 @@ private:
     size_t m_count = 0;
 };
 
+// Discards what has arrived, counting on the way the frames that came in whole when asked to.
+void DropReceived(BurnChipBase& chip, FrameCounter* answers = nullptr)
+{
+    unsigned char chunk[READ_CHUNK];
+    unsigned long count = 0;
+    while ((count = chip.Receive(chunk, READ_CHUNK)) > 0) {
+        if (answers != nullptr) {
+            answers->Feed(chunk, count);
+        }
+    }
+}
+
 // Appends what has arrived until nothing more has or the area holds more than its limit; returns how much.
 unsigned long ReceiveInto(BurnChipBase& chip, std::vector<unsigned char>& area, FrameCounter& answers)
 {
@@ -118,29 +122,21 @@ unsigned long ReceiveInto(BurnChipBase& chip, std::vector<unsigned char>& area, 
     return taken;
 }
 
-// A frame sent more than once may be answered once per sending. The answers still to come are awaited,
-// each for at most one try's time, and dropped, so that none can pass for the answer to the next frame.
+// A frame sent more than once may be answered once per sending. Each answer still to come is awaited
+// for at most one try's time and dropped, so that none can pass for the answer to the next frame.
 Outcome DropLateAnswers(BurnChipBase& chip, FrameCounter& answers, size_t sendings, long long perTryMs)
 {
-    size_t seen = answers.Count();
-    long long quietSince = Common::GetTime();
-    long long longest = perTryMs * static_cast<long long>(sendings > seen ? sendings - seen : 1);
-    Outcome outcome = chip.PollUntil(longest, POLL_SLICE_MS, [&]() {
-        unsigned char chunk[READ_CHUNK];
-        unsigned long count = 0;
-        while ((count = chip.Receive(chunk, READ_CHUNK)) > 0) {
-            answers.Feed(chunk, count);
+    while (answers.Count() < sendings) {
+        size_t seen = answers.Count();
+        Outcome outcome = chip.PollUntil(perTryMs, POLL_SLICE_MS, [&]() {
+            DropReceived(chip, &answers);
+            return answers.Count() > seen ? Step::DONE : Step::AGAIN;
+        });
+        if (outcome != Outcome::DONE) {
+            return outcome == Outcome::TIMED_OUT ? Outcome::DONE : outcome;
         }
-        if (answers.Count() >= sendings) {
-            return Step::DONE;
-        }
-        if (answers.Count() > seen) {
-            seen = answers.Count();
-            quietSince = Common::GetTime();
-        }
-        return WaitTime::IsUp(quietSince, perTryMs) ? Step::DONE : Step::AGAIN;
-    });
-    return outcome == Outcome::TIMED_OUT ? Outcome::DONE : outcome;
+    }
+    return Outcome::DONE;
 }
 
 }  // namespace

@@ -122,6 +122,7 @@ TEST_F(DfuUsbTest, ReadThatEndsShortLeavesTheOlderOutputAsItWas)
                                        "-z", "8192"});
     EXPECT_EQ(result.exitCode, READ_FAILED) << result.output;
     EXPECT_THAT(result.output, HasSubstr("Read 6000 of 8192 bytes: the device ended the upload early.\n"));
+    EXPECT_THAT(result.output, Not(HasSubstr("successfully")));
     EXPECT_THAT(result.output, EndsWith("\nerror: Read " + out + " failed.\nnote: Removed the incomplete read; " +
                                         out + " is as it was before.\n"));
     EXPECT_EQ(Sim::FilesIn(reads.Path()), std::set<std::string>{"out.bin"});
@@ -142,25 +143,55 @@ TEST_F(DfuUsbTest, RuntimeDeviceDetachesAndComesBackInDfuMode)
     EXPECT_EQ(Sim::ReadBinaryFile(Arrived()), payload);
 }
 
+// Two matching devices are refused, each named on its line, until -S picks one. Names and serial
+// numbers that carry terminal controls are printed with '?' in their place, in the list too, and -S
+// takes the serial as printed or as the device has it.
 TEST_F(DfuUsbTest, TwoMatchingDevicesAreRefusedUntilTheSerialNumberPicksOne)
 {
     std::vector<uint8_t> payload = Sim::PatternBytes(100, 24);
     ASSERT_TRUE(Sim::WriteBinaryFile(dir / "app.bin", payload));
-    const std::vector<std::string> twoDevices = {"--dfu", DEVICE + ":AAA1", "--dfu", DEVICE + ":BBB2"};
-    Sim::ProgramResult result = Vexil(twoDevices, {"write", "-c", "tn48", "-d", DEVICE, "-f", dir / "app.bin"});
-    EXPECT_EQ(result.exitCode, DEVICE_NOT_OPENED) << result.output;
-    EXPECT_THAT(result.output, HasSubstr("error: More than one DFU device found:\n"));
-    for (const char* serial : {"AAA1", "BBB2"}) {
-        EXPECT_THAT(result.output, HasSubstr("  [0483:df11] serial=\"" + std::string(serial) +
-                                                 "\" intf=0 alt=0 (DFU mode) name=\"Virtual flash\"\n"));
+    const std::string printed = "?[2J?[31m??";
+    struct Case {
+        std::vector<std::string> bench;
+        std::string hidName;
+        std::string printed;               // in place of the control text after each serial and name
+        std::vector<std::string> serials;  // for -S
+    };
+    const std::vector<Case> cases = {
+        {{"--hid", "0483:5750:Keypad:05010906a101"}, "Keypad", "", {"BBB2"}},
+        {{"--control-strings", "--hid", "0483:5750:Key\x1b[31mpad\a:05010906a101"}, "Key?[31mpad?", printed,
+         {"BBB2" + printed, "BBB2" + std::string(Sim::TERMINAL_CONTROL_TEXT)}},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> bench = {"--dfu", DEVICE + ":AAA1", "--dfu", DEVICE + ":BBB2"};
+        bench.insert(bench.end(), c.bench.begin(), c.bench.end());
+        Sim::ProgramResult list = Vexil(bench, {"list", "hid"});
+        Sim::ProgramResult several = Vexil(bench, {"write", "-c", "tn48", "-d", DEVICE, "-f", dir / "app.bin"});
+        EXPECT_THAT(list.output, HasSubstr("Name:" + c.hidName + ",PID:0x5750,VID:0x483,Usage:0x6,UsagePage:0x1\n"));
+        EXPECT_EQ(several.exitCode, DEVICE_NOT_OPENED) << several.output;
+        EXPECT_THAT(several.output, HasSubstr("error: More than one DFU device found:\n"));
+        for (const std::string serial : {"AAA1", "BBB2"}) {
+            std::string line = "[0483:df11] serial=\"" + serial + c.printed +
+                               "\" intf=0 alt=0 (DFU mode) name=\"Virtual flash" + c.printed + "\"\n";
+            EXPECT_THAT(list.output, HasSubstr(line));
+            EXPECT_THAT(several.output, HasSubstr("  " + line));
+        }
+        EXPECT_THAT(several.output, HasSubstr("Narrow it down with -d <vid>:<pid> or -S <serial-number>.\n"));
+        EXPECT_THAT(several.output, Not(HasSubstr("Write successfully")));
+        std::vector<std::string> outputs = {list.output, several.output};
+        for (const std::string& serial : c.serials) {
+            Sim::ProgramResult chosen =
+                Vexil(bench, {"write", "-c", "tn48", "-d", DEVICE, "-S", serial, "-f", dir / "app.bin"});
+            EXPECT_EQ(chosen.exitCode, 0) << chosen.output;
+            EXPECT_THAT(chosen.output,
+                        HasSubstr("Found DFU device [0483:df11] serial=\"BBB2" + c.printed + "\" (DFU mode).\n"));
+            EXPECT_EQ(Sim::ReadBinaryFile(Arrived()), payload) << serial;
+            outputs.push_back(chosen.output);
+        }
+        for (const std::string& output : outputs) {
+            EXPECT_EQ(output.find_first_of("\x1b\a\x7f"), std::string::npos) << output;
+        }
     }
-    EXPECT_THAT(result.output, HasSubstr("Narrow it down with -d <vid>:<pid> or -S <serial-number>.\n"));
-    EXPECT_THAT(result.output, Not(HasSubstr("Write successfully")));
-
-    result = Vexil(twoDevices, {"write", "-c", "tn48", "-d", DEVICE, "-S", "BBB2", "-f", dir / "app.bin"});
-    EXPECT_EQ(result.exitCode, 0) << result.output;
-    EXPECT_THAT(result.output, HasSubstr("Found DFU device [0483:df11] serial=\"BBB2\" (DFU mode).\n"));
-    EXPECT_EQ(Sim::ReadBinaryFile(Arrived()), payload);
 }
 
 TEST_F(DfuUsbTest, DownloadBrokenOffMidwayFailsWithStatusFour)
@@ -188,40 +219,6 @@ TEST_F(DfuUsbTest, ListHidShowsHidAndDfuDevicesInTheirLineFormats)
     EXPECT_EQ(result.output, "Name:Keypad,PID:0x5750,VID:0x483,Usage:0x6,UsagePage:0x1\n"
                              "USB DFU devices:\n"
                              "[0483:df11] serial=\"SN42\" intf=0 alt=0 (DFU mode) name=\"Virtual flash\"\n");
-}
-
-// Names and serial numbers that carry terminal controls are printed with '?' in their place, in the
-// list and in every line of the search; a serial-number filter takes the serial as printed or as the
-// device has it.
-TEST_F(DfuUsbTest, DeviceStringsReachTheTerminalWithoutTheirControlBytes)
-{
-    ASSERT_TRUE(Sim::WriteBinaryFile(dir / "app.bin", Sim::PatternBytes(100, 28)));
-    const std::vector<std::string> bench = {"--control-strings", "--dfu", DEVICE + ":AAA1", "--dfu", DEVICE + ":BBB2",
-                                            "--hid", "0483:5750:Key\x1b[31mpad\a:05010906a101"};
-    const std::string printed = "?[2J?[31m??";
-    Sim::ProgramResult list = Vexil(bench, {"list", "hid"});
-    Sim::ProgramResult several = Vexil(bench, {"write", "-c", "tn48", "-d", DEVICE, "-f", dir / "app.bin"});
-    Sim::ProgramResult asPrinted =
-        Vexil(bench, {"write", "-c", "tn48", "-d", DEVICE, "-S", "BBB2" + printed, "-f", dir / "app.bin"});
-    Sim::ProgramResult asTheDeviceHasIt = Vexil(
-        bench, {"write", "-c", "tn48", "-d", DEVICE, "-S", "BBB2" + std::string(Sim::TERMINAL_CONTROL_TEXT), "-f",
-                dir / "app.bin"});
-    EXPECT_THAT(list.output, HasSubstr("Name:Key?[31mpad?,PID:0x5750,VID:0x483,Usage:0x6,UsagePage:0x1\n"));
-    for (const std::string serial : {"AAA1", "BBB2"}) {
-        std::string line = "[0483:df11] serial=\"" + serial + printed +
-                           "\" intf=0 alt=0 (DFU mode) name=\"Virtual flash" + printed + "\"\n";
-        EXPECT_THAT(list.output, HasSubstr(line));
-        EXPECT_THAT(several.output, HasSubstr("  " + line));
-    }
-    EXPECT_EQ(several.exitCode, DEVICE_NOT_OPENED) << several.output;
-    for (const Sim::ProgramResult& chosen : {asPrinted, asTheDeviceHasIt}) {
-        EXPECT_EQ(chosen.exitCode, 0) << chosen.output;
-        EXPECT_THAT(chosen.output,
-                    HasSubstr("Found DFU device [0483:df11] serial=\"BBB2" + printed + "\" (DFU mode).\n"));
-    }
-    for (const Sim::ProgramResult& run : {list, several, asPrinted, asTheDeviceHasIt}) {
-        EXPECT_EQ(run.output.find_first_of("\x1b\a\x7f"), std::string::npos) << run.output;
-    }
 }
 
 // The one test that waits the whole search time; without -c the USB road takes the generic DFU chip.

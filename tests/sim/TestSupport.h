@@ -1,6 +1,7 @@
 #ifndef VEXIL_TESTS_SIM_TESTSUPPORT_H
 #define VEXIL_TESTS_SIM_TESTSUPPORT_H
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,17 @@ std::vector<char*> ArgumentPointers(std::vector<std::string>& words);
 
 // The tool's progress state (one per process) as a fresh command finds it.
 void ResetWorkerProgress();
+
+// A row of a test table that goes by its name: gtest prints it so, rather than as raw bytes, and
+// testing::PrintToStringParamName() names its case so.
+struct NamedRow {
+    const char* name;
+};
+
+inline std::ostream& operator<<(std::ostream& out, const NamedRow& row)
+{
+    return out << row.name;
+}
 
 // A chip driver of the tests: every virtual step is recorded and can be told to fail.
 class TestChip : public BurnChipBase {

@@ -1,7 +1,6 @@
 #include "VirtualDfuDevice.h"
 
 #include <algorithm>
-#include <chrono>
 
 namespace Sim {
 
@@ -51,12 +50,6 @@ DfuFaults ManifestEndsIn(DfuState state, uint8_t status)
     faults.manifestEndsIn = static_cast<int>(state);
     faults.manifestEndStatus = status;
     return faults;
-}
-
-uint64_t SteadyClockUs()
-{
-    using namespace std::chrono;
-    return static_cast<uint64_t>(duration_cast<microseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 VirtualDfuDevice::VirtualDfuDevice(DfuDescription description, DfuFaults faults, size_t flashSize)

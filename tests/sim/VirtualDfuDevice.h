@@ -114,9 +114,6 @@ DfuFaults LeavesAtBlock(int block);
 DfuFaults LeavesDuringManifest();
 DfuFaults ManifestEndsIn(DfuState state, uint8_t status = DfuStatusCode::OK);
 
-// Microseconds of the steady clock, for SetClock when the host waits in real time.
-uint64_t SteadyClockUs();
-
 // One control request as it arrived.
 struct DfuRequestRecord {
     uint8_t request = 0;

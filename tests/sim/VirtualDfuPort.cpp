@@ -33,7 +33,7 @@ std::unique_ptr<Dfu::DfuPortBase> MakePort()
 
 }  // namespace
 
-VirtualDfuClock::VirtualDfuClock(long long readCostUs)
+VirtualDfuClock::VirtualDfuClock(VirtualDfuDevice& device, long long readCostUs)
 {
     g_nowUs = CLOCK_START_US;
     g_readCostUs = readCostUs;
@@ -41,16 +41,12 @@ VirtualDfuClock::VirtualDfuClock(long long readCostUs)
     clock.nowUs = ReadVirtualClock;
     clock.delayUs = DelayVirtualClock;
     Common::OverrideClock(clock);
+    device.SetClock([] { return static_cast<uint64_t>(g_nowUs); });
 }
 
 VirtualDfuClock::~VirtualDfuClock()
 {
     Common::OverrideClock(Common::Clock());
-}
-
-uint64_t VirtualDfuClock::NowUs()
-{
-    return static_cast<uint64_t>(g_nowUs);
 }
 
 VirtualDfuPortMaker::VirtualDfuPortMaker(VirtualDfuDevice& device)

@@ -43,15 +43,13 @@ private:
 
 // While it lives the library's clock is virtual: it moves when the library waits, and by readCostUs
 // each time the library reads it, as time passes in a host between reading its clock and sending the
-// request it timed. A device reads the same time for free through NowUs.
+// request it timed. The device reads the same time for free.
 class VirtualDfuClock {
 public:
-    explicit VirtualDfuClock(long long readCostUs);
+    VirtualDfuClock(VirtualDfuDevice& device, long long readCostUs);
     ~VirtualDfuClock();
     VirtualDfuClock(const VirtualDfuClock&) = delete;
     VirtualDfuClock& operator=(const VirtualDfuClock&) = delete;
-
-    static uint64_t NowUs();
 };
 
 // While it lives, every DFU driver the library makes talks to device through a VirtualDfuPort.

@@ -51,6 +51,7 @@
 #include <string>
 #include <vector>
 
+#include "Common.h"
 #include "DfuBootLoader.h"
 #include "FwpkgBuilder.h"
 #include "VirtualDfuDevice.h"
@@ -238,7 +239,7 @@ private:
     void SubmitUrb(DfuNode& node, UMockdevIoctlClient* client, UMockdevIoctlData* argument);
     int RunCommand();
     int Control(DfuNode& node, const uint8_t* setup, uint8_t* data, uint16_t length);
-    void InterruptWhenDue(const DfuNode& node, const uint8_t* setup);
+    void InterruptAtBlock(const DfuNode& node, uint16_t block);
     int StandardRequest(DfuNode& node, const uint8_t* setup, uint8_t* data, uint16_t length);
 
     BenchOptions m_options;
@@ -285,7 +286,7 @@ bool Bench::Build()
         auto node = std::make_unique<DfuNode>();
         node->bench = this;
         node->device = std::make_unique<Sim::VirtualDfuDevice>(description, m_options.faults);
-        node->device->SetClock(Sim::SteadyClockUs);
+        node->device->SetClock([] { return static_cast<uint64_t>(Common::GetTimeUs()); });
         node->sysName = "1-" + std::to_string(i + 1);
         if (!m_options.flashFile.empty()) {
             std::vector<uint8_t> flash = Sim::ReadBinaryFile(m_options.flashFile);
@@ -579,9 +580,13 @@ int Bench::Control(DfuNode& node, const uint8_t* setup, uint8_t* data, uint16_t 
     uint16_t value = static_cast<uint16_t>(setup[2] | (setup[3] << 8));
     uint16_t index = static_cast<uint16_t>(setup[4] | (setup[5] << 8));
     if ((requestType & REQUEST_TYPE_CLASS_MASK) == REQUEST_TYPE_CLASS) {
-        InterruptWhenDue(node, setup);
-        return (requestType & REQUEST_TYPE_IN) != 0 ? node.device->ControlIn(request, value, index, data, length)
-                                                    : node.device->ControlOut(request, value, index, data, length);
+        if ((requestType & REQUEST_TYPE_IN) != 0) {
+            return node.device->ControlIn(request, value, index, data, length);
+        }
+        if (request == Sim::DfuRequest::DNLOAD && length > 0) {
+            InterruptAtBlock(node, value);
+        }
+        return node.device->ControlOut(request, value, index, data, length);
     }
     if (requestType == REQUEST_TYPE_STANDARD_IN && request == GET_DESCRIPTOR) {
         return StandardRequest(node, setup, data, length);
@@ -590,13 +595,9 @@ int Bench::Control(DfuNode& node, const uint8_t* setup, uint8_t* data, uint16_t 
 }
 
 // The signal goes as the block arrives, so that the program sees it while the device is busy with it.
-void Bench::InterruptWhenDue(const DfuNode& node, const uint8_t* setup)
+void Bench::InterruptAtBlock(const DfuNode& node, uint16_t block)
 {
-    bool dnload = (setup[0] & REQUEST_TYPE_IN) == 0 && setup[1] == Sim::DfuRequest::DNLOAD;
-    uint16_t block = static_cast<uint16_t>(setup[2] | (setup[3] << 8));
-    uint16_t length = static_cast<uint16_t>(setup[6] | (setup[7] << 8));
-    if (m_interrupted || &node != m_nodes.front().get() || !dnload || length == 0 ||
-        block != m_options.interruptAtBlock) {
+    if (m_interrupted || &node != m_nodes.front().get() || block != m_options.interruptAtBlock) {
         return;
     }
     pid_t child = m_child.load();

@@ -10,6 +10,7 @@
 #include "PrintCapture.h"
 #include "ProgramRunner.h"
 #include "ScratchDir.h"
+#include "TestSupport.h"
 #include "VirtualDfuPort.h"
 
 using namespace Sim;
@@ -99,18 +100,12 @@ TEST(DfuSuffix, NeverReadsOutsideTheBufferWhateverBLengthSays)
     }
 }
 
-struct BurnCase {
-    const char* name;
+struct BurnCase : NamedRow {
     std::vector<uint8_t> file;
     size_t payload;       // bytes of the file that must arrive
     const char* line;     // printed once
     int result;
 };
-
-void PrintTo(const BurnCase& row, std::ostream* out)
-{
-    *out << row.name;
-}
 
 class DfuBurnTest : public DfuDriverTest, public ::testing::WithParamInterface<BurnCase> {};
 
@@ -152,22 +147,16 @@ INSTANTIATE_TEST_SUITE_P(
         BurnCase{"WrongCrc", WithSuffix(PatternBytes(100, 1), 0xFFFF, 0xFFFF, 16, false), 0,
                  "error: The DFU suffix CRC of the burn file does not match: file corrupted?\n", 0},
         BurnCase{"SuffixOnly", WithSuffix({}, 0xFFFF, 0xFFFF), 0, "error: The burn file contains no payload.\n", 0}),
-    [](const ::testing::TestParamInfo<BurnCase>& info) { return std::string(info.param.name); });
+    ::testing::PrintToStringParamName());
 
 // Files given a suffix by dfu-util's own dfu-suffix tool.
-struct ToolCase {
-    const char* name;
+struct ToolCase : NamedRow {
     size_t payload;
     const char* ids;       // vid:pid handed to dfu-suffix
     bool corrupt;          // a payload byte flipped after the suffix was added
     const char* line;
     int result;
 };
-
-void PrintTo(const ToolCase& row, std::ostream* out)
-{
-    *out << row.name;
-}
 
 class DfuSuffixToolTest : public DfuDriverTest, public ::testing::WithParamInterface<ToolCase> {};
 
@@ -205,7 +194,7 @@ INSTANTIATE_TEST_SUITE_P(
         ToolCase{"WrongCrc", 5000, "1209:7d01", true,
                  "error: The DFU suffix CRC of the burn file does not match: file corrupted?\n", 0},
         ToolCase{"SuffixOnly", 0, "1209:7d01", false, "error: The burn file contains no payload.\n", 0}),
-    [](const ::testing::TestParamInfo<ToolCase>& info) { return std::string(info.param.name); });
+    ::testing::PrintToStringParamName());
 
 TEST_F(DfuDriverTest, ReadsTheFlashBackAndRefusesToErase)
 {

@@ -5,12 +5,12 @@
 #include <vector>
 
 #include "PrintCapture.h"
+#include "TestSupport.h"
 #include "UsbDfuDevice.h"
 
 namespace {
 
-struct FunctionalCase {
-    const char* name;
+struct FunctionalCase : Sim::NamedRow {
     std::vector<unsigned char> bytes;
     bool found;
     uint8_t attributes;
@@ -18,11 +18,6 @@ struct FunctionalCase {
     uint16_t transferSize;
     uint16_t bcdDfu;
 };
-
-void PrintTo(const FunctionalCase& row, std::ostream* out)
-{
-    *out << row.name;
-}
 
 class FunctionalDescriptorTest : public testing::TestWithParam<FunctionalCase> {};
 
@@ -51,7 +46,7 @@ INSTANTIATE_TEST_SUITE_P(
         FunctionalCase{"ZeroLengthStops", {0, 0x21, 9, 0x21, 0x0B, 0xFF, 0x00, 0x00, 0x04, 0x1A, 0x01}, false, 0,
                        1000, 0, 0x0100},
         FunctionalCase{"Empty", {}, false, 0, 1000, 0, 0x0100}),
-    [](const testing::TestParamInfo<FunctionalCase>& info) { return std::string(info.param.name); });
+    testing::PrintToStringParamName());
 
 TEST(UsbDfuDevice, ClosedDeviceAnswersNoDeviceWithoutTouchingLibusb)
 {
