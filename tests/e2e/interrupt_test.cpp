@@ -19,6 +19,7 @@
 #include "ScratchDir.h"
 #include "Qx71Chip.h"
 #include "Qx71Session.h"
+#include "TestSupport.h"
 #include "ToolChipBench.h"
 
 namespace {
@@ -95,8 +96,7 @@ protected:
     std::string package;
 };
 
-struct InterruptCase {
-    const char* name;
+struct InterruptCase : Sim::NamedRow {
     const char* command;
     Qx71Faults faults;
     ChipReady chipReady;
@@ -105,11 +105,6 @@ struct InterruptCase {
     std::string ending;   // from the end of the command's own failure line; OUTPUT stands for the read's file
     int secondSignal = 0;  // of another kind than the first, so that the two are not merged into one
 };
-
-void PrintTo(const InterruptCase& row, std::ostream* out)
-{
-    *out << row.name;
-}
 
 const InterruptCase INTERRUPT_CASES[] = {
     {"WriteDuringTheHandshake", "write", Silent(), Handshaking, SIGTERM, 143,
@@ -150,7 +145,7 @@ TEST_P(InterruptStepTest, StopsWithTheSignalsStatusAndOneLineSayingWhy)
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, InterruptStepTest, ::testing::ValuesIn(INTERRUPT_CASES),
-                         [](const ::testing::TestParamInfo<InterruptCase>& info) { return info.param.name; });
+                         ::testing::PrintToStringParamName());
 
 // No device handle exists yet while a USB device is searched for: the cancel query alone must stop it.
 TEST_F(InterruptTest, UsbDeviceSearchStopsAtOnce)

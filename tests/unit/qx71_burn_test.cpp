@@ -12,6 +12,7 @@
 #include "Qx71Chip.h"
 #include "Qx71Session.h"
 #include "Qx71Wire.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -30,15 +31,10 @@ class Qx71BurnTest : public Sim::Qx71Test {};
 
 // ---- Whole packages ----
 
-struct PackageCase {
+struct PackageCase : Sim::NamedRow {
     Sim::FwpkgLayout layout;
     unsigned packetSize;
 };
-
-void PrintTo(const PackageCase& row, std::ostream* out)
-{
-    *out << (row.layout == Sim::FwpkgLayout::Compact ? "compact" : "extended") << row.packetSize;
-}
 
 class Qx71PackageTest : public Qx71BurnTest, public ::testing::WithParamInterface<PackageCase> {};
 
@@ -69,10 +65,11 @@ TEST_P(Qx71PackageTest, EveryImageLandsAtItsBurnAddressInFramesOfThePacketSize)
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, Qx71PackageTest,
-                         ::testing::Values(PackageCase{Sim::FwpkgLayout::Compact, 1024},
-                                           PackageCase{Sim::FwpkgLayout::Compact, 2048},
-                                           PackageCase{Sim::FwpkgLayout::Extended, 4096},
-                                           PackageCase{Sim::FwpkgLayout::Extended, 8192}));
+                         ::testing::Values(PackageCase{"Compact1024", Sim::FwpkgLayout::Compact, 1024},
+                                           PackageCase{"Compact2048", Sim::FwpkgLayout::Compact, 2048},
+                                           PackageCase{"Extended4096", Sim::FwpkgLayout::Extended, 4096},
+                                           PackageCase{"Extended8192", Sim::FwpkgLayout::Extended, 8192}),
+                         ::testing::PrintToStringParamName());
 
 TEST_F(Qx71BurnTest, WithoutSwitchAfterLoaderEveryImageGoesAtThePortRate)
 {
