@@ -286,17 +286,12 @@ bool FileIsExists(const std::string& path)
     return access(path.c_str(), F_OK) == 0;
 }
 
-FileStamp StampOf(const std::string& path)
+bool IsSameFile(const std::string& left, const std::string& right)
 {
-    FileStamp stamp;
-    struct stat status = {};
-    if (stat(path.c_str(), &status) != 0) {
-        return stamp;
-    }
-    stamp.exists = true;
-    stamp.device = static_cast<uint64_t>(status.st_dev);
-    stamp.inode = static_cast<uint64_t>(status.st_ino);
-    return stamp;
+    struct stat leftStatus = {};
+    struct stat rightStatus = {};
+    return stat(left.c_str(), &leftStatus) == 0 && stat(right.c_str(), &rightStatus) == 0 &&
+           leftStatus.st_dev == rightStatus.st_dev && leftStatus.st_ino == rightStatus.st_ino;
 }
 
 bool IsRegularFile(const std::string& path)

@@ -56,13 +56,8 @@ std::string GetParentDir(const std::string& path);
 std::string GetBaseNameWithoutExt(const std::string& path);
 bool FindFileIgnoreCase(const std::string& directory, const std::string& fileName, std::string& foundName);
 bool FileIsExists(const std::string& path);
-// Enough of a file's status to tell whether two paths name the same file.
-struct FileStamp {
-    bool exists = false;
-    uint64_t device = 0;
-    uint64_t inode = 0;
-};
-FileStamp StampOf(const std::string& path);
+// Whether two paths name one existing file (through links, or as two names of it).
+bool IsSameFile(const std::string& left, const std::string& right);
 // Whole-file readers take regular files only: a device such as /dev/zero never ends, and opening a
 // FIFO waits for a writer.
 bool IsRegularFile(const std::string& path);

@@ -1,10 +1,10 @@
 #include "Interrupt.h"
 
 #include <atomic>
-#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <pthread.h>
 #include <string>
 #include <unistd.h>
@@ -20,9 +20,10 @@ constexpr int SIGNAL_STATUS_BASE = 128;
 
 std::atomic<int> g_received{0};
 sigset_t g_watched;
-// Read by the watching thread while the main thread may be anywhere: no allocation behind it.
-char g_scratchFile[PATH_MAX] = {0};
-std::atomic<bool> g_hasScratchFile{false};
+// The main thread names the file while the watching thread may be ending the tool: the lock keeps
+// the watcher from reading a name half written, and reading it allocates nothing.
+std::mutex g_scratchLock;
+std::string g_scratchFile;
 
 const char* SignalName(int signalNumber)
 {
@@ -46,8 +47,9 @@ void WriteAll(const char* text)
 // a print on the main thread, so the lines go straight to the descriptor.
 [[noreturn]] void EndAtOnce(int firstSignal)
 {
-    if (g_hasScratchFile.load()) {
-        unlink(g_scratchFile);
+    g_scratchLock.lock();  // held until the exit, so that no other file is named after this one goes
+    if (!g_scratchFile.empty()) {
+        unlink(g_scratchFile.c_str());
     }
     if (CommonUtil::ColorEnabled()) {
         WriteAll(CommonUtil::CONSOLE_RESTORE);
@@ -113,12 +115,8 @@ int CancelQuery()
 
 void SetScratchFile(const std::string& path)
 {
-    g_hasScratchFile.store(false);
-    if (path.empty() || path.size() >= sizeof(g_scratchFile)) {
-        return;
-    }
-    std::memcpy(g_scratchFile, path.c_str(), path.size() + 1);
-    g_hasScratchFile.store(true);
+    std::lock_guard<std::mutex> lock(g_scratchLock);
+    g_scratchFile = path;
 }
 
 int ExitStatus()

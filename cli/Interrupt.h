@@ -16,7 +16,8 @@ void Watch();
 int Received();
 // The cancel query handed to the library: non-zero once a signal asked the tool to stop.
 int CancelQuery();
-// The file that ending at once removes: the unfinished file of a read under way; "" for none.
+// The file that ending at once removes: the unfinished file of a read under way (named before it is
+// made); "" for none.
 void SetScratchFile(const std::string& path);
 // The exit status for the signal received.
 int ExitStatus();

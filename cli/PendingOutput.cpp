@@ -18,12 +18,6 @@ namespace {
 constexpr int MAX_NAME_TRIES = 100;
 constexpr mode_t NEW_FILE_MODE = 0666;  // less the umask, as for any file the tool creates
 
-bool ExistsAsNonRegularFile(const std::string& path)
-{
-    struct stat status = {};
-    return stat(path.c_str(), &status) == 0 && !S_ISREG(status.st_mode);
-}
-
 // A link stays a link: the read replaces the file it points to.
 std::string FollowLinks(const std::string& path)
 {
@@ -37,14 +31,12 @@ PendingOutput::PendingOutput(std::string output) : m_output(std::move(output)) {
 
 PendingOutput::~PendingOutput()
 {
-    if (m_pending) {
-        (void)Remove();
-    }
+    Discard();
 }
 
 bool PendingOutput::Create()
 {
-    if (ExistsAsNonRegularFile(m_output)) {
+    if (CommonUtil::FileIsExists(m_output) && !CommonUtil::IsRegularFile(m_output)) {
         m_path = m_output;
         return true;
     }
@@ -53,19 +45,22 @@ bool PendingOutput::Create()
     std::string stem = directory + "." + m_target.substr(directory.size()) + "." + std::to_string(getpid()) + ".";
     for (int tries = 0; tries < MAX_NAME_TRIES; ++tries) {
         std::string candidate = stem + std::to_string(tries) + ".part";
+        // Named before it is made: a second signal between the two would leave it behind.
+        Interrupt::SetScratchFile(candidate);
         int descriptor = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, NEW_FILE_MODE);
         if (descriptor >= 0) {
             close(descriptor);
             m_path = candidate;
             m_pending = true;
-            Interrupt::SetScratchFile(m_path);
             return true;
         }
         if (errno != EEXIST) {
             break;
         }
     }
-    std::printf("error: Cannot create the output file: %s (%s).\n", m_output.c_str(), std::strerror(errno));
+    int error = errno;
+    Interrupt::SetScratchFile("");
+    std::printf("error: Cannot create the output file: %s (%s).\n", m_output.c_str(), std::strerror(error));
     return false;
 }
 
@@ -88,17 +83,12 @@ void PendingOutput::Discard()
     if (!m_pending) {
         return;
     }
-    if (Remove()) {
+    m_pending = false;
+    bool removed = std::remove(m_path.c_str()) == 0;
+    Interrupt::SetScratchFile("");
+    if (removed) {
         std::printf("note: Removed the incomplete read; %s is as it was before.\n", m_output.c_str());
     } else {
         std::printf("warning: The incomplete read %s could not be removed.\n", m_path.c_str());
     }
-}
-
-bool PendingOutput::Remove()
-{
-    bool removed = std::remove(m_path.c_str()) == 0;
-    m_pending = false;
-    Interrupt::SetScratchFile("");
-    return removed;
 }

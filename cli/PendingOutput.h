@@ -11,7 +11,7 @@
 class PendingOutput {
 public:
     explicit PendingOutput(std::string output);
-    // Removes the new file unless it was kept.
+    // Discards the new file unless it was kept.
     ~PendingOutput();
     PendingOutput(const PendingOutput&) = delete;
     PendingOutput& operator=(const PendingOutput&) = delete;
@@ -25,8 +25,6 @@ public:
     const std::string& Path() const { return m_path; }
 
 private:
-    bool Remove();
-
     std::string m_output;  // as the user named it
     std::string m_target;  // the file it names, links followed
     std::string m_path;

@@ -14,14 +14,6 @@ namespace {
 constexpr size_t CRC_SIZE = 2;
 const char* const READ_FILE_SUFFIX = "_read.bin";
 
-bool IsSameFile(const std::string& left, const std::string& right)
-{
-    CommonUtil::FileStamp leftStamp = CommonUtil::StampOf(left);
-    CommonUtil::FileStamp rightStamp = CommonUtil::StampOf(right);
-    return leftStamp.exists && rightStamp.exists && leftStamp.device == rightStamp.device &&
-           leftStamp.inode == rightStamp.inode;
-}
-
 }  // namespace
 
 std::vector<unsigned char> BuildSebootReset()
@@ -110,7 +102,7 @@ bool Qx71BurnerWorker::ReadArgumentsValid(const std::string& output) const
         std::puts("error: The read size must be greater than 0, give it with -z <size>.");
         return false;
     }
-    if (IsSameFile(output, Context().GetBurnFile())) {
+    if (CommonUtil::IsSameFile(output, Context().GetBurnFile())) {
         std::printf("error: The read output file must not be the package itself: %s\n", output.c_str());
         return false;
     }

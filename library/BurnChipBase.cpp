@@ -909,6 +909,14 @@ bool BurnChipBase::NameSelects(const std::string& wanted, const char* imageName)
     return std::string(imageName).find(wanted) != std::string::npos;
 }
 
+bool BurnChipBase::OnlyBurnSelects(const char* imageName) const
+{
+    std::vector<std::string> names = GetOnlyBurnNames();
+    return names.empty() || std::any_of(names.begin(), names.end(), [imageName](const std::string& wanted) {
+               return NameSelects(wanted, imageName);
+           });
+}
+
 bool BurnChipBase::OnlyBurnNamesMatch(const std::vector<Common::FileHead>& images, const char* package,
                                       const std::function<bool(const Common::FileHead&)>& filtered) const
 {

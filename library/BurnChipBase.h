@@ -146,6 +146,8 @@ protected:
     TransportProtocolBase* GetProtocol() const { return m_protocol.get(); }
     // An image is selected by a name of the only-burn list that its name holds.
     static bool NameSelects(const std::string& wanted, const char* imageName);
+    // Whether a burn sends the image of this name: every image when the only-burn list is empty.
+    bool OnlyBurnSelects(const char* imageName) const;
     // Every name of the only-burn list must select one of the images the list filters; a name that
     // selects none would let the burn end well with nothing of what was asked for sent.
     bool OnlyBurnNamesMatch(const std::vector<Common::FileHead>& images, const char* package,

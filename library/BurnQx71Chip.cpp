@@ -104,6 +104,12 @@ bool FitsPackage(const Common::FileHead& image, unsigned long packageLength)
     return static_cast<uint64_t>(image.offset) + image.length <= packageLength;
 }
 
+// An image of the never-sent type stays in the package: a burn skips it.
+bool IsSent(const Common::FileHead& image)
+{
+    return image.type != Common::IMAGE_TYPE_NEVER_SENT;
+}
+
 // Images of the other kinds (the loader, NV/KV, factory, OTP/e-Fuse, version) live in spaces of their own.
 bool GoesWithFlashImageCommand(uint32_t type)
 {
@@ -520,15 +526,6 @@ bool BurnQx71Chip::CheckImages(const std::vector<Common::FileHead>& images, unsi
     return error.empty();
 }
 
-bool BurnQx71Chip::IsSelected(const Common::FileHead& image) const
-{
-    if (m_onlyBurnNames.empty()) {
-        return true;
-    }
-    return std::any_of(m_onlyBurnNames.begin(), m_onlyBurnNames.end(),
-                       [&image](const std::string& wanted) { return NameSelects(wanted, image.fileName); });
-}
-
 bool BurnQx71Chip::DownloadAllinoneBin(const char* file, unsigned long address)
 {
     (void)address;
@@ -545,8 +542,7 @@ bool BurnQx71Chip::DownloadAllinoneBin(const char* file, unsigned long address)
         Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "File: %s format error!\n", file);
         return false;
     }
-    if (!OnlyBurnNamesMatch(images, file,
-                            [](const Common::FileHead& image) { return image.type != Common::IMAGE_TYPE_NEVER_SENT; })) {
+    if (!OnlyBurnNamesMatch(images, file, IsSent)) {
         return false;
     }
     if (!SendShakeHandFrame()) {
@@ -561,7 +557,7 @@ bool BurnQx71Chip::DownloadAllinoneBin(const char* file, unsigned long address)
     ymodem.SetTimeLimits(m_limits.ymodem);
     m_unconfirmed.clear();
     for (const Common::FileHead& image : images) {
-        if (!IsSelected(image) || image.type == Common::IMAGE_TYPE_NEVER_SENT) {
+        if (!IsSent(image) || !OnlyBurnSelects(image.fileName)) {
             continue;
         }
         if (!BurnImage(ymodem, package.get(), image)) {

@@ -81,7 +81,6 @@ protected:
     AckResult TakeAck(AckBuffer& buffer, bool report);
 
 private:
-    bool IsSelected(const Common::FileHead& image) const;
     bool CheckImages(const std::vector<Common::FileHead>& images, unsigned long packageLength,
                      std::string& error) const;
     bool BurnImage(YmodemProtocolSp::YmodemProtocol& ymodem, const unsigned char* package,

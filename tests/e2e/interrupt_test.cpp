@@ -19,6 +19,7 @@
 #include "ScratchDir.h"
 #include "Qx71Chip.h"
 #include "Qx71Session.h"
+#include "TestSupport.h"
 #include "ToolChipBench.h"
 
 namespace {
@@ -65,22 +66,24 @@ protected:
 
     // Starts the command, signals it once the chip is where the test wants it, and waits for its end.
     ProgramResult Interrupt(const std::string& command, const std::vector<std::string>& words, int signalNumber,
-                            const ChipReady& chipReady, const Sim::ProgramOptions& options = {})
+                            const ChipReady& chipReady, const Sim::ProgramOptions& options = {},
+                            int secondSignal = 0)
     {
         std::unique_ptr<Sim::BackgroundProgram> program = tool.Start(command, words, options);
         EXPECT_TRUE(tool.chip->WaitUntil(chipReady, CHIP_WAIT_MS));
-        return SignalAndFinish(*program, signalNumber);
+        return SignalAndFinish(*program, signalNumber, secondSignal);
     }
 
     // The time counted is until the tool has said why it stopped: a sanitizer may add its own pause
-    // at the exit.
-    static ProgramResult SignalAndFinish(Sim::BackgroundProgram& program, int signalNumber)
+    // at the exit. A second signal, if any, follows the first at once.
+    static ProgramResult SignalAndFinish(Sim::BackgroundProgram& program, int signalNumber, int secondSignal = 0)
     {
         long long signalled = Sim::NowMs();
         EXPECT_TRUE(program.Signal(signalNumber));
+        EXPECT_TRUE(secondSignal == 0 || program.Signal(secondSignal));
         std::string printed;
         std::string line;
-        while (printed.find("error: Interrupted by") == std::string::npos && program.ReadLine(line, CHIP_WAIT_MS)) {
+        while (printed.find("error: Interrupted") == std::string::npos && program.ReadLine(line, CHIP_WAIT_MS)) {
             printed += line + "\n";
         }
         EXPECT_LT(Sim::NowMs() - signalled, UNWIND_LIMIT_MS);
@@ -93,20 +96,15 @@ protected:
     std::string package;
 };
 
-struct InterruptCase {
-    const char* name;
+struct InterruptCase : Sim::NamedRow {
     const char* command;
     Qx71Faults faults;
     ChipReady chipReady;
     int signalNumber;
     int status;
     std::string ending;   // from the end of the command's own failure line; OUTPUT stands for the read's file
+    int secondSignal = 0;  // of another kind than the first, so that the two are not merged into one
 };
-
-void PrintTo(const InterruptCase& row, std::ostream* out)
-{
-    *out << row.name;
-}
 
 const InterruptCase INTERRUPT_CASES[] = {
     {"WriteDuringTheHandshake", "write", Silent(), Handshaking, SIGTERM, 143,
@@ -115,6 +113,8 @@ const InterruptCase INTERRUPT_CASES[] = {
      " failed!\nerror: Interrupted by SIGINT.\n"},
     {"ReadMidUpload", "read", StalledAt(1), &Qx71Chip::Stalled, SIGINT, 130,
      " failed.\nnote: Removed the incomplete read; OUTPUT is as it was before.\nerror: Interrupted by SIGINT.\n"},
+    // The tool ends at once, or has unwound before the second signal came: either way none of the read stays.
+    {"ReadMidUploadSignalledTwice", "read", StalledAt(1), &Qx71Chip::Stalled, SIGINT, 130, "", SIGTERM},
 };
 
 class InterruptStepTest : public InterruptTest, public ::testing::WithParamInterface<InterruptCase> {};
@@ -125,13 +125,13 @@ TEST_P(InterruptStepTest, StopsWithTheSignalsStatusAndOneLineSayingWhy)
     const std::string kept = "the user's own file\n";
     tool.StartChip(run.faults);
     std::string output = tool.install.Path("flash.bin");
+    ASSERT_TRUE(Sim::WriteTextFile(output, kept));
     std::vector<std::string> words = {"-f", package};
     if (std::string(run.command) == "read") {
-        ASSERT_TRUE(Sim::WriteTextFile(output, kept));
         words.insert(words.end(), {"-z", "4096", "-o", output});
     }
     std::set<std::string> files = Sim::FilesIn(tool.install.Dir());
-    ProgramResult result = Interrupt(run.command, words, run.signalNumber, run.chipReady);
+    ProgramResult result = Interrupt(run.command, words, run.signalNumber, run.chipReady, {}, run.secondSignal);
     EXPECT_EQ(result.exitCode, run.status);
     std::string ending = run.ending;
     size_t placeholder = ending.find("OUTPUT");
@@ -141,29 +141,11 @@ TEST_P(InterruptStepTest, StopsWithTheSignalsStatusAndOneLineSayingWhy)
     EXPECT_THAT(result.output, testing::EndsWith(ending));
     EXPECT_EQ(result.output.find("ancelled"), std::string::npos) << result.output;
     EXPECT_EQ(Sim::FilesIn(tool.install.Dir()), files);
-    if (std::string(run.command) == "read") {
-        EXPECT_EQ(Sim::ReadBinaryFile(output), Bytes(kept.begin(), kept.end()));
-    }
+    EXPECT_EQ(Sim::ReadBinaryFile(output), Bytes(kept.begin(), kept.end()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Steps, InterruptStepTest, ::testing::ValuesIn(INTERRUPT_CASES),
-                         [](const ::testing::TestParamInfo<InterruptCase>& info) { return info.param.name; });
-
-// A second signal ends the tool at once, mid-upload, and the unfinished read goes with it. (Should the
-// read unwind before the second signal is seen, the file goes the ordinary way: either way none stays.)
-TEST_F(InterruptTest, SecondSignalLeavesNothingOfTheRead)
-{
-    tool.StartChip(StalledAt(1));
-    std::string output = tool.install.Path("flash.bin");
-    std::set<std::string> files = Sim::FilesIn(tool.install.Dir());
-    std::unique_ptr<Sim::BackgroundProgram> program =
-        tool.Start("read", {"-f", package, "-z", "4096", "-o", output});
-    ASSERT_TRUE(tool.chip->WaitUntil(&Qx71Chip::Stalled, CHIP_WAIT_MS));
-    EXPECT_TRUE(program->Signal(SIGINT));
-    EXPECT_TRUE(program->Signal(SIGTERM));  // of another kind, so that the two are not merged into one
-    EXPECT_EQ(program->Finish(CHIP_WAIT_MS).exitCode, 130);
-    EXPECT_EQ(Sim::FilesIn(tool.install.Dir()), files);
-}
+                         ::testing::PrintToStringParamName());
 
 // No device handle exists yet while a USB device is searched for: the cancel query alone must stop it.
 TEST_F(InterruptTest, UsbDeviceSearchStopsAtOnce)

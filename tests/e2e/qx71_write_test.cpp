@@ -1,7 +1,6 @@
 // vexil write through the built executable into the virtual Qx71 and Kp7715 chips on a pty: what
 // lands in the chip's flash, the frames and rates on the line, the console and the exit status.
 #include <map>
-#include <ostream>
 #include <set>
 #include <string>
 #include <vector>
@@ -13,6 +12,7 @@
 #include "Qx71Chip.h"
 #include "Qx71Session.h"
 #include "Qx71Wire.h"
+#include "TestSupport.h"
 #include "ToolChipBench.h"
 #include "ToolChipTest.h"
 
@@ -46,17 +46,11 @@ using Sim::ToolChipTest;
 
 // ---- Whole packages ----
 
-struct PackageCase {
+struct PackageCase : Sim::NamedRow {
     const char* chip;
     Sim::FwpkgLayout layout;
     unsigned packetSize;  // 0: no --packet-size, the tool's 1024
 };
-
-void PrintTo(const PackageCase& value, std::ostream* out)
-{
-    *out << value.chip << (value.layout == Sim::FwpkgLayout::Compact ? " compact" : " extended") << " packet size "
-         << value.packetSize;
-}
 
 using WritePackageTest = Sim::ChipCaseTest<PackageCase>;
 
@@ -107,21 +101,15 @@ TEST_P(WritePackageTest, EveryImageLandsAtItsBurnAddressLoaderInKilobyteFramesTh
     EXPECT_EQ(result.output.find("never.bin"), std::string::npos);
 }
 
-std::string PackageCaseName(const ::testing::TestParamInfo<PackageCase>& info)
-{
-    std::string layout = info.param.layout == Sim::FwpkgLayout::Compact ? "Compact" : "Extended";
-    std::string packet = info.param.packetSize == 0 ? "DefaultPacket" : "Packet" + std::to_string(info.param.packetSize);
-    return std::string(info.param.chip) + layout + packet;
-}
-
-INSTANTIATE_TEST_SUITE_P(Packages, WritePackageTest,
-                         ::testing::Values(PackageCase{"qx71", Sim::FwpkgLayout::Compact, 0},
-                                           PackageCase{"qx71", Sim::FwpkgLayout::Compact, 2048},
-                                           PackageCase{"qx71", Sim::FwpkgLayout::Extended, 8192},
-                                           PackageCase{"kp7715", Sim::FwpkgLayout::Compact, 8192},
-                                           PackageCase{"kp7715", Sim::FwpkgLayout::Extended, 2048},
-                                           PackageCase{"kp7715", Sim::FwpkgLayout::Extended, 4096}),
-                         PackageCaseName);
+INSTANTIATE_TEST_SUITE_P(
+    Packages, WritePackageTest,
+    ::testing::Values(PackageCase{"CompactDefaultPacket", "qx71", Sim::FwpkgLayout::Compact, 0},
+                      PackageCase{"CompactPacket2048", "qx71", Sim::FwpkgLayout::Compact, 2048},
+                      PackageCase{"ExtendedPacket8192", "qx71", Sim::FwpkgLayout::Extended, 8192},
+                      PackageCase{"CompactPacket8192", "kp7715", Sim::FwpkgLayout::Compact, 8192},
+                      PackageCase{"ExtendedPacket2048", "kp7715", Sim::FwpkgLayout::Extended, 2048},
+                      PackageCase{"ExtendedPacket4096", "kp7715", Sim::FwpkgLayout::Extended, 4096}),
+    Sim::ChipCaseName<PackageCase>);
 
 // ---- Console ----
 
@@ -191,16 +179,10 @@ INSTANTIATE_TEST_SUITE_P(Chips, WriteConsoleTest, ::testing::Values("qx71", "kp7
 
 // ---- Rates ----
 
-struct RateCase {
-    const char* name;
+struct RateCase : Sim::NamedRow {
     bool switchAfterLoader;
     const char* chip;
 };
-
-void PrintTo(const RateCase& row, std::ostream* out)
-{
-    *out << row.name;
-}
 
 using WriteRateTest = Sim::ChipCaseTest<RateCase>;
 
@@ -268,14 +250,18 @@ TEST_P(OnlyBurnTest, OnlyImagesWhoseNamesHoldAGivenNameLand)
                                  Sim::ImageLines("App.bin", {100}) + Verdict(package, true));
 }
 
-TEST_P(OnlyBurnTest, ANameThatMatchesNoImageFailsWithFourBeforeAnythingIsSent)
+// Each name must select an image that a burn sends; the first that does not is named: here "never",
+// which only an image of the never-sent type holds.
+TEST_P(OnlyBurnTest, ANameThatSelectsNoImageSentFailsWithFourBeforeAnythingIsSent)
 {
     Qx71Chip& chip = tool.StartChip();
-    std::string package = tool.WritePackage(Sim::NamedPackageImages());
-    ProgramResult result = Write(tool, package, {"--only-burn", "app", "--only-burn", "APP"});
+    std::vector<PackageImage> images = Sim::NamedPackageImages();
+    images.push_back({"never.bin", Bytes(100, 0x77), 0x200000, 0x1000, 16});
+    std::string package = tool.WritePackage(images);
+    ProgramResult result = Write(tool, package, {"--only-burn", "app", "--only-burn", "never", "--only-burn", "APP"});
     EXPECT_EQ(result.exitCode, WRITE_FAILED);
-    EXPECT_EQ(result.output, Sim::PLEASE_RESET_LINE + "error: --only-burn APP matches no image of " + package + ".\n" +
-                                 Verdict(package, false));
+    EXPECT_EQ(result.output, Sim::PLEASE_RESET_LINE + "error: --only-burn never matches no image of " + package +
+                                 ".\n" + Verdict(package, false));
     EXPECT_TRUE(chip.Wire().empty());
 }
 
@@ -308,8 +294,7 @@ INSTANTIATE_TEST_SUITE_P(Chips, WriteResetTest, ::testing::Values("qx71", "kp771
 
 // ---- A chip that says no ----
 
-struct RefusalCase {
-    const char* name;
+struct RefusalCase : Sim::NamedRow {
     int refusedImage;
     int refusedCommand;
     std::vector<std::string> words;
@@ -318,11 +303,6 @@ struct RefusalCase {
     size_t commandsSent;  // command frames but the handshakes
     const char* chip;
 };
-
-void PrintTo(const RefusalCase& row, std::ostream* out)
-{
-    *out << row.name;
-}
 
 using WriteRefusalTest = Sim::ChipCaseTest<RefusalCase>;
 

@@ -12,6 +12,7 @@
 #include "Qx71Chip.h"
 #include "Qx71Session.h"
 #include "Qx71Wire.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -30,15 +31,10 @@ class Qx71BurnTest : public Sim::Qx71Test {};
 
 // ---- Whole packages ----
 
-struct PackageCase {
+struct PackageCase : Sim::NamedRow {
     Sim::FwpkgLayout layout;
     unsigned packetSize;
 };
-
-void PrintTo(const PackageCase& row, std::ostream* out)
-{
-    *out << (row.layout == Sim::FwpkgLayout::Compact ? "compact" : "extended") << row.packetSize;
-}
 
 class Qx71PackageTest : public Qx71BurnTest, public ::testing::WithParamInterface<PackageCase> {};
 
@@ -69,10 +65,11 @@ TEST_P(Qx71PackageTest, EveryImageLandsAtItsBurnAddressInFramesOfThePacketSize)
 }
 
 INSTANTIATE_TEST_SUITE_P(Layouts, Qx71PackageTest,
-                         ::testing::Values(PackageCase{Sim::FwpkgLayout::Compact, 1024},
-                                           PackageCase{Sim::FwpkgLayout::Compact, 2048},
-                                           PackageCase{Sim::FwpkgLayout::Extended, 4096},
-                                           PackageCase{Sim::FwpkgLayout::Extended, 8192}));
+                         ::testing::Values(PackageCase{"Compact1024", Sim::FwpkgLayout::Compact, 1024},
+                                           PackageCase{"Compact2048", Sim::FwpkgLayout::Compact, 2048},
+                                           PackageCase{"Extended4096", Sim::FwpkgLayout::Extended, 4096},
+                                           PackageCase{"Extended8192", Sim::FwpkgLayout::Extended, 8192}),
+                         ::testing::PrintToStringParamName());
 
 TEST_F(Qx71BurnTest, WithoutSwitchAfterLoaderEveryImageGoesAtThePortRate)
 {
@@ -119,41 +116,6 @@ TEST_F(Qx71BurnTest, OnlyBurnNamesPickImagesByCaseSensitiveSubstring)
     EXPECT_EQ(chip.Commands().size(), 2u);
     EXPECT_EQ(session.handle->GetOnlyBurnNames(), std::vector<std::string>{"app"});
 }
-
-// Each listed name must select an image that a burn sends; the first that does not refuses the
-// package before the handshake.
-struct UnmatchedCase {
-    const char* name;
-    std::vector<std::string> onlyBurn;
-    const char* refused;
-};
-
-void PrintTo(const UnmatchedCase& row, std::ostream* out)
-{
-    *out << row.name;
-}
-
-class UnmatchedOnlyBurnTest : public Sim::Qx71Test, public ::testing::WithParamInterface<UnmatchedCase> {};
-
-TEST_P(UnmatchedOnlyBurnTest, IsRefusedBeforeTheHandshakeNamingTheFirstSuchName)
-{
-    Qx71Chip& chip = StartChip();
-    std::vector<PackageImage> images = Sim::NamedPackageImages();
-    images.push_back({"never.bin", Bytes(100, 0x77), 0x200000, 0x1000, NEVER_SENT});
-    std::string package = session.WritePackage(images);
-    session.handle->SetOnlyBurnNames(GetParam().onlyBurn);
-    EXPECT_EQ(DownloadAllinoneBin(session.handle, package.c_str(), 0), 0);
-    EXPECT_TRUE(chip.Wire().empty());
-    EXPECT_EQ(session.capture.Messages(),
-              std::vector<std::string>{"error: --only-burn " + std::string(GetParam().refused) + " matches no image of " +
-                                       package + ".\n"});
-}
-
-INSTANTIATE_TEST_SUITE_P(Names, UnmatchedOnlyBurnTest,
-                         ::testing::Values(UnmatchedCase{"InNoImage", {"boot"}, "boot"},
-                                           UnmatchedCase{"FirstOfSeveral", {"", "App", "APP", "none"}, "APP"},
-                                           UnmatchedCase{"OnlyInAnImageNeverSent", {"app", "never"}, "never"}),
-                         [](const ::testing::TestParamInfo<UnmatchedCase>& info) { return info.param.name; });
 
 TEST_F(Qx71BurnTest, OnlyBurnLoaderEndsAfterTheFirstImageWithoutABaudSwitch)
 {

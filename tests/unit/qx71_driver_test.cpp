@@ -14,6 +14,7 @@
 #include "Qx71SimChip.h"
 #include "SimPort.h"
 #include "Qx71Wire.h"
+#include "TestSupport.h"
 
 namespace {
 
@@ -308,15 +309,10 @@ TEST_F(Qx71DriverTest, NegativeAckToACommandFailsItWithoutASecondSend)
 
 // A command frame goes out again after each try without an answer until the overall time is up; a
 // Kp7715's flash image command has one long try.
-struct UnansweredCase {
+struct UnansweredCase : Sim::NamedRow {
     int chipType;
     size_t sendings;
 };
-
-void PrintTo(const UnansweredCase& row, std::ostream* out)
-{
-    *out << (row.chipType == Sim::KP7715_CHIP_TYPE ? "kp7715" : "qx71");
-}
 
 class UnansweredCommandTest : public Sim::Qx71Test, public ::testing::WithParamInterface<UnansweredCase> {
 protected:
@@ -340,8 +336,9 @@ TEST_P(UnansweredCommandTest, FlashImageCommandIsTriedWithinTheOverallTime)
 }
 
 INSTANTIATE_TEST_SUITE_P(Chips, UnansweredCommandTest,
-                         ::testing::Values(UnansweredCase{Sim::QX71_CHIP_TYPE, 2},
-                                           UnansweredCase{Sim::KP7715_CHIP_TYPE, 1}));
+                         ::testing::Values(UnansweredCase{"qx71", Sim::QX71_CHIP_TYPE, 2},
+                                           UnansweredCase{"kp7715", Sim::KP7715_CHIP_TYPE, 1}),
+                         ::testing::PrintToStringParamName());
 
 // ---- The handshake ----
 
@@ -381,15 +378,10 @@ TEST_F(Qx71DriverTest, AtResetTextFollowsEveryHundredthHandshakeFrame)
 }
 
 // No at-reset text goes out when before-reset is off, or when the text is empty.
-struct NoAtResetCase {
+struct NoAtResetCase : Sim::NamedRow {
     int beforeReset;
     const char* command;
 };
-
-void PrintTo(const NoAtResetCase& row, std::ostream* out)
-{
-    *out << "beforeReset" << row.beforeReset << (row.command[0] == '\0' ? "WithoutText" : "WithText");
-}
 
 class NoAtResetTextTest : public Sim::Qx71Test, public ::testing::WithParamInterface<NoAtResetCase> {};
 
@@ -407,7 +399,9 @@ TEST_P(NoAtResetTextTest, OnlyHandshakeFramesGoOut)
 }
 
 INSTANTIATE_TEST_SUITE_P(Settings, NoAtResetTextTest,
-                         ::testing::Values(NoAtResetCase{0, "at+rst\r\n"}, NoAtResetCase{1, ""}));
+                         ::testing::Values(NoAtResetCase{"BeforeResetOff", 0, "at+rst\r\n"},
+                                           NoAtResetCase{"EmptyText", 1, ""}),
+                         ::testing::PrintToStringParamName());
 
 TEST_F(Qx71DriverTest, ControlPeriodOfZeroStillWaitsForTheAck)
 {
