@@ -47,10 +47,7 @@ bool BurnSeDfuChip::NeedsLoaderStage() const
 
 bool BurnSeDfuChip::IsImageSelected(const char* name) const
 {
-    std::vector<std::string> wanted = GetOnlyBurnNames();
-    return wanted.empty() || std::any_of(wanted.begin(), wanted.end(), [name](const std::string& part) {
-               return NameSelects(part, name);
-           });
+    return OnlyBurnSelects(name);
 }
 
 std::vector<unsigned char> BurnSeDfuChip::BuildCmdForImage(const Common::FileHead& image) const
