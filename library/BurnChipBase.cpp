@@ -910,7 +910,7 @@ bool BurnChipBase::CloseTftpServer()
     return true;
 }
 
-bool BurnChipBase::OnlyBurnSelects(const char* imageName) const
+bool BurnChipBase::IsImageSelected(const char* imageName) const
 {
     std::vector<std::string> names = GetOnlyBurnNames();
     return names.empty() || std::any_of(names.begin(), names.end(), [imageName](const std::string& wanted) {

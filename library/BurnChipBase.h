@@ -146,7 +146,7 @@ protected:
     TransportProtocolBase* GetProtocol() const { return m_protocol.get(); }
     // Whether the only-burn list selects the image of this name: a listed name is part of it, letter
     // case counting; an empty list selects every image.
-    bool OnlyBurnSelects(const char* imageName) const;
+    bool IsImageSelected(const char* imageName) const;
     // Every name of the only-burn list must select an image that the burn sends once selected; a name
     // that selects none would let the burn end well with nothing of what was asked for sent.
     bool OnlyBurnNamesSelectSentImages(const std::vector<Common::FileHead>& images, const char* package,

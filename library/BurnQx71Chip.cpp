@@ -557,7 +557,7 @@ bool BurnQx71Chip::DownloadAllinoneBin(const char* file, unsigned long address)
     ymodem.SetTimeLimits(m_limits.ymodem);
     m_unconfirmed.clear();
     for (const Common::FileHead& image : images) {
-        if (!SentWhenSelected(image) || !OnlyBurnSelects(image.fileName)) {
+        if (!SentWhenSelected(image) || !IsImageSelected(image.fileName)) {
             continue;
         }
         if (!BurnImage(ymodem, package.get(), image)) {

@@ -111,7 +111,7 @@ bool BurnSeDfuChip::SentWhenSelected(const Common::FileHead& image)
 bool BurnSeDfuChip::WillSend(const Common::FileHead& image) const
 {
     if (SentWhenSelected(image)) {
-        return OnlyBurnSelects(image.fileName);
+        return IsImageSelected(image.fileName);
     }
     return image.type == Common::IMAGE_TYPE_LOADER && NeedsLoaderStage();
 }
