@@ -182,8 +182,18 @@ bool BurnerWorkerBase::InitSerialPortTransport()
 
 bool BurnerWorkerBase::InitSerialPortTransport(unsigned baudRate)
 {
+    PromptDeviceReset();
+    return OpenSerialDevice(baudRate);
+}
+
+void BurnerWorkerBase::PromptDeviceReset()
+{
     std::puts("Please reset the device, the waiting time is about 30 seconds.");
     std::fflush(stdout);
+}
+
+bool BurnerWorkerBase::OpenSerialDevice(unsigned baudRate)
+{
     std::string port = m_context->GetSerialPort();
     m_device.reset(OpenSerialPort(port.c_str(), baudRate, m_context->GetStopBit(), m_context->GetParity()));
     if (m_device == nullptr) {

@@ -37,6 +37,9 @@ public:
     bool InitSerialPortTransport();
     // Opens the port at the given rate rather than the context's.
     bool InitSerialPortTransport(unsigned baudRate);
+    // The two halves of it, for a worker that opens the port before it knows it will ask for the reset.
+    static void PromptDeviceReset();
+    bool OpenSerialDevice(unsigned baudRate);
     bool InitUsbDfuTransport();
     void RegisterCall() const;
 

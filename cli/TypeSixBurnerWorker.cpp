@@ -22,11 +22,11 @@ constexpr int LOADER_PACKET_SIZE = 4096;
 constexpr size_t COPY_CHUNK = 4096;
 const char* const EXTRACT_SUFFIX = "_extract/";
 
-// Images the second pass leaves alone: the loader and the images that only travel with it.
-bool BurntBySecondPass(uint32_t type)
+// The loaders are booted first, then every image of a file kind is written; the others (the loader's
+// digest, the small SSB, NV/KV images ...) are unpacked and hashed but never sent.
+bool BurnsImageType(uint32_t type)
 {
-    return type != BurnInfo::IMAGE_TYPE_LOADER && type != 16 && type != BurnInfo::IMAGE_TYPE_SMALL &&
-           type != BurnInfo::IMAGE_TYPE_SMALL_SHA;
+    return type == BurnInfo::IMAGE_TYPE_LOADER || FileKindOfImageType(type) >= 0;
 }
 
 // A plain file name stays inside the extract directory; "|" joins the files handed to the library.
@@ -35,9 +35,9 @@ bool UsableFileName(const std::string& name)
     return !name.empty() && name != "." && name != ".." && name.find_first_of("/\\|") == std::string::npos;
 }
 
-// An --only-burn name selects the image of that whole name, in any case; the check that every name
-// selects an image and the filter must agree on it.
-bool Selects(const std::string& wanted, const FwpkgBinInfo& image)
+// An --only-burn name names the image of that whole name, in any letter case; the filter and the check
+// of the names must agree on it.
+bool IsNamed(const FwpkgBinInfo& image, const std::string& wanted)
 {
     return CommonUtil::EqualsIgnoreCase(wanted, image.name);
 }
@@ -88,10 +88,10 @@ TypeSixBurnerWorker::TypeSixBurnerWorker(std::unique_ptr<BurnInfo::BurnContext> 
 
 TypeSixBurnerWorker::~TypeSixBurnerWorker() = default;
 
-// The boot ROM listens at 115200 whatever rate was asked for.
+// The boot ROM listens at 115200 whatever rate was asked for. The reset prompt is Burn's.
 bool TypeSixBurnerWorker::InitTransport()
 {
-    if (!InitSerialPortTransport(TYPESIX_OPEN_BAUD_RATE)) {
+    if (!OpenSerialDevice(TYPESIX_OPEN_BAUD_RATE)) {
         return false;
     }
     SetChipType(Context().GetChipType());
@@ -101,13 +101,15 @@ bool TypeSixBurnerWorker::InitTransport()
 
 int TypeSixBurnerWorker::Burn()
 {
-    // A package that cannot be burnt as asked is refused before the port is opened.
-    if (!LoadPackage()) {
-        return BurnInfo::BURN_PARTITION_FAILED;
-    }
     if (!InitTransport()) {
         return BurnInfo::INIT_TRANSFER_WAY_FAILED;
     }
+    // A package that cannot be burnt as asked is refused before anything goes to the port, and the
+    // device is asked for its reset only when the burn will follow.
+    if (!LoadPackage()) {
+        return BurnInfo::BURN_PARTITION_FAILED;
+    }
+    PromptDeviceReset();
     m_isPrintProgress = true;
     bool burnt = BurnPartitions();
     // A chip left halfway through a burn is put back to its boot ROM; one never talked to is left alone.
@@ -125,7 +127,7 @@ bool TypeSixBurnerWorker::LoadPackage()
         return false;
     }
     m_images.clear();
-    if (!ParseFwpkgFile(package, m_images) || !OnlyBurnNamesMatch(package)) {
+    if (!ParseFwpkgFile(package, m_images) || !OnlyBurnNamesKeepBurntImages(package)) {
         return false;
     }
     FilterByOnlyBurn(m_images);
@@ -156,7 +158,8 @@ bool TypeSixBurnerWorker::BurnPartitions()
         }
     }
     for (const FwpkgBinInfo& image : m_images) {
-        if (BurntBySecondPass(image.type) && BurnOtherFile(image) != BurnInfo::SUCCESS) {
+        if (image.type != BurnInfo::IMAGE_TYPE_LOADER && BurnsImageType(image.type) &&
+            BurnOtherFile(image) != BurnInfo::SUCCESS) {
             return false;
         }
     }
@@ -195,11 +198,19 @@ bool TypeSixBurnerWorker::ParseFwpkgFile(const std::string& package, std::vector
     return true;
 }
 
-bool TypeSixBurnerWorker::OnlyBurnNamesMatch(const std::string& package) const
+bool TypeSixBurnerWorker::OnlyBurnKeeps(const FwpkgBinInfo& image) const
+{
+    return onlyBurnNames.empty() ||
+           std::any_of(onlyBurnNames.begin(), onlyBurnNames.end(),
+                       [&](const std::string& name) { return IsNamed(image, name); });
+}
+
+bool TypeSixBurnerWorker::OnlyBurnNamesKeepBurntImages(const std::string& package) const
 {
     for (const std::string& name : onlyBurnNames) {
-        if (std::none_of(m_images.begin(), m_images.end(),
-                         [&](const FwpkgBinInfo& image) { return Selects(name, image); })) {
+        if (std::none_of(m_images.begin(), m_images.end(), [&](const FwpkgBinInfo& image) {
+                return BurnsImageType(image.type) && IsNamed(image, name);
+            })) {
             std::printf("error: --only-burn %s matches no image of %s.\n", name.c_str(), package.c_str());
             return false;
         }
@@ -209,14 +220,9 @@ bool TypeSixBurnerWorker::OnlyBurnNamesMatch(const std::string& package) const
 
 bool TypeSixBurnerWorker::FilterByOnlyBurn(std::vector<FwpkgBinInfo>& images) const
 {
-    if (onlyBurnNames.empty()) {
-        return true;
-    }
-    auto unwanted = [this](const FwpkgBinInfo& image) {
-        return std::none_of(onlyBurnNames.begin(), onlyBurnNames.end(),
-                            [&](const std::string& name) { return Selects(name, image); });
-    };
-    images.erase(std::remove_if(images.begin(), images.end(), unwanted), images.end());
+    images.erase(std::remove_if(images.begin(), images.end(),
+                                [this](const FwpkgBinInfo& image) { return !OnlyBurnKeeps(image); }),
+                 images.end());
     return true;
 }
 

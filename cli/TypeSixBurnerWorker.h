@@ -53,7 +53,12 @@ public:
     int BurnOtherFile(const BurnInfo::FwpkgBinInfo& image);
 
 private:
-    bool OnlyBurnNamesMatch(const std::string& package) const;
+    // Whether the only-burn list keeps the image: a listed name is its whole name, in any letter case;
+    // an empty list keeps every image.
+    bool OnlyBurnKeeps(const BurnInfo::FwpkgBinInfo& image) const;
+    // Every listed name must keep an image this worker burns, or the write would end well with nothing
+    // of what was asked for sent.
+    bool OnlyBurnNamesKeepBurntImages(const std::string& package) const;
     bool KeptNamesUsable() const;
 
     std::vector<std::string> onlyBurnNames;

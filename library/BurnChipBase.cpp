@@ -59,6 +59,12 @@ const char* ReplyFrameFault(const unsigned char* reply, const unsigned char* sen
     return nullptr;
 }
 
+// A name of the only-burn list names every image whose name holds it, letter case counting.
+bool HoldsName(const char* imageName, const std::string& wanted)
+{
+    return std::string(imageName).find(wanted) != std::string::npos;
+}
+
 // A port name must fit the name field together with its terminating zero byte.
 bool FillPortAttr(const char* port, unsigned baud, int stopBits, int parity, Common::TRANSPORT_MODE_ATTR_U& attr)
 {
@@ -904,25 +910,21 @@ bool BurnChipBase::CloseTftpServer()
     return true;
 }
 
-bool BurnChipBase::NameSelects(const std::string& wanted, const char* imageName)
-{
-    return std::string(imageName).find(wanted) != std::string::npos;
-}
-
-bool BurnChipBase::OnlyBurnSelects(const char* imageName) const
+bool BurnChipBase::IsImageSelected(const char* imageName) const
 {
     std::vector<std::string> names = GetOnlyBurnNames();
     return names.empty() || std::any_of(names.begin(), names.end(), [imageName](const std::string& wanted) {
-               return NameSelects(wanted, imageName);
+               return HoldsName(imageName, wanted);
            });
 }
 
-bool BurnChipBase::OnlyBurnNamesMatch(const std::vector<Common::FileHead>& images, const char* package,
-                                      const std::function<bool(const Common::FileHead&)>& filtered) const
+bool BurnChipBase::OnlyBurnNamesSelectSentImages(
+    const std::vector<Common::FileHead>& images, const char* package,
+    const std::function<bool(const Common::FileHead&)>& sentWhenSelected) const
 {
     for (const std::string& wanted : GetOnlyBurnNames()) {
         bool selects = std::any_of(images.begin(), images.end(), [&](const Common::FileHead& image) {
-            return filtered(image) && NameSelects(wanted, image.fileName);
+            return sentWhenSelected(image) && HoldsName(image.fileName, wanted);
         });
         if (!selects) {
             Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "error: --only-burn %s matches no image of %s.\n",

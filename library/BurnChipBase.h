@@ -144,14 +144,13 @@ protected:
     // The protocol object slot: a driver's own road that runs on a protocol keeps it here while it runs.
     void SetProtocol(std::unique_ptr<TransportProtocolBase> protocol) { m_protocol = std::move(protocol); }
     TransportProtocolBase* GetProtocol() const { return m_protocol.get(); }
-    // An image is selected by a name of the only-burn list that its name holds.
-    static bool NameSelects(const std::string& wanted, const char* imageName);
-    // Whether a burn sends the image of this name: every image when the only-burn list is empty.
-    bool OnlyBurnSelects(const char* imageName) const;
-    // Every name of the only-burn list must select one of the images the list filters; a name that
-    // selects none would let the burn end well with nothing of what was asked for sent.
-    bool OnlyBurnNamesMatch(const std::vector<Common::FileHead>& images, const char* package,
-                            const std::function<bool(const Common::FileHead&)>& filtered) const;
+    // Whether the only-burn list selects the image of this name: a listed name is part of it, letter
+    // case counting; an empty list selects every image.
+    bool IsImageSelected(const char* imageName) const;
+    // Every name of the only-burn list must select an image that the burn sends once selected; a name
+    // that selects none would let the burn end well with nothing of what was asked for sent.
+    bool OnlyBurnNamesSelectSentImages(const std::vector<Common::FileHead>& images, const char* package,
+                                       const std::function<bool(const Common::FileHead&)>& sentWhenSelected) const;
 
 private:
     template <typename Operation>

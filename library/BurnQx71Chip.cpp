@@ -104,8 +104,8 @@ bool FitsPackage(const Common::FileHead& image, unsigned long packageLength)
     return static_cast<uint64_t>(image.offset) + image.length <= packageLength;
 }
 
-// An image of the never-sent type stays in the package: a burn skips it.
-bool IsSent(const Common::FileHead& image)
+// An image of the never-sent type stays in the package: a burn skips it, whatever the only-burn list says.
+bool SentWhenSelected(const Common::FileHead& image)
 {
     return image.type != Common::IMAGE_TYPE_NEVER_SENT;
 }
@@ -542,7 +542,7 @@ bool BurnQx71Chip::DownloadAllinoneBin(const char* file, unsigned long address)
         Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "File: %s format error!\n", file);
         return false;
     }
-    if (!OnlyBurnNamesMatch(images, file, IsSent)) {
+    if (!OnlyBurnNamesSelectSentImages(images, file, SentWhenSelected)) {
         return false;
     }
     if (!SendShakeHandFrame()) {
@@ -557,7 +557,7 @@ bool BurnQx71Chip::DownloadAllinoneBin(const char* file, unsigned long address)
     ymodem.SetTimeLimits(m_limits.ymodem);
     m_unconfirmed.clear();
     for (const Common::FileHead& image : images) {
-        if (!IsSent(image) || !OnlyBurnSelects(image.fileName)) {
+        if (!SentWhenSelected(image) || !IsImageSelected(image.fileName)) {
             continue;
         }
         if (!BurnImage(ymodem, package.get(), image)) {

@@ -45,11 +45,6 @@ bool BurnSeDfuChip::NeedsLoaderStage() const
     return m_chipType == ChipDriverFactory::KP7715_CHIP_TYPE;
 }
 
-bool BurnSeDfuChip::IsImageSelected(const char* name) const
-{
-    return OnlyBurnSelects(name);
-}
-
 std::vector<unsigned char> BurnSeDfuChip::BuildCmdForImage(const Common::FileHead& image) const
 {
     unsigned int eraseSize = Seboot::RoundUpEraseSize(image.burnSize);
@@ -107,7 +102,7 @@ bool BurnSeDfuChip::BurnPlainFile(const unsigned char* data, size_t length, unsi
 }
 
 // The loader and the images never sent are not filtered by the only-burn list.
-bool BurnSeDfuChip::IsFiltered(const Common::FileHead& image)
+bool BurnSeDfuChip::SentWhenSelected(const Common::FileHead& image)
 {
     return image.type != Common::IMAGE_TYPE_NEVER_SENT && image.type != Common::IMAGE_TYPE_LOADER;
 }
@@ -115,7 +110,7 @@ bool BurnSeDfuChip::IsFiltered(const Common::FileHead& image)
 // The loader goes only to the Kp7715 boot ROM.
 bool BurnSeDfuChip::WillSend(const Common::FileHead& image) const
 {
-    if (IsFiltered(image)) {
+    if (SentWhenSelected(image)) {
         return IsImageSelected(image.fileName);
     }
     return image.type == Common::IMAGE_TYPE_LOADER && NeedsLoaderStage();
@@ -134,7 +129,7 @@ bool BurnSeDfuChip::PackageFitsTheBurn(const std::vector<Common::FileHead>& imag
             return false;
         }
     }
-    return OnlyBurnNamesMatch(images, path, IsFiltered);
+    return OnlyBurnNamesSelectSentImages(images, path, SentWhenSelected);
 }
 
 bool BurnSeDfuChip::BurnFwpkg(const char* path, const unsigned char* data, unsigned long length)

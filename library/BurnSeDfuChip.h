@@ -22,14 +22,13 @@ public:
     bool Reset() override;
 
 private:
-    static bool IsFiltered(const Common::FileHead& image);
+    static bool SentWhenSelected(const Common::FileHead& image);
 
     bool BurnFwpkg(const char* path, const unsigned char* data, unsigned long length);
     bool BurnPlainFile(const unsigned char* data, size_t length, unsigned long address);
     bool BurnOneImage(const Common::FileHead& image, const unsigned char* data);
     bool BurnLoaderImage(const Common::FileHead& image, const unsigned char* data);
     std::vector<unsigned char> BuildCmdForImage(const Common::FileHead& image) const;
-    bool IsImageSelected(const char* name) const;
     bool PackageFitsTheBurn(const std::vector<Common::FileHead>& images, unsigned long length,
                             const char* path) const;
     bool NeedsLoaderStage() const;

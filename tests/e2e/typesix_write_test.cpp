@@ -101,6 +101,8 @@ TEST_F(TypeSixWriteTest, PackageBurnsTheLoaderAsSsbAndEveryImageWithItsFileKind)
         EXPECT_NE(result.output.find("Burn " + std::string(name) + " successfully.\n"), std::string::npos) << name;
     }
     EXPECT_EQ(result.output.find("extra.bin successfully"), std::string::npos);
+    EXPECT_LT(result.output.find("Please reset the device, the waiting time is about 30 seconds.\n"),
+              result.output.find("Burn loader.bin successfully.\n"));
     EXPECT_EQ(result.output.substr(result.output.size() - 21), "\nWrite successfully.\n");
 
     std::vector<Sim::TypeSixBoot> boots = Boots();
@@ -229,7 +231,7 @@ struct RefusedPackage {
     std::vector<std::string> words = {};
 };
 
-TEST_F(TypeSixWriteTest, PackagesThatCannotBeUnpackedSafelyAreRefusedBeforeThePortIsOpened)
+TEST_F(TypeSixWriteTest, PackagesThatCannotBeBurntAsAskedAreRefusedBeforeTheResetPrompt)
 {
     std::string longName(31, 'n');
     Sim::ScratchDir dir;
@@ -250,6 +252,10 @@ TEST_F(TypeSixWriteTest, PackagesThatCannotBeUnpackedSafelyAreRefusedBeforeThePo
          "error: Invalid image name in fwpkg: \"a|notes.txt\"\n"},
         {"only-burn name without an image", PACKAGE, 0, "error: --only-burn NV matches no image of " + package + ".\n",
          {"--only-burn", "loader.bin", "--only-burn", "NV", "--only-burn", "nothing"}},
+        {"only-burn name of an image without a file kind", PACKAGE, 0,
+         "error: --only-burn extra.bin matches no image of " + package + ".\n", {"--only-burn", "extra.bin"}},
+        {"only-burn name of the loader's digest", {PACKAGE[0], {"loader_sha", Bytes(32, 8), 0, 0, 24}}, 0,
+         "error: --only-burn loader_sha matches no image of " + package + ".\n", {"--only-burn", "loader_sha"}},
     };
     for (const RefusedPackage& c : cases) {
         SCOPED_TRACE(c.name);
@@ -284,9 +290,11 @@ TEST_F(TypeSixWriteTest, PartitionTableIsNoPackageAndNothingIsSent)
 TEST_F(TypeSixWriteTest, PortThatCannotBeOpenedEndsWithStatusThree)
 {
     std::string package = install.WritePackage("app.fwpkg", PACKAGE);
-    ProgramResult result = install.Run({"write", "-c", "typesix", "-p", "/nonexistent/ttyVX0", "-f", package});
-    EXPECT_EQ(result.exitCode, 3);
-    EXPECT_NE(result.output.find("error: Open serial port :/nonexistent/ttyVX0 failed"), std::string::npos);
+    for (const std::string& file : {package, install.Path("missing.fwpkg")}) {
+        ProgramResult result = install.Run({"write", "-c", "typesix", "-p", "/nonexistent/ttyVX0", "-f", file});
+        EXPECT_EQ(result.exitCode, 3) << file;
+        EXPECT_NE(result.output.find("error: Open serial port :/nonexistent/ttyVX0 failed"), std::string::npos);
+    }
 }
 
 }  // namespace
