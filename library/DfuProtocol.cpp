@@ -376,18 +376,27 @@ bool DfuProtocol::WaitWhileBusy(DfuStatus& status, int statusTimeoutMs)
     return false;
 }
 
+// A status read that fails may be the device leaving the bus to start its new firmware, or a device
+// that stalled one request and is still there: it has left only when the port says so, or when the
+// next read, after its poll time-out and the retry pause, fails too. One that answers is judged by its state.
 bool DfuProtocol::Manifest()
 {
     int polls = 0;
+    bool unanswered = false;
     bool endedWell = false;
     DfuStatus status;
     WaitTime::Outcome outcome = PollStatus(status, m_limits.busyMs, m_timeout, true, [&](int result) {
         ++polls;
         if (result != DFU_STATUS_LENGTH) {
+            if (result != PORT_NO_DEVICE && !unanswered) {
+                unanswered = true;
+                return Next::AFTER_RETRY_PAUSE;
+            }
             Report("Device went away during the manifest phase (likely rebooting).\n");
             endedWell = true;
             return Next::DONE;
         }
+        unanswered = false;
         PrintState(status);
         if (status.status != 0) {
             Report(Common::FormatInfo("error: Manifest failed: %s.\n", DfuStatusToString(status.status)));

@@ -308,7 +308,10 @@ INSTANTIATE_TEST_SUITE_P(
         EndCase{"ManifestEndsInDownloadIdle", ManifestEndsIn(DfuState::DNLOAD_IDLE), TOLERANT, false,
                 "error: The device ended the manifest phase in dfuDNLOAD-IDLE.\n", DfuState::IDLE, 0},
         EndCase{"ManifestEndsBusy", ManifestEndsIn(DfuState::DNBUSY), TOLERANT, false,
-                "error: The device ended the manifest phase in dfuDNBUSY.\n", DfuState::IDLE, 0}),
+                "error: The device ended the manifest phase in dfuDNBUSY.\n", DfuState::IDLE, 0},
+        // Still on the bus after it stalled a status read: not taken for a device off to its new firmware.
+        EndCase{"StallsAManifestStatusRead", StallsManifestStatus(), TOLERANT, false,
+                "error: Manifest failed: errSTALLEDPKT.\n", DfuState::IDLE, 0}),
     ::testing::PrintToStringParamName());
 
 TEST(DfuProtocol, DeviceLeavingWhileProgrammingEndsTheDownloadAtOnce)
