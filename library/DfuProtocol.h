@@ -29,7 +29,8 @@ class DfuProtocol : public TransportProtocolBase {
 public:
     // How long the waits may last, in milliseconds.
     struct TimeLimits {
-        long long busyMs = 120000;        // one busy or manifest wait, whatever poll time-outs the device asks for
+        long long busyMs = 120000;        // one busy or manifest wait (also of a device found busy), whatever
+                                          // poll time-outs the device asks for
         int lostContactRetryMs = 200;     // between status reads that got no answer
         int manifestPolls = 100;
         long long settleMs = 2000;        // after a transfer broke off: the most a device's time is waited out
