@@ -11,7 +11,7 @@ namespace Dfu {
 
 namespace {
 
-constexpr int IDLE_STATUS_READS = 4;
+constexpr int IDLE_STEPS = 4;
 constexpr int COMMAND_STATUS_TIMEOUT_MS = 50000;
 constexpr int POLL_SLICE_MS = 100;
 
@@ -150,32 +150,17 @@ bool DfuProtocol::EnsureIdleState()
 }
 
 // A transfer that broke off, by a failure or a cancel, must not leave the device busy or half-way for
-// the next host: once its time is up the transfer is aborted, or its error cleared. Nothing is
-// reported; a device that has left the bus is left as it is.
+// the next host: once it has finished the block at hand the transfer is aborted, or its error cleared.
+// Nothing is reported; a device that has left the bus, or asks for longer than the settle limit, is
+// left to the next operation's start.
 void DfuProtocol::AbortBrokenTransfer()
 {
-    if (WaitUntilReady(false)) {
-        (void)ReturnToIdle(false);
-    }
+    (void)ReturnToIdle(false);
 }
 
-// Waits until the poll time-out of the device's last status answer has passed, so that no request
-// comes before its time. At the start of an operation a cancel ends the wait (false); after a broken
-// transfer nothing does, and a device asking for longer than the settle limit is left to the next
-// operation's start.
-bool DfuProtocol::WaitUntilReady(bool atStart)
-{
-    long long leftUs = std::max(0LL, m_readyAtUs - Common::GetTimeUs());
-    long long ms = (leftUs + 999) / 1000;
-    if (atStart) {
-        return Pause(ms, m_limits.busyMs, [this] { return IsCancelled(); });
-    }
-    return ms <= m_limits.settleMs && Pause(ms, m_limits.settleMs + 1, {});
-}
-
-// At most four status reads, each answered as the state needs: a device still at work on what an
-// earlier host sent is asked again once its time is up, a transfer left open is aborted, an error is
-// cleared. Only the start of an operation reports its steps.
+// At most four aborts or clears, each after the device has finished what it was at: a block or a
+// manifest phase an earlier host started is waited out at the device's pace, a transfer left open is
+// aborted, an error is cleared. Only the start of an operation reports its steps.
 bool DfuProtocol::ReturnToIdle(bool atStart)
 {
     auto say = [atStart](const char* text) {
@@ -183,14 +168,9 @@ bool DfuProtocol::ReturnToIdle(bool atStart)
             Report(text);
         }
     };
-    for (int read = 1; read <= IDLE_STATUS_READS; ++read) {
+    for (int step = 1; step <= IDLE_STEPS; ++step) {
         DfuStatus status;
-        if (GetStatus(status, m_timeout) != DFU_STATUS_LENGTH) {
-            say("error: Cannot read the DFU status from the device.\n");
-            return false;
-        }
-        PrintState(status);
-        if (!WaitUntilReady(atStart)) {
+        if (!ReadSettledStatus(status, atStart)) {
             return false;
         }
         switch (status.state) {
@@ -201,11 +181,6 @@ bool DfuProtocol::ReturnToIdle(bool atStart)
             case APP_DETACH:
                 say("error: Device is still in runtime mode and cannot accept a download.\n");
                 return false;
-            case DNLOAD_SYNC:
-            case DNBUSY:
-            case MANIFEST_SYNC:
-            case MANIFEST:
-                break;
             case ERROR:
                 say("Clearing DFU error status.\n");
                 if (ClearStatus() < 0) {
@@ -224,6 +199,89 @@ bool DfuProtocol::ReturnToIdle(bool atStart)
     }
     say("error: Could not bring the device to the dfuIDLE state.\n");
     return false;
+}
+
+// The status once the device is no longer at work on a block or a manifest phase, read at its pace
+// within the busy limit at the start of an operation (which a cancel ends), or the settle limit after a
+// broken transfer (which nothing ends). A device that asks for more time than the limit has left is
+// not asked again: a request before its time would stall.
+bool DfuProtocol::ReadSettledStatus(DfuStatus& status, bool atStart)
+{
+    long long limitMs = atStart ? m_limits.busyMs : m_limits.settleMs;
+    long long start = Common::GetTime();
+    long long askedMs = MsUntilReady();
+    bool answered = true;
+    bool foundBusy = false;
+    auto judge = [&](int result) {
+        answered = result == DFU_STATUS_LENGTH;
+        if (!answered) {
+            return Next::FAILED;
+        }
+        bool busy = status.state == DNLOAD_SYNC || status.state == DNBUSY || status.state == MANIFEST_SYNC ||
+                    status.state == MANIFEST;
+        if (!busy || !foundBusy) {
+            PrintState(status);  // one line for a run of busy answers
+        }
+        foundBusy = busy;
+        askedMs = std::max<uint32_t>(status.pollTimeout, 1);
+        if (!busy) {
+            return Next::DONE;
+        }
+        return askedMs > WaitTime::RemainingMs(start, limitMs) ? Next::FAILED : Next::AT_DEVICE_PACE;
+    };
+    WaitTime::Outcome outcome = askedMs > limitMs ? WaitTime::Outcome::TIMED_OUT
+                                                  : PollStatus(status, limitMs, m_timeout, atStart, judge);
+    if (outcome == WaitTime::Outcome::DONE || outcome == WaitTime::Outcome::CANCELLED || !atStart) {
+        return outcome == WaitTime::Outcome::DONE;
+    }
+    if (!answered) {
+        Report("error: Cannot read the DFU status from the device.\n");
+    } else {
+        Report(Common::FormatInfo("error: The device asks for %lld ms before its next status read, beyond the "
+                                  "%lld ms limit of the wait.\n",
+                                  askedMs, limitMs));
+    }
+    return false;
+}
+
+// What is left of the poll time-out of the device's last status answer, in whole milliseconds rounded up.
+long long DfuProtocol::MsUntilReady() const
+{
+    return (std::max(0LL, m_readyAtUs - Common::GetTimeUs()) + 999) / 1000;
+}
+
+// The one wait on a device at work: each status read comes once the poll time-out the device last gave
+// has passed, never sooner, and judge tells from the read's result (the status is in status) whether
+// the wait is over or when to read again.
+WaitTime::Outcome DfuProtocol::PollStatus(DfuStatus& status, long long limitMs, int statusTimeoutMs, bool cancellable,
+                                          const std::function<Next(int)>& judge)
+{
+    std::function<bool()> cancelled;
+    if (cancellable) {
+        cancelled = [this] { return IsCancelled(); };
+    }
+    DfuWatch watch(cancelled);
+    watch.DueIn(MsUntilReady());
+    uint32_t paceMs = 0;
+    return watch.PollWhenDue(limitMs, POLL_SLICE_MS, [&] {
+        int result = GetStatus(status, statusTimeoutMs);
+        if (result == DFU_STATUS_LENGTH) {
+            paceMs = status.pollTimeout;
+        }
+        switch (judge(result)) {
+            case Next::DONE:
+                return WaitTime::Step::DONE;
+            case Next::FAILED:
+                return WaitTime::Step::FAILED;
+            case Next::AT_DEVICE_PACE:
+                watch.DueIn(std::max<uint32_t>(paceMs, 1));
+                return WaitTime::Step::AGAIN;
+            case Next::AFTER_RETRY_PAUSE:
+                watch.DueIn(std::max<long long>(paceMs, m_limits.lostContactRetryMs));
+                return WaitTime::Step::AGAIN;
+        }
+        return WaitTime::Step::FAILED;
+    });
 }
 
 bool DfuProtocol::DownloadData(unsigned char* data, unsigned long length, unsigned long address, unsigned long size)
@@ -284,41 +342,30 @@ bool DfuProtocol::SendBlocks(const unsigned char* data, unsigned long length, in
     return true;
 }
 
-// Asks for the status again exactly when the device's poll time-out has passed; a device that has
-// left the bus ends the wait at once, one that is silent or busy for too long ends it at the limit.
+// A device that has left the bus ends the wait at once, one that is silent or busy for too long ends
+// it at the limit.
 bool DfuProtocol::WaitWhileBusy(DfuStatus& status, int statusTimeoutMs)
 {
-    DfuWatch watch([this] { return IsCancelled(); });
     int lastResult = 0;
-    bool answered = false;
     bool failed = false;
-    WaitTime::Outcome outcome = watch.PollWhenDue(m_limits.busyMs, POLL_SLICE_MS, [&] {
-        lastResult = GetStatus(status, statusTimeoutMs);
-        answered = lastResult == DFU_STATUS_LENGTH;
-        if (!answered) {
-            if (lastResult == PORT_NO_DEVICE) {
-                return WaitTime::Step::FAILED;
-            }
-            watch.DueIn(m_limits.lostContactRetryMs);
-            return WaitTime::Step::AGAIN;
+    WaitTime::Outcome outcome = PollStatus(status, m_limits.busyMs, statusTimeoutMs, true, [&](int result) {
+        lastResult = result;
+        if (result != DFU_STATUS_LENGTH) {
+            return result == PORT_NO_DEVICE ? Next::FAILED : Next::AFTER_RETRY_PAUSE;
         }
         if (status.status != 0) {
             PrintState(status);
             Report(Common::FormatInfo("error: Device reported DFU failure: %s.\n",
                                       DfuStatusToString(status.status)));
             failed = true;
-            return WaitTime::Step::FAILED;
+            return Next::FAILED;
         }
-        if (status.state != DNLOAD_SYNC && status.state != DNBUSY) {
-            return WaitTime::Step::DONE;
-        }
-        watch.DueIn(std::max<uint32_t>(status.pollTimeout, 1));
-        return WaitTime::Step::AGAIN;
+        return status.state == DNLOAD_SYNC || status.state == DNBUSY ? Next::AT_DEVICE_PACE : Next::DONE;
     });
     if (outcome == WaitTime::Outcome::DONE || outcome == WaitTime::Outcome::CANCELLED || failed) {
         return outcome == WaitTime::Outcome::DONE;
     }
-    if (answered) {
+    if (lastResult == DFU_STATUS_LENGTH) {
         PrintState(status);
         Report("error: Device stayed busy for too long during the download.\n");
     } else {
@@ -329,33 +376,37 @@ bool DfuProtocol::WaitWhileBusy(DfuStatus& status, int statusTimeoutMs)
     return false;
 }
 
+// A status read that fails may be the device leaving the bus to start its new firmware, or a device
+// that stalled one request and is still there: it has left only when the port says so, or when the
+// next read, after its poll time-out and the retry pause, fails too. One that answers is judged by its state.
 bool DfuProtocol::Manifest()
 {
-    DfuWatch watch([this] { return IsCancelled(); });
     int polls = 0;
+    bool unanswered = false;
     bool endedWell = false;
-    WaitTime::Outcome outcome = watch.PollWhenDue(m_limits.busyMs, POLL_SLICE_MS, [&] {
-        if (polls == m_limits.manifestPolls) {
-            return WaitTime::Step::FAILED;
-        }
+    DfuStatus status;
+    WaitTime::Outcome outcome = PollStatus(status, m_limits.busyMs, m_timeout, true, [&](int result) {
         ++polls;
-        DfuStatus status;
-        if (GetStatus(status, m_timeout) != DFU_STATUS_LENGTH) {
+        if (result != DFU_STATUS_LENGTH) {
+            if (result != PORT_NO_DEVICE && !unanswered) {
+                unanswered = true;
+                return Next::AFTER_RETRY_PAUSE;
+            }
             Report("Device went away during the manifest phase (likely rebooting).\n");
             endedWell = true;
-            return WaitTime::Step::DONE;
+            return Next::DONE;
         }
+        unanswered = false;
         PrintState(status);
         if (status.status != 0) {
             Report(Common::FormatInfo("error: Manifest failed: %s.\n", DfuStatusToString(status.status)));
-            return WaitTime::Step::DONE;
+            return Next::DONE;
         }
         if (status.state == MANIFEST_SYNC || status.state == MANIFEST) {
-            watch.DueIn(status.pollTimeout);
-            return WaitTime::Step::AGAIN;
+            return polls >= m_limits.manifestPolls ? Next::FAILED : Next::AT_DEVICE_PACE;
         }
         endedWell = ManifestEndedWell(status.state);
-        return WaitTime::Step::DONE;
+        return Next::DONE;
     });
     if (outcome == WaitTime::Outcome::FAILED || outcome == WaitTime::Outcome::TIMED_OUT) {
         Report("error: Device did not finish the manifest phase.\n");

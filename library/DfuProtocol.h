@@ -2,6 +2,7 @@
 #define VEXIL_LIBRARY_DFUPROTOCOL_H
 
 #include <cstdint>
+#include <functional>
 
 #include "DfuPortBase.h"
 #include "TransportProtocolBase.h"
@@ -28,7 +29,8 @@ class DfuProtocol : public TransportProtocolBase {
 public:
     // How long the waits may last, in milliseconds.
     struct TimeLimits {
-        long long busyMs = 120000;        // one busy or manifest wait, whatever poll time-outs the device asks for
+        long long busyMs = 120000;        // one busy or manifest wait (also of a device found busy), whatever
+                                          // poll time-outs the device asks for
         int lostContactRetryMs = 200;     // between status reads that got no answer
         int manifestPolls = 100;
         long long settleMs = 2000;        // after a transfer broke off: the most a device's time is waited out
@@ -49,8 +51,16 @@ public:
     bool EnsureIdleState();
 
 private:
+    // What one status read of a wait decides: the wait is over, or the status is read again once the
+    // device's last poll time-out has passed once more, or, after a read that got no answer, once both
+    // that and the retry pause have.
+    enum class Next { DONE, FAILED, AT_DEVICE_PACE, AFTER_RETRY_PAUSE };
+
     bool ReturnToIdle(bool atStart);
-    bool WaitUntilReady(bool atStart);
+    bool ReadSettledStatus(DfuStatus& status, bool atStart);
+    long long MsUntilReady() const;
+    WaitTime::Outcome PollStatus(DfuStatus& status, long long limitMs, int statusTimeoutMs, bool cancellable,
+                                 const std::function<Next(int)>& judge);
     void AbortBrokenTransfer();
     bool ManifestEndedWell(uint8_t state);
     bool SendImage(const unsigned char* data, unsigned long length);

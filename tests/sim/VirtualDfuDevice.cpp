@@ -44,6 +44,13 @@ DfuFaults LeavesDuringManifest()
     return faults;
 }
 
+DfuFaults StallsManifestStatus()
+{
+    DfuFaults faults;
+    faults.stallsManifestStatus = true;
+    return faults;
+}
+
 DfuFaults ManifestEndsIn(DfuState state, uint8_t status)
 {
     DfuFaults faults;
@@ -334,7 +341,7 @@ int VirtualDfuDevice::Upload(uint8_t* data, uint16_t length)
 
 int VirtualDfuDevice::GetStatus(uint8_t* data, uint16_t length)
 {
-    if (length < STATUS_LENGTH) {
+    if (length < STATUS_LENGTH || (m_state == DfuState::MANIFEST_SYNC && m_faults.stallsManifestStatus)) {
         return Stall();
     }
     AdvanceOnStatus();

@@ -99,6 +99,7 @@ struct DfuFaults {
     uint8_t errorStatus = DfuStatusCode::ERR_WRITE;
     int leavesAtBlock = -1;           // takes this block, then leaves the bus before its status read
     bool leavesDuringManifest = false;  // gone right after taking the final zero-length block
+    bool stallsManifestStatus = false;  // the first status read of the manifest phase stalls
     uint16_t transferSize = 0;        // a wTransferSize of its own in the descriptor; larger blocks stall
     DfuState startState = DfuState::IDLE;  // the DFU-mode state it is found in (left by another host)
     bool stuckInError = false;        // CLRSTATUS does not leave dfuERROR
@@ -112,6 +113,7 @@ DfuFaults StallAtBlock(int block);
 DfuFaults ErrorAtBlock(int block);
 DfuFaults LeavesAtBlock(int block);
 DfuFaults LeavesDuringManifest();
+DfuFaults StallsManifestStatus();
 DfuFaults ManifestEndsIn(DfuState state, uint8_t status = DfuStatusCode::OK);
 
 // One control request as it arrived.

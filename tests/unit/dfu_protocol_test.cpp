@@ -73,6 +73,8 @@ struct IdleCase : NamedRow {
     const char* line;
     bool downloads;
     size_t statusReads;  // before the download, or in all when it does not start
+    int busyPolls = 2;
+    uint32_t pollTimeoutMs = 5;
 };
 
 // A device left busy by another host is asked again only once its poll time-out has passed: a
@@ -82,7 +84,7 @@ class IdleStateTest : public ::testing::TestWithParam<IdleCase> {};
 TEST_P(IdleStateTest, BringsTheDeviceToIdleOrGivesUp)
 {
     const IdleCase& c = GetParam();
-    DfuFaults faults = Busy(2, 5);
+    DfuFaults faults = Busy(c.busyPolls, c.pollTimeoutMs);
     faults.startState = c.startState;
     faults.stuckInError = c.stuckInError;
     Bench bench({}, faults);
@@ -119,6 +121,11 @@ INSTANTIATE_TEST_SUITE_P(
         // Busy twice with the block an interrupted host sent, then waiting for the rest of it.
         IdleCase{"LeftBusy", DfuState::DNLOAD_SYNC, false, DfuRequest::ABORT, 1,
                  "Aborting previous incomplete transfer.\n", true, 4},
+        IdleCase{"LeftBusyForAHundredPolls", DfuState::DNLOAD_SYNC, false, DfuRequest::ABORT, 1,
+                 "Aborting previous incomplete transfer.\n", true, 102, 100, 1},
+        IdleCase{"LeftBusyLongerThanTheLimit", DfuState::DNLOAD_SYNC, false, DfuRequest::ABORT, 0,
+                 "error: The device asks for 16777215 ms before its next status read, beyond the 120000 ms limit of "
+                 "the wait.\n", false, 1, 2, 0xFFFFFF},
         // Takes nothing but a USB reset.
         IdleCase{"LeftWaitingForAReset", DfuState::MANIFEST_WAIT_RESET, false, DfuRequest::ABORT, 1,
                  "error: DFU_ABORT failed.\n", false, 1}),
@@ -301,7 +308,10 @@ INSTANTIATE_TEST_SUITE_P(
         EndCase{"ManifestEndsInDownloadIdle", ManifestEndsIn(DfuState::DNLOAD_IDLE), TOLERANT, false,
                 "error: The device ended the manifest phase in dfuDNLOAD-IDLE.\n", DfuState::IDLE, 0},
         EndCase{"ManifestEndsBusy", ManifestEndsIn(DfuState::DNBUSY), TOLERANT, false,
-                "error: The device ended the manifest phase in dfuDNBUSY.\n", DfuState::IDLE, 0}),
+                "error: The device ended the manifest phase in dfuDNBUSY.\n", DfuState::IDLE, 0},
+        // Still on the bus after it stalled a status read: not taken for a device off to its new firmware.
+        EndCase{"StallsAManifestStatusRead", StallsManifestStatus(), TOLERANT, false,
+                "error: Manifest failed: errSTALLEDPKT.\n", DfuState::IDLE, 0}),
     ::testing::PrintToStringParamName());
 
 TEST(DfuProtocol, DeviceLeavingWhileProgrammingEndsTheDownloadAtOnce)
@@ -322,6 +332,7 @@ struct CancelCase : NamedRow {
     size_t count;         // its number, from 1; the first status read is the idle check
     std::vector<uint16_t> blocks;
     const char* line;     // nullptr: the cancel is not reported
+    int busyPolls = 2;    // after each block
 };
 
 class CancelledTransferTest : public ::testing::TestWithParam<CancelCase> {};
@@ -332,7 +343,7 @@ class CancelledTransferTest : public ::testing::TestWithParam<CancelCase> {};
 TEST_P(CancelledTransferTest, WaitsOutTheDeviceAndAbortsBeforeItEnds)
 {
     const CancelCase& c = GetParam();
-    Bench bench(WithTransferSize(64), Busy(2, 20));
+    Bench bench(WithTransferSize(64), Busy(c.busyPolls, 20));
     VirtualDfuClock clock(bench.device, HOST_WORK_US);
     bench.device.Preload(0, PatternBytes(300, 1));
     size_t seen = 0;
@@ -361,6 +372,7 @@ INSTANTIATE_TEST_SUITE_P(
         // Three status reads a block: the seventh finds the second block written.
         CancelCase{"BetweenBlocks", false, DfuRequest::GETSTATUS, 7, {0, 1}, "Download cancelled.\n"},
         CancelCase{"WhileTheDeviceIsBusy", false, DfuRequest::GETSTATUS, 2, {0}, nullptr},
+        CancelCase{"WhileTheDeviceIsBusyForASecondMore", false, DfuRequest::GETSTATUS, 2, {0}, nullptr, 50},
         CancelCase{"MidUpload", true, DfuRequest::UPLOAD, 2, {}, nullptr}),
     ::testing::PrintToStringParamName());
 
