@@ -17,6 +17,7 @@ struct ProgramOptions {
     OutputKind output = OutputKind::Pipe;
     std::string workingDirectory;   // empty: the test's own
     bool emptyArgumentVector = false;  // start the program with no argument at all, not even its name
+    bool closedOutput = false;  // standard output is a pipe whose reader is gone (as of `| head -1`)
     int timeoutMs = 20000;
 };
 
