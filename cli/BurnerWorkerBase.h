@@ -84,7 +84,8 @@ protected:
     // The steps of the workers whose chip driver does the whole job, each with its verdict line.
     bool DownloadWholeFile(const std::string& file);
     bool EraseWholeFlash(const char* bootFile);
-    // The flash contents go to output only when the whole read succeeded.
+    // The flash contents go to output only when the whole read succeeded. The workers ask
+    // PendingOutput::Check first, before anything is transferred.
     bool UploadFlash(const std::string& output);
     void PrintRefusal(const char* function) const;
 

@@ -39,6 +39,7 @@ public:
     ProgramResult Finish(int timeoutMs);
     // Sends the program a signal; false when it has already been reaped.
     bool Signal(int signalNumber) const;
+    int Pid() const { return m_child; }
 
 private:
     int m_child = -1;
