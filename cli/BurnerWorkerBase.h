@@ -91,6 +91,7 @@ protected:
 
 private:
     int BurnPartitionsByXml();
+    bool UploadInto(const std::string& path, const std::string& output);
     bool SendCommandBytes(std::vector<unsigned char> command, int timeoutMs, int replySize = 0);
 
     std::vector<BurnInfo::PartitionItem> m_partitions;
