@@ -32,6 +32,24 @@ constexpr uint32_t GO_ENTRY_OFFSET = 4;
 constexpr unsigned long UPLOAD_BYTES_PER_SECOND = 20480;
 const char* const UPLOAD_FILE_NAME = "upload.bin";
 
+// While a read writes into a file of its own, the library's messages name that file: the console
+// names the output the user gave in its place.
+std::string g_writtenPath;
+std::string g_outputName;
+
+std::string AsShown(const char* text)
+{
+    std::string shown = text;
+    if (g_writtenPath.empty() || g_writtenPath == g_outputName) {
+        return shown;
+    }
+    for (size_t at = shown.find(g_writtenPath); at != std::string::npos;
+         at = shown.find(g_writtenPath, at + g_outputName.size())) {
+        shown.replace(at, g_writtenPath.size(), g_outputName);
+    }
+    return shown;
+}
+
 bool IsOnlyHashes(const char* text)
 {
     for (const char* c = text; *c != '\0'; ++c) {
@@ -234,12 +252,14 @@ void BurnerWorkerBase::SetPrint(long long handle, const char* tag, const char* m
         if (IsCancelNotice(message)) {
             return;  // the library repeats it at every check; the tool says once why it stopped
         }
-        StartLineAfterProgress(message);
-        std::printf("%s", CommonUtil::ColorizeBySeverity(message).c_str());
+        std::string shown = AsShown(message);
+        StartLineAfterProgress(shown.c_str());
+        std::printf("%s", CommonUtil::ColorizeBySeverity(shown).c_str());
     }
     if (BurnContext::m_isOpenDebug && debugMessage != nullptr && debugMessage[0] != '\0') {
-        StartLineAfterProgress(debugMessage);
-        std::printf("%s", debugMessage);
+        std::string shown = AsShown(debugMessage);
+        StartLineAfterProgress(shown.c_str());
+        std::printf("%s", shown.c_str());
     }
     std::fflush(stdout);
 }
@@ -352,8 +372,7 @@ bool BurnerWorkerBase::EraseWholeFlash(const char* bootFile)
 bool BurnerWorkerBase::UploadFlash(const std::string& output)
 {
     PendingOutput file(output);
-    bool read = file.Create() &&
-                UploadFile(Device(), Address(), m_context->GetReadSize(), file.Path().c_str()) != 0 && file.Keep();
+    bool read = file.Create() && UploadInto(file.Path(), output) && file.Keep();
     if (!read) {
         std::printf("\nerror: Read %s failed.\n", output.c_str());
         file.Discard();
@@ -361,6 +380,15 @@ bool BurnerWorkerBase::UploadFlash(const std::string& output)
     }
     std::printf("\nRead %s successfully.\n", output.c_str());
     return true;
+}
+
+bool BurnerWorkerBase::UploadInto(const std::string& path, const std::string& output)
+{
+    g_writtenPath = path;
+    g_outputName = output;
+    bool uploaded = UploadFile(Device(), Address(), m_context->GetReadSize(), path.c_str()) != 0;
+    g_writtenPath.clear();
+    return uploaded;
 }
 
 bool BurnerWorkerBase::DownloadBootData()

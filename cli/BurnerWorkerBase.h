@@ -87,12 +87,14 @@ protected:
     // The steps of the workers whose chip driver does the whole job, each with its verdict line.
     bool DownloadWholeFile(const std::string& file);
     bool EraseWholeFlash(const char* bootFile);
-    // The flash contents go to output only when the whole read succeeded.
+    // The flash contents go to output only when the whole read succeeded. The workers ask
+    // PendingOutput::Check first, before anything is transferred.
     bool UploadFlash(const std::string& output);
     void PrintRefusal(const char* function) const;
 
 private:
     int BurnPartitionsByXml();
+    bool UploadInto(const std::string& path, const std::string& output);
     bool SendCommandBytes(std::vector<unsigned char> command, int timeoutMs, int replySize = 0);
 
     std::vector<BurnInfo::PartitionItem> m_partitions;

@@ -5,6 +5,7 @@
 #include "Burn.h"
 #include "BurnChipBase.h"
 #include "FwpkgInfo.h"
+#include "PendingOutput.h"
 
 namespace DfuBurnerWorkerSp {
 
@@ -57,6 +58,9 @@ int DfuBurnerWorker::Read()
         std::printf("error: %s is a firmware package; a read does not overwrite it, name the output file with -o.\n",
                     output.c_str());
         return BurnInfo::PARAM_ERROR;
+    }
+    if (!PendingOutput(output).Check()) {
+        return BurnInfo::READ_PARTITION_FAILED;
     }
     if (!InitTransport()) {
         return BurnInfo::INIT_TRANSFER_WAY_FAILED;

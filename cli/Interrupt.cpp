@@ -27,7 +27,14 @@ std::string g_scratchFile;
 
 const char* SignalName(int signalNumber)
 {
-    return signalNumber == SIGINT ? "SIGINT" : "SIGTERM";
+    switch (signalNumber) {
+        case SIGINT:
+            return "SIGINT";
+        case SIGHUP:
+            return "SIGHUP";
+        default:
+            return "SIGTERM";
+    }
 }
 
 void WriteAll(const char* text)
@@ -67,7 +74,9 @@ void* WatchSignals(void* unused)
             continue;
         }
         int first = 0;
-        if (!g_received.compare_exchange_strong(first, signalNumber)) {
+        // A hang-up never ends the tool at once: a closed terminal may be reported twice, by the
+        // kernel and by the shell, and no one is left there to ask again.
+        if (!g_received.compare_exchange_strong(first, signalNumber) && signalNumber != SIGHUP) {
             EndAtOnce(first);
         }
     }
@@ -86,7 +95,10 @@ bool IsIgnored(int signalNumber)
 void Watch()
 {
     sigemptyset(&g_watched);
-    for (int signalNumber : {SIGINT, SIGTERM}) {
+    // A closed standard output (a pipe whose reader is gone) must not cut a burn or a read in half:
+    // the writes to it fail instead, and the work goes on to its end.
+    std::signal(SIGPIPE, SIG_IGN);
+    for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
         if (!IsIgnored(signalNumber)) {
             sigaddset(&g_watched, signalNumber);
         }

@@ -3,13 +3,14 @@
 
 #include <string>
 
-// Ctrl-C (SIGINT) and SIGTERM ask the running command to stop: the library's waits see it through the
-// cancel query, the command unwinds through its normal path (the port closes, an unfinished read
-// goes), and the tool ends with 128 + the signal's number. A second signal ends the tool at once.
+// Ctrl-C (SIGINT), SIGTERM and a hang-up (SIGHUP, the terminal closed) ask the running command to
+// stop: the library's waits see it through the cancel query, the command unwinds through its normal
+// path (the port closes, an unfinished read goes), and the tool ends with 128 + the signal's number.
+// A second signal, other than a repeated hang-up, ends the tool at once. SIGPIPE is ignored.
 namespace Interrupt {
 
 // Call in main before any other thread exists (and after the console colour is set): every thread
-// then leaves the two signals to one watching thread, so that no system call of the library is cut
+// then leaves the signals to one watching thread, so that no system call of the library is cut
 // short by them.
 void Watch();
 // The signal that asked the tool to stop; 0 while none did.

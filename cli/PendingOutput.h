@@ -17,7 +17,10 @@ public:
     PendingOutput& operator=(const PendingOutput&) = delete;
 
     // Each of these says why when it fails.
+    // Before anything is transferred: whether the read could be put in place; leaves no file behind.
+    bool Check();
     bool Create();
+    // A whole read that cannot be put in place stays under its own name, which Discard then tells.
     bool Keep();
     // Removes the new file and says so.
     void Discard();
@@ -25,10 +28,15 @@ public:
     const std::string& Path() const { return m_path; }
 
 private:
+    bool Refuse(int error) const;
+    bool MakeFileBeside();
+    bool Remove();
+
     std::string m_output;  // as the user named it
     std::string m_target;  // the file it names, links followed
     std::string m_path;
-    bool m_pending = false;  // m_path is a new file not yet kept or removed
+    bool m_pending = false;   // m_path is a new file not yet kept or removed
+    bool m_stranded = false;  // m_path holds a whole read that could not be put in place
 };
 
 #endif

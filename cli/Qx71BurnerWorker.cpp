@@ -6,6 +6,7 @@
 #include "BurnChipBase.h"
 #include "Common.h"
 #include "CommonUtil.h"
+#include "PendingOutput.h"
 
 namespace Qx71BurnerWorkerSp {
 
@@ -115,6 +116,9 @@ int Qx71BurnerWorker::Read()
     std::string output = ReadOutputPath(file, Context().GetOutputPath());
     if (!ReadArgumentsValid(output)) {
         return BurnInfo::PARAM_ERROR;
+    }
+    if (!PendingOutput(output).Check()) {
+        return BurnInfo::READ_PARTITION_FAILED;
     }
     if (!InitTransport()) {
         return BurnInfo::INIT_TRANSFER_WAY_FAILED;

@@ -4,6 +4,7 @@
 #include <set>
 #include <string>
 #include <vector>
+#include <sys/stat.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -189,9 +190,25 @@ TEST_P(ReadTest, OutputThatCannotBeCreatedFailsWithSeven)
     std::string output = tool.install.Path("no-such-dir/flash.bin");
     ProgramResult result = tool.Run("read", {"-f", package, "-z", "4096", "-o", output});
     EXPECT_EQ(result.exitCode, READ_FAILED);
-    EXPECT_EQ(result.output, LoaderLines() + "\nBurn " + package + " successfully.\nerror: Cannot create the output "
-                                 "file: " + output + " (No such file or directory).\n\nerror: Read " + output +
-                                 " failed.\n");
+    EXPECT_EQ(result.output, "error: Cannot create the output file: " + output + " (No such file or directory).\n");
+}
+
+// The output's name becomes a directory while the chip holds the upload back.
+TEST_P(ReadTest, WholeReadThatCannotBePutInPlaceIsKeptAndTold)
+{
+    Qx71Faults faults;
+    faults.stalledDataFrame = 1;
+    Qx71Chip& chip = tool.StartChip(faults);
+    std::string output = tool.install.Path("flash.bin");
+    auto program = tool.Start("read", {"-f", package, "-z", "4096", "-o", output});
+    std::string kept = tool.install.Path(".flash.bin." + std::to_string(program->Pid()) + ".0.part");
+    ASSERT_TRUE(chip.WaitUntil(&Qx71Chip::Stalled, 5000) && mkdir(output.c_str(), 0700) == 0);
+    chip.ResumeUpload();
+    ProgramResult result = program->Finish(5000);
+    EXPECT_EQ(result.exitCode, READ_FAILED);
+    EXPECT_THAT(result.output, testing::EndsWith("in place of " + output + " (Is a directory).\n\nerror: Read " +
+                                                 output + " failed.\nnote: The whole read is kept in " + kept + ".\n"));
+    EXPECT_EQ(Sim::ReadBinaryFile(kept), chip.ReadFlash(0, 4096));
 }
 
 TEST_P(ReadTest, RefusedLoaderFailsWithFourAndNothingIsAskedOfTheFlash)

@@ -42,6 +42,10 @@ bool OpenChannel(OutputKind kind, Channel& channel)
     dup2(channel.writer, STDERR_FILENO);
     close(channel.reader);
     close(channel.writer);
+    int gone[2] = {-1, -1};
+    if (options.closedOutput && pipe(gone) == 0 && dup2(gone[1], STDOUT_FILENO) >= 0 && close(gone[0]) == 0) {
+        signal(SIGPIPE, SIG_DFL);  // as a shell starts a pipeline
+    }
     if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) {
         _exit(126);
     }

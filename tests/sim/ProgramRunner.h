@@ -17,6 +17,7 @@ struct ProgramOptions {
     OutputKind output = OutputKind::Pipe;
     std::string workingDirectory;   // empty: the test's own
     bool emptyArgumentVector = false;  // start the program with no argument at all, not even its name
+    bool closedOutput = false;  // standard output is a pipe whose reader is gone (as of `| head -1`)
     int timeoutMs = 20000;
 };
 
@@ -38,6 +39,7 @@ public:
     ProgramResult Finish(int timeoutMs);
     // Sends the program a signal; false when it has already been reaped.
     bool Signal(int signalNumber) const;
+    int Pid() const { return m_child; }
 
 private:
     int m_child = -1;

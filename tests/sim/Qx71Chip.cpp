@@ -17,7 +17,7 @@ constexpr int QUIET_GAP_MS = 200;
 Qx71Chip::Qx71Chip(PtyBench& bench, Qx71Variant variant, Qx71Faults faults)
     : m_bench(bench), m_machine(variant, std::move(faults))
 {
-    // Called with the lock held, on the chip's thread.
+    // Called with the lock held.
     m_machine.SetSink([this](const Bytes& bytes) { m_bench.Write(bytes); });
 }
 
@@ -104,6 +104,12 @@ void Qx71Chip::PowerCycle()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_machine.PowerCycle();
+}
+
+void Qx71Chip::ResumeUpload()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_machine.ResumeUpload();
 }
 
 std::map<uint32_t, Bytes> Qx71Chip::FlashMap() const

@@ -33,6 +33,7 @@ public:
     void Preload(uint32_t address, const Bytes& data);
     // A reset by hand: back to the boot ROM at 115200, flash kept.
     void PowerCycle();
+    void ResumeUpload();
 
     std::map<uint32_t, Bytes> FlashMap() const;
     // The flash as a read sees it: erased bytes are 0xFF.

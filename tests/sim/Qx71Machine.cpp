@@ -615,6 +615,13 @@ void Qx71Machine::PowerCycle()
     m_pending.clear();
 }
 
+void Qx71Machine::ResumeUpload()
+{
+    m_stalled = false;
+    m_faults.stalledDataFrame = -1;
+    SendUploadFrame(false);
+}
+
 Bytes Qx71Machine::ReadFlash(uint32_t address, size_t length) const
 {
     if (!m_faults.norFlash) {

@@ -85,6 +85,8 @@ public:
 
     void Preload(uint32_t address, const Bytes& data);
     void PowerCycle();
+    // The chip stalled in an upload goes on with the frame it held back.
+    void ResumeUpload();
 
     const std::map<uint32_t, Bytes>& FlashMap() const { return m_flash; }
     Bytes ReadFlash(uint32_t address, size_t length) const;

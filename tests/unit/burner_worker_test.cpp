@@ -269,8 +269,11 @@ TEST_P(Qx71WorkerTest, ReadWritesToTheOutputOption)
 {
     chips.Record().flash = {1, 2, 3};
     std::string written = install.Path("flash.bin");
+    ASSERT_TRUE(Sim::WriteBinaryFile(written, {9}));
+    std::filesystem::permissions(written, std::filesystem::perms(0640));
     EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", "a.fwpkg", "-z", "3", "-o", written}), &BurnerWorkerBase::Read),
               0);
+    EXPECT_EQ(std::filesystem::status(written).permissions(), std::filesystem::perms(0640));
     EXPECT_THAT(chips.Record().calls.back(), testing::StartsWith("UploadFile(0,3," + install.Dir() + "/"));
     EXPECT_EQ(Sim::ReadBinaryFile(written), chips.Record().flash);
     EXPECT_NE(output.find("\nRead " + written + " successfully.\n"), std::string::npos) << output;
@@ -316,6 +319,9 @@ TEST_P(Qx71WorkerTest, ReadRefusesBeforeOpeningAnythingWhenItWouldLoseData)
                        &BurnerWorkerBase::Read),
               1);
     EXPECT_EQ(output, "error: The read output file must not be the package itself: " + samePackage + "\n");
+    EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", package, "-z", "16", "-o", install.Dir()}), &BurnerWorkerBase::Read),
+              7);
+    EXPECT_EQ(output, "error: Cannot create the output file: " + install.Dir() + " (Is a directory).\n");
     EXPECT_EQ(chips.Record().chipsMade, 0);
     EXPECT_EQ(Sim::ReadBinaryFile(package), (Bytes{1, 2, 3}));
 }
