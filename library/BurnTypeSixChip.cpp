@@ -69,8 +69,9 @@ int FileKindOfImageType(uint32_t type)
     }
 }
 
-// One frame's exchange. Each sending of the frame may be answered, so the answers are counted over every
-// read, whatever the judge makes of them: those still to come once the frame is done are awaited and dropped.
+// One frame's exchange. Each sending of the frame may be answered, as long after that sending as the
+// chip takes, so the answers are counted over every read, whatever the judge makes of them: those still
+// to come once the frame is done are awaited and dropped.
 class EscapedExchange {
 public:
     using Judge = std::function<Step(const std::vector<unsigned char>& area)>;
@@ -103,6 +104,7 @@ private:
     std::vector<unsigned char> m_area;  // what came since the last sending
     EscapedFrameScanner m_answerScanner;
     size_t m_answers = 0;
+    long long m_longestAnswerMs = 0;
 };
 
 Outcome EscapedExchange::Run()
@@ -188,20 +190,30 @@ void EscapedExchange::Drop(bool countAnswers)
     }
 }
 
+// The answers come in the order of the sendings, so the nth answer belongs to the nth sending or a later
+// one: its time since the nth sending is never shorter than the time the chip took.
 void EscapedExchange::CountAnswers(const unsigned char* bytes, unsigned long count)
 {
+    long long now = Common::GetTime();
     for (unsigned long i = 0; i < count; ++i) {
-        m_answers += m_answerScanner.Feed(bytes[i]) ? 1 : 0;
+        if (!m_answerScanner.Feed(bytes[i])) {
+            continue;
+        }
+        if (m_answers < m_sendTimes.size()) {
+            m_longestAnswerMs = std::max(m_longestAnswerMs, now - m_sendTimes[m_answers]);
+        }
+        ++m_answers;
     }
 }
 
-// Each answer still to come is awaited for at most one try's time and dropped, so that none can pass
-// for the answer to the next frame.
+// No answer still to come is due later than the last sending plus the longest time an answer took plus
+// one try; each is awaited until then and dropped, so that none can pass for the next frame's answer.
 Outcome EscapedExchange::AwaitLateAnswers()
 {
     while (m_answers < m_sendTimes.size()) {
         size_t seen = m_answers;
-        Outcome outcome = m_chip.PollUntil(m_perTryMs, POLL_SLICE_MS, [&]() {
+        long long dueBy = m_sendTimes.back() + m_longestAnswerMs + m_perTryMs;
+        Outcome outcome = m_chip.PollUntil(dueBy - Common::GetTime(), POLL_SLICE_MS, [&]() {
             Drop(true);
             return m_answers > seen ? Step::DONE : Step::AGAIN;
         });

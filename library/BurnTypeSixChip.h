@@ -55,7 +55,8 @@ bool PacketSizeUsable(int perPacketSize);
 // earlier frame cannot pass for this one's. The frame goes again when a try of perTryMs passes without
 // either or when a flood without a reply fills the area; a try runs its whole time once begun, and a new
 // one begins only inside overallMs (TIMED_OUT after). A frame sent more than once and answered waits for
-// the answers to its other sendings before it ends. Ends too on a cancel or when the device has gone.
+// the answers to its other sendings before it ends, until its last sending plus the longest time an
+// answer took plus a try. Ends too on a cancel or when the device has gone.
 WaitTime::Outcome ExchangeEscaped(BurnChipBase& chip, const std::vector<unsigned char>& escaped, long long perTryMs,
                                   long long overallMs,
                                   const std::function<WaitTime::Step(const std::vector<unsigned char>& area)>& judge);
