@@ -85,7 +85,7 @@ public:
 
 private:
     Step Pass();
-    Step SendAgain();
+    Step Send();
     Step Look();
     unsigned long ReceiveIntoArea();
     void Drop(bool countAnswers);
@@ -124,6 +124,7 @@ Outcome EscapedExchange::Run()
     return late == Outcome::DONE ? outcome : late;
 }
 
+// One pass of the wait: what came is judged, and the frame goes when it is due or its try is up.
 Step EscapedExchange::Pass()
 {
     if (!m_sendDue) {
@@ -135,10 +136,10 @@ Step EscapedExchange::Pass()
             return Step::AGAIN;
         }
     }
-    return SendAgain();
+    return Send();
 }
 
-Step EscapedExchange::SendAgain()
+Step EscapedExchange::Send()
 {
     if (WaitTime::IsUp(m_start, m_overallMs)) {
         m_overallUp = true;
