@@ -69,68 +69,154 @@ int FileKindOfImageType(uint32_t type)
     }
 }
 
-// Counts the escaped frames that came in whole, from start mark to end mark, over reads cut anywhere.
-class FrameCounter {
+// One frame's exchange. Each sending of the frame may be answered, as long after that sending as the
+// chip takes, so the answers are counted over every read, whatever the judge makes of them: those still
+// to come once the frame is done are awaited and dropped.
+class EscapedExchange {
 public:
-    void Feed(const unsigned char* bytes, unsigned long count)
+    using Judge = std::function<Step(const std::vector<unsigned char>& area)>;
+
+    EscapedExchange(BurnChipBase& chip, const std::vector<unsigned char>& escaped, long long perTryMs,
+                    long long overallMs, const Judge& judge)
+        : m_chip(chip), m_escaped(escaped), m_perTryMs(perTryMs), m_overallMs(overallMs), m_judge(judge)
     {
-        for (unsigned long i = 0; i < count; ++i) {
-            if (!m_afterEscape) {
-                m_afterEscape = bytes[i] == ESCAPE;
-                continue;
-            }
-            m_afterEscape = false;  // a doubled 0x5C ends here too
-            if (bytes[i] == START_MARK) {
-                m_inFrame = true;
-            } else if (bytes[i] == END_MARK && m_inFrame) {
-                m_inFrame = false;
-                ++m_count;
-            }
-        }
     }
-    size_t Count() const { return m_count; }
+    Outcome Run();
 
 private:
-    bool m_afterEscape = false;
-    bool m_inFrame = false;
-    size_t m_count = 0;
+    Step Pass();
+    Step Send();
+    Step Look();
+    unsigned long ReceiveIntoArea();
+    void Drop(bool countAnswers);
+    void CountAnswers(const unsigned char* bytes, unsigned long count);
+    Outcome AwaitLateAnswers();
+
+    BurnChipBase& m_chip;
+    const std::vector<unsigned char>& m_escaped;
+    long long m_perTryMs;
+    long long m_overallMs;
+    const Judge& m_judge;
+    long long m_start = 0;
+    bool m_sendDue = true;
+    bool m_overallUp = false;
+    std::vector<long long> m_sendTimes;
+    std::vector<unsigned char> m_area;  // what came since the last sending
+    EscapedFrameScanner m_answerScanner;
+    size_t m_answers = 0;
+    long long m_longestAnswerMs = 0;
 };
 
-// Discards what has arrived, counting on the way the frames that came in whole when asked to.
-void DropReceived(BurnChipBase& chip, FrameCounter* answers = nullptr)
+Outcome EscapedExchange::Run()
 {
-    unsigned char chunk[READ_CHUNK];
-    unsigned long count = 0;
-    while ((count = chip.Receive(chunk, READ_CHUNK)) > 0) {
-        if (answers != nullptr) {
-            answers->Feed(chunk, count);
+    Drop(false);
+    m_start = Common::GetTime();
+    // The last try begins before the overall limit and may run its whole time past it.
+    Outcome outcome = m_chip.PollUntil(m_overallMs + m_perTryMs, POLL_SLICE_MS, [this]() { return Pass(); });
+    if (m_overallUp) {
+        return Outcome::TIMED_OUT;
+    }
+    bool answered = outcome == Outcome::DONE || outcome == Outcome::FAILED;
+    if (!answered || m_sendTimes.size() < 2) {
+        return outcome;
+    }
+    Outcome late = AwaitLateAnswers();
+    return late == Outcome::DONE ? outcome : late;
+}
+
+// One pass of the wait: what came is judged, and the frame goes when it is due or its try is up.
+Step EscapedExchange::Pass()
+{
+    if (!m_sendDue) {
+        Step seen = Look();
+        if (seen != Step::AGAIN) {
+            return seen;
+        }
+        if (!m_sendDue && !WaitTime::IsUp(m_sendTimes.back(), m_perTryMs)) {
+            return Step::AGAIN;
         }
     }
+    return Send();
+}
+
+Step EscapedExchange::Send()
+{
+    if (WaitTime::IsUp(m_start, m_overallMs)) {
+        m_overallUp = true;
+        return Step::FAILED;
+    }
+    m_sendDue = true;
+    if (m_chip.Send(m_escaped.data(), m_escaped.size()) < m_escaped.size()) {
+        return Step::AGAIN;  // a port that takes nothing is tried again after a slice
+    }
+    m_sendDue = false;
+    m_sendTimes.push_back(Common::GetTime());
+    m_area.clear();
+    return Look();
+}
+
+Step EscapedExchange::Look()
+{
+    unsigned long taken = ReceiveIntoArea();
+    if (m_area.size() > RECV_AREA_LIMIT) {
+        m_sendDue = true;  // a flood without a reply: the frame goes again
+        return Step::AGAIN;
+    }
+    // Nothing new cannot change the verdict on what is held.
+    return taken == 0 ? Step::AGAIN : m_judge(m_area);
 }
 
 // Appends what has arrived until nothing more has or the area holds more than its limit; returns how much.
-unsigned long ReceiveInto(BurnChipBase& chip, std::vector<unsigned char>& area, FrameCounter& answers)
+unsigned long EscapedExchange::ReceiveIntoArea()
 {
     unsigned char chunk[READ_CHUNK];
     unsigned long taken = 0;
     unsigned long count = 0;
-    while (area.size() <= RECV_AREA_LIMIT && (count = chip.Receive(chunk, READ_CHUNK)) > 0) {
-        area.insert(area.end(), chunk, chunk + count);
-        answers.Feed(chunk, count);
+    while (m_area.size() <= RECV_AREA_LIMIT && (count = m_chip.Receive(chunk, READ_CHUNK)) > 0) {
+        m_area.insert(m_area.end(), chunk, chunk + count);
+        CountAnswers(chunk, count);
         taken += count;
     }
     return taken;
 }
 
-// A frame sent more than once may be answered once per sending. Each answer still to come is awaited
-// for at most one try's time and dropped, so that none can pass for the answer to the next frame.
-Outcome DropLateAnswers(BurnChipBase& chip, FrameCounter& answers, size_t sendings, long long perTryMs)
+void EscapedExchange::Drop(bool countAnswers)
 {
-    while (answers.Count() < sendings) {
-        size_t seen = answers.Count();
-        Outcome outcome = chip.PollUntil(perTryMs, POLL_SLICE_MS, [&]() {
-            DropReceived(chip, &answers);
-            return answers.Count() > seen ? Step::DONE : Step::AGAIN;
+    unsigned char chunk[READ_CHUNK];
+    unsigned long count = 0;
+    while ((count = m_chip.Receive(chunk, READ_CHUNK)) > 0) {
+        if (countAnswers) {
+            CountAnswers(chunk, count);
+        }
+    }
+}
+
+// The answers come in the order of the sendings, so the nth answer belongs to the nth sending or a later
+// one: its time since the nth sending is never shorter than the time the chip took.
+void EscapedExchange::CountAnswers(const unsigned char* bytes, unsigned long count)
+{
+    long long now = Common::GetTime();
+    for (unsigned long i = 0; i < count; ++i) {
+        if (!m_answerScanner.Feed(bytes[i])) {
+            continue;
+        }
+        if (m_answers < m_sendTimes.size()) {
+            m_longestAnswerMs = std::max(m_longestAnswerMs, now - m_sendTimes[m_answers]);
+        }
+        ++m_answers;
+    }
+}
+
+// No answer still to come is due later than the last sending plus the longest time an answer took plus
+// one try; each is awaited until then and dropped, so that none can pass for the next frame's answer.
+Outcome EscapedExchange::AwaitLateAnswers()
+{
+    while (m_answers < m_sendTimes.size()) {
+        size_t seen = m_answers;
+        long long dueBy = m_sendTimes.back() + m_longestAnswerMs + m_perTryMs;
+        Outcome outcome = m_chip.PollUntil(dueBy - Common::GetTime(), POLL_SLICE_MS, [&]() {
+            Drop(true);
+            return m_answers > seen ? Step::DONE : Step::AGAIN;
         });
         if (outcome != Outcome::DONE) {
             return outcome == Outcome::TIMED_OUT ? Outcome::DONE : outcome;
@@ -143,61 +229,51 @@ Outcome DropLateAnswers(BurnChipBase& chip, FrameCounter& answers, size_t sendin
 
 const char* const SSB_BANNER = "-ssb-codeloader";
 
+bool EscapedFrameScanner::Feed(unsigned char byte)
+{
+    if (!m_afterEscape) {
+        m_afterEscape = byte == ESCAPE;
+        if (!m_afterEscape && m_inFrame) {
+            m_frame.push_back(byte);
+        }
+        return false;
+    }
+    m_afterEscape = false;
+    if (byte == START_MARK) {
+        m_frame.clear();
+        m_inFrame = true;
+        return false;
+    }
+    if (!m_inFrame) {
+        m_afterEscape = byte == ESCAPE;  // a console's backslash pairs with nothing
+        return false;
+    }
+    if (byte == END_MARK) {
+        m_inFrame = false;
+        return true;
+    }
+    m_frame.push_back(byte);
+    return false;
+}
+
+bool EscapedFrameScanner::FirstFrame(const unsigned char* data, unsigned long length, std::vector<unsigned char>& frame)
+{
+    EscapedFrameScanner scanner;
+    for (unsigned long i = 0; i < length; ++i) {
+        if (scanner.Feed(data[i])) {
+            frame = std::move(scanner.m_frame);
+            return true;
+        }
+    }
+    frame.clear();
+    return false;
+}
+
 WaitTime::Outcome ExchangeEscaped(BurnChipBase& chip, const std::vector<unsigned char>& escaped, long long perTryMs,
                                   long long overallMs,
                                   const std::function<Step(const std::vector<unsigned char>& area)>& judge)
 {
-    DropReceived(chip);
-    std::vector<unsigned char> area;
-    FrameCounter answers;
-    size_t sendings = 0;
-    long long start = Common::GetTime();
-    long long tryStart = 0;
-    bool sendDue = true;
-    bool overallUp = false;
-    auto look = [&]() {
-        unsigned long taken = ReceiveInto(chip, area, answers);
-        if (area.size() > RECV_AREA_LIMIT) {
-            sendDue = true;  // a flood without a reply: the frame goes again
-            return Step::AGAIN;
-        }
-        // Nothing new cannot change the verdict on what is held.
-        return taken == 0 ? Step::AGAIN : judge(area);
-    };
-    // The last try begins before the overall limit and may run its whole time past it.
-    Outcome outcome = chip.PollUntil(overallMs + perTryMs, POLL_SLICE_MS, [&]() {
-        if (!sendDue) {
-            Step seen = look();
-            if (seen != Step::AGAIN) {
-                return seen;
-            }
-            if (!sendDue && !WaitTime::IsUp(tryStart, perTryMs)) {
-                return Step::AGAIN;
-            }
-        }
-        if (WaitTime::IsUp(start, overallMs)) {
-            overallUp = true;
-            return Step::FAILED;
-        }
-        sendDue = true;
-        if (chip.Send(escaped.data(), escaped.size()) < escaped.size()) {
-            return Step::AGAIN;  // a port that takes nothing is tried again after a slice
-        }
-        sendDue = false;
-        ++sendings;
-        tryStart = Common::GetTime();
-        area.clear();
-        return look();
-    });
-    if (overallUp) {
-        return Outcome::TIMED_OUT;
-    }
-    bool answered = outcome == Outcome::DONE || outcome == Outcome::FAILED;
-    if (answered && sendings > 1) {
-        Outcome dropped = DropLateAnswers(chip, answers, sendings, perTryMs);
-        return dropped == Outcome::DONE ? outcome : dropped;
-    }
-    return outcome;
+    return EscapedExchange(chip, escaped, perTryMs, overallMs, judge).Run();
 }
 
 std::vector<unsigned char> BuildFrame(unsigned char seq, unsigned char command,
@@ -266,38 +342,13 @@ unsigned char BurnTypeSixChip::NextSeq()
 
 int BurnTypeSixChip::CheckRecvData(const unsigned char* data, unsigned long length) const
 {
-    std::vector<unsigned char> bytes;
-    bytes.reserve(length);
-    for (unsigned long i = 0; i < length; ++i) {
-        bytes.push_back(data[i]);
-        if (data[i] == ESCAPE && i + 1 < length && data[i + 1] == ESCAPE) {
-            ++i;
-        }
-    }
-    bool started = false;
-    bool complete = false;
-    size_t begin = 0;
-    size_t end = 0;
-    for (size_t i = 0; i + 1 < bytes.size() && !complete; ++i) {
-        if (bytes[i] != ESCAPE) {
-            continue;
-        }
-        if (bytes[i + 1] == START_MARK) {
-            started = true;
-            begin = ++i + 1;
-        } else if (bytes[i + 1] == END_MARK && started) {
-            end = i;
-            complete = true;
-        }
-    }
-    if (!complete) {
+    std::vector<unsigned char> reply;
+    if (!EscapedFrameScanner::FirstFrame(data, length, reply)) {
         return REPLY_INCOMPLETE;
     }
-    const unsigned char* reply = bytes.data() + begin;
-    size_t replyLength = end - begin;
     // A reply too short to hold type, return code and check byte answers nothing.
-    int type = replyLength > 1 ? reply[1] : -1;
-    if (type != REPLY_TYPE || replyLength < MIN_REPLY_LEN) {
+    int type = reply.size() > 1 ? reply[1] : -1;
+    if (type != REPLY_TYPE || reply.size() < MIN_REPLY_LEN) {
         PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "ack error1:%d\n", type);
         return REPLY_BAD;
     }
@@ -305,10 +356,10 @@ int BurnTypeSixChip::CheckRecvData(const unsigned char* data, unsigned long leng
         PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "return code error:%d\n", reply[3]);
         return REPLY_BAD;
     }
-    unsigned char computed = Common::CalculateCrc(reply, static_cast<unsigned int>(replyLength - 1));
-    if (computed != reply[replyLength - 1]) {
+    unsigned char computed = Common::CalculateCrc(reply.data(), static_cast<unsigned int>(reply.size() - 1));
+    if (computed != reply.back()) {
         PrintInfo(GetThisPtr(), Common::INFO_MESSAGE,
-                  "the calculated  crc:%d is not equal to the received crc:%d.\n", computed, reply[replyLength - 1]);
+                  "the calculated  crc:%d is not equal to the received crc:%d.\n", computed, reply.back());
         return REPLY_BAD;
     }
     return REPLY_GOOD;
@@ -732,9 +783,13 @@ bool BurnTypeSixChip::DownloadSmallSsb()
 
 bool BurnTypeSixChip::InitShaData(const std::string& imageName)
 {
+    TransportProtocolBase* protocol = GetProtocol();
+    if (protocol == nullptr) {
+        return false;  // outside the package road there is nothing to hand the data to
+    }
     for (const PartitionItem& partition : m_partitions) {
         if (partition.type == TYPE_APP_SHA && imageName.find(partition.name) != std::string::npos) {
-            GetProtocol()->SetShaData(partition.data, static_cast<unsigned long>(partition.length));
+            protocol->SetShaData(partition.data, static_cast<unsigned long>(partition.length));
             return true;
         }
     }

@@ -22,6 +22,23 @@ constexpr unsigned char RETURN_SUCCESS = 0x01;
 // What the SSB code loader prints while it waits.
 extern const char* const SSB_BANNER;
 
+// Undoes the escape of what came over the line, read in pieces cut anywhere, and gives each frame that
+// came in whole. Inside a frame a 0x5C and the byte after it go together, so a doubled 0x5C is one
+// byte; between frames, where a console prints unescaped text, only 0x5C 0x73 means anything. A start
+// mark begins a frame anew, dropping a frame begun before; an end mark outside a frame is passed over.
+class EscapedFrameScanner {
+public:
+    // True when byte ended a frame.
+    bool Feed(unsigned char byte);
+    // The first frame that comes in whole in data; false when none does.
+    static bool FirstFrame(const unsigned char* data, unsigned long length, std::vector<unsigned char>& frame);
+
+private:
+    bool m_afterEscape = false;
+    bool m_inFrame = false;
+    std::vector<unsigned char> m_frame;
+};
+
 // A TypeSix frame: sequence byte, command, payload, then the XOR of all of them.
 std::vector<unsigned char> BuildFrame(unsigned char seq, unsigned char command,
                                       const std::vector<unsigned char>& payload = {});
@@ -38,7 +55,8 @@ bool PacketSizeUsable(int perPacketSize);
 // earlier frame cannot pass for this one's. The frame goes again when a try of perTryMs passes without
 // either or when a flood without a reply fills the area; a try runs its whole time once begun, and a new
 // one begins only inside overallMs (TIMED_OUT after). A frame sent more than once and answered waits for
-// the answers to its other sendings before it ends. Ends too on a cancel or when the device has gone.
+// the answers to its other sendings before it ends, until its last sending plus the longest time an
+// answer took plus a try. Ends too on a cancel or when the device has gone.
 WaitTime::Outcome ExchangeEscaped(BurnChipBase& chip, const std::vector<unsigned char>& escaped, long long perTryMs,
                                   long long overallMs,
                                   const std::function<WaitTime::Step(const std::vector<unsigned char>& area)>& judge);

@@ -7,19 +7,17 @@
 #include "BurnTypeSixChip.h"
 #include "Common.h"
 #include "WaitTime.h"
+#include "securec.h"
 
 namespace TypeSixSerCusProSp {
 
 namespace {
 
 using BurnTypeSixChipSp::BuildFrame;
-using BurnTypeSixChipSp::END_MARK;
-using BurnTypeSixChipSp::ESCAPE;
 using BurnTypeSixChipSp::FILE_PIECE_LIMIT;
 using BurnTypeSixChipSp::REPLY_TYPE;
 using BurnTypeSixChipSp::RETURN_SUCCESS;
 using BurnTypeSixChipSp::SSB_BANNER;
-using BurnTypeSixChipSp::START_MARK;
 using Common::PrintInfo;
 using Common::PrintPlain;
 using WaitTime::Outcome;
@@ -447,7 +445,7 @@ void TypeSixSerCusPro::InitDataRequestFrame(unsigned char* buffer, unsigned int 
     AppendBe32(payload, addr);
     AppendBe32(payload, count);
     std::vector<unsigned char> frame = BuildFrame(NextSeq(), CMD_DATA_REQUEST, payload);
-    std::copy(frame.begin(), frame.end(), buffer);
+    (void)memcpy_s(buffer, DATA_REQUEST_LENGTH, frame.data(), frame.size());
 }
 
 int TypeSixSerCusPro::RecvDataAndWriteFile(unsigned long addr, unsigned int count, FILE* file)
@@ -504,28 +502,7 @@ int TypeSixSerCusPro::ParseRecvDataAndWriteFile(const unsigned char* data, unsig
 bool TypeSixSerCusPro::ParseRecvDataFrame(std::vector<unsigned char>& frame, const unsigned char* data,
                                           unsigned long held) const
 {
-    frame.clear();
-    bool started = false;
-    for (unsigned long i = 0; i < held; ++i) {
-        if (data[i] != ESCAPE) {
-            frame.push_back(data[i]);
-            continue;
-        }
-        if (++i >= held) {
-            break;
-        }
-        if (data[i] == START_MARK) {
-            frame.clear();
-            started = true;
-        } else if (data[i] == END_MARK) {
-            if (started) {
-                return true;
-            }
-        } else {
-            frame.push_back(data[i]);
-        }
-    }
-    return false;
+    return BurnTypeSixChipSp::EscapedFrameScanner::FirstFrame(data, held, frame);
 }
 
 }  // namespace TypeSixSerCusProSp

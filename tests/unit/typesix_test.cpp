@@ -210,6 +210,7 @@ TEST_F(TypeSixTest, CheckRecvDataOnSplitDoubledAndNoisyReplies)
         {"doubled 0x5C made single", {0x5C, 0x73, 0x5C, 0x5C, 0x02, 0x25, 0x01, 0x7A, 0x5C, 0x65}, 1, ""},
         {"banner text before", {'-', 'r', 'o', 'm', 0x5C, 0x73, 0x01, 0x02, 0x25, 0x01, 0x27, 0x5C, 0x65}, 1, ""},
         {"the later start counts", {0x5C, 0x73, 0x09, 0x5C, 0x73, 0x01, 0x02, 0x25, 0x01, 0x27, 0x5C, 0x65}, 1, ""},
+        {"doubled 0x5C before 0x65 is data", {0x5C, 0x73, 0x01, 0x02, 0x25, 0x01, 0x5C, 0x5C, 0x65, 0x1E, 0x5C, 0x65}, 1, ""},
         {"wrong type", {0x5C, 0x73, 0x01, 0x03, 0x25, 0x01, 0x26, 0x5C, 0x65}, 0, "ack error1:3\n"},
         {"return code", {0x5C, 0x73, 0x01, 0x02, 0x25, 0x00, 0x26, 0x5C, 0x65}, 0, "return code error:0\n"},
         {"check byte", {0x5C, 0x73, 0x01, 0x02, 0x25, 0x01, 0x28, 0x5C, 0x65}, 0,
@@ -237,6 +238,7 @@ TEST_F(TypeSixTest, ParseRecvDataFrameUndoesTheEscapeAndKeepsTheLastStart)
         {{0x5C, 0x65, 0x5C, 0x73, 0x01, 0x5C, 0x5C, 0x02, 0x5C, 0x65}, true, {0x01, 0x5C, 0x02}},
         {{'x', 0x5C, 0x73, 0x07, 0x5C, 0x73, 0x01, 0x5C, 0x65}, true, {0x01}},
         {{0x5C, 0x73, 0x01, 0x5C}, false, {}},
+        {{'\\', 0x5C, 0x73, 0x01, 0x5C, 0x65}, true, {0x01}},
     };
     for (const Case& c : cases) {
         Bytes frame;
@@ -334,30 +336,38 @@ TEST_F(TypeSixTest, LateReplyToAnEarlierFrameConfirmsNothing)
 
 TEST_F(TypeSixTest, FrameSentTwiceIsAnsweredTwiceAndNoAnswerPassesForTheNextFrame)
 {
-    // Tries of 40 ms against answers 60 ms late: every frame goes twice.
-    TypeSixFaults slow;
-    slow.answerAfterMs = 60;
-    slow.refusedCommand = 0x25;
-    Start(slow);
-    BurnTypeSixChip::TimeLimits limits;
-    limits.frameTryMs = 40;
-    Driver().SetTimeLimits(limits);
-    EXPECT_FALSE(Driver().ShakeHand() && Driver().InitBoard()) << "the init frame's second answer is not the version's";
-    EXPECT_EQ(capture.Messages(), (std::vector<std::string>{"return code error:0\n", "read version info failed.\n"}));
-    EXPECT_LE(Sim::SimPortSession::NowMs(), 1000);
+    struct Case {
+        unsigned long tryMs;
+        long long answerAfterMs;  // every frame goes two or three times
+        long long endMs;
+    };
+    // Tries of 40 ms resend on a poll; the others resend a few ms after the try ends.
+    for (const Case& c : std::vector<Case>{{40, 60, 1000}, {42, 60, 1000}, {148, 260, 3000}, {47, 130, 2000}}) {
+        SCOPED_TRACE(c.tryMs);
+        TypeSixFaults slow;
+        slow.answerAfterMs = c.answerAfterMs;
+        slow.refusedCommand = 0x25;
+        Start(slow);
+        BurnTypeSixChip::TimeLimits limits;
+        limits.frameTryMs = c.tryMs;
+        Driver().SetTimeLimits(limits);
+        EXPECT_FALSE(Driver().ShakeHand() && Driver().InitBoard()) << "the init frame's second answer is not the version's";
+        EXPECT_EQ(capture.Messages(), (std::vector<std::string>{"return code error:0\n", "read version info failed.\n"}));
+        EXPECT_LE(Sim::SimPortSession::NowMs(), c.endMs);
 
-    slow.refusedCommand = 0;
-    Start(slow);
-    chip->Preload(0x1000, Sim::PatternBytes(8192, 5));
-    TypeSixSerCusPro protocol(handle);
-    TypeSixSerCusPro::TimeLimits protocolLimits;
-    protocolLimits.initTryMs = protocolLimits.frameTryMs = protocolLimits.dataRequestTryMs = 40;
-    protocol.SetTimeLimits(protocolLimits);
-    ASSERT_TRUE(Boot(Sim::PatternBytes(64, 1)));
-    SetIsReady(handle, 0);
-    EXPECT_TRUE(protocol.UploadFile((dir / "out.bin").c_str(), 8192, 0x1000));
-    EXPECT_EQ(Sim::ReadBinaryFile(dir / "out.bin"), Sim::PatternBytes(8192, 5)) << "no late reply taken for a block";
-    EXPECT_LE(Sim::SimPortSession::NowMs(), 1000);
+        slow.refusedCommand = 0;
+        Start(slow);
+        chip->Preload(0x1000, Sim::PatternBytes(8192, 5));
+        TypeSixSerCusPro protocol(handle);
+        TypeSixSerCusPro::TimeLimits protocolLimits;
+        protocolLimits.dataRequestTryMs = protocolLimits.initTryMs = protocolLimits.frameTryMs = c.tryMs;
+        protocol.SetTimeLimits(protocolLimits);
+        ASSERT_TRUE(Boot(Sim::PatternBytes(64, 1)));
+        SetIsReady(handle, 0);
+        EXPECT_TRUE(protocol.UploadFile((dir / "out.bin").c_str(), 8192, 0x1000));
+        EXPECT_EQ(Sim::ReadBinaryFile(dir / "out.bin"), Sim::PatternBytes(8192, 5)) << "no late reply taken for a block";
+        EXPECT_LE(Sim::SimPortSession::NowMs(), c.endMs);
+    }
 }
 
 TEST_F(TypeSixTest, SilentChipIsAskedAgainEveryTryAndATryBegunInsideTheOverallLimitRunsItsWholeTime)
