@@ -78,8 +78,12 @@ bool RecordingChip::DownloadAllinoneBin(const char* file, unsigned long address)
 bool RecordingChip::UploadFile(unsigned long address, int length, const char* outFile)
 {
     Note("UploadFile(" + std::to_string(address) + "," + std::to_string(length) + "," + outFile + ")");
-    // A failing upload has written what it got, as a read cut short does.
-    return WriteBinaryFile(outFile, m_record.flash) && m_record.uploadSucceeds;
+    // A failing upload has written what it got, as a read cut short does, and names the file it wrote.
+    bool written = WriteBinaryFile(outFile, m_record.flash);
+    if (!m_record.uploadSucceeds) {
+        Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Writing the output file %s failed.\n", outFile);
+    }
+    return written && m_record.uploadSucceeds;
 }
 
 bool RecordingChip::Reset()
