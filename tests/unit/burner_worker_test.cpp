@@ -303,7 +303,8 @@ TEST_P(Qx71WorkerTest, ReadFailuresOfLoaderAndUpload)
     std::string out = install.Path("out.bin");
     EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", "a.fwpkg", "-z", "16", "-o", out}), &BurnerWorkerBase::Read), 7);
     EXPECT_EQ(output, PLEASE_RESET_LINE + "\nBurn a.fwpkg successfully.\nWriting the output file " + out +
-                          " failed.\n\nerror: Read " + out + " failed.\nnote: Removed the incomplete read; " + out + " is as it was before.\n");
+                          " failed.\n\nerror: Read " + out + " failed.\nnote: Removed the incomplete read; " + out +
+                          " is as it was before.\n");
 }
 
 TEST_P(Qx71WorkerTest, ReadRefusesBeforeOpeningAnythingWhenItWouldLoseData)
@@ -319,8 +320,8 @@ TEST_P(Qx71WorkerTest, ReadRefusesBeforeOpeningAnythingWhenItWouldLoseData)
                        &BurnerWorkerBase::Read),
               1);
     EXPECT_EQ(output, "error: The read output file must not be the package itself: " + samePackage + "\n");
-    EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", package, "-z", "16", "-o", install.Dir()}), &BurnerWorkerBase::Read),
-              7);
+    EXPECT_EQ(
+        RunWords(Port({"-c", GetParam(), "-f", package, "-z", "16", "-o", install.Dir()}), &BurnerWorkerBase::Read), 7);
     EXPECT_EQ(output, "error: Cannot create the output file: " + install.Dir() + " (Is a directory).\n");
     EXPECT_EQ(chips.Record().chipsMade, 0);
     EXPECT_EQ(Sim::ReadBinaryFile(package), (Bytes{1, 2, 3}));

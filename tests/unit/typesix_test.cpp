@@ -210,7 +210,8 @@ TEST_F(TypeSixTest, CheckRecvDataOnSplitDoubledAndNoisyReplies)
         {"doubled 0x5C made single", {0x5C, 0x73, 0x5C, 0x5C, 0x02, 0x25, 0x01, 0x7A, 0x5C, 0x65}, 1, ""},
         {"banner text before", {'-', 'r', 'o', 'm', 0x5C, 0x73, 0x01, 0x02, 0x25, 0x01, 0x27, 0x5C, 0x65}, 1, ""},
         {"the later start counts", {0x5C, 0x73, 0x09, 0x5C, 0x73, 0x01, 0x02, 0x25, 0x01, 0x27, 0x5C, 0x65}, 1, ""},
-        {"doubled 0x5C before 0x65 is data", {0x5C, 0x73, 0x01, 0x02, 0x25, 0x01, 0x5C, 0x5C, 0x65, 0x1E, 0x5C, 0x65}, 1, ""},
+        {"doubled 0x5C before 0x65 is data",
+         {0x5C, 0x73, 0x01, 0x02, 0x25, 0x01, 0x5C, 0x5C, 0x65, 0x1E, 0x5C, 0x65}, 1, ""},
         {"wrong type", {0x5C, 0x73, 0x01, 0x03, 0x25, 0x01, 0x26, 0x5C, 0x65}, 0, "ack error1:3\n"},
         {"return code", {0x5C, 0x73, 0x01, 0x02, 0x25, 0x00, 0x26, 0x5C, 0x65}, 0, "return code error:0\n"},
         {"check byte", {0x5C, 0x73, 0x01, 0x02, 0x25, 0x01, 0x28, 0x5C, 0x65}, 0,
@@ -351,8 +352,10 @@ TEST_F(TypeSixTest, FrameSentTwiceIsAnsweredTwiceAndNoAnswerPassesForTheNextFram
         BurnTypeSixChip::TimeLimits limits;
         limits.frameTryMs = c.tryMs;
         Driver().SetTimeLimits(limits);
-        EXPECT_FALSE(Driver().ShakeHand() && Driver().InitBoard()) << "the init frame's second answer is not the version's";
-        EXPECT_EQ(capture.Messages(), (std::vector<std::string>{"return code error:0\n", "read version info failed.\n"}));
+        EXPECT_FALSE(Driver().ShakeHand() && Driver().InitBoard())
+            << "the init frame's second answer is not the version's";
+        EXPECT_EQ(capture.Messages(),
+                  (std::vector<std::string>{"return code error:0\n", "read version info failed.\n"}));
         EXPECT_LE(Sim::SimPortSession::NowMs(), c.endMs);
 
         slow.refusedCommand = 0;
@@ -365,7 +368,8 @@ TEST_F(TypeSixTest, FrameSentTwiceIsAnsweredTwiceAndNoAnswerPassesForTheNextFram
         ASSERT_TRUE(Boot(Sim::PatternBytes(64, 1)));
         SetIsReady(handle, 0);
         EXPECT_TRUE(protocol.UploadFile((dir / "out.bin").c_str(), 8192, 0x1000));
-        EXPECT_EQ(Sim::ReadBinaryFile(dir / "out.bin"), Sim::PatternBytes(8192, 5)) << "no late reply taken for a block";
+        EXPECT_EQ(Sim::ReadBinaryFile(dir / "out.bin"), Sim::PatternBytes(8192, 5))
+            << "no late reply taken for a block";
         EXPECT_LE(Sim::SimPortSession::NowMs(), c.endMs);
     }
 }
