@@ -539,7 +539,8 @@ TEST_F(WorkerTest, ReadBackCheckComparesTheUploadWithTheBurnFile)
 
     chips.Record().uploadSucceeds = false;
     EXPECT_EQ(check(), 7);
-    EXPECT_EQ(output, PLEASE_RESET_LINE + "\nupload " + upload + " failed.\n");
+    EXPECT_EQ(output, PLEASE_RESET_LINE + "Writing the output file " + upload + " failed.\n\nupload " + upload +
+                          " failed.\n");
 }
 
 }  // namespace
