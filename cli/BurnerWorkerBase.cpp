@@ -369,9 +369,9 @@ bool BurnerWorkerBase::EraseWholeFlash(const char* bootFile)
     return true;
 }
 
-bool BurnerWorkerBase::UploadFlash(const std::string& output)
+bool BurnerWorkerBase::UploadFlash(PendingOutput& file)
 {
-    PendingOutput file(output);
+    const std::string& output = file.Output();
     bool read = file.Create() && UploadInto(file.Path(), output) && file.Keep();
     if (!read) {
         std::printf("\nerror: Read %s failed.\n", output.c_str());

@@ -10,6 +10,7 @@
 #include "CommonUtil.h"
 
 class BurnChipBase;
+class PendingOutput;
 
 // Releases a device handle through the device API.
 struct DeviceCloser {
@@ -87,9 +88,9 @@ protected:
     // The steps of the workers whose chip driver does the whole job, each with its verdict line.
     bool DownloadWholeFile(const std::string& file);
     bool EraseWholeFlash(const char* bootFile);
-    // The flash contents go to output only when the whole read succeeded. The workers ask
-    // PendingOutput::Check first, before anything is transferred.
-    bool UploadFlash(const std::string& output);
+    // The flash contents go to the output only when the whole read succeeded. The workers check the
+    // output first, before anything is transferred.
+    bool UploadFlash(PendingOutput& file);
     void PrintRefusal(const char* function) const;
 
 private:

@@ -59,14 +59,15 @@ int DfuBurnerWorker::Read()
                     output.c_str());
         return BurnInfo::PARAM_ERROR;
     }
-    if (!PendingOutput(output).Check()) {
+    PendingOutput file(output);
+    if (!file.Check()) {
         return BurnInfo::READ_PARTITION_FAILED;
     }
     if (!InitTransport()) {
         return BurnInfo::INIT_TRANSFER_WAY_FAILED;
     }
     m_isPrintProgress = true;
-    return UploadFlash(output) ? BurnInfo::SUCCESS : BurnInfo::READ_PARTITION_FAILED;
+    return UploadFlash(file) ? BurnInfo::SUCCESS : BurnInfo::READ_PARTITION_FAILED;
 }
 
 int DfuBurnerWorker::Erase()

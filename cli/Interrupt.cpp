@@ -23,6 +23,7 @@ sigset_t g_watched;
 // The main thread names the file while the watching thread may be ending the tool: the lock keeps
 // the watcher from reading a name half written, and reading it allocates nothing.
 std::mutex g_scratchLock;
+int g_scratchDirectory = -1;
 std::string g_scratchFile;
 
 const char* SignalName(int signalNumber)
@@ -56,7 +57,7 @@ void WriteAll(const char* text)
 {
     g_scratchLock.lock();  // held until the exit, so that no other file is named after this one goes
     if (!g_scratchFile.empty()) {
-        unlink(g_scratchFile.c_str());
+        unlinkat(g_scratchDirectory, g_scratchFile.c_str(), 0);
     }
     if (CommonUtil::ColorEnabled()) {
         WriteAll(CommonUtil::CONSOLE_RESTORE);
@@ -125,10 +126,11 @@ int CancelQuery()
     return Received() != 0 ? 1 : 0;
 }
 
-void SetScratchFile(const std::string& path)
+void SetScratchFile(int directory, const std::string& name)
 {
     std::lock_guard<std::mutex> lock(g_scratchLock);
-    g_scratchFile = path;
+    g_scratchDirectory = directory;
+    g_scratchFile = name;
 }
 
 int ExitStatus()

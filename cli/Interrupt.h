@@ -18,8 +18,8 @@ int Received();
 // The cancel query handed to the library: non-zero once a signal asked the tool to stop.
 int CancelQuery();
 // The file that ending at once removes: the unfinished file of a read under way (named before it is
-// made); "" for none.
-void SetScratchFile(const std::string& path);
+// made), by its name in the open directory given; "" for none.
+void SetScratchFile(int directory, const std::string& name);
 // The exit status for the signal received.
 int ExitStatus();
 // Ends the progress bar's line, says what stopped the tool, and leaves the terminal with its

@@ -3,13 +3,10 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include "CommonUtil.h"
 #include "Interrupt.h"
 
 namespace {
@@ -17,56 +14,54 @@ namespace {
 // Another process with this one's id may have left a file behind.
 constexpr int MAX_NAME_TRIES = 100;
 constexpr mode_t NEW_FILE_MODE = 0666;  // less the umask, as for any file the tool creates
+// Only this user may open the new file until it is whole and gets the output's mode.
+constexpr mode_t WRITTEN_FILE_MODE = 0600;
 constexpr mode_t PERMISSION_BITS = 0777;
-// A longer chain of links is taken for a loop.
+// A longer chain of links is taken for a loop, as the kernel does.
 constexpr int MAX_LINK_HOPS = 40;
 
-std::string ReadLink(const std::string& path)
+bool SameFile(const struct stat& one, const struct stat& other)
+{
+    return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
+}
+
+mode_t Umask()
+{
+    mode_t mask = umask(0);
+    umask(mask);
+    return mask;
+}
+
+std::string ReadLinkAt(int directory, const std::string& name)
 {
     char target[PATH_MAX] = {0};
-    ssize_t length = readlink(path.c_str(), target, sizeof(target) - 1);
+    ssize_t length = readlinkat(directory, name.c_str(), target, sizeof(target) - 1);
     return length > 0 ? std::string(target, static_cast<size_t>(length)) : std::string();
 }
 
-// A link stays a link: the read replaces the file it points to, also one that does not exist yet.
-// "" for a loop.
-std::string FollowLinks(std::string path)
+// As the kernel's protected_symlinks has it, and whether or not it is switched on: in a sticky
+// directory that everyone may write, a link is followed only for its owner or when it belongs to the
+// directory's owner. Another user's link in /tmp must not steer what root writes.
+bool FollowedForThisUser(const struct stat& directory, const struct stat& link)
 {
-    for (int hops = 0; hops < MAX_LINK_HOPS; ++hops) {
-        char resolved[PATH_MAX] = {0};
-        if (realpath(path.c_str(), resolved) != nullptr) {
-            return resolved;
-        }
-        std::string next = ReadLink(path);
-        if (next.empty()) {
-            return path;
-        }
-        path = next[0] == '/' ? next : CommonUtil::GetParentDir(path) + next;
-    }
-    return std::string();
+    constexpr mode_t STICKY_FOR_ALL = S_ISVTX | S_IWOTH;
+    return link.st_uid == geteuid() || (directory.st_mode & STICKY_FOR_ALL) != STICKY_FOR_ALL ||
+           link.st_uid == directory.st_uid;
 }
 
 // In a sticky directory (such as /tmp) only the owner of a file or of the directory may replace it.
-bool MayReplace(const std::string& target, const struct stat& file)
+// Where others may write the directory the superuser is held to what the kernel's protected_regular
+// holds it to in place: a file of neither this user nor the directory's owner is not written over.
+bool MayReplace(const struct stat& directory, const struct stat& file)
 {
     uid_t user = geteuid();
-    if (user == 0 || file.st_uid == user) {
+    if (file.st_uid == user || (directory.st_mode & S_ISVTX) == 0) {
         return true;
     }
-    std::string directory = CommonUtil::GetParentDir(target);
-    struct stat status = {};
-    return stat(directory.empty() ? "." : directory.c_str(), &status) != 0 || (status.st_mode & S_ISVTX) == 0 ||
-           status.st_uid == user;
-}
-
-// The read takes the older file's place as writing it in place did: with its permission bits, and
-// with its owner where this user may give the file away.
-void TakeOverOwnerAndMode(const std::string& path, const struct stat& older)
-{
-    if (chown(path.c_str(), older.st_uid, older.st_gid) != 0) {
-        // Only the superuser may; the read then stays this user's.
+    if (user != 0) {
+        return directory.st_uid == user;
     }
-    chmod(path.c_str(), older.st_mode & PERMISSION_BITS);
+    return file.st_uid == directory.st_uid || (directory.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 }  // namespace
@@ -80,58 +75,115 @@ PendingOutput::~PendingOutput()
 
 bool PendingOutput::Check()
 {
-    if (!Create()) {
+    if (!Resolve() || !TakeDecisions()) {
         return false;
     }
-    if (m_pending) {
+    if (!m_direct) {
+        if (!MakeFileBeside()) {
+            return false;
+        }
         Remove();
     }
     return true;
 }
 
-bool PendingOutput::Create()
+// Links are followed here, once, hop by hop from the directory each one is in; the directories on the
+// way are the kernel's to resolve.
+bool PendingOutput::Resolve()
 {
-    struct stat existing = {};
-    bool exists = stat(m_output.c_str(), &existing) == 0;
-    if (exists && S_ISDIR(existing.st_mode)) {
+    std::string path = m_output;
+    for (int hops = 0; hops <= MAX_LINK_HOPS; ++hops) {
+        size_t slash = path.rfind('/');
+        std::string directoryPart = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+        int from = m_directory.IsOpen() ? m_directory.Get() : AT_FDCWD;
+        FileDescriptor directory(
+            openat(from, directoryPart.empty() ? "." : directoryPart.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!directory.IsOpen()) {
+            return Refuse(errno);
+        }
+        m_directoryText = path.rfind('/', 0) == 0 || hops == 0 ? directoryPart : m_directoryText + directoryPart;
+        m_directory = std::move(directory);
+        m_name = path.substr(directoryPart.size());
+        if (m_name.empty() || m_name == "." || m_name == "..") {
+            return Refuse(EISDIR);
+        }
+        m_existed = fstatat(m_directory.Get(), m_name.c_str(), &m_found, AT_SYMLINK_NOFOLLOW) == 0;
+        if (!m_existed) {
+            return errno == ENOENT || Refuse(errno);
+        }
+        if (!S_ISLNK(m_found.st_mode)) {
+            return true;
+        }
+        struct stat holder = {};
+        if (fstat(m_directory.Get(), &holder) != 0 || !FollowedForThisUser(holder, m_found)) {
+            return Refuse(EACCES);
+        }
+        path = ReadLinkAt(m_directory.Get(), m_name);
+        if (path.empty()) {
+            return Refuse(errno);
+        }
+    }
+    return Refuse(ELOOP);
+}
+
+// Owner and mode are those of the output as it was checked: whatever appears at its name during the
+// read has no say in them.
+bool PendingOutput::TakeDecisions()
+{
+    m_mode = NEW_FILE_MODE & ~Umask();
+    if (!m_existed) {
+        return true;
+    }
+    if (S_ISDIR(m_found.st_mode)) {
         return Refuse(EISDIR);
     }
     // As when the output was written in place: one this user may not write is refused, not replaced.
-    if (exists && access(m_output.c_str(), W_OK) != 0) {
+    if (faccessat(m_directory.Get(), m_name.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0) {
         return Refuse(errno);
     }
-    if (exists && !S_ISREG(existing.st_mode)) {
-        m_path = m_output;
+    if (!S_ISREG(m_found.st_mode)) {
+        m_direct = true;
         return true;
     }
-    m_target = FollowLinks(m_output);
-    if (m_target.empty()) {
-        return Refuse(ELOOP);
+    struct stat directory = {};
+    if (fstat(m_directory.Get(), &directory) != 0) {
+        return Refuse(errno);
     }
-    if (exists && !MayReplace(m_target, existing)) {
+    if (!MayReplace(directory, m_found)) {
         return Refuse(EPERM);
     }
-    return MakeFileBeside();
+    m_mode = m_found.st_mode & PERMISSION_BITS;
+    return true;
+}
+
+bool PendingOutput::Create()
+{
+    return m_direct ? OpenDirectOutput() : MakeFileBeside();
 }
 
 bool PendingOutput::Refuse(int error) const
 {
-    std::printf("error: Cannot create the output file: %s (%s).\n", m_output.c_str(), std::strerror(error));
+    return Refuse(std::strerror(error));
+}
+
+bool PendingOutput::Refuse(const char* reason) const
+{
+    std::printf("error: Cannot create the output file: %s (%s).\n", m_output.c_str(), reason);
     return false;
 }
 
 bool PendingOutput::MakeFileBeside()
 {
-    std::string directory = CommonUtil::GetParentDir(m_target);
-    std::string stem = directory + "." + m_target.substr(directory.size()) + "." + std::to_string(getpid()) + ".";
+    std::string stem = "." + m_name + "." + std::to_string(getpid()) + ".";
     for (int tries = 0; tries < MAX_NAME_TRIES; ++tries) {
         std::string candidate = stem + std::to_string(tries) + ".part";
         // Named before it is made: a second signal between the two would leave it behind.
-        Interrupt::SetScratchFile(candidate);
-        int descriptor = open(candidate.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, NEW_FILE_MODE);
-        if (descriptor >= 0) {
-            close(descriptor);
-            m_path = candidate;
+        Interrupt::SetScratchFile(m_directory.Get(), candidate);
+        m_file.Reset(openat(m_directory.Get(), candidate.c_str(),
+                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, WRITTEN_FILE_MODE));
+        if (m_file.IsOpen()) {
+            m_partName = candidate;
+            m_path = "/proc/self/fd/" + std::to_string(m_file.Get());
             m_pending = true;
             return true;
         }
@@ -140,8 +192,40 @@ bool PendingOutput::MakeFileBeside()
         }
     }
     int error = errno;
-    Interrupt::SetScratchFile("");
+    Interrupt::SetScratchFile(-1, "");
     return Refuse(error);
+}
+
+// The device or FIFO that was checked, not whatever took its name since.
+bool PendingOutput::OpenDirectOutput()
+{
+    m_file.Reset(openat(m_directory.Get(), m_name.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+    struct stat opened = {};
+    if (!m_file.IsOpen() || fstat(m_file.Get(), &opened) != 0) {
+        return Refuse(errno);
+    }
+    if (!SameFile(opened, m_found)) {
+        return Refuse("it is no longer the file that was checked");
+    }
+    m_path = "/proc/self/fd/" + std::to_string(m_file.Get());
+    return true;
+}
+
+bool PendingOutput::StillNamesTheFile() const
+{
+    struct stat named = {};
+    struct stat written = {};
+    return fstatat(m_directory.Get(), m_partName.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+           fstat(m_file.Get(), &written) == 0 && SameFile(named, written);
+}
+
+// The read takes the older file's place as writing it in place did: with its permission bits, and with
+// its owner where this user may give the file away (only the superuser may; the read then stays this
+// user's). A new output gets a new file's mode.
+bool PendingOutput::TakeOverOwnerAndMode() const
+{
+    bool owned = !m_existed || fchown(m_file.Get(), m_found.st_uid, m_found.st_gid) == 0 || errno == EPERM;
+    return owned && fchmod(m_file.Get(), m_mode) == 0;
 }
 
 bool PendingOutput::Keep()
@@ -149,15 +233,19 @@ bool PendingOutput::Keep()
     if (!m_pending) {
         return true;
     }
-    struct stat older = {};
-    if (stat(m_target.c_str(), &older) == 0 && S_ISREG(older.st_mode)) {
-        TakeOverOwnerAndMode(m_path, older);
-    }
-    bool renamed = std::rename(m_path.c_str(), m_target.c_str()) == 0;
-    int error = errno;
     m_pending = false;
+    if (!StillNamesTheFile()) {
+        // Someone else's file has the name now: it is neither put in place nor removed.
+        Interrupt::SetScratchFile(-1, "");
+        std::printf("error: Cannot put the read in place of %s: %s no longer names the file it was written into.\n",
+                    m_output.c_str(), PartText().c_str());
+        return false;
+    }
+    bool renamed = TakeOverOwnerAndMode() &&
+                   renameat(m_directory.Get(), m_partName.c_str(), m_directory.Get(), m_name.c_str()) == 0;
+    int error = errno;
     m_stranded = !renamed;
-    Interrupt::SetScratchFile("");
+    Interrupt::SetScratchFile(-1, "");
     if (!renamed) {
         std::printf("error: Cannot put the read in place of %s (%s).\n", m_output.c_str(), std::strerror(error));
     }
@@ -168,7 +256,7 @@ void PendingOutput::Discard()
 {
     if (m_stranded) {
         m_stranded = false;
-        std::printf("note: The whole read is kept in %s.\n", m_path.c_str());
+        std::printf("note: The whole read is kept in %s.\n", PartText().c_str());
         return;
     }
     if (!m_pending) {
@@ -177,14 +265,15 @@ void PendingOutput::Discard()
     if (Remove()) {
         std::printf("note: Removed the incomplete read; %s is as it was before.\n", m_output.c_str());
     } else {
-        std::printf("warning: The incomplete read %s could not be removed.\n", m_path.c_str());
+        std::printf("warning: The incomplete read %s could not be removed.\n", PartText().c_str());
     }
 }
 
 bool PendingOutput::Remove()
 {
     m_pending = false;
-    bool removed = std::remove(m_path.c_str()) == 0;
-    Interrupt::SetScratchFile("");
+    bool removed = StillNamesTheFile() && unlinkat(m_directory.Get(), m_partName.c_str(), 0) == 0;
+    Interrupt::SetScratchFile(-1, "");
+    m_file.Reset();
     return removed;
 }

@@ -1,13 +1,23 @@
 #ifndef VEXIL_CLI_PENDINGOUTPUT_H
 #define VEXIL_CLI_PENDINGOUTPUT_H
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
 #include <string>
+
+#include "FileDescriptor.h"
 
 // Where a read writes the flash contents until they are whole: a new file beside the output (in the
 // same directory, so that the rename is atomic), put in the output's place only once the read has
 // succeeded. A read that fails or is interrupted leaves nothing under the output's name that could
 // pass for a whole dump, and a file of that name from before stays as it was. An output that exists
 // and is no regular file (a device, a FIFO) has nothing to be replaced and is written directly.
+//
+// The tool may run as root in a directory that others can write, so the output is resolved once, when
+// it is checked, and from then on only through the directory it was found in and the file this run
+// made: a name swapped or a link planted meanwhile never turns into a write, chown or chmod of another
+// file.
 class PendingOutput {
 public:
     explicit PendingOutput(std::string output);
@@ -17,26 +27,45 @@ public:
     PendingOutput& operator=(const PendingOutput&) = delete;
 
     // Each of these says why when it fails.
-    // Before anything is transferred: whether the read could be put in place; leaves no file behind.
+    // Before anything is transferred: finds the output (following a link only where the kernel would
+    // for this user), takes the owner and mode the read will have, and makes sure the read could be put
+    // in place; leaves no file behind.
     bool Check();
+    // After Check: the file the read writes into.
     bool Create();
     // A whole read that cannot be put in place stays under its own name, which Discard then tells.
     bool Keep();
     // Removes the new file and says so.
     void Discard();
-    // The file the read writes into.
+    // A name that opens the very file the read writes into, whatever happens to its name meanwhile.
     const std::string& Path() const { return m_path; }
+    const std::string& Output() const { return m_output; }
 
 private:
     bool Refuse(int error) const;
+    bool Refuse(const char* reason) const;
+    bool Resolve();
+    bool TakeDecisions();
     bool MakeFileBeside();
+    bool OpenDirectOutput();
+    bool StillNamesTheFile() const;
+    bool TakeOverOwnerAndMode() const;
     bool Remove();
+    std::string PartText() const { return m_directoryText + m_partName; }
 
-    std::string m_output;  // as the user named it
-    std::string m_target;  // the file it names, links followed
+    std::string m_output;         // as the user named it
+    FileDescriptor m_directory;   // where the output's name is, links followed, held from the check on
+    std::string m_directoryText;  // its path for messages, "" or ending in "/"
+    std::string m_name;           // the output's name in it
+    bool m_existed = false;
+    struct stat m_found = {};     // the output as it was checked
+    bool m_direct = false;        // an existing output that is no regular file, written directly
+    mode_t m_mode = 0;            // of the output the read becomes
+    FileDescriptor m_file;        // the file the read writes into
+    std::string m_partName;       // the new file's name beside the output
     std::string m_path;
-    bool m_pending = false;   // m_path is a new file not yet kept or removed
-    bool m_stranded = false;  // m_path holds a whole read that could not be put in place
+    bool m_pending = false;   // the new file is not yet kept or removed
+    bool m_stranded = false;  // the new file holds a whole read that could not be put in place
 };
 
 #endif

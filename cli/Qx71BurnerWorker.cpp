@@ -117,7 +117,8 @@ int Qx71BurnerWorker::Read()
     if (!ReadArgumentsValid(output)) {
         return BurnInfo::PARAM_ERROR;
     }
-    if (!PendingOutput(output).Check()) {
+    PendingOutput pending(output);
+    if (!pending.Check()) {
         return BurnInfo::READ_PARTITION_FAILED;
     }
     if (!InitTransport()) {
@@ -128,7 +129,7 @@ int Qx71BurnerWorker::Read()
     if (!DownloadWholeFile(file)) {
         return BurnInfo::BURN_BOOT_FAILED;
     }
-    return UploadFlash(output) ? BurnInfo::SUCCESS : BurnInfo::READ_PARTITION_FAILED;
+    return UploadFlash(pending) ? BurnInfo::SUCCESS : BurnInfo::READ_PARTITION_FAILED;
 }
 
 }  // namespace Qx71BurnerWorkerSp

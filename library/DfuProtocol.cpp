@@ -210,6 +210,7 @@ bool DfuProtocol::ReadSettledStatus(DfuStatus& status, bool atStart)
     long long limitMs = atStart ? m_limits.busyMs : m_limits.settleMs;
     long long start = Common::GetTime();
     long long askedMs = MsUntilReady();
+    long long leftMs = limitMs;  // what the device's request was last weighed against
     bool answered = true;
     bool foundBusy = false;
     auto judge = [&](int result) {
@@ -227,7 +228,8 @@ bool DfuProtocol::ReadSettledStatus(DfuStatus& status, bool atStart)
         if (!busy) {
             return Next::DONE;
         }
-        return askedMs > WaitTime::RemainingMs(start, limitMs) ? Next::FAILED : Next::AT_DEVICE_PACE;
+        leftMs = WaitTime::RemainingMs(start, limitMs);
+        return askedMs > leftMs ? Next::FAILED : Next::AT_DEVICE_PACE;
     };
     WaitTime::Outcome outcome = askedMs > limitMs ? WaitTime::Outcome::TIMED_OUT
                                                   : PollStatus(status, limitMs, m_timeout, atStart, judge);
@@ -238,8 +240,8 @@ bool DfuProtocol::ReadSettledStatus(DfuStatus& status, bool atStart)
         Report("error: Cannot read the DFU status from the device.\n");
     } else {
         Report(Common::FormatInfo("error: The device asks for %lld ms before its next status read, beyond the "
-                                  "%lld ms limit of the wait.\n",
-                                  askedMs, limitMs));
+                                  "%lld ms left of the wait.\n",
+                                  askedMs, leftMs));
     }
     return false;
 }

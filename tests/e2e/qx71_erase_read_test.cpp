@@ -12,8 +12,10 @@
 #include "FwpkgBuilder.h"
 #include "Qx71Chip.h"
 #include "Qx71Session.h"
+#include "ProgramRunner.h"
 #include "Qx71Wire.h"
 #include "ScratchDir.h"
+#include "TestSupport.h"
 #include "ToolChipBench.h"
 #include "ToolChipTest.h"
 
@@ -209,6 +211,37 @@ TEST_P(ReadTest, WholeReadThatCannotBePutInPlaceIsKeptAndTold)
     EXPECT_THAT(result.output, testing::EndsWith("in place of " + output + " (Is a directory).\n\nerror: Read " +
                                                  output + " failed.\nnote: The whole read is kept in " + kept + ".\n"));
     EXPECT_EQ(Sim::ReadBinaryFile(kept), chip.ReadFlash(0, 4096));
+}
+
+// In a directory that the other user owns, that user swaps the file the read is written into for a
+// link to a file of root's while the chip holds the upload back: nothing is written through the link,
+// and the read is no success.
+TEST_P(ReadTest, FileBesideSwappedByAnotherUserIsNeitherPutInPlaceNorWrittenThrough)
+{
+    std::string why = Sim::WhyNotAsNobody();
+    if (!why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    std::string theirs = tool.install.Path("theirs");
+    std::string secret = tool.install.Path("secret.bin");
+    ASSERT_TRUE(chmod(tool.install.Dir().c_str(), 0711) == 0 && mkdir(theirs.c_str(), 0755) == 0 &&
+                chown(theirs.c_str(), Sim::NOBODY, Sim::NOBODY) == 0 && Sim::WriteTextFile(secret, "secret"));
+    Qx71Faults faults;
+    faults.stalledDataFrame = 1;
+    Qx71Chip& chip = tool.StartChip(faults);
+    std::string output = theirs + "/flash.bin";
+    auto program = tool.Start("read", {"-f", package, "-z", "4096", "-o", output});
+    std::string part = theirs + "/.flash.bin." + std::to_string(program->Pid()) + ".0.part";
+    ASSERT_TRUE(chip.WaitUntil(&Qx71Chip::Stalled, 5000));
+    EXPECT_EQ(Sim::RunAsNobody("mv " + part + " " + theirs + "/moved && ln -s " + secret + " " + part).exitCode, 0);
+    chip.ResumeUpload();
+    ProgramResult result = program->Finish(5000);
+    EXPECT_EQ(result.exitCode, READ_FAILED);
+    EXPECT_THAT(result.output, testing::EndsWith("error: Cannot put the read in place of " + output + ": " + part +
+                                                 " no longer names the file it was written into.\n\nerror: Read " +
+                                                 output + " failed.\n"));
+    EXPECT_EQ(Sim::ReadBinaryFile(secret), (Bytes{'s', 'e', 'c', 'r', 'e', 't'}));
+    EXPECT_EQ(Sim::FilesIn(theirs), (std::set<std::string>{"moved", part.substr(theirs.size() + 1)}));
 }
 
 TEST_P(ReadTest, RefusedLoaderFailsWithFourAndNothingIsAskedOfTheFlash)

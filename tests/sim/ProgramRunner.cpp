@@ -1,5 +1,7 @@
 #include "ProgramRunner.h"
 
+#include "TestSupport.h"
+
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -12,6 +14,8 @@
 namespace Sim {
 
 namespace {
+
+const char* const SETPRIV = "/usr/bin/setpriv";
 
 struct Channel {
     int reader = -1;
@@ -114,6 +118,21 @@ int Reap(pid_t child, bool finished)
 }
 
 }  // namespace
+
+ProgramResult RunAsNobody(const std::string& shellCommand)
+{
+    std::string user = std::to_string(NOBODY);
+    return RunProgram(
+        {SETPRIV, "--reuid=" + user, "--regid=" + user, "--clear-groups", "/bin/sh", "-c", shellCommand});
+}
+
+std::string WhyNotAsNobody()
+{
+    if (geteuid() != 0) {
+        return "only root may act as another user";
+    }
+    return access(SETPRIV, X_OK) == 0 ? "" : std::string(SETPRIV) + " (util-linux) is missing";
+}
 
 ProgramResult RunProgram(const std::vector<std::string>& arguments, const ProgramOptions& options)
 {

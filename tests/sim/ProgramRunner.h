@@ -24,6 +24,12 @@ struct ProgramOptions {
 // Runs a program with the given arguments (the first is the program's path) and collects what it prints.
 ProgramResult RunProgram(const std::vector<std::string>& arguments, const ProgramOptions& options = {});
 
+// A shell command run as the other user of the machine (Sim::NOBODY), for the tests that run as root
+// and look at what that user can do to the tool's files.
+ProgramResult RunAsNobody(const std::string& shellCommand);
+// Why this test process cannot act as that user; "" when it can.
+std::string WhyNotAsNobody();
+
 // A program that runs beside the test, its standard output and error in one pipe: its first lines
 // can be read while it runs. Killed when the object goes before it has finished.
 class BackgroundProgram {

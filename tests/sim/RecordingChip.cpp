@@ -80,6 +80,9 @@ bool RecordingChip::UploadFile(unsigned long address, int length, const char* ou
     Note("UploadFile(" + std::to_string(address) + "," + std::to_string(length) + "," + outFile + ")");
     // A failing upload has written what it got, as a read cut short does, and names the file it wrote.
     bool written = WriteBinaryFile(outFile, m_record.flash);
+    if (m_record.duringUpload) {
+        m_record.duringUpload();
+    }
     if (!m_record.uploadSucceeds) {
         Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Writing the output file %s failed.\n", outFile);
     }

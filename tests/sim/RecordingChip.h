@@ -2,6 +2,7 @@
 #define VEXIL_TESTS_SIM_RECORDINGCHIP_H
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -23,6 +24,8 @@ struct ChipRecord {
     bool uploadSucceeds = true;
     bool resetSucceeds = true;
     std::vector<uint8_t> flash;
+    // What another process does while the chip is read, once the flash is in the file.
+    std::function<void()> duringUpload;
 };
 
 // A chip driver that records its calls instead of talking to a chip; the port is still opened for real.

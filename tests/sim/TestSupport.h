@@ -1,6 +1,8 @@
 #ifndef VEXIL_TESTS_SIM_TESTSUPPORT_H
 #define VEXIL_TESTS_SIM_TESTSUPPORT_H
 
+#include <sys/types.h>
+
 #include <ostream>
 #include <string>
 #include <vector>
@@ -15,6 +17,12 @@ std::vector<char*> ArgumentPointers(std::vector<std::string>& words);
 
 // The tool's progress state (one per process) as a fresh command finds it.
 void ResetWorkerProgress();
+
+// The text with every placeholder replaced, such as OUTPUT by the file a row's command wrote.
+std::string Replaced(std::string text, const std::string& placeholder, const std::string& value);
+
+// The other user of the machine in the tests that run as root: the user and group nobody.
+constexpr uid_t NOBODY = 65534;
 
 // A row of a test table that goes by its name: gtest prints it so, rather than as raw bytes, and
 // testing::PrintToStringParamName() names its case so.

@@ -2,9 +2,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -255,10 +257,11 @@ TEST_P(Qx71WorkerTest, ReadSendsTheLoaderThenWritesFlashBesideThePackage)
     int result =
         RunWords(Port({"-c", GetParam(), "-f", package, "-a", "0x800000", "-z", "4k"}), &BurnerWorkerBase::Read);
     EXPECT_EQ(result, 0);
-    // Into a file of its own beside the output, which becomes the output once the read is whole.
+    // Into the file this run made beside the output, through its descriptor; it becomes the output once
+    // the read is whole.
     EXPECT_THAT(chips.Record().calls,
                 testing::ElementsAre("DownloadAllinoneBin(" + package + ",8388608)",
-                                     testing::StartsWith("UploadFile(8388608,4096," + install.Dir() + "/")));
+                                     testing::StartsWith("UploadFile(8388608,4096,/proc/self/fd/")));
     EXPECT_TRUE(chips.Record().onlyBurnLoaderAtDownload);
     EXPECT_EQ(Sim::ReadBinaryFile(written), chips.Record().flash);
     // No bar is drawn for the loader of a read.
@@ -274,7 +277,7 @@ TEST_P(Qx71WorkerTest, ReadWritesToTheOutputOption)
     EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", "a.fwpkg", "-z", "3", "-o", written}), &BurnerWorkerBase::Read),
               0);
     EXPECT_EQ(std::filesystem::status(written).permissions(), std::filesystem::perms(0640));
-    EXPECT_THAT(chips.Record().calls.back(), testing::StartsWith("UploadFile(0,3," + install.Dir() + "/"));
+    EXPECT_THAT(chips.Record().calls.back(), testing::StartsWith("UploadFile(0,3,/proc/self/fd/"));
     EXPECT_EQ(Sim::ReadBinaryFile(written), chips.Record().flash);
     EXPECT_NE(output.find("\nRead " + written + " successfully.\n"), std::string::npos) << output;
 }
@@ -289,6 +292,73 @@ TEST_P(Qx71WorkerTest, ReadThroughALinkReplacesTheFileItNamesAndKeepsTheLink)
     EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", "a.fwpkg", "-z", "3", "-o", link}), &BurnerWorkerBase::Read), 0);
     EXPECT_EQ(std::filesystem::read_symlink(link), target);
     EXPECT_EQ(Sim::ReadBinaryFile(target), chips.Record().flash);
+}
+
+// What another user does to a read's output in a sticky directory that everyone may write (as /tmp),
+// before the read or while the chip is read: takes a name with a link to root's file or with a file of
+// mode 0666. The tool runs as root here.
+struct SharedOutputCase {
+    const char* name;
+    bool duringUpload;
+    bool takesTheFileBeside;  // moves it away first; else takes the output's name
+    bool link;
+    int status;
+    std::string ending;  // OUTPUT and PART stand for the files
+};
+
+const SharedOutputCase SHARED_OUTPUT_CASES[] = {
+    {"another user's link to root's file", false, false, true, 7,
+     "error: Cannot create the output file: OUTPUT (Permission denied).\n"},
+    {"another user's file", false, false, false, 7,
+     "error: Cannot create the output file: OUTPUT (Operation not permitted).\n"},
+    {"another user's file made at the free name meanwhile", true, false, false, 0, "\nRead OUTPUT successfully.\n"},
+    {"the file beside swapped for a link to root's file", true, true, true, 7,
+     "error: Cannot put the read in place of OUTPUT: PART no longer names the file it was written into.\n"
+     "\nerror: Read OUTPUT failed.\n"},
+};
+
+// Root's file is never written, chowned or chmodded, and a read put in place is root's with the mode
+// a new file gets.
+TEST_P(Qx71WorkerTest, ReadInADirectoryOthersCanWriteIsNotSteeredByThem)
+{
+    const mode_t oldMask = umask(077);
+    std::string shared = install.Path("shared");
+    std::string secret = install.Path("secret.bin");
+    ASSERT_TRUE(Sim::WriteTextFile(secret, "secret"));
+    for (const SharedOutputCase& row : SHARED_OUTPUT_CASES) {
+        SCOPED_TRACE(row.name);
+        std::filesystem::remove_all(shared);
+        ASSERT_TRUE(mkdir(shared.c_str(), 0700) == 0 && chmod(shared.c_str(), 01777) == 0);
+        std::string written = shared + "/out.bin";
+        std::string part = shared + "/.out.bin." + std::to_string(getpid()) + ".0.part";
+        std::function<void()> act = [&] {
+            std::string taken = row.takesTheFileBeside ? part : written;
+            bool made = row.takesTheFileBeside ? rename(part.c_str(), (part + ".moved").c_str()) == 0 : true;
+            made = made && (row.link ? symlink(secret.c_str(), taken.c_str()) == 0
+                                     : Sim::WriteTextFile(taken, "theirs") && chmod(taken.c_str(), 0666) == 0);
+            EXPECT_TRUE(made && lchown(taken.c_str(), Sim::NOBODY, Sim::NOBODY) == 0) << taken;
+        };
+        chips.Record() = Sim::ChipRecord();
+        chips.Record().flash = {4, 5, 6};
+        if (row.duringUpload) {
+            chips.Record().duringUpload = act;
+        } else {
+            act();
+        }
+        EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", "a.fwpkg", "-z", "3", "-o", written}),
+                           &BurnerWorkerBase::Read),
+                  row.status);
+        std::string ending = Sim::Replaced(Sim::Replaced(row.ending, "OUTPUT", written), "PART", part);
+        EXPECT_THAT(output, testing::EndsWith(ending));
+        struct stat file = {};
+        EXPECT_TRUE(stat(secret.c_str(), &file) == 0 && file.st_uid == 0 && (file.st_mode & 07777) == 0600);
+        EXPECT_EQ(Sim::ReadBinaryFile(secret), (Bytes{'s', 'e', 'c', 'r', 'e', 't'}));
+        if (row.status == 0) {
+            EXPECT_TRUE(lstat(written.c_str(), &file) == 0 && file.st_uid == 0 && (file.st_mode & 07777) == 0600);
+            EXPECT_EQ(Sim::ReadBinaryFile(written), chips.Record().flash);
+        }
+    }
+    umask(oldMask);
 }
 
 TEST_P(Qx71WorkerTest, ReadFailuresOfLoaderAndUpload)

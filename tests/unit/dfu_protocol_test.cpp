@@ -124,7 +124,7 @@ INSTANTIATE_TEST_SUITE_P(
         IdleCase{"LeftBusyForAHundredPolls", DfuState::DNLOAD_SYNC, false, DfuRequest::ABORT, 1,
                  "Aborting previous incomplete transfer.\n", true, 102, 100, 1},
         IdleCase{"LeftBusyLongerThanTheLimit", DfuState::DNLOAD_SYNC, false, DfuRequest::ABORT, 0,
-                 "error: The device asks for 16777215 ms before its next status read, beyond the 120000 ms limit of "
+                 "error: The device asks for 16777215 ms before its next status read, beyond the 119999 ms left of "
                  "the wait.\n", false, 1, 2, 0xFFFFFF},
         // Takes nothing but a USB reset.
         IdleCase{"LeftWaitingForAReset", DfuState::MANIFEST_WAIT_RESET, false, DfuRequest::ABORT, 1,
