@@ -211,7 +211,8 @@ bool TypeSixBurnerWorker::OnlyBurnNamesKeepBurntImages(const std::string& packag
         if (std::none_of(m_images.begin(), m_images.end(), [&](const FwpkgBinInfo& image) {
                 return BurnsImageType(image.type) && IsNamed(image, name);
             })) {
-            std::printf("error: --only-burn %s matches no image of %s.\n", name.c_str(), package.c_str());
+            std::printf("error: --only-burn %s matches no image of %s that is burnt.\n", name.c_str(),
+                        package.c_str());
             return false;
         }
     }

@@ -236,6 +236,7 @@ TEST_F(TypeSixWriteTest, PackagesThatCannotBeBurntAsAskedAreRefusedBeforeTheRese
     std::string longName(31, 'n');
     Sim::ScratchDir dir;
     const std::string package = dir / "pkg.fwpkg";
+    const std::string matchesNoBurntImage = " matches no image of " + package + " that is burnt.\n";
     const std::vector<RefusedPackage> cases = {
         {"leaves the directory", {PACKAGE[0], {"../evil.bin", Bytes(64, 9), 0, 0, 20}}, 0,
          "error: Invalid image name in fwpkg: \"../evil.bin\"\n"},
@@ -250,12 +251,12 @@ TEST_F(TypeSixWriteTest, PackagesThatCannotBeBurntAsAskedAreRefusedBeforeTheRese
          0, "error: Image app_sha256.bin in fwpkg has the name of the SHA-256 file of image app.bin\n"},
         {"the separator of the loader's files", {{"a|notes.txt", Bytes(64, 9), 0, 0, 0}}, 0,
          "error: Invalid image name in fwpkg: \"a|notes.txt\"\n"},
-        {"only-burn name without an image", PACKAGE, 0, "error: --only-burn NV matches no image of " + package + ".\n",
+        {"only-burn name without an image", PACKAGE, 0, "error: --only-burn NV" + matchesNoBurntImage,
          {"--only-burn", "loader.bin", "--only-burn", "NV", "--only-burn", "nothing"}},
         {"only-burn name of an image without a file kind", PACKAGE, 0,
-         "error: --only-burn extra.bin matches no image of " + package + ".\n", {"--only-burn", "extra.bin"}},
+         "error: --only-burn extra.bin" + matchesNoBurntImage, {"--only-burn", "extra.bin"}},
         {"only-burn name of the loader's digest", {PACKAGE[0], {"loader_sha", Bytes(32, 8), 0, 0, 24}}, 0,
-         "error: --only-burn loader_sha matches no image of " + package + ".\n", {"--only-burn", "loader_sha"}},
+         "error: --only-burn loader_sha" + matchesNoBurntImage, {"--only-burn", "loader_sha"}},
     };
     for (const RefusedPackage& c : cases) {
         SCOPED_TRACE(c.name);
