@@ -336,9 +336,6 @@ int TypeSixBurnerWorker::BurnOtherFile(const FwpkgBinInfo& image)
 {
     SetIsReady(Device(), 0);
     int kind = FileKindOfImageType(image.type);
-    if (kind < 0) {
-        return BurnInfo::SUCCESS;
-    }
     SetIsReset(Device(), 0);
     m_chipTalked = true;
     std::string spec = JoinedSpec(image.path);

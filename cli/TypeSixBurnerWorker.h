@@ -50,6 +50,7 @@ public:
                              uint32_t length);
     bool CreateSha256File(const std::string& path);
     int BurnLoader(const BurnInfo::FwpkgBinInfo& image);
+    // Burns an image of a type that has a file kind.
     int BurnOtherFile(const BurnInfo::FwpkgBinInfo& image);
 
 private:
