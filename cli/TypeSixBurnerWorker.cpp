@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <memory>
 #include <set>
-#include <sys/stat.h>
 
 #include "Burn.h"
 #include "Common.h"
@@ -131,26 +130,24 @@ bool TypeSixBurnerWorker::LoadPackage()
         return false;
     }
     FilterByOnlyBurn(m_images);
-    return KeptNamesUsable();
+    return KeptNamesUsable() &&
+           m_extractDirectory.Open(CommonUtil::GetParentDir(package) + CommonUtil::GetBaseNameWithoutExt(package) +
+                                   EXTRACT_SUFFIX);
 }
 
 bool TypeSixBurnerWorker::BurnPartitions()
 {
     std::string package = Context().GetFilePath();
-    std::string directory =
-        CommonUtil::GetParentDir(package) + CommonUtil::GetBaseNameWithoutExt(package) + EXTRACT_SUFFIX;
-    (void)mkdir(directory.c_str(), 0755);
     for (FwpkgBinInfo& image : m_images) {
-        std::string output = directory + image.name;
-        if (!ExtractBinFromFwpkg(package, output, image.offset, image.length)) {
+        if (!ExtractBinFromFwpkg(package, m_extractDirectory, image.name, image.offset, image.length)) {
             std::printf("error: Failed to extract %s from fwpkg\n", image.name.c_str());
             return false;
         }
-        if (!CreateSha256File(output)) {
+        if (!CreateSha256File(m_extractDirectory, image.name)) {
             std::printf("error: Failed to create SHA256 file for %s\n", image.name.c_str());
             return false;
         }
-        image.path = output;
+        image.path = m_extractDirectory.PathOf(image.name);
     }
     for (const FwpkgBinInfo& image : m_images) {
         if (image.type == BurnInfo::IMAGE_TYPE_LOADER && BurnLoader(image) != BurnInfo::SUCCESS) {
@@ -211,7 +208,8 @@ bool TypeSixBurnerWorker::OnlyBurnNamesKeepBurntImages(const std::string& packag
         if (std::none_of(m_images.begin(), m_images.end(), [&](const FwpkgBinInfo& image) {
                 return BurnsImageType(image.type) && IsNamed(image, name);
             })) {
-            std::printf("error: --only-burn %s matches no image of %s.\n", name.c_str(), package.c_str());
+            std::printf("error: --only-burn %s matches no image of %s that is burnt.\n", name.c_str(),
+                        package.c_str());
             return false;
         }
     }
@@ -253,9 +251,10 @@ bool TypeSixBurnerWorker::KeptNamesUsable() const
     return true;
 }
 
-bool TypeSixBurnerWorker::ExtractBinFromFwpkg(const std::string& package, const std::string& output,
-                                              uint32_t offset, uint32_t length)
+bool TypeSixBurnerWorker::ExtractBinFromFwpkg(const std::string& package, const ExtractDirectory& directory,
+                                              const std::string& name, uint32_t offset, uint32_t length)
 {
+    std::string output = directory.PathOf(name);
     FILE* in = std::fopen(package.c_str(), "rb");
     if (in == nullptr) {
         std::printf("error: Failed to open fwpkg file: %s\n", package.c_str());
@@ -266,12 +265,14 @@ bool TypeSixBurnerWorker::ExtractBinFromFwpkg(const std::string& package, const 
         std::fclose(in);
         return false;
     }
-    FILE* out = std::fopen(output.c_str(), "wb");
+    FILE* out = directory.Create(name);
     if (out == nullptr) {
         std::printf("error: Failed to create output file: %s\n", output.c_str());
         std::fclose(in);
         return false;
     }
+    // Unbuffered, so that the count of bytes written is what the file took.
+    std::setvbuf(out, nullptr, _IONBF, 0);
     unsigned char chunk[COPY_CHUNK];
     uint64_t written = 0;
     while (written < length) {
@@ -293,9 +294,9 @@ bool TypeSixBurnerWorker::ExtractBinFromFwpkg(const std::string& package, const 
     return true;
 }
 
-bool TypeSixBurnerWorker::CreateSha256File(const std::string& path)
+bool TypeSixBurnerWorker::CreateSha256File(const ExtractDirectory& directory, const std::string& name)
 {
-    FILE* in = std::fopen(path.c_str(), "rb");
+    FILE* in = directory.Read(name);
     if (in == nullptr) {
         return false;
     }
@@ -309,7 +310,7 @@ bool TypeSixBurnerWorker::CreateSha256File(const std::string& path)
     std::fclose(in);
     unsigned char digest[SHA256_DIGEST_LEN] = {0};
     context.Final(digest);
-    FILE* out = std::fopen(GetSha256FilePath(path).c_str(), "wb");
+    FILE* out = directory.Create(GetSha256FilePath(name));
     if (out == nullptr) {
         return false;
     }
@@ -335,9 +336,6 @@ int TypeSixBurnerWorker::BurnOtherFile(const FwpkgBinInfo& image)
 {
     SetIsReady(Device(), 0);
     int kind = FileKindOfImageType(image.type);
-    if (kind < 0) {
-        return BurnInfo::SUCCESS;
-    }
     SetIsReset(Device(), 0);
     m_chipTalked = true;
     std::string spec = JoinedSpec(image.path);

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "BurnerWorkerBase.h"
+#include "ExtractDirectory.h"
 
 namespace BurnInfo {
 
@@ -30,8 +31,8 @@ std::string GetSha256FilePath(const std::string& path);
 // The file kind DownloadToFlash takes for an image type; -1 for an image type that is not burnt.
 int FileKindOfImageType(uint32_t type);
 
-// The worker of the TypeSix family over a serial port: it unpacks the package beside itself with a
-// SHA-256 companion per image, boots the loaders and burns the other images one by one.
+// The worker of the TypeSix family over a serial port: it unpacks the package into "<name>_extract/"
+// beside itself with a SHA-256 companion per image, boots the loaders and burns the other images one by one.
 class TypeSixBurnerWorker : public BurnerWorkerBase {
 public:
     explicit TypeSixBurnerWorker(std::unique_ptr<BurnInfo::BurnContext> context);
@@ -40,16 +41,19 @@ public:
     int Burn() override;
     bool InitTransport() override;
 
-    // Reads and checks the package and keeps the images to burn.
+    // Reads and checks the package, keeps the images to burn and opens the directory they go into.
     bool LoadPackage();
     // Unpacks the kept images and burns them.
     bool BurnPartitions();
     bool ParseFwpkgFile(const std::string& package, std::vector<BurnInfo::FwpkgBinInfo>& images);
     bool FilterByOnlyBurn(std::vector<BurnInfo::FwpkgBinInfo>& images) const;
-    bool ExtractBinFromFwpkg(const std::string& package, const std::string& output, uint32_t offset,
-                             uint32_t length);
-    bool CreateSha256File(const std::string& path);
+    // Copies an image out of the package into a new file of the directory.
+    bool ExtractBinFromFwpkg(const std::string& package, const ExtractDirectory& directory, const std::string& name,
+                             uint32_t offset, uint32_t length);
+    // Writes the digest of the file of this name into its companion beside it.
+    bool CreateSha256File(const ExtractDirectory& directory, const std::string& name);
     int BurnLoader(const BurnInfo::FwpkgBinInfo& image);
+    // Burns an image of a type that has a file kind.
     int BurnOtherFile(const BurnInfo::FwpkgBinInfo& image);
 
 private:
@@ -63,6 +67,7 @@ private:
 
     std::vector<std::string> onlyBurnNames;
     std::vector<BurnInfo::FwpkgBinInfo> m_images;
+    ExtractDirectory m_extractDirectory;
     bool m_chipTalked = false;
 };
 

@@ -927,8 +927,8 @@ bool BurnChipBase::OnlyBurnNamesSelectSentImages(
             return sentWhenSelected(image) && HoldsName(image.fileName, wanted);
         });
         if (!selects) {
-            Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "error: --only-burn %s matches no image of %s.\n",
-                              wanted.c_str(), package);
+            Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE,
+                              "error: --only-burn %s matches no image of %s that is burnt.\n", wanted.c_str(), package);
             return false;
         }
     }

@@ -781,15 +781,11 @@ bool BurnTypeSixChip::DownloadSmallSsb()
     return true;
 }
 
-bool BurnTypeSixChip::InitShaData(const std::string& imageName)
+bool BurnTypeSixChip::InitShaData(TransportProtocolBase& protocol, const std::string& imageName)
 {
-    TransportProtocolBase* protocol = GetProtocol();
-    if (protocol == nullptr) {
-        return false;  // outside the package road there is nothing to hand the data to
-    }
     for (const PartitionItem& partition : m_partitions) {
         if (partition.type == TYPE_APP_SHA && imageName.find(partition.name) != std::string::npos) {
-            protocol->SetShaData(partition.data, static_cast<unsigned long>(partition.length));
+            protocol.SetShaData(partition.data, static_cast<unsigned long>(partition.length));
             return true;
         }
     }
@@ -800,16 +796,20 @@ bool BurnTypeSixChip::InitShaData(const std::string& imageName)
 
 bool BurnTypeSixChip::BurnPartition(const PartitionItem& partition)
 {
-    TransportProtocolBase& protocol = *GetProtocol();
-    int kind = FileKindOfImageType(partition.type);
-    if (kind >= 0) {
-        protocol.SetFileType(kind);
-    } else if ((partition.type == 100 || partition.type == 101) && !InitShaData(partition.name)) {
+    // Outside the package road there is no protocol to hand the data to.
+    TransportProtocolBase* protocol = GetProtocol();
+    if (protocol == nullptr) {
         return false;
     }
-    if (!protocol.DownloadData(partition.data, static_cast<unsigned long>(partition.length),
-                               static_cast<unsigned long>(partition.burnAddr),
-                               static_cast<unsigned long>(partition.burnSize))) {
+    int kind = FileKindOfImageType(partition.type);
+    if (kind >= 0) {
+        protocol->SetFileType(kind);
+    } else if ((partition.type == 100 || partition.type == 101) && !InitShaData(*protocol, partition.name)) {
+        return false;
+    }
+    if (!protocol->DownloadData(partition.data, static_cast<unsigned long>(partition.length),
+                                static_cast<unsigned long>(partition.burnAddr),
+                                static_cast<unsigned long>(partition.burnSize))) {
         return false;
     }
     PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "burn %s successfully.\n", partition.name.c_str());

@@ -122,7 +122,7 @@ public:
     // The package road.
     bool ParseFile(const char* path);
     bool DownloadSmallSsb();
-    bool InitShaData(const std::string& imageName);
+    bool InitShaData(TransportProtocolBase& protocol, const std::string& imageName);
 
     void SetTimeLimits(const TimeLimits& limits) { m_limits = limits; }
     const TimeLimits& GetTimeLimits() const { return m_limits; }

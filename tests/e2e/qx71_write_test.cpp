@@ -261,7 +261,7 @@ TEST_P(OnlyBurnTest, ANameThatSelectsNoImageSentFailsWithFourBeforeAnythingIsSen
     ProgramResult result = Write(tool, package, {"--only-burn", "app", "--only-burn", "never", "--only-burn", "APP"});
     EXPECT_EQ(result.exitCode, WRITE_FAILED);
     EXPECT_EQ(result.output, Sim::PLEASE_RESET_LINE + "error: --only-burn never matches no image of " + package +
-                                 ".\n" + Verdict(package, false));
+                                 " that is burnt.\n" + Verdict(package, false));
     EXPECT_TRUE(chip.Wire().empty());
 }
 

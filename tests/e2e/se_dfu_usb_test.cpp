@@ -127,7 +127,7 @@ TEST_F(SeDfuUsbTest, PackageThatCannotBeBurntAsAskedIsRefusedWithStatusFour)
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"-f", dir / "cut.fwpkg"}, "error: image tail.bin exceeds the fwpkg file size.\n"},
         {{"-f", whole, "--only-burn", "app", "--only-burn", "boot"},
-         "error: --only-burn boot matches no image of " + whole + ".\n"},
+         "error: --only-burn boot matches no image of " + whole + " that is burnt.\n"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> words = {"write", "-c", "qx71", "-d", DEVICE};

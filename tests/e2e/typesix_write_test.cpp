@@ -7,6 +7,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "FwpkgBuilder.h"
@@ -236,6 +237,7 @@ TEST_F(TypeSixWriteTest, PackagesThatCannotBeBurntAsAskedAreRefusedBeforeTheRese
     std::string longName(31, 'n');
     Sim::ScratchDir dir;
     const std::string package = dir / "pkg.fwpkg";
+    const std::string matchesNoBurntImage = " matches no image of " + package + " that is burnt.\n";
     const std::vector<RefusedPackage> cases = {
         {"leaves the directory", {PACKAGE[0], {"../evil.bin", Bytes(64, 9), 0, 0, 20}}, 0,
          "error: Invalid image name in fwpkg: \"../evil.bin\"\n"},
@@ -250,12 +252,12 @@ TEST_F(TypeSixWriteTest, PackagesThatCannotBeBurntAsAskedAreRefusedBeforeTheRese
          0, "error: Image app_sha256.bin in fwpkg has the name of the SHA-256 file of image app.bin\n"},
         {"the separator of the loader's files", {{"a|notes.txt", Bytes(64, 9), 0, 0, 0}}, 0,
          "error: Invalid image name in fwpkg: \"a|notes.txt\"\n"},
-        {"only-burn name without an image", PACKAGE, 0, "error: --only-burn NV matches no image of " + package + ".\n",
+        {"only-burn name without an image", PACKAGE, 0, "error: --only-burn NV" + matchesNoBurntImage,
          {"--only-burn", "loader.bin", "--only-burn", "NV", "--only-burn", "nothing"}},
         {"only-burn name of an image without a file kind", PACKAGE, 0,
-         "error: --only-burn extra.bin matches no image of " + package + ".\n", {"--only-burn", "extra.bin"}},
+         "error: --only-burn extra.bin" + matchesNoBurntImage, {"--only-burn", "extra.bin"}},
         {"only-burn name of the loader's digest", {PACKAGE[0], {"loader_sha", Bytes(32, 8), 0, 0, 24}}, 0,
-         "error: --only-burn loader_sha matches no image of " + package + ".\n", {"--only-burn", "loader_sha"}},
+         "error: --only-burn loader_sha" + matchesNoBurntImage, {"--only-burn", "loader_sha"}},
     };
     for (const RefusedPackage& c : cases) {
         SCOPED_TRACE(c.name);
@@ -267,6 +269,41 @@ TEST_F(TypeSixWriteTest, PackagesThatCannotBeBurntAsAskedAreRefusedBeforeTheRese
         EXPECT_EQ(result.exitCode, PARTITION_FAILED);
         EXPECT_EQ(result.output, c.line + "\nWrite failed.\n");
         EXPECT_EQ(FilesIn(dir.Path()), std::set<std::string>{"pkg.fwpkg"}) << "not even the extract directory";
+        EXPECT_TRUE(Frames().empty());
+    }
+}
+
+TEST_F(TypeSixWriteTest, ExtractDirectoryNotThisUsersOwnIsRefusedAndNothingIsWrittenThroughIt)
+{
+    std::string why = Sim::WhyNotAsNobody();
+    if (!why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    const std::string links = " && for f in loader app app_sha256; do ln -s ../../secret fw_extract/$f.bin; done";
+    // Whether the other user makes it in the package's directory, the shell lines, the reason to refuse it.
+    const std::vector<std::tuple<bool, std::string, std::string>> cases = {
+        {true, "mkdir fw_extract" + links, "Owned by another user"},
+        {false, "mkdir -m 755 real && ln -s real fw_extract", "Is a symbolic link"},
+        {false, "mkdir -m 775 fw_extract" + links, "Writable by group or others"},
+        {false, "mkdir -m 1777 fw_extract" + links, "Writable by group or others"},
+    };
+    for (const auto& [byNobody, madeBy, reason] : cases) {
+        SCOPED_TRACE(madeBy);
+        // The package in a sticky directory that all may write, as /tmp, and a private file outside it.
+        Sim::ScratchDir dir;
+        const std::string shared = dir / "tmp";
+        ASSERT_TRUE(chmod(dir.Path().c_str(), 0711) == 0 && mkdir(shared.c_str(), 0) == 0 &&
+                    chmod(shared.c_str(), 01777) == 0);
+        ASSERT_TRUE(Sim::WriteBinaryFile(dir / "secret", Bytes(16, 7)) && chmod((dir / "secret").c_str(), 0600) == 0);
+        ASSERT_TRUE(Sim::WriteBinaryFile(shared + "/fw.fwpkg", Sim::BuildFwpkg(PACKAGE)));
+        std::string make = "cd " + shared + " && " + madeBy;
+        ASSERT_EQ((byNobody ? Sim::RunAsNobody(make) : Sim::RunProgram({"/bin/sh", "-c", make})).exitCode, 0);
+        StartChip();
+        ProgramResult result = Write(shared + "/fw.fwpkg");
+        EXPECT_EQ(result.exitCode, PARTITION_FAILED);
+        EXPECT_EQ(result.output, "error: Cannot use the extract directory " + shared + "/fw_extract/ (" + reason +
+                                     ").\n\nWrite failed.\n");
+        EXPECT_EQ(Sim::ReadBinaryFile(dir / "secret"), Bytes(16, 7));
         EXPECT_TRUE(Frames().empty());
     }
 }

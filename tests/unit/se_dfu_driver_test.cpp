@@ -176,7 +176,7 @@ TEST_F(SeDfuDriverTest, OnlyBurnNameThatSelectsNoImageIsRefusedBeforeAnyRequest)
         handle->SetOnlyBurnNames(c.first);
         EXPECT_EQ(0, Burn(BuildFwpkg(images)));
         EXPECT_EQ(capture.Count("error: --only-burn " + c.second + " matches no image of " + (dir / "app.fwpkg") +
-                                ".\n"),
+                                " that is burnt.\n"),
                   1u)
             << capture.Text();
         EXPECT_TRUE(device.Requests().empty()) << c.second;

@@ -2,6 +2,10 @@
 // counts what reached the disk.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <memory>
 #include <string>
 #include <vector>
@@ -45,13 +49,26 @@ TEST(TypeSixWorkerFilesTest, ExtractionFailsWhenTheDiskTakesFewerBytes)
 {
     Sim::ScratchDir dir;
     std::string package = dir / "pkg.fwpkg";
-    ASSERT_TRUE(Sim::WriteBinaryFile(package, Sim::BuildFwpkg({{"app.bin", Sim::PatternBytes(9000, 1), 0, 0, 20}})));
+    const std::vector<uint8_t> bytes = Sim::BuildFwpkg({{"app.bin", Sim::PatternBytes(9000, 1), 0, 0, 20}});
+    ASSERT_TRUE(Sim::WriteBinaryFile(package, bytes));
+    ExtractDirectory directory;
+    ASSERT_TRUE(directory.Open(dir.Path() + "/"));
     TypeSixBurnerWorker worker(std::make_unique<BurnInfo::BurnContext>());
+    // Files may grow to 4096 bytes for a while, as on a disk that fills up.
+    rlimit limit = {4096, RLIM_INFINITY};
+    ASSERT_TRUE(std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR && setrlimit(RLIMIT_FSIZE, &limit) == 0);
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(worker.ExtractBinFromFwpkg(package, "/dev/full", 64, 9000));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "error: Wrote 0 of 9000 bytes to /dev/full\n");
-    EXPECT_TRUE(worker.ExtractBinFromFwpkg(package, dir / "app.bin", 64, 9000));
+    EXPECT_FALSE(worker.ExtractBinFromFwpkg(package, directory, "app.bin", 64, 9000));
+    limit.rlim_cur = RLIM_INFINITY;
+    setrlimit(RLIMIT_FSIZE, &limit);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "error: Wrote 4096 of 9000 bytes to " + dir / "app.bin\n");
+    // Older files of the names are replaced, not written through.
+    ASSERT_TRUE(unlink((dir / "app.bin").c_str()) == 0 && symlink("pkg.fwpkg", (dir / "app.bin").c_str()) == 0 &&
+                link(package.c_str(), (dir / "app_sha256.bin").c_str()) == 0);
+    EXPECT_TRUE(worker.ExtractBinFromFwpkg(package, directory, "app.bin", 64, 9000));
+    EXPECT_TRUE(worker.CreateSha256File(directory, "app.bin"));
     EXPECT_EQ(Sim::ReadBinaryFile(dir / "app.bin"), Sim::PatternBytes(9000, 1));
+    EXPECT_EQ(Sim::ReadBinaryFile(package), bytes);
 }
 
 }  // namespace
