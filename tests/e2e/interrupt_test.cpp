@@ -141,7 +141,12 @@ TEST_P(InterruptStepTest, StopsWithTheSignalsStatusAndOneLineSayingWhy)
     options.closedOutput = run.outputClosed;
     ProgramResult result = Interrupt(run.command, words, run.signalNumber, run.chipReady, options, run.secondSignal);
     EXPECT_EQ(result.exitCode, run.status);
-    EXPECT_THAT(result.output, testing::EndsWith(Sim::Replaced(run.ending, "OUTPUT", output)));
+    std::string ending = run.ending;
+    size_t placeholder = ending.find("OUTPUT");
+    if (placeholder != std::string::npos) {
+        ending.replace(placeholder, std::string("OUTPUT").size(), output);
+    }
+    EXPECT_THAT(result.output, testing::EndsWith(ending));
     EXPECT_EQ(result.output.find("ancelled"), std::string::npos) << result.output;
     EXPECT_EQ(Sim::FilesIn(tool.install.Dir()), files);
     EXPECT_EQ(Sim::ReadBinaryFile(output), Bytes(kept.begin(), kept.end()));

@@ -119,19 +119,16 @@ int Reap(pid_t child, bool finished)
 
 }  // namespace
 
-ProgramResult RunAsNobody(const std::string& shellCommand)
+bool MayActAsNobody()
 {
-    std::string user = std::to_string(NOBODY);
-    return RunProgram(
-        {SETPRIV, "--reuid=" + user, "--regid=" + user, "--clear-groups", "/bin/sh", "-c", shellCommand});
+    return geteuid() == 0 && access(SETPRIV, X_OK) == 0;
 }
 
-std::string WhyNotAsNobody()
+bool RunAsNobody(const std::string& shellCommand)
 {
-    if (geteuid() != 0) {
-        return "only root may act as another user";
-    }
-    return access(SETPRIV, X_OK) == 0 ? "" : std::string(SETPRIV) + " (util-linux) is missing";
+    std::string user = std::to_string(NOBODY);
+    return RunProgram({SETPRIV, "--reuid=" + user, "--regid=" + user, "--clear-groups", "/bin/sh", "-c", shellCommand})
+               .exitCode == 0;
 }
 
 ProgramResult RunProgram(const std::vector<std::string>& arguments, const ProgramOptions& options)

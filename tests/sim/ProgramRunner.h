@@ -24,11 +24,11 @@ struct ProgramOptions {
 // Runs a program with the given arguments (the first is the program's path) and collects what it prints.
 ProgramResult RunProgram(const std::vector<std::string>& arguments, const ProgramOptions& options = {});
 
-// A shell command run as the other user of the machine (Sim::NOBODY), for the tests that run as root
-// and look at what that user can do to the tool's files.
-ProgramResult RunAsNobody(const std::string& shellCommand);
-// Why this test process cannot act as that user; "" when it can.
-std::string WhyNotAsNobody();
+// Whether the tests may act as the other user of the machine (Sim::NOBODY), to see what that user can do
+// to the tool's files; a shell command run as that user, true when it succeeded.
+bool MayActAsNobody();
+const char* const NOT_AS_NOBODY = "acting as another user takes root and setpriv (util-linux)";
+bool RunAsNobody(const std::string& shellCommand);
 
 // A program that runs beside the test, its standard output and error in one pipe: its first lines
 // can be read while it runs. Killed when the object goes before it has finished.

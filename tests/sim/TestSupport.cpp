@@ -24,14 +24,6 @@ void ResetWorkerProgress()
     BurnerWorkerBase::m_isProgressLineOpen = false;
 }
 
-std::string Replaced(std::string text, const std::string& placeholder, const std::string& value)
-{
-    for (size_t at = text.find(placeholder); at != std::string::npos; at = text.find(placeholder, at + value.size())) {
-        text.replace(at, placeholder.size(), value);
-    }
-    return text;
-}
-
 bool TestChip::Step(const std::string& name)
 {
     steps.push_back(name);

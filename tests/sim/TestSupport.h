@@ -18,9 +18,6 @@ std::vector<char*> ArgumentPointers(std::vector<std::string>& words);
 // The tool's progress state (one per process) as a fresh command finds it.
 void ResetWorkerProgress();
 
-// The text with every placeholder replaced, such as OUTPUT by the file a row's command wrote.
-std::string Replaced(std::string text, const std::string& placeholder, const std::string& value);
-
 // The other user of the machine in the tests that run as root: the user and group nobody.
 constexpr uid_t NOBODY = 65534;
 
