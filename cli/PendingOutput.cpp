@@ -49,19 +49,20 @@ bool FollowedForThisUser(const struct stat& directory, const struct stat& link)
            link.st_uid == directory.st_uid;
 }
 
-// In a sticky directory (such as /tmp) only the owner of a file or of the directory may replace it.
-// Where others may write the directory the superuser is held to what the kernel's protected_regular
-// holds it to in place: a file of neither this user nor the directory's owner is not written over.
+// In a sticky directory (such as /tmp) only the owner of a file or of the directory, or the superuser,
+// may replace it. Where others may write the directory, everyone is held to what the kernel's
+// protected_regular holds them to in place: a file of neither this user nor the directory's owner is
+// not written over.
 bool MayReplace(const struct stat& directory, const struct stat& file)
 {
     uid_t user = geteuid();
     if (file.st_uid == user || (directory.st_mode & S_ISVTX) == 0) {
         return true;
     }
-    if (user != 0) {
-        return directory.st_uid == user;
+    if ((directory.st_mode & (S_IWGRP | S_IWOTH)) != 0 && file.st_uid != directory.st_uid) {
+        return false;
     }
-    return file.st_uid == directory.st_uid || (directory.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+    return user == 0 || directory.st_uid == user;
 }
 
 }  // namespace
