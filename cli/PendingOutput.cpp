@@ -184,7 +184,6 @@ bool PendingOutput::MakeFileBeside()
                             O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, WRITTEN_FILE_MODE));
         if (m_file.IsOpen()) {
             m_partName = candidate;
-            m_path = "/proc/self/fd/" + std::to_string(m_file.Get());
             m_pending = true;
             return true;
         }
@@ -208,7 +207,6 @@ bool PendingOutput::OpenDirectOutput()
     if (!SameFile(opened, m_found)) {
         return Refuse("it is no longer the file that was checked");
     }
-    m_path = "/proc/self/fd/" + std::to_string(m_file.Get());
     return true;
 }
 

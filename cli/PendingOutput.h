@@ -38,7 +38,7 @@ public:
     // Removes the new file and says so.
     void Discard();
     // A name that opens the very file the read writes into, whatever happens to its name meanwhile.
-    const std::string& Path() const { return m_path; }
+    std::string Path() const { return "/proc/self/fd/" + std::to_string(m_file.Get()); }
     const std::string& Output() const { return m_output; }
 
 private:
@@ -63,7 +63,6 @@ private:
     mode_t m_mode = 0;            // of the output the read becomes
     FileDescriptor m_file;        // the file the read writes into
     std::string m_partName;       // the new file's name beside the output
-    std::string m_path;
     bool m_pending = false;   // the new file is not yet kept or removed
     bool m_stranded = false;  // the new file holds a whole read that could not be put in place
 };

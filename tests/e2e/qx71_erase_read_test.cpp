@@ -1,6 +1,7 @@
 // vexil erase and read through the built executable against the virtual Qx71 and Kp7715 chips on a
 // pty: the package's loader goes first, then the erase-all or upload frame; the flash, the file
 // written, the console and the exit status.
+#include <functional>
 #include <set>
 #include <string>
 #include <vector>
@@ -57,7 +58,24 @@ protected:
         return Sim::PLEASE_RESET_LINE + Sim::ImageLines("loader.bin");
     }
 
+    // A read into output that the chip holds back after its first data frame while meanwhile is done to
+    // the file beside the output that the read is written into.
+    ProgramResult ReadHeldBack(const std::string& output, const std::function<void(const std::string&)>& meanwhile)
+    {
+        Qx71Faults faults;
+        faults.stalledDataFrame = 1;
+        Qx71Chip& chip = tool.StartChip(faults);
+        auto program = tool.Start("read", {"-f", package, "-z", "4096", "-o", output});
+        size_t slash = output.rfind('/') + 1;
+        part = output.substr(0, slash) + "." + output.substr(slash) + "." + std::to_string(program->Pid()) + ".0.part";
+        EXPECT_TRUE(chip.WaitUntil(&Qx71Chip::Stalled, 5000));
+        meanwhile(part);
+        chip.ResumeUpload();
+        return program->Finish(5000);
+    }
+
     std::string package = tool.WritePackage(Sim::NamedPackageImages());
+    std::string part;
 };
 
 // ---- Erase ----
@@ -198,19 +216,13 @@ TEST_P(ReadTest, OutputThatCannotBeCreatedFailsWithSeven)
 // The output's name becomes a directory while the chip holds the upload back.
 TEST_P(ReadTest, WholeReadThatCannotBePutInPlaceIsKeptAndTold)
 {
-    Qx71Faults faults;
-    faults.stalledDataFrame = 1;
-    Qx71Chip& chip = tool.StartChip(faults);
     std::string output = tool.install.Path("flash.bin");
-    auto program = tool.Start("read", {"-f", package, "-z", "4096", "-o", output});
-    std::string kept = tool.install.Path(".flash.bin." + std::to_string(program->Pid()) + ".0.part");
-    ASSERT_TRUE(chip.WaitUntil(&Qx71Chip::Stalled, 5000) && mkdir(output.c_str(), 0700) == 0);
-    chip.ResumeUpload();
-    ProgramResult result = program->Finish(5000);
+    ProgramResult result =
+        ReadHeldBack(output, [&](const std::string&) { ASSERT_EQ(mkdir(output.c_str(), 0700), 0); });
     EXPECT_EQ(result.exitCode, READ_FAILED);
     EXPECT_THAT(result.output, testing::EndsWith("in place of " + output + " (Is a directory).\n\nerror: Read " +
-                                                 output + " failed.\nnote: The whole read is kept in " + kept + ".\n"));
-    EXPECT_EQ(Sim::ReadBinaryFile(kept), chip.ReadFlash(0, 4096));
+                                                 output + " failed.\nnote: The whole read is kept in " + part + ".\n"));
+    EXPECT_EQ(Sim::ReadBinaryFile(part), tool.chip->ReadFlash(0, 4096));
 }
 
 // In a directory that the other user owns, that user swaps the file the read is written into for a
@@ -225,16 +237,10 @@ TEST_P(ReadTest, FileBesideSwappedByAnotherUserIsNeitherPutInPlaceNorWrittenThro
     std::string secret = tool.install.Path("secret.bin");
     ASSERT_TRUE(chmod(tool.install.Dir().c_str(), 0711) == 0 && mkdir(theirs.c_str(), 0755) == 0 &&
                 chown(theirs.c_str(), Sim::NOBODY, Sim::NOBODY) == 0 && Sim::WriteTextFile(secret, "secret"));
-    Qx71Faults faults;
-    faults.stalledDataFrame = 1;
-    Qx71Chip& chip = tool.StartChip(faults);
     std::string output = theirs + "/flash.bin";
-    auto program = tool.Start("read", {"-f", package, "-z", "4096", "-o", output});
-    std::string part = theirs + "/.flash.bin." + std::to_string(program->Pid()) + ".0.part";
-    ASSERT_TRUE(chip.WaitUntil(&Qx71Chip::Stalled, 5000));
-    EXPECT_TRUE(Sim::RunAsNobody("mv " + part + " " + theirs + "/moved && ln -s " + secret + " " + part));
-    chip.ResumeUpload();
-    ProgramResult result = program->Finish(5000);
+    ProgramResult result = ReadHeldBack(output, [&](const std::string& beside) {
+        EXPECT_TRUE(Sim::RunAsNobody("mv " + beside + " " + theirs + "/moved && ln -s " + secret + " " + beside));
+    });
     EXPECT_EQ(result.exitCode, READ_FAILED);
     EXPECT_THAT(result.output, testing::EndsWith("error: Cannot put the read in place of " + output + ": " + part +
                                                  " no longer names the file it was written into.\n\nerror: Read " +
