@@ -195,6 +195,19 @@ TEST_F(DfuUsbTest, TwoMatchingDevicesAreRefusedUntilTheSerialNumberPicksOne)
     }
 }
 
+// A partition table is refused before the device is looked for, so nothing reaches it.
+TEST_F(DfuUsbTest, PartitionTableIsRefusedBeforeTheDeviceIsLookedFor)
+{
+    std::string table = dir / "table.xml";
+    ASSERT_TRUE(Sim::WriteTextFile(table, "<P><A Sel=\"1\" PartitionName=\"a\" FileSystem=\"n\" FlashType=\"n\" "
+                                          "Start=\"0\" Length=\"-\" SelectFile=\"\"/></P>\n"));
+    Sim::ProgramResult result = Vexil({"--dfu", DEVICE}, {"write", "-d", DEVICE, "-f", table});
+    EXPECT_EQ(result.exitCode, DOWNLOAD_FAILED);
+    EXPECT_EQ(result.output, "error: " + table + " is a partition table; a burn over USB DFU does not burn partition "
+                                                 "tables.\n\nWrite failed.\n");
+    EXPECT_TRUE(Sim::ReadBinaryFile(Arrived()).empty());
+}
+
 TEST_F(DfuUsbTest, DownloadBrokenOffMidwayFailsWithStatusFour)
 {
     ASSERT_TRUE(Sim::WriteBinaryFile(dir / "app.bin", Sim::PatternBytes(8192, 25)));
