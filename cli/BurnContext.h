@@ -72,6 +72,8 @@ public:
     std::string GetFilePath() const { return filePath; }
     std::string GetBurnFile() const { return filePath; }
     void SetFilePath(const std::string& value) { filePath = value; }
+    // A burn file is taken for an XML partition table by its name alone.
+    bool IsPartitionTable() const { return filePath.find(".xml") != std::string::npos; }
     // Where a read puts the flash contents (-o); empty: the tool derives a name from the burn file.
     std::string GetOutputPath() const { return outputPath; }
     void SetOutputPath(const std::string& value) { outputPath = value; }

@@ -404,6 +404,7 @@ bool UsbDfuDevice::DetachAndReopen(int vid, int pid, const char* serial, DfuWatc
     m_handle = nullptr;
     Report("Device will detach and re-attach; waiting for it to come back in DFU mode...\n");
 
+    const DfuDeviceInfo runtime = m_info;
     int tries = 0;
     watch.DueIn(m_limits.reenumeratePeriodMs);
     long long limitMs = static_cast<long long>(m_limits.reenumerateTries) *
@@ -415,6 +416,8 @@ bool UsbDfuDevice::DetachAndReopen(int vid, int pid, const char* serial, DfuWatc
         const Candidate* back = FirstInDfuMode(found);
         if (back != nullptr) {
             m_info = back->info;
+            m_info.runtimeVendorId = runtime.vendorId;
+            m_info.runtimeProductId = runtime.productId;
         }
         bool opened = back != nullptr && OpenWithRetry(back->device, watch);
         FreeCandidates(found);
