@@ -73,6 +73,26 @@ int RunWorker(int argc, char* argv[], int (BurnerWorkerBase::*operation)(), void
     return result;
 }
 
+// The options after "list <type>", read as those after the command word of a burn command.
+bool ParseListOptions(int argc, char* argv[], BurnContext& context)
+{
+    return ParseExtraParam(argc - 1, argv + 1, &context);
+}
+
+// A serial port has no USB ids, so a -d filter cannot narrow the list: refused rather than dropped.
+int ListSerialPortsAsked(int argc, char* argv[])
+{
+    BurnContext context;
+    if (!ParseListOptions(argc, argv, context)) {
+        return 1;
+    }
+    if (context.GetTransportWay() == BurnInfo::TRANSPORT_USB) {
+        std::puts("error: list serial takes no -d filter; it lists every serial port.");
+        return 1;
+    }
+    return ListSerialPorts();
+}
+
 void PrintListPieces(const std::string& text)
 {
     for (const std::string& piece : CommonUtil::Split(text, ';')) {
@@ -173,7 +193,7 @@ int List(int argc, char* argv[])
     }
     const char* type = argv[LIST_TYPE_INDEX];
     if (std::strcmp(type, "serial") == 0) {
-        return ListSerialPorts();
+        return ListSerialPortsAsked(argc, argv);
     }
     if (std::strcmp(type, "hid") == 0) {
         return ListHidDevices(argc, argv);
@@ -213,7 +233,7 @@ int ListSerialPorts()
 int ListHidDevices(int argc, char* argv[])
 {
     BurnContext context;
-    if (!ParseExtraParam(argc, argv, &context)) {
+    if (!ParseListOptions(argc, argv, context)) {
         return 1;
     }
     RegisterCallback(ListPrint, nullptr, nullptr);

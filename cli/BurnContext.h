@@ -114,8 +114,9 @@ public:
     static bool m_isOpenDebug;
 
 private:
-    bool ApplyBurnConfig(const std::string& key, const std::string& value);
-    bool LoadLocalConfig(const std::string& key, const std::string& value);
+    // Each clears known when the key is none of burn.config's.
+    bool ApplyBurnConfig(const std::string& key, const std::string& value, bool& known);
+    bool LoadLocalConfig(const std::string& key, const std::string& value, bool& known);
     bool LoadTransportWay(const std::string& value);
     bool ApplyChipProperty(const std::string& key, const std::string& value);
 
