@@ -1,5 +1,6 @@
 #include "BurnCommands.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -22,6 +23,7 @@ namespace {
 
 constexpr int LIST_BUFFER_SIZE = 8192;
 constexpr int LIST_TYPE_INDEX = 2;
+constexpr uint64_t ADDRESS_SPACE_END = uint64_t{1} << 32;
 const char* const USB_CHIP_NAME = "dfu";
 
 template <typename Worker>
@@ -58,10 +60,39 @@ void NoVerdict(int result)
     (void)result;
 }
 
-// Runs one operation of a worker, then its verdict; the worker goes (context, then device) at the end.
-int RunWorker(int argc, char* argv[], int (BurnerWorkerBase::*operation)(), void (*verdict)(int))
+bool AnyRequest(const BurnContext&)
 {
-    std::unique_ptr<BurnerWorkerBase> worker = GetBurner(argc, argv);
+    return true;
+}
+
+// Every road erases the whole flash, so a range would be dropped while everything else goes.
+bool EraseRequestHonoured(const BurnContext& context)
+{
+    if (context.HasEraseSize() || context.HasAddress()) {
+        std::puts("error: Erase always erases the whole flash; it takes no -e/--erase-size or -a/--address.");
+        return false;
+    }
+    return true;
+}
+
+// A range past the 32-bit addresses would wrap round to address 0 on a chip that counts in 32 bits.
+bool ReadRequestHonoured(const BurnContext& context)
+{
+    uint32_t address = static_cast<uint32_t>(context.GetAddress());
+    int size = context.GetReadSize();
+    if (size > 0 && uint64_t{address} + static_cast<uint64_t>(size) > ADDRESS_SPACE_END) {
+        std::printf("error: The read of 0x%X bytes at 0x%08X runs past the end of the 32-bit address space.\n",
+                    static_cast<unsigned>(size), address);
+        return false;
+    }
+    return true;
+}
+
+// Runs one operation of a worker, then its verdict; the worker goes (context, then device) at the end.
+int RunWorker(int argc, char* argv[], int (BurnerWorkerBase::*operation)(), void (*verdict)(int),
+              RequestCheck honoured)
+{
+    std::unique_ptr<BurnerWorkerBase> worker = GetBurner(argc, argv, honoured);
     if (worker == nullptr) {
         return BurnInfo::PARAM_ERROR;
     }
@@ -134,14 +165,14 @@ int InitBurnParam(int argc, char* argv[], BurnContext* context)
     return BurnInfo::SUCCESS;
 }
 
-std::unique_ptr<BurnerWorkerBase> GetBurner(int argc, char* argv[])
+std::unique_ptr<BurnerWorkerBase> GetBurner(int argc, char* argv[], RequestCheck honoured)
 {
     std::unique_ptr<BurnContext> context(new (std::nothrow) BurnContext());
     if (context == nullptr) {
         std::puts("error: new BurnContext class failed!");
         return nullptr;
     }
-    if (InitBurnParam(argc, argv, context.get()) != BurnInfo::SUCCESS) {
+    if (InitBurnParam(argc, argv, context.get()) != BurnInfo::SUCCESS || !honoured(*context)) {
         return nullptr;
     }
     int chipType = context->GetChipType();
@@ -171,17 +202,17 @@ std::unique_ptr<BurnerWorkerBase> NewBurnerWorker(int chipType, std::unique_ptr<
 
 int Write(int argc, char* argv[])
 {
-    return RunWorker(argc, argv, &BurnerWorkerBase::Burn, WriteVerdict);
+    return RunWorker(argc, argv, &BurnerWorkerBase::Burn, WriteVerdict, AnyRequest);
 }
 
 int Erase(int argc, char* argv[])
 {
-    return RunWorker(argc, argv, &BurnerWorkerBase::Erase, EraseVerdict);
+    return RunWorker(argc, argv, &BurnerWorkerBase::Erase, EraseVerdict, EraseRequestHonoured);
 }
 
 int Read(int argc, char* argv[])
 {
-    return RunWorker(argc, argv, &BurnerWorkerBase::Read, NoVerdict);
+    return RunWorker(argc, argv, &BurnerWorkerBase::Read, NoVerdict, ReadRequestHonoured);
 }
 
 int List(int argc, char* argv[])

@@ -176,6 +176,13 @@ TEST_F(BurnCommandTest, ReadRefusesWhatWouldLoseData)
     EXPECT_EQ(samePath.output,
               "error: The read output file must not be the package itself: " + install.Dir() + "//app.fwpkg\n");
     EXPECT_EQ(Sim::ReadBinaryFile(package), before);
+    Sim::ProgramResult pastTop = Run({"read", "-c", "qx71", "-p", NO_PORT, "-f", package, "-a", "0xFFFFF000", "-z",
+                                      "0x1001"});
+    EXPECT_EQ(pastTop.exitCode, 1);
+    EXPECT_EQ(pastTop.output,
+              "error: The read of 0x1001 bytes at 0xFFFFF000 runs past the end of the 32-bit address space.\n");
+    // up to 4 GiB: the port is tried
+    EXPECT_EQ(Run({"read", "-c", "qx71", "-p", NO_PORT, "-f", package, "-a", "0xFFFFF000", "-z", "0x1000"}).exitCode, 3);
 }
 
 TEST_F(BurnCommandTest, ListNeedsAKnownType)
