@@ -176,13 +176,13 @@ TEST_F(BurnCommandTest, ReadRefusesWhatWouldLoseData)
     EXPECT_EQ(samePath.output,
               "error: The read output file must not be the package itself: " + install.Dir() + "//app.fwpkg\n");
     EXPECT_EQ(Sim::ReadBinaryFile(package), before);
-    Sim::ProgramResult pastTop = Run({"read", "-c", "qx71", "-p", NO_PORT, "-f", package, "-a", "0xFFFFF000", "-z",
-                                      "0x1001"});
+    std::vector<std::string> nearTop = {"read", "-c", "qx71", "-p", NO_PORT, "-f", package, "-a", "0xFFFFF000", "-z",
+                                        "0x1001"};
+    Sim::ProgramResult pastTop = Run(nearTop);
     EXPECT_EQ(pastTop.exitCode, 1);
-    EXPECT_EQ(pastTop.output,
-              "error: The read of 0x1001 bytes at 0xFFFFF000 runs past the end of the 32-bit address space.\n");
-    // up to 4 GiB: the port is tried
-    EXPECT_EQ(Run({"read", "-c", "qx71", "-p", NO_PORT, "-f", package, "-a", "0xFFFFF000", "-z", "0x1000"}).exitCode, 3);
+    EXPECT_EQ(pastTop.output, "error: The read of 0x1001 bytes at 0xFFFFF000 runs past the end of the 32-bit address space.\n");
+    nearTop.back() = "0x1000";  // ends at 4 GiB: the port is tried
+    EXPECT_EQ(Run(nearTop).exitCode, 3);
 }
 
 TEST_F(BurnCommandTest, ListNeedsAKnownType)
@@ -221,7 +221,6 @@ TEST_F(BurnCommandTest, ListHid)
         {{"list", "hid", "-d", "zz:11"}, "Invalid device id 'zz:11', expected <vid>:<pid> in hex, e.g. 0483:df11"},
         {{"list", "hid", "-d", "0483"}, "Invalid device id '0483', expected <vid>:<pid> in hex, e.g. 0483:df11"},
         {{"list", "serial", "-d", "1234:5678"}, "list serial takes no -d filter; it lists every serial port."},
-        {{"list", "serial", "--hid"}, "Unknown option '--hid'."},
     };
     for (const auto& c : refused) {
         Sim::ProgramResult badFilter = Run(c.first);

@@ -99,7 +99,6 @@ TEST_F(CliParserTest, UnknownWordOrValueOptionWithoutItsValueIsRefused)
         {{"-f", "a.fwpkg", "--after_reset"}, "Unknown option '--after_reset'"},
         {{"-f", "a.fwpkg", "--only-burn", "-r", "app"}, "Unknown option 'app'"},
         {{"-f", "a.fwpkg", "--only-burn"}, "Option '--only-burn' needs a value"},
-        {{"-f", "a.fwpkg", "-p"}, "Option '-p' needs a value"},
         {{"-f", "a.fwpkg", "--config"}, "Option '--config' needs a value"},
         {{"-f", "a.fwpkg", "--only-burn", "-a"}, "Option '-a' needs a value"},
     };
