@@ -84,10 +84,21 @@ public:
     int GetChipType() const { return chipType; }
     int GetDepartment() const { return department; }
     int GetAddress() const { return address; }
-    void SetAddress(int value) { address = value; }
+    void SetAddress(int value)
+    {
+        address = value;
+        addressGiven = true;
+    }
     int GetReadSize() const { return readSize; }
     void SetReadSize(int value) { readSize = value; }
-    void SetEraseSize(int value) { eraseSize = value; }
+    void SetEraseSize(int value)
+    {
+        eraseSize = value;
+        eraseSizeGiven = true;
+    }
+    // Whether an address or an erase size was asked for at all, 0 included.
+    bool HasAddress() const { return addressGiven; }
+    bool HasEraseSize() const { return eraseSizeGiven; }
     int GetReboot() const { return reboot; }
     void SetReboot(int value) { reboot = value; }
     std::vector<std::string> GetOnlyBurnNames() const { return onlyBurnNames; }
@@ -116,8 +127,9 @@ public:
     static bool m_isOpenDebug;
 
 private:
-    bool ApplyBurnConfig(const std::string& key, const std::string& value);
-    bool LoadLocalConfig(const std::string& key, const std::string& value);
+    // Each clears known when the key is none of burn.config's.
+    bool ApplyBurnConfig(const std::string& key, const std::string& value, bool& known);
+    bool LoadLocalConfig(const std::string& key, const std::string& value, bool& known);
     bool LoadTransportWay(const std::string& value);
     bool ApplyChipProperty(const std::string& key, const std::string& value);
 
@@ -152,8 +164,10 @@ private:
     int department = 0;
     bool xmlPathDefault = true;
     int address = 0;
+    bool addressGiven = false;
     int readSize = 0;
     int eraseSize = 0;
+    bool eraseSizeGiven = false;
     int reboot = 0;
     std::vector<std::string> onlyBurnNames;
     bool switchAfterLoader = false;

@@ -118,8 +118,12 @@ void PrintImageTable(const std::string& file, const std::string& version,
 
 int Parse(int argc, char* argv[])
 {
+    // A word the parser does not know may be an option the user counts on: no listing without it.
+    if (!CheckOptionWords(argc, argv)) {
+        return 1;
+    }
     BurnInfo::BurnContext context;
-    // An option error is reported by the parser and does not stop the listing.
+    // A bad value of an option the listing does not use is reported and does not stop it.
     (void)ParseExtraParam(argc, argv, &context);
     std::string file = context.GetBurnFile();
     if (file.empty()) {
@@ -164,8 +168,9 @@ int RunCommand(int argc, char* argv[])
         std::printf("vexil Version: %s\n", VERSION);
         return 0;
     }
-    Help();  // -h, --help and any other word
-    return 0;
+    Help();
+    // A script that mistypes the command must not go on as if it had run.
+    return std::strcmp(command, "-h") == 0 || std::strcmp(command, "--help") == 0 ? 0 : 1;
 }
 
 }  // namespace

@@ -133,6 +133,10 @@ TEST_F(ParseCommandTest, Failures)
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.output, "error: parse requires -f <fwpkg file>\n");
 
+    result = Vexil({"parse", "-f", "missing.fwpkg", "--crc"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.output, "error: Unknown option '--crc'.\n");
+
     result = Vexil({"parse", "-f", "missing.fwpkg"});
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.output, "error: cannot open file: missing.fwpkg\n");

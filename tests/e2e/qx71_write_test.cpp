@@ -265,6 +265,15 @@ TEST_P(OnlyBurnTest, ANameThatSelectsNoImageSentFailsWithFourBeforeAnythingIsSen
     EXPECT_TRUE(chip.Wire().empty());
 }
 
+TEST_P(OnlyBurnTest, AMisspelledOptionFailsWithOneBeforeAnythingIsSent)
+{
+    Qx71Chip& chip = tool.StartChip();
+    ProgramResult result = Write(tool, tool.WritePackage(Sim::NamedPackageImages()), {"--onlyburn", "App.bin"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.output, "error: Unknown option '--onlyburn'.\nerror: Parse command arguments failed!\n");
+    EXPECT_TRUE(chip.Wire().empty());
+}
+
 INSTANTIATE_TEST_SUITE_P(Chips, OnlyBurnTest, ::testing::Values("qx71", "kp7715"), Sim::ChipParamName);
 
 // ---- Reset after the burn ----
