@@ -1,9 +1,12 @@
 #include "DfuBurnerWorker.h"
 
 #include <cstdio>
+#include <vector>
 
 #include "Burn.h"
 #include "BurnChipBase.h"
+#include "CommonUtil.h"
+#include "FwpkgCheck.h"
 #include "FwpkgInfo.h"
 #include "PendingOutput.h"
 
@@ -16,6 +19,13 @@ bool IsFirmwarePackage(const std::string& path)
     std::vector<BurnInfo::FwImageInfo> rows;
     std::string error;
     return BurnInfo::ParseFwpkgInfo(path, rows, error, nullptr);
+}
+
+// These chips take a package image by image over USB; any other gets the file as it is.
+bool BurnsPackagesImageByImage(int chipType)
+{
+    return chipType == BurnInfo::CHIP_TYPE_TYPESIX || chipType == BurnInfo::CHIP_TYPE_QX71 ||
+           chipType == BurnInfo::CHIP_TYPE_KP7715;
 }
 
 }  // namespace
@@ -35,8 +45,27 @@ void DfuBurnerWorker::ResetChipWhenAsked()
     }
 }
 
+// The driver checks the package as well, but only once the device is open, and opening it may already
+// detach it from what it runs.
+bool DfuBurnerWorker::PackageCanBeBurnt(const std::string& file) const
+{
+    std::unique_ptr<unsigned char[]> data;
+    unsigned long length = 0;
+    if (!BurnsPackagesImageByImage(Context().GetChipType()) ||
+        CommonUtil::ReadRegularFile(file, 0, data, length) != CommonUtil::FileRead::DONE ||
+        !Common::LooksLikeFwpkg(data.get(), length)) {
+        return true;  // burnt as one image, or the driver says why it cannot read it
+    }
+    std::vector<Common::FileHead> images;
+    return Common::CheckFwpkg(data.get(), length, file.c_str(), 0, images);
+}
+
 int DfuBurnerWorker::Burn()
 {
+    if (!PackageCanBeBurnt(Context().GetBurnFile())) {
+        WorkerText::PrintBurnFailed(Context().GetBurnFile());
+        return BurnInfo::BURN_BOOT_FAILED;
+    }
     if (!InitTransport()) {
         return BurnInfo::INIT_TRANSFER_WAY_FAILED;
     }

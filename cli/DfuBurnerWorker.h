@@ -2,6 +2,7 @@
 #define VEXIL_CLI_DFUBURNERWORKER_H
 
 #include <memory>
+#include <string>
 
 #include "BurnerWorkerBase.h"
 
@@ -19,6 +20,7 @@ public:
 
 private:
     void ResetChipWhenAsked();
+    bool PackageCanBeBurnt(const std::string& file) const;
 };
 
 }  // namespace DfuBurnerWorkerSp

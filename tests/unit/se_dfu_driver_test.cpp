@@ -207,8 +207,7 @@ TEST_F(SeDfuDriverTest, PlainFileIsOneFlashImageAtTheAddressGiven)
     EXPECT_EQ(capture.Count("Burning image: image.bin (addr=0x00020000, size=0xA)\n"), 1u);
 }
 
-// Nothing at all goes to the device: not when the last image ends one byte past the end of the file,
-// nor when the package's CRC does not match.
+// Nothing at all goes to the device when the package cannot be burnt as it states its images.
 TEST_F(SeDfuDriverTest, PackageThatCannotBeTrustedIsRefusedBeforeAnyBlock)
 {
     std::vector<PackageImage> images = {PatternImage("app.bin", 1, 0x10000, 100),
@@ -218,8 +217,14 @@ TEST_F(SeDfuDriverTest, PackageThatCannotBeTrustedIsRefusedBeforeAnyBlock)
     FwpkgOptions badCrc;
     badCrc.corruptCrc = true;
     const std::vector<std::pair<std::vector<uint8_t>, std::string>> cases = {
-        {cut, "error: image tail.bin exceeds the fwpkg file size.\n"},
-        {BuildFwpkg(images, badCrc), "error: fwpkg fwpkg crc mismatch\n"},
+        {cut, "Image tail.bin runs past the end of the package (offset 216, length 50, package 265 bytes).\n"},
+        {BuildFwpkg(images, badCrc), "fwpkg crc mismatch\n"},
+        {BuildFwpkg({PatternImage("a.bin", 1, 0x20000, 0x2000), PatternImage("b.bin", 1, 0x21000, 10)}),
+         "Images a.bin and b.bin overlap in flash.\n"},
+        {BuildFwpkg({PatternImage("nv.bin", 2, 0x80000, 0x1800, 0x1000)}),
+         "Image nv.bin has a burn size of 4096 bytes, less than its length of 6144 bytes.\n"},
+        {BuildFwpkg({PatternImage("top.bin", 1, 0xFFFFF000, 0x2000)}),
+         "Image top.bin at 0xfffff000 runs past the end of the 32-bit address space.\n"},
     };
     Open(QX71_CHIP_TYPE);
     for (const auto& c : cases) {
