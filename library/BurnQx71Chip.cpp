@@ -434,6 +434,13 @@ bool BurnQx71Chip::DownloadAllinoneBin(const char* file, unsigned long address)
         !OnlyBurnNamesSelectSentImages(images, file, SentWhenSelected)) {
         return false;
     }
+    // A read or an erase burns the loader alone on purpose.
+    auto sends = [this](const Common::FileHead& image) {
+        return SentWhenSelected(image) && IsImageSelected(image.fileName);
+    };
+    if (!m_isOnlyBurnLoader && !SendsAnImageBesidesTheLoader(images, file, sends)) {
+        return false;
+    }
     if (!SendShakeHandFrame()) {
         PrintPlain("Shakehand failed, The board does not respond.\n");
         return false;
@@ -446,7 +453,7 @@ bool BurnQx71Chip::DownloadAllinoneBin(const char* file, unsigned long address)
     ymodem.SetTimeLimits(m_limits.ymodem);
     m_unconfirmed.clear();
     for (const Common::FileHead& image : images) {
-        if (!SentWhenSelected(image) || !IsImageSelected(image.fileName)) {
+        if (!sends(image)) {
             continue;
         }
         if (!BurnImage(ymodem, package.get(), image)) {

@@ -87,26 +87,30 @@ bool BurnSeDfuChip::BurnPlainFile(const unsigned char* data, size_t length, unsi
     return BurnOneImage(image, data);
 }
 
-// The loader and the images never sent are not filtered by the only-burn list.
-bool BurnSeDfuChip::SentWhenSelected(const Common::FileHead& image)
+// The loader goes only to the Kp7715 boot ROM, and an image of the never-sent type never goes.
+bool BurnSeDfuChip::SentWhenSelected(const Common::FileHead& image) const
 {
-    return image.type != Common::IMAGE_TYPE_NEVER_SENT && image.type != Common::IMAGE_TYPE_LOADER;
+    if (image.type == Common::IMAGE_TYPE_LOADER) {
+        return NeedsLoaderStage();
+    }
+    return image.type != Common::IMAGE_TYPE_NEVER_SENT;
 }
 
-// The loader goes only to the Kp7715 boot ROM.
+// The only-burn list does not filter the loader: the boot ROM runs nothing else.
 bool BurnSeDfuChip::WillSend(const Common::FileHead& image) const
 {
-    if (SentWhenSelected(image)) {
-        return IsImageSelected(image.fileName);
-    }
-    return image.type == Common::IMAGE_TYPE_LOADER && NeedsLoaderStage();
+    return SentWhenSelected(image) &&
+           (image.type == Common::IMAGE_TYPE_LOADER || IsImageSelected(image.fileName));
 }
 
 // A package that cannot be burnt as asked is refused before the device is asked for anything, so
 // that no half of it ends up in the flash.
 bool BurnSeDfuChip::PackageFitsTheBurn(const std::vector<Common::FileHead>& images, const char* path) const
 {
-    return OnlyBurnNamesSelectSentImages(images, path, SentWhenSelected);
+    auto sentWhenSelected = [this](const Common::FileHead& image) { return SentWhenSelected(image); };
+    auto willSend = [this](const Common::FileHead& image) { return WillSend(image); };
+    return OnlyBurnNamesSelectSentImages(images, path, sentWhenSelected) &&
+           SendsAnImageBesidesTheLoader(images, path, willSend);
 }
 
 bool BurnSeDfuChip::BurnFwpkg(const char* path, const unsigned char* data, unsigned long length)

@@ -100,6 +100,8 @@ std::vector<FaultCase> Cases()
         {"factory image longer than its burn size", Qx71Faults(),
          {sample[0], {"fac.bin", Sim::PatternBytes(0x1800, 4), 0x90000, 0x1000, 6}}, 0,
          {"Image fac.bin has a burn size of 4096 bytes, less than its length of 6144 bytes.\n", formatError}, 0, false, {}},
+        {"nothing but the loader to burn", Qx71Faults(), {sample[0], {"never.bin", Bytes(10, 1), 0x20000, 0, 16}}, 0,
+         {"error: {package} holds nothing this road burns, the loader aside.\n"}, 0, false, {}},
     };
 }
 
