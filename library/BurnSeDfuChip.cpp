@@ -96,7 +96,7 @@ bool BurnSeDfuChip::SentWhenSelected(const Common::FileHead& image) const
     return image.type != Common::IMAGE_TYPE_NEVER_SENT;
 }
 
-// The only-burn list does not filter the loader: the boot ROM runs nothing else.
+// The only-burn list does not filter the loader: without it the Kp7715 boot ROM takes nothing else.
 bool BurnSeDfuChip::WillSend(const Common::FileHead& image) const
 {
     return SentWhenSelected(image) &&
