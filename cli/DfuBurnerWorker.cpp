@@ -1,9 +1,12 @@
 #include "DfuBurnerWorker.h"
 
 #include <cstdio>
+#include <vector>
 
 #include "Burn.h"
 #include "BurnChipBase.h"
+#include "CommonUtil.h"
+#include "FwpkgCheck.h"
 #include "FwpkgInfo.h"
 #include "PendingOutput.h"
 
@@ -75,6 +78,21 @@ bool DfuBurnerWorker::BurnWordsFit() const
     return true;
 }
 
+// The driver checks the package as well, but only once the device is open, and opening it may already
+// detach it from what it runs.
+bool DfuBurnerWorker::PackageCanBeBurnt(const std::string& file) const
+{
+    std::unique_ptr<unsigned char[]> data;
+    unsigned long length = 0;
+    if (!BurnsPackages(Context().GetChipType()) ||
+        CommonUtil::ReadRegularFile(file, 0, data, length) != CommonUtil::FileRead::DONE ||
+        !Common::LooksLikeFwpkg(data.get(), length)) {
+        return true;  // burnt as one image, or the driver says why it cannot read it
+    }
+    std::vector<Common::FileHead> images;
+    return Common::CheckFwpkg(data.get(), length, file.c_str(), 0, images);
+}
+
 int DfuBurnerWorker::Burn()
 {
     if (!BurnWordsFit()) {
@@ -83,6 +101,10 @@ int DfuBurnerWorker::Burn()
     if (Context().IsPartitionTable()) {
         std::printf("error: %s is a partition table; a burn over USB DFU does not burn partition tables.\n",
                     Context().GetBurnFile().c_str());
+        return BurnInfo::BURN_BOOT_FAILED;
+    }
+    if (!PackageCanBeBurnt(Context().GetBurnFile())) {
+        WorkerText::PrintBurnFailed(Context().GetBurnFile());
         return BurnInfo::BURN_BOOT_FAILED;
     }
     if (!InitTransport()) {

@@ -2,6 +2,7 @@
 #define VEXIL_CLI_DFUBURNERWORKER_H
 
 #include <memory>
+#include <string>
 
 #include "BurnerWorkerBase.h"
 
@@ -20,6 +21,7 @@ public:
 private:
     bool BurnWordsFit() const;
     void ResetChipWhenAsked();
+    bool PackageCanBeBurnt(const std::string& file) const;
 };
 
 }  // namespace DfuBurnerWorkerSp

@@ -1,6 +1,8 @@
 #include "Qx71BurnerWorker.h"
 
 #include <cstdio>
+#include <memory>
+#include <string>
 
 #include "Burn.h"
 #include "BurnChipBase.h"
@@ -14,6 +16,25 @@ namespace {
 
 constexpr size_t CRC_SIZE = 2;
 const char* const READ_FILE_SUFFIX = "_read.bin";
+
+// A read or an erase burns the package only up to the first image it sends, which must be the loader
+// that then reads or erases: any other image would be written to the flash.
+bool LoaderComesFirst(const std::string& package)
+{
+    std::unique_ptr<unsigned char[]> data;
+    unsigned long length = 0;
+    std::vector<Common::FileHead> images;
+    std::string version;
+    std::string error;
+    if (CommonUtil::ReadRegularFile(package, 0, data, length) != CommonUtil::FileRead::DONE ||
+        !Common::ParseFwpkg(data.get(), length, images, version, error, true) ||
+        images.front().type == Common::IMAGE_TYPE_LOADER) {
+        return true;  // the driver says why it cannot take the package
+    }
+    std::printf("error: The first image of %s is no loader; a read or an erase sends nothing but the loader.\n",
+                package.c_str());
+    return false;
+}
 
 }  // namespace
 
@@ -82,6 +103,9 @@ int Qx71BurnerWorker::Burn()
 
 int Qx71BurnerWorker::Erase()
 {
+    if (!LoaderComesFirst(Context().GetBurnFile())) {
+        return BurnInfo::ERASE_FAILED;
+    }
     if (!InitTransport()) {
         return BurnInfo::INIT_TRANSFER_WAY_FAILED;
     }
@@ -116,6 +140,9 @@ int Qx71BurnerWorker::Read()
     std::string output = ReadOutputPath(file, Context().GetOutputPath());
     if (!ReadArgumentsValid(output)) {
         return BurnInfo::PARAM_ERROR;
+    }
+    if (!LoaderComesFirst(file)) {
+        return BurnInfo::BURN_BOOT_FAILED;
     }
     PendingOutput pending(output);
     if (!pending.Check()) {

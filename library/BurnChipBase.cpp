@@ -934,3 +934,21 @@ bool BurnChipBase::OnlyBurnNamesSelectSentImages(
     }
     return true;
 }
+
+bool BurnChipBase::SendsAnImageBesidesTheLoader(const std::vector<Common::FileHead>& images, const char* package,
+                                                const std::function<bool(const Common::FileHead&)>& sends) const
+{
+    if (std::any_of(images.begin(), images.end(), [&](const Common::FileHead& image) {
+            return image.type != Common::IMAGE_TYPE_LOADER && sends(image);
+        })) {
+        return true;
+    }
+    if (GetOnlyBurnNames().empty()) {
+        Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE,
+                          "error: %s holds nothing this road burns, the loader aside.\n", package);
+    } else {
+        Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE,
+                          "error: --only-burn selects nothing of %s that this road burns, the loader aside.\n", package);
+    }
+    return false;
+}

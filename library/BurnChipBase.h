@@ -151,6 +151,9 @@ protected:
     // that selects none would let the burn end well with nothing of what was asked for sent.
     bool OnlyBurnNamesSelectSentImages(const std::vector<Common::FileHead>& images, const char* package,
                                        const std::function<bool(const Common::FileHead&)>& sentWhenSelected) const;
+    // A burn that would send no image but the loader would end well with nothing written.
+    bool SendsAnImageBesidesTheLoader(const std::vector<Common::FileHead>& images, const char* package,
+                                      const std::function<bool(const Common::FileHead&)>& sends) const;
 
 private:
     template <typename Operation>

@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "Common.h"
+#include "FwpkgCheck.h"
 #include "SebootFrame.h"
 #include "WaitTime.h"
 #include "securec.h"
@@ -99,90 +100,10 @@ unsigned char FlashImageMode(uint32_t type)
     }
 }
 
-bool FitsPackage(const Common::FileHead& image, unsigned long packageLength)
-{
-    return static_cast<uint64_t>(image.offset) + image.length <= packageLength;
-}
-
 // An image of the never-sent type stays in the package: a burn skips it, whatever the only-burn list says.
 bool SentWhenSelected(const Common::FileHead& image)
 {
     return image.type != Common::IMAGE_TYPE_NEVER_SENT;
-}
-
-// Images of the other kinds (the loader, NV/KV, factory, OTP/e-Fuse, version) live in spaces of their own.
-bool GoesWithFlashImageCommand(uint32_t type)
-{
-    switch (type) {
-        case Common::IMAGE_TYPE_LOADER:
-        case Common::IMAGE_TYPE_NV:
-        case Common::IMAGE_TYPE_OTP:
-        case Common::IMAGE_TYPE_EFUSE:
-        case Common::IMAGE_TYPE_FACTORY:
-        case Common::IMAGE_TYPE_VERSION:
-        case Common::IMAGE_TYPE_NEVER_SENT:
-            return false;
-        default:
-            return true;
-    }
-}
-
-// The flash a flash image takes: what the chip erases (the burn size as the frame rounds it) or what
-// it writes, whichever is more.
-struct FlashRange {
-    uint64_t begin = 0;
-    uint64_t end = 0;
-    std::string name;
-};
-
-FlashRange RangeOf(const Common::FileHead& image, unsigned long eraseUnit)
-{
-    uint64_t extent = std::max<uint64_t>(Seboot::RoundUpEraseSize(image.burnSize, eraseUnit), image.length);
-    return {image.burnAddr, static_cast<uint64_t>(image.burnAddr) + extent, Common::Printable(image.fileName)};
-}
-
-// Why one image cannot be burnt as the package states it; empty when it can.
-std::string ImageFault(const Common::FileHead& image, unsigned long packageLength, unsigned long eraseUnit)
-{
-    std::string name = Common::Printable(image.fileName);
-    if (!FitsPackage(image, packageLength)) {
-        return Common::FormatInfo("Image %s runs past the end of the package (offset %u, length %u, package %lu bytes).\n",
-                                  name.c_str(), image.offset, image.length, packageLength);
-    }
-    if (!GoesWithFlashImageCommand(image.type)) {
-        return std::string();
-    }
-    // The chip would write bytes it never erased; a burn size of 0 stands for an area erased beforehand.
-    if (image.burnSize != 0 && Seboot::RoundUpEraseSize(image.burnSize, eraseUnit) < image.length) {
-        return Common::FormatInfo("Image %s has a burn size of %u bytes, less than its length of %u bytes.\n",
-                                  name.c_str(), image.burnSize, image.length);
-    }
-    if (RangeOf(image, eraseUnit).end > (1ULL << 32)) {
-        return Common::FormatInfo("Image %s at 0x%x runs past the end of the 32-bit address space.\n", name.c_str(),
-                                  image.burnAddr);
-    }
-    return std::string();
-}
-
-// Two flash images whose ranges meet would overwrite one another.
-std::string OverlapFault(const std::vector<Common::FileHead>& images, unsigned long eraseUnit)
-{
-    std::vector<FlashRange> ranges;
-    for (const Common::FileHead& image : images) {
-        FlashRange range = RangeOf(image, eraseUnit);
-        if (GoesWithFlashImageCommand(image.type) && range.end > range.begin) {
-            ranges.push_back(range);
-        }
-    }
-    std::sort(ranges.begin(), ranges.end(),
-              [](const FlashRange& left, const FlashRange& right) { return left.begin < right.begin; });
-    for (size_t i = 1; i < ranges.size(); ++i) {
-        if (ranges[i].begin < ranges[i - 1].end) {
-            return Common::FormatInfo("Images %s and %s overlap in flash.\n", ranges[i - 1].name.c_str(),
-                                      ranges[i].name.c_str());
-        }
-    }
-    return std::string();
 }
 
 }  // namespace
@@ -499,33 +420,6 @@ bool BurnQx71Chip::SendShakeHandFrame()
 
 // ---- Package burn ----
 
-bool BurnQx71Chip::BuildImageList(const unsigned char* data, unsigned long length,
-                                  std::vector<Common::FileHead>& list, std::string& error)
-{
-    std::string version;
-    return Common::ParseFwpkg(data, length, list, version, error, true);
-}
-
-// The parser returns entries as the package states them. A fault in any of them refuses the package
-// before a byte goes to the chip, not after the images before it are in flash.
-bool BurnQx71Chip::CheckImages(const std::vector<Common::FileHead>& images, unsigned long packageLength,
-                               std::string& error) const
-{
-    for (const Common::FileHead& image : images) {
-        error = ImageFault(image, packageLength, FlashEraseUnit());
-        if (!error.empty()) {
-            break;
-        }
-    }
-    if (error.empty()) {
-        error = OverlapFault(images, FlashEraseUnit());
-    }
-    if (!error.empty() && error.back() == '\n') {
-        error.pop_back();  // printed with a line end of its own, like the parser's errors
-    }
-    return error.empty();
-}
-
 bool BurnQx71Chip::DownloadAllinoneBin(const char* file, unsigned long address)
 {
     (void)address;
@@ -536,13 +430,15 @@ bool BurnQx71Chip::DownloadAllinoneBin(const char* file, unsigned long address)
         return false;
     }
     std::vector<Common::FileHead> images;
-    std::string error;
-    if (!BuildImageList(package.get(), length, images, error) || !CheckImages(images, length, error)) {
-        Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "%s\n", error.c_str());
-        Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "File: %s format error!\n", file);
+    if (!Common::CheckFwpkg(package.get(), length, file, GetThisPtr(), images, FlashEraseUnit()) ||
+        !OnlyBurnNamesSelectSentImages(images, file, SentWhenSelected)) {
         return false;
     }
-    if (!OnlyBurnNamesSelectSentImages(images, file, SentWhenSelected)) {
+    // A read or an erase burns the loader alone on purpose.
+    auto sends = [this](const Common::FileHead& image) {
+        return SentWhenSelected(image) && IsImageSelected(image.fileName);
+    };
+    if (!m_isOnlyBurnLoader && !SendsAnImageBesidesTheLoader(images, file, sends)) {
         return false;
     }
     if (!SendShakeHandFrame()) {
@@ -557,7 +453,7 @@ bool BurnQx71Chip::DownloadAllinoneBin(const char* file, unsigned long address)
     ymodem.SetTimeLimits(m_limits.ymodem);
     m_unconfirmed.clear();
     for (const Common::FileHead& image : images) {
-        if (!SentWhenSelected(image) || !IsImageSelected(image.fileName)) {
+        if (!sends(image)) {
             continue;
         }
         if (!BurnImage(ymodem, package.get(), image)) {

@@ -74,15 +74,11 @@ protected:
     bool SendCommandFrame(const Common::FileHead& image);
     bool SendShakeHandFrame();
     bool SendUploadDataFrame(unsigned long address, unsigned long length);
-    bool BuildImageList(const unsigned char* data, unsigned long length, std::vector<Common::FileHead>& list,
-                        std::string& error);
     AckResult ReceiveAckAndCheck(AckBuffer& buffer, int waitMs, bool report, bool textBeforeAck = false);
     // One look at the bytes that have arrived.
     AckResult TakeAck(AckBuffer& buffer, bool report);
 
 private:
-    bool CheckImages(const std::vector<Common::FileHead>& images, unsigned long packageLength,
-                     std::string& error) const;
     bool BurnImage(YmodemProtocolSp::YmodemProtocol& ymodem, const unsigned char* package,
                    const Common::FileHead& image);
     enum class ImageAck { CONFIRMED, MISSING, FAILED };

@@ -6,28 +6,14 @@
 #include <string>
 
 #include "ChipDriverFactory.h"
+#include "FwpkgCheck.h"
 #include "SebootFrame.h"
 
 namespace {
 
-constexpr unsigned long FWPKG_PROBE_LEN = 12;
 constexpr const char* PLAIN_IMAGE_NAME = "image.bin";
 
 using Common::PrintPlain;
-
-bool IsFwpkg(const unsigned char* data, unsigned long length)
-{
-    if (length < FWPKG_PROBE_LEN) {
-        return false;
-    }
-    uint32_t magic = Common::GetLe32(data);
-    return magic >= Common::FWPKG_EXTENDED_FLAG_FIRST && magic <= Common::FWPKG_COMPACT_FLAG;
-}
-
-bool FitsPackage(const Common::FileHead& image, unsigned long packageLength)
-{
-    return static_cast<uint64_t>(image.offset) + image.length <= packageLength;
-}
 
 void PrintImageLine(const Common::FileHead& image)
 {
@@ -79,7 +65,7 @@ bool BurnSeDfuChip::DownloadAllinoneBin(const char* file, unsigned long address)
     if (data == nullptr) {
         return false;
     }
-    bool burnt = IsFwpkg(data.get(), length) ? BurnFwpkg(file, data.get(), length)
+    bool burnt = Common::LooksLikeFwpkg(data.get(), length) ? BurnFwpkg(file, data.get(), length)
                                              : BurnPlainFile(data.get(), length, address);
     if (burnt) {
         PrintPlain("Download completed.\n");
@@ -101,47 +87,37 @@ bool BurnSeDfuChip::BurnPlainFile(const unsigned char* data, size_t length, unsi
     return BurnOneImage(image, data);
 }
 
-// The loader and the images never sent are not filtered by the only-burn list.
-bool BurnSeDfuChip::SentWhenSelected(const Common::FileHead& image)
+// The loader goes only to the Kp7715 boot ROM, and an image of the never-sent type never goes.
+bool BurnSeDfuChip::SentWhenSelected(const Common::FileHead& image) const
 {
-    return image.type != Common::IMAGE_TYPE_NEVER_SENT && image.type != Common::IMAGE_TYPE_LOADER;
+    if (image.type == Common::IMAGE_TYPE_LOADER) {
+        return NeedsLoaderStage();
+    }
+    return image.type != Common::IMAGE_TYPE_NEVER_SENT;
 }
 
-// The loader goes only to the Kp7715 boot ROM.
+// The only-burn list does not filter the loader: without it the Kp7715 boot ROM takes nothing else.
 bool BurnSeDfuChip::WillSend(const Common::FileHead& image) const
 {
-    if (SentWhenSelected(image)) {
-        return IsImageSelected(image.fileName);
-    }
-    return image.type == Common::IMAGE_TYPE_LOADER && NeedsLoaderStage();
+    return SentWhenSelected(image) &&
+           (image.type == Common::IMAGE_TYPE_LOADER || IsImageSelected(image.fileName));
 }
 
-// A package that cannot be burnt as asked, because it does not hold an image whole or a name of the
-// only-burn list selects nothing in it, is refused before the device is touched, so that no half of
-// it ends up in the flash.
-bool BurnSeDfuChip::PackageFitsTheBurn(const std::vector<Common::FileHead>& images, unsigned long length,
-                                       const char* path) const
+// A package that cannot be burnt as asked is refused before the device is asked for anything, so
+// that no half of it ends up in the flash.
+bool BurnSeDfuChip::PackageFitsTheBurn(const std::vector<Common::FileHead>& images, const char* path) const
 {
-    for (const Common::FileHead& image : images) {
-        if (WillSend(image) && !FitsPackage(image, length)) {
-            Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "error: image %s exceeds the fwpkg file size.\n",
-                              Common::Printable(image.fileName).c_str());
-            return false;
-        }
-    }
-    return OnlyBurnNamesSelectSentImages(images, path, SentWhenSelected);
+    auto sentWhenSelected = [this](const Common::FileHead& image) { return SentWhenSelected(image); };
+    auto willSend = [this](const Common::FileHead& image) { return WillSend(image); };
+    return OnlyBurnNamesSelectSentImages(images, path, sentWhenSelected) &&
+           SendsAnImageBesidesTheLoader(images, path, willSend);
 }
 
 bool BurnSeDfuChip::BurnFwpkg(const char* path, const unsigned char* data, unsigned long length)
 {
     std::vector<Common::FileHead> images;
-    std::string version;
-    std::string error;
-    if (!Common::ParseFwpkg(data, length, images, version, error, true)) {
-        Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "error: fwpkg %s\n", error.c_str());
-        return false;
-    }
-    if (!PackageFitsTheBurn(images, length, path) || !Protocol()->EnsureIdleState()) {
+    if (!Common::CheckFwpkg(data, length, path, GetThisPtr(), images) || !PackageFitsTheBurn(images, path) ||
+        !Protocol()->EnsureIdleState()) {
         return false;
     }
     for (const Common::FileHead& image : images) {

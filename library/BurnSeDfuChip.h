@@ -22,16 +22,14 @@ public:
     bool Reset() override;
 
 private:
-    static bool SentWhenSelected(const Common::FileHead& image);
-
     bool BurnFwpkg(const char* path, const unsigned char* data, unsigned long length);
     bool BurnPlainFile(const unsigned char* data, size_t length, unsigned long address);
     bool BurnOneImage(const Common::FileHead& image, const unsigned char* data);
     bool BurnLoaderImage(const Common::FileHead& image, const unsigned char* data);
     std::vector<unsigned char> BuildCmdForImage(const Common::FileHead& image) const;
-    bool PackageFitsTheBurn(const std::vector<Common::FileHead>& images, unsigned long length,
-                            const char* path) const;
+    bool PackageFitsTheBurn(const std::vector<Common::FileHead>& images, const char* path) const;
     bool NeedsLoaderStage() const;
+    bool SentWhenSelected(const Common::FileHead& image) const;
     bool WillSend(const Common::FileHead& image) const;
     bool DownloadAndConfirm(const unsigned char* data, unsigned long length);
 };

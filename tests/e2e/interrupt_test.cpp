@@ -176,10 +176,12 @@ TEST_F(InterruptTest, OnATerminalTheBarsLineEndsAndCursorAndColoursComeBack)
     const std::string red = "\x1b[1;31m";
     const std::string plain = "\x1b[0m";
     tool.StartChip(StalledAt(1));
-    std::string loaderOnly = tool.WritePackage({{"loader.bin", Sim::PatternBytes(3000, 1), 0, 0, 0}}, {}, "l.fwpkg");
+    std::string loaderFirst = tool.WritePackage({{"loader.bin", Sim::PatternBytes(3000, 1), 0, 0, 0},
+                                                 {"app.bin", Sim::PatternBytes(100, 2), 0x10000, 0, 1}},
+                                                {}, "l.fwpkg");
     Sim::ProgramOptions options;
     options.output = Sim::OutputKind::Terminal;
-    ProgramResult result = Interrupt("write", {"-f", loaderOnly}, SIGINT, &Qx71Chip::Stalled, options);
+    ProgramResult result = Interrupt("write", {"-f", loaderFirst}, SIGINT, &Qx71Chip::Stalled, options);
     EXPECT_EQ(result.exitCode, 130);
     std::string openBar = hide + "\r  [==========--------------------]  34%";
     size_t bar = result.output.find(openBar);

@@ -147,14 +147,17 @@ TEST_P(WriteConsoleTest, OnATerminalTheBarHidesTheCursorAndSuccessIsGreen)
     const std::string green = "\x1b[32m";
     const std::string plain = "\x1b[0m";
     tool.StartChip();
-    std::string package = tool.WritePackage({{"loader.bin", Sim::PatternBytes(3000, 1), 0, 0, 0}});
+    std::string package = tool.WritePackage({{"loader.bin", Sim::PatternBytes(3000, 1), 0, 0, 0},
+                                             {"app.bin", Sim::PatternBytes(100, 2), 0x10000, 0, 1}});
     Sim::ProgramOptions options;
     options.output = Sim::OutputKind::Terminal;
     ProgramResult result = tool.Run("write", {"-f", package}, options);
     EXPECT_EQ(result.exitCode, 0);
     std::string expected = Sim::PLEASE_RESET_LINE + "C\nStart download: loader.bin.\n" + hide + Sim::ProgressBar(34) +
                            hide + Sim::ProgressBar(68) + hide + Sim::ProgressBar(100) + show + green +
-                           "downloaded: loader.bin successfully.\n" + plain + "\nBurn " + package + " successfully.\n" +
+                           "downloaded: loader.bin successfully.\n" + plain + "C\nStart download: app.bin.\n" + hide +
+                           Sim::ProgressBar(100) + show + green + "downloaded: app.bin successfully.\n" + plain +
+                           "\nBurn " + package + " successfully.\n" +
                            green + "\nWrite successfully.\n" + plain + show;
     EXPECT_EQ(result.output, AsOnATerminal(expected));
 }

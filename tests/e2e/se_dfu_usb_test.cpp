@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "FwpkgBuilder.h"
@@ -114,8 +115,9 @@ TEST_F(SeDfuUsbTest, EraseClearsTheFlashByTheEraseAllFrame)
     EXPECT_THAT(result.output, HasSubstr("Erase successfully.\n"));
 }
 
-// Nothing reaches the device when the package does not hold an image whole, or when a name of
-// --only-burn selects none of its images.
+// Nothing reaches the device when the package does not hold an image whole, when an empty image would
+// erase all the flash as the erase-all frame does, or when a name of --only-burn selects none of its
+// images; the package itself is checked before the device is opened.
 TEST_F(SeDfuUsbTest, PackageThatCannotBeBurntAsAskedIsRefusedWithStatusFour)
 {
     std::vector<Sim::PackageImage> images = {PatternImage("app.bin", 1, 0x10000, 500),
@@ -123,18 +125,22 @@ TEST_F(SeDfuUsbTest, PackageThatCannotBeBurntAsAskedIsRefusedWithStatusFour)
     std::vector<uint8_t> package = Sim::BuildFwpkg(images);
     package.pop_back();
     ASSERT_TRUE(Sim::WriteBinaryFile(dir / "cut.fwpkg", package));
+    ASSERT_TRUE(Sim::WriteBinaryFile(dir / "wipe.fwpkg", Sim::BuildFwpkg({images[0], PatternImage("wipe.bin", 1, 0, 0,
+                                                                                                  0xFFFFFFFF)})));
     std::string whole = Package(images);
-    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{"-f", dir / "cut.fwpkg"}, "error: image tail.bin exceeds the fwpkg file size.\n"},
+    const std::vector<std::tuple<std::vector<std::string>, std::string, bool>> cases = {
+        {{"-f", dir / "cut.fwpkg"}, "Image tail.bin runs past the end of the package", false},
+        {{"-f", dir / "wipe.fwpkg"}, "Images wipe.bin and app.bin overlap in flash.\n", false},
         {{"-f", whole, "--only-burn", "app", "--only-burn", "boot"},
-         "error: --only-burn boot matches no image of " + whole + " that is burnt.\n"},
+         "error: --only-burn boot matches no image of " + whole + " that is burnt.\n", true},
     };
-    for (const auto& c : cases) {
+    for (const auto& [options, message, opened] : cases) {
         std::vector<std::string> words = {"write", "-c", "qx71", "-d", DEVICE};
-        words.insert(words.end(), c.first.begin(), c.first.end());
+        words.insert(words.end(), options.begin(), options.end());
         Sim::ProgramResult result = Vexil("loader", words);
         EXPECT_EQ(result.exitCode, 4) << result.output;
-        EXPECT_THAT(result.output, HasSubstr(c.second));
+        EXPECT_THAT(result.output, HasSubstr(message));
+        EXPECT_EQ(result.output.find("Found DFU device") != std::string::npos, opened) << result.output;
         EXPECT_EQ(Frames(), "");
     }
 }

@@ -386,6 +386,21 @@ TEST_P(Qx71WorkerTest, ReadRefusesBeforeOpeningAnythingWhenItWouldLoseData)
     EXPECT_EQ(Sim::ReadBinaryFile(package), (Bytes{1, 2, 3}));
 }
 
+// A read or an erase sends the package no further than its first image, which must be the loader.
+TEST_P(Qx71WorkerTest, ReadAndEraseRefuseAPackageThatDoesNotBeginWithItsLoader)
+{
+    std::string package = install.Path("app.fwpkg");
+    ASSERT_TRUE(Sim::WriteBinaryFile(package, Sim::BuildFwpkg({Sim::PatternImage("app.bin", 1, 0x20000, 10),
+                                                                Sim::PatternImage("loader.bin", 0, 0, 10)})));
+    const std::string refusal =
+        "error: The first image of " + package + " is no loader; a read or an erase sends nothing but the loader.\n";
+    EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", package, "-z", "16"}), &BurnerWorkerBase::Read), 4);
+    EXPECT_EQ(output, refusal);
+    EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", package}), &BurnerWorkerBase::Erase), 12);
+    EXPECT_EQ(output, refusal);
+    EXPECT_EQ(chips.Record().chipsMade, 0);
+}
+
 TEST_P(Qx71WorkerTest, PortThatDoesNotOpenGivesThree)
 {
     const std::string openFailed =

@@ -93,8 +93,15 @@ std::vector<FaultCase> Cases()
          {"Images app.bin and data.bin overlap in flash.\n", formatError}, 0, false, {}},
         {"flash image past 32 bits", Qx71Faults(), WithImage(sample, 6, 0xFFFFF000, 0x2000), 0,
          {"Image data.bin at 0xfffff000 runs past the end of the 32-bit address space.\n", formatError}, 0, false, {}},
-        {"NV image in the erase range of app.bin: its own space", Qx71Faults(), WithImage(sample, 2, 0x12800, 0x1000), 1,
-         {"downloaded: data.bin successfully.\n"}, -1, false, {}},
+        {"NV image in the erase range of app.bin", Qx71Faults(), WithImage(sample, 2, 0x12800, 0x1000), 0,
+         {"Images app.bin and nv.bin overlap in flash.\n", formatError}, 0, false, {}},
+        {"factory image in the erase range of app.bin", Qx71Faults(), WithImage(sample, 3, 0x12000, 0x1000), 0,
+         {"Images app.bin and factory.bin overlap in flash.\n", formatError}, 0, false, {}},
+        {"factory image longer than its burn size", Qx71Faults(),
+         {sample[0], {"fac.bin", Sim::PatternBytes(0x1800, 4), 0x90000, 0x1000, 6}}, 0,
+         {"Image fac.bin has a burn size of 4096 bytes, less than its length of 6144 bytes.\n", formatError}, 0, false, {}},
+        {"nothing but the loader to burn", Qx71Faults(), {sample[0], {"never.bin", Bytes(10, 1), 0x20000, 0, 16}}, 0,
+         {"error: {package} holds nothing this road burns, the loader aside.\n"}, 0, false, {}},
     };
 }
 

@@ -139,7 +139,7 @@ TEST_F(SeDfuDriverTest, Kp7715TakesTheLoaderFirstThenTheDeviceIsReopenedForTheRe
     Open(KP7715_CHIP_TYPE);
     std::vector<PackageImage> images = {PatternImage("app.bin", 1, 0x10000, 600), PatternImage("loader.bin", 0, 0, 700),
                                         PatternImage("nv.bin", 2, 0x80000, 300)};
-    handle->SetOnlyBurnNames({"nv"});
+    handle->SetOnlyBurnNames({"nv", "loader"});  // the loader goes in any case
     ASSERT_EQ(1, Burn(BuildFwpkg(images)));
 
     EXPECT_EQ(bootLoader.Commands(), (std::vector<uint8_t>{BOOT_LOADER, BOOT_NV}));
@@ -170,7 +170,7 @@ TEST_F(SeDfuDriverTest, OnlyBurnNameThatSelectsNoImageIsRefusedBeforeAnyRequest)
     std::vector<PackageImage> images = {PatternImage("loader.bin", 0, 0, 700), PatternImage("app.bin", 1, 0x10000, 10),
                                         PatternImage("skipped.bin", 16, 0x20000, 10)};
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{"app", "nope"}, "nope"}, {{"App"}, "App"}, {{"loader"}, "loader"}, {{"skipped", "app"}, "skipped"}};
+        {{"app", "nope"}, "nope"}, {{"App"}, "App"}, {{"skipped", "app"}, "skipped"}};
     for (const auto& c : cases) {
         capture.Clear();
         handle->SetOnlyBurnNames(c.first);
@@ -207,8 +207,8 @@ TEST_F(SeDfuDriverTest, PlainFileIsOneFlashImageAtTheAddressGiven)
     EXPECT_EQ(capture.Count("Burning image: image.bin (addr=0x00020000, size=0xA)\n"), 1u);
 }
 
-// Nothing at all goes to the device: not when the last image ends one byte past the end of the file,
-// nor when the package's CRC does not match.
+// Nothing at all goes to the device when the package cannot be burnt as it states its images, nor
+// when it holds nothing this road burns.
 TEST_F(SeDfuDriverTest, PackageThatCannotBeTrustedIsRefusedBeforeAnyBlock)
 {
     std::vector<PackageImage> images = {PatternImage("app.bin", 1, 0x10000, 100),
@@ -218,8 +218,16 @@ TEST_F(SeDfuDriverTest, PackageThatCannotBeTrustedIsRefusedBeforeAnyBlock)
     FwpkgOptions badCrc;
     badCrc.corruptCrc = true;
     const std::vector<std::pair<std::vector<uint8_t>, std::string>> cases = {
-        {cut, "error: image tail.bin exceeds the fwpkg file size.\n"},
-        {BuildFwpkg(images, badCrc), "error: fwpkg fwpkg crc mismatch\n"},
+        {cut, "Image tail.bin runs past the end of the package (offset 216, length 50, package 265 bytes).\n"},
+        {BuildFwpkg(images, badCrc), "fwpkg crc mismatch\n"},
+        {BuildFwpkg({PatternImage("a.bin", 1, 0x20000, 0x2000), PatternImage("b.bin", 1, 0x21000, 10)}),
+         "Images a.bin and b.bin overlap in flash.\n"},
+        {BuildFwpkg({PatternImage("nv.bin", 2, 0x80000, 0x1800, 0x1000)}),
+         "Image nv.bin has a burn size of 4096 bytes, less than its length of 6144 bytes.\n"},
+        {BuildFwpkg({PatternImage("top.bin", 1, 0xFFFFF000, 0x2000)}),
+         "Image top.bin at 0xfffff000 runs past the end of the 32-bit address space.\n"},
+        {BuildFwpkg({PatternImage("loader.bin", 0, 0, 10), PatternImage("skipped.bin", 16, 0x20000, 10)}),
+         "error: " + (dir / "app.fwpkg") + " holds nothing this road burns, the loader aside.\n"},
     };
     Open(QX71_CHIP_TYPE);
     for (const auto& c : cases) {

@@ -1,0 +1,29 @@
+#ifndef VEXIL_LIBRARY_FWPKGCHECK_H
+#define VEXIL_LIBRARY_FWPKGCHECK_H
+
+#include <vector>
+
+#include "Common.h"
+
+// What every road that burns a firmware package checks before it sends a byte of it: a package that
+// cannot be burnt as it states its images would otherwise leave the images before the fault in flash,
+// or write one image over another.
+namespace Common {
+
+// The unit the boot command frames round an erase size up to; only a chip that erases in smaller
+// sectors rounds its flash image frame to less.
+constexpr unsigned long FLASH_ERASE_UNIT = 4096;
+
+// Whether data begins with the magic flag of either package layout.
+bool LooksLikeFwpkg(const unsigned char* data, unsigned long length);
+
+// Reads the image table (its CRC checked) into images and checks every image: the package holds it
+// whole, and one written to a flash address has a burn size that covers it, stays in the 32-bit
+// address space and overlaps no other. The first fault is reported through the print callback with
+// the handle given, followed by "File: <path> format error!", and the result is false.
+bool CheckFwpkg(const unsigned char* data, unsigned long length, const char* path, long long handle,
+                std::vector<FileHead>& images, unsigned long flashEraseUnit = FLASH_ERASE_UNIT);
+
+}  // namespace Common
+
+#endif
