@@ -1,6 +1,7 @@
 #ifndef VEXIL_TESTS_SIM_TESTSUPPORT_H
 #define VEXIL_TESTS_SIM_TESTSUPPORT_H
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <ostream>
@@ -20,6 +21,18 @@ void ResetWorkerProgress();
 
 // The other user of the machine in the tests that run as root: the user and group nobody.
 constexpr uid_t NOBODY = 65534;
+
+// The process's umask for a test's time, put back however the test ends.
+class ScopedUmask {
+public:
+    explicit ScopedUmask(mode_t mask) : m_old(umask(mask)) {}
+    ~ScopedUmask() { umask(m_old); }
+    ScopedUmask(const ScopedUmask&) = delete;
+    ScopedUmask& operator=(const ScopedUmask&) = delete;
+
+private:
+    mode_t m_old;
+};
 
 // A row of a test table that goes by its name: gtest prints it so, rather than as raw bytes, and
 // testing::PrintToStringParamName() names its case so.
