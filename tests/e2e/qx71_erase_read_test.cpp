@@ -11,7 +11,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include "FileDescriptor.h"
 #include "FwpkgBuilder.h"
 #include "Qx71Chip.h"
 #include "Qx71Session.h"
@@ -222,12 +221,11 @@ TEST_P(ReadTest, PipeNamedByTheKernelsLinkIsWrittenInto)
     chip.Preload(0, Sim::PatternBytes(4096, 3));
     int ends[2] = {-1, -1};
     ASSERT_EQ(pipe(ends), 0);  // the tool inherits both ends
-    FileDescriptor reader(ends[0]);
-    FileDescriptor writer(ends[1]);
     ProgramResult result = tool.Run("read", {"-f", package, "-z", "4096", "-o", "/dev/fd/" + std::to_string(ends[1])});
-    writer.Reset();
+    close(ends[1]);
     EXPECT_EQ(result.exitCode, 0) << result.output;
-    EXPECT_EQ(Sim::ReadBinaryFile(reader.ProcPath()), chip.ReadFlash(0, 4096));
+    EXPECT_EQ(Sim::ReadBinaryFile("/dev/fd/" + std::to_string(ends[0])), chip.ReadFlash(0, 4096));
+    close(ends[0]);
 }
 
 // The output's name becomes a directory while the chip holds the upload back.

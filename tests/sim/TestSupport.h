@@ -23,15 +23,11 @@ void ResetWorkerProgress();
 constexpr uid_t NOBODY = 65534;
 
 // The process's umask for a test's time, put back however the test ends.
-class ScopedUmask {
-public:
-    explicit ScopedUmask(mode_t mask) : m_old(umask(mask)) {}
-    ~ScopedUmask() { umask(m_old); }
+struct ScopedUmask {
+    explicit ScopedUmask(mode_t mask) : old(umask(mask)) {}
+    ~ScopedUmask() { umask(old); }
     ScopedUmask(const ScopedUmask&) = delete;
-    ScopedUmask& operator=(const ScopedUmask&) = delete;
-
-private:
-    mode_t m_old;
+    const mode_t old;
 };
 
 // A row of a test table that goes by its name: gtest prints it so, rather than as raw bytes, and
