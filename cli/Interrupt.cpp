@@ -1,9 +1,11 @@
 #include "Interrupt.h"
 
 #include <atomic>
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <fcntl.h>
 #include <mutex>
 #include <pthread.h>
 #include <string>
@@ -131,6 +133,23 @@ void SetScratchFile(int directory, const std::string& name)
     std::lock_guard<std::mutex> lock(g_scratchLock);
     g_scratchDirectory = directory;
     g_scratchFile = name;
+}
+
+int CreateScratchFile(int directory, const std::string& name, int flags, mode_t mode)
+{
+    int file = -1;
+    int error = 0;
+    {
+        std::lock_guard<std::mutex> lock(g_scratchLock);
+        file = openat(directory, name.c_str(), flags, mode);
+        error = errno;
+        if (file >= 0) {
+            g_scratchDirectory = directory;
+            g_scratchFile = name;
+        }
+    }
+    errno = error;
+    return file;
 }
 
 int ExitStatus()

@@ -1,6 +1,8 @@
 #ifndef VEXIL_CLI_INTERRUPT_H
 #define VEXIL_CLI_INTERRUPT_H
 
+#include <sys/types.h>
+
 #include <string>
 
 // Ctrl-C (SIGINT), SIGTERM and a hang-up (SIGHUP, the terminal closed) ask the running command to
@@ -17,9 +19,14 @@ void Watch();
 int Received();
 // The cancel query handed to the library: non-zero once a signal asked the tool to stop.
 int CancelQuery();
-// The file that ending at once removes: the unfinished file of a read under way (named before it is
-// made), by its name in the open directory given; "" for none.
+// The file that ending at once removes: the unfinished file of a read under way, by its name in the
+// open directory given; "" for none.
 void SetScratchFile(int directory, const std::string& name);
+// Makes that file as openat does with the flags and mode given (O_EXCL among them) and, once it is
+// made, names it so; ending at once waits for both steps, so that it neither removes a file of that name
+// this run did not make nor leaves behind one that it did. Gives the descriptor, -1 and errno when the
+// file could not be made.
+int CreateScratchFile(int directory, const std::string& name, int flags, mode_t mode);
 // The exit status for the signal received.
 int ExitStatus();
 // Ends the progress bar's line, says what stopped the tool, and leaves the terminal with its

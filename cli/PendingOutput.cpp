@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/magic.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include "Interrupt.h"
@@ -19,6 +21,7 @@ constexpr mode_t WRITTEN_FILE_MODE = 0600;
 constexpr mode_t PERMISSION_BITS = 0777;
 // A longer chain of links is taken for a loop, as the kernel does.
 constexpr int MAX_LINK_HOPS = 40;
+const char* const NO_NAME_LEFT = "the file it opens has no name any more";
 
 bool SameFile(const struct stat& one, const struct stat& other)
 {
@@ -32,11 +35,18 @@ mode_t Umask()
     return mask;
 }
 
-std::string ReadLinkAt(int directory, const std::string& name)
+// The text of the link a handle taken without following it holds.
+std::string ReadLink(int link)
 {
     char target[PATH_MAX] = {0};
-    ssize_t length = readlinkat(directory, name.c_str(), target, sizeof(target) - 1);
+    ssize_t length = readlinkat(link, "", target, sizeof(target) - 1);
     return length > 0 ? std::string(target, static_cast<size_t>(length)) : std::string();
+}
+
+// A sticky directory that others may write, such as /tmp: another user may put files in it.
+bool SharedSticky(const struct stat& directory)
+{
+    return (directory.st_mode & S_ISVTX) != 0 && (directory.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
 
 // As the kernel's protected_symlinks has it, and whether or not it is switched on: in a sticky
@@ -49,20 +59,22 @@ bool FollowedForThisUser(const struct stat& directory, const struct stat& link)
            link.st_uid == directory.st_uid;
 }
 
-// In a sticky directory (such as /tmp) only the owner of a file or of the directory, or the superuser,
-// may replace it. Where others may write the directory, everyone is held to what the kernel's
-// protected_regular holds them to in place: a file of neither this user nor the directory's owner is
-// not written over.
+// Where others may put files in a sticky directory, everyone is held to what the kernel's
+// protected_regular and protected_fifos hold them to in place, whether or not they are switched on: a
+// file or FIFO of neither this user nor the directory's owner is not written.
+bool PlantedByAnother(const struct stat& directory, const struct stat& file)
+{
+    return SharedSticky(directory) && file.st_uid != geteuid() && file.st_uid != directory.st_uid;
+}
+
+// In a sticky directory only the owner of a file or of the directory, or the superuser, may replace it.
 bool MayReplace(const struct stat& directory, const struct stat& file)
 {
     uid_t user = geteuid();
     if (file.st_uid == user || (directory.st_mode & S_ISVTX) == 0) {
         return true;
     }
-    if ((directory.st_mode & (S_IWGRP | S_IWOTH)) != 0 && file.st_uid != directory.st_uid) {
-        return false;
-    }
-    return user == 0 || directory.st_uid == user;
+    return !PlantedByAnother(directory, file) && (user == 0 || directory.st_uid == user);
 }
 
 }  // namespace
@@ -94,37 +106,86 @@ bool PendingOutput::Resolve()
 {
     std::string path = m_output;
     for (int hops = 0; hops <= MAX_LINK_HOPS; ++hops) {
-        size_t slash = path.rfind('/');
-        std::string directoryPart = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-        int from = m_directory.IsOpen() ? m_directory.Get() : AT_FDCWD;
-        FileDescriptor directory(
-            openat(from, directoryPart.empty() ? "." : directoryPart.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-        if (!directory.IsOpen()) {
+        if (!EnterDirectoryOf(path, hops == 0)) {
+            return false;
+        }
+        m_checked.Reset(openat(m_directory.Get(), m_name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+        m_existed = m_checked.IsOpen() && fstat(m_checked.Get(), &m_found) == 0;
+        if (!m_existed && errno != ENOENT) {
             return Refuse(errno);
         }
-        m_directoryText = path.rfind('/', 0) == 0 || hops == 0 ? directoryPart : m_directoryText + directoryPart;
-        m_directory = std::move(directory);
-        m_name = path.substr(directoryPart.size());
-        if (m_name.empty() || m_name == "." || m_name == "..") {
-            return Refuse(EISDIR);
+        if (!m_existed || !S_ISLNK(m_found.st_mode)) {
+            // The name the kernel gave a file may have gone to another since, or never have been one.
+            return !m_namedByKernel || (m_existed && SameFile(m_found, m_kernelNamed)) || Refuse(NO_NAME_LEFT);
         }
-        m_existed = fstatat(m_directory.Get(), m_name.c_str(), &m_found, AT_SYMLINK_NOFOLLOW) == 0;
-        if (!m_existed) {
-            return errno == ENOENT || Refuse(errno);
+        if (!MayFollowLink()) {
+            return false;
         }
-        if (!S_ISLNK(m_found.st_mode)) {
-            return true;
-        }
-        struct stat holder = {};
-        if (fstat(m_directory.Get(), &holder) != 0 || !FollowedForThisUser(holder, m_found)) {
-            return Refuse(EACCES);
-        }
-        path = ReadLinkAt(m_directory.Get(), m_name);
+        path = ReadLink(m_checked.Get());
         if (path.empty()) {
             return Refuse(errno);
         }
+        // The text of a kernel's link need not be a name ("pipe:[1234]"): it is followed by opening it.
+        if (IsKernelLink()) {
+            if (!OpenKernelLink()) {
+                return false;
+            }
+            if (!S_ISREG(m_found.st_mode)) {
+                return true;
+            }
+        }
     }
     return Refuse(ELOOP);
+}
+
+bool PendingOutput::EnterDirectoryOf(const std::string& path, bool first)
+{
+    size_t slash = path.rfind('/');
+    std::string directoryPart = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    int from = m_directory.IsOpen() ? m_directory.Get() : AT_FDCWD;
+    FileDescriptor directory(
+        openat(from, directoryPart.empty() ? "." : directoryPart.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!directory.IsOpen()) {
+        return Refuse(errno);
+    }
+    m_directoryText = path.rfind('/', 0) == 0 || first ? directoryPart : m_directoryText + directoryPart;
+    m_directory = std::move(directory);
+    m_name = path.substr(directoryPart.size());
+    return !(m_name.empty() || m_name == "." || m_name == "..") || Refuse(EISDIR);
+}
+
+bool PendingOutput::MayFollowLink() const
+{
+    struct stat holder = {};
+    if (fstat(m_directory.Get(), &holder) != 0) {
+        return Refuse(errno);
+    }
+    return FollowedForThisUser(holder, m_found) || Refuse(EACCES);
+}
+
+// The links under /proc/<pid>/fd and their kind are the kernel's own.
+bool PendingOutput::IsKernelLink() const
+{
+    struct statfs system = {};
+    return fstatfs(m_directory.Get(), &system) == 0 && system.f_type == PROC_SUPER_MAGIC;
+}
+
+// What the link opens is the output. A regular file is read into as through its own name, which the
+// link's text gives; one that has none any more is no output the read could be put in place of.
+bool PendingOutput::OpenKernelLink()
+{
+    m_checked.Reset(openat(m_directory.Get(), m_name.c_str(), O_PATH | O_CLOEXEC));
+    if (!m_checked.IsOpen() || fstat(m_checked.Get(), &m_found) != 0) {
+        return Refuse(errno);
+    }
+    if (S_ISREG(m_found.st_mode)) {
+        if (m_found.st_nlink == 0) {
+            return Refuse(NO_NAME_LEFT);
+        }
+        m_namedByKernel = true;
+        m_kernelNamed = m_found;
+    }
+    return true;
 }
 
 // Owner and mode are those of the output as it was checked: whatever appears at its name during the
@@ -138,22 +199,31 @@ bool PendingOutput::TakeDecisions()
     if (S_ISDIR(m_found.st_mode)) {
         return Refuse(EISDIR);
     }
-    // As when the output was written in place: one this user may not write is refused, not replaced.
-    if (faccessat(m_directory.Get(), m_name.c_str(), W_OK, AT_EACCESS | AT_SYMLINK_NOFOLLOW) != 0) {
-        return Refuse(errno);
+    // The kernel opens no socket by a name, and the read is handed to the library as one.
+    if (S_ISSOCK(m_found.st_mode)) {
+        return Refuse(ENXIO);
     }
-    if (!S_ISREG(m_found.st_mode)) {
-        m_direct = true;
-        return true;
+    // As when the output was written in place: one this user may not write is refused, not replaced.
+    if (faccessat(AT_FDCWD, m_checked.ProcPath().c_str(), W_OK, AT_EACCESS) != 0) {
+        return Refuse(errno);
     }
     struct stat directory = {};
     if (fstat(m_directory.Get(), &directory) != 0) {
         return Refuse(errno);
     }
+    if (!S_ISREG(m_found.st_mode)) {
+        m_direct = true;
+        return !(S_ISFIFO(m_found.st_mode) && PlantedByAnother(directory, m_found)) || Refuse(EPERM);
+    }
     if (!MayReplace(directory, m_found)) {
         return Refuse(EPERM);
     }
-    m_mode = m_found.st_mode & PERMISSION_BITS;
+    // In a shared directory a second name may be another user's link to a file of this user's: only a
+    // file of one name is the output whose owner and mode the read takes over.
+    m_takesOver = m_found.st_nlink == 1 || !SharedSticky(directory);
+    if (m_takesOver) {
+        m_mode = m_found.st_mode & PERMISSION_BITS;
+    }
     return true;
 }
 
@@ -178,10 +248,9 @@ bool PendingOutput::MakeFileBeside()
     std::string stem = "." + m_name + "." + std::to_string(getpid()) + ".";
     for (int tries = 0; tries < MAX_NAME_TRIES; ++tries) {
         std::string candidate = stem + std::to_string(tries) + ".part";
-        // Named before it is made: a second signal between the two would leave it behind.
-        Interrupt::SetScratchFile(m_directory.Get(), candidate);
-        m_file.Reset(openat(m_directory.Get(), candidate.c_str(),
-                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, WRITTEN_FILE_MODE));
+        m_file.Reset(Interrupt::CreateScratchFile(m_directory.Get(), candidate,
+                                                  O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                                  WRITTEN_FILE_MODE));
         if (m_file.IsOpen()) {
             m_partName = candidate;
             m_pending = true;
@@ -191,23 +260,15 @@ bool PendingOutput::MakeFileBeside()
             break;
         }
     }
-    int error = errno;
-    Interrupt::SetScratchFile(-1, "");
-    return Refuse(error);
+    return Refuse(errno);
 }
 
-// The device or FIFO that was checked, not whatever took its name since.
+// The device, FIFO or pipe that was checked, through the handle taken then: one put at its name since
+// neither gets the read nor keeps the tool waiting for a reader.
 bool PendingOutput::OpenDirectOutput()
 {
-    m_file.Reset(openat(m_directory.Get(), m_name.c_str(), O_WRONLY | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
-    struct stat opened = {};
-    if (!m_file.IsOpen() || fstat(m_file.Get(), &opened) != 0) {
-        return Refuse(errno);
-    }
-    if (!SameFile(opened, m_found)) {
-        return Refuse("it is no longer the file that was checked");
-    }
-    return true;
+    m_file.Reset(open(m_checked.ProcPath().c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
+    return m_file.IsOpen() || Refuse(errno);
 }
 
 bool PendingOutput::StillNamesTheFile() const
@@ -223,7 +284,7 @@ bool PendingOutput::StillNamesTheFile() const
 // user's). A new output gets a new file's mode.
 bool PendingOutput::TakeOverOwnerAndMode() const
 {
-    bool owned = !m_existed || fchown(m_file.Get(), m_found.st_uid, m_found.st_gid) == 0 || errno == EPERM;
+    bool owned = !m_takesOver || fchown(m_file.Get(), m_found.st_uid, m_found.st_gid) == 0 || errno == EPERM;
     return owned && fchmod(m_file.Get(), m_mode) == 0;
 }
 

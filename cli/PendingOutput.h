@@ -12,7 +12,8 @@
 // same directory, so that the rename is atomic), put in the output's place only once the read has
 // succeeded. A read that fails or is interrupted leaves nothing under the output's name that could
 // pass for a whole dump, and a file of that name from before stays as it was. An output that exists
-// and is no regular file (a device, a FIFO) has nothing to be replaced and is written directly.
+// and is no regular file (a device, a FIFO, a pipe named as /dev/fd/N) has nothing to be replaced and
+// is written directly.
 //
 // The tool may run as root in a directory that others can write, so the output is resolved once, when
 // it is checked, and from then on only through the directory it was found in and the file this run
@@ -38,13 +39,17 @@ public:
     // Removes the new file and says so.
     void Discard();
     // A name that opens the very file the read writes into, whatever happens to its name meanwhile.
-    std::string Path() const { return "/proc/self/fd/" + std::to_string(m_file.Get()); }
+    std::string Path() const { return m_file.ProcPath(); }
     const std::string& Output() const { return m_output; }
 
 private:
     bool Refuse(int error) const;
     bool Refuse(const char* reason) const;
     bool Resolve();
+    bool EnterDirectoryOf(const std::string& path, bool first);
+    bool MayFollowLink() const;
+    bool IsKernelLink() const;
+    bool OpenKernelLink();
     bool TakeDecisions();
     bool MakeFileBeside();
     bool OpenDirectOutput();
@@ -58,8 +63,12 @@ private:
     std::string m_directoryText;  // its path for messages, "" or ending in "/"
     std::string m_name;           // the output's name in it
     bool m_existed = false;
-    struct stat m_found = {};     // the output as it was checked
+    FileDescriptor m_checked;     // the output as it was checked, an O_PATH handle
+    struct stat m_found = {};     // and its state then
+    bool m_namedByKernel = false;  // a kernel's link named a regular file, whose own name is resolved
+    struct stat m_kernelNamed = {};  // that file
     bool m_direct = false;        // an existing output that is no regular file, written directly
+    bool m_takesOver = false;     // the read takes over the existing output's owner and mode
     mode_t m_mode = 0;            // of the output the read becomes
     FileDescriptor m_file;        // the file the read writes into
     std::string m_partName;       // the new file's name beside the output

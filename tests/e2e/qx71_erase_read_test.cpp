@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -223,6 +224,20 @@ TEST_P(ReadTest, OutputThatCannotBeCreatedFailsWithSeven)
     ProgramResult result = tool.Run("read", {"-f", package, "-z", "4096", "-o", output});
     EXPECT_EQ(result.exitCode, READ_FAILED);
     EXPECT_EQ(result.output, "error: Cannot create the output file: " + output + " (No such file or directory).\n");
+}
+
+// The output is a pipe that the caller holds, named as bash names the one of -o >(gzip >dump.gz).
+TEST_P(ReadTest, PipeNamedByTheKernelsLinkIsWrittenInto)
+{
+    Qx71Chip& chip = tool.StartChip();
+    chip.Preload(0, Sim::PatternBytes(4096, 3));
+    int ends[2] = {-1, -1};
+    ASSERT_EQ(pipe(ends), 0);  // the tool inherits both ends
+    ProgramResult result = tool.Run("read", {"-f", package, "-z", "4096", "-o", "/dev/fd/" + std::to_string(ends[1])});
+    close(ends[1]);
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_EQ(Sim::ReadBinaryFile("/dev/fd/" + std::to_string(ends[0])), chip.ReadFlash(0, 4096));
+    close(ends[0]);
 }
 
 // The output's name becomes a directory while the chip holds the upload back.

@@ -1,6 +1,7 @@
 #ifndef VEXIL_TESTS_SIM_TESTSUPPORT_H
 #define VEXIL_TESTS_SIM_TESTSUPPORT_H
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <ostream>
@@ -20,6 +21,14 @@ void ResetWorkerProgress();
 
 // The other user of the machine in the tests that run as root: the user and group nobody.
 constexpr uid_t NOBODY = 65534;
+
+// The process's umask for a test's time, put back however the test ends.
+struct ScopedUmask {
+    explicit ScopedUmask(mode_t mask) : old(umask(mask)) {}
+    ~ScopedUmask() { umask(old); }
+    ScopedUmask(const ScopedUmask&) = delete;
+    const mode_t old;
+};
 
 // A row of a test table that goes by its name: gtest prints it so, rather than as raw bytes, and
 // testing::PrintToStringParamName() names its case so.

@@ -2,6 +2,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,8 +19,11 @@
 #include "ConnectionBurnerWorker.h"
 #include "TypeSixBurnerWorker.h"
 #include "DfuBurnerWorker.h"
+#include "FileDescriptor.h"
 #include "FwpkgBuilder.h"
 #include "Kp7715BurnerWorker.h"
+#include "PendingOutput.h"
+#include "ProgramRunner.h"
 #include "PtyBench.h"
 #include "Qx71BurnerWorker.h"
 #include "RecordingChip.h"
@@ -137,6 +141,21 @@ TEST(ReadOutputPathTest, OptionWinsElseTheNameComesFromThePackage)
     EXPECT_EQ(ReadOutputPath("app.fwpkg", ""), "app_read.bin");
     EXPECT_EQ(ReadOutputPath("/a.b/fw.v2.fwpkg", ""), "/a.b/fw.v2_read.bin");
     EXPECT_EQ(ReadOutputPath("/a.b/package", ""), "/a.b/package_read.bin");
+}
+
+// A FIFO is written through the handle taken when it was checked: one put at its name since gets
+// nothing, and no reader of it is waited for.
+TEST_F(WorkerTest, FifoPutAtTheOutputsNameAfterTheCheckGetsNothing)
+{
+    std::string fifo = install.Path("out.fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    FileDescriptor checked(open(fifo.c_str(), O_RDONLY | O_NONBLOCK));
+    PendingOutput output(fifo);
+    ASSERT_TRUE(output.Check() && unlink(fifo.c_str()) == 0 && mkfifo(fifo.c_str(), 0600) == 0);
+    FileDescriptor swapped(open(fifo.c_str(), O_RDONLY | O_NONBLOCK));  // a write to it must not wait
+    ASSERT_TRUE(output.Create() && Sim::WriteBinaryFile(output.Path(), {7}));
+    char byte = 0;
+    EXPECT_EQ(read(checked.Get(), &byte, 1), 1);
 }
 
 TEST(RawCommandTest, GoAndEraseCommandBytes)
@@ -295,26 +314,32 @@ TEST_P(Qx71WorkerTest, ReadThroughALinkReplacesTheFileItNamesAndKeepsTheLink)
 }
 
 // Another user takes a read's output name in a sticky directory that everyone may write (as /tmp), with
-// a link to root's file or a file of mode 0666, before the read or while the chip is read. The tool runs
-// as root here: root's file is never written, and a read put in place is root's
-// with the mode a new file gets.
+// a link to root's file, a file or FIFO of mode 0666 or a second name of root's file, before the read or
+// while the chip is read. The tool runs as root here: root's file is never written, and a read put in
+// place is root's with the mode a new file gets.
 struct SharedOutputCase {
     const char* name;
-    bool link;
+    const char* put;  // by sh -c with root's file as $1 and the output as $2
     bool duringUpload;
     int status;
     std::string ending;  // OUTPUT stands for the output
 };
 
+const char* const THEIR_FILE = "echo theirs >$2 && chmod 666 $2 && chown nobody: $2";
 const SharedOutputCase SHARED_OUTPUT_CASES[] = {
-    {"link", true, false, 7, "error: Cannot create the output file: OUTPUT (Permission denied).\n"},
-    {"file", false, false, 7, "error: Cannot create the output file: OUTPUT (Operation not permitted).\n"},
-    {"file made at the free name meanwhile", false, true, 0, "\nRead OUTPUT successfully.\n"},
+    {"link", "ln -s $1 $2 && chown -h nobody: $2", false, 7, "the output file: OUTPUT (Permission denied).\n"},
+    {"file", THEIR_FILE, false, 7, "the output file: OUTPUT (Operation not permitted).\n"},
+    {"FIFO", "mkfifo -m 666 $2 && chown nobody: $2", false, 7, "the output file: OUTPUT (Operation not permitted).\n"},
+    {"file made at the free name meanwhile", THEIR_FILE, true, 0, "\nRead OUTPUT successfully.\n"},
+    {"second name of root's file", "chmod 666 $1 && ln $1 $2", false, 0, "\nRead OUTPUT successfully.\n"},
 };
 
 TEST_P(Qx71WorkerTest, ReadInADirectoryOthersCanWriteIsNotSteeredByThem)
 {
-    const mode_t oldMask = umask(077);
+    if (!Sim::MayActAsNobody()) {
+        GTEST_SKIP() << Sim::NOT_AS_NOBODY;
+    }
+    Sim::ScopedUmask mask(077);
     std::string shared = install.Path("shared");
     std::string secret = install.Path("secret.bin");
     ASSERT_TRUE(Sim::WriteTextFile(secret, "secret"));
@@ -324,9 +349,7 @@ TEST_P(Qx71WorkerTest, ReadInADirectoryOthersCanWriteIsNotSteeredByThem)
         ASSERT_TRUE(mkdir(shared.c_str(), 0700) == 0 && chmod(shared.c_str(), 01777) == 0);
         std::string written = shared + "/out.bin";
         std::function<void()> takeTheName = [&] {
-            EXPECT_TRUE((row.link ? symlink(secret.c_str(), written.c_str()) == 0
-                                  : Sim::WriteTextFile(written, "theirs") && chmod(written.c_str(), 0666) == 0) &&
-                        lchown(written.c_str(), Sim::NOBODY, Sim::NOBODY) == 0);
+            EXPECT_EQ(Sim::RunProgram({"/bin/sh", "-c", row.put, "sh", secret, written}).exitCode, 0);
         };
         chips.Record() = Sim::ChipRecord();
         chips.Record().flash = {4, 5, 6};
@@ -335,6 +358,7 @@ TEST_P(Qx71WorkerTest, ReadInADirectoryOthersCanWriteIsNotSteeredByThem)
         } else {
             takeTheName();
         }
+        FileDescriptor reader(open(written.c_str(), O_RDONLY | O_NONBLOCK));  // no write waits for one
         EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", "a.fwpkg", "-z", "3", "-o", written}),
                            &BurnerWorkerBase::Read),
                   row.status);
@@ -347,7 +371,6 @@ TEST_P(Qx71WorkerTest, ReadInADirectoryOthersCanWriteIsNotSteeredByThem)
             EXPECT_EQ(Sim::ReadBinaryFile(written), chips.Record().flash);
         }
     }
-    umask(oldMask);
 }
 
 TEST_P(Qx71WorkerTest, ReadFailuresOfLoaderAndUpload)
@@ -382,6 +405,12 @@ TEST_P(Qx71WorkerTest, ReadRefusesBeforeOpeningAnythingWhenItWouldLoseData)
     EXPECT_EQ(
         RunWords(Port({"-c", GetParam(), "-f", package, "-z", "16", "-o", install.Dir()}), &BurnerWorkerBase::Read), 7);
     EXPECT_EQ(output, "error: Cannot create the output file: " + install.Dir() + " (Is a directory).\n");
+    FileDescriptor deleted(open(install.Path("deleted.bin").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    ASSERT_EQ(unlink(install.Path("deleted.bin").c_str()), 0);
+    std::string named = "/dev/fd/" + std::to_string(deleted.Get());
+    EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", package, "-z", "16", "-o", named}), &BurnerWorkerBase::Read), 7);
+    EXPECT_EQ(output, "error: Cannot create the output file: " + named +
+                          " (the file it opens has no name any more).\n");
     EXPECT_EQ(chips.Record().chipsMade, 0);
     EXPECT_EQ(Sim::ReadBinaryFile(package), (Bytes{1, 2, 3}));
 }
