@@ -3,6 +3,8 @@
 
 #include <unistd.h>
 
+#include <string>
+
 // An open file or directory that closes itself; -1 holds none.
 class FileDescriptor {
 public:
@@ -23,6 +25,8 @@ public:
 
     int Get() const { return m_descriptor; }
     bool IsOpen() const { return m_descriptor >= 0; }
+    // A name that opens this very file, or leads into this very directory, whatever its own name now is.
+    std::string HeldPath() const { return "/proc/self/fd/" + std::to_string(m_descriptor); }
     void Reset(int descriptor = -1)
     {
         if (m_descriptor >= 0) {

@@ -1,6 +1,7 @@
 #ifndef VEXIL_CLI_INTERRUPT_H
 #define VEXIL_CLI_INTERRUPT_H
 
+#include <functional>
 #include <string>
 
 // Ctrl-C (SIGINT), SIGTERM and a hang-up (SIGHUP, the terminal closed) ask the running command to
@@ -20,6 +21,12 @@ int CancelQuery();
 // The file that ending at once removes: the unfinished file of a read under way (named before it is
 // made), by its name in the open directory given; "" for none.
 void SetScratchFile(int directory, const std::string& name);
+// The directory that ending at once removes with the files in it: a run's own, by its name in the open
+// directory given; "" for none.
+void SetScratchDirectory(int parent, const std::string& name);
+// Runs step with ending at once held off until it returns: a scratch file or directory that step makes
+// and names is then neither left behind nor removed before it is this run's.
+void WithEndHeldOff(const std::function<void()>& step);
 // The exit status for the signal received.
 int ExitStatus();
 // Ends the progress bar's line, says what stopped the tool, and leaves the terminal with its

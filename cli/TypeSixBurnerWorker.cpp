@@ -111,6 +111,7 @@ int TypeSixBurnerWorker::Burn()
     PromptDeviceReset();
     m_isPrintProgress = true;
     bool burnt = BurnPartitions();
+    m_extractDirectory.Remove();
     // A chip left halfway through a burn is put back to its boot ROM; one never talked to is left alone.
     if (burnt || m_chipTalked) {
         (void)Reset(Device());
@@ -147,8 +148,9 @@ bool TypeSixBurnerWorker::BurnPartitions()
             std::printf("error: Failed to create SHA256 file for %s\n", image.name.c_str());
             return false;
         }
-        image.path = m_extractDirectory.PathOf(image.name);
+        image.path = m_extractDirectory.HeldPathOf(image.name);
     }
+    ShownPath shown(m_extractDirectory.HeldPathOf(""), m_extractDirectory.PathOf(""));
     for (const FwpkgBinInfo& image : m_images) {
         if (image.type == BurnInfo::IMAGE_TYPE_LOADER && BurnLoader(image) != BurnInfo::SUCCESS) {
             return false;

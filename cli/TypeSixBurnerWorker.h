@@ -31,8 +31,9 @@ std::string GetSha256FilePath(const std::string& path);
 // The file kind DownloadToFlash takes for an image type; -1 for an image type that is not burnt.
 int FileKindOfImageType(uint32_t type);
 
-// The worker of the TypeSix family over a serial port: it unpacks the package into "<name>_extract/"
-// beside itself with a SHA-256 companion per image, boots the loaders and burns the other images one by one.
+// The worker of the TypeSix family over a serial port: it unpacks the package into a directory of this
+// run's own in "<name>_extract/" beside itself, with a SHA-256 companion per image, boots the loaders and
+// burns the other images one by one, then removes that directory.
 class TypeSixBurnerWorker : public BurnerWorkerBase {
 public:
     explicit TypeSixBurnerWorker(std::unique_ptr<BurnInfo::BurnContext> context);
