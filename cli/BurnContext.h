@@ -87,7 +87,14 @@ public:
     void SetReadSize(int value) { readSize = value; }
     void SetEraseSize(int value) { eraseSize = value; }
     int GetReboot() const { return reboot; }
-    void SetReboot(int value) { reboot = value; }
+    // From the command line (-r, --after-reset=N); burn.config's value is only a default.
+    void SetReboot(int value)
+    {
+        reboot = value;
+        rebootGiven = true;
+    }
+    // The command line asked for no reset after the work (--after-reset=0).
+    bool IsNoRebootAsked() const { return rebootGiven && reboot == 0; }
     std::vector<std::string> GetOnlyBurnNames() const { return onlyBurnNames; }
     void AddOnlyBurnName(const std::string& name) { onlyBurnNames.push_back(name); }
     bool IsSwitchAfterLoader() const { return switchAfterLoader; }
@@ -153,6 +160,7 @@ private:
     int readSize = 0;
     int eraseSize = 0;
     int reboot = 0;
+    bool rebootGiven = false;
     std::vector<std::string> onlyBurnNames;
     bool switchAfterLoader = false;
     bool beforeReset = false;

@@ -27,12 +27,14 @@ using Sim::ProgramResult;
 using Sim::TypeSixChip;
 using Sim::TypeSixFaults;
 
+constexpr int PARAM_ERROR = 1;
+constexpr int BOOT_FAILED = 4;
 constexpr int PARTITION_FAILED = 5;
 const Bytes RESET_FRAME = {0x00, 0x0C, 0x00, 0x00, 0x00, 0x00, 0x0C};
 
 const std::vector<PackageImage> PACKAGE = {
     {"loader.bin", Sim::PatternBytes(9000, 1), 0, 0, 0},
-    {"nv.bin", Sim::PatternBytes(5000, 2), 0x3000, 0x1000, 20},
+    {"nv.bin", Sim::PatternBytes(5000, 2), 0x3000, 0x2000, 20},
     {"fs.bin", Sim::PatternBytes(4096, 3), 0x8000, 0x2000, 18},
     {"app.bin", Sim::PatternBytes(10000, 4), 0x100000, 0x80000, 100},
     {"extra.bin", Sim::PatternBytes(300, 5), 0x9000, 0x1000, 2},
@@ -113,7 +115,7 @@ TEST_F(TypeSixWriteTest, PackageBurnsTheLoaderAsSsbAndEveryImageWithItsFileKind)
 {
     std::string package = install.WritePackage("app.fwpkg", PACKAGE);
     StartChip();
-    ProgramResult result = Write(package, {"-b", "921600"});
+    ProgramResult result = Write(package, {"-b", "921600", "-r"});
     EXPECT_EQ(result.exitCode, 0) << result.output;
     for (const char* name : {"loader.bin", "nv.bin", "fs.bin", "app.bin"}) {
         EXPECT_NE(result.output.find("Burn " + std::string(name) + " successfully.\n"), std::string::npos) << name;
@@ -177,7 +179,7 @@ TEST_F(TypeSixWriteTest, FailingFirstDownloadIsTriedOnceMore)
     faults.refusedCommand = 0x11;
     faults.refusals = 1;
     StartChip(faults);
-    ProgramResult result = Write(package);
+    ProgramResult result = Write(package, {"--after-reset=1"});
     EXPECT_EQ(result.exitCode, 0) << result.output;
     EXPECT_NE(result.output.find("return code error:0\n"), std::string::npos);
     EXPECT_NE(result.output.find("Burn nv.bin successfully.\n"), std::string::npos);
@@ -240,6 +242,7 @@ struct RefusedPackage {
     int cutBytes;          // taken off the package's end
     std::string line;
     std::vector<std::string> words = {};
+    int status = PARTITION_FAILED;
 };
 
 TEST_F(TypeSixWriteTest, PackagesThatCannotBeBurntAsAskedAreRefusedBeforeTheResetPrompt)
@@ -268,6 +271,19 @@ TEST_F(TypeSixWriteTest, PackagesThatCannotBeBurntAsAskedAreRefusedBeforeTheRese
          "error: --only-burn extra.bin" + matchesNoBurntImage, {"--only-burn", "extra.bin"}},
         {"only-burn name of the loader's digest", {PACKAGE[0], {"loader_sha", Bytes(32, 8), 0, 0, 24}}, 0,
          "error: --only-burn loader_sha" + matchesNoBurntImage, {"--only-burn", "loader_sha"}},
+        {"image longer than its burn size", {PACKAGE[0], {"flash.full.bin", Bytes(0x1100, 1), 0, 0x1000, 100}}, 0,
+         "error: Image flash.full.bin has a burn size of 4096 bytes, less than its length of 4352 bytes.\n", {},
+         BOOT_FAILED},
+        {"NV image longer than its burn size", {PACKAGE[0], {"nv.bin", Bytes(0x1100, 1), 0, 0x1000, 18}}, 0,
+         "error: Image nv.bin has a burn size of 4096 bytes, less than its length of 4352 bytes.\n", {}, BOOT_FAILED},
+        {"empty image", {PACKAGE[0], {"flash.full.bin", {}, 0, 0x1000, 100}}, 0,
+         "error: Image flash.full.bin is empty.\n", {}, BOOT_FAILED},
+        {"no reset after the write", PACKAGE, 0,
+         "error: --after-reset=0 is not supported by chip typesix: its write always ends with a reset.\n",
+         {"--after-reset=0"}, PARAM_ERROR},
+        {"a reset before the write", PACKAGE, 0,
+         "error: --before-reset is not supported by chip typesix: the device is reset by hand before the write.\n",
+         {"--before-reset"}, PARAM_ERROR},
     };
     for (const RefusedPackage& c : cases) {
         SCOPED_TRACE(c.name);
@@ -276,7 +292,7 @@ TEST_F(TypeSixWriteTest, PackagesThatCannotBeBurntAsAskedAreRefusedBeforeTheRese
         ASSERT_TRUE(Sim::WriteBinaryFile(package, bytes));
         StartChip();
         ProgramResult result = Write(package, c.words);
-        EXPECT_EQ(result.exitCode, PARTITION_FAILED);
+        EXPECT_EQ(result.exitCode, c.status);
         EXPECT_EQ(result.output, c.line + "\nWrite failed.\n");
         EXPECT_EQ(FilesIn(dir.Path()), std::set<std::string>{"pkg.fwpkg"}) << "not even the extract directory";
         EXPECT_TRUE(Frames().empty());

@@ -42,7 +42,7 @@ TEST(TypeSixWorkerFilesTest, PackageThatCannotBeReadGivesOneLine)
     context->SetFilePath(dir.Path());
     TypeSixBurnerWorker worker(std::move(context));
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(worker.LoadPackage());
+    EXPECT_EQ(worker.LoadPackage(), BurnInfo::BURN_PARTITION_FAILED);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "error: Failed to open fwpkg file: " + dir.Path() + "\n");
 }
 
