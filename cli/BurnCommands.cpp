@@ -1,5 +1,6 @@
 #include "BurnCommands.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <new>
@@ -22,6 +23,7 @@ namespace {
 
 constexpr int LIST_BUFFER_SIZE = 8192;
 constexpr int LIST_TYPE_INDEX = 2;
+constexpr uint64_t ADDRESS_SPACE_END = uint64_t{1} << 32;
 const char* const USB_CHIP_NAME = "dfu";
 
 template <typename Worker>
@@ -58,10 +60,39 @@ void NoVerdict(int result)
     (void)result;
 }
 
-// Runs one operation of a worker, then its verdict; the worker goes (context, then device) at the end.
-int RunWorker(int argc, char* argv[], int (BurnerWorkerBase::*operation)(), void (*verdict)(int))
+bool AnyRequest(const BurnContext&)
 {
-    std::unique_ptr<BurnerWorkerBase> worker = GetBurner(argc, argv);
+    return true;
+}
+
+// Every road erases the whole flash, so a range would be dropped while everything else goes.
+bool EraseRequestHonoured(const BurnContext& context)
+{
+    if (context.HasEraseSize() || context.HasAddress()) {
+        std::puts("error: Erase always erases the whole flash; it takes no -e/--erase-size or -a/--address.");
+        return false;
+    }
+    return true;
+}
+
+// A range past the 32-bit addresses would wrap round to address 0 on a chip that counts in 32 bits.
+bool ReadRequestHonoured(const BurnContext& context)
+{
+    uint32_t address = static_cast<uint32_t>(context.GetAddress());
+    int size = context.GetReadSize();
+    if (size > 0 && uint64_t{address} + static_cast<uint64_t>(size) > ADDRESS_SPACE_END) {
+        std::printf("error: The read of 0x%X bytes at 0x%08X runs past the end of the 32-bit address space.\n",
+                    static_cast<unsigned>(size), address);
+        return false;
+    }
+    return true;
+}
+
+// Runs one operation of a worker, then its verdict; the worker goes (context, then device) at the end.
+int RunWorker(int argc, char* argv[], int (BurnerWorkerBase::*operation)(), void (*verdict)(int),
+              RequestCheck honoured)
+{
+    std::unique_ptr<BurnerWorkerBase> worker = GetBurner(argc, argv, honoured);
     if (worker == nullptr) {
         return BurnInfo::PARAM_ERROR;
     }
@@ -71,6 +102,26 @@ int RunWorker(int argc, char* argv[], int (BurnerWorkerBase::*operation)(), void
     int result = ((*worker).*operation)();
     verdict(result);
     return result;
+}
+
+// The options after "list <type>", read as those after the command word of a burn command.
+bool ParseListOptions(int argc, char* argv[], BurnContext& context)
+{
+    return ParseExtraParam(argc - 1, argv + 1, &context);
+}
+
+// A serial port has no USB ids, so a -d filter cannot narrow the list: refused rather than dropped.
+int ListSerialPortsAsked(int argc, char* argv[])
+{
+    BurnContext context;
+    if (!ParseListOptions(argc, argv, context)) {
+        return 1;
+    }
+    if (context.GetTransportWay() == BurnInfo::TRANSPORT_USB) {
+        std::puts("error: list serial takes no -d filter; it lists every serial port.");
+        return 1;
+    }
+    return ListSerialPorts();
 }
 
 void PrintListPieces(const std::string& text)
@@ -114,14 +165,14 @@ int InitBurnParam(int argc, char* argv[], BurnContext* context)
     return BurnInfo::SUCCESS;
 }
 
-std::unique_ptr<BurnerWorkerBase> GetBurner(int argc, char* argv[])
+std::unique_ptr<BurnerWorkerBase> GetBurner(int argc, char* argv[], RequestCheck honoured)
 {
     std::unique_ptr<BurnContext> context(new (std::nothrow) BurnContext());
     if (context == nullptr) {
         std::puts("error: new BurnContext class failed!");
         return nullptr;
     }
-    if (InitBurnParam(argc, argv, context.get()) != BurnInfo::SUCCESS) {
+    if (InitBurnParam(argc, argv, context.get()) != BurnInfo::SUCCESS || !honoured(*context)) {
         return nullptr;
     }
     int chipType = context->GetChipType();
@@ -151,17 +202,17 @@ std::unique_ptr<BurnerWorkerBase> NewBurnerWorker(int chipType, std::unique_ptr<
 
 int Write(int argc, char* argv[])
 {
-    return RunWorker(argc, argv, &BurnerWorkerBase::Burn, WriteVerdict);
+    return RunWorker(argc, argv, &BurnerWorkerBase::Burn, WriteVerdict, AnyRequest);
 }
 
 int Erase(int argc, char* argv[])
 {
-    return RunWorker(argc, argv, &BurnerWorkerBase::Erase, EraseVerdict);
+    return RunWorker(argc, argv, &BurnerWorkerBase::Erase, EraseVerdict, EraseRequestHonoured);
 }
 
 int Read(int argc, char* argv[])
 {
-    return RunWorker(argc, argv, &BurnerWorkerBase::Read, NoVerdict);
+    return RunWorker(argc, argv, &BurnerWorkerBase::Read, NoVerdict, ReadRequestHonoured);
 }
 
 int List(int argc, char* argv[])
@@ -173,7 +224,7 @@ int List(int argc, char* argv[])
     }
     const char* type = argv[LIST_TYPE_INDEX];
     if (std::strcmp(type, "serial") == 0) {
-        return ListSerialPorts();
+        return ListSerialPortsAsked(argc, argv);
     }
     if (std::strcmp(type, "hid") == 0) {
         return ListHidDevices(argc, argv);
@@ -213,7 +264,7 @@ int ListSerialPorts()
 int ListHidDevices(int argc, char* argv[])
 {
     BurnContext context;
-    if (!ParseExtraParam(argc, argv, &context)) {
+    if (!ParseListOptions(argc, argv, context)) {
         return 1;
     }
     RegisterCallback(ListPrint, nullptr, nullptr);

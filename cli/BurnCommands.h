@@ -12,8 +12,12 @@ int Erase(int argc, char* argv[]);
 int Read(int argc, char* argv[]);
 int List(int argc, char* argv[]);
 
-// The set-up shared by write, erase and read: a worker that owns its filled context, or null (reported).
-std::unique_ptr<BurnerWorkerBase> GetBurner(int argc, char* argv[]);
+// Whether a command can do what the filled context asks of it on every road; if not, says why.
+using RequestCheck = bool (*)(const BurnInfo::BurnContext& context);
+
+// The set-up shared by write, erase and read: a worker that owns its filled context, or null (reported)
+// also when the command cannot honour the request.
+std::unique_ptr<BurnerWorkerBase> GetBurner(int argc, char* argv[], RequestCheck honoured);
 // 0 when the context is ready; 1 or 2 after a failure that has been reported.
 int InitBurnParam(int argc, char* argv[], BurnInfo::BurnContext* context);
 // The worker that suits the transport and the chip; null (reported) when there is none. The context

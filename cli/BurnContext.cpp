@@ -68,18 +68,33 @@ bool BurnContext::LoadBurnConfig()
     if (configPath.empty()) {
         configPath = exePath + BURN_CONFIG;
     }
-    TextRead read = CommonUtil::ReadSettingLines(configPath, [this](const std::string& line) {
-        std::string key;
-        std::string value;
-        if (line.find('#') != std::string::npos || !SplitSetting(line, key, value)) {
+    unsigned lineNumber = 0;
+    TextRead read = CommonUtil::ReadSettingLines(configPath, [this, &lineNumber](const std::string& line) {
+        ++lineNumber;
+        if (line.find('#') != std::string::npos || CommonUtil::Trim(line).empty()) {
             return true;
         }
-        return ApplyBurnConfig(key, value);
+        // A line the tool cannot read may hold a setting the user counts on: it is refused, not passed over.
+        std::string key;
+        std::string value;
+        if (!SplitSetting(line, key, value)) {
+            std::printf("error: %s line %u: '%s' is not a key=value setting.\n", configPath.c_str(), lineNumber,
+                        CommonUtil::Trim(line).c_str());
+            return false;
+        }
+        bool known = true;
+        if (!ApplyBurnConfig(key, value, known)) {
+            return false;
+        }
+        if (!known) {
+            std::printf("error: %s line %u: unknown key '%s'.\n", configPath.c_str(), lineNumber, key.c_str());
+        }
+        return known;
     });
     return ReadThrough(read, configPath, "error: Open burn.config failed!");
 }
 
-bool BurnContext::ApplyBurnConfig(const std::string& key, const std::string& value)
+bool BurnContext::ApplyBurnConfig(const std::string& key, const std::string& value, bool& known)
 {
     if (key == "chipName") {
         chipName = value;
@@ -92,7 +107,7 @@ bool BurnContext::ApplyBurnConfig(const std::string& key, const std::string& val
     } else if (key == "openDebug") {
         m_isOpenDebug = (value == "true");
     } else {
-        return LoadLocalConfig(key, value);
+        return LoadLocalConfig(key, value, known);
     }
     return true;
 }
@@ -111,7 +126,7 @@ bool BurnContext::LoadTransportWay(const std::string& value)
     return true;
 }
 
-bool BurnContext::LoadLocalConfig(const std::string& key, const std::string& value)
+bool BurnContext::LoadLocalConfig(const std::string& key, const std::string& value, bool& known)
 {
     if (key == "serialPort") {
         serialPort = value;
@@ -135,6 +150,8 @@ bool BurnContext::LoadLocalConfig(const std::string& key, const std::string& val
                CheckTransferSize(usbTransferSize);
     } else if (key == "usbTimeout") {
         usbTimeout = std::atoi(value.c_str());
+    } else {
+        known = false;
     }
     return true;
 }

@@ -72,6 +72,8 @@ public:
     std::string GetFilePath() const { return filePath; }
     std::string GetBurnFile() const { return filePath; }
     void SetFilePath(const std::string& value) { filePath = value; }
+    // A burn file is taken for an XML partition table by its name alone.
+    bool IsPartitionTable() const { return filePath.find(".xml") != std::string::npos; }
     // Where a read puts the flash contents (-o); empty: the tool derives a name from the burn file.
     std::string GetOutputPath() const { return outputPath; }
     void SetOutputPath(const std::string& value) { outputPath = value; }
@@ -82,10 +84,21 @@ public:
     int GetChipType() const { return chipType; }
     int GetDepartment() const { return department; }
     int GetAddress() const { return address; }
-    void SetAddress(int value) { address = value; }
+    void SetAddress(int value)
+    {
+        address = value;
+        addressGiven = true;
+    }
     int GetReadSize() const { return readSize; }
     void SetReadSize(int value) { readSize = value; }
-    void SetEraseSize(int value) { eraseSize = value; }
+    void SetEraseSize(int value)
+    {
+        eraseSize = value;
+        eraseSizeGiven = true;
+    }
+    // Whether an address or an erase size was asked for at all, 0 included.
+    bool HasAddress() const { return addressGiven; }
+    bool HasEraseSize() const { return eraseSizeGiven; }
     int GetReboot() const { return reboot; }
     // From the command line (-r, --after-reset=N); burn.config's value is only a default.
     void SetReboot(int value)
@@ -121,8 +134,9 @@ public:
     static bool m_isOpenDebug;
 
 private:
-    bool ApplyBurnConfig(const std::string& key, const std::string& value);
-    bool LoadLocalConfig(const std::string& key, const std::string& value);
+    // Each clears known when the key is none of burn.config's.
+    bool ApplyBurnConfig(const std::string& key, const std::string& value, bool& known);
+    bool LoadLocalConfig(const std::string& key, const std::string& value, bool& known);
     bool LoadTransportWay(const std::string& value);
     bool ApplyChipProperty(const std::string& key, const std::string& value);
 
@@ -157,8 +171,10 @@ private:
     int department = 0;
     bool xmlPathDefault = true;
     int address = 0;
+    bool addressGiven = false;
     int readSize = 0;
     int eraseSize = 0;
+    bool eraseSizeGiven = false;
     int reboot = 0;
     bool rebootGiven = false;
     std::vector<std::string> onlyBurnNames;

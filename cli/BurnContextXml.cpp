@@ -65,7 +65,7 @@ std::string FileNameOf(const std::string& path)
 
 bool BurnContext::ParseBurnFile()
 {
-    if (filePath.find(".xml") == std::string::npos) {
+    if (!IsPartitionTable()) {
         return true;  // a single image
     }
     if (!InitBurnFilePath()) {

@@ -322,7 +322,7 @@ int BurnerWorkerBase::Burn()
         return BurnInfo::INIT_TRANSFER_WAY_FAILED;
     }
     m_isPrintProgress = true;
-    if (m_context->GetBurnFile().find(".xml") != std::string::npos) {
+    if (m_context->IsPartitionTable()) {
         return BurnPartitionsByXml();
     }
     return BurnUART();

@@ -15,6 +15,81 @@ namespace {
 const char* const AFTER_RESET = "--after-reset";
 const int PACKET_SIZES[] = {1024, 2048, 4096, 8192};
 
+// What an option word takes from the word after it.
+enum class Takes {
+    NOTHING,
+    VALUE,      // the next word, whatever it looks like
+    DEVICE_ID,  // the next word unless it begins with "-"
+};
+
+struct KnownOption {
+    const char* shortName;  // null when there is none
+    const char* longName;   // null when there is none
+    Takes takes;
+};
+
+// Every word the main pass knows. -h, -v and --config are taken and left alone here: the command
+// entry and the pre-pass read them.
+const KnownOption KNOWN_OPTIONS[] = {
+    {"-c", "--chip", Takes::VALUE},
+    {"-p", "--port", Takes::VALUE},
+    {"-f", "--file", Takes::VALUE},
+    {"-o", "--output", Takes::VALUE},
+    {"-b", "--baud", Takes::VALUE},
+    {"-s", "--stop-bits", Takes::VALUE},
+    {nullptr, "--parity", Takes::VALUE},
+    {"-d", "--device", Takes::DEVICE_ID},
+    {"-S", "--serial-number", Takes::VALUE},
+    {nullptr, "--transfer-size", Takes::VALUE},
+    {nullptr, "--timeout", Takes::VALUE},
+    {"-e", "--erase-size", Takes::VALUE},
+    {"-a", "--address", Takes::VALUE},
+    {"-z", "--size", Takes::VALUE},
+    {nullptr, "--only-burn", Takes::VALUE},
+    {nullptr, "--burn-interval", Takes::VALUE},
+    {nullptr, "--packet-size", Takes::VALUE},
+    {nullptr, "--switch-after-loader", Takes::NOTHING},
+    {nullptr, "--before-reset", Takes::NOTHING},
+    {"-r", AFTER_RESET, Takes::NOTHING},
+    {"-h", nullptr, Takes::NOTHING},
+    {"-v", nullptr, Takes::NOTHING},
+    {nullptr, "--config", Takes::VALUE},
+};
+
+bool SameWord(const char* word, const char* name)
+{
+    return name != nullptr && std::strcmp(word, name) == 0;
+}
+
+// Every word that begins with --after-reset is the reset option, "=N" or not.
+bool IsAfterReset(const char* word)
+{
+    return std::strncmp(word, AFTER_RESET, std::strlen(AFTER_RESET)) == 0;
+}
+
+// A word after -d is its id unless it is an option of its own.
+bool IsDeviceIdWord(const char* word)
+{
+    return word != nullptr && word[0] != '-';
+}
+
+const KnownOption* FindKnownOption(const char* word)
+{
+    for (const KnownOption& option : KNOWN_OPTIONS) {
+        if (SameWord(word, option.shortName) || SameWord(word, option.longName) ||
+            (SameWord(AFTER_RESET, option.longName) && IsAfterReset(word))) {
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
+bool TakesNextWord(const KnownOption& option, const char* next)
+{
+    return (option.takes == Takes::VALUE && next != nullptr) ||
+           (option.takes == Takes::DEVICE_ID && IsDeviceIdWord(next));
+}
+
 // The word under the scan and the next word, which value options take whatever it looks like.
 struct OptionWord {
     const char* word;
@@ -54,24 +129,20 @@ void ApplyTargetOption(const OptionWord& option, BurnContext& context)
     }
 }
 
-// A word after -d that is no "<vid>:<pid>" and has no ":" is left to be read as an option of its own.
 bool ApplyDeviceOption(const char* value, BurnContext& context)
 {
     context.SetTransportWay(BurnInfo::TRANSPORT_USB);
-    if (value == nullptr || value[0] == '-') {
+    if (!IsDeviceIdWord(value)) {
         return true;
     }
     int vendorId = -1;
     int productId = -1;
-    if (ParseVidPid(value, vendorId, productId)) {
-        context.SetUsbVid(vendorId);
-        context.SetUsbPid(productId);
-        return true;
-    }
-    if (std::strchr(value, ':') != nullptr) {
+    if (!ParseVidPid(value, vendorId, productId)) {
         std::printf("error: Invalid device id '%s', expected <vid>:<pid> in hex, e.g. 0483:df11\n", value);
         return false;
     }
+    context.SetUsbVid(vendorId);
+    context.SetUsbPid(productId);
     return true;
 }
 
@@ -147,7 +218,7 @@ bool ApplyBurnControlOption(const OptionWord& option, BurnContext& context)
         context.SetSwitchAfterLoader(true);
     } else if (option.Is("--before-reset")) {
         context.SetBeforeReset(true);
-    } else if (option.Is("-r") || std::strncmp(option.word, AFTER_RESET, std::strlen(AFTER_RESET)) == 0) {
+    } else if (option.Is("-r") || IsAfterReset(option.word)) {
         context.SetReboot(option.Is("-r") ? 1 : AfterResetValue(option.word));
     }
     return true;
@@ -172,6 +243,9 @@ bool ParseExtraParam(int argc, char** argv, BurnContext* context)
     if (argv == nullptr || context == nullptr) {
         return false;
     }
+    if (!CheckOptionWords(argc, argv)) {
+        return false;
+    }
     TransportSeen seen;
     // One step per word: a value word is looked at again as an option word in the next step.
     for (int i = EXTRA_START; i < argc; ++i) {
@@ -185,6 +259,25 @@ bool ParseExtraParam(int argc, char** argv, BurnContext* context)
         std::puts("error: -p/--port and -d/--device are mutually exclusive (serial and USB transports cannot be "
                   "combined)");
         return false;
+    }
+    return true;
+}
+
+bool CheckOptionWords(int argc, char** argv)
+{
+    bool isValue = false;  // the word before took this one as its value
+    for (int i = EXTRA_START; i < argc; ++i) {
+        const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
+        const KnownOption* option = FindKnownOption(argv[i]);
+        if (option == nullptr && !isValue) {
+            std::printf("error: Unknown option '%s'.\n", argv[i]);
+            return false;
+        }
+        if (option != nullptr && option->takes == Takes::VALUE && next == nullptr) {
+            std::printf("error: Option '%s' needs a value.\n", argv[i]);
+            return false;
+        }
+        isValue = option != nullptr && TakesNextWord(*option, next);
     }
     return true;
 }

@@ -18,6 +18,23 @@ bool IsFirmwarePackage(const std::string& path)
     return BurnInfo::ParseFwpkgInfo(path, rows, error, nullptr);
 }
 
+// The chips whose DFU driver burns a package image by image; every other chip's sends one file whole.
+bool BurnsPackages(int chipType)
+{
+    return chipType == BurnInfo::CHIP_TYPE_TYPESIX || chipType == BurnInfo::CHIP_TYPE_QX71 ||
+           chipType == BurnInfo::CHIP_TYPE_KP7715;
+}
+
+// DFU moves bytes from and to where the device itself puts them.
+bool NoAddressGiven(const BurnInfo::BurnContext& context, const char* road)
+{
+    if (context.GetAddress() == 0) {
+        return true;
+    }
+    std::printf("error: -a cannot be used here: %s has no address.\n", road);
+    return false;
+}
+
 }  // namespace
 
 DfuBurnerWorker::DfuBurnerWorker(std::unique_ptr<BurnInfo::BurnContext> context)
@@ -35,8 +52,39 @@ void DfuBurnerWorker::ResetChipWhenAsked()
     }
 }
 
+// What the driver would pass over, or burn otherwise than asked, is refused before the device is opened.
+bool DfuBurnerWorker::BurnWordsFit() const
+{
+    bool packages = BurnsPackages(Context().GetChipType());
+    if (!packages && !NoAddressGiven(Context(), "a generic USB DFU write")) {
+        return false;
+    }
+    if (Context().GetOnlyBurnNames().empty()) {
+        return true;
+    }
+    if (!packages) {
+        std::puts("error: --only-burn selects images of a firmware package; a generic USB DFU write sends the "
+                  "file whole.");
+        return false;
+    }
+    if (!IsFirmwarePackage(Context().GetBurnFile())) {
+        std::printf("error: --only-burn selects images of a firmware package; %s is not one.\n",
+                    Context().GetBurnFile().c_str());
+        return false;
+    }
+    return true;
+}
+
 int DfuBurnerWorker::Burn()
 {
+    if (!BurnWordsFit()) {
+        return BurnInfo::PARAM_ERROR;
+    }
+    if (Context().IsPartitionTable()) {
+        std::printf("error: %s is a partition table; a burn over USB DFU does not burn partition tables.\n",
+                    Context().GetBurnFile().c_str());
+        return BurnInfo::BURN_BOOT_FAILED;
+    }
     if (!InitTransport()) {
         return BurnInfo::INIT_TRANSFER_WAY_FAILED;
     }
@@ -53,6 +101,9 @@ int DfuBurnerWorker::Burn()
 // the same command line without -o burns it.
 int DfuBurnerWorker::Read()
 {
+    if (!NoAddressGiven(Context(), "a USB DFU read")) {
+        return BurnInfo::PARAM_ERROR;
+    }
     std::string output = Context().GetOutputPath().empty() ? Context().GetBurnFile() : Context().GetOutputPath();
     if (IsFirmwarePackage(output)) {
         std::printf("error: %s is a firmware package; a read does not overwrite it, name the output file with -o.\n",

@@ -18,6 +18,7 @@ public:
     int Erase() override;
 
 private:
+    bool BurnWordsFit() const;
     void ResetChipWhenAsked();
 };
 

@@ -23,11 +23,14 @@ const char* const HIGH_TYPE_NAMES[] = {"FLASH_BIN", "EMMC_BIN", "SHA"};
 }  // namespace
 
 bool ParseFwpkgInfo(const std::string& path, std::vector<FwImageInfo>& rows, std::string& error,
-                    std::string* version)
+                    std::string* version, std::string* crcError)
 {
     rows.clear();
     if (version != nullptr) {
         version->clear();
+    }
+    if (crcError != nullptr) {
+        crcError->clear();
     }
     std::unique_ptr<unsigned char[]> bytes;
     unsigned long length = 0;
@@ -46,8 +49,14 @@ bool ParseFwpkgInfo(const std::string& path, std::vector<FwImageInfo>& rows, std
     }
     std::vector<Common::FileHead> images;
     std::string packageVersion;
-    if (!Common::ParseFwpkg(bytes.get(), length, images, packageVersion, error, false)) {
+    std::string crcFault;
+    // The CRC is the parser's last check: a table that reads only without it has a wrong CRC.
+    bool crcMatches = Common::ParseFwpkg(bytes.get(), length, images, packageVersion, crcFault, true);
+    if (!crcMatches && !Common::ParseFwpkg(bytes.get(), length, images, packageVersion, error, false)) {
         return false;
+    }
+    if (!crcMatches && crcError != nullptr) {
+        *crcError = crcFault;
     }
     if (version != nullptr) {
         *version = packageVersion;

@@ -16,9 +16,10 @@ struct FwImageInfo {
     uint32_t type = 0;
 };
 
-// Reads the image table of a package without checking its CRC; version may be null.
+// Reads the image table of a package whatever its CRC; version may be null. crcError, when not null, is
+// set to the parser's text when the CRC does not match and left empty when it does.
 bool ParseFwpkgInfo(const std::string& path, std::vector<FwImageInfo>& rows, std::string& error,
-                    std::string* version);
+                    std::string* version, std::string* crcError = nullptr);
 
 // The name of an image type number, "UNKNOWN" for a number without one.
 std::string FwImageTypeName(int type);

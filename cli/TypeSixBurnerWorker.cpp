@@ -167,11 +167,11 @@ bool TypeSixBurnerWorker::BurnPartitions()
     std::string package = Context().GetFilePath();
     for (FwpkgBinInfo& image : m_images) {
         if (!ExtractBinFromFwpkg(package, m_extractDirectory, image.name, image.offset, image.length)) {
-            std::printf("error: Failed to extract %s from fwpkg\n", image.name.c_str());
+            std::printf("error: Failed to extract %s from fwpkg\n", Common::Printable(image.name).c_str());
             return false;
         }
         if (!CreateSha256File(m_extractDirectory, image.name)) {
-            std::printf("error: Failed to create SHA256 file for %s\n", image.name.c_str());
+            std::printf("error: Failed to create SHA256 file for %s\n", Common::Printable(image.name).c_str());
             return false;
         }
         image.path = m_extractDirectory.HeldPathOf(image.name);
@@ -212,7 +212,8 @@ bool TypeSixBurnerWorker::ParseFwpkgFile(const std::string& package, std::vector
     // hold whole would be hashed and burnt as if complete.
     for (const Common::FileHead& head : heads) {
         if (static_cast<uint64_t>(head.offset) + head.length > length) {
-            std::printf("error: Image %s runs past the end of the fwpkg file\n", head.fileName);
+            std::printf("error: Image %s runs past the end of the fwpkg file\n",
+                        Common::Printable(head.fileName).c_str());
             return false;
         }
     }
@@ -260,19 +261,19 @@ bool TypeSixBurnerWorker::KeptNamesUsable() const
     std::set<std::string> seen;
     for (const FwpkgBinInfo& image : m_images) {
         if (!UsableFileName(image.name)) {
-            std::printf("error: Invalid image name in fwpkg: \"%s\"\n", image.name.c_str());
+            std::printf("error: Invalid image name in fwpkg: \"%s\"\n", Common::Printable(image.name).c_str());
             return false;
         }
         if (!seen.insert(image.name).second) {
-            std::printf("error: Two images in fwpkg are named %s\n", image.name.c_str());
+            std::printf("error: Two images in fwpkg are named %s\n", Common::Printable(image.name).c_str());
             return false;
         }
     }
     for (const FwpkgBinInfo& image : m_images) {
         std::string companion = GetSha256FilePath(image.name);
         if (seen.count(companion) != 0) {
-            std::printf("error: Image %s in fwpkg has the name of the SHA-256 file of image %s\n", companion.c_str(),
-                        image.name.c_str());
+            std::printf("error: Image %s in fwpkg has the name of the SHA-256 file of image %s\n",
+                        Common::Printable(companion).c_str(), Common::Printable(image.name).c_str());
             return false;
         }
     }
@@ -315,7 +316,7 @@ bool TypeSixBurnerWorker::ExtractBinFromFwpkg(const std::string& package, const 
     }
     FILE* out = directory.Create(name);
     if (out == nullptr) {
-        std::printf("error: Failed to create output file: %s\n", output.c_str());
+        std::printf("error: Failed to create output file: %s\n", Common::Printable(output).c_str());
         std::fclose(in);
         return false;
     }
@@ -336,7 +337,7 @@ bool TypeSixBurnerWorker::ExtractBinFromFwpkg(const std::string& package, const 
     bool closed = std::fclose(out) == 0;
     if (written != length || !closed) {
         std::printf("error: Wrote %llu of %u bytes to %s\n", static_cast<unsigned long long>(written), length,
-                    output.c_str());
+                    Common::Printable(output).c_str());
         return false;
     }
     return true;
@@ -373,10 +374,10 @@ int TypeSixBurnerWorker::BurnLoader(const FwpkgBinInfo& image)
     m_chipTalked = true;
     std::string spec = JoinedSpec(image.path) + "||||";
     if (BootDownload(Device(), spec.c_str(), 0, 0, nullptr, nullptr) == 0) {
-        std::printf("error: Burn loader %s failed!\n", image.name.c_str());
+        std::printf("error: Burn loader %s failed!\n", Common::Printable(image.name).c_str());
         return BurnInfo::BURN_BOOT_FAILED;
     }
-    std::printf("Burn %s successfully.\n", image.name.c_str());
+    std::printf("Burn %s successfully.\n", Common::Printable(image.name).c_str());
     return BurnInfo::SUCCESS;
 }
 
@@ -392,10 +393,10 @@ int TypeSixBurnerWorker::BurnOtherFile(const FwpkgBinInfo& image)
         burnt = DownloadToFlash(Device(), spec.c_str(), 0, 0, image.burnAddr, image.burnSize, 0, kind) != 0;
     }
     if (!burnt) {
-        std::printf("error: Burn %s failed!\n", image.name.c_str());
+        std::printf("error: Burn %s failed!\n", Common::Printable(image.name).c_str());
         return BurnInfo::BURN_PARTITION_FAILED;
     }
-    std::printf("Burn %s successfully.\n", image.name.c_str());
+    std::printf("Burn %s successfully.\n", Common::Printable(image.name).c_str());
     return BurnInfo::SUCCESS;
 }
 

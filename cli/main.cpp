@@ -9,6 +9,7 @@
 #include "BurnInfo.h"
 #include "BurnerWorkerBase.h"
 #include "CliParser.h"
+#include "Common.h"
 #include "CommonUtil.h"
 #include "FwpkgInfo.h"
 #include "Interrupt.h"
@@ -95,7 +96,7 @@ void PrintImageRow(unsigned int index, const BurnInfo::FwImageInfo& row)
     int type = static_cast<int>(row.type);
     snprintf_s(typeCell, sizeof(typeCell), sizeof(typeCell) - 1, "%s (%d)",
                BurnInfo::FwImageTypeName(type).c_str(), type);
-    std::printf(TABLE_ROW_FORMAT, indexCell, row.name.c_str(), HexCell(row.address).c_str(),
+    std::printf(TABLE_ROW_FORMAT, indexCell, Common::Printable(row.name).c_str(), HexCell(row.address).c_str(),
                 HexCell(row.writeSize).c_str(), HexCell(row.eraseSize).c_str(), typeCell);
 }
 
@@ -104,7 +105,7 @@ void PrintImageTable(const std::string& file, const std::string& version,
 {
     std::printf("File  : %s\n", file.c_str());
     if (!version.empty()) {
-        std::printf("Version: %s\n", version.c_str());
+        std::printf("Version: %s\n", Common::Printable(version).c_str());
     }
     std::printf("Images: %u\n\n", static_cast<unsigned int>(rows.size()));
     std::printf(TABLE_ROW_FORMAT, "Idx", "Name", "Address", "WriteSize", "EraseSize", "Type");
@@ -117,8 +118,12 @@ void PrintImageTable(const std::string& file, const std::string& version,
 
 int Parse(int argc, char* argv[])
 {
+    // A word the parser does not know may be an option the user counts on: no listing without it.
+    if (!CheckOptionWords(argc, argv)) {
+        return 1;
+    }
     BurnInfo::BurnContext context;
-    // An option error is reported by the parser and does not stop the listing.
+    // A bad value of an option the listing does not use is reported and does not stop it.
     (void)ParseExtraParam(argc, argv, &context);
     std::string file = context.GetBurnFile();
     if (file.empty()) {
@@ -128,11 +133,17 @@ int Parse(int argc, char* argv[])
     std::vector<BurnInfo::FwImageInfo> rows;
     std::string error;
     std::string version;
-    if (!BurnInfo::ParseFwpkgInfo(file, rows, error, &version)) {
+    std::string crcError;
+    if (!BurnInfo::ParseFwpkgInfo(file, rows, error, &version, &crcError)) {
         std::printf("error: %s\n", error.c_str());
         return 1;
     }
     PrintImageTable(file, version, rows);
+    // The table is shown all the same, but a package that every burn refuses does not pass.
+    if (!crcError.empty()) {
+        std::printf("error: %s\n", crcError.c_str());
+        return 1;
+    }
     return 0;
 }
 
@@ -157,8 +168,9 @@ int RunCommand(int argc, char* argv[])
         std::printf("vexil Version: %s\n", VERSION);
         return 0;
     }
-    Help();  // -h, --help and any other word
-    return 0;
+    Help();
+    // A script that mistypes the command must not go on as if it had run.
+    return std::strcmp(command, "-h") == 0 || std::strcmp(command, "--help") == 0 ? 0 : 1;
 }
 
 }  // namespace

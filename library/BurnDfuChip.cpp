@@ -49,6 +49,26 @@ bool ParseDfuSuffix(const unsigned char* data, size_t length, DfuSuffixInfo& inf
 
 }  // namespace Dfu
 
+namespace {
+
+bool IdFits(uint16_t fileId, int32_t deviceId)
+{
+    return fileId == Dfu::SUFFIX_ANY_ID || fileId == deviceId;
+}
+
+// As dfu-util takes it, a device that detached and came back under other ids is named by either its
+// ids in DFU mode or those it had in runtime mode; the runtime ids of -1 that a device found in DFU
+// mode has fit no file.
+bool SuffixFitsDevice(const Dfu::DfuSuffixInfo& suffix, const Dfu::DfuDeviceInfo& device)
+{
+    auto fits = [&suffix](int32_t vendorId, int32_t productId) {
+        return IdFits(suffix.vendorId, vendorId) && IdFits(suffix.productId, productId);
+    };
+    return fits(device.vendorId, device.productId) || fits(device.runtimeVendorId, device.runtimeProductId);
+}
+
+}  // namespace
+
 BurnDfuChip::BurnDfuChip() : m_device(ChipDriverFactory::NewDfuPort()) {}
 
 // The protocol talks through the device, so it goes first.
@@ -200,15 +220,12 @@ bool BurnDfuChip::DownloadAllinoneBin(const char* file, unsigned long address)
     } else if (!suffix.crcCorrect) {
         Dfu::Report("error: The DFU suffix CRC of the burn file does not match: file corrupted?\n");
         return false;
-    } else {
+    } else if (!SuffixFitsDevice(suffix, Port()->Info())) {
         const Dfu::DfuDeviceInfo& device = Port()->Info();
-        bool foreignVendor = suffix.vendorId != Dfu::SUFFIX_ANY_ID && suffix.vendorId != device.vendorId;
-        bool foreignProduct = suffix.productId != Dfu::SUFFIX_ANY_ID && suffix.productId != device.productId;
-        if (foreignVendor || foreignProduct) {
-            Dfu::Report(Common::FormatInfo("Warning: file is for [%04x:%04x] but the device is [%04x:%04x].\n",
-                                           suffix.vendorId, suffix.productId, device.vendorId,
-                                           device.productId));
-        }
+        Dfu::Report(Common::FormatInfo("error: The burn file is for [%04x:%04x] but the device is [%04x:%04x].\n",
+                                       suffix.vendorId, suffix.productId, device.vendorId, device.productId));
+        return false;
+    } else {
         Dfu::Report("Valid DFU suffix found, stripping it before the download.\n");
         payload = length - suffix.length;
     }

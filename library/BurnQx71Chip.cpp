@@ -138,13 +138,13 @@ struct FlashRange {
 FlashRange RangeOf(const Common::FileHead& image, unsigned long eraseUnit)
 {
     uint64_t extent = std::max<uint64_t>(Seboot::RoundUpEraseSize(image.burnSize, eraseUnit), image.length);
-    return {image.burnAddr, static_cast<uint64_t>(image.burnAddr) + extent, std::string(image.fileName)};
+    return {image.burnAddr, static_cast<uint64_t>(image.burnAddr) + extent, Common::Printable(image.fileName)};
 }
 
 // Why one image cannot be burnt as the package states it; empty when it can.
 std::string ImageFault(const Common::FileHead& image, unsigned long packageLength, unsigned long eraseUnit)
 {
-    std::string name(image.fileName);
+    std::string name = Common::Printable(image.fileName);
     if (!FitsPackage(image, packageLength)) {
         return Common::FormatInfo("Image %s runs past the end of the package (offset %u, length %u, package %lu bytes).\n",
                                   name.c_str(), image.offset, image.length, packageLength);
@@ -577,7 +577,7 @@ bool BurnQx71Chip::DownloadAllinoneBin(const char* file, unsigned long address)
 bool BurnQx71Chip::BurnImage(YmodemProtocolSp::YmodemProtocol& ymodem, const unsigned char* package,
                              const Common::FileHead& image)
 {
-    std::string name(image.fileName);
+    std::string name = Common::Printable(image.fileName);
     if (image.type == Common::IMAGE_TYPE_LOADER) {
         ymodem.SetSingleFrameDataSize(LOADER_FRAME_DATA_SIZE);
     } else {
@@ -586,7 +586,7 @@ bool BurnQx71Chip::BurnImage(YmodemProtocolSp::YmodemProtocol& ymodem, const uns
         }
         ymodem.UsePacketSize();
     }
-    if (!ymodem.DownloadFile(package + image.offset, image.length, name)) {
+    if (!ymodem.DownloadFile(package + image.offset, image.length, image.fileName)) {
         Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Download: %s failed.\n", name.c_str());
         return false;
     }

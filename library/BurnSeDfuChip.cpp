@@ -31,8 +31,8 @@ bool FitsPackage(const Common::FileHead& image, unsigned long packageLength)
 
 void PrintImageLine(const Common::FileHead& image)
 {
-    PrintPlain(Common::FormatInfo("Burning image: %s (addr=0x%08X, size=0x%X)\n", image.fileName, image.burnAddr,
-                                  image.length)
+    PrintPlain(Common::FormatInfo("Burning image: %s (addr=0x%08X, size=0x%X)\n",
+                                  Common::Printable(image.fileName).c_str(), image.burnAddr, image.length)
                    .c_str());
 }
 
@@ -125,7 +125,7 @@ bool BurnSeDfuChip::PackageFitsTheBurn(const std::vector<Common::FileHead>& imag
     for (const Common::FileHead& image : images) {
         if (WillSend(image) && !FitsPackage(image, length)) {
             Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "error: image %s exceeds the fwpkg file size.\n",
-                              image.fileName);
+                              Common::Printable(image.fileName).c_str());
             return false;
         }
     }
@@ -162,20 +162,21 @@ bool BurnSeDfuChip::BurnOneImage(const Common::FileHead& image, const unsigned c
 {
     bool isLoader = image.type == Common::IMAGE_TYPE_LOADER;
     const char* kind = isLoader ? "loader " : "";
+    std::string name = Common::Printable(image.fileName);
     PrintImageLine(image);
     std::vector<unsigned char> frame = BuildCmdForImage(image);
     if (!Protocol()->SendCommandFrame(frame.data(), frame.size(), false)) {
         Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Send %s command for %s failed.\n",
-                          isLoader ? "loader" : "burn", image.fileName);
+                          isLoader ? "loader" : "burn", name.c_str());
         return false;
     }
     bool downloaded = isLoader ? Protocol()->DownloadImageData(data, image.length)
                                : DownloadAndConfirm(data, image.length);
     if (!downloaded) {
-        Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Download %s%s failed.\n", kind, image.fileName);
+        Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Download %s%s failed.\n", kind, name.c_str());
         return false;
     }
-    Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Downloaded %s%s successfully.\n", kind, image.fileName);
+    Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Downloaded %s%s successfully.\n", kind, name.c_str());
     return true;
 }
 

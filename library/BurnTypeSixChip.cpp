@@ -731,7 +731,7 @@ bool BurnTypeSixChip::ParseFile(const char* path)
     for (const Common::FileHead& image : images) {
         if (static_cast<uint64_t>(image.offset) + image.length > m_packageLength) {
             PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "image %s runs past the end of the package.\n",
-                      image.fileName);
+                      Common::Printable(image.fileName).c_str());
             return false;
         }
     }
@@ -790,7 +790,7 @@ bool BurnTypeSixChip::InitShaData(TransportProtocolBase& protocol, const std::st
         }
     }
     PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "the sha256.bin file of file %s is not found.\n",
-              imageName.c_str());
+              Common::Printable(imageName).c_str());
     return false;
 }
 
@@ -812,7 +812,7 @@ bool BurnTypeSixChip::BurnPartition(const PartitionItem& partition)
                                 static_cast<unsigned long>(partition.burnSize))) {
         return false;
     }
-    PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "burn %s successfully.\n", partition.name.c_str());
+    PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "burn %s successfully.\n", Common::Printable(partition.name).c_str());
     return true;
 }
 

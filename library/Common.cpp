@@ -15,6 +15,9 @@ namespace Common {
 
 namespace {
 
+constexpr unsigned char FIRST_PRINTABLE = 0x20;
+constexpr unsigned char DELETE = 0x7F;
+
 constexpr std::array<uint16_t, 256> BuildCrcTable()
 {
     std::array<uint16_t, 256> table = {};
@@ -237,6 +240,17 @@ std::string GetFileName(const std::string& path)
         cut = path.rfind('/');
     }
     return cut == std::string::npos ? path : path.substr(cut + 1);
+}
+
+std::string Printable(std::string text)
+{
+    for (char& c : text) {
+        unsigned char byte = static_cast<unsigned char>(c);
+        if (byte < FIRST_PRINTABLE || byte == DELETE) {
+            c = '?';
+        }
+    }
+    return text;
 }
 
 std::vector<std::string> Split(std::string text, char separator)

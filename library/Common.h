@@ -136,6 +136,9 @@ std::unique_ptr<unsigned char[]> GetPartFileData(const std::string& path, long l
 long long GetBigFileLen(const std::string& path);
 
 std::string GetFileName(const std::string& path);
+// The text with every control byte (below 0x20, and 0x7F) replaced by '?': a device or a package names
+// itself, and its names must not move the cursor or recolour the terminal they are printed on.
+std::string Printable(std::string text);
 std::vector<std::string> Split(std::string text, char separator);
 std::string FormatInfo(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

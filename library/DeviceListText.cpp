@@ -11,20 +11,7 @@ namespace DeviceListText {
 namespace {
 constexpr size_t LINE_BUFFER_LEN = 512;
 constexpr size_t LINE_MAX_CHARS = 510;
-constexpr unsigned char FIRST_PRINTABLE = 0x20;
-constexpr unsigned char DELETE = 0x7F;
 }  // namespace
-
-std::string Printable(std::string text)
-{
-    for (char& c : text) {
-        unsigned char byte = static_cast<unsigned char>(c);
-        if (byte < FIRST_PRINTABLE || byte == DELETE) {
-            c = '?';
-        }
-    }
-    return text;
-}
 
 std::string FormatLine(const char* format, ...)
 {

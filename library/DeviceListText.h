@@ -7,10 +7,6 @@
 // The text of the HID and USB DFU device lists.
 namespace DeviceListText {
 
-// The text with every control byte (below 0x20, and 0x7F) replaced by '?': a device names itself,
-// and its names must not move the cursor or recolour the terminal they are printed on.
-std::string Printable(std::string text);
-
 // One device line, cut to 510 characters.
 std::string FormatLine(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // Appends whole lines while they fit with a terminating zero byte, stopping at the first empty line

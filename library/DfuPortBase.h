@@ -27,6 +27,10 @@ constexpr unsigned short DFU_STATUS_LENGTH = 6;
 struct DfuDeviceInfo {
     int32_t vendorId = 0;
     int32_t productId = 0;
+    // The ids it had in runtime mode before it detached and came back under these; -1 when it was
+    // found in DFU mode.
+    int32_t runtimeVendorId = -1;
+    int32_t runtimeProductId = -1;
     std::string serial;
     std::string name;
     uint8_t configurationValue = 0;

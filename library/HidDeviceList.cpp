@@ -7,7 +7,6 @@
 #include <dirent.h>
 
 #include "Common.h"
-#include "DeviceListText.h"
 
 namespace Hid {
 
@@ -98,7 +97,7 @@ bool ListHidDevicesUnder(const std::string& root, std::vector<HidDeviceEntry>& d
         if (!IdMatches(vendorId, device.vendorId) || !IdMatches(productId, device.productId)) {
             continue;
         }
-        device.name = DeviceListText::Printable(ReadSysfsString(deviceDir + "/product"));
+        device.name = Common::Printable(ReadSysfsString(deviceDir + "/product"));
         std::vector<unsigned char> report = ReadReportDescriptor(interfaceDir + "/report_descriptor");
         (void)ParseHidUsage(report.data(), report.size(), device.usagePage, device.usage);
         devices.push_back(device);

@@ -6,7 +6,6 @@
 #include <utility>
 
 #include "Common.h"
-#include "DeviceListText.h"
 
 namespace Dfu {
 
@@ -58,7 +57,7 @@ void FillStrings(libusb_device* device, uint8_t serialIndex, uint8_t nameIndex, 
 bool SerialMatches(const std::string& deviceSerial, const char* wanted)
 {
     return wanted == nullptr || wanted[0] == '\0' || deviceSerial == wanted ||
-           DeviceListText::Printable(deviceSerial) == wanted;
+           Common::Printable(deviceSerial) == wanted;
 }
 
 // Every DFU alternate setting of one configuration whose serial number matches.
@@ -86,8 +85,8 @@ void CollectFromConfig(libusb_device* device, const DfuDeviceInfo& ids, uint8_t 
             }
             FillStrings(device, serialIndex, setting.iInterface, info);
             if (SerialMatches(info.serial, serial)) {
-                info.serial = DeviceListText::Printable(info.serial);
-                info.name = DeviceListText::Printable(info.name);
+                info.serial = Common::Printable(info.serial);
+                info.name = Common::Printable(info.name);
                 out.push_back({libusb_ref_device(device), info});
             }
         }
@@ -405,6 +404,7 @@ bool UsbDfuDevice::DetachAndReopen(int vid, int pid, const char* serial, DfuWatc
     m_handle = nullptr;
     Report("Device will detach and re-attach; waiting for it to come back in DFU mode...\n");
 
+    const DfuDeviceInfo runtime = m_info;
     int tries = 0;
     watch.DueIn(m_limits.reenumeratePeriodMs);
     long long limitMs = static_cast<long long>(m_limits.reenumerateTries) *
@@ -416,6 +416,8 @@ bool UsbDfuDevice::DetachAndReopen(int vid, int pid, const char* serial, DfuWatc
         const Candidate* back = FirstInDfuMode(found);
         if (back != nullptr) {
             m_info = back->info;
+            m_info.runtimeVendorId = runtime.vendorId;
+            m_info.runtimeProductId = runtime.productId;
         }
         bool opened = back != nullptr && OpenWithRetry(back->device, watch);
         FreeCandidates(found);

@@ -139,7 +139,8 @@ bool YmodemProtocol::DownloadFile(const unsigned char* data, unsigned long lengt
     return RunSteps({
         {[this]() { return YmodemHandshake(); }, "Ymodem handshake failed.\n"},
         {[this, &name, length]() {
-             Common::PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "Start download: %s.\n", name.c_str());
+             Common::PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "Start download: %s.\n",
+                               Common::Printable(name).c_str());
              return SendYmodemStartFrame(name, length);
          },
          "Send ymodem start frame failed.\n"},

@@ -64,12 +64,17 @@ TEST_F(BurnCommandTest, EverySetupFailureEndsWithStatusOneAndNoVerdict)
     ASSERT_TRUE(install.AddChip("badtype", "ChipType=0xqq\n"));
     std::string config = install.Path("bad.config");
     ASSERT_TRUE(Sim::WriteTextFile(config, "reset=yes\n"));
+    std::string usbIds = install.Path("usb.config");
+    ASSERT_TRUE(Sim::WriteTextFile(usbIds, "mode=usb\nUsbVid=0x1234\n"));
     const std::vector<SetupFailure> failures = {
         {{"-p", NO_PORT, "-f", "a.bin"}, "error: Chip name not found!\n"},
         {{"-c", "qx71", "-p", NO_PORT}, "error: Burn file not found!\n"},
         {{"-c", "qx71", "-f", "a.bin"}, "error: Transport way not found!\n"},
         {{"--config", "/nonexistent/burn.config", "-c", "qx71"}, "error: Open burn.config failed!\n"},
         {{"--config", config, "-c", "qx71"}, "error: Invalid number 'yes' for reset.\n"},
+        {{"--config", usbIds, "-c", "qx71"}, "error: " + usbIds + " line 2: unknown key 'UsbVid'.\n"},
+        {{"-c", "qx71", "-p", NO_PORT, "-f", "a.bin", "--only-burn"},
+         "error: Option '--only-burn' needs a value.\nerror: Parse command arguments failed!\n"},
         {{"-c", "qx71", "-p", NO_PORT, "-f", "a.bin", "--packet-size", "3000"},
          "error: Invalid packet-size 3000, valid values are 1024, 2048, 4096, 8192\n"
          "error: Parse command arguments failed!\n"},
@@ -171,6 +176,13 @@ TEST_F(BurnCommandTest, ReadRefusesWhatWouldLoseData)
     EXPECT_EQ(samePath.output,
               "error: The read output file must not be the package itself: " + install.Dir() + "//app.fwpkg\n");
     EXPECT_EQ(Sim::ReadBinaryFile(package), before);
+    std::vector<std::string> nearTop = {"read", "-c", "qx71", "-p", NO_PORT, "-f", package, "-a", "0xFFFFF000", "-z",
+                                        "0x1001"};
+    Sim::ProgramResult pastTop = Run(nearTop);
+    EXPECT_EQ(pastTop.exitCode, 1);
+    EXPECT_EQ(pastTop.output, "error: The read of 0x1001 bytes at 0xFFFFF000 runs past the end of the 32-bit address space.\n");
+    nearTop.back() = "0x1000";  // ends at 4 GiB: the port is tried
+    EXPECT_EQ(Run(nearTop).exitCode, 3);
 }
 
 TEST_F(BurnCommandTest, ListNeedsAKnownType)
@@ -190,7 +202,7 @@ TEST_F(BurnCommandTest, ListNeedsAKnownType)
 
 TEST_F(BurnCommandTest, ListSerialPrintsOnePortPerLine)
 {
-    Sim::ProgramResult result = Run({"list", "serial", "-x", "ignored"});
+    Sim::ProgramResult result = Run({"list", "serial"});
     EXPECT_EQ(result.exitCode, 0);
     if (result.output == "No serial ports found.\n") {
         return;
@@ -205,9 +217,16 @@ TEST_F(BurnCommandTest, ListSerialPrintsOnePortPerLine)
 
 TEST_F(BurnCommandTest, ListHid)
 {
-    Sim::ProgramResult badFilter = Run({"list", "hid", "-d", "zz:11"});
-    EXPECT_EQ(badFilter.exitCode, 1);
-    EXPECT_EQ(badFilter.output, "error: Invalid device id 'zz:11', expected <vid>:<pid> in hex, e.g. 0483:df11\n");
+    const std::pair<std::vector<std::string>, std::string> refused[] = {
+        {{"list", "hid", "-d", "zz:11"}, "Invalid device id 'zz:11', expected <vid>:<pid> in hex, e.g. 0483:df11"},
+        {{"list", "hid", "-d", "0483"}, "Invalid device id '0483', expected <vid>:<pid> in hex, e.g. 0483:df11"},
+        {{"list", "serial", "-d", "1234:5678"}, "list serial takes no -d filter; it lists every serial port."},
+    };
+    for (const auto& c : refused) {
+        Sim::ProgramResult badFilter = Run(c.first);
+        EXPECT_EQ(badFilter.exitCode, 1);
+        EXPECT_EQ(badFilter.output, "error: " + c.second + "\n");
+    }
 
     Sim::ProgramResult result = Run({"list", "hid"});
     if (result.exitCode == 1) {

@@ -82,12 +82,14 @@ TEST(CommandEntryTest, EmptyArgumentVectorIsNoCommandWord)
     EXPECT_EQ(result.output, USAGE);
 }
 
-TEST(CommandEntryTest, HelpAndUnknownWordsPrintUsageAndSucceed)
+TEST(CommandEntryTest, HelpSucceedsAndUnknownWordsFailWithTheUsage)
 {
-    for (const char* word : {"-h", "--help", "flash", "WRITE", "Parse", "-x"}) {
-        Sim::ProgramResult result = Vexil({word, "-v"});
-        EXPECT_EQ(result.exitCode, 0) << word;
-        EXPECT_EQ(result.output, USAGE) << word;
+    const std::pair<const char*, int> words[] = {{"-h", 0},    {"--help", 0}, {"flash", 1},
+                                                 {"WRITE", 1}, {"Parse", 1},  {"-x", 1}};
+    for (const auto& word : words) {
+        Sim::ProgramResult result = Vexil({word.first, "-v"});
+        EXPECT_EQ(result.exitCode, word.second) << word.first;
+        EXPECT_EQ(result.output, USAGE) << word.first;
     }
 }
 

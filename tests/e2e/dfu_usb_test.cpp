@@ -66,8 +66,6 @@ TEST_F(DfuUsbTest, WriteDeliversThePayloadWholeWithoutItsSuffix)
     const std::vector<Case> cases = {
         {plain, "1024", "Warning: the burn file has no DFU suffix, sending it as-is.\n"},
         {WithSuffix(payload, "0483", "df11"), "4096", "Valid DFU suffix found, stripping it before the download.\n"},
-        {WithSuffix(payload, "1234", "5678"), "2048",
-         "Warning: file is for [1234:5678] but the device is [0483:df11].\n"},
         // Linux's usbfs takes at most 4096 data bytes in one control transfer.
         {plain, "8192", "Note: transfer size 8192 is above the 4096 bytes Linux allows in one control transfer, "
                         "using 4096.\n"},
@@ -129,12 +127,15 @@ TEST_F(DfuUsbTest, ReadThatEndsShortLeavesTheOlderOutputAsItWas)
     EXPECT_EQ(Sim::ReadBinaryFile(out), older);
 }
 
+// A file for the ids the device had in runtime mode is for this device, as dfu-util takes it.
 TEST_F(DfuUsbTest, RuntimeDeviceDetachesAndComesBackInDfuMode)
 {
     std::vector<uint8_t> payload = Sim::PatternBytes(3000, 23);
-    ASSERT_TRUE(Sim::WriteBinaryFile(dir / "app.bin", payload));
-    Sim::ProgramResult result = Vexil({"--dfu", DEVICE, "--runtime", "7d00"}, {"write", "-d", "-f", dir / "app.bin"});
+    Sim::ProgramResult result =
+        Vexil({"--dfu", DEVICE, "--runtime", "7d00"}, {"write", "-d", "-f", WithSuffix(payload, "0483", "7d00")});
     EXPECT_EQ(result.exitCode, 0) << result.output;
+    EXPECT_THAT(result.output, HasSubstr("Valid DFU suffix found, stripping it before the download.\n"));
+    EXPECT_THAT(result.output, Not(HasSubstr("is for [")));
     EXPECT_THAT(result.output, HasSubstr("Found DFU device [0483:7d00] serial=\"VDFU0001\" (runtime).\n"
                                          "Device is in runtime mode, requesting DFU detach...\n"
                                          "Device will detach and re-attach; waiting for it to come back in DFU "
@@ -192,6 +193,19 @@ TEST_F(DfuUsbTest, TwoMatchingDevicesAreRefusedUntilTheSerialNumberPicksOne)
             EXPECT_EQ(output.find_first_of("\x1b\a\x7f"), std::string::npos) << output;
         }
     }
+}
+
+// A partition table is refused before the device is looked for, so nothing reaches it.
+TEST_F(DfuUsbTest, PartitionTableIsRefusedBeforeTheDeviceIsLookedFor)
+{
+    std::string table = dir / "table.xml";
+    ASSERT_TRUE(Sim::WriteTextFile(table, "<P><A Sel=\"1\" PartitionName=\"a\" FileSystem=\"n\" FlashType=\"n\" "
+                                          "Start=\"0\" Length=\"-\" SelectFile=\"\"/></P>\n"));
+    Sim::ProgramResult result = Vexil({"--dfu", DEVICE}, {"write", "-d", DEVICE, "-f", table});
+    EXPECT_EQ(result.exitCode, DOWNLOAD_FAILED);
+    EXPECT_EQ(result.output, "error: " + table + " is a partition table; a burn over USB DFU does not burn partition "
+                                                 "tables.\n\nWrite failed.\n");
+    EXPECT_TRUE(Sim::ReadBinaryFile(Arrived()).empty());
 }
 
 TEST_F(DfuUsbTest, DownloadBrokenOffMidwayFailsWithStatusFour)

@@ -55,7 +55,7 @@ protected:
     Sim::ScratchDir dir;
 };
 
-// The listing does not check the package's CRC: a bad one is shown all the same.
+// A package whose CRC does not match is listed all the same, then failed in one line.
 TEST_F(ParseCommandTest, CompactPackageTableWhateverItsCrc)
 {
     for (bool corruptCrc : {false, true}) {
@@ -63,8 +63,9 @@ TEST_F(ParseCommandTest, CompactPackageTableWhateverItsCrc)
         options.corruptCrc = corruptCrc;
         WritePackage("app.fwpkg", SampleImages(), options);
         Sim::ProgramResult result = Vexil({"parse", "-f", "app.fwpkg"});
-        EXPECT_EQ(result.exitCode, 0) << corruptCrc;
-        EXPECT_EQ(result.output, "File  : app.fwpkg\nImages: 4\n\n" + HEADER + SAMPLE_ROWS) << corruptCrc;
+        EXPECT_EQ(result.exitCode, corruptCrc ? 1 : 0);
+        EXPECT_EQ(result.output, "File  : app.fwpkg\nImages: 4\n\n" + HEADER + SAMPLE_ROWS +
+                                     (corruptCrc ? "error: fwpkg crc mismatch\n" : ""));
     }
 }
 
@@ -101,6 +102,17 @@ TEST_F(ParseCommandTest, LongNamePushesLaterColumnsRight)
                                  "  0x00000001    0x00000002    0x00000002    SHA (102)\n");
 }
 
+TEST_F(ParseCommandTest, ControlBytesFromThePackageShowAsQuestionMarks)
+{
+    Sim::FwpkgOptions options;
+    options.layout = Sim::FwpkgLayout::Extended;
+    options.version = "v1\x1b]0;x\x07";
+    WritePackage("ctl.fwpkg", {{"app\x1b[2J\x7f.bin", Sim::PatternBytes(2, 1), 1, 2, 102}}, options);
+    Sim::ProgramResult result = Vexil({"parse", "-f", "ctl.fwpkg"});
+    EXPECT_EQ(result.output, "File  : ctl.fwpkg\nVersion: v1?]0;x?\nImages: 1\n\n" + HEADER +
+                                 TableLine("0", "app?[2J?.bin", "0x00000001", "0x00000002", "0x00000002", "SHA (102)"));
+}
+
 TEST_F(ParseCommandTest, OptionErrorsArePrintedAndTheListingGoesOn)
 {
     WritePackage("app.fwpkg", SampleImages());
@@ -120,6 +132,10 @@ TEST_F(ParseCommandTest, Failures)
     Sim::ProgramResult result = Vexil({"parse", "-c", "qx71"});
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.output, "error: parse requires -f <fwpkg file>\n");
+
+    result = Vexil({"parse", "-f", "missing.fwpkg", "--crc"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.output, "error: Unknown option '--crc'.\n");
 
     result = Vexil({"parse", "-f", "missing.fwpkg"});
     EXPECT_EQ(result.exitCode, 1);

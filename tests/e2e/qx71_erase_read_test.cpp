@@ -150,6 +150,18 @@ TEST_P(EraseTest, EraseWithAFileThatIsNoPackageFailsBeforeAnythingIsSent)
     EXPECT_TRUE(chip.Wire().empty());
 }
 
+TEST_P(EraseTest, EraseWithASizeOrAnAddressFailsWithOneBeforeAnythingIsSent)
+{
+    Qx71Chip& chip = tool.StartChip();
+    for (const char* option : {"-e", "--address"}) {
+        ProgramResult result = tool.Run("erase", {"-f", package, option, "0x1000"});
+        EXPECT_EQ(result.exitCode, 1);
+        EXPECT_EQ(result.output,
+                  "error: Erase always erases the whole flash; it takes no -e/--erase-size or -a/--address.\n");
+    }
+    EXPECT_TRUE(chip.Wire().empty());
+}
+
 INSTANTIATE_TEST_SUITE_P(Chips, EraseTest, ::testing::Values("qx71", "kp7715"), Sim::ChipParamName);
 
 // ---- Read ----

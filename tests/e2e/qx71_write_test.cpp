@@ -120,13 +120,13 @@ TEST_P(WriteConsoleTest, ABurnPrintsEachImageWithItsBarThenTheVerdict)
     tool.StartChip();
     std::vector<PackageImage> images = {{"loader.bin", Sim::PatternBytes(3000, 1), 0, 0, 0},
                                         {"app.bin", Sim::PatternBytes(5000, 2), 0x10000, 0x2000, 1},
-                                        {"otp.bin", Sim::PatternBytes(16, 3), 0, 0, 3}};
+                                        {"otp\x1b[2J\a.bin", Sim::PatternBytes(16, 3), 0, 0, 3}};
     std::string package = tool.WritePackage(images);
     ProgramResult result = Write(tool, package, {"--packet-size", "2048"});
     EXPECT_EQ(result.exitCode, 0);
     // Progress is the share of the image sent after each acknowledged frame.
     EXPECT_EQ(result.output, Sim::PLEASE_RESET_LINE + Sim::ImageLines("loader.bin", {34, 68, 100}) +
-                                 Sim::ImageLines("app.bin", {40, 81, 100}) + Sim::ImageLines("otp.bin", {100}) +
+                                 Sim::ImageLines("app.bin", {40, 81, 100}) + Sim::ImageLines("otp?[2J?.bin", {100}) +
                                  Verdict(package, true));
 }
 
@@ -262,6 +262,15 @@ TEST_P(OnlyBurnTest, ANameThatSelectsNoImageSentFailsWithFourBeforeAnythingIsSen
     EXPECT_EQ(result.exitCode, WRITE_FAILED);
     EXPECT_EQ(result.output, Sim::PLEASE_RESET_LINE + "error: --only-burn never matches no image of " + package +
                                  " that is burnt.\n" + Verdict(package, false));
+    EXPECT_TRUE(chip.Wire().empty());
+}
+
+TEST_P(OnlyBurnTest, AMisspelledOptionFailsWithOneBeforeAnythingIsSent)
+{
+    Qx71Chip& chip = tool.StartChip();
+    ProgramResult result = Write(tool, tool.WritePackage(Sim::NamedPackageImages()), {"--onlyburn", "App.bin"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_EQ(result.output, "error: Unknown option '--onlyburn'.\nerror: Parse command arguments failed!\n");
     EXPECT_TRUE(chip.Wire().empty());
 }
 

@@ -256,6 +256,8 @@ TEST_F(TypeSixWriteTest, PackagesThatCannotBeBurntAsAskedAreRefusedBeforeTheRese
          "error: Invalid image name in fwpkg: \"../evil.bin\"\n"},
         {"backslash", {PACKAGE[0], {"a\\b.bin", Bytes(64, 9), 0, 0, 20}}, 0,
          "error: Invalid image name in fwpkg: \"a\\b.bin\"\n"},
+        {"control bytes shown as '?'", {PACKAGE[0], {"../\x1b[2J\a", Bytes(64, 9), 0, 0, 20}}, 0,
+         "error: Invalid image name in fwpkg: \"../?[2J?\"\n"},
         {"dot dot", {PACKAGE[0], {"..", Bytes(64, 9), 0, 0, 20}}, 0, "error: Invalid image name in fwpkg: \"..\"\n"},
         {"names cut to the same 31 characters",
          {PACKAGE[0], {longName + "_a", Bytes(64, 1), 0, 0, 20}, {longName + "_b", Bytes(64, 2), 0x1000, 0, 20}}, 0,

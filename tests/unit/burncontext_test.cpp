@@ -117,8 +117,7 @@ TEST_F(BurnContextTest, BurnConfigSetsEveryKey)
                            "usbPid=0xdf11\n"
                            "usbSerialNumber= 12AB \t\n"
                            "usbTransferSize=4096\n"
-                           "usbTimeout=7000\n"
-                           "unknownKey=5\n"));
+                           "usbTimeout=7000\n"));
     EXPECT_EQ(output, "");
     EXPECT_EQ(context.GetChipName(), "qx71");
     EXPECT_EQ(context.GetFilePath(), "/fw/app.fwpkg");
@@ -137,20 +136,32 @@ TEST_F(BurnContextTest, BurnConfigSetsEveryKey)
     EXPECT_EQ(context.GetUsbTimeout(), 7000);
 }
 
-TEST_F(BurnContextTest, BurnConfigSkipsCommentsInexactKeysAndLinesWithoutOneEquals)
+TEST_F(BurnContextTest, BurnConfigSkipsCommentsAndBlankLines)
 {
     ASSERT_TRUE(LoadConfig("chipName=qx71 # chip\n"
                            "# chipName=kp7715\n"
-                           "chipName = typesix\n"
-                           "ChipName=typesix\n"
-                           "serialPort\n"
-                           "serialPort=a=b\n"
                            "\n"
+                           " \t\r\n"
                            "baudRate=500000"));  // the last line needs no line end
     EXPECT_EQ(output, "");
     EXPECT_EQ(context.GetChipName(), "");
-    EXPECT_EQ(context.GetSerialPort(), "");
     EXPECT_EQ(context.GetBaudRate(), 500000);
+}
+
+// Keys compare exactly, without trimming.
+TEST_F(BurnContextTest, BurnConfigLineOfNoKnownKeyFailsTheLoadNamingIt)
+{
+    const std::pair<const char*, std::string> cases[] = {
+        {"chipName = typesix", "unknown key 'chipName '"},
+        {"UsbVid=0x1234", "unknown key 'UsbVid'"},
+        {"serialPort", "'serialPort' is not a key=value setting"},
+        {"serialPort=a=b", "'serialPort=a=b' is not a key=value setting"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_FALSE(LoadConfig("# settings\n\nbaudRate=500000\n" + std::string(c.first) + "\nchipName=late\n"));
+        EXPECT_EQ(output, "error: " + (dir / "config/burn.config") + " line 4: " + c.second + ".\n");
+        EXPECT_EQ(context.GetChipName(), "");
+    }
 }
 
 TEST_F(BurnContextTest, BurnConfigWithCrLfLineEnds)

@@ -80,33 +80,41 @@ TEST_F(CliParserTest, EveryValueOptionInShortAndLongForm)
     EXPECT_EQ(context.GetReadSize(), 1048576);
 }
 
-TEST_F(CliParserTest, FlagsAndUnknownWords)
+TEST_F(CliParserTest, FlagsAndWordsLeftToOthers)
 {
-    ASSERT_TRUE(Parse({"--switch-after-loader", "--before-reset", "-h", "-v", "--config", "x", "--CHIP", "qx71"}));
+    ASSERT_TRUE(Parse({"--switch-after-loader", "--before-reset", "-h", "-v", "--config", "x"}));
     EXPECT_EQ(output, "");
     EXPECT_TRUE(context.IsSwitchAfterLoader());
     EXPECT_TRUE(context.IsBeforeReset());
-    EXPECT_EQ(context.GetChipName(), "");  // options match case-sensitively
     EXPECT_EQ(context.GetTransportWay(), BurnInfo::TRANSPORT_NOT_SET);
 }
 
-TEST_F(CliParserTest, ValueOptionAsLastWordIsIgnored)
+// Refused before any word is acted on; options match case-sensitively.
+TEST_F(CliParserTest, UnknownWordOrValueOptionWithoutItsValueIsRefused)
 {
-    ASSERT_TRUE(Parse({"-c"}));
-    EXPECT_EQ(context.GetChipName(), "");
-    ASSERT_TRUE(Parse({"--transfer-size"}));
-    ASSERT_TRUE(Parse({"--packet-size"}));
-    ASSERT_TRUE(Parse({"-a"}));
-    EXPECT_EQ(output, "");
+    const std::pair<std::vector<std::string>, std::string> cases[] = {
+        {{"-f", "a.fwpkg", "--CHIP", "qx71"}, "Unknown option '--CHIP'"},
+        {{"-f", "a.fwpkg", "--onlyburn", "app.bin"}, "Unknown option '--onlyburn'"},
+        {{"-f", "a.fwpkg", "app.bin"}, "Unknown option 'app.bin'"},
+        {{"-f", "a.fwpkg", "--after_reset"}, "Unknown option '--after_reset'"},
+        {{"-f", "a.fwpkg", "--only-burn", "-r", "app"}, "Unknown option 'app'"},
+        {{"-f", "a.fwpkg", "--only-burn"}, "Option '--only-burn' needs a value"},
+        {{"-f", "a.fwpkg", "--config"}, "Option '--config' needs a value"},
+        {{"-f", "a.fwpkg", "--only-burn", "-a"}, "Option '-a' needs a value"},
+    };
+    for (const auto& c : cases) {
+        context = BurnContext();
+        EXPECT_FALSE(Parse(c.first)) << c.second;
+        EXPECT_EQ(output, "error: " + c.second + ".\n");
+        EXPECT_EQ(context.GetFilePath(), "");
+    }
 }
 
 TEST_F(CliParserTest, OutputOfARead)
 {
-    ASSERT_TRUE(Parse({"-o"}));
-    EXPECT_EQ(context.GetOutputPath(), "");
     ASSERT_TRUE(Parse({"-o", "flash.bin"}));
     EXPECT_EQ(context.GetOutputPath(), "flash.bin");
-    ASSERT_TRUE(Parse({"--output", "-r", "--OUTPUT", "x"}));
+    ASSERT_TRUE(Parse({"--output", "-r"}));
     EXPECT_EQ(context.GetOutputPath(), "-r");
     EXPECT_EQ(context.GetReboot(), 1);  // the value word is examined as an option too
     EXPECT_EQ(output, "");
@@ -147,7 +155,7 @@ TEST_F(CliParserTest, SerialAndUsbTogetherAreRefused)
         "error: -p/--port and -d/--device are mutually exclusive (serial and USB transports cannot be combined)\n";
     EXPECT_FALSE(Parse({"-p", "/dev/ttyUSB0", "-d"}));
     EXPECT_EQ(output, conflict);
-    EXPECT_FALSE(Parse({"-d", "-p"}));  // a bare -p as the last word still names serial
+    EXPECT_FALSE(Parse({"-d", "-p", "/dev/ttyS1"}));
     EXPECT_EQ(output, conflict);
     EXPECT_FALSE(Parse({"--device", "0483:df11", "--port", "/dev/ttyS1"}));
     EXPECT_EQ(output, conflict);
@@ -155,7 +163,7 @@ TEST_F(CliParserTest, SerialAndUsbTogetherAreRefused)
 
 TEST_F(CliParserTest, DeviceWithoutIdsSelectsUsbOnly)
 {
-    const std::vector<std::vector<std::string>> cases = {{"-d"}, {"-d", "-f", "x.bin"}, {"-d", "app.bin"}};
+    const std::vector<std::vector<std::string>> cases = {{"-d"}, {"-d", "-f", "x.bin"}};
     for (const auto& words : cases) {
         BurnContext fresh;
         context = fresh;
@@ -165,7 +173,6 @@ TEST_F(CliParserTest, DeviceWithoutIdsSelectsUsbOnly)
         EXPECT_EQ(context.GetUsbPid(), -1);
         EXPECT_EQ(output, "");
     }
-    EXPECT_EQ(context.GetFilePath(), "");  // "app.bin" after -d is no id and no option
 }
 
 TEST_F(CliParserTest, DeviceIds)
@@ -177,7 +184,7 @@ TEST_F(CliParserTest, DeviceIds)
     EXPECT_EQ(context.GetUsbVid(), 0x1234);
     EXPECT_EQ(context.GetUsbPid(), 0xABCD);
 
-    for (const char* bad : {"12:34:56", "zz:11", "12345:1", ":11", "11:", "0x:1"}) {
+    for (const char* bad : {"12:34:56", "zz:11", "12345:1", ":11", "11:", "0x:1", "0483df11", "app.bin"}) {
         EXPECT_FALSE(Parse({"-d", bad})) << bad;
         EXPECT_EQ(output, std::string("error: Invalid device id '") + bad +
                               "', expected <vid>:<pid> in hex, e.g. 0483:df11\n");
@@ -264,7 +271,8 @@ TEST_F(CliParserTest, AfterResetForms)
         EXPECT_EQ(context.GetReboot(), c.second) << c.first;
     }
     context.SetReboot(-5);
-    ASSERT_TRUE(Parse({"--after-rese", "-R"}));
+    EXPECT_FALSE(Parse({"--after-rese"}));
+    EXPECT_EQ(output, "error: Unknown option '--after-rese'.\n");
     EXPECT_EQ(context.GetReboot(), -5);
 }
 

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "Burn.h"
@@ -154,5 +155,31 @@ INSTANTIATE_TEST_SUITE_P(Dfu, DfuReadTest,
                                          ReadCase{"IntoTheBurnFile", false, false, 0, "app.bin"},
                                          ReadCase{"NeverOverAPackage", false, true, 1, nullptr}),
                          testing::PrintToStringParamName());
+
+// Each is refused before the device is asked anything.
+TEST_F(DfuWorkerTest, WhatTheRoadCannotHonourIsRefusedBeforeTheDevice)
+{
+    ASSERT_TRUE(install.AddChip("qx71", "ChipType=0x30004\nSupportedTransports=usb\n"));
+    ASSERT_TRUE(WriteBinaryFile(install.Path("a.bin"), {1, 2, 3}));
+    ASSERT_TRUE(WriteTextFile(install.Path("t.xml"), "<P><A Sel=\"1\" PartitionName=\"a\" FileSystem=\"n\" "
+                                                     "FlashType=\"n\" Start=\"0\" Length=\"-\" SelectFile=\"\"/></P>"));
+    const std::string table = "is a partition table; a burn over USB DFU does not burn partition tables.\n";
+    const std::vector<std::tuple<std::string, std::vector<std::string>, int, std::string>> rows = {
+        {"write", {"a.bin", "-a", "0x8004000"}, 1, "-a cannot be used here: a generic USB DFU write has no address.\n"},
+        {"read", {"a.bin", "-a", "0x1000"}, 1, "-a cannot be used here: a USB DFU read has no address.\n"},
+        {"read", {"a.bin", "-c", "qx71", "-a", "1"}, 1, "-a cannot be used here: a USB DFU read has no address.\n"},
+        {"write", {"a.bin", "--only-burn", "a"}, 1, "a generic USB DFU write sends the file whole.\n"},
+        {"write", {"a.bin", "-c", "qx71", "--only-burn", "a"}, 1, "a.bin is not one.\n"},
+        {"write", {"t.xml"}, 4, table},
+        {"write", {"t.xml", "-c", "qx71"}, 4, table},
+    };
+    for (auto [command, words, status, line] : rows) {
+        words.front() = install.Path(words.front());
+        words.insert(words.begin(), "-f");
+        EXPECT_EQ(status, Run(command, words)) << line;
+        EXPECT_EQ(1u, Count(line)) << output;
+    }
+    EXPECT_TRUE(device.Requests().empty());
+}
 
 }  // namespace

@@ -36,15 +36,16 @@ protected:
     bool Read(const std::vector<uint8_t>& package, std::string* version)
     {
         Sim::WriteBinaryFile(dir / "p.fwpkg", package);
-        return BurnInfo::ParseFwpkgInfo(dir / "p.fwpkg", rows, error, version);
+        return BurnInfo::ParseFwpkgInfo(dir / "p.fwpkg", rows, error, version, &crcError);
     }
 
     Sim::ScratchDir dir;
     std::vector<BurnInfo::FwImageInfo> rows;
     std::string error;
+    std::string crcError = "stale";
 };
 
-// The table is read without checking the package's CRC.
+// The table is read whatever the package's CRC, which is told apart.
 TEST_F(ParseFwpkgInfoTest, CompactLayoutRowsWhateverTheCrc)
 {
     for (bool corruptCrc : {false, true}) {
@@ -54,6 +55,7 @@ TEST_F(ParseFwpkgInfoTest, CompactLayoutRowsWhateverTheCrc)
         std::string version = "stale";
         ASSERT_TRUE(Read(Sim::BuildFwpkg(Images(), options), &version)) << error;
         EXPECT_EQ(version, "");
+        EXPECT_EQ(crcError, corruptCrc ? "fwpkg crc mismatch" : "");
         ASSERT_EQ(rows.size(), 2u);
         EXPECT_EQ(rows[0].name, "loader.bin");
         EXPECT_EQ(rows[0].address, 0u);
