@@ -287,13 +287,13 @@ bool TypeSixBurnerWorker::KeptImagesFitTheirAreas() const
             continue;
         }
         if (image.length == 0) {
-            std::printf("error: Image %s is empty.\n", image.name.c_str());
+            std::printf("error: Image %s is empty.\n", Common::Printable(image.name).c_str());
             return false;
         }
         // The loaders are booted, not written to flash.
         if (image.type != BurnInfo::IMAGE_TYPE_LOADER && image.length > image.burnSize) {
             std::printf("error: Image %s has a burn size of %u bytes, less than its length of %u bytes.\n",
-                        image.name.c_str(), image.burnSize, image.length);
+                        Common::Printable(image.name).c_str(), image.burnSize, image.length);
             return false;
         }
     }
