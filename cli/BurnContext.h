@@ -100,7 +100,14 @@ public:
     bool HasAddress() const { return addressGiven; }
     bool HasEraseSize() const { return eraseSizeGiven; }
     int GetReboot() const { return reboot; }
-    void SetReboot(int value) { reboot = value; }
+    // From the command line (-r, --after-reset=N); burn.config's value is only a default.
+    void SetReboot(int value)
+    {
+        reboot = value;
+        rebootGiven = true;
+    }
+    // The command line asked for no reset after the work (--after-reset=0).
+    bool IsNoRebootAsked() const { return rebootGiven && reboot == 0; }
     std::vector<std::string> GetOnlyBurnNames() const { return onlyBurnNames; }
     void AddOnlyBurnName(const std::string& name) { onlyBurnNames.push_back(name); }
     bool IsSwitchAfterLoader() const { return switchAfterLoader; }
@@ -169,6 +176,7 @@ private:
     int eraseSize = 0;
     bool eraseSizeGiven = false;
     int reboot = 0;
+    bool rebootGiven = false;
     std::vector<std::string> onlyBurnNames;
     bool switchAfterLoader = false;
     bool beforeReset = false;

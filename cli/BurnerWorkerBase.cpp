@@ -32,20 +32,19 @@ constexpr uint32_t GO_ENTRY_OFFSET = 4;
 constexpr unsigned long UPLOAD_BYTES_PER_SECOND = 20480;
 const char* const UPLOAD_FILE_NAME = "upload.bin";
 
-// While a read writes into a file of its own, the library's messages name that file: the console
-// names the output the user gave in its place.
-std::string g_writtenPath;
-std::string g_outputName;
+// The path the library was handed and the one the console shows in its place (see ShownPath).
+std::string g_handedPath;
+std::string g_shownPath;
 
 std::string AsShown(const char* text)
 {
     std::string shown = text;
-    if (g_writtenPath.empty() || g_writtenPath == g_outputName) {
+    if (g_handedPath.empty() || g_handedPath == g_shownPath) {
         return shown;
     }
-    for (size_t at = shown.find(g_writtenPath); at != std::string::npos;
-         at = shown.find(g_writtenPath, at + g_outputName.size())) {
-        shown.replace(at, g_writtenPath.size(), g_outputName);
+    for (size_t at = shown.find(g_handedPath); at != std::string::npos;
+         at = shown.find(g_handedPath, at + g_shownPath.size())) {
+        shown.replace(at, g_handedPath.size(), g_shownPath);
     }
     return shown;
 }
@@ -126,6 +125,17 @@ bool ReadWholeFile(const std::string& path, std::unique_ptr<unsigned char[]>& da
 void DeviceCloser::operator()(BurnChipBase* device) const
 {
     DestroyDevice(device);
+}
+
+ShownPath::ShownPath(const std::string& handed, const std::string& shown)
+{
+    g_handedPath = handed;
+    g_shownPath = shown;
+}
+
+ShownPath::~ShownPath()
+{
+    g_handedPath.clear();
 }
 
 namespace WorkerText {
@@ -382,13 +392,11 @@ bool BurnerWorkerBase::UploadFlash(PendingOutput& file)
     return true;
 }
 
+// The read writes into a file of its own, which the console names as the output the user gave.
 bool BurnerWorkerBase::UploadInto(const std::string& path, const std::string& output)
 {
-    g_writtenPath = path;
-    g_outputName = output;
-    bool uploaded = UploadFile(Device(), Address(), m_context->GetReadSize(), path.c_str()) != 0;
-    g_writtenPath.clear();
-    return uploaded;
+    ShownPath shown(path, output);
+    return UploadFile(Device(), Address(), m_context->GetReadSize(), path.c_str()) != 0;
 }
 
 bool BurnerWorkerBase::DownloadBootData()

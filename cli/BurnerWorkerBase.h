@@ -103,6 +103,17 @@ private:
     DeviceHandle m_device;
 };
 
+// While it lives, the library's messages name the file or directory handed to it by the shown path
+// instead: the library is handed files through descriptors held open, the console names them as the
+// user knows them.
+class ShownPath {
+public:
+    ShownPath(const std::string& handed, const std::string& shown);
+    ~ShownPath();
+    ShownPath(const ShownPath&) = delete;
+    ShownPath& operator=(const ShownPath&) = delete;
+};
+
 // Messages shared by the workers.
 namespace WorkerText {
 void PrintBurnSucceeded(const std::string& file);

@@ -4,7 +4,9 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <new>
 #include <unistd.h>
@@ -279,6 +281,25 @@ bool FindFileIgnoreCase(const std::string& directory, const std::string& fileNam
     }
     closedir(listing);
     return found;
+}
+
+bool RemoveDirectoryWithFiles(int parent, const std::string& name)
+{
+    int descriptor = openat(parent, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    DIR* listing = descriptor < 0 ? nullptr : fdopendir(descriptor);
+    if (listing == nullptr) {
+        if (descriptor >= 0) {
+            close(descriptor);
+        }
+        return false;
+    }
+    for (struct dirent* entry = readdir(listing); entry != nullptr; entry = readdir(listing)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+            (void)unlinkat(descriptor, entry->d_name, 0);
+        }
+    }
+    closedir(listing);
+    return unlinkat(parent, name.c_str(), AT_REMOVEDIR) == 0;
 }
 
 bool FileIsExists(const std::string& path)

@@ -55,6 +55,9 @@ std::string GetParentDir(const std::string& path);
 // The file name of a path without its last extension: "fw/app.fwpkg" gives "app".
 std::string GetBaseNameWithoutExt(const std::string& path);
 bool FindFileIgnoreCase(const std::string& directory, const std::string& fileName, std::string& foundName);
+// Removes the directory of this name in the open directory given, with the files in it; a link of that
+// name is not followed. False when the directory stays.
+bool RemoveDirectoryWithFiles(int parent, const std::string& name);
 bool FileIsExists(const std::string& path);
 // Whether two paths name one existing file (through links, or as two names of it).
 bool IsSameFile(const std::string& left, const std::string& right);

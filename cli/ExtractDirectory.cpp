@@ -6,10 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "CommonUtil.h"
+#include "Interrupt.h"
+
 namespace {
 
 constexpr mode_t DIRECTORY_MODE = 0755;
 constexpr mode_t FILE_MODE = 0644;  // less the umask
+const char* const RUN_DIRECTORY_PATTERN = "run.XXXXXX";
 
 // A trailing "/" would make the kernel follow a link of that name.
 std::string WithoutTrailingSlashes(std::string path)
@@ -50,8 +54,14 @@ FILE* StreamAt(int directory, const std::string& name, int flags, const char* mo
 
 }  // namespace
 
+ExtractDirectory::~ExtractDirectory()
+{
+    Remove();
+}
+
 bool ExtractDirectory::Open(const std::string& path)
 {
+    Remove();
     m_directory.Reset();
     m_path = path;
     std::string bare = WithoutTrailingSlashes(path);
@@ -65,24 +75,65 @@ bool ExtractDirectory::Open(const std::string& path)
         return Refuse(std::strerror(errno));
     }
     const char* reason = ReasonToRefuse(status);
+    return reason == nullptr ? MakeRunDirectory() : Refuse(reason);
+}
+
+// A new name that only this user may enter; it is named for the end at once as soon as it is made, so
+// that a second signal cannot leave it behind.
+bool ExtractDirectory::MakeRunDirectory()
+{
+    std::string pattern = m_directory.HeldPath() + "/" + RUN_DIRECTORY_PATTERN;
+    int error = 0;
+    Interrupt::WithEndHeldOff([&]() {
+        if (mkdtemp(&pattern[0]) == nullptr) {
+            error = errno;
+            return;
+        }
+        m_runName = pattern.substr(pattern.rfind('/') + 1);
+        Interrupt::SetScratchDirectory(m_directory.Get(), m_runName);
+    });
+    if (error != 0) {
+        return Refuse(std::strerror(error));
+    }
+    m_run.Reset(openat(m_directory.Get(), m_runName.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat status = {};
+    if (!m_run.IsOpen() || fstat(m_run.Get(), &status) != 0) {
+        return Refuse(std::strerror(errno));
+    }
+    const char* reason = ReasonToRefuse(status);
     return reason == nullptr || Refuse(reason);
 }
 
 bool ExtractDirectory::Refuse(const char* reason)
 {
     std::printf("error: Cannot use the extract directory %s (%s).\n", m_path.c_str(), reason);
+    Remove();
     m_directory.Reset();
     return false;
 }
 
+void ExtractDirectory::Remove()
+{
+    if (!m_runName.empty()) {
+        (void)CommonUtil::RemoveDirectoryWithFiles(m_directory.Get(), m_runName);
+        Interrupt::SetScratchDirectory(-1, "");
+        m_runName.clear();
+    }
+    m_run.Reset();
+}
+
 FILE* ExtractDirectory::Create(const std::string& name) const
 {
-    // Nobody else may add a name to the directory between the two steps.
-    (void)unlinkat(m_directory.Get(), name.c_str(), 0);
-    return StreamAt(m_directory.Get(), name, O_WRONLY | O_CREAT | O_EXCL, "wb");
+    FILE* file = nullptr;
+    // Made while the end at once is held off, so that its removal of the run's directory finds every file.
+    Interrupt::WithEndHeldOff([&]() {
+        (void)unlinkat(m_run.Get(), name.c_str(), 0);
+        file = StreamAt(m_run.Get(), name, O_WRONLY | O_CREAT | O_EXCL, "wb");
+    });
+    return file;
 }
 
 FILE* ExtractDirectory::Read(const std::string& name) const
 {
-    return StreamAt(m_directory.Get(), name, O_RDONLY, "rb");
+    return StreamAt(m_run.Get(), name, O_RDONLY, "rb");
 }

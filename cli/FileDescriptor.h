@@ -25,8 +25,8 @@ public:
 
     int Get() const { return m_descriptor; }
     bool IsOpen() const { return m_descriptor >= 0; }
-    // A name that opens the very file held, whatever happens to its own names meanwhile.
-    std::string ProcPath() const { return "/proc/self/fd/" + std::to_string(m_descriptor); }
+    // A name that opens this very file, or leads into this very directory, whatever its own name now is.
+    std::string HeldPath() const { return "/proc/self/fd/" + std::to_string(m_descriptor); }
     void Reset(int descriptor = -1)
     {
         if (m_descriptor >= 0) {

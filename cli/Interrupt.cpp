@@ -23,10 +23,13 @@ constexpr int SIGNAL_STATUS_BASE = 128;
 std::atomic<int> g_received{0};
 sigset_t g_watched;
 // The main thread names the file while the watching thread may be ending the tool: the lock keeps
-// the watcher from reading a name half written, and reading it allocates nothing.
-std::mutex g_scratchLock;
+// the watcher from reading a name half written, and reading it allocates nothing. A step run with the
+// end held off holds the lock too, and may name its scratch file or directory meanwhile.
+std::recursive_mutex g_scratchLock;
 int g_scratchDirectory = -1;
 std::string g_scratchFile;
+int g_scratchParent = -1;
+std::string g_scratchSubdirectory;
 
 const char* SignalName(int signalNumber)
 {
@@ -60,6 +63,9 @@ void WriteAll(const char* text)
     g_scratchLock.lock();  // held until the exit, so that no other file is named after this one goes
     if (!g_scratchFile.empty()) {
         unlinkat(g_scratchDirectory, g_scratchFile.c_str(), 0);
+    }
+    if (!g_scratchSubdirectory.empty()) {
+        CommonUtil::RemoveDirectoryWithFiles(g_scratchParent, g_scratchSubdirectory);
     }
     if (CommonUtil::ColorEnabled()) {
         WriteAll(CommonUtil::CONSOLE_RESTORE);
@@ -130,24 +136,35 @@ int CancelQuery()
 
 void SetScratchFile(int directory, const std::string& name)
 {
-    std::lock_guard<std::mutex> lock(g_scratchLock);
+    std::lock_guard<std::recursive_mutex> lock(g_scratchLock);
     g_scratchDirectory = directory;
     g_scratchFile = name;
+}
+
+void SetScratchDirectory(int parent, const std::string& name)
+{
+    std::lock_guard<std::recursive_mutex> lock(g_scratchLock);
+    g_scratchParent = parent;
+    g_scratchSubdirectory = name;
+}
+
+void WithEndHeldOff(const std::function<void()>& step)
+{
+    std::lock_guard<std::recursive_mutex> lock(g_scratchLock);
+    step();
 }
 
 int CreateScratchFile(int directory, const std::string& name, int flags, mode_t mode)
 {
     int file = -1;
     int error = 0;
-    {
-        std::lock_guard<std::mutex> lock(g_scratchLock);
+    WithEndHeldOff([&]() {
         file = openat(directory, name.c_str(), flags, mode);
         error = errno;
         if (file >= 0) {
-            g_scratchDirectory = directory;
-            g_scratchFile = name;
+            SetScratchFile(directory, name);
         }
-    }
+    });
     errno = error;
     return file;
 }

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 
 // Ctrl-C (SIGINT), SIGTERM and a hang-up (SIGHUP, the terminal closed) ask the running command to
@@ -27,6 +28,12 @@ void SetScratchFile(int directory, const std::string& name);
 // this run did not make nor leaves behind one that it did. Gives the descriptor, -1 and errno when the
 // file could not be made.
 int CreateScratchFile(int directory, const std::string& name, int flags, mode_t mode);
+// The directory that ending at once removes with the files in it: a run's own, by its name in the open
+// directory given; "" for none.
+void SetScratchDirectory(int parent, const std::string& name);
+// Runs step with ending at once held off until it returns: a scratch file or directory that step makes
+// and names is then neither left behind nor removed before it is this run's.
+void WithEndHeldOff(const std::function<void()>& step);
 // The exit status for the signal received.
 int ExitStatus();
 // Ends the progress bar's line, says what stopped the tool, and leaves the terminal with its

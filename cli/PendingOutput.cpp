@@ -204,7 +204,7 @@ bool PendingOutput::TakeDecisions()
         return Refuse(ENXIO);
     }
     // As when the output was written in place: one this user may not write is refused, not replaced.
-    if (faccessat(AT_FDCWD, m_checked.ProcPath().c_str(), W_OK, AT_EACCESS) != 0) {
+    if (faccessat(AT_FDCWD, m_checked.HeldPath().c_str(), W_OK, AT_EACCESS) != 0) {
         return Refuse(errno);
     }
     struct stat directory = {};
@@ -267,7 +267,7 @@ bool PendingOutput::MakeFileBeside()
 // neither gets the read nor keeps the tool waiting for a reader.
 bool PendingOutput::OpenDirectOutput()
 {
-    m_file.Reset(open(m_checked.ProcPath().c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
+    m_file.Reset(open(m_checked.HeldPath().c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
     return m_file.IsOpen() || Refuse(errno);
 }
 

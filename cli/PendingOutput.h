@@ -39,7 +39,7 @@ public:
     // Removes the new file and says so.
     void Discard();
     // A name that opens the very file the read writes into, whatever happens to its name meanwhile.
-    std::string Path() const { return m_file.ProcPath(); }
+    std::string Path() const { return m_file.HeldPath(); }
     const std::string& Output() const { return m_output; }
 
 private:

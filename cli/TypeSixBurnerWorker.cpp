@@ -100,17 +100,22 @@ bool TypeSixBurnerWorker::InitTransport()
 
 int TypeSixBurnerWorker::Burn()
 {
+    if (!ResetOptionsUsable()) {
+        return BurnInfo::PARAM_ERROR;
+    }
     if (!InitTransport()) {
         return BurnInfo::INIT_TRANSFER_WAY_FAILED;
     }
     // A package that cannot be burnt as asked is refused before anything goes to the port, and the
     // device is asked for its reset only when the burn will follow.
-    if (!LoadPackage()) {
-        return BurnInfo::BURN_PARTITION_FAILED;
+    int loaded = LoadPackage();
+    if (loaded != BurnInfo::SUCCESS) {
+        return loaded;
     }
     PromptDeviceReset();
     m_isPrintProgress = true;
     bool burnt = BurnPartitions();
+    m_extractDirectory.Remove();
     // A chip left halfway through a burn is put back to its boot ROM; one never talked to is left alone.
     if (burnt || m_chipTalked) {
         (void)Reset(Device());
@@ -118,21 +123,43 @@ int TypeSixBurnerWorker::Burn()
     return burnt ? BurnInfo::SUCCESS : BurnInfo::BURN_PARTITION_FAILED;
 }
 
-bool TypeSixBurnerWorker::LoadPackage()
+bool TypeSixBurnerWorker::ResetOptionsUsable() const
+{
+    if (Context().IsBeforeReset()) {
+        std::printf("error: --before-reset is not supported by chip %s: the device is reset by hand before the "
+                    "write.\n", Context().GetChipName().c_str());
+        return false;
+    }
+    if (Context().IsNoRebootAsked()) {
+        std::printf("error: --after-reset=0 is not supported by chip %s: its write always ends with a reset.\n",
+                    Context().GetChipName().c_str());
+        return false;
+    }
+    return true;
+}
+
+int TypeSixBurnerWorker::LoadPackage()
 {
     std::string package = Context().GetFilePath();
     if (package.empty()) {
         std::puts("error: No fwpkg file specified!");
-        return false;
+        return BurnInfo::BURN_PARTITION_FAILED;
     }
     m_images.clear();
     if (!ParseFwpkgFile(package, m_images) || !OnlyBurnNamesKeepBurntImages(package)) {
-        return false;
+        return BurnInfo::BURN_PARTITION_FAILED;
     }
     FilterByOnlyBurn(m_images);
-    return KeptNamesUsable() &&
-           m_extractDirectory.Open(CommonUtil::GetParentDir(package) + CommonUtil::GetBaseNameWithoutExt(package) +
-                                   EXTRACT_SUFFIX);
+    if (!KeptNamesUsable()) {
+        return BurnInfo::BURN_PARTITION_FAILED;
+    }
+    // The status the Qx71 road gives a package whose images do not fit their areas.
+    if (!KeptImagesFitTheirAreas()) {
+        return BurnInfo::BURN_BOOT_FAILED;
+    }
+    bool opened = m_extractDirectory.Open(CommonUtil::GetParentDir(package) +
+                                          CommonUtil::GetBaseNameWithoutExt(package) + EXTRACT_SUFFIX);
+    return opened ? BurnInfo::SUCCESS : BurnInfo::BURN_PARTITION_FAILED;
 }
 
 bool TypeSixBurnerWorker::BurnPartitions()
@@ -147,8 +174,9 @@ bool TypeSixBurnerWorker::BurnPartitions()
             std::printf("error: Failed to create SHA256 file for %s\n", Common::Printable(image.name).c_str());
             return false;
         }
-        image.path = m_extractDirectory.PathOf(image.name);
+        image.path = m_extractDirectory.HeldPathOf(image.name);
     }
+    ShownPath shown(m_extractDirectory.HeldPathOf(""), m_extractDirectory.PathOf(""));
     for (const FwpkgBinInfo& image : m_images) {
         if (image.type == BurnInfo::IMAGE_TYPE_LOADER && BurnLoader(image) != BurnInfo::SUCCESS) {
             return false;
@@ -246,6 +274,26 @@ bool TypeSixBurnerWorker::KeptNamesUsable() const
         if (seen.count(companion) != 0) {
             std::printf("error: Image %s in fwpkg has the name of the SHA-256 file of image %s\n",
                         Common::Printable(companion).c_str(), Common::Printable(image.name).c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+bool TypeSixBurnerWorker::KeptImagesFitTheirAreas() const
+{
+    for (const FwpkgBinInfo& image : m_images) {
+        if (!BurnsImageType(image.type)) {
+            continue;
+        }
+        if (image.length == 0) {
+            std::printf("error: Image %s is empty.\n", Common::Printable(image.name).c_str());
+            return false;
+        }
+        // The loaders are booted, not written to flash.
+        if (image.type != BurnInfo::IMAGE_TYPE_LOADER && image.length > image.burnSize) {
+            std::printf("error: Image %s has a burn size of %u bytes, less than its length of %u bytes.\n",
+                        Common::Printable(image.name).c_str(), image.burnSize, image.length);
             return false;
         }
     }

@@ -31,8 +31,9 @@ std::string GetSha256FilePath(const std::string& path);
 // The file kind DownloadToFlash takes for an image type; -1 for an image type that is not burnt.
 int FileKindOfImageType(uint32_t type);
 
-// The worker of the TypeSix family over a serial port: it unpacks the package into "<name>_extract/"
-// beside itself with a SHA-256 companion per image, boots the loaders and burns the other images one by one.
+// The worker of the TypeSix family over a serial port: it unpacks the package into a directory of this
+// run's own in "<name>_extract/" beside itself, with a SHA-256 companion per image, boots the loaders and
+// burns the other images one by one, then removes that directory.
 class TypeSixBurnerWorker : public BurnerWorkerBase {
 public:
     explicit TypeSixBurnerWorker(std::unique_ptr<BurnInfo::BurnContext> context);
@@ -41,8 +42,9 @@ public:
     int Burn() override;
     bool InitTransport() override;
 
-    // Reads and checks the package, keeps the images to burn and opens the directory they go into.
-    bool LoadPackage();
+    // Reads and checks the package, keeps the images to burn and opens the directory they go into; a
+    // worker result code.
+    int LoadPackage();
     // Unpacks the kept images and burns them.
     bool BurnPartitions();
     bool ParseFwpkgFile(const std::string& package, std::vector<BurnInfo::FwpkgBinInfo>& images);
@@ -64,6 +66,11 @@ private:
     // of what was asked for sent.
     bool OnlyBurnNamesKeepBurntImages(const std::string& package) const;
     bool KeptNamesUsable() const;
+    // A burnt image must fill part of its flash area: an empty one would leave the area as it was, a
+    // longer one would run on into the next.
+    bool KeptImagesFitTheirAreas() const;
+    // The reset choices this road cannot honour: its write always ends with a reset, and never begins with one.
+    bool ResetOptionsUsable() const;
 
     std::vector<std::string> onlyBurnNames;
     std::vector<BurnInfo::FwpkgBinInfo> m_images;

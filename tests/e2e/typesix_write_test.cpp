@@ -4,6 +4,8 @@
 
 #include <sys/stat.h>
 
+#include <atomic>
+#include <csignal>
 #include <memory>
 #include <set>
 #include <string>
@@ -25,12 +27,14 @@ using Sim::ProgramResult;
 using Sim::TypeSixChip;
 using Sim::TypeSixFaults;
 
+constexpr int PARAM_ERROR = 1;
+constexpr int BOOT_FAILED = 4;
 constexpr int PARTITION_FAILED = 5;
 const Bytes RESET_FRAME = {0x00, 0x0C, 0x00, 0x00, 0x00, 0x00, 0x0C};
 
 const std::vector<PackageImage> PACKAGE = {
     {"loader.bin", Sim::PatternBytes(9000, 1), 0, 0, 0},
-    {"nv.bin", Sim::PatternBytes(5000, 2), 0x3000, 0x1000, 20},
+    {"nv.bin", Sim::PatternBytes(5000, 2), 0x3000, 0x2000, 20},
     {"fs.bin", Sim::PatternBytes(4096, 3), 0x8000, 0x2000, 18},
     {"app.bin", Sim::PatternBytes(10000, 4), 0x100000, 0x80000, 100},
     {"extra.bin", Sim::PatternBytes(300, 5), 0x9000, 0x1000, 2},
@@ -81,11 +85,26 @@ protected:
     std::vector<Sim::TypeSixFrameSeen> Frames() const { return Served().Frames(); }
     std::vector<Sim::TypeSixFlashImage> Images() const { return Served().Images(); }
     std::vector<Sim::TypeSixBoot> Boots() const { return Served().Boots(); }
-    std::string Sha256sum(const std::string& path)
+    std::string Sha256sum(const Bytes& bytes)
     {
+        std::string path = install.Path("digested.bin");
+        EXPECT_TRUE(Sim::WriteBinaryFile(path, bytes));
         ProgramResult result = Sim::RunProgram({"/usr/bin/sha256sum", path});
         return result.output.substr(0, 64);
     }
+    std::unique_ptr<Sim::BackgroundProgram> StartWrite(const Sim::PtyBench& port, const std::string& package) const
+    {
+        return std::make_unique<Sim::BackgroundProgram>(
+            std::vector<std::string>{install.Binary(), "write", "-c", "typesix", "-p", port.PortPath(), "-f", package});
+    }
+    // A chip whose SSB, once booted, waits to start until the flag is raised.
+    static TypeSixFaults SsbHeldUntil(const std::shared_ptr<std::atomic<bool>>& flag)
+    {
+        TypeSixFaults faults;
+        faults.ssbStartsWhen = [flag] { return flag->load(); };
+        return faults;
+    }
+    static bool SsbBooted(const TypeSixChip& chip) { return !chip.Boots().empty() && chip.Boots()[0].started; }
 
     Sim::ToolInstall install{VEXIL_BUILD_DIR};
     Sim::PtyBench bench;
@@ -96,7 +115,7 @@ TEST_F(TypeSixWriteTest, PackageBurnsTheLoaderAsSsbAndEveryImageWithItsFileKind)
 {
     std::string package = install.WritePackage("app.fwpkg", PACKAGE);
     StartChip();
-    ProgramResult result = Write(package, {"-b", "921600"});
+    ProgramResult result = Write(package, {"-b", "921600", "-r"});
     EXPECT_EQ(result.exitCode, 0) << result.output;
     for (const char* name : {"loader.bin", "nv.bin", "fs.bin", "app.bin"}) {
         EXPECT_NE(result.output.find("Burn " + std::string(name) + " successfully.\n"), std::string::npos) << name;
@@ -130,17 +149,12 @@ TEST_F(TypeSixWriteTest, PackageBurnsTheLoaderAsSsbAndEveryImageWithItsFileKind)
     EXPECT_EQ(frames.back().frame, RESET_FRAME) << "the write ends with a reset";
     EXPECT_EQ(frames[0].baudRate, 115200u) << "the boot ROM is reached at 115200 whatever -b says";
 
-    std::string extract = install.Path("app_extract");
-    EXPECT_EQ(FilesIn(extract), (std::set<std::string>{"loader.bin", "loader_sha256.bin", "nv.bin", "nv_sha256.bin",
-                                                       "fs.bin", "fs_sha256.bin", "app.bin", "app_sha256.bin",
-                                                       "extra.bin", "extra_sha256.bin"}));
-    for (const PackageImage& image : PACKAGE) {
-        std::string path = extract + "/" + image.name;
-        EXPECT_EQ(Sim::ReadBinaryFile(path), image.data) << image.name;
-        std::string companion = path.substr(0, path.size() - 4) + "_sha256.bin";
-        EXPECT_EQ(Hex(Sim::ReadBinaryFile(companion)), Sha256sum(path)) << image.name;
+    // The digests were made from the run's own unpacked files, which went with it.
+    EXPECT_EQ(FilesIn(install.Path("app_extract")), std::set<std::string>{});
+    EXPECT_EQ(Hex(boots[0].digest), Sha256sum(PACKAGE[0].data));
+    for (size_t i = 0; i < images.size(); ++i) {
+        EXPECT_EQ(Hex(images[i].sha), Sha256sum(PACKAGE[i + 1].data)) << i;
     }
-    EXPECT_EQ(Hex(boots[0].digest), Sha256sum(extract + "/loader.bin"));
 }
 
 TEST_F(TypeSixWriteTest, OnlyBurnNamesMatchWholeNamesIgnoringCase)
@@ -156,8 +170,6 @@ TEST_F(TypeSixWriteTest, OnlyBurnNamesMatchWholeNamesIgnoringCase)
     std::vector<Sim::TypeSixFlashImage> images = Images();
     ASSERT_EQ(images.size(), 1u);
     EXPECT_EQ(images[0].data, PACKAGE[3].data);
-    EXPECT_EQ(FilesIn(install.Path("app_extract")),
-              (std::set<std::string>{"loader.bin", "loader_sha256.bin", "app.bin", "app_sha256.bin"}));
 }
 
 TEST_F(TypeSixWriteTest, FailingFirstDownloadIsTriedOnceMore)
@@ -167,7 +179,7 @@ TEST_F(TypeSixWriteTest, FailingFirstDownloadIsTriedOnceMore)
     faults.refusedCommand = 0x11;
     faults.refusals = 1;
     StartChip(faults);
-    ProgramResult result = Write(package);
+    ProgramResult result = Write(package, {"--after-reset=1"});
     EXPECT_EQ(result.exitCode, 0) << result.output;
     EXPECT_NE(result.output.find("return code error:0\n"), std::string::npos);
     EXPECT_NE(result.output.find("Burn nv.bin successfully.\n"), std::string::npos);
@@ -230,6 +242,7 @@ struct RefusedPackage {
     int cutBytes;          // taken off the package's end
     std::string line;
     std::vector<std::string> words = {};
+    int status = PARTITION_FAILED;
 };
 
 TEST_F(TypeSixWriteTest, PackagesThatCannotBeBurntAsAskedAreRefusedBeforeTheResetPrompt)
@@ -260,6 +273,19 @@ TEST_F(TypeSixWriteTest, PackagesThatCannotBeBurntAsAskedAreRefusedBeforeTheRese
          "error: --only-burn extra.bin" + matchesNoBurntImage, {"--only-burn", "extra.bin"}},
         {"only-burn name of the loader's digest", {PACKAGE[0], {"loader_sha", Bytes(32, 8), 0, 0, 24}}, 0,
          "error: --only-burn loader_sha" + matchesNoBurntImage, {"--only-burn", "loader_sha"}},
+        {"image longer than its burn size", {PACKAGE[0], {"flash.full.bin", Bytes(0x1100, 1), 0, 0x1000, 100}}, 0,
+         "error: Image flash.full.bin has a burn size of 4096 bytes, less than its length of 4352 bytes.\n", {},
+         BOOT_FAILED},
+        {"NV image longer than its burn size", {PACKAGE[0], {"nv.bin", Bytes(0x1100, 1), 0, 0x1000, 18}}, 0,
+         "error: Image nv.bin has a burn size of 4096 bytes, less than its length of 4352 bytes.\n", {}, BOOT_FAILED},
+        {"empty image", {PACKAGE[0], {"flash.full.bin", {}, 0, 0x1000, 100}}, 0,
+         "error: Image flash.full.bin is empty.\n", {}, BOOT_FAILED},
+        {"no reset after the write", PACKAGE, 0,
+         "error: --after-reset=0 is not supported by chip typesix: its write always ends with a reset.\n",
+         {"--after-reset=0"}, PARAM_ERROR},
+        {"a reset before the write", PACKAGE, 0,
+         "error: --before-reset is not supported by chip typesix: the device is reset by hand before the write.\n",
+         {"--before-reset"}, PARAM_ERROR},
     };
     for (const RefusedPackage& c : cases) {
         SCOPED_TRACE(c.name);
@@ -268,7 +294,7 @@ TEST_F(TypeSixWriteTest, PackagesThatCannotBeBurntAsAskedAreRefusedBeforeTheRese
         ASSERT_TRUE(Sim::WriteBinaryFile(package, bytes));
         StartChip();
         ProgramResult result = Write(package, c.words);
-        EXPECT_EQ(result.exitCode, PARTITION_FAILED);
+        EXPECT_EQ(result.exitCode, c.status);
         EXPECT_EQ(result.output, c.line + "\nWrite failed.\n");
         EXPECT_EQ(FilesIn(dir.Path()), std::set<std::string>{"pkg.fwpkg"}) << "not even the extract directory";
         EXPECT_TRUE(Frames().empty());
@@ -304,6 +330,55 @@ TEST_F(TypeSixWriteTest, ExtractDirectoryNotThisUsersOwnIsRefusedAndNothingIsWri
                                      ").\n\nWrite failed.\n");
         EXPECT_EQ(Sim::ReadBinaryFile(dir / "secret"), Bytes(16, 7));
         EXPECT_TRUE(Frames().empty());
+    }
+}
+
+// Packages of one name share the extract directory: the first chip holds its SSB back until the second
+// run has unpacked and is talking to its own chip, and still gets only its own package's images, even
+// once another directory, with other bytes under each of its names, is put at the extract directory's.
+TEST_F(TypeSixWriteTest, RunsAtOnceBurnOnlyTheirOwnPackagesImages)
+{
+    const std::vector<std::vector<PackageImage>> packages = {
+        {{"loader.bin", Sim::PatternBytes(2000, 1), 0, 0, 0}, {"nv.bin", Sim::PatternBytes(900, 2), 0x3000, 0x1000, 20},
+         {"app.bin", Sim::PatternBytes(3000, 3), 0x100000, 0x1000, 100}},
+        {{"loader.bin", Sim::PatternBytes(2000, 4), 0, 0, 0}, {"nv.bin", Sim::PatternBytes(900, 5), 0x3000, 0x1000, 20},
+         {"app.bin", Sim::PatternBytes(3000, 6), 0x100000, 0x1000, 100}}};
+    auto secondTalks = std::make_shared<std::atomic<bool>>(false);
+    StartChip(SsbHeldUntil(secondTalks));
+    Sim::PtyBench otherBench;
+    Sim::TypeSixPtyChip other(otherBench);
+    other.Start();
+    auto first = StartWrite(bench, install.WritePackage("prod.fwpkg", packages[0]));
+    ASSERT_TRUE(chip->WaitUntil(SsbBooted, 5000));
+    auto second = StartWrite(otherBench, install.WritePackage("prod.old", packages[1]));
+    std::string swap = "cd " + install.Dir() + " && mv prod_extract unpacked && cp -r unpacked prod_extract && "
+                       "find prod_extract -type f -exec sh -c 'echo other > \"$0\"' {} \\;";
+    secondTalks->store(other.WaitUntil([](const TypeSixChip& c) { return !c.Frames().empty(); }, 5000) &&
+                       Sim::RunProgram({"/bin/sh", "-c", swap}).exitCode == 0);
+    EXPECT_EQ(first->Finish(5000).exitCode, 0);
+    EXPECT_EQ(second->Finish(5000).exitCode, 0);
+    TypeSixChip seen[2] = {Served(), TypeSixChip()};
+    other.Inspect([&](const TypeSixChip& now) { seen[1] = now; });
+    for (size_t run = 0; run < 2; ++run) {
+        ASSERT_TRUE(seen[run].Boots().size() == 1 && seen[run].Images().size() == 2) << run;
+        EXPECT_EQ(seen[run].Boots()[0].image, packages[run][0].data) << run;
+        EXPECT_EQ(seen[run].Images()[0].data, packages[run][1].data) << run;
+        EXPECT_EQ(seen[run].Images()[1].data, packages[run][2].data) << run;
+    }
+    EXPECT_EQ(FilesIn(install.Path("unpacked")), std::set<std::string>{});
+}
+
+// The run's own directory goes when the run is stopped, and when a second signal ends the tool at once.
+TEST_F(TypeSixWriteTest, StoppedWriteLeavesNothingUnpacked)
+{
+    std::string package = install.WritePackage("app.fwpkg", PACKAGE);
+    for (int secondSignal : {0, SIGTERM}) {
+        StartChip(SsbHeldUntil(std::make_shared<std::atomic<bool>>(false)));
+        auto write = StartWrite(bench, package);
+        ASSERT_TRUE(chip->WaitUntil(SsbBooted, 5000));
+        EXPECT_TRUE(write->Signal(SIGINT) && (secondSignal == 0 || write->Signal(secondSignal)));
+        EXPECT_EQ(write->Finish(5000).exitCode, 130) << secondSignal;
+        EXPECT_EQ(FilesIn(install.Path("app_extract")), std::set<std::string>{}) << secondSignal;
     }
 }
 

@@ -201,6 +201,9 @@ std::vector<Bytes> TypeSixChip::Idle(long long nowMs)
 
 void TypeSixChip::Banner(std::vector<Bytes>& out)
 {
+    if (m_stage == Stage::SSB && m_faults.ssbStartsWhen && !m_faults.ssbStartsWhen()) {
+        return;
+    }
     std::string text = m_stage == Stage::SSB ? std::string("\r\nSSB 2.1 ") + TYPESIX_SSB_BANNER + "\r\n"
                                               : std::string("\r\nBootROM ") + TYPESIX_ROM_BANNER + "\r\n";
     // The word arrives in two reads, as a slow console writes it.

@@ -38,6 +38,7 @@ struct TypeSixFaults {
     long long goneAfterHostBytes = -1; // the chip goes away once it has got this many bytes
     size_t chatter = 0;                // bytes of log the boot ROM prints whenever the line is quiet
     long long answerAfterMs = 0;       // every answer comes this late; a frame sent again is answered again
+    std::function<bool()> ssbStartsWhen;  // a booted SSB says nothing until this holds (empty: at once)
 };
 
 // One frame as it came over the line.

@@ -41,7 +41,7 @@ TEST(TypeSixWorkerFilesTest, PackageThatCannotBeReadGivesOneLine)
     context->SetFilePath(dir.Path());
     TypeSixBurnerWorker worker(std::move(context));
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(worker.LoadPackage());
+    EXPECT_EQ(worker.LoadPackage(), BurnInfo::BURN_PARTITION_FAILED);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "error: Failed to open fwpkg file: " + dir.Path() + "\n");
 }
 
@@ -63,11 +63,12 @@ TEST(TypeSixWorkerFilesTest, ExtractionFailsWhenTheDiskTakesFewerBytes)
     setrlimit(RLIMIT_FSIZE, &limit);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "error: Wrote 4096 of 9000 bytes to " + dir / "app.bin\n");
     // Older files of the names are replaced, not written through.
-    ASSERT_TRUE(unlink((dir / "app.bin").c_str()) == 0 && symlink("pkg.fwpkg", (dir / "app.bin").c_str()) == 0 &&
-                link(package.c_str(), (dir / "app_sha256.bin").c_str()) == 0);
+    const std::string image = directory.HeldPathOf("app.bin");
+    ASSERT_TRUE(unlink(image.c_str()) == 0 && symlink(package.c_str(), image.c_str()) == 0 &&
+                link(package.c_str(), directory.HeldPathOf("app_sha256.bin").c_str()) == 0);
     EXPECT_TRUE(worker.ExtractBinFromFwpkg(package, directory, "app.bin", 64, 9000));
     EXPECT_TRUE(worker.CreateSha256File(directory, "app.bin"));
-    EXPECT_EQ(Sim::ReadBinaryFile(dir / "app.bin"), Sim::PatternBytes(9000, 1));
+    EXPECT_EQ(Sim::ReadBinaryFile(image), Sim::PatternBytes(9000, 1));
     EXPECT_EQ(Sim::ReadBinaryFile(package), bytes);
 }
 
