@@ -29,10 +29,17 @@ bool BurnsImageType(uint32_t type)
     return type == BurnInfo::IMAGE_TYPE_LOADER || FileKindOfImageType(type) >= 0;
 }
 
-// Every burnt image but the loaders, which are booted, is written at its burn address.
-bool WritesAtItsAddress(uint32_t type)
+// Every burnt image but the loaders, which are booted, is written into the flash.
+bool IsWritten(uint32_t type)
 {
     return type != BurnInfo::IMAGE_TYPE_LOADER && BurnsImageType(type);
+}
+
+// Only the whole-flash and eMMC images tell the chip where they go; the chip puts the images of the
+// other kinds in areas of its own, whatever address the package gives them.
+bool GoesToItsAddress(uint32_t type)
+{
+    return type == BurnInfo::IMAGE_TYPE_FLASH_BIN || type == BurnInfo::IMAGE_TYPE_EMMC_BIN;
 }
 
 // The flash an image takes: its area or its length, whichever is more.
@@ -320,7 +327,7 @@ bool TypeSixBurnerWorker::KeptImagesLieApart() const
     std::vector<Common::FlashRange> flash;
     std::vector<Common::FlashRange> emmc;
     for (const FwpkgBinInfo& image : m_images) {
-        if (WritesAtItsAddress(image.type)) {
+        if (GoesToItsAddress(image.type)) {
             (image.type == BurnInfo::IMAGE_TYPE_EMMC_BIN ? emmc : flash).push_back(RangeOf(image));
         }
     }
@@ -337,7 +344,7 @@ bool TypeSixBurnerWorker::KeptImagesLieApart() const
 bool TypeSixBurnerWorker::KeptImagesWriteSomething(const std::string& package) const
 {
     if (std::any_of(m_images.begin(), m_images.end(),
-                    [](const FwpkgBinInfo& image) { return WritesAtItsAddress(image.type); })) {
+                    [](const FwpkgBinInfo& image) { return IsWritten(image.type); })) {
         return true;
     }
     std::printf("error: %s\n", Common::NothingBurntFault(package, !onlyBurnNames.empty()).c_str());
