@@ -8,6 +8,7 @@
 #include "Burn.h"
 #include "Common.h"
 #include "CommonUtil.h"
+#include "FwpkgCheck.h"
 #include "Sha256Util.h"
 
 namespace TypeSixBurnerWorkerSp {
@@ -26,6 +27,26 @@ const char* const EXTRACT_SUFFIX = "_extract/";
 bool BurnsImageType(uint32_t type)
 {
     return type == BurnInfo::IMAGE_TYPE_LOADER || FileKindOfImageType(type) >= 0;
+}
+
+// Every burnt image but the loaders, which are booted, is written into the flash.
+bool IsWritten(uint32_t type)
+{
+    return type != BurnInfo::IMAGE_TYPE_LOADER && BurnsImageType(type);
+}
+
+// Only the whole-flash and eMMC images tell the chip where they go; the chip puts the images of the
+// other kinds in areas of its own, whatever address the package gives them.
+bool GoesToItsAddress(uint32_t type)
+{
+    return type == BurnInfo::IMAGE_TYPE_FLASH_BIN || type == BurnInfo::IMAGE_TYPE_EMMC_BIN;
+}
+
+// The flash an image takes: its area or its length, whichever is more.
+Common::FlashRange RangeOf(const FwpkgBinInfo& image)
+{
+    uint64_t extent = std::max(image.burnSize, image.length);
+    return {image.burnAddr, image.burnAddr + extent, Common::Printable(image.name)};
 }
 
 // A plain file name stays inside the extract directory; "|" joins the files handed to the library.
@@ -153,8 +174,8 @@ int TypeSixBurnerWorker::LoadPackage()
     if (!KeptNamesUsable()) {
         return BurnInfo::BURN_PARTITION_FAILED;
     }
-    // The status the Qx71 road gives a package whose images do not fit their areas.
-    if (!KeptImagesFitTheirAreas()) {
+    // The status the Qx71 road gives a package that cannot be burnt as it stands.
+    if (!KeptImagesFitTheirAreas() || !KeptImagesLieApart() || !KeptImagesWriteSomething(package)) {
         return BurnInfo::BURN_BOOT_FAILED;
     }
     bool opened = m_extractDirectory.Open(CommonUtil::GetParentDir(package) +
@@ -298,6 +319,36 @@ bool TypeSixBurnerWorker::KeptImagesFitTheirAreas() const
         }
     }
     return true;
+}
+
+bool TypeSixBurnerWorker::KeptImagesLieApart() const
+{
+    // An eMMC image's address lies on the eMMC, not in the flash.
+    std::vector<Common::FlashRange> flash;
+    std::vector<Common::FlashRange> emmc;
+    for (const FwpkgBinInfo& image : m_images) {
+        if (GoesToItsAddress(image.type)) {
+            (image.type == BurnInfo::IMAGE_TYPE_EMMC_BIN ? emmc : flash).push_back(RangeOf(image));
+        }
+    }
+    std::string fault = Common::FlashLayoutFault(flash);
+    if (fault.empty()) {
+        fault = Common::FlashLayoutFault(emmc);
+    }
+    if (!fault.empty()) {
+        std::printf("error: %s\n", fault.c_str());
+    }
+    return fault.empty();
+}
+
+bool TypeSixBurnerWorker::KeptImagesWriteSomething(const std::string& package) const
+{
+    if (std::any_of(m_images.begin(), m_images.end(),
+                    [](const FwpkgBinInfo& image) { return IsWritten(image.type); })) {
+        return true;
+    }
+    std::printf("error: %s\n", Common::NothingBurntFault(package, !onlyBurnNames.empty()).c_str());
+    return false;
 }
 
 bool TypeSixBurnerWorker::ExtractBinFromFwpkg(const std::string& package, const ExtractDirectory& directory,

@@ -69,6 +69,11 @@ private:
     // A burnt image must fill part of its flash area: an empty one would leave the area as it was, a
     // longer one would run on into the next.
     bool KeptImagesFitTheirAreas() const;
+    // Two images written over each other, or one past the 32-bit address space, would leave flash that
+    // holds neither as the package states it.
+    bool KeptImagesLieApart() const;
+    // A write that boots the loader and writes nothing would end well with nothing burnt.
+    bool KeptImagesWriteSomething(const std::string& package) const;
     // The reset choices this road cannot honour: its write always ends with a reset, and never begins with one.
     bool ResetOptionsUsable() const;
 

@@ -10,6 +10,7 @@
 #include "ChipDriverFactory.h"
 #include "Common.h"
 #include "DefaultSerportFrame.h"
+#include "FwpkgCheck.h"
 #include "SerialPortProbe.h"
 #include "WaitTime.h"
 #include "securec.h"
@@ -943,12 +944,7 @@ bool BurnChipBase::SendsAnImageBesidesTheLoader(const std::vector<Common::FileHe
         })) {
         return true;
     }
-    if (GetOnlyBurnNames().empty()) {
-        Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE,
-                          "error: %s holds nothing this road burns, the loader aside.\n", package);
-    } else {
-        Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE,
-                          "error: --only-burn selects nothing of %s that this road burns, the loader aside.\n", package);
-    }
+    Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "error: %s\n",
+                      Common::NothingBurntFault(package, !GetOnlyBurnNames().empty()).c_str());
     return false;
 }

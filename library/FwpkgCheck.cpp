@@ -37,16 +37,34 @@ unsigned long EraseSizeOf(const FileHead& image, unsigned long flashEraseUnit)
 }
 
 // The flash an image takes: what the chip erases or what it writes, whichever is more.
-struct FlashRange {
-    uint64_t begin = 0;
-    uint64_t end = 0;
-    std::string name;
-};
-
 FlashRange RangeOf(const FileHead& image, unsigned long flashEraseUnit)
 {
     uint64_t extent = std::max<uint64_t>(EraseSizeOf(image, flashEraseUnit), image.length);
     return {image.burnAddr, static_cast<uint64_t>(image.burnAddr) + extent, Printable(image.fileName)};
+}
+
+std::string AddressSpaceFault(const FlashRange& range)
+{
+    if (range.end > (1ULL << 32)) {
+        return FormatInfo("Image %s at 0x%x runs past the end of the 32-bit address space.", range.name.c_str(),
+                          static_cast<unsigned>(range.begin));
+    }
+    return std::string();
+}
+
+std::string OverlapFault(std::vector<FlashRange> ranges)
+{
+    ranges.erase(std::remove_if(ranges.begin(), ranges.end(),
+                                [](const FlashRange& range) { return range.end <= range.begin; }),
+                 ranges.end());
+    std::sort(ranges.begin(), ranges.end(),
+              [](const FlashRange& left, const FlashRange& right) { return left.begin < right.begin; });
+    for (size_t i = 1; i < ranges.size(); ++i) {
+        if (ranges[i].begin < ranges[i - 1].end) {
+            return FormatInfo("Images %s and %s overlap in flash.", ranges[i - 1].name.c_str(), ranges[i].name.c_str());
+        }
+    }
+    return std::string();
 }
 
 std::string ImageFault(const FileHead& image, unsigned long packageLength, unsigned long flashEraseUnit)
@@ -64,30 +82,18 @@ std::string ImageFault(const FileHead& image, unsigned long packageLength, unsig
         return FormatInfo("Image %s has a burn size of %u bytes, less than its length of %u bytes.", name.c_str(),
                           image.burnSize, image.length);
     }
-    if (RangeOf(image, flashEraseUnit).end > (1ULL << 32)) {
-        return FormatInfo("Image %s at 0x%x runs past the end of the 32-bit address space.", name.c_str(),
-                          image.burnAddr);
-    }
-    return std::string();
+    return AddressSpaceFault(RangeOf(image, flashEraseUnit));
 }
 
 std::string OverlapFault(const std::vector<FileHead>& images, unsigned long flashEraseUnit)
 {
     std::vector<FlashRange> ranges;
     for (const FileHead& image : images) {
-        FlashRange range = RangeOf(image, flashEraseUnit);
-        if (CarriesFlashAddress(image.type) && range.end > range.begin) {
-            ranges.push_back(range);
+        if (CarriesFlashAddress(image.type)) {
+            ranges.push_back(RangeOf(image, flashEraseUnit));
         }
     }
-    std::sort(ranges.begin(), ranges.end(),
-              [](const FlashRange& left, const FlashRange& right) { return left.begin < right.begin; });
-    for (size_t i = 1; i < ranges.size(); ++i) {
-        if (ranges[i].begin < ranges[i - 1].end) {
-            return FormatInfo("Images %s and %s overlap in flash.", ranges[i - 1].name.c_str(), ranges[i].name.c_str());
-        }
-    }
-    return std::string();
+    return OverlapFault(std::move(ranges));
 }
 
 std::string PackageFault(const std::vector<FileHead>& images, unsigned long packageLength,
@@ -103,6 +109,25 @@ std::string PackageFault(const std::vector<FileHead>& images, unsigned long pack
 }
 
 }  // namespace
+
+std::string FlashLayoutFault(const std::vector<FlashRange>& ranges)
+{
+    for (const FlashRange& range : ranges) {
+        std::string fault = AddressSpaceFault(range);
+        if (!fault.empty()) {
+            return fault;
+        }
+    }
+    return OverlapFault(ranges);
+}
+
+std::string NothingBurntFault(const std::string& package, bool onlyBurnListed)
+{
+    if (onlyBurnListed) {
+        return "--only-burn selects nothing of " + package + " that this road burns, the loader aside.";
+    }
+    return package + " holds nothing this road burns, the loader aside.";
+}
 
 bool LooksLikeFwpkg(const unsigned char* data, unsigned long length)
 {

@@ -1,6 +1,8 @@
 #ifndef VEXIL_LIBRARY_FWPKGCHECK_H
 #define VEXIL_LIBRARY_FWPKGCHECK_H
 
+#include <cstdint>
+#include <string>
 #include <vector>
 
 #include "Common.h"
@@ -16,6 +18,21 @@ constexpr unsigned long FLASH_ERASE_UNIT = 4096;
 
 // Whether data begins with the magic flag of either package layout.
 bool LooksLikeFwpkg(const unsigned char* data, unsigned long length);
+
+// The flash an image takes, from its burn address on, under its name as lines show it.
+struct FlashRange {
+    uint64_t begin = 0;
+    uint64_t end = 0;
+    std::string name;
+};
+
+// The line on the first range that runs past the 32-bit address space, else on the first two that
+// overlap; empty when the ranges lie apart inside it. An empty range overlaps nothing.
+std::string FlashLayoutFault(const std::vector<FlashRange>& ranges);
+
+// Why a burn that would send no image but the loader is refused: it would end well with nothing
+// written.
+std::string NothingBurntFault(const std::string& package, bool onlyBurnListed);
 
 // Reads the image table (its CRC checked) into images and checks every image: the package holds it
 // whole, and one written to a flash address has a burn size that covers it, stays in the 32-bit

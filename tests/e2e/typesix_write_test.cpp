@@ -280,6 +280,16 @@ TEST_F(TypeSixWriteTest, PackagesThatCannotBeBurntAsAskedAreRefusedBeforeTheRese
          "error: Image nv.bin has a burn size of 4096 bytes, less than its length of 4352 bytes.\n", {}, BOOT_FAILED},
         {"empty image", {PACKAGE[0], {"flash.full.bin", {}, 0, 0x1000, 100}}, 0,
          "error: Image flash.full.bin is empty.\n", {}, BOOT_FAILED},
+        {"nothing but the loader burnt", {PACKAGE[0], PACKAGE[4]}, 0,
+         "error: " + package + " holds nothing this road burns, the loader aside.\n", {}, BOOT_FAILED},
+        {"only-burn of the loader alone", PACKAGE, 0, "error: --only-burn selects nothing of " + package +
+         " that this road burns, the loader aside.\n", {"--only-burn", "loader.bin"}, BOOT_FAILED},
+        // The eMMC image at the same address lands on another device, fs.bin where the chip puts its kind.
+        {"images that overlap", {PACKAGE[0], {"emmc.bin", Bytes(64, 1), 0x8000, 0x1000, 101}, PACKAGE[2],
+         {"a.bin", Bytes(64, 2), 0x8000, 0x2000, 100}, {"b.bin", Bytes(64, 3), 0x9000, 0x1000, 100}}, 0,
+         "error: Images a.bin and b.bin overlap in flash.\n", {}, BOOT_FAILED},
+        {"image past 32 bits", {PACKAGE[0], {"top.bin", Bytes(64, 1), 0xFFFFF000, 0x2000, 100}}, 0,
+         "error: Image top.bin at 0xfffff000 runs past the end of the 32-bit address space.\n", {}, BOOT_FAILED},
         {"no reset after the write", PACKAGE, 0,
          "error: --after-reset=0 is not supported by chip typesix: its write always ends with a reset.\n",
          {"--after-reset=0"}, PARAM_ERROR},
