@@ -312,9 +312,9 @@ bool TypeSixBurnerWorker::KeptImagesFitTheirAreas() const
             return false;
         }
         // The loaders are booted, not written to flash.
-        if (image.type != BurnInfo::IMAGE_TYPE_LOADER && image.length > image.burnSize) {
-            std::printf("error: Image %s has a burn size of %u bytes, less than its length of %u bytes.\n",
-                        Common::Printable(image.name).c_str(), image.burnSize, image.length);
+        if (IsWritten(image.type) && image.length > image.burnSize) {
+            std::printf("error: %s\n",
+                        Common::BurnSizeFault(Common::Printable(image.name), image.burnSize, image.length).c_str());
             return false;
         }
     }

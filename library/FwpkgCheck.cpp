@@ -79,8 +79,7 @@ std::string ImageFault(const FileHead& image, unsigned long packageLength, unsig
     }
     // The chip would write bytes it never erased; a burn size of 0 stands for an area erased beforehand.
     if (image.burnSize != 0 && EraseSizeOf(image, flashEraseUnit) < image.length) {
-        return FormatInfo("Image %s has a burn size of %u bytes, less than its length of %u bytes.", name.c_str(),
-                          image.burnSize, image.length);
+        return BurnSizeFault(name, image.burnSize, image.length);
     }
     return AddressSpaceFault(RangeOf(image, flashEraseUnit));
 }
@@ -119,6 +118,12 @@ std::string FlashLayoutFault(const std::vector<FlashRange>& ranges)
         }
     }
     return OverlapFault(ranges);
+}
+
+std::string BurnSizeFault(const std::string& name, uint32_t burnSize, uint32_t length)
+{
+    return FormatInfo("Image %s has a burn size of %u bytes, less than its length of %u bytes.", name.c_str(), burnSize,
+                      length);
 }
 
 std::string NothingBurntFault(const std::string& package, bool onlyBurnListed)

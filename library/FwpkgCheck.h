@@ -30,6 +30,10 @@ struct FlashRange {
 // overlap; empty when the ranges lie apart inside it. An empty range overlaps nothing.
 std::string FlashLayoutFault(const std::vector<FlashRange>& ranges);
 
+// The line on an image whose burn size does not cover its length: the chip would write past what it
+// erased, into the next area.
+std::string BurnSizeFault(const std::string& name, uint32_t burnSize, uint32_t length);
+
 // Why a burn that would send no image but the loader is refused: it would end well with nothing
 // written.
 std::string NothingBurntFault(const std::string& package, bool onlyBurnListed);
