@@ -15,7 +15,7 @@ const std::string RED = "\x1b[1;31m";
 const std::string GREEN = "\x1b[32m";
 const std::string PLAIN = "\x1b[0m";
 const std::string LIST_USAGE =
-    "Usage: vexil.exe list <type> [options]\n\nSupported types:\n"
+    "Usage: vexil list <type> [options]\n\nSupported types:\n"
     "  hid      HID devices (how chips appear in normal mode) and USB DFU\n"
     "           devices; filterable by -d <vid>:<pid>\n"
     "  serial   Available serial ports\n";
