@@ -69,6 +69,7 @@ bool BurnContext::LoadBurnConfig()
         configPath = exePath + BURN_CONFIG;
     }
     unsigned lineNumber = 0;
+    std::string reason;
     TextRead read = CommonUtil::ReadSettingLines(configPath, [this, &lineNumber](const std::string& line) {
         ++lineNumber;
         if (line.find('#') != std::string::npos || CommonUtil::Trim(line).empty()) {
@@ -90,8 +91,8 @@ bool BurnContext::LoadBurnConfig()
             std::printf("error: %s line %u: unknown key '%s'.\n", configPath.c_str(), lineNumber, key.c_str());
         }
         return known;
-    });
-    return ReadThrough(read, configPath, "error: Open burn.config failed!");
+    }, &reason);
+    return ReadThrough(read, configPath, "error: Open burn.config failed: " + configPath + " (" + reason + ").");
 }
 
 bool BurnContext::ApplyBurnConfig(const std::string& key, const std::string& value, bool& known)
