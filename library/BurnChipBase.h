@@ -144,16 +144,6 @@ protected:
     // The protocol object slot: a driver's own road that runs on a protocol keeps it here while it runs.
     void SetProtocol(std::unique_ptr<TransportProtocolBase> protocol) { m_protocol = std::move(protocol); }
     TransportProtocolBase* GetProtocol() const { return m_protocol.get(); }
-    // Whether the only-burn list selects the image of this name: a listed name is part of it, letter
-    // case counting; an empty list selects every image.
-    bool IsImageSelected(const char* imageName) const;
-    // Every name of the only-burn list must select an image that the burn sends once selected; a name
-    // that selects none would let the burn end well with nothing of what was asked for sent.
-    bool OnlyBurnNamesSelectSentImages(const std::vector<Common::FileHead>& images, const char* package,
-                                       const std::function<bool(const Common::FileHead&)>& sentWhenSelected) const;
-    // A burn that would send no image but the loader would end well with nothing written.
-    bool SendsAnImageBesidesTheLoader(const std::vector<Common::FileHead>& images, const char* package,
-                                      const std::function<bool(const Common::FileHead&)>& sends) const;
 
 private:
     template <typename Operation>
