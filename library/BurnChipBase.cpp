@@ -318,6 +318,7 @@ unsigned long BurnChipBase::Send(const unsigned char* data, unsigned long length
     Common::PrintSendRecv(1, data, static_cast<int>(length > INT_MAX ? INT_MAX : length));
     m_transport->SetTimeout(SendLimitMs(), 0);
     unsigned long sent = m_transport->Send(data, length);
+    m_hasSentAny = m_hasSentAny || sent > 0;
     if (sent < length && m_transport->IsDeviceGone()) {
         ReportDeviceGone();
     }

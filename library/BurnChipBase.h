@@ -87,6 +87,8 @@ public:
     WaitTime::Outcome PollUntil(long long limitMs, int sliceMs, const std::function<WaitTime::Step()>& tryOnce);
     // True once the device of the port has gone away for good.
     bool IsDeviceGone() const;
+    // True once a byte has gone to the device: one never talked to needs no reset.
+    bool HasSentAny() const { return m_hasSentAny; }
 
     void SetPortBaudRate(unsigned baud) { m_portBaudRate = baud; }
     unsigned GetBaudRate() const { return m_portBaudRate; }
@@ -183,6 +185,7 @@ private:
     std::string m_comName;
     unsigned char m_frameSeq = 1;
     bool m_goneReported = false;
+    bool m_hasSentAny = false;
     long long m_stepDeadline = -1;  // when the running wait must end; -1 outside a wait
 };
 
