@@ -268,7 +268,7 @@ int List(int argc, char* argv[])
 
 void ListUsage()
 {
-    std::puts("Usage: vexil.exe list <type> [options]\n");
+    std::puts("Usage: vexil list <type> [options]\n");
     std::puts("Supported types:");
     std::puts("  hid      HID devices (how chips appear in normal mode) and USB DFU");
     std::puts("           devices; filterable by -d <vid>:<pid>");

@@ -76,6 +76,7 @@ bool BurnContext::LoadBurnConfig()
         configPath = exePath + BURN_CONFIG;
     }
     unsigned lineNumber = 0;
+    std::string reason;
     TextRead read = CommonUtil::ReadSettingLines(configPath, [this, &lineNumber](const std::string& line) {
         ++lineNumber;
         std::string text = CommonUtil::Trim(line);
@@ -104,8 +105,8 @@ bool BurnContext::LoadBurnConfig()
             std::printf("error: %s: unknown key '%s'.\n", where.c_str(), key.c_str());
         }
         return known;
-    });
-    return ReadThrough(read, configPath, "error: Open burn.config failed!");
+    }, &reason);
+    return ReadThrough(read, configPath, "error: Open burn.config failed: " + configPath + " (" + reason + ").");
 }
 
 bool BurnContext::ApplyBurnConfig(const std::string& key, const std::string& value, const std::string& setting,

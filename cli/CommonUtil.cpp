@@ -349,6 +349,23 @@ unsigned long long GetFileLen(const std::string& path)
     return static_cast<unsigned long long>(status.st_size);
 }
 
+int OpenRegularFileToRead(const std::string& path, std::string& reason)
+{
+    int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat status = {};
+    if (descriptor < 0 || fstat(descriptor, &status) != 0) {
+        reason = std::strerror(errno);
+    } else if (!S_ISREG(status.st_mode)) {
+        reason = S_ISDIR(status.st_mode) ? std::strerror(EISDIR) : "Not a regular file";
+    } else {
+        return descriptor;
+    }
+    if (descriptor >= 0) {
+        close(descriptor);
+    }
+    return -1;
+}
+
 FileRead ReadRegularFile(const std::string& path, unsigned long spare, std::unique_ptr<unsigned char[]>& buffer,
                          unsigned long& length)
 {
@@ -429,14 +446,18 @@ bool ReadBoundedLine(FILE* file, std::string& line, bool& tooLong)
 
 }  // namespace
 
-TextRead ReadSettingLines(const std::string& path, const std::function<bool(const std::string&)>& onLine)
+TextRead ReadSettingLines(const std::string& path, const std::function<bool(const std::string&)>& onLine,
+                          std::string* reason)
 {
-    if (!IsRegularFile(path)) {
-        return TextRead::CANNOT_OPEN;
-    }
-    FILE* file = nullptr;
-    Common::fopen_s(&file, path.c_str(), "r");
+    std::string unasked;
+    std::string& why = reason != nullptr ? *reason : unasked;
+    int descriptor = OpenRegularFileToRead(path, why);
+    FILE* file = descriptor < 0 ? nullptr : fdopen(descriptor, "r");
     if (file == nullptr) {
+        if (descriptor >= 0) {
+            why = std::strerror(errno);
+            close(descriptor);
+        }
         return TextRead::CANNOT_OPEN;
     }
     std::string line;
@@ -457,6 +478,7 @@ TextRead ReadSettingLines(const std::string& path, const std::function<bool(cons
     if (result == TextRead::DONE && tooLong) {
         result = TextRead::LINE_TOO_LONG;
     } else if (result == TextRead::DONE && std::ferror(file) != 0) {
+        why = std::strerror(errno);
         result = TextRead::CANNOT_OPEN;
     }
     std::fclose(file);

@@ -82,6 +82,9 @@ bool IsSameFile(const std::string& left, const std::string& right);
 bool IsRegularFile(const std::string& path);
 // 0 for a missing or non-regular file.
 unsigned long long GetFileLen(const std::string& path);
+// Opens a regular file to read (a FIFO is not waited on); -1 when it cannot, with why in reason: the
+// system's words, or that it is no regular file.
+int OpenRegularFileToRead(const std::string& path, std::string& reason);
 enum class FileRead { DONE, CANNOT_OPEN, NOT_REGULAR, NO_MEMORY, READ_FAILED };
 // The whole of a regular file followed by spare zero bytes, allocated without throwing; length
 // excludes the spare bytes. Prints nothing.
@@ -94,8 +97,9 @@ constexpr size_t MAX_SETTING_LINE = 64 * 1024;
 enum class TextRead { DONE, CANNOT_OPEN, LINE_TOO_LONG, STOPPED };
 // Hands each line of a regular text file, without its line end ("\n" or "\r\n") and without a
 // byte-order mark at the start of the file, to onLine until that returns false (STOPPED). A read
-// error counts as CANNOT_OPEN.
-TextRead ReadSettingLines(const std::string& path, const std::function<bool(const std::string&)>& onLine);
+// error counts as CANNOT_OPEN; reason, when given, then says why.
+TextRead ReadSettingLines(const std::string& path, const std::function<bool(const std::string&)>& onLine,
+                          std::string* reason = nullptr);
 bool FileCopy(const std::string& source, const std::string& destination);
 void SafeCloseFile(FILE* stream);
 

@@ -22,7 +22,7 @@ const char* const VERSION = "26.07.1";
 const char* const USAGE_LINES[] = {
     "vexil - embedded chip flash tool over UART / USB DFU\n",
     "Usage:",
-    "  vexil.exe <write|erase|read|parse|list> [options]\n",
+    "  vexil <write|erase|read|parse|list> [options]\n",
     "Commands:",
     "  write     Burn an image / firmware package to flash",
     "  erase     Erase the flash",
@@ -37,7 +37,7 @@ const char* const USAGE_LINES[] = {
     "  -v, --version              Show version\n",
     "Connection / target:",
     "  -c, --chip <name>          Chip name, e.g. qx71",
-    "  -p, --port <port>          Serial port, e.g. COM3 (implies serial transport)",
+    "  -p, --port <port>          Serial port, e.g. /dev/ttyUSB0 (implies serial transport)",
     "  -b, --baud <rate>          Baud rate (default 115200)",
     "  -s, --stop-bits <n>        Stop bits",
     "      --parity <n>           Parity",
@@ -63,9 +63,9 @@ const char* const USAGE_LINES[] = {
     "  -o, --output <path>        File the read writes to (default <package>_read.bin)",
     "  -z, --size <size>          Read size\n",
     "Example:",
-    "  vexil.exe write -c qx71 -p COM3 -b 921600 -f qx71-nimbos-app_all.fwpkg",
-    "  vexil.exe write -c tn48 -d 0483:df11 -f app.fwpkg     (USB DFU)",
-    "  vexil.exe list",
+    "  vexil write -c qx71 -p /dev/ttyUSB0 -b 921600 -f qx71-nimbos-app_all.fwpkg",
+    "  vexil write -c tn48 -d 0483:df11 -f app.fwpkg     (USB DFU)",
+    "  vexil list serial",
 };
 static_assert(sizeof(USAGE_LINES) / sizeof(USAGE_LINES[0]) == 46, "the usage text has 46 lines");
 

@@ -15,7 +15,7 @@ const std::string RED = "\x1b[1;31m";
 const std::string GREEN = "\x1b[32m";
 const std::string PLAIN = "\x1b[0m";
 const std::string LIST_USAGE =
-    "Usage: vexil.exe list <type> [options]\n\nSupported types:\n"
+    "Usage: vexil list <type> [options]\n\nSupported types:\n"
     "  hid      HID devices (how chips appear in normal mode) and USB DFU\n"
     "           devices; filterable by -d <vid>:<pid>\n"
     "  serial   Available serial ports\n";
@@ -71,7 +71,8 @@ TEST_F(BurnCommandTest, EverySetupFailureEndsWithStatusOneAndNoVerdict)
         {{"-p", NO_PORT, "-f", "a.bin"}, "error: Chip name not found!\n"},
         {{"-c", "qx71", "-p", NO_PORT}, "error: Burn file not found!\n"},
         {{"-c", "qx71", "-f", "a.bin"}, "error: Transport way not found!\n"},
-        {{"--config", "/nonexistent/burn.config", "-c", "qx71"}, "error: Open burn.config failed!\n"},
+        {{"--config", "/nonexistent/burn.config", "-c", "qx71"},
+         "error: Open burn.config failed: /nonexistent/burn.config (No such file or directory).\n"},
         {{"--config", config, "-c", "qx71"},
          "error: Invalid number 'yes' for reset in " + config + " line 1, expected 0 to 2147483647.\n"},
         {{"--config", usbIds, "-c", "qx71"}, "error: " + usbIds + " line 2: unknown key 'UsbVid'.\n"},

@@ -244,7 +244,8 @@ TEST_F(BurnContextTest, BurnConfigPathFromOptionAndMissingFile)
     missing.SetConfigPath(dir / "missing.config");
     testing::internal::CaptureStdout();
     EXPECT_FALSE(missing.LoadBurnConfig());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "error: Open burn.config failed!\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "error: Open burn.config failed: " + (dir / "missing.config") + " (No such file or directory).\n");
 }
 
 TEST_F(BurnContextTest, CheckBurnParametersNamesTheFirstMissingOne)
