@@ -57,10 +57,8 @@ bool DfuBurnerWorker::BurnWordsFit() const
     if (!packages && !NoAddressGiven(Context(), "a generic USB DFU write")) {
         return false;
     }
-    if (Context().GetOnlyBurnNames().empty()) {
-        return true;
-    }
-    if (!packages) {
+    // The set-up has refused --only-burn with a burn file that is no package.
+    if (!Context().GetOnlyBurnNames().empty() && !packages) {
         std::puts("error: --only-burn selects images of a firmware package; a generic USB DFU write sends the "
                   "file whole.");
         return false;
