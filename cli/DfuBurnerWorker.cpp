@@ -14,12 +14,7 @@ namespace DfuBurnerWorkerSp {
 
 namespace {
 
-bool IsFirmwarePackage(const std::string& path)
-{
-    std::vector<BurnInfo::FwImageInfo> rows;
-    std::string error;
-    return BurnInfo::ParseFwpkgInfo(path, rows, error, nullptr);
-}
+using BurnInfo::IsFirmwarePackage;
 
 // The chips whose DFU driver burns a package image by image; every other chip's sends one file whole.
 bool BurnsPackages(int chipType)
@@ -62,17 +57,10 @@ bool DfuBurnerWorker::BurnWordsFit() const
     if (!packages && !NoAddressGiven(Context(), "a generic USB DFU write")) {
         return false;
     }
-    if (Context().GetOnlyBurnNames().empty()) {
-        return true;
-    }
-    if (!packages) {
+    // The set-up has refused --only-burn with a burn file that is no package.
+    if (!Context().GetOnlyBurnNames().empty() && !packages) {
         std::puts("error: --only-burn selects images of a firmware package; a generic USB DFU write sends the "
                   "file whole.");
-        return false;
-    }
-    if (!IsFirmwarePackage(Context().GetBurnFile())) {
-        std::printf("error: --only-burn selects images of a firmware package; %s is not one.\n",
-                    Context().GetBurnFile().c_str());
         return false;
     }
     return true;

@@ -68,6 +68,13 @@ bool ParseFwpkgInfo(const std::string& path, std::vector<FwImageInfo>& rows, std
     return true;
 }
 
+bool IsFirmwarePackage(const std::string& path)
+{
+    std::vector<FwImageInfo> rows;
+    std::string error;
+    return ParseFwpkgInfo(path, rows, error, nullptr);
+}
+
 std::string FwImageTypeName(int type)
 {
     unsigned int number = static_cast<unsigned int>(type);

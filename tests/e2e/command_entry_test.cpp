@@ -87,7 +87,7 @@ TEST(CommandEntryTest, HelpSucceedsAndUnknownWordsFailWithTheUsage)
     const std::pair<const char*, int> words[] = {{"-h", 0},    {"--help", 0}, {"flash", 1},
                                                  {"WRITE", 1}, {"Parse", 1},  {"-x", 1}};
     for (const auto& word : words) {
-        Sim::ProgramResult result = Vexil({word.first, "-v"});
+        Sim::ProgramResult result = Vexil({word.first, "-c"});
         EXPECT_EQ(result.exitCode, word.second) << word.first;
         EXPECT_EQ(result.output, USAGE) << word.first;
     }
@@ -102,11 +102,22 @@ TEST(CommandEntryTest, VersionIsOneLine)
     }
 }
 
-TEST(CommandEntryTest, OnlyTheFirstWordIsDispatched)
+// Wherever help or the version is asked for, it is all the run does: nothing is opened or sent.
+TEST(CommandEntryTest, HelpAndVersionAfterTheCommandAreAllARunDoes)
 {
-    Sim::ProgramResult result = Vexil({"parse", "-h"});
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.output, "error: parse requires -f <fwpkg file>\n");
+    const std::string version = "vexil Version: 26.07.1\n";
+    const std::pair<std::vector<std::string>, std::string> runs[] = {
+        {{"erase", "-c", "qx71", "-p", "/nonexistent/ttyVX0", "-f", "fw.fwpkg", "-h"}, USAGE},
+        {{"write", "--help", "-c", "qx71"}, USAGE},
+        {{"parse", "-h"}, USAGE},
+        {{"read", "-z", "4k", "--version", "-h"}, version},
+        {{"list", "hid", "-v"}, version},
+    };
+    for (const auto& run : runs) {
+        Sim::ProgramResult result = Vexil(run.first);
+        EXPECT_EQ(result.exitCode, 0) << run.first[0];
+        EXPECT_EQ(result.output, run.second) << run.first[0];
+    }
 }
 
 TEST(CommandEntryTest, DeviceCommandsAreDispatched)

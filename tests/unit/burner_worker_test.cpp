@@ -395,7 +395,6 @@ TEST_P(Qx71WorkerTest, ReadRefusesBeforeOpeningAnythingWhenItWouldLoseData)
     ASSERT_TRUE(Sim::WriteBinaryFile(package, {1, 2, 3}));
     EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", package}), &BurnerWorkerBase::Read), 1);
     EXPECT_EQ(output, "error: The read size must be greater than 0, give it with -z <size>.\n");
-    EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", package, "-z", "0xFFFFFFFF"}), &BurnerWorkerBase::Read), 1);
 
     std::string samePackage = install.Dir() + "/./app.fwpkg";
     EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", package, "-z", "16", "-o", samePackage}),
