@@ -107,6 +107,10 @@ TEST_F(BurnCommandTest, EverySetupFailureEndsWithStatusOneAndNoVerdict)
         {{"-c", "qx71", "-d", "-f", "r.bin", "-r"}, "error: A read resets nothing; it takes no -r.\n", {"read"}},
         {{"-c", "qx71", "-p", NO_PORT, "-f", package, "-z", "4k", "--before-reset"},
          "error: A read resets nothing; it takes no --before-reset.\n", {"read"}},
+        {{"-d", "-f", "a.bin", "-o", "r.bin"}, "error: A write reads nothing back; it takes no -o.\n", {"write"}},
+        {{"-d", "-f", "r.bin", "--only-burn", "a"}, "error: A read erases and burns nothing; it takes no --only-burn.\n", {"read"}},
+        {{"-c", "qx71", "-p", NO_PORT, "-f", "a.bin", "-S", "x"}, "error: A serial port is no USB device; it takes no -S.\n"},
+        {{"-d", "-f", "a.bin", "-b", "9600"}, "error: A USB device has no baud rate, stop bits or parity; it takes no -b.\n"},
     };
     for (const SetupFailure& failure : failures) {
         for (const std::string& command : failure.commands) {
@@ -122,7 +126,7 @@ TEST_F(BurnCommandTest, EverySetupFailureEndsWithStatusOneAndNoVerdict)
 TEST_F(BurnCommandTest, BurnConfigFillsWhatTheCommandLineLeavesOut)
 {
     ASSERT_TRUE(install.WriteConfig("chipName=qx71\nmode=serial\nserialPort=" + std::string(NO_PORT) +
-                                    "\nfilePath=" + package + "\n"));
+                                    "\nfilePath=" + package + "\nusbTimeout=7000\n"));
     Sim::ProgramResult result = Run({"write"});
     EXPECT_EQ(result.exitCode, 3);
     EXPECT_NE(result.output.find("error: Open serial port :" + std::string(NO_PORT) + " failed"), std::string::npos)

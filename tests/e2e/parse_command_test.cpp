@@ -120,7 +120,7 @@ TEST_F(ParseCommandTest, OptionValueThatCannotBeUsedFailsWithoutTheListing)
         {{"--timeout", "0"}, "error: Invalid timeout 0, expected a positive millisecond value\n"},
         {{"-p", "x", "-d"}, "error: -p/--port and -d/--device are mutually exclusive (serial and USB transports "
                             "cannot be combined)\n"},
-        {{"-d", "zz"}, "error: Invalid device id 'zz', expected <vid>:<pid> in hex, e.g. 0483:df11\n"},
+        {{"-d", "0483:df11"}, "error: parse takes no -d; it reads the package given with -f and nothing else.\n"},
     };
     for (const auto& c : cases) {
         std::vector<std::string> words = {"parse", "-f", "app.fwpkg"};

@@ -162,6 +162,7 @@ TEST_P(EraseTest, EraseThatCannotBeDoneAsAskedFailsWithOneBeforeAnythingIsSent)
     const std::pair<std::vector<std::string>, std::string> cases[] = {
         {{"-e", "0x1000"}, whole + "-e.\n"},   {{"--address", "0x1000"}, whole + "--address.\n"},
         {{"-z", "0x1000"}, whole + "-z.\n"},   {{"--only-burn", "nv.bin"}, whole + "--only-burn.\n"},
+        {{"-o", "r.bin"}, "error: An erase reads nothing back; it takes no -o.\n"},
         {{"--config", config}, "error: " + config + " line 1: 'reset=1   # reset after the erase' holds a '#'; "
                                                     "a comment takes a line of its own.\n"},
     };
