@@ -7,6 +7,7 @@
 #include <fcntl.h>
 #include <linux/limits.h>
 #include <linux/magic.h>
+#include <poll.h>
 #include <sys/random.h>
 #include <sys/vfs.h>
 #include <sys/xattr.h>
@@ -28,6 +29,8 @@ constexpr mode_t NEW_FILE_MODE = 0666;
 constexpr mode_t REPLACING_FILE_MODE = 0600;
 constexpr mode_t PERMISSION_BITS = 0777;
 const char* const ACCESS_ACL = "system.posix_acl_access";
+// How often a FIFO without a reader is tried again: no event tells a writer that one has come.
+constexpr int READER_RETRY_MS = 50;
 // A longer chain of links is taken for a loop, as the kernel does.
 constexpr int MAX_LINK_HOPS = 40;
 const char* const NO_NAME_LEFT = "the file it opens has no name any more";
@@ -282,11 +285,24 @@ bool PendingOutput::MakeFileBeside()
 }
 
 // The device, FIFO or pipe that was checked, through the handle taken then: one put at its name since
-// neither gets the read nor keeps the tool waiting for a reader.
+// gets nothing. A FIFO is opened once it has a reader, and a signal ends that wait as it ends the
+// library's waits.
 bool PendingOutput::OpenDirectOutput()
 {
-    m_file.Reset(open(m_checked.HeldPath().c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
-    return m_file.IsOpen() || Refuse(errno);
+    std::string checked = m_checked.HeldPath();
+    while (true) {
+        m_file.Reset(open(checked.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        if (m_file.IsOpen()) {
+            return true;
+        }
+        if (errno != ENXIO || !S_ISFIFO(m_found.st_mode)) {
+            return Refuse(errno);
+        }
+        if (Interrupt::CancelQuery() != 0) {
+            return false;
+        }
+        (void)poll(nullptr, 0, READER_RETRY_MS);
+    }
 }
 
 std::vector<unsigned char> PendingOutput::FirstBytes(size_t count) const
@@ -348,7 +364,17 @@ bool PendingOutput::TakeOverAttributes() const
     return acl || fremovexattr(m_file.Get(), ACCESS_ACL) == 0 || errno == ENODATA || errno == ENOTSUP;
 }
 
+// A first signal that came before this point stops the read and leaves the output as it was; once it is
+// passed, one no longer changes the outcome. Ending at once waits until the read is in place and no
+// longer named for removal.
 bool PendingOutput::Keep()
+{
+    bool kept = false;
+    Interrupt::WithEndHeldOff([&]() { kept = Interrupt::Settle() && PutInPlace(); });
+    return kept;
+}
+
+bool PendingOutput::PutInPlace()
 {
     if (!m_pending) {
         return true;

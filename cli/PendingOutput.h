@@ -35,7 +35,8 @@ public:
     bool Check();
     // After Check: the file the read writes into.
     bool Create();
-    // A whole read that cannot be put in place stays under its own name, which Discard then tells.
+    // A whole read that cannot be put in place stays under its own name, which Discard then tells. After
+    // a signal the read is not put in place.
     bool Keep();
     // Removes the new file and says so.
     void Discard();
@@ -58,6 +59,7 @@ private:
     bool MakeFileBeside();
     bool OpenDirectOutput();
     bool StillNamesTheFile() const;
+    bool PutInPlace();
     bool TakeOverRights() const;
     bool TakeOverAttributes() const;
     bool Remove();
