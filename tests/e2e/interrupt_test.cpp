@@ -75,16 +75,10 @@ protected:
     {
         std::unique_ptr<Sim::BackgroundProgram> program = tool.Start(command, words, options);
         EXPECT_TRUE(tool.chip->WaitUntil(chipReady, CHIP_WAIT_MS));
-        std::string printed;
-        for (std::string line; !lineFirst.empty() && program->ReadLine(line, CHIP_WAIT_MS);) {
-            printed += line + "\n";
-            if (line.find(lineFirst) != std::string::npos) {
-                break;
-            }
+        std::string line;
+        while (!lineFirst.empty() && program->ReadLine(line, CHIP_WAIT_MS) && line.find(lineFirst) == line.npos) {
         }
-        ProgramResult result = SignalAndFinish(*program, signalNumber, secondSignal);
-        result.output = printed + result.output;
-        return result;
+        return SignalAndFinish(*program, signalNumber, secondSignal);
     }
 
     // The time counted is until the tool has said why it stopped, else until it ended: a sanitizer may add
