@@ -29,6 +29,8 @@ constexpr mode_t NEW_FILE_MODE = 0666;
 constexpr mode_t REPLACING_FILE_MODE = 0600;
 constexpr mode_t PERMISSION_BITS = 0777;
 const char* const ACCESS_ACL = "system.posix_acl_access";
+// Like the set-user-ID bits, which the mode leaves out, file capabilities are not carried over to a dump.
+const char* const FILE_CAPABILITIES = "security.capability";
 // How often a FIFO without a reader is tried again: no event tells a writer that one has come.
 constexpr int READER_RETRY_MS = 50;
 // A longer chain of links is taken for a loop, as the kernel does.
@@ -353,6 +355,9 @@ bool PendingOutput::TakeOverAttributes() const
     std::vector<char> value(XATTR_SIZE_MAX);
     for (size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
         const char* name = &names[at];
+        if (std::strcmp(name, FILE_CAPABILITIES) == 0) {
+            continue;
+        }
         bool isAcl = std::strcmp(name, ACCESS_ACL) == 0;
         acl = acl || isAcl;
         ssize_t length = getxattr(replaced.c_str(), name, value.data(), value.size());
