@@ -124,6 +124,9 @@ int TypeSixBurnerWorker::Burn()
     if (!ResetOptionsUsable()) {
         return BurnInfo::PARAM_ERROR;
     }
+    if (!OpenBurnFile()) {
+        return BurnInfo::BURN_BOOT_FAILED;
+    }
     if (!InitTransport()) {
         return BurnInfo::INIT_TRANSFER_WAY_FAILED;
     }
@@ -167,7 +170,7 @@ int TypeSixBurnerWorker::LoadPackage()
         return BurnInfo::BURN_PARTITION_FAILED;
     }
     m_images.clear();
-    if (!ParseFwpkgFile(package, m_images) || !OnlyBurnNamesKeepBurntImages(package)) {
+    if (!ParseFwpkgFile(HandedPath(package), m_images) || !OnlyBurnNamesKeepBurntImages(package)) {
         return BurnInfo::BURN_PARTITION_FAILED;
     }
     FilterByOnlyBurn(m_images);

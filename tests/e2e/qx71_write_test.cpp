@@ -416,11 +416,13 @@ TEST_P(BadPackageTest, PackageThatDoesNotParseFailsWithFourBeforeAnythingIsSent)
         EXPECT_EQ(result.output, Sim::PLEASE_RESET_LINE + bad.parserText + "\nFile: " + path + " format error!\n" +
                                      Verdict(path, false));
     }
-    std::string missing = tool.install.Path("missing.fwpkg");
-    ProgramResult result = Write(tool, missing);
-    EXPECT_EQ(result.exitCode, WRITE_FAILED);
-    EXPECT_THAT(result.output,
-                testing::EndsWith("Get file content failed: " + missing + "\n" + Verdict(missing, false)));
+    // Refused before the reset prompt.
+    for (const auto& [path, reason] : {std::make_pair(tool.install.Path("missing.fwpkg"), "No such file or directory"),
+                                       std::make_pair(tool.install.Dir(), "Is a directory")}) {
+        ProgramResult result = Write(tool, path);
+        EXPECT_EQ(result.exitCode, WRITE_FAILED);
+        EXPECT_EQ(result.output, "error: Cannot open the burn file " + path + " (" + reason + ").\n\nWrite failed.\n");
+    }
     EXPECT_TRUE(chip.Wire().empty());
 }
 

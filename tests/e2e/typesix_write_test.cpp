@@ -408,13 +408,17 @@ TEST_F(TypeSixWriteTest, PartitionTableIsNoPackageAndNothingIsSent)
     EXPECT_TRUE(Frames().empty());
 }
 
-TEST_F(TypeSixWriteTest, PortThatCannotBeOpenedEndsWithStatusThree)
+// A package that does not open is refused before the port is tried.
+TEST_F(TypeSixWriteTest, PortOrPackageThatCannotBeOpenedEndsTheWriteAtOnce)
 {
-    std::string package = install.WritePackage("app.fwpkg", PACKAGE);
-    for (const std::string& file : {package, install.Path("missing.fwpkg")}) {
+    std::string missing = install.Path("missing.fwpkg");
+    const std::vector<std::tuple<std::string, int, std::string>> cases = {
+        {install.WritePackage("app.fwpkg", PACKAGE), 3, "error: Open serial port :/nonexistent/ttyVX0 failed"},
+        {missing, BOOT_FAILED, "error: Cannot open the burn file " + missing + " (No such file or directory).\n\n"}};
+    for (const auto& [file, status, line] : cases) {
         ProgramResult result = install.Run({"write", "-c", "typesix", "-p", "/nonexistent/ttyVX0", "-f", file});
-        EXPECT_EQ(result.exitCode, 3) << file;
-        EXPECT_NE(result.output.find("error: Open serial port :/nonexistent/ttyVX0 failed"), std::string::npos);
+        EXPECT_EQ(result.exitCode, status) << file;
+        EXPECT_EQ(result.output.rfind(line, 0), 0u) << result.output;
     }
 }
 
