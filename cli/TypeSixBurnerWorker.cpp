@@ -9,6 +9,7 @@
 #include "Common.h"
 #include "CommonUtil.h"
 #include "FwpkgCheck.h"
+#include "Interrupt.h"
 #include "Sha256Util.h"
 
 namespace TypeSixBurnerWorkerSp {
@@ -443,8 +444,15 @@ int TypeSixBurnerWorker::BurnOtherFile(const FwpkgBinInfo& image)
     m_chipTalked = true;
     std::string spec = JoinedSpec(image.path);
     bool burnt = false;
-    for (int attempt = 0; attempt < 2 && !burnt; ++attempt) {
+    bool stopped = false;
+    // A download the user stopped is not tried again; the reset with which the library ends a failed
+    // download has then put the chip back to its boot ROM, and is the run's last.
+    for (int attempt = 0; attempt < 2 && !burnt && !stopped; ++attempt) {
         burnt = DownloadToFlash(Device(), spec.c_str(), 0, 0, image.burnAddr, image.burnSize, 0, kind) != 0;
+        stopped = Interrupt::Received() != 0;
+    }
+    if (stopped && !burnt) {
+        m_chipTalked = false;
     }
     if (!burnt) {
         std::printf("error: Burn %s failed!\n", Common::Printable(image.name).c_str());

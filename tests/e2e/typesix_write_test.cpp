@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -379,16 +380,26 @@ TEST_F(TypeSixWriteTest, RunsAtOnceBurnOnlyTheirOwnPackagesImages)
 }
 
 // The run's own directory goes when the run is stopped, and when a second signal ends the tool at once.
+// A write stopped while the SSB boots or in the middle of an image ends with one reset, never tried again.
 TEST_F(TypeSixWriteTest, StoppedWriteLeavesNothingUnpacked)
 {
     std::string package = install.WritePackage("app.fwpkg", PACKAGE);
-    for (int secondSignal : {0, SIGTERM}) {
-        StartChip(SsbHeldUntil(std::make_shared<std::atomic<bool>>(false)));
+    TypeSixFaults midImage;
+    midImage.unansweredCommand = 0x04;
+    auto sendingData = [](const TypeSixChip& c) { return !c.Frames().empty() && c.Commands().back() == 0x04; };
+    const std::vector<std::tuple<TypeSixFaults, std::function<bool(const TypeSixChip&)>, int>> cases = {
+        {SsbHeldUntil(std::make_shared<std::atomic<bool>>(false)), SsbBooted, 0},
+        {SsbHeldUntil(std::make_shared<std::atomic<bool>>(false)), SsbBooted, SIGTERM},
+        {midImage, sendingData, 0}};
+    for (const auto& [faults, chipReady, secondSignal] : cases) {
+        StartChip(faults);
         auto write = StartWrite(bench, package);
-        ASSERT_TRUE(chip->WaitUntil(SsbBooted, 5000));
+        ASSERT_TRUE(chip->WaitUntil(chipReady, 5000));
         EXPECT_TRUE(write->Signal(SIGINT) && (secondSignal == 0 || write->Signal(secondSignal)));
         EXPECT_EQ(write->Finish(5000).exitCode, 130) << secondSignal;
         EXPECT_EQ(FilesIn(install.Path("app_extract")), std::set<std::string>{}) << secondSignal;
+        EXPECT_TRUE(secondSignal != 0 || (chip->WaitUntil([](const TypeSixChip& c) { return c.Resets() > 0; }, 5000) &&
+                                          Served().Resets() == 1u));
     }
 }
 
