@@ -78,8 +78,8 @@ bool DfuBurnerWorker::BurnWordsFit() const
     return true;
 }
 
-// The driver checks the package as well, but only once the device is open, and opening it may already
-// detach it from what it runs.
+// The driver checks the package as well, with the images it picks in the same way, but only once the
+// device is open, and opening it may already detach it from what it runs.
 bool DfuBurnerWorker::PackageCanBeBurnt(const std::string& file) const
 {
     std::unique_ptr<unsigned char[]> data;
@@ -89,8 +89,10 @@ bool DfuBurnerWorker::PackageCanBeBurnt(const std::string& file) const
         !Common::LooksLikeFwpkg(data.get(), length)) {
         return true;  // burnt as one image, or the driver says why it cannot read it
     }
-    std::vector<Common::FileHead> images;
-    return Common::CheckFwpkg(data.get(), length, file.c_str(), 0, images);
+    Common::ImagePick pick =
+        Common::UsbRoadPick(Context().GetOnlyBurnNames(), static_cast<uint32_t>(Context().GetChipType()));
+    std::vector<Common::FileHead> sent;
+    return Common::CheckFwpkg(data.get(), length, file.c_str(), 0, pick, sent);
 }
 
 int DfuBurnerWorker::Burn()

@@ -8,6 +8,7 @@
 #include "BurnChipBase.h"
 #include "Common.h"
 #include "CommonUtil.h"
+#include "FwpkgCheck.h"
 #include "PendingOutput.h"
 
 namespace Qx71BurnerWorkerSp {
@@ -27,12 +28,16 @@ bool LoaderComesFirst(const std::string& handed, const std::string& package)
     std::string version;
     std::string error;
     if (CommonUtil::ReadRegularFile(handed, 0, data, length) != CommonUtil::FileRead::DONE ||
-        !Common::ParseFwpkg(data.get(), length, images, version, error, true) ||
-        images.front().type == Common::IMAGE_TYPE_LOADER) {
+        !Common::ParseFwpkg(data.get(), length, images, version, error, true)) {
         return true;  // the driver says why it cannot take the package
     }
-    std::printf("error: The first image of %s is no loader; a read or an erase sends nothing but the loader.\n",
-                package.c_str());
+    // The list of --only-burn is not handed to the driver for a read or an erase.
+    std::vector<Common::FileHead> sent = Common::SerialRoadPick({}, true).From(images);
+    if (!sent.empty() && sent.front().type == Common::IMAGE_TYPE_LOADER) {
+        return true;
+    }
+    std::printf("error: The first image of %s that is sent is no loader; a read or an erase sends nothing but the "
+                "loader.\n", package.c_str());
     return false;
 }
 

@@ -423,19 +423,29 @@ TEST_P(Qx71WorkerTest, ReadRefusesBeforeOpeningAnythingWhenItWouldLoseData)
     EXPECT_EQ(Sim::ReadBinaryFile(package), (Bytes{1, 2, 3}));
 }
 
-// A read or an erase sends the package no further than its first image, which must be the loader.
+// A read or an erase sends the package no further than its first image, which must be the loader; an
+// image of the never-sent type before it is not sent.
 TEST_P(Qx71WorkerTest, ReadAndEraseRefuseAPackageThatDoesNotBeginWithItsLoader)
 {
     std::string package = install.Path("app.fwpkg");
-    ASSERT_TRUE(Sim::WriteBinaryFile(package, Sim::BuildFwpkg({Sim::PatternImage("app.bin", 1, 0x20000, 10),
-                                                                Sim::PatternImage("loader.bin", 0, 0, 10)})));
-    const std::string refusal =
-        "error: The first image of " + package + " is no loader; a read or an erase sends nothing but the loader.\n";
-    EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", package, "-z", "16"}), &BurnerWorkerBase::Read), 4);
-    EXPECT_EQ(output, refusal);
-    EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", package}), &BurnerWorkerBase::Erase), 12);
-    EXPECT_EQ(output, refusal);
-    EXPECT_EQ(chips.Record().chipsMade, 0);
+    const Sim::PackageImage loader = Sim::PatternImage("loader.bin", 0, 0, 10);
+    const Sim::PackageImage app = Sim::PatternImage("app.bin", 1, 0x20000, 10);
+    const Sim::PackageImage db = Sim::PatternImage("db.bin", 16, 0x30000, 10);
+    const std::vector<std::pair<std::vector<Sim::PackageImage>, bool>> cases = {
+        {{app, loader}, true}, {{db, app, loader}, true}, {{db, loader, app}, false}};
+    const std::string refusal = "error: The first image of " + package +
+                                " that is sent is no loader; a read or an erase sends nothing but the loader.\n";
+    for (const auto& [images, refused] : cases) {
+        ASSERT_TRUE(Sim::WriteBinaryFile(package, Sim::BuildFwpkg(images)));
+        chips.Record() = Sim::ChipRecord();
+        EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", package}), &BurnerWorkerBase::Erase), refused ? 12 : 0);
+        EXPECT_EQ(output == refusal, refused) << output;
+        EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", package, "-z", "16", "-o", install.Path("out.bin")}),
+                           &BurnerWorkerBase::Read),
+                  refused ? 4 : 0);
+        EXPECT_EQ(output == refusal, refused) << output;
+        EXPECT_EQ(chips.Record().chipsMade, refused ? 0 : 2);
+    }
 }
 
 // A burn file that does not open is refused before the reset prompt.
