@@ -93,7 +93,10 @@ int DfuBurnerWorker::Burn()
                     Context().GetBurnFile().c_str());
         return BurnInfo::BURN_BOOT_FAILED;
     }
-    if (!PackageCanBeBurnt(Context().GetBurnFile())) {
+    if (!OpenBurnFile()) {
+        return BurnInfo::BURN_BOOT_FAILED;
+    }
+    if (!PackageCanBeBurnt(HandedPath(Context().GetBurnFile()))) {
         WorkerText::PrintBurnFailed(Context().GetBurnFile());
         return BurnInfo::BURN_BOOT_FAILED;
     }

@@ -47,11 +47,15 @@ std::vector<std::string> Strings(std::initializer_list<std::string> texts)
     return std::vector<std::string>(texts.begin(), texts.end());
 }
 
+// The words name burn files as a user beside them would: the tests run in the install's directory.
 class WorkerTest : public testing::Test {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(install.Ready());
+        ASSERT_TRUE(Sim::WriteBinaryFile(install.Path("a.fwpkg"), {}) &&
+                    Sim::WriteBinaryFile(install.Path("a.bin"), {}));
+        std::filesystem::current_path(install.Dir());
         ASSERT_TRUE(bench.IsOpen());
         ASSERT_TRUE(install.AddChip("conn", "ChipType=0x30001\nSupportedTransports=serial\n"));
         ASSERT_TRUE(install.AddChip("mcu", "ChipType=0x40001\nSupportedTransports=serial,usb\n"));
@@ -119,7 +123,10 @@ protected:
         return words;
     }
 
+    void TearDown() override { std::filesystem::current_path(testDirectory); }
+
     Sim::ToolInstall install{VEXIL_BUILD_DIR, Sim::ToolInstall::Executable::LinkOnly};
+    std::filesystem::path testDirectory = std::filesystem::current_path();
     Sim::PtyBench bench;
     Sim::RecordingChips chips;
     std::string output;
@@ -208,7 +215,7 @@ class Qx71WorkerTest : public WorkerTest, public testing::WithParamInterface<con
 
 TEST_P(Qx71WorkerTest, BurnHandsEverySettingToTheDriverBeforeTheDownload)
 {
-    std::string package = install.Path("app.fwpkg");
+    std::string package = install.Path("a.fwpkg");
     int result = RunWords(Port({"-c", GetParam(), "-b", "921600", "-f", package, "--switch-after-loader",
                                 "--before-reset", "--burn-interval", "20", "--only-burn", "app", "--only-burn",
                                 "boot", "-a", "0x1000"}),
@@ -232,7 +239,8 @@ TEST_P(Qx71WorkerTest, BurnWithDefaultsAndAResetFrame)
     std::string atCommand = chip == "qxat" ? "AT+REBOOT\r\n" : "at+rst\r\n";
     EXPECT_EQ(chips.Record().calls,
               Strings({"SetSwitchAfterLoader(0)", "SetOnlyBurnNames()", "SetCtrlPeriod(10)", "SetBeforeReset(0)",
-                       "SetAtResetCommand(" + atCommand + ")", "DownloadAllinoneBin(a.fwpkg,0)"}));
+                       "SetAtResetCommand(" + atCommand + ")",
+                       "DownloadAllinoneBin(" + install.Path("a.fwpkg") + ",0)"}));
     EXPECT_EQ(chips.Record().targetBaudAtDownload, 115200u);
     EXPECT_EQ(wire, RESET_FRAME);
 }
@@ -271,8 +279,8 @@ TEST_P(Qx71WorkerTest, FailedEraseSendsNoResetFrame)
 TEST_P(Qx71WorkerTest, ReadSendsTheLoaderThenWritesFlashBesideThePackage)
 {
     chips.Record().flash = Sim::PatternBytes(4096, 7);
-    std::string package = install.Path("app.fwpkg");
-    std::string written = install.Path("app_read.bin");
+    std::string package = install.Path("a.fwpkg");
+    std::string written = install.Path("a_read.bin");
     int result =
         RunWords(Port({"-c", GetParam(), "-f", package, "-a", "0x800000", "-z", "4k"}), &BurnerWorkerBase::Read);
     EXPECT_EQ(result, 0);
@@ -439,7 +447,8 @@ TEST_P(Qx71WorkerTest, ReadAndEraseRefuseAPackageThatDoesNotBeginWithItsLoader)
     }
 }
 
-TEST_P(Qx71WorkerTest, PortThatDoesNotOpenGivesThree)
+// A burn file that does not open is refused before the reset prompt.
+TEST_P(Qx71WorkerTest, PortThatDoesNotOpenGivesThreeAndBurnFileFour)
 {
     const std::string openFailed =
         PLEASE_RESET_LINE + "error: Open serial port :/nonexistent/ttyX failed, It may be caused by the following "
@@ -448,6 +457,8 @@ TEST_P(Qx71WorkerTest, PortThatDoesNotOpenGivesThree)
     for (auto operation : {&BurnerWorkerBase::Burn, &BurnerWorkerBase::Erase, &BurnerWorkerBase::Read}) {
         EXPECT_EQ(RunWords({"-c", GetParam(), "-p", "/nonexistent/ttyX", "-f", "a.fwpkg", "-z", "4"}, operation), 3);
         EXPECT_EQ(output, openFailed);
+        EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", "config", "-z", "4"}), operation), 4);
+        EXPECT_EQ(output, "error: Cannot open the burn file config (Is a directory).\n");
     }
 }
 
