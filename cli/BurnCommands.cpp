@@ -12,6 +12,7 @@
 #include "CommonUtil.h"
 #include "ConnectionBurnerWorker.h"
 #include "DfuBurnerWorker.h"
+#include "FwpkgInfo.h"
 #include "Interrupt.h"
 #include "Kp7715BurnerWorker.h"
 #include "Qx71BurnerWorker.h"
@@ -60,24 +61,49 @@ void NoVerdict(int result)
     (void)result;
 }
 
-bool AnyRequest(const BurnContext&)
+// A package's images go where the package puts them, and only a package has images to pick from.
+bool WriteRequestHonoured(const BurnContext& context)
 {
-    return true;
-}
-
-// Every road erases the whole flash, so a range would be dropped while everything else goes.
-bool EraseRequestHonoured(const BurnContext& context)
-{
-    if (context.HasEraseSize() || context.HasAddress()) {
-        std::puts("error: Erase always erases the whole flash; it takes no -e/--erase-size or -a/--address.");
+    std::string address = context.FirstOptionAmong({"--address"});
+    bool onlyBurn = context.HasOption("--only-burn");
+    if (address.empty() && !onlyBurn) {
+        return true;
+    }
+    std::string file = context.GetBurnFile();
+    bool package = BurnInfo::IsFirmwarePackage(file);
+    if (onlyBurn && !package) {
+        std::printf("error: --only-burn selects images of a firmware package; %s is not one.\n", file.c_str());
+        return false;
+    }
+    if (!address.empty() && (package || context.IsPartitionTable())) {
+        std::printf("error: %s places a plain image; %s gives its images addresses of their own.\n",
+                    address.c_str(), file.c_str());
         return false;
     }
     return true;
 }
 
-// A range past the 32-bit addresses would wrap round to address 0 on a chip that counts in 32 bits.
+// Every road erases the whole flash, so a range or a choice of images would be dropped while
+// everything else goes.
+bool EraseRequestHonoured(const BurnContext& context)
+{
+    std::string range = context.FirstOptionAmong({"--erase-size", "--address", "--size", "--only-burn"});
+    if (!range.empty()) {
+        std::printf("error: Erase always erases the whole flash; it takes no %s.\n", range.c_str());
+        return false;
+    }
+    return true;
+}
+
+// No road resets around a read. A range past the 32-bit addresses would wrap round to address 0 on a
+// chip that counts in 32 bits.
 bool ReadRequestHonoured(const BurnContext& context)
 {
+    std::string reset = context.FirstOptionAmong({"--after-reset", "--before-reset"});
+    if (!reset.empty()) {
+        std::printf("error: A read resets nothing; it takes no %s.\n", reset.c_str());
+        return false;
+    }
     uint32_t address = static_cast<uint32_t>(context.GetAddress());
     int size = context.GetReadSize();
     if (size > 0 && uint64_t{address} + static_cast<uint64_t>(size) > ADDRESS_SPACE_END) {
@@ -104,21 +130,27 @@ int RunWorker(int argc, char* argv[], int (BurnerWorkerBase::*operation)(), void
     return result;
 }
 
-// The options after "list <type>", read as those after the command word of a burn command.
-bool ParseListOptions(int argc, char* argv[], BurnContext& context)
+// The options after "list <type>", read as those after the command word of a burn command; an option
+// the list does not use is refused rather than dropped.
+bool ParseListOptions(int argc, char* argv[], BurnContext& context, const std::vector<std::string>& used,
+                      const char* why)
 {
-    return ParseExtraParam(argc - 1, argv + 1, &context);
+    if (!ParseExtraParam(argc - 1, argv + 1, &context)) {
+        return false;
+    }
+    std::string unused = context.FirstOptionBesides(used);
+    if (!unused.empty()) {
+        std::printf("error: list %s takes no %s; %s\n", argv[LIST_TYPE_INDEX], unused.c_str(), why);
+        return false;
+    }
+    return true;
 }
 
-// A serial port has no USB ids, so a -d filter cannot narrow the list: refused rather than dropped.
+// A serial port has no USB ids, so a filter cannot narrow the list.
 int ListSerialPortsAsked(int argc, char* argv[])
 {
     BurnContext context;
-    if (!ParseListOptions(argc, argv, context)) {
-        return 1;
-    }
-    if (context.GetTransportWay() == BurnInfo::TRANSPORT_USB) {
-        std::puts("error: list serial takes no -d filter; it lists every serial port.");
+    if (!ParseListOptions(argc, argv, context, {}, "it lists every serial port.")) {
         return 1;
     }
     return ListSerialPorts();
@@ -202,7 +234,7 @@ std::unique_ptr<BurnerWorkerBase> NewBurnerWorker(int chipType, std::unique_ptr<
 
 int Write(int argc, char* argv[])
 {
-    return RunWorker(argc, argv, &BurnerWorkerBase::Burn, WriteVerdict, AnyRequest);
+    return RunWorker(argc, argv, &BurnerWorkerBase::Burn, WriteVerdict, WriteRequestHonoured);
 }
 
 int Erase(int argc, char* argv[])
@@ -236,7 +268,7 @@ int List(int argc, char* argv[])
 
 void ListUsage()
 {
-    std::puts("Usage: vexil.exe list <type> [options]\n");
+    std::puts("Usage: vexil list <type> [options]\n");
     std::puts("Supported types:");
     std::puts("  hid      HID devices (how chips appear in normal mode) and USB DFU");
     std::puts("           devices; filterable by -d <vid>:<pid>");
@@ -264,7 +296,7 @@ int ListSerialPorts()
 int ListHidDevices(int argc, char* argv[])
 {
     BurnContext context;
-    if (!ParseListOptions(argc, argv, context)) {
+    if (!ParseListOptions(argc, argv, context, {"--device"}, "its only filter is -d <vid>:<pid>.")) {
         return 1;
     }
     RegisterCallback(ListPrint, nullptr, nullptr);

@@ -1,7 +1,8 @@
 #include "BurnContext.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
+#include <string>
 #include <unistd.h>
 
 #include "CliParser.h"
@@ -13,15 +14,21 @@ bool BurnContext::m_isOpenDebug = false;
 
 namespace {
 
-// The key and value of a "key=value" line; lines with no or more than one "=" hold none.
+// A USB id from a setting file; a negative one means any device.
+constexpr CommonUtil::NumberRule USB_ID = {-1, USB_ID_MAX, false, "-1 (any) to 0xFFFF"};
+// The chip type number is read as the 32 bits it has.
+constexpr CommonUtil::NumberRule CHIP_TYPE = {0, 0xFFFFFFFFLL, false, "0 to 0xFFFFFFFF"};
+
+// The key and value of a "key=value" line, split at its first "=" (a value may hold one); a line
+// without "=" holds none.
 bool SplitSetting(const std::string& line, std::string& key, std::string& value)
 {
-    std::vector<std::string> fields = CommonUtil::Split(line, '=');
-    if (fields.size() != 2) {
+    size_t equals = line.find('=');
+    if (equals == std::string::npos) {
         return false;
     }
-    key = fields[0];
-    value = fields[1];
+    key = line.substr(0, equals);
+    value = line.substr(equals + 1);
     return true;
 }
 
@@ -69,32 +76,41 @@ bool BurnContext::LoadBurnConfig()
         configPath = exePath + BURN_CONFIG;
     }
     unsigned lineNumber = 0;
+    std::string reason;
     TextRead read = CommonUtil::ReadSettingLines(configPath, [this, &lineNumber](const std::string& line) {
         ++lineNumber;
-        if (line.find('#') != std::string::npos || CommonUtil::Trim(line).empty()) {
+        std::string text = CommonUtil::Trim(line);
+        if (text.empty() || text[0] == '#') {
             return true;
         }
         // A line the tool cannot read may hold a setting the user counts on: it is refused, not passed over.
+        std::string where = configPath + " line " + std::to_string(lineNumber);
         std::string key;
         std::string value;
         if (!SplitSetting(line, key, value)) {
-            std::printf("error: %s line %u: '%s' is not a key=value setting.\n", configPath.c_str(), lineNumber,
-                        CommonUtil::Trim(line).c_str());
+            std::printf("error: %s: '%s' is not a key=value setting.\n", where.c_str(), text.c_str());
+            return false;
+        }
+        // Whether a "#" after a setting starts a comment or belongs to the value cannot be told.
+        if (line.find('#') != std::string::npos) {
+            std::printf("error: %s: '%s' holds a '#'; a comment takes a line of its own.\n", where.c_str(),
+                        text.c_str());
             return false;
         }
         bool known = true;
-        if (!ApplyBurnConfig(key, value, known)) {
+        if (!ApplyBurnConfig(key, value, key + " in " + where, known)) {
             return false;
         }
         if (!known) {
-            std::printf("error: %s line %u: unknown key '%s'.\n", configPath.c_str(), lineNumber, key.c_str());
+            std::printf("error: %s: unknown key '%s'.\n", where.c_str(), key.c_str());
         }
         return known;
-    });
-    return ReadThrough(read, configPath, "error: Open burn.config failed!");
+    }, &reason);
+    return ReadThrough(read, configPath, "error: Open burn.config failed: " + configPath + " (" + reason + ").");
 }
 
-bool BurnContext::ApplyBurnConfig(const std::string& key, const std::string& value, bool& known)
+bool BurnContext::ApplyBurnConfig(const std::string& key, const std::string& value, const std::string& setting,
+                                  bool& known)
 {
     if (key == "chipName") {
         chipName = value;
@@ -107,7 +123,7 @@ bool BurnContext::ApplyBurnConfig(const std::string& key, const std::string& val
     } else if (key == "openDebug") {
         m_isOpenDebug = (value == "true");
     } else {
-        return LoadLocalConfig(key, value, known);
+        return LoadLocalConfig(key, value, setting, known);
     }
     return true;
 }
@@ -126,30 +142,38 @@ bool BurnContext::LoadTransportWay(const std::string& value)
     return true;
 }
 
-bool BurnContext::LoadLocalConfig(const std::string& key, const std::string& value, bool& known)
+bool BurnContext::LoadLocalConfig(const std::string& key, const std::string& value, const std::string& setting,
+                                  bool& known)
 {
+    using CommonUtil::ConvertToLow32OrReport;
     if (key == "serialPort") {
         serialPort = value;
     } else if (key == "baudRate") {
-        baudRate = std::atoi(value.c_str());
+        return ConvertToLow32OrReport(value, CommonUtil::POSITIVE_INT, setting, baudRate);
     } else if (key == "stopBit") {
-        stopBit = std::atoi(value.c_str());
+        return ConvertToLow32OrReport(value, CommonUtil::NON_NEGATIVE_INT, setting, stopBit);
     } else if (key == "parity") {
-        parity = std::atoi(value.c_str());
+        return ConvertToLow32OrReport(value, CommonUtil::NON_NEGATIVE_INT, setting, parity);
     } else if (key == "reset") {
-        return CommonUtil::ConvertToLow32OrReport(value, key, reboot);
+        return ConvertToLow32OrReport(value, CommonUtil::NON_NEGATIVE_INT, setting, reboot);
     } else if (key == "usbVid") {
-        return CommonUtil::ConvertToLow32OrReport(value, key, usbVid);
+        return ConvertToLow32OrReport(value, USB_ID, setting, usbVid);
     } else if (key == "usbPid") {
-        return CommonUtil::ConvertToLow32OrReport(value, key, usbPid);
+        return ConvertToLow32OrReport(value, USB_ID, setting, usbPid);
     } else if (key == "usbSerialNumber") {
         usbSerialNumber = CommonUtil::Trim(value);
     } else if (key == "usbTransferSize") {
-        // The same range as --transfer-size: a larger size would be cut to 16 bits on the wire.
-        return CommonUtil::ConvertToLow32OrReport(value, key, usbTransferSize) &&
-               CheckTransferSize(usbTransferSize);
+        // 0 leaves the library its own size; any other takes the range of --transfer-size, as a larger
+        // size would be cut to 16 bits on the wire.
+        long long size = 0;
+        if (CommonUtil::ConvertToNumber(value, size) && size == 0) {
+            usbTransferSize = 0;
+            return true;
+        }
+        return ConvertToLow32OrReport(value, DFU_TRANSFER_SIZE, setting, usbTransferSize);
     } else if (key == "usbTimeout") {
-        usbTimeout = std::atoi(value.c_str());
+        // 0 leaves the library its own time limit.
+        return ConvertToLow32OrReport(value, CommonUtil::NON_NEGATIVE_INT, setting, usbTimeout);
     } else {
         known = false;
     }
@@ -197,23 +221,33 @@ bool BurnContext::LoadChipProperties()
 bool BurnContext::ApplyChipProperty(const std::string& key, const std::string& value)
 {
     if (key == "ChipType") {
-        if (!CommonUtil::ConvertToLow32OrReport(value, key, chipType)) {
+        if (!CommonUtil::ConvertToLow32OrReport(value, CHIP_TYPE, key, chipType)) {
             return false;
         }
         department = DepartmentOf(chipType);
     } else if (key == "LoadBurnAddress") {
-        return CommonUtil::ConvertToLow32OrReport(value, key, loaderAddress);
+        return CommonUtil::ConvertToLow32OrReport(value, CommonUtil::ADDRESS_32, key, loaderAddress);
     } else if (key == "ResetAtCommand") {
         resetAtCommand = value + "\r\n";
     } else if (key == "UsbVid" && usbVid < 0) {
         // burn.config and -d take precedence over the chip's own ids.
-        return CommonUtil::ConvertToLow32OrReport(value, key, usbVid);
+        return CommonUtil::ConvertToLow32OrReport(value, USB_ID, key, usbVid);
     } else if (key == "UsbPid" && usbPid < 0) {
-        return CommonUtil::ConvertToLow32OrReport(value, key, usbPid);
+        return CommonUtil::ConvertToLow32OrReport(value, USB_ID, key, usbPid);
     } else if (key == "SupportedTransports") {
         supportedTransports = CommonUtil::Split(CommonUtil::Trim(value), ',');
     }
     return true;
+}
+
+std::string BurnContext::FirstOption(const std::vector<std::string>& names, bool among) const
+{
+    for (const auto& given : givenOptions) {
+        if ((std::find(names.begin(), names.end(), given.first) != names.end()) == among) {
+            return given.second;
+        }
+    }
+    return std::string();
 }
 
 bool BurnContext::IsTransportSupported() const

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "BurnInfo.h"
@@ -84,30 +85,23 @@ public:
     int GetChipType() const { return chipType; }
     int GetDepartment() const { return department; }
     int GetAddress() const { return address; }
-    void SetAddress(int value)
-    {
-        address = value;
-        addressGiven = true;
-    }
+    void SetAddress(int value) { address = value; }
     int GetReadSize() const { return readSize; }
     void SetReadSize(int value) { readSize = value; }
-    void SetEraseSize(int value)
-    {
-        eraseSize = value;
-        eraseSizeGiven = true;
-    }
-    // Whether an address or an erase size was asked for at all, 0 included.
-    bool HasAddress() const { return addressGiven; }
-    bool HasEraseSize() const { return eraseSizeGiven; }
+    void SetEraseSize(int value) { eraseSize = value; }
     int GetReboot() const { return reboot; }
-    // From the command line (-r, --after-reset=N); burn.config's value is only a default.
-    void SetReboot(int value)
-    {
-        reboot = value;
-        rebootGiven = true;
-    }
-    // The command line asked for no reset after the work (--after-reset=0).
-    bool IsNoRebootAsked() const { return rebootGiven && reboot == 0; }
+    void SetReboot(int value) { reboot = value; }
+    // The command line asked for no reset after the work (--after-reset=0); burn.config's value is
+    // only a default.
+    bool IsNoRebootAsked() const { return HasOption("--after-reset") && reboot == 0; }
+    // The options the command line gave, each by its name (the long one where it has one) and by the
+    // word typed, so that a command can refuse what it would otherwise drop.
+    void NoteOption(const std::string& name, const std::string& word) { givenOptions.push_back({name, word}); }
+    bool HasOption(const std::string& name) const { return !FirstOptionAmong({name}).empty(); }
+    // The word typed for the first option given whose name is one of the names, or "".
+    std::string FirstOptionAmong(const std::vector<std::string>& names) const { return FirstOption(names, true); }
+    // The word typed for the first option given whose name is none of the names, or "".
+    std::string FirstOptionBesides(const std::vector<std::string>& names) const { return FirstOption(names, false); }
     std::vector<std::string> GetOnlyBurnNames() const { return onlyBurnNames; }
     void AddOnlyBurnName(const std::string& name) { onlyBurnNames.push_back(name); }
     bool IsSwitchAfterLoader() const { return switchAfterLoader; }
@@ -134,9 +128,10 @@ public:
     static bool m_isOpenDebug;
 
 private:
-    // Each clears known when the key is none of burn.config's.
-    bool ApplyBurnConfig(const std::string& key, const std::string& value, bool& known);
-    bool LoadLocalConfig(const std::string& key, const std::string& value, bool& known);
+    std::string FirstOption(const std::vector<std::string>& names, bool among) const;
+    // Each clears known when the key is none of burn.config's; setting names the key and its line.
+    bool ApplyBurnConfig(const std::string& key, const std::string& value, const std::string& setting, bool& known);
+    bool LoadLocalConfig(const std::string& key, const std::string& value, const std::string& setting, bool& known);
     bool LoadTransportWay(const std::string& value);
     bool ApplyChipProperty(const std::string& key, const std::string& value);
 
@@ -171,12 +166,10 @@ private:
     int department = 0;
     bool xmlPathDefault = true;
     int address = 0;
-    bool addressGiven = false;
     int readSize = 0;
     int eraseSize = 0;
-    bool eraseSizeGiven = false;
     int reboot = 0;
-    bool rebootGiven = false;
+    std::vector<std::pair<std::string, std::string>> givenOptions;
     std::vector<std::string> onlyBurnNames;
     bool switchAfterLoader = false;
     bool beforeReset = false;

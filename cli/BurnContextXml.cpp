@@ -1,4 +1,5 @@
 // The XML partition table part of the burn context.
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <tinyxml2.h>
@@ -45,10 +46,13 @@ std::string TextOf(const tinyxml2::XMLElement* element, const char* name)
     return text == nullptr ? std::string() : std::string(text);
 }
 
+// A partition's start and length: an eMMC's may lie past 4 GiB.
+constexpr CommonUtil::NumberRule PARTITION_NUMBER = {0, LLONG_MAX, true, "0 or more"};
+
 bool ConvertAttribute(const tinyxml2::XMLElement* element, const char* name, uint64_t& field)
 {
     long long number = 0;
-    if (!CommonUtil::ConvertToNumberOrReport(TextOf(element, name), name, number)) {
+    if (!CommonUtil::ConvertToNumberOrReport(TextOf(element, name), PARTITION_NUMBER, name, number)) {
         return false;
     }
     field = static_cast<uint64_t>(number);

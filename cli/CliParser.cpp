@@ -13,7 +13,9 @@ using BurnInfo::BurnContext;
 namespace {
 
 const char* const AFTER_RESET = "--after-reset";
-const int PACKET_SIZES[] = {1024, 2048, 4096, 8192};
+const long long PACKET_SIZES[] = {1024, 2048, 4096, 8192};
+// The library takes a read's size as a signed 32-bit number.
+constexpr CommonUtil::NumberRule READ_SIZE = {0, 0x7FFFFFFFLL, true, "0 to 0x7FFFFFFF"};
 
 // What an option word takes from the word after it.
 enum class Takes {
@@ -28,8 +30,8 @@ struct KnownOption {
     Takes takes;
 };
 
-// Every word the main pass knows. -h, -v and --config are taken and left alone here: the command
-// entry and the pre-pass read them.
+// Every word the main pass knows. Help, version and --config are taken and left alone here: the
+// command entry and the pre-pass read them.
 const KnownOption KNOWN_OPTIONS[] = {
     {"-c", "--chip", Takes::VALUE},
     {"-p", "--port", Takes::VALUE},
@@ -51,8 +53,8 @@ const KnownOption KNOWN_OPTIONS[] = {
     {nullptr, "--switch-after-loader", Takes::NOTHING},
     {nullptr, "--before-reset", Takes::NOTHING},
     {"-r", AFTER_RESET, Takes::NOTHING},
-    {"-h", nullptr, Takes::NOTHING},
-    {"-v", nullptr, Takes::NOTHING},
+    {"-h", "--help", Takes::NOTHING},
+    {"-v", "--version", Takes::NOTHING},
     {nullptr, "--config", Takes::VALUE},
 };
 
@@ -61,10 +63,11 @@ bool SameWord(const char* word, const char* name)
     return name != nullptr && std::strcmp(word, name) == 0;
 }
 
-// Every word that begins with --after-reset is the reset option, "=N" or not.
+// The reset option is --after-reset alone or with "=N".
 bool IsAfterReset(const char* word)
 {
-    return std::strncmp(word, AFTER_RESET, std::strlen(AFTER_RESET)) == 0;
+    size_t length = std::strlen(AFTER_RESET);
+    return std::strncmp(word, AFTER_RESET, length) == 0 && (word[length] == '\0' || word[length] == '=');
 }
 
 // A word after -d is its id unless it is an option of its own.
@@ -109,7 +112,18 @@ struct TransportSeen {
     bool usb = false;
 };
 
-void ApplyTargetOption(const OptionWord& option, BurnContext& context)
+bool ApplyIntOption(const OptionWord& option, const CommonUtil::NumberRule& rule, void (BurnContext::*setter)(int),
+                    BurnContext& context)
+{
+    int number = 0;
+    if (!CommonUtil::ConvertToLow32OrReport(option.value, rule, option.word, number)) {
+        return false;
+    }
+    (context.*setter)(number);
+    return true;
+}
+
+bool ApplyTargetOption(const OptionWord& option, BurnContext& context)
 {
     if (option.IsValued("-c", "--chip")) {
         context.SetChipName(option.value);
@@ -121,12 +135,13 @@ void ApplyTargetOption(const OptionWord& option, BurnContext& context)
     } else if (option.IsValued("-o", "--output")) {
         context.SetOutputPath(option.value);
     } else if (option.IsValued("-b", "--baud")) {
-        context.SetBaudRate(std::atoi(option.value));
+        return ApplyIntOption(option, CommonUtil::POSITIVE_INT, &BurnContext::SetBaudRate, context);
     } else if (option.IsValued("-s", "--stop-bits")) {
-        context.SetStopBit(std::atoi(option.value));
+        return ApplyIntOption(option, CommonUtil::NON_NEGATIVE_INT, &BurnContext::SetStopBit, context);
     } else if (option.IsValued("--parity")) {
-        context.SetParity(std::atoi(option.value));
+        return ApplyIntOption(option, CommonUtil::NON_NEGATIVE_INT, &BurnContext::SetParity, context);
     }
+    return true;
 }
 
 bool ApplyDeviceOption(const char* value, BurnContext& context)
@@ -156,62 +171,65 @@ bool ApplyTransportOption(const OptionWord& option, BurnContext& context, Transp
     } else if (option.IsValued("-S", "--serial-number")) {
         context.SetUsbSerialNumber(option.value);
     } else if (option.IsValued("--transfer-size")) {
-        int size = std::atoi(option.value);
-        if (!CheckTransferSize(size)) {
+        long long size = 0;
+        if (!CommonUtil::ConvertWithinRule(option.value, DFU_TRANSFER_SIZE, size)) {
+            std::printf("error: Invalid transfer-size %s, valid range is %d-%d\n", option.value, DFU_TRANSFER_SIZE_MIN,
+                        DFU_TRANSFER_SIZE_MAX);
             return false;
         }
-        context.SetUsbTransferSize(size);
+        context.SetUsbTransferSize(static_cast<int>(size));
     } else if (option.IsValued("--timeout")) {
-        int timeout = std::atoi(option.value);
-        if (timeout < 1) {
+        long long timeout = 0;
+        if (!CommonUtil::ConvertWithinRule(option.value, CommonUtil::POSITIVE_INT, timeout)) {
             std::printf("error: Invalid timeout %s, expected a positive millisecond value\n", option.value);
             return false;
         }
-        context.SetUsbTimeout(timeout);
+        context.SetUsbTimeout(static_cast<int>(timeout));
     }
-    return true;
-}
-
-bool ApplyNumberOption(const OptionWord& option, void (BurnContext::*setter)(int), BurnContext& context)
-{
-    int number = 0;
-    if (!CommonUtil::ConvertToLow32OrReport(option.value, option.word, number)) {
-        return false;
-    }
-    (context.*setter)(number);
     return true;
 }
 
 // The packet size is a library-wide setting, so it reaches the library at once.
 bool ApplyPacketSize(const char* value)
 {
-    int size = std::atoi(value);
-    if (std::find(std::begin(PACKET_SIZES), std::end(PACKET_SIZES), size) == std::end(PACKET_SIZES)) {
-        std::printf("error: Invalid packet-size %d, valid values are 1024, 2048, 4096, 8192\n", size);
+    long long size = 0;
+    if (!CommonUtil::ConvertToNumber(value, size) ||
+        std::find(std::begin(PACKET_SIZES), std::end(PACKET_SIZES), size) == std::end(PACKET_SIZES)) {
+        std::printf("error: Invalid packet-size %s, valid values are 1024, 2048, 4096, 8192\n", value);
         return false;
     }
     SetPacketSize(static_cast<unsigned>(size));
     return true;
 }
 
-int AfterResetValue(const char* word)
+// "-r" and a bare "--after-reset" ask for the reset; "--after-reset=N" gives its number.
+bool ApplyAfterReset(const char* word, BurnContext& context)
 {
     const char* equals = std::strchr(word, '=');
-    return equals == nullptr ? 1 : std::atoi(equals + 1);
+    if (equals == nullptr) {
+        context.SetReboot(1);
+        return true;
+    }
+    int reboot = 0;
+    if (!CommonUtil::ConvertToLow32OrReport(equals + 1, CommonUtil::NON_NEGATIVE_INT, AFTER_RESET, reboot)) {
+        return false;
+    }
+    context.SetReboot(reboot);
+    return true;
 }
 
 bool ApplyBurnControlOption(const OptionWord& option, BurnContext& context)
 {
     if (option.IsValued("-e", "--erase-size")) {
-        return ApplyNumberOption(option, &BurnContext::SetEraseSize, context);
+        return ApplyIntOption(option, CommonUtil::ADDRESS_32, &BurnContext::SetEraseSize, context);
     } else if (option.IsValued("-a", "--address")) {
-        return ApplyNumberOption(option, &BurnContext::SetAddress, context);
+        return ApplyIntOption(option, CommonUtil::ADDRESS_32, &BurnContext::SetAddress, context);
     } else if (option.IsValued("-z", "--size")) {
-        return ApplyNumberOption(option, &BurnContext::SetReadSize, context);
+        return ApplyIntOption(option, READ_SIZE, &BurnContext::SetReadSize, context);
     } else if (option.IsValued("--only-burn")) {
         context.AddOnlyBurnName(option.value);
     } else if (option.IsValued("--burn-interval")) {
-        context.SetBurnInterval(std::atoi(option.value));
+        return ApplyIntOption(option, CommonUtil::NON_NEGATIVE_INT, &BurnContext::SetBurnInterval, context);
     } else if (option.IsValued("--packet-size")) {
         return ApplyPacketSize(option.value);
     } else if (option.Is("--switch-after-loader")) {
@@ -219,9 +237,17 @@ bool ApplyBurnControlOption(const OptionWord& option, BurnContext& context)
     } else if (option.Is("--before-reset")) {
         context.SetBeforeReset(true);
     } else if (option.Is("-r") || IsAfterReset(option.word)) {
-        context.SetReboot(option.Is("-r") ? 1 : AfterResetValue(option.word));
+        return ApplyAfterReset(option.word, context);
     }
     return true;
+}
+
+void NoteKnownOption(const char* word, BurnContext& context)
+{
+    const KnownOption* option = FindKnownOption(word);
+    if (option != nullptr) {
+        context.NoteOption(option->longName != nullptr ? option->longName : option->shortName, word);
+    }
 }
 
 }  // namespace
@@ -250,8 +276,9 @@ bool ParseExtraParam(int argc, char** argv, BurnContext* context)
     // One step per word: a value word is looked at again as an option word in the next step.
     for (int i = EXTRA_START; i < argc; ++i) {
         OptionWord option = {argv[i], i + 1 < argc ? argv[i + 1] : nullptr};
-        ApplyTargetOption(option, *context);
-        if (!ApplyTransportOption(option, *context, seen) || !ApplyBurnControlOption(option, *context)) {
+        NoteKnownOption(option.word, *context);
+        if (!ApplyTargetOption(option, *context) || !ApplyTransportOption(option, *context, seen) ||
+            !ApplyBurnControlOption(option, *context)) {
             return false;
         }
     }
@@ -277,17 +304,12 @@ bool CheckOptionWords(int argc, char** argv)
             std::printf("error: Option '%s' needs a value.\n", argv[i]);
             return false;
         }
+        // An empty word names nothing: a path, a name or a number the user left out.
+        if (option != nullptr && option->takes == Takes::VALUE && *next == '\0') {
+            std::printf("error: Option '%s' has an empty value.\n", argv[i]);
+            return false;
+        }
         isValue = option != nullptr && TakesNextWord(*option, next);
-    }
-    return true;
-}
-
-bool CheckTransferSize(int size)
-{
-    if (size < DFU_TRANSFER_SIZE_MIN || size > DFU_TRANSFER_SIZE_MAX) {
-        std::printf("error: Invalid transfer-size %d, valid range is %d-%d\n", size, DFU_TRANSFER_SIZE_MIN,
-                    DFU_TRANSFER_SIZE_MAX);
-        return false;
     }
     return true;
 }

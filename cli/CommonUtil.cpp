@@ -51,26 +51,33 @@ std::string ToLower(std::string text)
     return text;
 }
 
-// Reads a number the way strtoll does, but refuses a text without digits and a value out of range.
-bool ReadInteger(const std::string& text, int base, long long& number)
+// The whole text as a number in the base, with nothing before or after it; false beyond 64 bits.
+bool ReadWholeInteger(const std::string& text, int base, long long& number)
 {
-    const char* start = text.c_str();
-    char* end = nullptr;
+    // strtoll would also skip blanks, take a "+" and, in base 16, a second "0x".
+    size_t first = base == 10 && !text.empty() && text[0] == '-' ? 1 : 0;
+    const char* digits = base == 16 ? "0123456789abcdefABCDEF" : "0123456789";
+    if (first >= text.size() || text.find_first_not_of(digits, first) != std::string::npos) {
+        return false;
+    }
     errno = 0;
-    long long value = std::strtoll(start, &end, base);
-    if (end == start || errno == ERANGE) {
+    long long value = std::strtoll(text.c_str(), nullptr, base);
+    if (errno == ERANGE) {
         return false;
     }
     number = value;
     return true;
 }
 
-long long SizeMultiplier(const std::string& lowered, size_t& letterAt)
+// Takes a k, m or g (with or without a b after it) off the end of the lowered text.
+long long TakeSizeSuffix(std::string& lowered)
 {
-    const std::pair<char, long long> suffixes[] = {{'g', 1LL << 30}, {'m', 1LL << 20}, {'k', 1LL << 10}};
+    const std::pair<const char*, long long> suffixes[] = {{"g", 1LL << 30}, {"m", 1LL << 20}, {"k", 1LL << 10},
+                                                          {"gb", 1LL << 30}, {"mb", 1LL << 20}, {"kb", 1LL << 10}};
     for (const auto& suffix : suffixes) {
-        letterAt = lowered.find(suffix.first);
-        if (letterAt != std::string::npos) {
+        size_t length = std::strlen(suffix.first);
+        if (lowered.size() > length && lowered.compare(lowered.size() - length, length, suffix.first) == 0) {
+            lowered.resize(lowered.size() - length);
             return suffix.second;
         }
     }
@@ -196,40 +203,52 @@ bool EqualsIgnoreCase(const std::string& left, const std::string& right)
     return left.size() == right.size() && ToLower(left) == ToLower(right);
 }
 
-bool ConvertToNumber(const std::string& text, long long& number)
+bool ConvertToNumber(const std::string& text, long long& number, bool sizeSuffix)
 {
-    std::string lowered = ToLower(text);
-    if (lowered.find("0x") != std::string::npos) {
-        // The hexadecimal digits are read from the third character on, whatever stands before "0x".
-        return lowered.size() > 2 && ReadInteger(lowered.substr(2), 16, number);
-    }
-    size_t letterAt = std::string::npos;
-    long long multiplier = SizeMultiplier(lowered, letterAt);
-    long long value = 0;
-    if (!ReadInteger(lowered.substr(0, letterAt), 10, value)) {
+    size_t begin = text.find_first_not_of(" \t");
+    if (begin == std::string::npos) {
         return false;
     }
+    std::string word = ToLower(text.substr(begin, text.find_last_not_of(" \t") + 1 - begin));
+    if (word.size() > 2 && word[0] == '0' && word[1] == 'x') {
+        return ReadWholeInteger(word.substr(2), 16, number);
+    }
+    std::string digits = word;
+    long long multiplier = sizeSuffix ? TakeSizeSuffix(digits) : 1;
+    long long value = 0;
     long long product = 0;
-    if (__builtin_mul_overflow(value, multiplier, &product)) {
+    if (!ReadWholeInteger(digits, 10, value) || __builtin_mul_overflow(value, multiplier, &product)) {
         return false;
     }
     number = product;
     return true;
 }
 
-bool ConvertToNumberOrReport(const std::string& text, const std::string& setting, long long& number)
+bool ConvertWithinRule(const std::string& text, const NumberRule& rule, long long& number)
 {
-    if (ConvertToNumber(text, number)) {
+    long long value = 0;
+    if (!ConvertToNumber(text, value, rule.sizeSuffix) || value < rule.min || value > rule.max) {
+        return false;
+    }
+    number = value;
+    return true;
+}
+
+bool ConvertToNumberOrReport(const std::string& text, const NumberRule& rule, const std::string& setting,
+                             long long& number)
+{
+    if (ConvertWithinRule(text, rule, number)) {
         return true;
     }
-    std::printf("error: Invalid number '%s' for %s.\n", text.c_str(), setting.c_str());
+    std::printf("error: Invalid number '%s' for %s, expected %s.\n", text.c_str(), setting.c_str(), rule.range);
     return false;
 }
 
-bool ConvertToLow32OrReport(const std::string& text, const std::string& setting, int& field)
+bool ConvertToLow32OrReport(const std::string& text, const NumberRule& rule, const std::string& setting,
+                            int& field)
 {
     long long number = 0;
-    if (!ConvertToNumberOrReport(text, setting, number)) {
+    if (!ConvertToNumberOrReport(text, rule, setting, number)) {
         return false;
     }
     field = Low32(number);
@@ -330,6 +349,23 @@ unsigned long long GetFileLen(const std::string& path)
     return static_cast<unsigned long long>(status.st_size);
 }
 
+int OpenRegularFileToRead(const std::string& path, std::string& reason)
+{
+    int descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    struct stat status = {};
+    if (descriptor < 0 || fstat(descriptor, &status) != 0) {
+        reason = std::strerror(errno);
+    } else if (!S_ISREG(status.st_mode)) {
+        reason = S_ISDIR(status.st_mode) ? std::strerror(EISDIR) : "Not a regular file";
+    } else {
+        return descriptor;
+    }
+    if (descriptor >= 0) {
+        close(descriptor);
+    }
+    return -1;
+}
+
 FileRead ReadRegularFile(const std::string& path, unsigned long spare, std::unique_ptr<unsigned char[]>& buffer,
                          unsigned long& length)
 {
@@ -388,6 +424,8 @@ bool GetFileContent(const std::string& path, std::unique_ptr<unsigned char[]>& b
 
 namespace {
 
+const std::string UTF8_BOM = "\xEF\xBB\xBF";
+
 // One line without its line end; false at the end of the file, or with tooLong or a read error.
 bool ReadBoundedLine(FILE* file, std::string& line, bool& tooLong)
 {
@@ -408,20 +446,31 @@ bool ReadBoundedLine(FILE* file, std::string& line, bool& tooLong)
 
 }  // namespace
 
-TextRead ReadSettingLines(const std::string& path, const std::function<bool(const std::string&)>& onLine)
+TextRead ReadSettingLines(const std::string& path, const std::function<bool(const std::string&)>& onLine,
+                          std::string* reason)
 {
-    if (!IsRegularFile(path)) {
-        return TextRead::CANNOT_OPEN;
-    }
-    FILE* file = nullptr;
-    Common::fopen_s(&file, path.c_str(), "r");
+    std::string unasked;
+    std::string& why = reason != nullptr ? *reason : unasked;
+    int descriptor = OpenRegularFileToRead(path, why);
+    FILE* file = descriptor < 0 ? nullptr : fdopen(descriptor, "r");
     if (file == nullptr) {
+        if (descriptor >= 0) {
+            why = std::strerror(errno);
+            close(descriptor);
+        }
         return TextRead::CANNOT_OPEN;
     }
     std::string line;
     bool tooLong = false;
     TextRead result = TextRead::DONE;
-    while (result == TextRead::DONE && ReadBoundedLine(file, line, tooLong)) {
+    for (bool first = true; result == TextRead::DONE && ReadBoundedLine(file, line, tooLong); first = false) {
+        // A file saved on Windows ends its lines in "\r\n", and may begin with a byte-order mark.
+        if (first && line.compare(0, UTF8_BOM.size(), UTF8_BOM) == 0) {
+            line.erase(0, UTF8_BOM.size());
+        }
+        if (!line.empty() && line.back() == '\r') {
+            line.pop_back();
+        }
         if (!onLine(line)) {
             result = TextRead::STOPPED;
         }
@@ -429,6 +478,7 @@ TextRead ReadSettingLines(const std::string& path, const std::function<bool(cons
     if (result == TextRead::DONE && tooLong) {
         result = TextRead::LINE_TOO_LONG;
     } else if (result == TextRead::DONE && std::ferror(file) != 0) {
+        why = std::strerror(errno);
         result = TextRead::CANNOT_OPEN;
     }
     std::fclose(file);

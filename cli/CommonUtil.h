@@ -34,18 +34,34 @@ std::vector<std::string> Split(const std::string& text, char separator);
 std::string Trim(const std::string& text);
 bool EqualsIgnoreCase(const std::string& left, const std::string& right);
 
-// Numbers such as "4096", "0x800000", "64k", "2M" or "1g"; false when the text holds no number
-// or the number does not fit in 64 signed bits.
-bool ConvertToNumber(const std::string& text, long long& number);
-// The same, printing one error line that names the setting when the text is no number.
-bool ConvertToNumberOrReport(const std::string& text, const std::string& setting, long long& number);
+// How a setting takes its number, and what its error line says it expects.
+struct NumberRule {
+    long long min;
+    long long max;
+    bool sizeSuffix;  // one k, m or g (KiB, MiB, GiB), with or without a b, may follow decimal digits
+    const char* range;
+};
+constexpr NumberRule ADDRESS_32 = {0, 0xFFFFFFFFLL, true, "0 to 0xFFFFFFFF"};
+constexpr NumberRule POSITIVE_INT = {1, 0x7FFFFFFFLL, false, "1 to 2147483647"};
+constexpr NumberRule NON_NEGATIVE_INT = {0, 0x7FFFFFFFLL, false, "0 to 2147483647"};
+
+// A number is the whole text but the blanks around it: decimal digits with an optional "-", or hex
+// digits after "0x", such as "4096", "0x800000" or, with sizeSuffix, "64k", "2M" and "1g". False for
+// anything else, and for a number that does not fit in 64 signed bits.
+bool ConvertToNumber(const std::string& text, long long& number, bool sizeSuffix = false);
+// The same within the rule's range.
+bool ConvertWithinRule(const std::string& text, const NumberRule& rule, long long& number);
+// The same, else one error line naming the setting and the text.
+bool ConvertToNumberOrReport(const std::string& text, const NumberRule& rule, const std::string& setting,
+                             long long& number);
 // What a 32-bit setting keeps of a converted number.
 inline int Low32(long long number)
 {
     return static_cast<int>(static_cast<uint32_t>(number));
 }
 // ConvertToNumberOrReport for a 32-bit setting, which keeps the low 32 bits.
-bool ConvertToLow32OrReport(const std::string& text, const std::string& setting, int& field);
+bool ConvertToLow32OrReport(const std::string& text, const NumberRule& rule, const std::string& setting,
+                            int& field);
 
 // Files.
 // Position of the last "\\" of a path, else of its last "/", else npos.
@@ -66,9 +82,12 @@ bool IsSameFile(const std::string& left, const std::string& right);
 bool IsRegularFile(const std::string& path);
 // 0 for a missing or non-regular file.
 unsigned long long GetFileLen(const std::string& path);
+// Opens a regular file to read (a FIFO is not waited on); -1 when it cannot, with why in reason: the
+// system's words, or that it is no regular file.
+int OpenRegularFileToRead(const std::string& path, std::string& reason);
 enum class FileRead { DONE, CANNOT_OPEN, NOT_REGULAR, NO_MEMORY, READ_FAILED };
 // The whole of a regular file followed by spare zero bytes, allocated without throwing; length
-// excludes the spare bytes. Prints nothing.
+// excludes the spare bytes. Prints nothing; CANNOT_OPEN leaves the system's reason in errno.
 FileRead ReadRegularFile(const std::string& path, unsigned long spare, std::unique_ptr<unsigned char[]>& buffer,
                          unsigned long& length);
 // The whole file, followed by FILE_CONTENT_SPARE zero bytes; length excludes the spare bytes.
@@ -76,9 +95,11 @@ bool GetFileContent(const std::string& path, std::unique_ptr<unsigned char[]>& b
 // Setting files hold short "key=value" lines; a longer line means the file is no setting file.
 constexpr size_t MAX_SETTING_LINE = 64 * 1024;
 enum class TextRead { DONE, CANNOT_OPEN, LINE_TOO_LONG, STOPPED };
-// Hands each line of a regular text file, without its line end, to onLine until that returns false
-// (STOPPED). A read error counts as CANNOT_OPEN.
-TextRead ReadSettingLines(const std::string& path, const std::function<bool(const std::string&)>& onLine);
+// Hands each line of a regular text file, without its line end ("\n" or "\r\n") and without a
+// byte-order mark at the start of the file, to onLine until that returns false (STOPPED). A read
+// error counts as CANNOT_OPEN; reason, when given, then says why.
+TextRead ReadSettingLines(const std::string& path, const std::function<bool(const std::string&)>& onLine,
+                          std::string* reason = nullptr);
 bool FileCopy(const std::string& source, const std::string& destination);
 void SafeCloseFile(FILE* stream);
 

@@ -17,13 +17,6 @@ namespace {
 // As many as the test of a package's magic flag looks at.
 constexpr size_t PACKAGE_MAGIC_BYTES = 12;
 
-bool IsFirmwarePackage(const std::string& path)
-{
-    std::vector<BurnInfo::FwImageInfo> rows;
-    std::string error;
-    return BurnInfo::ParseFwpkgInfo(path, rows, error, nullptr);
-}
-
 // The chips whose DFU driver burns a package image by image; every other chip's sends one file whole.
 bool BurnsPackages(int chipType)
 {
@@ -65,24 +58,17 @@ bool DfuBurnerWorker::BurnWordsFit() const
     if (!packages && !NoAddressGiven(Context(), "a generic USB DFU write")) {
         return false;
     }
-    if (Context().GetOnlyBurnNames().empty()) {
-        return true;
-    }
-    if (!packages) {
+    // The set-up has refused --only-burn with a burn file that is no package.
+    if (!Context().GetOnlyBurnNames().empty() && !packages) {
         std::puts("error: --only-burn selects images of a firmware package; a generic USB DFU write sends the "
                   "file whole.");
-        return false;
-    }
-    if (!IsFirmwarePackage(Context().GetBurnFile())) {
-        std::printf("error: --only-burn selects images of a firmware package; %s is not one.\n",
-                    Context().GetBurnFile().c_str());
         return false;
     }
     return true;
 }
 
-// The driver checks the package as well, but only once the device is open, and opening it may already
-// detach it from what it runs.
+// The driver checks the package as well, with the images it picks in the same way, but only once the
+// device is open, and opening it may already detach it from what it runs.
 bool DfuBurnerWorker::PackageCanBeBurnt(const std::string& file) const
 {
     std::unique_ptr<unsigned char[]> data;
@@ -92,8 +78,10 @@ bool DfuBurnerWorker::PackageCanBeBurnt(const std::string& file) const
         !Common::LooksLikeFwpkg(data.get(), length)) {
         return true;  // burnt as one image, or the driver says why it cannot read it
     }
-    std::vector<Common::FileHead> images;
-    return Common::CheckFwpkg(data.get(), length, file.c_str(), 0, images);
+    Common::ImagePick pick =
+        Common::UsbRoadPick(Context().GetOnlyBurnNames(), static_cast<uint32_t>(Context().GetChipType()));
+    std::vector<Common::FileHead> sent;
+    return Common::CheckFwpkg(data.get(), length, file.c_str(), 0, pick, sent);
 }
 
 int DfuBurnerWorker::Burn()
@@ -106,7 +94,10 @@ int DfuBurnerWorker::Burn()
                     Context().GetBurnFile().c_str());
         return BurnInfo::BURN_BOOT_FAILED;
     }
-    if (!PackageCanBeBurnt(Context().GetBurnFile())) {
+    if (!OpenBurnFile()) {
+        return BurnInfo::BURN_BOOT_FAILED;
+    }
+    if (!PackageCanBeBurnt(HandedPath(Context().GetBurnFile()))) {
         WorkerText::PrintBurnFailed(Context().GetBurnFile());
         return BurnInfo::BURN_BOOT_FAILED;
     }

@@ -1,5 +1,6 @@
 #include "FwpkgInfo.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -38,7 +39,7 @@ bool ParseFwpkgInfo(const std::string& path, std::vector<FwImageInfo>& rows, std
         case CommonUtil::FileRead::DONE:
             break;
         case CommonUtil::FileRead::CANNOT_OPEN:
-            error = "cannot open file: " + path;
+            error = "cannot open file: " + path + " (" + std::strerror(errno) + ")";
             return false;
         case CommonUtil::FileRead::NO_MEMORY:
             error = "not enough memory to read file: " + path;
@@ -66,6 +67,13 @@ bool ParseFwpkgInfo(const std::string& path, std::vector<FwImageInfo>& rows, std
         rows.push_back({name, image.burnAddr, image.length, image.burnSize, image.type});
     }
     return true;
+}
+
+bool IsFirmwarePackage(const std::string& path)
+{
+    std::vector<FwImageInfo> rows;
+    std::string error;
+    return ParseFwpkgInfo(path, rows, error, nullptr);
 }
 
 std::string FwImageTypeName(int type)

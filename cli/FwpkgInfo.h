@@ -21,6 +21,9 @@ struct FwImageInfo {
 bool ParseFwpkgInfo(const std::string& path, std::vector<FwImageInfo>& rows, std::string& error,
                     std::string* version, std::string* crcError = nullptr);
 
+// Whether the file reads as a firmware package, whatever its CRC.
+bool IsFirmwarePackage(const std::string& path);
+
 // The name of an image type number, "UNKNOWN" for a number without one.
 std::string FwImageTypeName(int type);
 

@@ -2,13 +2,16 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <map>
 #include <memory>
 #include <set>
 
 #include "Burn.h"
+#include "BurnChipBase.h"
 #include "Common.h"
 #include "CommonUtil.h"
 #include "FwpkgCheck.h"
+#include "Interrupt.h"
 #include "Sha256Util.h"
 
 namespace TypeSixBurnerWorkerSp {
@@ -19,7 +22,7 @@ using BurnInfo::FwpkgBinInfo;
 
 constexpr unsigned TYPESIX_OPEN_BAUD_RATE = 115200;
 constexpr int LOADER_PACKET_SIZE = 4096;
-constexpr size_t COPY_CHUNK = 4096;
+constexpr size_t COPY_CHUNK = 64 * 1024;
 const char* const EXTRACT_SUFFIX = "_extract/";
 
 // The loaders are booted first, then every image of a file kind is written; the others (the loader's
@@ -65,6 +68,12 @@ bool IsNamed(const FwpkgBinInfo& image, const std::string& wanted)
 std::string JoinedSpec(const std::string& image)
 {
     return image + "|" + GetSha256FilePath(image);
+}
+
+// Ctrl-C ends the unpacking of a large package at once, not once every image is unpacked and hashed.
+bool Cancelled()
+{
+    return Interrupt::CancelQuery() != 0;
 }
 
 }  // namespace
@@ -124,6 +133,9 @@ int TypeSixBurnerWorker::Burn()
     if (!ResetOptionsUsable()) {
         return BurnInfo::PARAM_ERROR;
     }
+    if (!OpenBurnFile()) {
+        return BurnInfo::BURN_BOOT_FAILED;
+    }
     if (!InitTransport()) {
         return BurnInfo::INIT_TRANSFER_WAY_FAILED;
     }
@@ -138,7 +150,7 @@ int TypeSixBurnerWorker::Burn()
     bool burnt = BurnPartitions();
     m_extractDirectory.Remove();
     // A chip left halfway through a burn is put back to its boot ROM; one never talked to is left alone.
-    if (burnt || m_chipTalked) {
+    if (burnt || (Device()->HasSentAny() && !m_stoppedDownloadReset)) {
         (void)Reset(Device());
     }
     return burnt ? BurnInfo::SUCCESS : BurnInfo::BURN_PARTITION_FAILED;
@@ -167,7 +179,7 @@ int TypeSixBurnerWorker::LoadPackage()
         return BurnInfo::BURN_PARTITION_FAILED;
     }
     m_images.clear();
-    if (!ParseFwpkgFile(package, m_images) || !OnlyBurnNamesKeepBurntImages(package)) {
+    if (!ParseFwpkgFile(HandedPath(package), m_images) || !OnlyBurnNamesKeepBurntImages(package)) {
         return BurnInfo::BURN_PARTITION_FAILED;
     }
     FilterByOnlyBurn(m_images);
@@ -175,7 +187,8 @@ int TypeSixBurnerWorker::LoadPackage()
         return BurnInfo::BURN_PARTITION_FAILED;
     }
     // The status the Qx71 road gives a package that cannot be burnt as it stands.
-    if (!KeptImagesFitTheirAreas() || !KeptImagesLieApart() || !KeptImagesWriteSomething(package)) {
+    if (!KeptImagesFitTheirAreas() || !KeptImagesLieApart() || !KeptImagesGoToAreasOfTheirOwn() ||
+        !KeptImagesWriteSomething(package)) {
         return BurnInfo::BURN_BOOT_FAILED;
     }
     bool opened = m_extractDirectory.Open(CommonUtil::GetParentDir(package) +
@@ -185,39 +198,55 @@ int TypeSixBurnerWorker::LoadPackage()
 
 bool TypeSixBurnerWorker::BurnPartitions()
 {
-    std::string package = Context().GetFilePath();
     for (FwpkgBinInfo& image : m_images) {
-        if (!ExtractBinFromFwpkg(package, m_extractDirectory, image.name, image.offset, image.length)) {
-            std::printf("error: Failed to extract %s from fwpkg\n", Common::Printable(image.name).c_str());
+        if (!ExtractBinFromFwpkg(m_package.get(), m_extractDirectory, image.name, image.offset, image.length)) {
+            if (!Cancelled()) {
+                std::printf("error: Failed to extract %s from fwpkg\n", Common::Printable(image.name).c_str());
+            }
             return false;
         }
         if (!CreateSha256File(m_extractDirectory, image.name)) {
-            std::printf("error: Failed to create SHA256 file for %s\n", Common::Printable(image.name).c_str());
+            if (!Cancelled()) {
+                std::printf("error: Failed to create SHA256 file for %s\n", Common::Printable(image.name).c_str());
+            }
             return false;
         }
         image.path = m_extractDirectory.HeldPathOf(image.name);
     }
+    m_package.reset();
     ShownPath shown(m_extractDirectory.HeldPathOf(""), m_extractDirectory.PathOf(""));
     for (const FwpkgBinInfo& image : m_images) {
         if (image.type == BurnInfo::IMAGE_TYPE_LOADER && BurnLoader(image) != BurnInfo::SUCCESS) {
             return false;
         }
     }
-    for (const FwpkgBinInfo& image : m_images) {
-        if (image.type != BurnInfo::IMAGE_TYPE_LOADER && BurnsImageType(image.type) &&
-            BurnOtherFile(image) != BurnInfo::SUCCESS) {
+    for (const FwpkgBinInfo* image : WrittenImages()) {
+        if (BurnOtherFile(*image) != BurnInfo::SUCCESS) {
             return false;
         }
     }
     return true;
 }
 
+std::vector<const FwpkgBinInfo*> TypeSixBurnerWorker::WrittenImages() const
+{
+    std::vector<const FwpkgBinInfo*> written;
+    for (const FwpkgBinInfo& image : m_images) {
+        if (IsWritten(image.type)) {
+            written.push_back(&image);
+        }
+    }
+    return written;
+}
+
+// The images are unpacked from the bytes read here, which were checked: the file of that name may be
+// another by then, as after an update that renames a new package over it.
 bool TypeSixBurnerWorker::ParseFwpkgFile(const std::string& package, std::vector<FwpkgBinInfo>& images)
 {
-    std::unique_ptr<unsigned char[]> data;
     unsigned long length = 0;
     // Read quietly: this line alone says why the package cannot be read.
-    CommonUtil::FileRead read = CommonUtil::ReadRegularFile(package, CommonUtil::FILE_CONTENT_SPARE, data, length);
+    CommonUtil::FileRead read =
+        CommonUtil::ReadRegularFile(package, CommonUtil::FILE_CONTENT_SPARE, m_package, length);
     if (read != CommonUtil::FileRead::DONE) {
         std::printf("error: Failed to open fwpkg file: %s\n", package.c_str());
         return false;
@@ -225,7 +254,7 @@ bool TypeSixBurnerWorker::ParseFwpkgFile(const std::string& package, std::vector
     std::vector<Common::FileHead> heads;
     std::string version;
     std::string error;
-    if (!Common::ParseFwpkg(data.get(), length, heads, version, error, true)) {
+    if (!Common::ParseFwpkg(m_package.get(), length, heads, version, error, true)) {
         std::printf("error: %s\n", error.c_str());
         return false;
     }
@@ -307,14 +336,14 @@ bool TypeSixBurnerWorker::KeptImagesFitTheirAreas() const
         if (!BurnsImageType(image.type)) {
             continue;
         }
+        std::string name = Common::Printable(image.name);
         if (image.length == 0) {
-            std::printf("error: Image %s is empty.\n", Common::Printable(image.name).c_str());
+            std::printf("error: %s\n", Common::EmptyImageFault(name).c_str());
             return false;
         }
-        // The loaders are booted, not written to flash.
-        if (IsWritten(image.type) && image.length > image.burnSize) {
-            std::printf("error: %s\n",
-                        Common::BurnSizeFault(Common::Printable(image.name), image.burnSize, image.length).c_str());
+        // Only these send their burn size to the chip: for the others it sets no more than the erase wait.
+        if (GoesToItsAddress(image.type) && image.length > image.burnSize) {
+            std::printf("error: %s\n", Common::BurnSizeFault(name, image.burnSize, image.length).c_str());
             return false;
         }
     }
@@ -326,9 +355,9 @@ bool TypeSixBurnerWorker::KeptImagesLieApart() const
     // An eMMC image's address lies on the eMMC, not in the flash.
     std::vector<Common::FlashRange> flash;
     std::vector<Common::FlashRange> emmc;
-    for (const FwpkgBinInfo& image : m_images) {
-        if (GoesToItsAddress(image.type)) {
-            (image.type == BurnInfo::IMAGE_TYPE_EMMC_BIN ? emmc : flash).push_back(RangeOf(image));
+    for (const FwpkgBinInfo* image : WrittenImages()) {
+        if (GoesToItsAddress(image->type)) {
+            (image->type == BurnInfo::IMAGE_TYPE_EMMC_BIN ? emmc : flash).push_back(RangeOf(*image));
         }
     }
     std::string fault = Common::FlashLayoutFault(flash);
@@ -341,57 +370,65 @@ bool TypeSixBurnerWorker::KeptImagesLieApart() const
     return fault.empty();
 }
 
+bool TypeSixBurnerWorker::KeptImagesGoToAreasOfTheirOwn() const
+{
+    std::map<int, const FwpkgBinInfo*> areas;
+    for (const FwpkgBinInfo* image : WrittenImages()) {
+        if (GoesToItsAddress(image->type)) {
+            continue;
+        }
+        int kind = FileKindOfImageType(image->type);
+        auto [first, isFirst] = areas.emplace(kind, image);
+        if (!isFirst) {
+            std::printf("error: Images %s and %s both go to the area of file kind %d; the second would replace the "
+                        "first.\n", Common::Printable(first->second->name).c_str(),
+                        Common::Printable(image->name).c_str(), kind);
+            return false;
+        }
+    }
+    return true;
+}
+
 bool TypeSixBurnerWorker::KeptImagesWriteSomething(const std::string& package) const
 {
-    if (std::any_of(m_images.begin(), m_images.end(),
-                    [](const FwpkgBinInfo& image) { return IsWritten(image.type); })) {
+    if (!WrittenImages().empty()) {
         return true;
     }
     std::printf("error: %s\n", Common::NothingBurntFault(package, !onlyBurnNames.empty()).c_str());
     return false;
 }
 
-bool TypeSixBurnerWorker::ExtractBinFromFwpkg(const std::string& package, const ExtractDirectory& directory,
+bool TypeSixBurnerWorker::ExtractBinFromFwpkg(const unsigned char* package, const ExtractDirectory& directory,
                                               const std::string& name, uint32_t offset, uint32_t length)
 {
     std::string output = directory.PathOf(name);
-    FILE* in = std::fopen(package.c_str(), "rb");
-    if (in == nullptr) {
-        std::printf("error: Failed to open fwpkg file: %s\n", package.c_str());
-        return false;
-    }
-    if (fseeko(in, static_cast<off_t>(offset), SEEK_SET) != 0) {
-        std::printf("error: Failed to seek to position %u in fwpkg file\n", offset);
-        std::fclose(in);
-        return false;
-    }
     FILE* out = directory.Create(name);
     if (out == nullptr) {
         std::printf("error: Failed to create output file: %s\n", Common::Printable(output).c_str());
-        std::fclose(in);
         return false;
     }
     // Unbuffered, so that the count of bytes written is what the file took.
     std::setvbuf(out, nullptr, _IONBF, 0);
-    unsigned char chunk[COPY_CHUNK];
+    const unsigned char* image = package + offset;
     uint64_t written = 0;
-    while (written < length) {
+    while (written < length && !Cancelled()) {
         size_t want = static_cast<size_t>(std::min<uint64_t>(COPY_CHUNK, length - written));
-        size_t read = std::fread(chunk, 1, want, in);
-        if (read == 0 || std::fwrite(chunk, 1, read, out) != read) {
+        size_t put = std::fwrite(image + written, 1, want, out);
+        written += put;
+        if (put != want) {
             break;
         }
-        written += read;
     }
-    std::fclose(in);
     // Only bytes that reached the disk count: a short file must not be hashed and burnt as the image.
     bool closed = std::fclose(out) == 0;
-    if (written != length || !closed) {
+    if (written == length && closed) {
+        return true;
+    }
+    if (!Cancelled()) {
         std::printf("error: Wrote %llu of %u bytes to %s\n", static_cast<unsigned long long>(written), length,
                     Common::Printable(output).c_str());
-        return false;
     }
-    return true;
+    return false;
 }
 
 bool TypeSixBurnerWorker::CreateSha256File(const ExtractDirectory& directory, const std::string& name)
@@ -401,13 +438,16 @@ bool TypeSixBurnerWorker::CreateSha256File(const ExtractDirectory& directory, co
         return false;
     }
     Sha256Context context;
-    unsigned char chunk[COPY_CHUNK];
+    std::vector<unsigned char> chunk(COPY_CHUNK);
     size_t read = 0;
-    while ((read = std::fread(chunk, 1, sizeof(chunk), in)) > 0) {
-        context.Update(chunk, static_cast<unsigned long>(read));
+    while (!Cancelled() && (read = std::fread(chunk.data(), 1, chunk.size(), in)) > 0) {
+        context.Update(chunk.data(), static_cast<unsigned long>(read));
     }
-    bool readWhole = std::ferror(in) == 0;
+    bool readWhole = std::feof(in) != 0 && std::ferror(in) == 0;
     std::fclose(in);
+    if (!readWhole) {
+        return false;
+    }
     unsigned char digest[SHA256_DIGEST_LEN] = {0};
     context.Final(digest);
     FILE* out = directory.Create(GetSha256FilePath(name));
@@ -415,14 +455,13 @@ bool TypeSixBurnerWorker::CreateSha256File(const ExtractDirectory& directory, co
         return false;
     }
     bool written = std::fwrite(digest, 1, sizeof(digest), out) == sizeof(digest);
-    return std::fclose(out) == 0 && written && readWhole;
+    return std::fclose(out) == 0 && written;
 }
 
 int TypeSixBurnerWorker::BurnLoader(const FwpkgBinInfo& image)
 {
     SetIsReady(Device(), 0);
     SetPerPacketSize(Device(), LOADER_PACKET_SIZE);
-    m_chipTalked = true;
     std::string spec = JoinedSpec(image.path) + "||||";
     if (BootDownload(Device(), spec.c_str(), 0, 0, nullptr, nullptr) == 0) {
         std::printf("error: Burn loader %s failed!\n", Common::Printable(image.name).c_str());
@@ -437,12 +476,16 @@ int TypeSixBurnerWorker::BurnOtherFile(const FwpkgBinInfo& image)
     SetIsReady(Device(), 0);
     int kind = FileKindOfImageType(image.type);
     SetIsReset(Device(), 0);
-    m_chipTalked = true;
     std::string spec = JoinedSpec(image.path);
     bool burnt = false;
-    for (int attempt = 0; attempt < 2 && !burnt; ++attempt) {
+    bool stopped = false;
+    // A download the user stopped is not tried again; the reset with which the library ends a failed
+    // download has then put the chip back to its boot ROM, and is the run's last.
+    for (int attempt = 0; attempt < 2 && !burnt && !stopped; ++attempt) {
         burnt = DownloadToFlash(Device(), spec.c_str(), 0, 0, image.burnAddr, image.burnSize, 0, kind) != 0;
+        stopped = Interrupt::Received() != 0;
     }
+    m_stoppedDownloadReset = stopped && !burnt;
     if (!burnt) {
         std::printf("error: Burn %s failed!\n", Common::Printable(image.name).c_str());
         return BurnInfo::BURN_PARTITION_FAILED;

@@ -2,6 +2,7 @@
 #define VEXIL_CLI_TYPESIXBURNERWORKER_H
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -47,10 +48,11 @@ public:
     int LoadPackage();
     // Unpacks the kept images and burns them.
     bool BurnPartitions();
+    // Reads the package once and keeps its bytes, which the images are unpacked from.
     bool ParseFwpkgFile(const std::string& package, std::vector<BurnInfo::FwpkgBinInfo>& images);
     bool FilterByOnlyBurn(std::vector<BurnInfo::FwpkgBinInfo>& images) const;
-    // Copies an image out of the package into a new file of the directory.
-    bool ExtractBinFromFwpkg(const std::string& package, const ExtractDirectory& directory, const std::string& name,
+    // Writes an image of the package bytes into a new file of the directory.
+    bool ExtractBinFromFwpkg(const unsigned char* package, const ExtractDirectory& directory, const std::string& name,
                              uint32_t offset, uint32_t length);
     // Writes the digest of the file of this name into its companion beside it.
     bool CreateSha256File(const ExtractDirectory& directory, const std::string& name);
@@ -66,21 +68,27 @@ private:
     // of what was asked for sent.
     bool OnlyBurnNamesKeepBurntImages(const std::string& package) const;
     bool KeptNamesUsable() const;
-    // A burnt image must fill part of its flash area: an empty one would leave the area as it was, a
-    // longer one would run on into the next.
+    // A burnt image must fill part of its flash area: an empty one would leave the area as it was, and
+    // one longer than the burn size its bin head sends would run on into the next.
     bool KeptImagesFitTheirAreas() const;
     // Two images written over each other, or one past the 32-bit address space, would leave flash that
     // holds neither as the package states it.
     bool KeptImagesLieApart() const;
+    // The chip keeps one image of each file kind, but those written to their address: a second of a kind
+    // would replace the first.
+    bool KeptImagesGoToAreasOfTheirOwn() const;
     // A write that boots the loader and writes nothing would end well with nothing burnt.
     bool KeptImagesWriteSomething(const std::string& package) const;
     // The reset choices this road cannot honour: its write always ends with a reset, and never begins with one.
     bool ResetOptionsUsable() const;
+    // The images the burn writes into the flash once the loaders are booted, in the order it writes them.
+    std::vector<const BurnInfo::FwpkgBinInfo*> WrittenImages() const;
 
     std::vector<std::string> onlyBurnNames;
     std::vector<BurnInfo::FwpkgBinInfo> m_images;
+    std::unique_ptr<unsigned char[]> m_package;  // the bytes read and checked, until the images are unpacked
     ExtractDirectory m_extractDirectory;
-    bool m_chipTalked = false;
+    bool m_stoppedDownloadReset = false;  // the library's reset ended a download the user stopped
 };
 
 }  // namespace TypeSixBurnerWorkerSp

@@ -22,7 +22,7 @@ const char* const VERSION = "26.07.1";
 const char* const USAGE_LINES[] = {
     "vexil - embedded chip flash tool over UART / USB DFU\n",
     "Usage:",
-    "  vexil.exe <write|erase|read|parse|list> [options]\n",
+    "  vexil <write|erase|read|parse|list> [options]\n",
     "Commands:",
     "  write     Burn an image / firmware package to flash",
     "  erase     Erase the flash",
@@ -37,7 +37,7 @@ const char* const USAGE_LINES[] = {
     "  -v, --version              Show version\n",
     "Connection / target:",
     "  -c, --chip <name>          Chip name, e.g. qx71",
-    "  -p, --port <port>          Serial port, e.g. COM3 (implies serial transport)",
+    "  -p, --port <port>          Serial port, e.g. /dev/ttyUSB0 (implies serial transport)",
     "  -b, --baud <rate>          Baud rate (default 115200)",
     "  -s, --stop-bits <n>        Stop bits",
     "      --parity <n>           Parity",
@@ -63,9 +63,9 @@ const char* const USAGE_LINES[] = {
     "  -o, --output <path>        File the read writes to (default <package>_read.bin)",
     "  -z, --size <size>          Read size\n",
     "Example:",
-    "  vexil.exe write -c qx71 -p COM3 -b 921600 -f qx71-nimbos-app_all.fwpkg",
-    "  vexil.exe write -c tn48 -d 0483:df11 -f app.fwpkg     (USB DFU)",
-    "  vexil.exe list",
+    "  vexil write -c qx71 -p /dev/ttyUSB0 -b 921600 -f qx71-nimbos-app_all.fwpkg",
+    "  vexil write -c tn48 -d 0483:df11 -f app.fwpkg     (USB DFU)",
+    "  vexil list serial",
 };
 static_assert(sizeof(USAGE_LINES) / sizeof(USAGE_LINES[0]) == 46, "the usage text has 46 lines");
 
@@ -118,13 +118,11 @@ void PrintImageTable(const std::string& file, const std::string& version,
 
 int Parse(int argc, char* argv[])
 {
-    // A word the parser does not know may be an option the user counts on: no listing without it.
-    if (!CheckOptionWords(argc, argv)) {
+    // A word or value the parser cannot take may be an option the user counts on: no listing without it.
+    BurnInfo::BurnContext context;
+    if (!ParseExtraParam(argc, argv, &context)) {
         return 1;
     }
-    BurnInfo::BurnContext context;
-    // A bad value of an option the listing does not use is reported and does not stop it.
-    (void)ParseExtraParam(argc, argv, &context);
     std::string file = context.GetBurnFile();
     if (file.empty()) {
         std::puts("error: parse requires -f <fwpkg file>");
@@ -147,12 +145,36 @@ int Parse(int argc, char* argv[])
     return 0;
 }
 
+bool IsWord(const char* word, const char* shortName, const char* longName)
+{
+    return std::strcmp(word, shortName) == 0 || std::strcmp(word, longName) == 0;
+}
+
+// Help or the version, asked for by any word, is all a run does.
+bool HelpOrVersionAsked(int argc, char* argv[])
+{
+    for (int i = 1; i < argc && argv[i] != nullptr; ++i) {
+        if (IsWord(argv[i], "-h", "--help")) {
+            Help();
+            return true;
+        }
+        if (IsWord(argv[i], "-v", "--version")) {
+            std::printf("vexil Version: %s\n", VERSION);
+            return true;
+        }
+    }
+    return false;
+}
+
 int RunCommand(int argc, char* argv[])
 {
     // Programs may start us with an empty argument vector: that is no command word either.
     if (argv == nullptr || argc < 2 || argv[1] == nullptr) {
         Help();
         return 1;
+    }
+    if (HelpOrVersionAsked(argc, argv)) {
+        return 0;
     }
     const char* command = argv[1];
     const struct {
@@ -164,13 +186,9 @@ int RunCommand(int argc, char* argv[])
             return entry.run(argc, argv);
         }
     }
-    if (std::strcmp(command, "-v") == 0 || std::strcmp(command, "--version") == 0) {
-        std::printf("vexil Version: %s\n", VERSION);
-        return 0;
-    }
     Help();
     // A script that mistypes the command must not go on as if it had run.
-    return std::strcmp(command, "-h") == 0 || std::strcmp(command, "--help") == 0 ? 0 : 1;
+    return 1;
 }
 
 }  // namespace

@@ -60,12 +60,6 @@ const char* ReplyFrameFault(const unsigned char* reply, const unsigned char* sen
     return nullptr;
 }
 
-// A name of the only-burn list names every image whose name holds it, letter case counting.
-bool HoldsName(const char* imageName, const std::string& wanted)
-{
-    return std::string(imageName).find(wanted) != std::string::npos;
-}
-
 // A port name must fit the name field together with its terminating zero byte.
 bool FillPortAttr(const char* port, unsigned baud, int stopBits, int parity, Common::TRANSPORT_MODE_ATTR_U& attr)
 {
@@ -324,6 +318,7 @@ unsigned long BurnChipBase::Send(const unsigned char* data, unsigned long length
     Common::PrintSendRecv(1, data, static_cast<int>(length > INT_MAX ? INT_MAX : length));
     m_transport->SetTimeout(SendLimitMs(), 0);
     unsigned long sent = m_transport->Send(data, length);
+    m_hasSentAny = m_hasSentAny || sent > 0;
     if (sent < length && m_transport->IsDeviceGone()) {
         ReportDeviceGone();
     }
@@ -911,40 +906,3 @@ bool BurnChipBase::CloseTftpServer()
     return true;
 }
 
-bool BurnChipBase::IsImageSelected(const char* imageName) const
-{
-    std::vector<std::string> names = GetOnlyBurnNames();
-    return names.empty() || std::any_of(names.begin(), names.end(), [imageName](const std::string& wanted) {
-               return HoldsName(imageName, wanted);
-           });
-}
-
-bool BurnChipBase::OnlyBurnNamesSelectSentImages(
-    const std::vector<Common::FileHead>& images, const char* package,
-    const std::function<bool(const Common::FileHead&)>& sentWhenSelected) const
-{
-    for (const std::string& wanted : GetOnlyBurnNames()) {
-        bool selects = std::any_of(images.begin(), images.end(), [&](const Common::FileHead& image) {
-            return sentWhenSelected(image) && HoldsName(image.fileName, wanted);
-        });
-        if (!selects) {
-            Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE,
-                              "error: --only-burn %s matches no image of %s that is burnt.\n", wanted.c_str(), package);
-            return false;
-        }
-    }
-    return true;
-}
-
-bool BurnChipBase::SendsAnImageBesidesTheLoader(const std::vector<Common::FileHead>& images, const char* package,
-                                                const std::function<bool(const Common::FileHead&)>& sends) const
-{
-    if (std::any_of(images.begin(), images.end(), [&](const Common::FileHead& image) {
-            return image.type != Common::IMAGE_TYPE_LOADER && sends(image);
-        })) {
-        return true;
-    }
-    Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "error: %s\n",
-                      Common::NothingBurntFault(package, !GetOnlyBurnNames().empty()).c_str());
-    return false;
-}

@@ -87,6 +87,8 @@ public:
     WaitTime::Outcome PollUntil(long long limitMs, int sliceMs, const std::function<WaitTime::Step()>& tryOnce);
     // True once the device of the port has gone away for good.
     bool IsDeviceGone() const;
+    // True once a byte has gone to the device: one never talked to needs no reset.
+    bool HasSentAny() const { return m_hasSentAny; }
 
     void SetPortBaudRate(unsigned baud) { m_portBaudRate = baud; }
     unsigned GetBaudRate() const { return m_portBaudRate; }
@@ -144,16 +146,6 @@ protected:
     // The protocol object slot: a driver's own road that runs on a protocol keeps it here while it runs.
     void SetProtocol(std::unique_ptr<TransportProtocolBase> protocol) { m_protocol = std::move(protocol); }
     TransportProtocolBase* GetProtocol() const { return m_protocol.get(); }
-    // Whether the only-burn list selects the image of this name: a listed name is part of it, letter
-    // case counting; an empty list selects every image.
-    bool IsImageSelected(const char* imageName) const;
-    // Every name of the only-burn list must select an image that the burn sends once selected; a name
-    // that selects none would let the burn end well with nothing of what was asked for sent.
-    bool OnlyBurnNamesSelectSentImages(const std::vector<Common::FileHead>& images, const char* package,
-                                       const std::function<bool(const Common::FileHead&)>& sentWhenSelected) const;
-    // A burn that would send no image but the loader would end well with nothing written.
-    bool SendsAnImageBesidesTheLoader(const std::vector<Common::FileHead>& images, const char* package,
-                                      const std::function<bool(const Common::FileHead&)>& sends) const;
 
 private:
     template <typename Operation>
@@ -193,6 +185,7 @@ private:
     std::string m_comName;
     unsigned char m_frameSeq = 1;
     bool m_goneReported = false;
+    bool m_hasSentAny = false;
     long long m_stepDeadline = -1;  // when the running wait must end; -1 outside a wait
 };
 

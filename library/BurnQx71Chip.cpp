@@ -100,12 +100,6 @@ unsigned char FlashImageMode(uint32_t type)
     }
 }
 
-// An image of the never-sent type stays in the package: a burn skips it, whatever the only-burn list says.
-bool SentWhenSelected(const Common::FileHead& image)
-{
-    return image.type != Common::IMAGE_TYPE_NEVER_SENT;
-}
-
 }  // namespace
 
 BurnQx71Chip::~BurnQx71Chip() = default;
@@ -430,15 +424,9 @@ bool BurnQx71Chip::DownloadAllinoneBin(const char* file, unsigned long address)
         return false;
     }
     std::vector<Common::FileHead> images;
-    if (!Common::CheckFwpkg(package.get(), length, file, GetThisPtr(), images, FlashEraseUnit()) ||
-        !OnlyBurnNamesSelectSentImages(images, file, SentWhenSelected)) {
-        return false;
-    }
-    // A read or an erase burns the loader alone on purpose.
-    auto sends = [this](const Common::FileHead& image) {
-        return SentWhenSelected(image) && IsImageSelected(image.fileName);
-    };
-    if (!m_isOnlyBurnLoader && !SendsAnImageBesidesTheLoader(images, file, sends)) {
+    if (!Common::CheckFwpkg(package.get(), length, file, GetThisPtr(),
+                            Common::SerialRoadPick(GetOnlyBurnNames(), m_isOnlyBurnLoader), images,
+                            FlashEraseUnit())) {
         return false;
     }
     if (!SendShakeHandFrame()) {
@@ -453,12 +441,10 @@ bool BurnQx71Chip::DownloadAllinoneBin(const char* file, unsigned long address)
     ymodem.SetTimeLimits(m_limits.ymodem);
     m_unconfirmed.clear();
     for (const Common::FileHead& image : images) {
-        if (!sends(image)) {
-            continue;
-        }
         if (!BurnImage(ymodem, package.get(), image)) {
             return false;
         }
+        // A read or an erase goes on at the rate its loader was sent at.
         if (m_isOnlyBurnLoader) {
             return AllImagesConfirmed();
         }

@@ -5,7 +5,6 @@
 #include <cstring>
 #include <string>
 
-#include "ChipDriverFactory.h"
 #include "FwpkgCheck.h"
 #include "SebootFrame.h"
 
@@ -25,11 +24,6 @@ void PrintImageLine(const Common::FileHead& image)
 }  // namespace
 
 BurnSeDfuChip::~BurnSeDfuChip() = default;
-
-bool BurnSeDfuChip::NeedsLoaderStage() const
-{
-    return m_chipType == ChipDriverFactory::KP7715_CHIP_TYPE;
-}
 
 std::vector<unsigned char> BurnSeDfuChip::BuildCmdForImage(const Common::FileHead& image) const
 {
@@ -87,43 +81,17 @@ bool BurnSeDfuChip::BurnPlainFile(const unsigned char* data, size_t length, unsi
     return BurnOneImage(image, data);
 }
 
-// The loader goes only to the Kp7715 boot ROM, and an image of the never-sent type never goes.
-bool BurnSeDfuChip::SentWhenSelected(const Common::FileHead& image) const
-{
-    if (image.type == Common::IMAGE_TYPE_LOADER) {
-        return NeedsLoaderStage();
-    }
-    return image.type != Common::IMAGE_TYPE_NEVER_SENT;
-}
-
-// The only-burn list does not filter the loader: without it the Kp7715 boot ROM takes nothing else.
-bool BurnSeDfuChip::WillSend(const Common::FileHead& image) const
-{
-    return SentWhenSelected(image) &&
-           (image.type == Common::IMAGE_TYPE_LOADER || IsImageSelected(image.fileName));
-}
-
 // A package that cannot be burnt as asked is refused before the device is asked for anything, so
 // that no half of it ends up in the flash.
-bool BurnSeDfuChip::PackageFitsTheBurn(const std::vector<Common::FileHead>& images, const char* path) const
-{
-    auto sentWhenSelected = [this](const Common::FileHead& image) { return SentWhenSelected(image); };
-    auto willSend = [this](const Common::FileHead& image) { return WillSend(image); };
-    return OnlyBurnNamesSelectSentImages(images, path, sentWhenSelected) &&
-           SendsAnImageBesidesTheLoader(images, path, willSend);
-}
-
 bool BurnSeDfuChip::BurnFwpkg(const char* path, const unsigned char* data, unsigned long length)
 {
     std::vector<Common::FileHead> images;
-    if (!Common::CheckFwpkg(data, length, path, GetThisPtr(), images) || !PackageFitsTheBurn(images, path) ||
+    if (!Common::CheckFwpkg(data, length, path, GetThisPtr(), Common::UsbRoadPick(GetOnlyBurnNames(), m_chipType),
+                            images) ||
         !Protocol()->EnsureIdleState()) {
         return false;
     }
     for (const Common::FileHead& image : images) {
-        if (!WillSend(image)) {
-            continue;
-        }
         bool burnt = image.type == Common::IMAGE_TYPE_LOADER ? BurnLoaderImage(image, data + image.offset)
                                                                : BurnOneImage(image, data + image.offset);
         if (!burnt) {

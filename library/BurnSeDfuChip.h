@@ -27,10 +27,6 @@ private:
     bool BurnOneImage(const Common::FileHead& image, const unsigned char* data);
     bool BurnLoaderImage(const Common::FileHead& image, const unsigned char* data);
     std::vector<unsigned char> BuildCmdForImage(const Common::FileHead& image) const;
-    bool PackageFitsTheBurn(const std::vector<Common::FileHead>& images, const char* path) const;
-    bool NeedsLoaderStage() const;
-    bool SentWhenSelected(const Common::FileHead& image) const;
-    bool WillSend(const Common::FileHead& image) const;
     bool DownloadAndConfirm(const unsigned char* data, unsigned long length);
 };
 

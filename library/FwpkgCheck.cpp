@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <string>
 
+#include "ChipDriverFactory.h"
 #include "SebootFrame.h"
 
 namespace Common {
@@ -67,12 +68,24 @@ std::string OverlapFault(std::vector<FlashRange> ranges)
     return std::string();
 }
 
-std::string ImageFault(const FileHead& image, unsigned long packageLength, unsigned long flashEraseUnit)
+// The table's own sanity, whatever the road sends: an image the file does not hold whole would be
+// burnt as if complete.
+std::string TableFault(const std::vector<FileHead>& images, unsigned long packageLength)
+{
+    for (const FileHead& image : images) {
+        if (static_cast<uint64_t>(image.offset) + image.length > packageLength) {
+            return FormatInfo("Image %s runs past the end of the package (offset %u, length %u, package %lu bytes).",
+                              Printable(image.fileName).c_str(), image.offset, image.length, packageLength);
+        }
+    }
+    return std::string();
+}
+
+std::string SentImageFault(const FileHead& image, unsigned long flashEraseUnit)
 {
     std::string name = Printable(image.fileName);
-    if (static_cast<uint64_t>(image.offset) + image.length > packageLength) {
-        return FormatInfo("Image %s runs past the end of the package (offset %u, length %u, package %lu bytes).",
-                          name.c_str(), image.offset, image.length, packageLength);
+    if (image.length == 0) {
+        return EmptyImageFault(name);
     }
     if (!CarriesFlashAddress(image.type)) {
         return std::string();
@@ -95,16 +108,44 @@ std::string OverlapFault(const std::vector<FileHead>& images, unsigned long flas
     return OverlapFault(std::move(ranges));
 }
 
-std::string PackageFault(const std::vector<FileHead>& images, unsigned long packageLength,
-                         unsigned long flashEraseUnit)
+std::string SentImagesFault(const std::vector<FileHead>& sent, unsigned long flashEraseUnit)
 {
-    for (const FileHead& image : images) {
-        std::string fault = ImageFault(image, packageLength, flashEraseUnit);
+    for (const FileHead& image : sent) {
+        std::string fault = SentImageFault(image, flashEraseUnit);
         if (!fault.empty()) {
             return fault;
         }
     }
-    return OverlapFault(images, flashEraseUnit);
+    return OverlapFault(sent, flashEraseUnit);
+}
+
+bool HoldsName(const char* imageName, const std::string& wanted)
+{
+    return std::string(imageName).find(wanted) != std::string::npos;
+}
+
+// A name that selects no image the chip takes would let the burn end well with nothing of what was
+// asked for sent.
+bool OnlyBurnNamesSelectTakenImages(const std::vector<FileHead>& images, const ImagePick& pick, const char* path,
+                                    long long handle)
+{
+    for (const std::string& wanted : pick.onlyBurnNames) {
+        if (std::none_of(images.begin(), images.end(), [&](const FileHead& image) {
+                return pick.Takes(image) && HoldsName(image.fileName, wanted);
+            })) {
+            PrintInfo(handle, INFO_MESSAGE, "error: --only-burn %s matches no image of %s that is burnt.\n",
+                      wanted.c_str(), path);
+            return false;
+        }
+    }
+    return true;
+}
+
+bool RefuseAsMalformed(long long handle, const std::string& fault, const char* path)
+{
+    PrintInfo(handle, INFO_MESSAGE, "%s\n", fault.c_str());
+    PrintInfo(handle, INFO_MESSAGE, "File: %s format error!\n", path);
+    return false;
 }
 
 }  // namespace
@@ -118,6 +159,11 @@ std::string FlashLayoutFault(const std::vector<FlashRange>& ranges)
         }
     }
     return OverlapFault(ranges);
+}
+
+std::string EmptyImageFault(const std::string& name)
+{
+    return FormatInfo("Image %s is empty.", name.c_str());
 }
 
 std::string BurnSizeFault(const std::string& name, uint32_t burnSize, uint32_t length)
@@ -143,21 +189,82 @@ bool LooksLikeFwpkg(const unsigned char* data, unsigned long length)
     return magic >= FWPKG_EXTENDED_FLAG_FIRST && magic <= FWPKG_COMPACT_FLAG;
 }
 
-bool CheckFwpkg(const unsigned char* data, unsigned long length, const char* path, long long handle,
-                std::vector<FileHead>& images, unsigned long flashEraseUnit)
+bool ImagePick::Takes(const FileHead& image) const
 {
-    std::string version;
-    std::string fault;
-    if (ParseFwpkg(data, length, images, version, fault, true)) {
-        fault = PackageFault(images, length, flashEraseUnit);
+    if (image.type == IMAGE_TYPE_LOADER) {
+        return takesLoader;
     }
-    if (fault.empty()) {
+    return image.type != IMAGE_TYPE_NEVER_SENT;
+}
+
+bool ImagePick::Sends(const FileHead& image) const
+{
+    if (!Takes(image)) {
+        return false;
+    }
+    if (image.type == IMAGE_TYPE_LOADER && !listsLoader) {
         return true;
     }
-    images.clear();
-    PrintInfo(handle, INFO_MESSAGE, "%s\n", fault.c_str());
-    PrintInfo(handle, INFO_MESSAGE, "File: %s format error!\n", path);
-    return false;
+    return onlyBurnNames.empty() ||
+           std::any_of(onlyBurnNames.begin(), onlyBurnNames.end(),
+                       [&](const std::string& wanted) { return HoldsName(image.fileName, wanted); });
+}
+
+std::vector<FileHead> ImagePick::From(const std::vector<FileHead>& images) const
+{
+    std::vector<FileHead> sent;
+    for (const FileHead& image : images) {
+        if (Sends(image)) {
+            sent.push_back(image);
+            if (firstOnly) {
+                break;
+            }
+        }
+    }
+    return sent;
+}
+
+ImagePick SerialRoadPick(const std::vector<std::string>& onlyBurnNames, bool loaderAlone)
+{
+    return {onlyBurnNames, true, true, loaderAlone};
+}
+
+ImagePick UsbRoadPick(const std::vector<std::string>& onlyBurnNames, uint32_t chipType)
+{
+    return {onlyBurnNames, chipType == ChipDriverFactory::KP7715_CHIP_TYPE, false, false};
+}
+
+bool CheckFwpkg(const unsigned char* data, unsigned long length, const char* path, long long handle,
+                const ImagePick& pick, std::vector<FileHead>& sent, unsigned long flashEraseUnit)
+{
+    sent.clear();
+    std::vector<FileHead> images;
+    std::string version;
+    std::string fault;
+    if (!ParseFwpkg(data, length, images, version, fault, true)) {
+        return RefuseAsMalformed(handle, fault, path);
+    }
+    fault = TableFault(images, length);
+    if (!fault.empty()) {
+        return RefuseAsMalformed(handle, fault, path);
+    }
+    if (!OnlyBurnNamesSelectTakenImages(images, pick, path, handle)) {
+        return false;
+    }
+    std::vector<FileHead> picked = pick.From(images);
+    fault = SentImagesFault(picked, flashEraseUnit);
+    if (!fault.empty()) {
+        return RefuseAsMalformed(handle, fault, path);
+    }
+    // A read or an erase sends the loader alone on purpose.
+    bool besidesLoader = std::any_of(picked.begin(), picked.end(),
+                                     [](const FileHead& image) { return image.type != IMAGE_TYPE_LOADER; });
+    if (!pick.firstOnly && !besidesLoader) {
+        PrintInfo(handle, INFO_MESSAGE, "error: %s\n", NothingBurntFault(path, !pick.onlyBurnNames.empty()).c_str());
+        return false;
+    }
+    sent = std::move(picked);
+    return true;
 }
 
 }  // namespace Common

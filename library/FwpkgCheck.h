@@ -19,6 +19,26 @@ constexpr unsigned long FLASH_ERASE_UNIT = 4096;
 // Whether data begins with the magic flag of either package layout.
 bool LooksLikeFwpkg(const unsigned char* data, unsigned long length);
 
+// Which images of a package a road sends, in package order: those its chip takes that the only-burn
+// list selects. A listed name selects every image whose name holds it, letter case counting; an empty
+// list selects every image. An image of the never-sent type stays in the package.
+struct ImagePick {
+    std::vector<std::string> onlyBurnNames;
+    bool takesLoader = true;  // whether the chip takes the package's loader
+    bool listsLoader = true;  // whether the list filters the loader as it does the other images
+    bool firstOnly = false;   // the road sends its first image alone: a read or an erase runs on the loader
+
+    bool Takes(const FileHead& image) const;
+    bool Sends(const FileHead& image) const;
+    std::vector<FileHead> From(const std::vector<FileHead>& images) const;
+};
+
+// The Qx71-family serial road: the list filters the loader too, and a read or an erase burns the
+// package no further than its first image.
+ImagePick SerialRoadPick(const std::vector<std::string>& onlyBurnNames, bool loaderAlone);
+// The package road over USB: only the Kp7715 boot ROM takes the loader, and then whatever the list says.
+ImagePick UsbRoadPick(const std::vector<std::string>& onlyBurnNames, uint32_t chipType);
+
 // The flash an image takes, from its burn address on, under its name as lines show it.
 struct FlashRange {
     uint64_t begin = 0;
@@ -30,6 +50,9 @@ struct FlashRange {
 // overlap; empty when the ranges lie apart inside it. An empty range overlaps nothing.
 std::string FlashLayoutFault(const std::vector<FlashRange>& ranges);
 
+// The line on an image without a byte: the chip would be left with the area as it was, or erased.
+std::string EmptyImageFault(const std::string& name);
+
 // The line on an image whose burn size does not cover its length: the chip would write past what it
 // erased, into the next area.
 std::string BurnSizeFault(const std::string& name, uint32_t burnSize, uint32_t length);
@@ -38,12 +61,15 @@ std::string BurnSizeFault(const std::string& name, uint32_t burnSize, uint32_t l
 // written.
 std::string NothingBurntFault(const std::string& package, bool onlyBurnListed);
 
-// Reads the image table (its CRC checked) into images and checks every image: the package holds it
-// whole, and one written to a flash address has a burn size that covers it, stays in the 32-bit
-// address space and overlaps no other. The first fault is reported through the print callback with
-// the handle given, followed by "File: <path> format error!", and the result is false.
+// Reads the image table (its CRC checked), which must hold every image whole, and puts the images the
+// road sends into sent, once every name of the only-burn list selects an image the chip takes. Then
+// judges only what is sent: no image is empty, one written to a flash address has a burn size that
+// covers it, stays in the 32-bit address space and overlaps no other, and a write sends more than the
+// loader. The first fault is reported through the print callback with the handle given (a fault of
+// the package followed by "File: <path> format error!"), and the result is false.
 bool CheckFwpkg(const unsigned char* data, unsigned long length, const char* path, long long handle,
-                std::vector<FileHead>& images, unsigned long flashEraseUnit = FLASH_ERASE_UNIT);
+                const ImagePick& pick, std::vector<FileHead>& sent,
+                unsigned long flashEraseUnit = FLASH_ERASE_UNIT);
 
 }  // namespace Common
 

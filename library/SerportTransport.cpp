@@ -116,6 +116,10 @@ bool SerportTransport::Open(const Common::TRANSPORT_MODE_ATTR_U& attr)
     if (m_fd < 0) {
         if (errno == EBUSY) {
             ReportBusy();
+        } else if (errno == EACCES) {
+            Common::PrintPlain(Common::FormatInfo("Serial port %s: permission denied; on Linux the user is usually "
+                                                  "added to the port's group (e.g. dialout).\n",
+                                                  m_path.c_str()).c_str());
         }
         return false;
     }

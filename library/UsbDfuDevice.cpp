@@ -296,7 +296,7 @@ bool UsbDfuDevice::WaitForCandidates(std::vector<Candidate>& found, int vid, int
     if (outcome == WaitTime::Outcome::TIMED_OUT) {
         Report("error: No DFU device found. It may be caused by the following reasons:\n");
         Report("1. The device is not in DFU/boot mode, or the USB cable is not connected.\n");
-        Report("2. The vid:pid or serial-number filter does not match (try 'vexil list').\n");
+        Report("2. The vid:pid or serial-number filter does not match (try 'vexil list hid').\n");
         Report("3. No permission to access the device: run with sudo, or add a udev rule, e.g.\n"
                "   SUBSYSTEM==\"usb\", ATTRS{idVendor}==\"xxxx\", ATTRS{idProduct}==\"yyyy\", MODE=\"0666\"\n");
     }

@@ -15,7 +15,7 @@ const std::string RED = "\x1b[1;31m";
 const std::string GREEN = "\x1b[32m";
 const std::string PLAIN = "\x1b[0m";
 const std::string LIST_USAGE =
-    "Usage: vexil.exe list <type> [options]\n\nSupported types:\n"
+    "Usage: vexil list <type> [options]\n\nSupported types:\n"
     "  hid      HID devices (how chips appear in normal mode) and USB DFU\n"
     "           devices; filterable by -d <vid>:<pid>\n"
     "  serial   Available serial ports\n";
@@ -57,6 +57,7 @@ protected:
 struct SetupFailure {
     std::vector<std::string> words;
     std::string output;
+    std::vector<std::string> commands = {"write", "erase", "read"};
 };
 
 TEST_F(BurnCommandTest, EverySetupFailureEndsWithStatusOneAndNoVerdict)
@@ -70,8 +71,10 @@ TEST_F(BurnCommandTest, EverySetupFailureEndsWithStatusOneAndNoVerdict)
         {{"-p", NO_PORT, "-f", "a.bin"}, "error: Chip name not found!\n"},
         {{"-c", "qx71", "-p", NO_PORT}, "error: Burn file not found!\n"},
         {{"-c", "qx71", "-f", "a.bin"}, "error: Transport way not found!\n"},
-        {{"--config", "/nonexistent/burn.config", "-c", "qx71"}, "error: Open burn.config failed!\n"},
-        {{"--config", config, "-c", "qx71"}, "error: Invalid number 'yes' for reset.\n"},
+        {{"--config", "/nonexistent/burn.config", "-c", "qx71"},
+         "error: Open burn.config failed: /nonexistent/burn.config (No such file or directory).\n"},
+        {{"--config", config, "-c", "qx71"},
+         "error: Invalid number 'yes' for reset in " + config + " line 1, expected 0 to 2147483647.\n"},
         {{"--config", usbIds, "-c", "qx71"}, "error: " + usbIds + " line 2: unknown key 'UsbVid'.\n"},
         {{"-c", "qx71", "-p", NO_PORT, "-f", "a.bin", "--only-burn"},
          "error: Option '--only-burn' needs a value.\nerror: Parse command arguments failed!\n"},
@@ -85,16 +88,28 @@ TEST_F(BurnCommandTest, EverySetupFailureEndsWithStatusOneAndNoVerdict)
          "error: Open file failed: " + install.Path("ChipProperties/nochip.txt") +
              "\nerror: Load chip properties file failed!\n"},
         {{"-c", "badtype", "-p", NO_PORT, "-f", "a.bin"},
-         "error: Invalid number '0xqq' for ChipType.\nerror: Load chip properties file failed!\n"},
+         "error: Invalid number '0xqq' for ChipType, expected 0 to 0xFFFFFFFF.\n"
+         "error: Load chip properties file failed!\n"},
         {{"-c", "dfu", "-p", NO_PORT, "-f", "a.bin"}, "error: Chip dfu does not support the serial transport!\n"},
         {{"-c", "qx71", "-p", NO_PORT, "-f", install.Path("missing.xml.bin")},
          "error: Failed to load xml file: " + install.Path("missing.xml.bin") +
              ".\nMaybe this is not int XML format, or used by other application.\n"
              "error: Parse partition burn file failed!\n"},
         {{"-c", "mcu", "-p", NO_PORT, "-f", "a.bin"}, "error: Invalid chiptype :262145\n"},
+        // What the command would drop while the rest goes on.
+        {{"-c", "qx71", "-p", NO_PORT, "-f", "a.bin", "--only-burn", "nv.bin"},
+         "error: --only-burn selects images of a firmware package; a.bin is not one.\n", {"write"}},
+        {{"-c", "qx71", "-p", NO_PORT, "-f", package, "-a", "0x100000"},
+         "error: -a places a plain image; " + package + " gives its images addresses of their own.\n", {"write"}},
+        {{"-c", "qx71", "-d", "1209:5df0", "-f", package, "--address", "0x1000"},
+         "error: --address places a plain image; " + package + " gives its images addresses of their own.\n",
+         {"write"}},
+        {{"-c", "qx71", "-d", "-f", "r.bin", "-r"}, "error: A read resets nothing; it takes no -r.\n", {"read"}},
+        {{"-c", "qx71", "-p", NO_PORT, "-f", package, "-z", "4k", "--before-reset"},
+         "error: A read resets nothing; it takes no --before-reset.\n", {"read"}},
     };
-    for (const char* command : {"write", "erase", "read"}) {
-        for (const SetupFailure& failure : failures) {
+    for (const SetupFailure& failure : failures) {
+        for (const std::string& command : failure.commands) {
             std::vector<std::string> words = {command};
             words.insert(words.end(), failure.words.begin(), failure.words.end());
             Sim::ProgramResult result = Run(words);
@@ -220,7 +235,9 @@ TEST_F(BurnCommandTest, ListHid)
     const std::pair<std::vector<std::string>, std::string> refused[] = {
         {{"list", "hid", "-d", "zz:11"}, "Invalid device id 'zz:11', expected <vid>:<pid> in hex, e.g. 0483:df11"},
         {{"list", "hid", "-d", "0483"}, "Invalid device id '0483', expected <vid>:<pid> in hex, e.g. 0483:df11"},
-        {{"list", "serial", "-d", "1234:5678"}, "list serial takes no -d filter; it lists every serial port."},
+        {{"list", "serial", "-d", "1234:5678"}, "list serial takes no -d; it lists every serial port."},
+        {{"list", "hid", "-S", "abc"}, "list hid takes no -S; its only filter is -d <vid>:<pid>."},
+        {{"list", "hid", "-d", "0483:df11", "--chip", "tn48"}, "list hid takes no --chip; its only filter is -d <vid>:<pid>."},
     };
     for (const auto& c : refused) {
         Sim::ProgramResult badFilter = Run(c.first);

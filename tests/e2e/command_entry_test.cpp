@@ -7,7 +7,7 @@ namespace {
 const char* const USAGE = R"(vexil - embedded chip flash tool over UART / USB DFU
 
 Usage:
-  vexil.exe <write|erase|read|parse|list> [options]
+  vexil <write|erase|read|parse|list> [options]
 
 Commands:
   write     Burn an image / firmware package to flash
@@ -25,7 +25,7 @@ General:
 
 Connection / target:
   -c, --chip <name>          Chip name, e.g. qx71
-  -p, --port <port>          Serial port, e.g. COM3 (implies serial transport)
+  -p, --port <port>          Serial port, e.g. /dev/ttyUSB0 (implies serial transport)
   -b, --baud <rate>          Baud rate (default 115200)
   -s, --stop-bits <n>        Stop bits
       --parity <n>           Parity
@@ -56,9 +56,9 @@ Export control:
   -z, --size <size>          Read size
 
 Example:
-  vexil.exe write -c qx71 -p COM3 -b 921600 -f qx71-nimbos-app_all.fwpkg
-  vexil.exe write -c tn48 -d 0483:df11 -f app.fwpkg     (USB DFU)
-  vexil.exe list
+  vexil write -c qx71 -p /dev/ttyUSB0 -b 921600 -f qx71-nimbos-app_all.fwpkg
+  vexil write -c tn48 -d 0483:df11 -f app.fwpkg     (USB DFU)
+  vexil list serial
 )";
 
 Sim::ProgramResult Vexil(const std::vector<std::string>& words, const Sim::ProgramOptions& options = {})
@@ -87,7 +87,7 @@ TEST(CommandEntryTest, HelpSucceedsAndUnknownWordsFailWithTheUsage)
     const std::pair<const char*, int> words[] = {{"-h", 0},    {"--help", 0}, {"flash", 1},
                                                  {"WRITE", 1}, {"Parse", 1},  {"-x", 1}};
     for (const auto& word : words) {
-        Sim::ProgramResult result = Vexil({word.first, "-v"});
+        Sim::ProgramResult result = Vexil({word.first, "-c"});
         EXPECT_EQ(result.exitCode, word.second) << word.first;
         EXPECT_EQ(result.output, USAGE) << word.first;
     }
@@ -102,11 +102,22 @@ TEST(CommandEntryTest, VersionIsOneLine)
     }
 }
 
-TEST(CommandEntryTest, OnlyTheFirstWordIsDispatched)
+// Wherever help or the version is asked for, it is all the run does: nothing is opened or sent.
+TEST(CommandEntryTest, HelpAndVersionAfterTheCommandAreAllARunDoes)
 {
-    Sim::ProgramResult result = Vexil({"parse", "-h"});
-    EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.output, "error: parse requires -f <fwpkg file>\n");
+    const std::string version = "vexil Version: 26.07.1\n";
+    const std::pair<std::vector<std::string>, std::string> runs[] = {
+        {{"erase", "-c", "qx71", "-p", "/nonexistent/ttyVX0", "-f", "fw.fwpkg", "-h"}, USAGE},
+        {{"write", "--help", "-c", "qx71"}, USAGE},
+        {{"parse", "-h"}, USAGE},
+        {{"read", "-z", "4k", "--version", "-h"}, version},
+        {{"list", "hid", "-v"}, version},
+    };
+    for (const auto& run : runs) {
+        Sim::ProgramResult result = Vexil(run.first);
+        EXPECT_EQ(result.exitCode, 0) << run.first[0];
+        EXPECT_EQ(result.output, run.second) << run.first[0];
+    }
 }
 
 TEST(CommandEntryTest, DeviceCommandsAreDispatched)
@@ -114,11 +125,13 @@ TEST(CommandEntryTest, DeviceCommandsAreDispatched)
     for (const char* command : {"write", "erase", "read"}) {
         Sim::ProgramResult result = Vexil({command, "--config", "/nonexistent/burn.config", "-c", "qx71"});
         EXPECT_EQ(result.exitCode, 1) << command;
-        EXPECT_EQ(result.output, "error: Open burn.config failed!\n") << command;
+        EXPECT_EQ(result.output,
+                  "error: Open burn.config failed: /nonexistent/burn.config (No such file or directory).\n")
+            << command;
     }
     Sim::ProgramResult list = Vexil({"list", "SERIAL"});
     EXPECT_EQ(list.exitCode, 1);
-    EXPECT_EQ(list.output.rfind("error: Unknown list type 'SERIAL'.\n\nUsage: vexil.exe list", 0), 0u);
+    EXPECT_EQ(list.output.rfind("error: Unknown list type 'SERIAL'.\n\nUsage: vexil list", 0), 0u);
 }
 
 TEST(CommandEntryTest, NoEscapeByteWhenOutputIsAPipe)

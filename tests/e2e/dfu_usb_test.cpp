@@ -283,7 +283,7 @@ TEST_F(DfuUsbTest, NoMatchingDeviceGivesUpAfterTheSearchTimeWithTheReasons)
                           std::string(30, '.') + "\n"
                           "error: No DFU device found. It may be caused by the following reasons:\n"
                           "1. The device is not in DFU/boot mode, or the USB cable is not connected.\n"
-                          "2. The vid:pid or serial-number filter does not match (try 'vexil list').\n"
+                          "2. The vid:pid or serial-number filter does not match (try 'vexil list hid').\n"
                           "3. No permission to access the device: run with sudo, or add a udev rule, e.g.\n"
                           "   SUBSYSTEM==\"usb\", ATTRS{idVendor}==\"xxxx\", ATTRS{idProduct}==\"yyyy\", "
                           "MODE=\"0666\"\n"));

@@ -6,6 +6,8 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdio>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -32,10 +34,11 @@ constexpr int BOOT_FAILED = 4;
 constexpr int PARTITION_FAILED = 5;
 const Bytes RESET_FRAME = {0x00, 0x0C, 0x00, 0x00, 0x00, 0x00, 0x0C};
 
+// The chip puts nv.bin and fs.bin in areas of its own: their burn sizes never reach it.
 const std::vector<PackageImage> PACKAGE = {
     {"loader.bin", Sim::PatternBytes(9000, 1), 0, 0, 0},
-    {"nv.bin", Sim::PatternBytes(5000, 2), 0x3000, 0x2000, 20},
-    {"fs.bin", Sim::PatternBytes(4096, 3), 0x8000, 0x2000, 18},
+    {"nv.bin", Sim::PatternBytes(5000, 2), 0x3000, 0x1000, 20},
+    {"fs.bin", Sim::PatternBytes(4096, 3), 0x8000, 0, 18},
     {"app.bin", Sim::PatternBytes(10000, 4), 0x100000, 0x80000, 100},
     {"extra.bin", Sim::PatternBytes(300, 5), 0x9000, 0x1000, 2},
 };
@@ -194,17 +197,19 @@ struct FailingChip {
     TypeSixFaults faults;
     std::string line;
     long long maxMs;
+    bool talkedTo;
 };
 
-TEST_F(TypeSixWriteTest, ChipThatNeverConfirmsEndsWithStatusFiveAndAReset)
+// A chip that was sent a frame is put back to its boot ROM; one never talked to is left alone.
+TEST_F(TypeSixWriteTest, ChipThatNeverConfirmsEndsWithStatusFiveAndAResetOnceTalkedTo)
 {
     TypeSixFaults badCheck;
     badCheck.badCheckByte = true;
     TypeSixFaults silent;
     silent.silent = true;
     const std::vector<FailingChip> cases = {
-        {"wrong check byte", badCheck, "error: Burn loader loader.bin failed!\n", 10000},
-        {"silent", silent, "ready failed.\nerror: Burn loader loader.bin failed!\n", 40000},
+        {"wrong check byte", badCheck, "error: Burn loader loader.bin failed!\n", 10000, true},
+        {"silent", silent, "ready failed.\nerror: Burn loader loader.bin failed!\n", 40000, false},
     };
     std::string package = install.WritePackage("app.fwpkg", PACKAGE);
     for (const FailingChip& c : cases) {
@@ -217,8 +222,8 @@ TEST_F(TypeSixWriteTest, ChipThatNeverConfirmsEndsWithStatusFiveAndAReset)
         EXPECT_NE(result.output.find(c.line), std::string::npos) << result.output;
         EXPECT_EQ(result.output.substr(result.output.size() - 15), "\nWrite failed.\n");
         std::vector<Sim::TypeSixFrameSeen> frames = Frames();
-        ASSERT_FALSE(frames.empty());
-        EXPECT_EQ(frames.back().frame, RESET_FRAME);
+        ASSERT_EQ(frames.empty(), !c.talkedTo);
+        EXPECT_TRUE(!c.talkedTo || frames.back().frame == RESET_FRAME);
         EXPECT_TRUE(Images().empty());
     }
 }
@@ -276,8 +281,16 @@ TEST_F(TypeSixWriteTest, PackagesThatCannotBeBurntAsAskedAreRefusedBeforeTheRese
         {"image longer than its burn size", {PACKAGE[0], {"flash.full.bin", Bytes(0x1100, 1), 0, 0x1000, 100}}, 0,
          "error: Image flash.full.bin has a burn size of 4096 bytes, less than its length of 4352 bytes.\n", {},
          BOOT_FAILED},
-        {"NV image longer than its burn size", {PACKAGE[0], {"nv.bin", Bytes(0x1100, 1), 0, 0x1000, 18}}, 0,
-         "error: Image nv.bin has a burn size of 4096 bytes, less than its length of 4352 bytes.\n", {}, BOOT_FAILED},
+        {"eMMC image longer than its burn size", {PACKAGE[0], {"emmc.bin", Bytes(0x1100, 1), 0, 0x1000, 101}}, 0,
+         "error: Image emmc.bin has a burn size of 4096 bytes, less than its length of 4352 bytes.\n", {},
+         BOOT_FAILED},
+        {"two images of one file kind", {PACKAGE[0], PACKAGE[2], {"fs2.bin", Bytes(64, 1), 0x20000, 0x1000, 18}}, 0,
+         "error: Images fs.bin and fs2.bin both go to the area of file kind 2; the second would replace the first.\n",
+         {}, BOOT_FAILED},
+        {"OTP image sent to the DSP's file kind", {PACKAGE[0], {"dsp.bin", Bytes(64, 1), 0, 0, 26},
+         {"otp.bin", Bytes(16, 2), 0, 0, 4}}, 0,
+         "error: Images dsp.bin and otp.bin both go to the area of file kind 4; the second would replace the first.\n",
+         {}, BOOT_FAILED},
         {"empty image", {PACKAGE[0], {"flash.full.bin", {}, 0, 0x1000, 100}}, 0,
          "error: Image flash.full.bin is empty.\n", {}, BOOT_FAILED},
         {"nothing but the loader burnt", {PACKAGE[0], PACKAGE[4]}, 0,
@@ -379,17 +392,50 @@ TEST_F(TypeSixWriteTest, RunsAtOnceBurnOnlyTheirOwnPackagesImages)
 }
 
 // The run's own directory goes when the run is stopped, and when a second signal ends the tool at once.
+// A write stopped while the SSB boots or in the middle of an image ends with one reset, never tried again.
 TEST_F(TypeSixWriteTest, StoppedWriteLeavesNothingUnpacked)
 {
     std::string package = install.WritePackage("app.fwpkg", PACKAGE);
-    for (int secondSignal : {0, SIGTERM}) {
-        StartChip(SsbHeldUntil(std::make_shared<std::atomic<bool>>(false)));
+    TypeSixFaults midImage;
+    midImage.unansweredCommand = 0x04;
+    auto sendingData = [](const TypeSixChip& c) { return !c.Frames().empty() && c.Commands().back() == 0x04; };
+    const std::vector<std::tuple<TypeSixFaults, std::function<bool(const TypeSixChip&)>, int>> cases = {
+        {SsbHeldUntil(std::make_shared<std::atomic<bool>>(false)), SsbBooted, 0},
+        {midImage, sendingData, 0},
+        // Last: a tool ended at once leaves the line marked for its exclusive use while the bench holds it open.
+        {SsbHeldUntil(std::make_shared<std::atomic<bool>>(false)), SsbBooted, SIGTERM}};
+    for (const auto& [faults, chipReady, secondSignal] : cases) {
+        StartChip(faults);
         auto write = StartWrite(bench, package);
-        ASSERT_TRUE(chip->WaitUntil(SsbBooted, 5000));
+        ASSERT_TRUE(chip->WaitUntil(chipReady, 5000));
         EXPECT_TRUE(write->Signal(SIGINT) && (secondSignal == 0 || write->Signal(secondSignal)));
         EXPECT_EQ(write->Finish(5000).exitCode, 130) << secondSignal;
         EXPECT_EQ(FilesIn(install.Path("app_extract")), std::set<std::string>{}) << secondSignal;
+        EXPECT_TRUE(secondSignal != 0 || (chip->WaitUntil([](const TypeSixChip& c) { return c.Resets() > 0; }, 5000) &&
+                                          Served().Resets() == 1u));
     }
+}
+
+// An update may rename another package over the one being burnt while it unpacks, or while the chip
+// holds its answer: what is burnt is the package that was read and checked, not the other's bytes at
+// its offsets.
+TEST_F(TypeSixWriteTest, PackageRenamedOverDuringTheWriteBurnsTheBytesThatWereChecked)
+{
+    const PackageImage big = {"big.bin", Sim::PatternBytes(2 << 20, 7), 0, 0, 2};  // unpacked, never sent
+    const std::vector<PackageImage> read = {PACKAGE[0], big, {"app.bin", Sim::PatternBytes(3000, 8), 0, 0x1000, 18}};
+    std::string package = install.WritePackage("app.fwpkg", read);
+    std::string other = install.WritePackage("new.fwpkg", {PACKAGE[0], {"app.bin", Bytes(3000, 9), 0, 0x1000, 18}, big});
+    auto answer = std::make_shared<std::atomic<bool>>(false);
+    StartChip(SsbHeldUntil(answer));
+    auto write = StartWrite(bench, package);
+    std::string prompt;
+    ASSERT_TRUE(write->ReadLine(prompt, 5000));
+    EXPECT_EQ(std::rename(other.c_str(), package.c_str()), 0);
+    answer->store(true);
+    EXPECT_EQ(write->Finish(10000).exitCode, 0);
+    std::vector<Sim::TypeSixFlashImage> images = Images();
+    ASSERT_EQ(images.size(), 1u);
+    EXPECT_TRUE(images[0].data == read[2].data) << "app.bin was burnt with other bytes";
 }
 
 TEST_F(TypeSixWriteTest, PartitionTableIsNoPackageAndNothingIsSent)
@@ -408,13 +454,17 @@ TEST_F(TypeSixWriteTest, PartitionTableIsNoPackageAndNothingIsSent)
     EXPECT_TRUE(Frames().empty());
 }
 
-TEST_F(TypeSixWriteTest, PortThatCannotBeOpenedEndsWithStatusThree)
+// A package that does not open is refused before the port is tried.
+TEST_F(TypeSixWriteTest, PortOrPackageThatCannotBeOpenedEndsTheWriteAtOnce)
 {
-    std::string package = install.WritePackage("app.fwpkg", PACKAGE);
-    for (const std::string& file : {package, install.Path("missing.fwpkg")}) {
+    std::string missing = install.Path("missing.fwpkg");
+    const std::vector<std::tuple<std::string, int, std::string>> cases = {
+        {install.WritePackage("app.fwpkg", PACKAGE), 3, "error: Open serial port :/nonexistent/ttyVX0 failed"},
+        {missing, BOOT_FAILED, "error: Cannot open the burn file " + missing + " (No such file or directory).\n\n"}};
+    for (const auto& [file, status, line] : cases) {
         ProgramResult result = install.Run({"write", "-c", "typesix", "-p", "/nonexistent/ttyVX0", "-f", file});
-        EXPECT_EQ(result.exitCode, 3) << file;
-        EXPECT_NE(result.output.find("error: Open serial port :/nonexistent/ttyVX0 failed"), std::string::npos);
+        EXPECT_EQ(result.exitCode, status) << file;
+        EXPECT_EQ(result.output.rfind(line, 0), 0u) << result.output;
     }
 }
 

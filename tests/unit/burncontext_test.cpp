@@ -104,7 +104,7 @@ TEST_F(BurnContextTest, ExePathThatDoesNotFitTheBufferCountsAsReadlinkFailure)
 TEST_F(BurnContextTest, BurnConfigSetsEveryKey)
 {
     ASSERT_TRUE(LoadConfig("chipName=qx71\n"
-                           "filePath=/fw/app.fwpkg\n"
+                           "filePath=/fw/BUILD=42/app.fwpkg\n"
                            "xmlPathDefault=true\n"
                            "mode=serial\n"
                            "openDebug=true\n"
@@ -115,13 +115,13 @@ TEST_F(BurnContextTest, BurnConfigSetsEveryKey)
                            "reset=1\n"
                            "usbVid=0x0483\n"
                            "usbPid=0xdf11\n"
-                           "usbSerialNumber= 12AB \t\n"
+                           "usbSerialNumber= AB=12 \t\n"
                            "usbTransferSize=4096\n"
                            "usbTimeout=7000\n"));
     EXPECT_EQ(output, "");
     EXPECT_EQ(context.GetChipName(), "qx71");
-    EXPECT_EQ(context.GetFilePath(), "/fw/app.fwpkg");
-    EXPECT_EQ(context.GetBurnFile(), "/fw/app.fwpkg");
+    EXPECT_EQ(context.GetFilePath(), "/fw/BUILD=42/app.fwpkg");  // split at the first "="
+    EXPECT_EQ(context.GetBurnFile(), "/fw/BUILD=42/app.fwpkg");
     EXPECT_EQ(context.GetTransportWay(), BurnInfo::TRANSPORT_SERIAL);
     EXPECT_TRUE(BurnContext::m_isOpenDebug);
     EXPECT_EQ(context.GetSerialPort(), "/dev/ttyUSB3");
@@ -131,15 +131,15 @@ TEST_F(BurnContextTest, BurnConfigSetsEveryKey)
     EXPECT_EQ(context.GetReboot(), 1);
     EXPECT_EQ(context.GetUsbVid(), 0x0483);
     EXPECT_EQ(context.GetUsbPid(), 0xdf11);
-    EXPECT_EQ(context.GetUsbSerialNumber(), "12AB");
+    EXPECT_EQ(context.GetUsbSerialNumber(), "AB=12");
     EXPECT_EQ(context.GetUsbTransferSize(), 4096);
     EXPECT_EQ(context.GetUsbTimeout(), 7000);
 }
 
 TEST_F(BurnContextTest, BurnConfigSkipsCommentsAndBlankLines)
 {
-    ASSERT_TRUE(LoadConfig("chipName=qx71 # chip\n"
-                           "# chipName=kp7715\n"
+    ASSERT_TRUE(LoadConfig("# chipName=qx71\n"
+                           " \t# chipName=kp7715 # chip\n"
                            "\n"
                            " \t\r\n"
                            "baudRate=500000"));  // the last line needs no line end
@@ -155,7 +155,10 @@ TEST_F(BurnContextTest, BurnConfigLineOfNoKnownKeyFailsTheLoadNamingIt)
         {"chipName = typesix", "unknown key 'chipName '"},
         {"UsbVid=0x1234", "unknown key 'UsbVid'"},
         {"serialPort", "'serialPort' is not a key=value setting"},
-        {"serialPort=a=b", "'serialPort=a=b' is not a key=value setting"},
+        // a "#" after a setting may start a comment or belong to the value
+        {"reset=1   # reset after the burn", "'reset=1   # reset after the burn' holds a '#'; a comment takes a "
+                                             "line of its own"},
+        {"usbSerialNumber=SN#4", "'usbSerialNumber=SN#4' holds a '#'; a comment takes a line of its own"},
     };
     for (const auto& c : cases) {
         EXPECT_FALSE(LoadConfig("# settings\n\nbaudRate=500000\n" + std::string(c.first) + "\nchipName=late\n"));
@@ -166,14 +169,16 @@ TEST_F(BurnContextTest, BurnConfigLineOfNoKnownKeyFailsTheLoadNamingIt)
 
 TEST_F(BurnContextTest, BurnConfigWithCrLfLineEnds)
 {
-    ASSERT_TRUE(LoadConfig("chipName=qx71\r\nmode=usb\r\nusbVid=0x0483\r\nbaudRate=921600\r\n"
+    // as a Windows editor saves it: a byte-order mark, then lines that end in "\r\n"
+    ASSERT_TRUE(LoadConfig("\xEF\xBB\xBF" "chipName=qx71\r\nmode=usb\r\nusbVid=0x0483\r\nbaudRate=921600\r\n"
                            "usbSerialNumber=SN1\r\nopenDebug=true\r\n"));
-    EXPECT_EQ(context.GetChipName(), "qx71\r");  // values stored unchanged keep the carriage return
+    EXPECT_EQ(output, "");
+    EXPECT_EQ(context.GetChipName(), "qx71");
     EXPECT_EQ(context.GetTransportWay(), BurnInfo::TRANSPORT_USB);
     EXPECT_EQ(context.GetUsbVid(), 0x0483);
     EXPECT_EQ(context.GetBaudRate(), 921600);
     EXPECT_EQ(context.GetUsbSerialNumber(), "SN1");
-    EXPECT_FALSE(BurnContext::m_isOpenDebug);  // "true\r" is not "true"
+    EXPECT_TRUE(BurnContext::m_isOpenDebug);
 }
 
 TEST_F(BurnContextTest, BurnConfigModeIsTrimmedAndExact)
@@ -207,16 +212,25 @@ TEST_F(BurnContextTest, BurnConfigUsbIdsAreDecimalUnlessHex)
     EXPECT_EQ(context.GetUsbPid(), 0x0483);
 }
 
-TEST_F(BurnContextTest, BurnConfigNumberWithoutDigitsFailsTheLoad)
+TEST_F(BurnContextTest, BurnConfigNumberThatIsNotWhollyANumberOrOutOfRangeFailsTheLoad)
 {
-    for (const char* key : {"reset", "usbVid", "usbPid", "usbTransferSize"}) {
-        EXPECT_FALSE(LoadConfig(std::string(key) + "=none\nchipName=late\n")) << key;
-        EXPECT_EQ(output, std::string("error: Invalid number 'none' for ") + key + ".\n");
+    const std::string natural = "0 to 2147483647", usbId = "-1 (any) to 0xFFFF";
+    const std::pair<std::string, std::string> cases[] = {
+        {"reset=none", natural},     {"usbVid=0x10000", usbId},     {"usbPid=none", usbId},
+        {"baudRate=2M", "1 to 2147483647"}, {"baudRate=", "1 to 2147483647"}, {"stopBit=1x", natural},
+        {"parity=-1", natural},      {"usbTimeout=5s", natural},    {"usbTransferSize=63", "64 to 65535"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_FALSE(LoadConfig(c.first + "\nchipName=late\n")) << c.first;
+        size_t equals = c.first.find('=');
+        EXPECT_EQ(output, "error: Invalid number '" + c.first.substr(equals + 1) + "' for " + c.first.substr(0, equals) +
+                              " in " + (dir / "config/burn.config") + " line 1, expected " + c.second + ".\n");
         EXPECT_EQ(context.GetChipName(), "");
     }
-    // atoi keys take 0 without complaint
-    EXPECT_TRUE(LoadConfig("baudRate=fast\n"));
-    EXPECT_EQ(context.GetBaudRate(), 0);
+    // 0 leaves the library its own transfer size, on any command
+    context.SetUsbTransferSize(4096);
+    EXPECT_TRUE(LoadConfig("usbTransferSize=0\n"));
+    EXPECT_EQ(context.GetUsbTransferSize(), 0);
 }
 
 TEST_F(BurnContextTest, BurnConfigPathFromOptionAndMissingFile)
@@ -230,7 +244,8 @@ TEST_F(BurnContextTest, BurnConfigPathFromOptionAndMissingFile)
     missing.SetConfigPath(dir / "missing.config");
     testing::internal::CaptureStdout();
     EXPECT_FALSE(missing.LoadBurnConfig());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "error: Open burn.config failed!\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "error: Open burn.config failed: " + (dir / "missing.config") + " (No such file or directory).\n");
 }
 
 TEST_F(BurnContextTest, CheckBurnParametersNamesTheFirstMissingOne)
@@ -301,7 +316,8 @@ TEST_F(BurnContextTest, ChipPropertiesNumberWithoutDigitsFailsTheLoad)
         fresh.SetChipName("n");
         testing::internal::CaptureStdout();
         EXPECT_FALSE(fresh.LoadChipProperties()) << key;
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string("error: Invalid number '0xqq' for ") + key + ".\n");
+        std::string line = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(line.rfind(std::string("error: Invalid number '0xqq' for ") + key + ", expected ", 0), 0u) << line;
     }
 }
 

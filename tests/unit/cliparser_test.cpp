@@ -82,7 +82,7 @@ TEST_F(CliParserTest, EveryValueOptionInShortAndLongForm)
 
 TEST_F(CliParserTest, FlagsAndWordsLeftToOthers)
 {
-    ASSERT_TRUE(Parse({"--switch-after-loader", "--before-reset", "-h", "-v", "--config", "x"}));
+    ASSERT_TRUE(Parse({"--switch-after-loader", "--before-reset", "-h", "--version", "--config", "x"}));
     EXPECT_EQ(output, "");
     EXPECT_TRUE(context.IsSwitchAfterLoader());
     EXPECT_TRUE(context.IsBeforeReset());
@@ -101,6 +101,9 @@ TEST_F(CliParserTest, UnknownWordOrValueOptionWithoutItsValueIsRefused)
         {{"-f", "a.fwpkg", "--only-burn"}, "Option '--only-burn' needs a value"},
         {{"-f", "a.fwpkg", "--config"}, "Option '--config' needs a value"},
         {{"-f", "a.fwpkg", "--only-burn", "-a"}, "Option '-a' needs a value"},
+        {{"-f", "a.fwpkg", "-o", ""}, "Option '-o' has an empty value"},
+        {{"-f", "a.fwpkg", "--after-reset0"}, "Unknown option '--after-reset0'"},
+        {{"-f", "a.fwpkg", "--after-resetX"}, "Unknown option '--after-resetX'"},
     };
     for (const auto& c : cases) {
         context = BurnContext();
@@ -117,14 +120,6 @@ TEST_F(CliParserTest, OutputOfARead)
     ASSERT_TRUE(Parse({"--output", "-r"}));
     EXPECT_EQ(context.GetOutputPath(), "-r");
     EXPECT_EQ(context.GetReboot(), 1);  // the value word is examined as an option too
-    EXPECT_EQ(output, "");
-}
-
-TEST_F(CliParserTest, NumbersOfAtoiOptionsAreNotChecked)
-{
-    ASSERT_TRUE(Parse({"-b", "fast", "-s", "x", "--burn-interval", "soon"}));
-    EXPECT_EQ(context.GetBaudRate(), 0);
-    EXPECT_EQ(context.GetBurnInterval(), 0);
     EXPECT_EQ(output, "");
 }
 
@@ -223,8 +218,8 @@ TEST_F(CliParserTest, TransferSizeRange)
     EXPECT_EQ(output, "error: Invalid transfer-size 63, valid range is 64-65535\n");
     EXPECT_FALSE(Parse({"--transfer-size", "65536"}));
     EXPECT_EQ(output, "error: Invalid transfer-size 65536, valid range is 64-65535\n");
-    EXPECT_FALSE(Parse({"--transfer-size", "big"}));
-    EXPECT_EQ(output, "error: Invalid transfer-size 0, valid range is 64-65535\n");
+    EXPECT_FALSE(Parse({"--transfer-size", "4096x"}));
+    EXPECT_EQ(output, "error: Invalid transfer-size 4096x, valid range is 64-65535\n");
     EXPECT_TRUE(Parse({"--transfer-size", "64"}));
     EXPECT_EQ(context.GetUsbTransferSize(), 64);
     EXPECT_TRUE(Parse({"--transfer-size", "65535"}));
@@ -262,9 +257,7 @@ TEST_F(CliParserTest, AfterResetForms)
                                                   {"--after-reset", 1},
                                                   {"--after-reset=1", 1},
                                                   {"--after-reset=0", 0},
-                                                  {"--after-reset=7", 7},
-                                                  {"--after-resetX", 1},
-                                                  {"--after-reset=", 0}};
+                                                  {"--after-reset=7", 7}};
     for (const auto& c : cases) {
         context.SetReboot(-5);
         ASSERT_TRUE(Parse({c.first})) << c.first;
@@ -276,15 +269,32 @@ TEST_F(CliParserTest, AfterResetForms)
     EXPECT_EQ(context.GetReboot(), -5);
 }
 
-TEST_F(CliParserTest, NumberOptionWithoutDigitsFailsTheParse)
+// Refused before a later word is acted on, naming the option, the value and what the option takes.
+TEST_F(CliParserTest, NumberThatIsNotWhollyANumberOrOutOfRangeFailsTheParse)
 {
-    for (const char* option : {"-e", "--erase-size", "-a", "--address", "-z", "--size"}) {
-        EXPECT_FALSE(Parse({option, "abc", "-c", "late"})) << option;
-        EXPECT_EQ(output, std::string("error: Invalid number 'abc' for ") + option + ".\n");
+    const std::string address = "0 to 0xFFFFFFFF", size = "0 to 0x7FFFFFFF", natural = "0 to 2147483647";
+    const std::vector<std::vector<std::string>> cases = {  // option, value, range; "...=" takes it in its word
+        {"-e", "abc", address},       {"--address", "0x2O000", address}, {"-a", "0x100020000", address},
+        {"-z", "0x100000100", size},  {"--size", "4097m", size},         {"-z", "0x80000000", size},
+        {"-b", "2M", "1 to 2147483647"}, {"--baud", "0", "1 to 2147483647"}, {"-s", "x", natural},
+        {"--burn-interval", "10ms", natural}, {"--after-reset=", "yes", natural}, {"--after-reset=", "", natural},
+    };
+    for (const auto& c : cases) {
+        context = BurnContext();
+        bool joined = c[0].back() == '=';
+        std::vector<std::string> words = {joined ? c[0] + c[1] : c[0], "-c", "late"};
+        if (!joined) {
+            words.insert(words.begin() + 1, c[1]);
+        }
+        EXPECT_FALSE(Parse(words)) << c[1];
+        std::string option = joined ? c[0].substr(0, c[0].size() - 1) : c[0];
+        EXPECT_EQ(output, "error: Invalid number '" + c[1] + "' for " + option + ", expected " + c[2] + ".\n");
         EXPECT_EQ(context.GetChipName(), "");
     }
-    ASSERT_TRUE(Parse({"-a", "0x1234567890"}));
-    EXPECT_EQ(context.GetAddress(), 0x34567890);  // the low 32 bits
+    ASSERT_TRUE(Parse({"-a", "0xFFFFFFFF", "-z", "0x7FFFFFFF", "-b", " 921600 "}));
+    EXPECT_EQ(context.GetAddress(), -1);  // kept as its 32 bits
+    EXPECT_EQ(context.GetReadSize(), 0x7FFFFFFF);
+    EXPECT_EQ(context.GetBaudRate(), 921600);
 }
 
 TEST_F(CliParserTest, SettingsBeforeAFailureStay)

@@ -220,7 +220,7 @@ TEST_F(PartitionTableTest, LengthRules)
     EXPECT_FALSE(ParseTable(TableWithLength("0")));
     EXPECT_EQ(output, "Partition: part length is 0.\n");
     EXPECT_FALSE(ParseTable(TableWithLength("0x")));
-    EXPECT_EQ(output, "error: Invalid number '0x' for Length.\n");
+    EXPECT_EQ(output, "error: Invalid number '0x' for Length, expected 0 or more.\n");
 
     // without department 6 any length goes
     EXPECT_TRUE(ParseTable(TableWithLength("0x8000")));
@@ -244,9 +244,9 @@ TEST_F(PartitionTableTest, StartAndFileSizeWithoutDigitsFailTheTable)
 {
     EXPECT_FALSE(ParseTable(Table(Partition("Sel=\"1\" PartitionName=\"p\" FileSystem=\"f\" FlashType=\"n\" "
                                             "Start=\"none\" Length=\"1\" SelectFile=\"\""))));
-    EXPECT_EQ(output, "error: Invalid number 'none' for Start.\n");
+    EXPECT_EQ(output, "error: Invalid number 'none' for Start, expected 0 or more.\n");
     EXPECT_FALSE(ParseTable(Table(FullPartition("p", "", "FileSize=\"big\""))));
-    EXPECT_EQ(output, "error: Invalid number 'big' for FileSize.\n");
+    EXPECT_EQ(output, "error: Invalid number 'big' for FileSize, expected 0 or more.\n");
     BurnContext fresh;
     context = fresh;
     ASSERT_TRUE(ParseTable(Table(FullPartition("p", "", "FileSize=\"4k\""))));

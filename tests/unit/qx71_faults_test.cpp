@@ -102,6 +102,8 @@ std::vector<FaultCase> Cases()
          {"Image fac.bin has a burn size of 4096 bytes, less than its length of 6144 bytes.\n", formatError}, 0, false, {}},
         {"nothing but the loader to burn", Qx71Faults(), {sample[0], {"never.bin", Bytes(10, 1), 0x20000, 0, 16}}, 0,
          {"error: {package} holds nothing this road burns, the loader aside.\n"}, 0, false, {}},
+        {"empty image after the loader", Qx71Faults(), {sample[0], {"app.bin", {}, 0x20000, 0x1000, 1}}, 0,
+         {"Image app.bin is empty.\n", formatError}, 0, false, {}},
     };
 }
 

@@ -58,7 +58,7 @@ TEST(TypeSixWorkerFilesTest, ExtractionFailsWhenTheDiskTakesFewerBytes)
     rlimit limit = {4096, RLIM_INFINITY};
     ASSERT_TRUE(std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR && setrlimit(RLIMIT_FSIZE, &limit) == 0);
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(worker.ExtractBinFromFwpkg(package, directory, "app.bin", 64, 9000));
+    EXPECT_FALSE(worker.ExtractBinFromFwpkg(bytes.data(), directory, "app.bin", 64, 9000));
     limit.rlim_cur = RLIM_INFINITY;
     setrlimit(RLIMIT_FSIZE, &limit);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "error: Wrote 4096 of 9000 bytes to " + dir / "app.bin\n");
@@ -66,7 +66,7 @@ TEST(TypeSixWorkerFilesTest, ExtractionFailsWhenTheDiskTakesFewerBytes)
     const std::string image = directory.HeldPathOf("app.bin");
     ASSERT_TRUE(unlink(image.c_str()) == 0 && symlink(package.c_str(), image.c_str()) == 0 &&
                 link(package.c_str(), directory.HeldPathOf("app_sha256.bin").c_str()) == 0);
-    EXPECT_TRUE(worker.ExtractBinFromFwpkg(package, directory, "app.bin", 64, 9000));
+    EXPECT_TRUE(worker.ExtractBinFromFwpkg(bytes.data(), directory, "app.bin", 64, 9000));
     EXPECT_TRUE(worker.CreateSha256File(directory, "app.bin"));
     EXPECT_EQ(Sim::ReadBinaryFile(image), Sim::PatternBytes(9000, 1));
     EXPECT_EQ(Sim::ReadBinaryFile(package), bytes);
