@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <climits>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -295,17 +297,45 @@ TEST_P(Qx71WorkerTest, ReadSendsTheLoaderThenWritesFlashBesideThePackage)
     EXPECT_EQ(output, PLEASE_RESET_LINE + "\nBurn " + package + " successfully.\n\nRead " + written + " successfully.\n");
 }
 
-TEST_P(Qx71WorkerTest, ReadWritesToTheOutputOption)
+// The read is no more open than the file it replaces (mode, access ACL and other extended attributes)
+// or than a file made in that directory; its name may be as long as a file system takes.
+const char* const RIGHTS_CASES[] = {
+    "echo old >$1 && chmod 640 $1",
+    "echo old >$1 && chmod 600 $1 && setfacl -m u:nobody:r $1",  // group bits that are the ACL's mask
+    "echo old >$1 && setfacl -d -m u:nobody:rw $2",              // an ACL the directory gives new files
+    "setfacl -d -m u::rw,g::r,o::- $2",                          // a default ACL in place of the umask
+};
+
+std::string Rights(const std::string& path)
 {
+    char note[8] = {0};
+    (void)getxattr(path.c_str(), "user.note", note, sizeof(note) - 1);
+    return Sim::RunProgram({"/bin/sh", "-c", "getfacl -cp $0", path}).output + note;
+}
+
+TEST_P(Qx71WorkerTest, ReadWritesToTheOutputOptionNoMoreOpenThanTheFileItReplacesOrANewOne)
+{
+    Sim::ScopedUmask mask(022);
+    std::string directory = install.Path("rights");
+    std::string written = directory + "/" + std::string(NAME_MAX, 'f');
+    if (mkdir(directory.c_str(), 0755) != 0 ||
+        Sim::RunProgram({"/bin/sh", "-c", "setfacl -m u::rwx $0", directory}).exitCode != 0) {
+        GTEST_SKIP() << "needs setfacl (Debian's acl) and a file system with POSIX ACLs";
+    }
     chips.Record().flash = {1, 2, 3};
-    std::string written = install.Path("flash.bin");
-    ASSERT_TRUE(Sim::WriteBinaryFile(written, {9}));
-    std::filesystem::permissions(written, std::filesystem::perms(0640));
-    EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", "a.fwpkg", "-z", "3", "-o", written}), &BurnerWorkerBase::Read),
-              0);
-    EXPECT_EQ(std::filesystem::status(written).permissions(), std::filesystem::perms(0640));
+    for (const char* put : RIGHTS_CASES) {
+        SCOPED_TRACE(put);
+        std::string shell = std::string("rm -f $2/* && setfacl -k $2 && ") + put + " && touch $2/made";
+        ASSERT_EQ(Sim::RunProgram({"/bin/sh", "-c", shell, "sh", written, directory}).exitCode, 0);
+        (void)setxattr(written.c_str(), "user.note", "kept", 4, 0);  // where the output exists
+        std::string expected = Rights(access(written.c_str(), F_OK) == 0 ? written : directory + "/made");
+        EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", "a.fwpkg", "-z", "3", "-o", written}),
+                           &BurnerWorkerBase::Read),
+                  0);
+        EXPECT_EQ(Rights(written), expected);
+        EXPECT_EQ(Sim::ReadBinaryFile(written), chips.Record().flash);
+    }
     EXPECT_THAT(chips.Record().calls.back(), testing::StartsWith("UploadFile(0,3,/proc/self/fd/"));
-    EXPECT_EQ(Sim::ReadBinaryFile(written), chips.Record().flash);
     EXPECT_NE(output.find("\nRead " + written + " successfully.\n"), std::string::npos) << output;
 }
 
