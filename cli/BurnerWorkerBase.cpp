@@ -128,6 +128,7 @@ void DeviceCloser::operator()(BurnChipBase* device) const
 }
 
 ShownPath::ShownPath(const std::string& handed, const std::string& shown)
+    : m_outerHanded(g_handedPath), m_outerShown(g_shownPath)
 {
     g_handedPath = handed;
     g_shownPath = shown;
@@ -135,7 +136,8 @@ ShownPath::ShownPath(const std::string& handed, const std::string& shown)
 
 ShownPath::~ShownPath()
 {
-    g_handedPath.clear();
+    g_handedPath = m_outerHanded;
+    g_shownPath = m_outerShown;
 }
 
 namespace WorkerText {
@@ -188,6 +190,24 @@ void BurnerWorkerBase::RegisterCall() const
 unsigned long BurnerWorkerBase::Address() const
 {
     return static_cast<uint32_t>(m_context->GetAddress());
+}
+
+bool BurnerWorkerBase::OpenBurnFile()
+{
+    std::string file = m_context->GetBurnFile();
+    std::string reason;
+    m_burnFile.Reset(CommonUtil::OpenRegularFileToRead(file, reason));
+    if (!m_burnFile.IsOpen()) {
+        std::printf("error: Cannot open the burn file %s (%s).\n", file.c_str(), reason.c_str());
+        return false;
+    }
+    m_shownBurnFile = std::make_unique<ShownPath>(m_burnFile.HeldPath(), file);
+    return true;
+}
+
+std::string BurnerWorkerBase::HandedPath(const std::string& file) const
+{
+    return m_burnFile.IsOpen() && file == m_context->GetBurnFile() ? m_burnFile.HeldPath() : file;
 }
 
 bool BurnerWorkerBase::InitTransport()
@@ -318,6 +338,10 @@ void BurnerWorkerBase::PrintProgressBar(int percent, bool done)
 
 int BurnerWorkerBase::Burn()
 {
+    // A partition table was read whole by the set-up.
+    if (!m_context->IsPartitionTable() && !OpenBurnFile()) {
+        return BurnInfo::BURN_BOOT_FAILED;
+    }
     if (!InitTransport()) {
         return BurnInfo::INIT_TRANSFER_WAY_FAILED;
     }
@@ -361,7 +385,7 @@ bool BurnerWorkerBase::BootDownloadPartition(const PartitionItem& partition, con
 
 bool BurnerWorkerBase::DownloadWholeFile(const std::string& file)
 {
-    if (DownloadAllinoneBin(Device(), file.c_str(), Address()) == 0) {
+    if (DownloadAllinoneBin(Device(), HandedPath(file).c_str(), Address()) == 0) {
         WorkerText::PrintBurnFailed(file);
         return false;
     }
@@ -420,11 +444,12 @@ int BurnerWorkerBase::BurnUART()
 
 int BurnerWorkerBase::BurnTargetByUart(const std::string& file, unsigned long address)
 {
-    unsigned long long length = CommonUtil::GetFileLen(file);
+    std::string handed = HandedPath(file);
+    unsigned long long length = CommonUtil::GetFileLen(handed);
     if (!SendEraseCmd(address, static_cast<unsigned long>(length))) {
         return BurnInfo::ERASE_FAILED;
     }
-    if (DownloadToFlash(Device(), file.c_str(), 0, 0, address, 0, 0, 0) == 0) {
+    if (DownloadToFlash(Device(), handed.c_str(), 0, 0, address, 0, 0, 0) == 0) {
         WorkerText::PrintBurnFailed(file);
         return BurnInfo::BURN_PARTITION_FAILED;
     }

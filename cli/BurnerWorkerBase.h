@@ -8,9 +8,11 @@
 
 #include "BurnContext.h"
 #include "CommonUtil.h"
+#include "FileDescriptor.h"
 
 class BurnChipBase;
 class PendingOutput;
+class ShownPath;
 
 // Releases a device handle through the device API.
 struct DeviceCloser {
@@ -84,6 +86,12 @@ protected:
     const std::vector<BurnInfo::PartitionItem>& Partitions() const { return m_partitions; }
     // The context's address as the library takes it: the low 32 bits, never sign-extended.
     unsigned long Address() const;
+    // Opens the burn file before the device, so that one that cannot be read is refused in one line,
+    // with the system's reason, before the reset prompt and without device time.
+    bool OpenBurnFile();
+    // The path a file is read through: the burn file once open is read as that very file, whatever its
+    // name now leads to; the library's messages still show its name.
+    std::string HandedPath(const std::string& file) const;
     bool BootDownloadPartition(const BurnInfo::PartitionItem& partition, const char* file);
     // The steps of the workers whose chip driver does the whole job, each with its verdict line.
     bool DownloadWholeFile(const std::string& file);
@@ -101,17 +109,23 @@ private:
     std::vector<BurnInfo::PartitionItem> m_partitions;
     std::unique_ptr<BurnInfo::BurnContext> m_context;
     DeviceHandle m_device;
+    FileDescriptor m_burnFile;
+    std::unique_ptr<ShownPath> m_shownBurnFile;
 };
 
 // While it lives, the library's messages name the file or directory handed to it by the shown path
 // instead: the library is handed files through descriptors held open, the console names them as the
-// user knows them.
+// user knows them. One made while another lives stands in for it until it goes.
 class ShownPath {
 public:
     ShownPath(const std::string& handed, const std::string& shown);
     ~ShownPath();
     ShownPath(const ShownPath&) = delete;
     ShownPath& operator=(const ShownPath&) = delete;
+
+private:
+    std::string m_outerHanded;
+    std::string m_outerShown;
 };
 
 // Messages shared by the workers.

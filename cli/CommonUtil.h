@@ -87,7 +87,7 @@ unsigned long long GetFileLen(const std::string& path);
 int OpenRegularFileToRead(const std::string& path, std::string& reason);
 enum class FileRead { DONE, CANNOT_OPEN, NOT_REGULAR, NO_MEMORY, READ_FAILED };
 // The whole of a regular file followed by spare zero bytes, allocated without throwing; length
-// excludes the spare bytes. Prints nothing.
+// excludes the spare bytes. Prints nothing; CANNOT_OPEN leaves the system's reason in errno.
 FileRead ReadRegularFile(const std::string& path, unsigned long spare, std::unique_ptr<unsigned char[]>& buffer,
                          unsigned long& length);
 // The whole file, followed by FILE_CONTENT_SPARE zero bytes; length excludes the spare bytes.

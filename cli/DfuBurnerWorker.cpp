@@ -14,7 +14,8 @@ namespace DfuBurnerWorkerSp {
 
 namespace {
 
-using BurnInfo::IsFirmwarePackage;
+// As many as the test of a package's magic flag looks at.
+constexpr size_t PACKAGE_MAGIC_BYTES = 12;
 
 // The chips whose DFU driver burns a package image by image; every other chip's sends one file whole.
 bool BurnsPackages(int chipType)
@@ -93,7 +94,10 @@ int DfuBurnerWorker::Burn()
                     Context().GetBurnFile().c_str());
         return BurnInfo::BURN_BOOT_FAILED;
     }
-    if (!PackageCanBeBurnt(Context().GetBurnFile())) {
+    if (!OpenBurnFile()) {
+        return BurnInfo::BURN_BOOT_FAILED;
+    }
+    if (!PackageCanBeBurnt(HandedPath(Context().GetBurnFile()))) {
         WorkerText::PrintBurnFailed(Context().GetBurnFile());
         return BurnInfo::BURN_BOOT_FAILED;
     }
@@ -117,14 +121,15 @@ int DfuBurnerWorker::Read()
         return BurnInfo::PARAM_ERROR;
     }
     std::string output = Context().GetOutputPath().empty() ? Context().GetBurnFile() : Context().GetOutputPath();
-    if (IsFirmwarePackage(output)) {
-        std::printf("error: %s is a firmware package; a read does not overwrite it, name the output file with -o.\n",
-                    output.c_str());
-        return BurnInfo::PARAM_ERROR;
-    }
     PendingOutput file(output);
     if (!file.Check()) {
         return BurnInfo::READ_PARTITION_FAILED;
+    }
+    std::vector<unsigned char> head = file.FirstBytes(PACKAGE_MAGIC_BYTES);
+    if (Common::LooksLikeFwpkg(head.data(), head.size())) {
+        std::printf("error: %s is a firmware package; a read does not overwrite it, name the output file with -o.\n",
+                    output.c_str());
+        return BurnInfo::PARAM_ERROR;
     }
     if (!InitTransport()) {
         return BurnInfo::INIT_TRANSFER_WAY_FAILED;

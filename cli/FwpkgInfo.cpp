@@ -1,5 +1,6 @@
 #include "FwpkgInfo.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -38,7 +39,7 @@ bool ParseFwpkgInfo(const std::string& path, std::vector<FwImageInfo>& rows, std
         case CommonUtil::FileRead::DONE:
             break;
         case CommonUtil::FileRead::CANNOT_OPEN:
-            error = "cannot open file: " + path;
+            error = "cannot open file: " + path + " (" + std::strerror(errno) + ")";
             return false;
         case CommonUtil::FileRead::NO_MEMORY:
             error = "not enough memory to read file: " + path;

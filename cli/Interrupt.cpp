@@ -21,6 +21,7 @@ namespace {
 constexpr int SIGNAL_STATUS_BASE = 128;
 
 std::atomic<int> g_received{0};
+std::atomic<bool> g_settled{false};
 sigset_t g_watched;
 // The main thread names the file while the watching thread may be ending the tool: the lock keeps
 // the watcher from reading a name half written, and reading it allocates nothing. A step run with the
@@ -126,12 +127,21 @@ void Watch()
 
 int Received()
 {
-    return g_received.load();
+    return g_settled.load() ? 0 : g_received.load();
+}
+
+bool Settle()
+{
+    if (g_received.load() != 0) {
+        return false;
+    }
+    g_settled.store(true);
+    return true;
 }
 
 int CancelQuery()
 {
-    return Received() != 0 ? 1 : 0;
+    return g_received.load() != 0 ? 1 : 0;
 }
 
 void SetScratchFile(int directory, const std::string& name)

@@ -5,20 +5,34 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <linux/limits.h>
 #include <linux/magic.h>
+#include <poll.h>
+#include <sys/random.h>
 #include <sys/vfs.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include "Interrupt.h"
 
 namespace {
 
-// Another process with this one's id may have left a file behind.
+// A name taken by chance is tried again with another.
 constexpr int MAX_NAME_TRIES = 100;
-constexpr mode_t NEW_FILE_MODE = 0666;  // less the umask, as for any file the tool creates
-// Only this user may open the new file until it is whole and gets the output's mode.
-constexpr mode_t WRITTEN_FILE_MODE = 0600;
+// The scratch file's name is as short and as hard to guess as mkstemp's, whatever the output's name.
+constexpr size_t SCRATCH_RANDOM_LETTERS = 8;
+const char SCRATCH_LETTERS[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+// A new output is made with the rights the directory gives any new file (its default ACL, else the
+// umask), which it keeps: no one may open it before it is whole who could not open it afterwards.
+constexpr mode_t NEW_FILE_MODE = 0666;
+// A file that replaces another is this user's alone until it has taken over the older one's rights.
+constexpr mode_t REPLACING_FILE_MODE = 0600;
 constexpr mode_t PERMISSION_BITS = 0777;
+const char* const ACCESS_ACL = "system.posix_acl_access";
+// Like the set-user-ID bits, which the mode leaves out, file capabilities are not carried over to a dump.
+const char* const FILE_CAPABILITIES = "security.capability";
+// How often a FIFO without a reader is tried again: no event tells a writer that one has come.
+constexpr int READER_RETRY_MS = 50;
 // A longer chain of links is taken for a loop, as the kernel does.
 constexpr int MAX_LINK_HOPS = 40;
 const char* const NO_NAME_LEFT = "the file it opens has no name any more";
@@ -28,11 +42,27 @@ bool SameFile(const struct stat& one, const struct stat& other)
     return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
 }
 
-mode_t Umask()
+std::string RandomScratchName()
 {
-    mode_t mask = umask(0);
-    umask(mask);
-    return mask;
+    unsigned char random[SCRATCH_RANDOM_LETTERS] = {0};
+    if (getrandom(random, sizeof(random), 0) != static_cast<ssize_t>(sizeof(random))) {
+        return "";
+    }
+    std::string name = ".vexil-";
+    for (unsigned char byte : random) {
+        name += SCRATCH_LETTERS[byte % (sizeof(SCRATCH_LETTERS) - 1)];
+    }
+    return name + ".part";
+}
+
+// The names of a file's extended attributes, one after another each ending in a zero byte; empty on a
+// file system that has none.
+bool ListAttributes(const std::string& path, std::vector<char>& names)
+{
+    names.assign(XATTR_LIST_MAX, '\0');
+    ssize_t length = listxattr(path.c_str(), names.data(), names.size());
+    names.resize(length > 0 ? static_cast<size_t>(length) : 0);
+    return length >= 0 || errno == ENOTSUP;
 }
 
 // The text of the link a handle taken without following it holds.
@@ -49,19 +79,11 @@ bool SharedSticky(const struct stat& directory)
     return (directory.st_mode & S_ISVTX) != 0 && (directory.st_mode & (S_IWGRP | S_IWOTH)) != 0;
 }
 
-// As the kernel's protected_symlinks has it, and whether or not it is switched on: in a sticky
-// directory that everyone may write, a link is followed only for its owner or when it belongs to the
-// directory's owner. Another user's link in /tmp must not steer what root writes.
-bool FollowedForThisUser(const struct stat& directory, const struct stat& link)
-{
-    constexpr mode_t STICKY_FOR_ALL = S_ISVTX | S_IWOTH;
-    return link.st_uid == geteuid() || (directory.st_mode & STICKY_FOR_ALL) != STICKY_FOR_ALL ||
-           link.st_uid == directory.st_uid;
-}
-
 // Where others may put files in a sticky directory, everyone is held to what the kernel's
-// protected_regular and protected_fifos hold them to in place, whether or not they are switched on: a
-// file or FIFO of neither this user nor the directory's owner is not written.
+// protected_symlinks, protected_regular and protected_fifos hold them to in place, whether or not they
+// are switched on, and in a directory that only a group may write as well: a link, file or FIFO of
+// neither this user nor the directory's owner is not followed or written. Another user's link in /tmp
+// or a team's directory must not steer what root writes.
 bool PlantedByAnother(const struct stat& directory, const struct stat& file)
 {
     return SharedSticky(directory) && file.st_uid != geteuid() && file.st_uid != directory.st_uid;
@@ -160,7 +182,7 @@ bool PendingOutput::MayFollowLink() const
     if (fstat(m_directory.Get(), &holder) != 0) {
         return Refuse(errno);
     }
-    return FollowedForThisUser(holder, m_found) || Refuse(EACCES);
+    return !PlantedByAnother(holder, m_found) || Refuse(EACCES);
 }
 
 // The links under /proc/<pid>/fd and their kind are the kernel's own.
@@ -192,7 +214,6 @@ bool PendingOutput::OpenKernelLink()
 // read has no say in them.
 bool PendingOutput::TakeDecisions()
 {
-    m_mode = NEW_FILE_MODE & ~Umask();
     if (!m_existed) {
         return true;
     }
@@ -245,12 +266,14 @@ bool PendingOutput::Refuse(const char* reason) const
 
 bool PendingOutput::MakeFileBeside()
 {
-    std::string stem = "." + m_name + "." + std::to_string(getpid()) + ".";
     for (int tries = 0; tries < MAX_NAME_TRIES; ++tries) {
-        std::string candidate = stem + std::to_string(tries) + ".part";
+        std::string candidate = RandomScratchName();
+        if (candidate.empty()) {
+            break;
+        }
         m_file.Reset(Interrupt::CreateScratchFile(m_directory.Get(), candidate,
                                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                                                  WRITTEN_FILE_MODE));
+                                                  m_takesOver ? REPLACING_FILE_MODE : NEW_FILE_MODE));
         if (m_file.IsOpen()) {
             m_partName = candidate;
             m_pending = true;
@@ -264,11 +287,37 @@ bool PendingOutput::MakeFileBeside()
 }
 
 // The device, FIFO or pipe that was checked, through the handle taken then: one put at its name since
-// neither gets the read nor keeps the tool waiting for a reader.
+// gets nothing. A FIFO is opened once it has a reader, and a signal ends that wait as it ends the
+// library's waits.
 bool PendingOutput::OpenDirectOutput()
 {
-    m_file.Reset(open(m_checked.HeldPath().c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
-    return m_file.IsOpen() || Refuse(errno);
+    std::string checked = m_checked.HeldPath();
+    while (true) {
+        m_file.Reset(open(checked.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+        if (m_file.IsOpen()) {
+            return true;
+        }
+        if (errno != ENXIO || !S_ISFIFO(m_found.st_mode)) {
+            return Refuse(errno);
+        }
+        if (Interrupt::CancelQuery() != 0) {
+            return false;
+        }
+        (void)poll(nullptr, 0, READER_RETRY_MS);
+    }
+}
+
+std::vector<unsigned char> PendingOutput::FirstBytes(size_t count) const
+{
+    std::vector<unsigned char> bytes;
+    if (!m_existed || !S_ISREG(m_found.st_mode)) {
+        return bytes;
+    }
+    FileDescriptor file(open(m_checked.HeldPath().c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC));
+    bytes.resize(count);
+    ssize_t length = file.IsOpen() ? pread(file.Get(), bytes.data(), count, 0) : -1;
+    bytes.resize(length > 0 ? static_cast<size_t>(length) : 0);
+    return bytes;
 }
 
 bool PendingOutput::StillNamesTheFile() const
@@ -279,16 +328,58 @@ bool PendingOutput::StillNamesTheFile() const
            fstat(m_file.Get(), &written) == 0 && SameFile(named, written);
 }
 
-// The read takes the older file's place as writing it in place did: with its permission bits, and with
-// its owner where this user may give the file away (only the superuser may; the read then stays this
-// user's). A new output gets a new file's mode.
-bool PendingOutput::TakeOverOwnerAndMode() const
+// The read takes the older file's place as writing it in place did: with its permission bits, its access
+// ACL and its other extended attributes, and with its owner where this user may give the file away
+// (only the superuser may; the read then stays this user's). A new output keeps the rights it was made
+// with.
+bool PendingOutput::TakeOverRights() const
 {
-    bool owned = !m_takesOver || fchown(m_file.Get(), m_found.st_uid, m_found.st_gid) == 0 || errno == EPERM;
-    return owned && fchmod(m_file.Get(), m_mode) == 0;
+    if (!m_takesOver) {
+        return true;
+    }
+    bool owned = fchown(m_file.Get(), m_found.st_uid, m_found.st_gid) == 0 || errno == EPERM;
+    return owned && TakeOverAttributes() && fchmod(m_file.Get(), m_mode) == 0;
 }
 
+// As cp -a carries them over, read through the handle taken at the check and set on the open new file.
+// An attribute this user may not set is left behind, but not the access ACL: without it the read would
+// be more open than the file it replaces, as it would with an ACL the directory gave the new file.
+bool PendingOutput::TakeOverAttributes() const
+{
+    std::string replaced = m_checked.HeldPath();
+    std::vector<char> names;
+    if (!ListAttributes(replaced, names)) {
+        return false;
+    }
+    bool acl = false;
+    std::vector<char> value(XATTR_SIZE_MAX);
+    for (size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
+        const char* name = &names[at];
+        if (std::strcmp(name, FILE_CAPABILITIES) == 0) {
+            continue;
+        }
+        bool isAcl = std::strcmp(name, ACCESS_ACL) == 0;
+        acl = acl || isAcl;
+        ssize_t length = getxattr(replaced.c_str(), name, value.data(), value.size());
+        bool copied = length >= 0 && fsetxattr(m_file.Get(), name, value.data(), static_cast<size_t>(length), 0) == 0;
+        if (!copied && isAcl) {
+            return false;
+        }
+    }
+    return acl || fremovexattr(m_file.Get(), ACCESS_ACL) == 0 || errno == ENODATA || errno == ENOTSUP;
+}
+
+// A first signal that came before this point stops the read and leaves the output as it was; once it is
+// passed, one no longer changes the outcome. Ending at once waits until the read is in place and no
+// longer named for removal.
 bool PendingOutput::Keep()
+{
+    bool kept = false;
+    Interrupt::WithEndHeldOff([&]() { kept = Interrupt::Settle() && PutInPlace(); });
+    return kept;
+}
+
+bool PendingOutput::PutInPlace()
 {
     if (!m_pending) {
         return true;
@@ -301,7 +392,7 @@ bool PendingOutput::Keep()
                     m_output.c_str(), PartText().c_str());
         return false;
     }
-    bool renamed = TakeOverOwnerAndMode() &&
+    bool renamed = TakeOverRights() &&
                    renameat(m_directory.Get(), m_partName.c_str(), m_directory.Get(), m_name.c_str()) == 0;
     int error = errno;
     m_stranded = !renamed;

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 #include "FileDescriptor.h"
 
@@ -34,13 +35,17 @@ public:
     bool Check();
     // After Check: the file the read writes into.
     bool Create();
-    // A whole read that cannot be put in place stays under its own name, which Discard then tells.
+    // A whole read that cannot be put in place stays under its own name, which Discard then tells. After
+    // a signal the read is not put in place.
     bool Keep();
     // Removes the new file and says so.
     void Discard();
     // A name that opens the very file the read writes into, whatever happens to its name meanwhile.
     std::string Path() const { return m_file.HeldPath(); }
     const std::string& Output() const { return m_output; }
+    // After Check: up to count bytes from the start of the existing regular file that the read replaces,
+    // read from it as it was checked; none for any other output.
+    std::vector<unsigned char> FirstBytes(size_t count) const;
 
 private:
     bool Refuse(int error) const;
@@ -54,7 +59,9 @@ private:
     bool MakeFileBeside();
     bool OpenDirectOutput();
     bool StillNamesTheFile() const;
-    bool TakeOverOwnerAndMode() const;
+    bool PutInPlace();
+    bool TakeOverRights() const;
+    bool TakeOverAttributes() const;
     bool Remove();
     std::string PartText() const { return m_directoryText + m_partName; }
 
@@ -68,8 +75,8 @@ private:
     bool m_namedByKernel = false;  // a kernel's link named a regular file, whose own name is resolved
     struct stat m_kernelNamed = {};  // that file
     bool m_direct = false;        // an existing output that is no regular file, written directly
-    bool m_takesOver = false;     // the read takes over the existing output's owner and mode
-    mode_t m_mode = 0;            // of the output the read becomes
+    bool m_takesOver = false;     // the read takes over the existing output's owner and rights
+    mode_t m_mode = 0;            // the existing output's permission bits
     FileDescriptor m_file;        // the file the read writes into
     std::string m_partName;       // the new file's name beside the output
     bool m_pending = false;   // the new file is not yet kept or removed

@@ -20,14 +20,14 @@ const char* const READ_FILE_SUFFIX = "_read.bin";
 
 // A read or an erase burns the package only up to the first image it sends, which must be the loader
 // that then reads or erases: any other image would be written to the flash.
-bool LoaderComesFirst(const std::string& package)
+bool LoaderComesFirst(const std::string& handed, const std::string& package)
 {
     std::unique_ptr<unsigned char[]> data;
     unsigned long length = 0;
     std::vector<Common::FileHead> images;
     std::string version;
     std::string error;
-    if (CommonUtil::ReadRegularFile(package, 0, data, length) != CommonUtil::FileRead::DONE ||
+    if (CommonUtil::ReadRegularFile(handed, 0, data, length) != CommonUtil::FileRead::DONE ||
         !Common::ParseFwpkg(data.get(), length, images, version, error, true)) {
         return true;  // the driver says why it cannot take the package
     }
@@ -94,6 +94,9 @@ void Qx71BurnerWorker::ResetChipWhenAsked()
 
 int Qx71BurnerWorker::Burn()
 {
+    if (!OpenBurnFile()) {
+        return BurnInfo::BURN_BOOT_FAILED;
+    }
     if (!InitTransport()) {
         return BurnInfo::INIT_TRANSFER_WAY_FAILED;
     }
@@ -108,7 +111,11 @@ int Qx71BurnerWorker::Burn()
 
 int Qx71BurnerWorker::Erase()
 {
-    if (!LoaderComesFirst(Context().GetBurnFile())) {
+    std::string file = Context().GetBurnFile();
+    if (!OpenBurnFile()) {
+        return BurnInfo::BURN_BOOT_FAILED;
+    }
+    if (!LoaderComesFirst(HandedPath(file), file)) {
         return BurnInfo::ERASE_FAILED;
     }
     if (!InitTransport()) {
@@ -118,7 +125,7 @@ int Qx71BurnerWorker::Erase()
     Device()->SetAtResetCommand(Context().GetResetAtCommand());
     // The loader of the package does the erasing, so the package goes no further than its loader.
     SetIsOnlyBurnLoader(1);
-    if (!EraseWholeFlash(Context().GetBurnFile().c_str())) {
+    if (!EraseWholeFlash(HandedPath(file).c_str())) {
         return BurnInfo::ERASE_FAILED;
     }
     ResetChipWhenAsked();
@@ -146,7 +153,7 @@ int Qx71BurnerWorker::Read()
     if (!ReadArgumentsValid(output)) {
         return BurnInfo::PARAM_ERROR;
     }
-    if (!LoaderComesFirst(file)) {
+    if (!OpenBurnFile() || !LoaderComesFirst(HandedPath(file), file)) {
         return BurnInfo::BURN_BOOT_FAILED;
     }
     PendingOutput pending(output);

@@ -133,6 +133,9 @@ int TypeSixBurnerWorker::Burn()
     if (!ResetOptionsUsable()) {
         return BurnInfo::PARAM_ERROR;
     }
+    if (!OpenBurnFile()) {
+        return BurnInfo::BURN_BOOT_FAILED;
+    }
     if (!InitTransport()) {
         return BurnInfo::INIT_TRANSFER_WAY_FAILED;
     }
@@ -147,7 +150,7 @@ int TypeSixBurnerWorker::Burn()
     bool burnt = BurnPartitions();
     m_extractDirectory.Remove();
     // A chip left halfway through a burn is put back to its boot ROM; one never talked to is left alone.
-    if (burnt || Device()->HasSentAny()) {
+    if (burnt || (Device()->HasSentAny() && !m_stoppedDownloadReset)) {
         (void)Reset(Device());
     }
     return burnt ? BurnInfo::SUCCESS : BurnInfo::BURN_PARTITION_FAILED;
@@ -176,7 +179,7 @@ int TypeSixBurnerWorker::LoadPackage()
         return BurnInfo::BURN_PARTITION_FAILED;
     }
     m_images.clear();
-    if (!ParseFwpkgFile(package, m_images) || !OnlyBurnNamesKeepBurntImages(package)) {
+    if (!ParseFwpkgFile(HandedPath(package), m_images) || !OnlyBurnNamesKeepBurntImages(package)) {
         return BurnInfo::BURN_PARTITION_FAILED;
     }
     FilterByOnlyBurn(m_images);
@@ -475,9 +478,14 @@ int TypeSixBurnerWorker::BurnOtherFile(const FwpkgBinInfo& image)
     SetIsReset(Device(), 0);
     std::string spec = JoinedSpec(image.path);
     bool burnt = false;
-    for (int attempt = 0; attempt < 2 && !burnt; ++attempt) {
+    bool stopped = false;
+    // A download the user stopped is not tried again; the reset with which the library ends a failed
+    // download has then put the chip back to its boot ROM, and is the run's last.
+    for (int attempt = 0; attempt < 2 && !burnt && !stopped; ++attempt) {
         burnt = DownloadToFlash(Device(), spec.c_str(), 0, 0, image.burnAddr, image.burnSize, 0, kind) != 0;
+        stopped = Interrupt::Received() != 0;
     }
+    m_stoppedDownloadReset = stopped && !burnt;
     if (!burnt) {
         std::printf("error: Burn %s failed!\n", Common::Printable(image.name).c_str());
         return BurnInfo::BURN_PARTITION_FAILED;

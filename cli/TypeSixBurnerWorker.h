@@ -88,6 +88,7 @@ private:
     std::vector<BurnInfo::FwpkgBinInfo> m_images;
     std::unique_ptr<unsigned char[]> m_package;  // the bytes read and checked, until the images are unpacked
     ExtractDirectory m_extractDirectory;
+    bool m_stoppedDownloadReset = false;  // the library's reset ended a download the user stopped
 };
 
 }  // namespace TypeSixBurnerWorkerSp

@@ -1,6 +1,7 @@
 #include "DfuProtocol.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 #include <new>
 
@@ -484,9 +485,14 @@ bool DfuProtocol::UploadFile(const char* path, int length, unsigned long address
     }
     unsigned long received = 0;
     bool complete = UploadBlocks(file, length, GetEffectiveTransferSize(), received);
-    Common::CloseFile(file);
+    // The last buffered blocks are written at the close, so a full disk may show only there.
+    bool closed = std::fclose(file) == 0;
     if (!complete) {
         AbortBrokenTransfer();
+        return false;
+    }
+    if (!closed) {
+        Report("error: Closing the output file failed.\n");
         return false;
     }
     if (received == 0) {

@@ -1,6 +1,7 @@
 #include "TypeSixSerCusPro.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <memory>
 
 #include "BurnChipBase.h"
@@ -416,7 +417,11 @@ bool TypeSixSerCusPro::UploadFile(const char* path, int len, unsigned long addr)
     }
     m_chip->SetProgress(0);
     bool read = ReadBlocksInto(file, addr, static_cast<unsigned long>(len));
-    Common::CloseFile(file);
+    // The last buffered blocks are written at the close, so a full disk may show only there.
+    if (std::fclose(file) != 0 && read) {
+        PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "Closing the output file %s failed.\n", path);
+        return false;
+    }
     return read && Step(Reset(), "reset failed.\n");
 }
 

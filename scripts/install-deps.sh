@@ -3,9 +3,10 @@
 # that a user without root or sudo runs the README's commands on a machine that has them all.
 set -euo pipefail
 # The USB tests: umockdev emulates the USB devices for the real libusb; dfu-util is the reference DFU
-# host, and its dfu-suffix makes the suffixed files of the DFU tests.
+# host, and its dfu-suffix makes the suffixed files of the DFU tests. The tests of a read's output
+# rights set and show POSIX ACLs with acl's setfacl and getfacl.
 packages=(cmake make g++ pkg-config libtinyxml2-dev libusb-1.0-0-dev libgtest-dev libgmock-dev
-          umockdev libumockdev-dev dfu-util)
+          umockdev libumockdev-dev dfu-util acl)
 missing=()
 for package in "${packages[@]}"; do
     status="$(dpkg-query -W -f='${Status}' "$package" 2>/dev/null || true)"

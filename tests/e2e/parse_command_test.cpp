@@ -142,7 +142,7 @@ TEST_F(ParseCommandTest, Failures)
 
     result = Vexil({"parse", "-f", "missing.fwpkg"});
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_EQ(result.output, "error: cannot open file: missing.fwpkg\n");
+    EXPECT_EQ(result.output, "error: cannot open file: missing.fwpkg (No such file or directory)\n");
 
     Sim::FwpkgOptions options;
     options.magic = 0xCAFEF00D;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -391,16 +392,27 @@ TEST_F(TypeSixWriteTest, RunsAtOnceBurnOnlyTheirOwnPackagesImages)
 }
 
 // The run's own directory goes when the run is stopped, and when a second signal ends the tool at once.
+// A write stopped while the SSB boots or in the middle of an image ends with one reset, never tried again.
 TEST_F(TypeSixWriteTest, StoppedWriteLeavesNothingUnpacked)
 {
     std::string package = install.WritePackage("app.fwpkg", PACKAGE);
-    for (int secondSignal : {0, SIGTERM}) {
-        StartChip(SsbHeldUntil(std::make_shared<std::atomic<bool>>(false)));
+    TypeSixFaults midImage;
+    midImage.unansweredCommand = 0x04;
+    auto sendingData = [](const TypeSixChip& c) { return !c.Frames().empty() && c.Commands().back() == 0x04; };
+    const std::vector<std::tuple<TypeSixFaults, std::function<bool(const TypeSixChip&)>, int>> cases = {
+        {SsbHeldUntil(std::make_shared<std::atomic<bool>>(false)), SsbBooted, 0},
+        {midImage, sendingData, 0},
+        // Last: a tool ended at once leaves the line marked for its exclusive use while the bench holds it open.
+        {SsbHeldUntil(std::make_shared<std::atomic<bool>>(false)), SsbBooted, SIGTERM}};
+    for (const auto& [faults, chipReady, secondSignal] : cases) {
+        StartChip(faults);
         auto write = StartWrite(bench, package);
-        ASSERT_TRUE(chip->WaitUntil(SsbBooted, 5000));
+        ASSERT_TRUE(chip->WaitUntil(chipReady, 5000));
         EXPECT_TRUE(write->Signal(SIGINT) && (secondSignal == 0 || write->Signal(secondSignal)));
         EXPECT_EQ(write->Finish(5000).exitCode, 130) << secondSignal;
         EXPECT_EQ(FilesIn(install.Path("app_extract")), std::set<std::string>{}) << secondSignal;
+        EXPECT_TRUE(secondSignal != 0 || (chip->WaitUntil([](const TypeSixChip& c) { return c.Resets() > 0; }, 5000) &&
+                                          Served().Resets() == 1u));
     }
 }
 
@@ -442,13 +454,17 @@ TEST_F(TypeSixWriteTest, PartitionTableIsNoPackageAndNothingIsSent)
     EXPECT_TRUE(Frames().empty());
 }
 
-TEST_F(TypeSixWriteTest, PortThatCannotBeOpenedEndsWithStatusThree)
+// A package that does not open is refused before the port is tried.
+TEST_F(TypeSixWriteTest, PortOrPackageThatCannotBeOpenedEndsTheWriteAtOnce)
 {
-    std::string package = install.WritePackage("app.fwpkg", PACKAGE);
-    for (const std::string& file : {package, install.Path("missing.fwpkg")}) {
+    std::string missing = install.Path("missing.fwpkg");
+    const std::vector<std::tuple<std::string, int, std::string>> cases = {
+        {install.WritePackage("app.fwpkg", PACKAGE), 3, "error: Open serial port :/nonexistent/ttyVX0 failed"},
+        {missing, BOOT_FAILED, "error: Cannot open the burn file " + missing + " (No such file or directory).\n\n"}};
+    for (const auto& [file, status, line] : cases) {
         ProgramResult result = install.Run({"write", "-c", "typesix", "-p", "/nonexistent/ttyVX0", "-f", file});
-        EXPECT_EQ(result.exitCode, 3) << file;
-        EXPECT_NE(result.output.find("error: Open serial port :/nonexistent/ttyVX0 failed"), std::string::npos);
+        EXPECT_EQ(result.exitCode, status) << file;
+        EXPECT_EQ(result.output.rfind(line, 0), 0u) << result.output;
     }
 }
 

@@ -1,6 +1,7 @@
 #include "RecordingChip.h"
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <new>
 
@@ -32,6 +33,14 @@ std::unique_ptr<TransportProtocolBase> MakeQuietProtocol(BurnChipBase& chip)
 std::string Flag(bool value)
 {
     return value ? "1" : "0";
+}
+
+// A package handed as a descriptor the tool holds is noted as the file it opens.
+std::string PackageNamed(const std::string& file)
+{
+    std::error_code error;
+    std::filesystem::path target = std::filesystem::read_symlink(file, error);
+    return file.rfind("/proc/self/fd/", 0) == 0 && !error ? target.string() : file;
 }
 
 }  // namespace
@@ -67,7 +76,7 @@ bool RecordingChip::WaitBootRun()
 
 bool RecordingChip::DownloadAllinoneBin(const char* file, unsigned long address)
 {
-    Note("DownloadAllinoneBin(" + std::string(file) + "," + std::to_string(address) + ")");
+    Note("DownloadAllinoneBin(" + PackageNamed(file) + "," + std::to_string(address) + ")");
     m_record.targetBaudAtDownload = GetTargetBaudRate();
     m_record.onlyBurnLoaderAtDownload = m_isOnlyBurnLoader;
     SetProgress(50);

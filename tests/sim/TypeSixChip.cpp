@@ -339,6 +339,9 @@ TypeSixFlashImage& TypeSixChip::Current()
 void TypeSixChip::OnSsbFrame(const Bytes& frame, std::vector<Bytes>& out)
 {
     uint8_t command = frame[1];
+    if (command != 0 && command == m_faults.unansweredCommand) {
+        return;
+    }
     Bytes payload(frame.begin() + 2, frame.end() - 1);
     switch (command) {
         case 0x0F:

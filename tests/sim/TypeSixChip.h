@@ -33,6 +33,7 @@ struct TypeSixFaults {
     bool badCheckByte = false;         // every reply carries a wrong check byte
     uint8_t refusedCommand = 0;        // frames of this command are answered with return code 0
     int refusals = -1;                 // how many of them (-1: all)
+    uint8_t unansweredCommand = 0;     // frames of this command the SSB never answers (0: none)
     bool splitReplies = false;         // replies arrive in two pieces, cut inside a doubled 0x5C when there is one
     std::string noise;                 // console text before every reply
     long long goneAfterHostBytes = -1; // the chip goes away once it has got this many bytes

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <climits>
 #include <sys/stat.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -47,11 +49,15 @@ std::vector<std::string> Strings(std::initializer_list<std::string> texts)
     return std::vector<std::string>(texts.begin(), texts.end());
 }
 
+// The words name burn files as a user beside them would: the tests run in the install's directory.
 class WorkerTest : public testing::Test {
 protected:
     void SetUp() override
     {
         ASSERT_TRUE(install.Ready());
+        ASSERT_TRUE(Sim::WriteBinaryFile(install.Path("a.fwpkg"), {}) &&
+                    Sim::WriteBinaryFile(install.Path("a.bin"), {}));
+        std::filesystem::current_path(install.Dir());
         ASSERT_TRUE(bench.IsOpen());
         ASSERT_TRUE(install.AddChip("conn", "ChipType=0x30001\nSupportedTransports=serial\n"));
         ASSERT_TRUE(install.AddChip("mcu", "ChipType=0x40001\nSupportedTransports=serial,usb\n"));
@@ -119,7 +125,10 @@ protected:
         return words;
     }
 
+    void TearDown() override { std::filesystem::current_path(testDirectory); }
+
     Sim::ToolInstall install{VEXIL_BUILD_DIR, Sim::ToolInstall::Executable::LinkOnly};
+    std::filesystem::path testDirectory = std::filesystem::current_path();
     Sim::PtyBench bench;
     Sim::RecordingChips chips;
     std::string output;
@@ -208,7 +217,7 @@ class Qx71WorkerTest : public WorkerTest, public testing::WithParamInterface<con
 
 TEST_P(Qx71WorkerTest, BurnHandsEverySettingToTheDriverBeforeTheDownload)
 {
-    std::string package = install.Path("app.fwpkg");
+    std::string package = install.Path("a.fwpkg");
     int result = RunWords(Port({"-c", GetParam(), "-b", "921600", "-f", package, "--switch-after-loader",
                                 "--before-reset", "--burn-interval", "20", "--only-burn", "app", "--only-burn",
                                 "boot", "-a", "0x1000"}),
@@ -232,7 +241,8 @@ TEST_P(Qx71WorkerTest, BurnWithDefaultsAndAResetFrame)
     std::string atCommand = chip == "qxat" ? "AT+REBOOT\r\n" : "at+rst\r\n";
     EXPECT_EQ(chips.Record().calls,
               Strings({"SetSwitchAfterLoader(0)", "SetOnlyBurnNames()", "SetCtrlPeriod(10)", "SetBeforeReset(0)",
-                       "SetAtResetCommand(" + atCommand + ")", "DownloadAllinoneBin(a.fwpkg,0)"}));
+                       "SetAtResetCommand(" + atCommand + ")",
+                       "DownloadAllinoneBin(" + install.Path("a.fwpkg") + ",0)"}));
     EXPECT_EQ(chips.Record().targetBaudAtDownload, 115200u);
     EXPECT_EQ(wire, RESET_FRAME);
 }
@@ -271,8 +281,8 @@ TEST_P(Qx71WorkerTest, FailedEraseSendsNoResetFrame)
 TEST_P(Qx71WorkerTest, ReadSendsTheLoaderThenWritesFlashBesideThePackage)
 {
     chips.Record().flash = Sim::PatternBytes(4096, 7);
-    std::string package = install.Path("app.fwpkg");
-    std::string written = install.Path("app_read.bin");
+    std::string package = install.Path("a.fwpkg");
+    std::string written = install.Path("a_read.bin");
     int result =
         RunWords(Port({"-c", GetParam(), "-f", package, "-a", "0x800000", "-z", "4k"}), &BurnerWorkerBase::Read);
     EXPECT_EQ(result, 0);
@@ -287,17 +297,45 @@ TEST_P(Qx71WorkerTest, ReadSendsTheLoaderThenWritesFlashBesideThePackage)
     EXPECT_EQ(output, PLEASE_RESET_LINE + "\nBurn " + package + " successfully.\n\nRead " + written + " successfully.\n");
 }
 
-TEST_P(Qx71WorkerTest, ReadWritesToTheOutputOption)
+// The read is no more open than the file it replaces (mode, access ACL and other extended attributes)
+// or than a file made in that directory; its name may be as long as a file system takes.
+const char* const RIGHTS_CASES[] = {
+    "echo old >$1 && chmod 640 $1",
+    "echo old >$1 && chmod 600 $1 && setfacl -m u:nobody:r $1",  // group bits that are the ACL's mask
+    "echo old >$1 && setfacl -d -m u:nobody:rw $2",              // an ACL the directory gives new files
+    "setfacl -d -m u::rw,g::r,o::- $2",                          // a default ACL in place of the umask
+};
+
+std::string Rights(const std::string& path)
 {
+    char note[8] = {0};
+    (void)getxattr(path.c_str(), "user.note", note, sizeof(note) - 1);
+    return Sim::RunProgram({"/bin/sh", "-c", "getfacl -cp $0", path}).output + note;
+}
+
+TEST_P(Qx71WorkerTest, ReadWritesToTheOutputOptionNoMoreOpenThanTheFileItReplacesOrANewOne)
+{
+    Sim::ScopedUmask mask(022);
+    std::string directory = install.Path("rights");
+    std::string written = directory + "/" + std::string(NAME_MAX, 'f');
+    if (mkdir(directory.c_str(), 0755) != 0 ||
+        Sim::RunProgram({"/bin/sh", "-c", "setfacl -m u::rwx $0", directory}).exitCode != 0) {
+        GTEST_SKIP() << "needs setfacl (Debian's acl) and a file system with POSIX ACLs";
+    }
     chips.Record().flash = {1, 2, 3};
-    std::string written = install.Path("flash.bin");
-    ASSERT_TRUE(Sim::WriteBinaryFile(written, {9}));
-    std::filesystem::permissions(written, std::filesystem::perms(0640));
-    EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", "a.fwpkg", "-z", "3", "-o", written}), &BurnerWorkerBase::Read),
-              0);
-    EXPECT_EQ(std::filesystem::status(written).permissions(), std::filesystem::perms(0640));
+    for (const char* put : RIGHTS_CASES) {
+        SCOPED_TRACE(put);
+        std::string shell = std::string("rm -f $2/* && setfacl -k $2 && ") + put + " && touch $2/made";
+        ASSERT_EQ(Sim::RunProgram({"/bin/sh", "-c", shell, "sh", written, directory}).exitCode, 0);
+        (void)setxattr(written.c_str(), "user.note", "kept", 4, 0);  // where the output exists
+        std::string expected = Rights(access(written.c_str(), F_OK) == 0 ? written : directory + "/made");
+        EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", "a.fwpkg", "-z", "3", "-o", written}),
+                           &BurnerWorkerBase::Read),
+                  0);
+        EXPECT_EQ(Rights(written), expected);
+        EXPECT_EQ(Sim::ReadBinaryFile(written), chips.Record().flash);
+    }
     EXPECT_THAT(chips.Record().calls.back(), testing::StartsWith("UploadFile(0,3,/proc/self/fd/"));
-    EXPECT_EQ(Sim::ReadBinaryFile(written), chips.Record().flash);
     EXPECT_NE(output.find("\nRead " + written + " successfully.\n"), std::string::npos) << output;
 }
 
@@ -439,7 +477,8 @@ TEST_P(Qx71WorkerTest, ReadAndEraseRefuseAPackageThatDoesNotBeginWithItsLoader)
     }
 }
 
-TEST_P(Qx71WorkerTest, PortThatDoesNotOpenGivesThree)
+// A burn file that does not open is refused before the reset prompt.
+TEST_P(Qx71WorkerTest, PortThatDoesNotOpenGivesThreeAndBurnFileFour)
 {
     const std::string openFailed =
         PLEASE_RESET_LINE + "error: Open serial port :/nonexistent/ttyX failed, It may be caused by the following "
@@ -448,6 +487,8 @@ TEST_P(Qx71WorkerTest, PortThatDoesNotOpenGivesThree)
     for (auto operation : {&BurnerWorkerBase::Burn, &BurnerWorkerBase::Erase, &BurnerWorkerBase::Read}) {
         EXPECT_EQ(RunWords({"-c", GetParam(), "-p", "/nonexistent/ttyX", "-f", "a.fwpkg", "-z", "4"}, operation), 3);
         EXPECT_EQ(output, openFailed);
+        EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", "config", "-z", "4"}), operation), 4);
+        EXPECT_EQ(output, "error: Cannot open the burn file config (Is a directory).\n");
     }
 }
 

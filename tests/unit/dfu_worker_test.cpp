@@ -117,6 +117,7 @@ struct ReadCase : NamedRow {
     bool burnFileIsPackage;
     int result;
     const char* writtenTo;  // "out.bin", "app.bin" or nullptr
+    size_t packageCutTo = 0;  // bytes of the package left, when it is cut short
 };
 
 class DfuReadTest : public DfuWorkerTest, public testing::WithParamInterface<ReadCase> {};
@@ -128,6 +129,7 @@ TEST_P(DfuReadTest, WritesToTheOutputOptionElseTheBurnFileButNeverOverAPackage)
     device.Preload(0, flash);
     std::vector<uint8_t> before = c.burnFileIsPackage ? BuildFwpkg({{"app", PatternBytes(100, 1), 0, 100, 18}})
                                                       : std::vector<uint8_t>{1, 2, 3};
+    before.resize(c.packageCutTo > 0 ? c.packageCutTo : before.size());
     std::string burnFile = install.Path("app.bin");
     ASSERT_TRUE(WriteBinaryFile(burnFile, before));
     std::vector<std::string> words = {"-f", burnFile};
@@ -153,7 +155,8 @@ INSTANTIATE_TEST_SUITE_P(Dfu, DfuReadTest,
                          testing::Values(ReadCase{"IntoOutput", true, false, 0, "out.bin"},
                                          ReadCase{"IntoOutputBesideAPackage", true, true, 0, "out.bin"},
                                          ReadCase{"IntoTheBurnFile", false, false, 0, "app.bin"},
-                                         ReadCase{"NeverOverAPackage", false, true, 1, nullptr}),
+                                         ReadCase{"NeverOverAPackage", false, true, 1, nullptr},
+                                         ReadCase{"NeverOverADamagedPackage", false, true, 1, nullptr, 16}),
                          testing::PrintToStringParamName());
 
 // Each is refused before the device is asked anything.

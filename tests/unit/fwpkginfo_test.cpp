@@ -88,7 +88,7 @@ TEST_F(ParseFwpkgInfoTest, FailuresCarryATextAndLeaveNoRows)
 {
     rows.resize(3);
     EXPECT_FALSE(BurnInfo::ParseFwpkgInfo(dir / "missing.fwpkg", rows, error, nullptr));
-    EXPECT_EQ(error, "cannot open file: " + (dir / "missing.fwpkg"));
+    EXPECT_EQ(error, "cannot open file: " + (dir / "missing.fwpkg") + " (No such file or directory)");
     EXPECT_TRUE(rows.empty());
 
     Sim::FwpkgOptions options;
