@@ -61,9 +61,58 @@ void NoVerdict(int result)
     (void)result;
 }
 
+// Options a command or a road never uses: given on the command line, each would be dropped while the
+// rest goes on. A row names options the same reason refuses.
+struct UnusedOptions {
+    std::vector<std::string> names;
+    const char* why;
+};
+
+const std::vector<UnusedOptions> WRITE_UNUSED = {
+    {{"--erase-size"}, "A write erases what it burns"},
+    {{"--size", "--output"}, "A write reads nothing back"},
+};
+const std::vector<UnusedOptions> ERASE_UNUSED = {
+    {{"--erase-size", "--address", "--size", "--only-burn"}, "Erase always erases the whole flash"},
+    {{"--output"}, "An erase reads nothing back"},
+    {{"--switch-after-loader", "--burn-interval"}, "An erase burns no image"},
+};
+const std::vector<UnusedOptions> READ_UNUSED = {
+    {{"--after-reset", "--before-reset"}, "A read resets nothing"},
+    {{"--erase-size", "--only-burn", "--switch-after-loader", "--burn-interval"}, "A read erases and burns nothing"},
+};
+const std::vector<UnusedOptions> SERIAL_UNUSED = {
+    {{"--serial-number", "--transfer-size", "--timeout"}, "A serial port is no USB device"},
+};
+const std::vector<UnusedOptions> USB_UNUSED = {
+    {{"--baud", "--stop-bits", "--parity"}, "A USB device has no baud rate, stop bits or parity"},
+};
+
+// Refuses the first option the command line gave that a row names; burn.config's settings are
+// defaults shared by every command and road, and never refused.
+bool NoneGiven(const BurnContext& context, const std::vector<UnusedOptions>& rows)
+{
+    for (const UnusedOptions& row : rows) {
+        std::string given = context.FirstOptionAmong(row.names);
+        if (!given.empty()) {
+            std::printf("error: %s; it takes no %s.\n", row.why, given.c_str());
+            return false;
+        }
+    }
+    return true;
+}
+
+bool RoadUsesEveryOption(const BurnContext& context)
+{
+    return NoneGiven(context, context.GetTransportWay() == BurnInfo::TRANSPORT_USB ? USB_UNUSED : SERIAL_UNUSED);
+}
+
 // A package's images go where the package puts them, and only a package has images to pick from.
 bool WriteRequestHonoured(const BurnContext& context)
 {
+    if (!NoneGiven(context, WRITE_UNUSED)) {
+        return false;
+    }
     std::string address = context.FirstOptionAmong({"--address"});
     bool onlyBurn = context.HasOption("--only-burn");
     if (address.empty() && !onlyBurn) {
@@ -83,25 +132,15 @@ bool WriteRequestHonoured(const BurnContext& context)
     return true;
 }
 
-// Every road erases the whole flash, so a range or a choice of images would be dropped while
-// everything else goes.
 bool EraseRequestHonoured(const BurnContext& context)
 {
-    std::string range = context.FirstOptionAmong({"--erase-size", "--address", "--size", "--only-burn"});
-    if (!range.empty()) {
-        std::printf("error: Erase always erases the whole flash; it takes no %s.\n", range.c_str());
-        return false;
-    }
-    return true;
+    return NoneGiven(context, ERASE_UNUSED);
 }
 
-// No road resets around a read. A range past the 32-bit addresses would wrap round to address 0 on a
-// chip that counts in 32 bits.
+// A range past the 32-bit addresses would wrap round to address 0 on a chip that counts in 32 bits.
 bool ReadRequestHonoured(const BurnContext& context)
 {
-    std::string reset = context.FirstOptionAmong({"--after-reset", "--before-reset"});
-    if (!reset.empty()) {
-        std::printf("error: A read resets nothing; it takes no %s.\n", reset.c_str());
+    if (!NoneGiven(context, READ_UNUSED)) {
         return false;
     }
     uint32_t address = static_cast<uint32_t>(context.GetAddress());
@@ -130,20 +169,12 @@ int RunWorker(int argc, char* argv[], int (BurnerWorkerBase::*operation)(), void
     return result;
 }
 
-// The options after "list <type>", read as those after the command word of a burn command; an option
-// the list does not use is refused rather than dropped.
+// The options after "list <type>", read as those after the command word of a burn command.
 bool ParseListOptions(int argc, char* argv[], BurnContext& context, const std::vector<std::string>& used,
                       const char* why)
 {
-    if (!ParseExtraParam(argc - 1, argv + 1, &context)) {
-        return false;
-    }
-    std::string unused = context.FirstOptionBesides(used);
-    if (!unused.empty()) {
-        std::printf("error: list %s takes no %s; %s\n", argv[LIST_TYPE_INDEX], unused.c_str(), why);
-        return false;
-    }
-    return true;
+    return ParseExtraParam(argc - 1, argv + 1, &context) &&
+           TakesOnly(context, used, std::string("list ") + argv[LIST_TYPE_INDEX], why);
 }
 
 // A serial port has no USB ids, so a filter cannot narrow the list.
@@ -166,6 +197,17 @@ void PrintListPieces(const std::string& text)
 }
 
 }  // namespace
+
+bool TakesOnly(const BurnContext& context, const std::vector<std::string>& used, const std::string& command,
+               const char* why)
+{
+    std::string unused = context.FirstOptionBesides(used);
+    if (!unused.empty()) {
+        std::printf("error: %s takes no %s; %s\n", command.c_str(), unused.c_str(), why);
+        return false;
+    }
+    return true;
+}
 
 int InitBurnParam(int argc, char* argv[], BurnContext* context)
 {
@@ -204,7 +246,8 @@ std::unique_ptr<BurnerWorkerBase> GetBurner(int argc, char* argv[], RequestCheck
         std::puts("error: new BurnContext class failed!");
         return nullptr;
     }
-    if (InitBurnParam(argc, argv, context.get()) != BurnInfo::SUCCESS || !honoured(*context)) {
+    if (InitBurnParam(argc, argv, context.get()) != BurnInfo::SUCCESS || !honoured(*context) ||
+        !RoadUsesEveryOption(*context)) {
         return nullptr;
     }
     int chipType = context->GetChipType();

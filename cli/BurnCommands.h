@@ -2,6 +2,8 @@
 #define VEXIL_CLI_BURNCOMMANDS_H
 
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "BurnContext.h"
 #include "BurnerWorkerBase.h"
@@ -11,6 +13,11 @@ int Write(int argc, char* argv[]);
 int Erase(int argc, char* argv[]);
 int Read(int argc, char* argv[]);
 int List(int argc, char* argv[]);
+
+// Refuses, in one line that says why, the first option the command line gave that the command (such
+// as "parse" or "list hid") does not use: the used ones are named by their long names.
+bool TakesOnly(const BurnInfo::BurnContext& context, const std::vector<std::string>& used, const std::string& command,
+               const char* why);
 
 // Whether a command can do what the filled context asks of it on every road; if not, says why.
 using RequestCheck = bool (*)(const BurnInfo::BurnContext& context);

@@ -1,5 +1,7 @@
 #include "ConnectionBurnerWorker.h"
 
+#include <cstdio>
+
 #include "Burn.h"
 
 ConnectionBurnerWorker::ConnectionBurnerWorker(std::unique_ptr<BurnInfo::BurnContext> context)
@@ -8,6 +10,18 @@ ConnectionBurnerWorker::ConnectionBurnerWorker(std::unique_ptr<BurnInfo::BurnCon
 }
 
 ConnectionBurnerWorker::~ConnectionBurnerWorker() = default;
+
+// The file goes whole to the chip, so a choice of its images would be dropped; the set-up has refused
+// --only-burn with a file that is no package.
+int ConnectionBurnerWorker::Burn()
+{
+    if (!Context().GetOnlyBurnNames().empty()) {
+        std::printf("error: --only-burn selects images of a firmware package; chip %s burns the file whole.\n",
+                    Context().GetChipName().c_str());
+        return BurnInfo::PARAM_ERROR;
+    }
+    return BurnerWorkerBase::Burn();
+}
 
 bool ConnectionBurnerWorker::DownloadBootData()
 {

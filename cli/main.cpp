@@ -128,6 +128,9 @@ int Parse(int argc, char* argv[])
         std::puts("error: parse requires -f <fwpkg file>");
         return 1;
     }
+    if (!TakesOnly(context, {"--file"}, "parse", "it reads the package given with -f and nothing else.")) {
+        return 1;
+    }
     std::vector<BurnInfo::FwImageInfo> rows;
     std::string error;
     std::string version;

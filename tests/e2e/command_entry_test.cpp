@@ -105,13 +105,11 @@ TEST(CommandEntryTest, VersionIsOneLine)
 // Wherever help or the version is asked for, it is all the run does: nothing is opened or sent.
 TEST(CommandEntryTest, HelpAndVersionAfterTheCommandAreAllARunDoes)
 {
-    const std::string version = "vexil Version: 26.07.1\n";
     const std::pair<std::vector<std::string>, std::string> runs[] = {
         {{"erase", "-c", "qx71", "-p", "/nonexistent/ttyVX0", "-f", "fw.fwpkg", "-h"}, USAGE},
         {{"write", "--help", "-c", "qx71"}, USAGE},
         {{"parse", "-h"}, USAGE},
-        {{"read", "-z", "4k", "--version", "-h"}, version},
-        {{"list", "hid", "-v"}, version},
+        {{"read", "-z", "4k", "-v", "-h"}, "vexil Version: 26.07.1\n"},
     };
     for (const auto& run : runs) {
         Sim::ProgramResult result = Vexil(run.first);

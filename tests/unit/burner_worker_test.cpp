@@ -502,8 +502,10 @@ TEST_F(WorkerTest, DfuWorkerWithoutADeviceGivesThree)
     }
 }
 
-TEST_F(WorkerTest, ConnectionWorkerRefusesEraseAndReadWithoutOpeningThePort)
+TEST_F(WorkerTest, ConnectionWorkerRefusesWhatItCannotDoWithoutOpeningThePort)
 {
+    EXPECT_EQ(RunWords(Port({"-c", "conn", "-f", "a.bin", "--only-burn", "a"}), &BurnerWorkerBase::Burn), 1);
+    EXPECT_EQ(output, "error: --only-burn selects images of a firmware package; chip conn burns the file whole.\n");
     EXPECT_EQ(RunWords(Port({"-c", "conn", "-f", "a.bin"}), &BurnerWorkerBase::Erase), 12);
     EXPECT_EQ(output, "chip: conn does not support the erase function.\n");
     EXPECT_EQ(RunWords(Port({"-c", "conn", "-f", "a.bin"}), &BurnerWorkerBase::Read), 7);

@@ -41,67 +41,60 @@ TEST(TrimTest, StripsLineEndsOnlyAtTheEnd)
     }
 }
 
-struct NumberCase {
-    const char* text;
-    bool sizeSuffix;
-    long long number;
-};
-
-TEST(ConvertToNumberTest, ReadsTheWholeWordInDecimalOrHexWithASizeSuffixWhereAsked)
+TEST(ConvertToNumberTest, ReadsDecimalHexAndSizeSuffixes)
 {
-    const NumberCase cases[] = {
-        {"4096", false, 4096},
-        {"0x10", false, 16},
-        {"0X10", false, 16},
-        {"0x800000", false, 8388608},
-        {"4k", true, 4096},
-        {"4KB", true, 4096},
-        {"16K", true, 16384},
-        {"2M", true, 2097152},
-        {"3G", true, 3221225472LL},
-        {"-1", false, -1},
-        {" 42\t", false, 42},
-        {" 0x10 ", true, 16},
-        {"0483", false, 483},
-        {"0x7fffffffffffffff", false, LLONG_MAX},
-        {"8589934591g", true, 8589934591LL << 30},
+    const std::pair<std::string, long long> cases[] = {
+        {"4096", 4096},
+        {"7", 7},
+        {"0x10", 16},
+        {"0X10", 16},
+        {"0x800000", 8388608},
+        {"4k", 4096},
+        {"4KB", 4096},
+        {"16k", 16384},
+        {"16K", 16384},
+        {"1m", 1048576},
+        {"2M", 2097152},
+        {"1g", 1073741824},
+        {"3G", 3221225472LL},
+        {"-1", -1},
+        {" 42", 42},
+        {" 0x10\t", 16},
+        {"0483", 483},
+        {"0x7fffffffffffffff", LLONG_MAX},
+        {"8589934591g", 8589934591LL << 30},
     };
-    for (const NumberCase& c : cases) {
+    for (const auto& c : cases) {
         long long number = -12345;
-        EXPECT_TRUE(CommonUtil::ConvertToNumber(c.text, number, c.sizeSuffix)) << "input: '" << c.text << "'";
-        EXPECT_EQ(number, c.number) << "input: '" << c.text << "'";
+        EXPECT_TRUE(CommonUtil::ConvertToNumber(c.first, number, true)) << "input: '" << c.first << "'";
+        EXPECT_EQ(number, c.second) << "input: '" << c.first << "'";
     }
 }
 
 TEST(ConvertToNumberTest, ReportsFailureForTextThatIsNotWhollyANumberOrOutOfRange)
 {
-    const NumberCase cases[] = {
-        {"", true, 0},      {" ", true, 0},       {"abc", true, 0},    {"k", true, 0},     {"0x", true, 0},
-        {"0xzz", true, 0},  {"0x0x10", true, 0},  {"12abc", true, 0},  {"2M", false, 0},   {"0x2O000", true, 0},
-        {"0x10k", true, 0}, {"4kk", true, 0},     {"4b", true, 0},     {"+5", true, 0},    {"- 5", true, 0},
-        {"1 2", true, 0},   {"-0x10", true, 0},   {"99999999999999999999", true, 0},
-        {"0x1ffffffffffffffff", true, 0},         {"8589934592g", true, 0},
+    const char* cases[] = {
+        "",    "abc", "k",   "0x",  "0xzz", " ",  "12abc", "0x2O000", "0x0x10", "4kk", "1 2",  // not wholly a number
+        "-k",  "g12", "x1m", "99999999999999999999",                 // beyond 64 bits
+        "0x1ffffffffffffffff", "8589934592g", "-8589934593g",       // the multiplied value overflows
     };
-    for (const NumberCase& c : cases) {
+    for (const char* text : cases) {
         long long number = 77;
-        EXPECT_FALSE(CommonUtil::ConvertToNumber(c.text, number, c.sizeSuffix)) << "input: '" << c.text << "'";
-        EXPECT_EQ(number, 77) << "input: '" << c.text << "'";
+        EXPECT_FALSE(CommonUtil::ConvertToNumber(text, number, true)) << "input: '" << text << "'";
+        EXPECT_EQ(number, 77) << "input: '" << text << "'";
     }
 }
 
-TEST(ConvertToNumberTest, ReportingFormNamesTheSettingAndTheRangeOnce)
+TEST(ConvertToNumberTest, ReportingFormNamesTheSettingOnce)
 {
-    int number = 0;
+    long long number = 0;
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(CommonUtil::ConvertToLow32OrReport("zz", CommonUtil::ADDRESS_32, "-a", number));
-    EXPECT_FALSE(CommonUtil::ConvertToLow32OrReport("0x100000000", CommonUtil::ADDRESS_32, "-a", number));
-    EXPECT_FALSE(CommonUtil::ConvertToLow32OrReport("0", CommonUtil::POSITIVE_INT, "-b", number));
-    EXPECT_TRUE(CommonUtil::ConvertToLow32OrReport("0xFFFFFFFF", CommonUtil::ADDRESS_32, "-a", number));
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "error: Invalid number 'zz' for -a, expected 0 to 0xFFFFFFFF.\n"
-              "error: Invalid number '0x100000000' for -a, expected 0 to 0xFFFFFFFF.\n"
-              "error: Invalid number '0' for -b, expected 1 to 2147483647.\n");
-    EXPECT_EQ(number, -1);  // the low 32 bits
+    EXPECT_FALSE(CommonUtil::ConvertToNumberOrReport("zz", CommonUtil::ADDRESS_32, "-a", number));
+    EXPECT_TRUE(CommonUtil::ConvertToNumberOrReport("0x20", CommonUtil::ADDRESS_32, "-a", number));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "error: Invalid number 'zz' for -a, expected 0 to 0xFFFFFFFF.\n");
+    EXPECT_EQ(number, 32);
+    EXPECT_EQ(CommonUtil::Low32(0x1234567890LL), 0x34567890);
+    EXPECT_EQ(CommonUtil::Low32(-1), -1);
 }
 
 TEST(TextTest, EqualsIgnoreCaseComparesWholeTexts)
