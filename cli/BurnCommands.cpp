@@ -1,8 +1,10 @@
 #include "BurnCommands.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <string>
 #include <vector>
@@ -75,18 +77,60 @@ const std::vector<UnusedOptions> WRITE_UNUSED = {
 const std::vector<UnusedOptions> ERASE_UNUSED = {
     {{"--erase-size", "--address", "--size", "--only-burn"}, "Erase always erases the whole flash"},
     {{"--output"}, "An erase reads nothing back"},
-    {{"--switch-after-loader", "--burn-interval"}, "An erase burns no image"},
+    {{"--switch-after-loader", "--burn-interval", "--packet-size"}, "An erase burns no image"},
 };
 const std::vector<UnusedOptions> READ_UNUSED = {
     {{"--after-reset", "--before-reset"}, "A read resets nothing"},
-    {{"--erase-size", "--only-burn", "--switch-after-loader", "--burn-interval"}, "A read erases and burns nothing"},
+    {{"--erase-size", "--only-burn", "--switch-after-loader", "--burn-interval", "--packet-size"},
+     "A read erases and burns nothing"},
 };
 const std::vector<UnusedOptions> SERIAL_UNUSED = {
     {{"--serial-number", "--transfer-size", "--timeout"}, "A serial port is no USB device"},
 };
 const std::vector<UnusedOptions> USB_UNUSED = {
     {{"--baud", "--stop-bits", "--parity"}, "A USB device has no baud rate, stop bits or parity"},
+    {{"--before-reset", "--switch-after-loader", "--burn-interval", "--packet-size"},
+     "A USB DFU device has no serial handshake or YMODEM packets"},
 };
+// The handshake's pace, the reset sent during it, the switch of rate after the loader and the YMODEM
+// packet size are handed to the Qx71 family's driver alone.
+const std::vector<UnusedOptions> QX71_ROAD_UNUSED = {};
+const std::vector<UnusedOptions> TYPESIX_ROAD_UNUSED = {
+    {{"--switch-after-loader", "--burn-interval", "--packet-size"},
+     "The TypeSix road has a handshake and packets of its own"},
+};
+const std::vector<UnusedOptions> OTHER_CHIP_ROAD_UNUSED = {
+    {{"--before-reset", "--switch-after-loader", "--burn-interval", "--packet-size"},
+     "This chip's road has no Qx71-family handshake or YMODEM packets"},
+};
+
+using WorkerMaker = std::unique_ptr<BurnerWorkerBase> (*)(std::unique_ptr<BurnContext>& context);
+
+// The worker that serves a chip of the connection department over a serial port, and what its road
+// never uses; the last row serves every chip of the department that no other row names.
+struct SerialRoad {
+    int chipType;
+    WorkerMaker make;
+    const std::vector<UnusedOptions>& unused;
+};
+
+const SerialRoad SERIAL_ROADS[] = {
+    {BurnInfo::CHIP_TYPE_QX71, MakeWorker<Qx71BurnerWorkerSp::Qx71BurnerWorker>, QX71_ROAD_UNUSED},
+    {BurnInfo::CHIP_TYPE_KP7715, MakeWorker<Kp7715BurnerWorkerSp::Kp7715BurnerWorker>, QX71_ROAD_UNUSED},
+    {BurnInfo::CHIP_TYPE_TYPESIX, MakeWorker<TypeSixBurnerWorkerSp::TypeSixBurnerWorker>, TYPESIX_ROAD_UNUSED},
+    {0, MakeWorker<ConnectionBurnerWorker>, OTHER_CHIP_ROAD_UNUSED},
+};
+
+// Null for a chip of another department: no serial worker serves it.
+const SerialRoad* SerialRoadOf(int chipType)
+{
+    if (BurnInfo::DepartmentOf(chipType) != BurnInfo::CONNECTION_CHIP) {
+        return nullptr;
+    }
+    const SerialRoad* others = std::end(SERIAL_ROADS) - 1;
+    return std::find_if(std::begin(SERIAL_ROADS), others,
+                        [chipType](const SerialRoad& road) { return road.chipType == chipType; });
+}
 
 // Refuses the first option the command line gave that a row names; burn.config's settings are
 // defaults shared by every command and road, and never refused.
@@ -104,7 +148,11 @@ bool NoneGiven(const BurnContext& context, const std::vector<UnusedOptions>& row
 
 bool RoadUsesEveryOption(const BurnContext& context)
 {
-    return NoneGiven(context, context.GetTransportWay() == BurnInfo::TRANSPORT_USB ? USB_UNUSED : SERIAL_UNUSED);
+    if (context.GetTransportWay() == BurnInfo::TRANSPORT_USB) {
+        return NoneGiven(context, USB_UNUSED);
+    }
+    const SerialRoad* road = SerialRoadOf(context.GetChipType());
+    return NoneGiven(context, SERIAL_UNUSED) && (road == nullptr || NoneGiven(context, road->unused));
 }
 
 // A package's images go where the package puts them, and only a package has images to pick from.
@@ -259,20 +307,12 @@ std::unique_ptr<BurnerWorkerBase> NewBurnerWorker(int chipType, std::unique_ptr<
     if (context->GetTransportWay() == BurnInfo::TRANSPORT_USB) {
         return MakeWorker<DfuBurnerWorkerSp::DfuBurnerWorker>(context);
     }
-    if (BurnInfo::DepartmentOf(chipType) != BurnInfo::CONNECTION_CHIP) {
+    const SerialRoad* road = SerialRoadOf(chipType);
+    if (road == nullptr) {
         std::printf("error: Invalid chiptype :%d\n", chipType);
         return nullptr;
     }
-    switch (chipType) {
-        case BurnInfo::CHIP_TYPE_QX71:
-            return MakeWorker<Qx71BurnerWorkerSp::Qx71BurnerWorker>(context);
-        case BurnInfo::CHIP_TYPE_KP7715:
-            return MakeWorker<Kp7715BurnerWorkerSp::Kp7715BurnerWorker>(context);
-        case BurnInfo::CHIP_TYPE_TYPESIX:
-            return MakeWorker<TypeSixBurnerWorkerSp::TypeSixBurnerWorker>(context);
-        default:
-            return MakeWorker<ConnectionBurnerWorker>(context);
-    }
+    return road->make(context);
 }
 
 int Write(int argc, char* argv[])

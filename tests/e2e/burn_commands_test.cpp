@@ -108,6 +108,16 @@ TEST_F(BurnCommandTest, EverySetupFailureEndsWithStatusOneAndNoVerdict)
         {{"-d", "-f", "r.bin", "--only-burn", "a"}, "error: A read erases and burns nothing; it takes no --only-burn.\n", {"read"}},
         {{"-c", "qx71", "-p", NO_PORT, "-f", "a.bin", "-S", "x"}, "error: A serial port is no USB device; it takes no -S.\n"},
         {{"-d", "-f", "a.bin", "-b", "9600"}, "error: A USB device has no baud rate, stop bits or parity; it takes no -b.\n"},
+        {{"-d", "-f", "a.bin", "--before-reset"},
+         "error: A USB DFU device has no serial handshake or YMODEM packets; it takes no --before-reset.\n",
+         {"write", "erase"}},
+        {{"-c", "typesix", "-p", NO_PORT, "-f", package, "--packet-size", "2048"},
+         "error: The TypeSix road has a handshake and packets of its own; it takes no --packet-size.\n", {"write"}},
+        {{"-c", "conn", "-p", NO_PORT, "-f", "a.bin", "--burn-interval", "5"},
+         "error: This chip's road has no Qx71-family handshake or YMODEM packets; it takes no --burn-interval.\n",
+         {"write"}},
+        {{"-c", "qx71", "-p", NO_PORT, "-f", package, "--packet-size", "2048"},
+         "error: An erase burns no image; it takes no --packet-size.\n", {"erase"}},
     };
     for (const SetupFailure& failure : failures) {
         for (const std::string& command : failure.commands) {
