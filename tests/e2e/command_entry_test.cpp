@@ -123,9 +123,8 @@ TEST(CommandEntryTest, DeviceCommandsAreDispatched)
     for (const char* command : {"write", "erase", "read"}) {
         Sim::ProgramResult result = Vexil({command, "--config", "/nonexistent/burn.config", "-c", "qx71"});
         EXPECT_EQ(result.exitCode, 1) << command;
-        EXPECT_EQ(result.output,
-                  "error: Open burn.config failed: /nonexistent/burn.config (No such file or directory).\n")
-            << command;
+        EXPECT_EQ(result.output, "error: Open burn.config failed: /nonexistent/burn.config (No such file or "
+                                 "directory).\n") << command;
     }
     Sim::ProgramResult list = Vexil({"list", "SERIAL"});
     EXPECT_EQ(list.exitCode, 1);

@@ -5,7 +5,6 @@
 #include <csignal>
 #include <cstdio>
 #include <functional>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <memory>
 #include <set>
@@ -67,16 +66,15 @@ protected:
         ASSERT_FALSE(package.empty());
     }
 
-    // Starts the command, signals it once the chip is where the test wants it and the tool has printed
-    // a line holding lineFirst, and waits for its end.
+    // Starts the command, signals it once the chip is where the test wants it, and waits for its end.
     ProgramResult Interrupt(const std::string& command, const std::vector<std::string>& words, int signalNumber,
                             const ChipReady& chipReady, const Sim::ProgramOptions& options = {},
-                            int secondSignal = 0, const std::string& lineFirst = "")
+                            int secondSignal = 0, const std::string& printedFirst = "")
     {
         std::unique_ptr<Sim::BackgroundProgram> program = tool.Start(command, words, options);
         EXPECT_TRUE(tool.chip->WaitUntil(chipReady, CHIP_WAIT_MS));
         std::string line;
-        while (!lineFirst.empty() && program->ReadLine(line, CHIP_WAIT_MS) && line.find(lineFirst) == line.npos) {
+        while (!printedFirst.empty() && program->ReadLine(line, CHIP_WAIT_MS) && line.find(printedFirst) == line.npos) {
         }
         return SignalAndFinish(*program, signalNumber, secondSignal);
     }
@@ -127,8 +125,8 @@ const InterruptCase INTERRUPT_CASES[] = {
     {"ReadMidUploadSignalledTwice", "read", StalledAt(1), &Qx71Chip::Stalled, SIGINT, 130, "", SIGTERM},
     // The terminal is gone: nothing can be printed, yet the read unwinds as for SIGTERM.
     {"ReadMidUploadHungUpWithItsOutputClosed", "read", StalledAt(1), &Qx71Chip::Stalled, SIGHUP, 129, "", 0, true},
-    {"ReadIntoAFifoWithoutAReader", "read", Qx71Faults(), Handshaking, SIGTERM, 143, " failed.\nerror: Interrupted by SIGTERM.\n",
-     0, false, true},
+    {"ReadIntoAFifoWithoutAReader", "read", Qx71Faults(), Handshaking, SIGTERM, 143,
+     " failed.\nerror: Interrupted by SIGTERM.\n", 0, false, true},
 };
 
 class InterruptStepTest : public InterruptTest, public ::testing::WithParamInterface<InterruptCase> {};
@@ -138,7 +136,7 @@ TEST_P(InterruptStepTest, StopsWithTheSignalsStatusAndOneLineSayingWhy)
     const InterruptCase& run = GetParam();
     const std::string kept = "the user's own file\n";
     tool.StartChip(run.faults);
-    std::string output = tool.install.Path(run.intoFifo ? "out.fifo" : "flash.bin");
+    std::string output = tool.install.Path("flash.bin");
     ASSERT_TRUE(run.intoFifo ? mkfifo(output.c_str(), 0600) == 0 : Sim::WriteTextFile(output, kept));
     std::vector<std::string> words = {"-f", package};
     if (std::string(run.command) == "read") {

@@ -66,12 +66,11 @@ protected:
         Qx71Faults faults;
         faults.stalledDataFrame = 1;
         Qx71Chip& chip = tool.StartChip(faults);
-        std::string directory = output.substr(0, output.rfind('/'));
-        std::set<std::string> before = Sim::FilesIn(directory);
         auto program = tool.Start("read", {"-f", package, "-z", "4096", "-o", output});
+        size_t slash = output.rfind('/') + 1;
         EXPECT_TRUE(chip.WaitUntil(&Qx71Chip::Stalled, 5000));
-        for (const std::string& name : Sim::FilesIn(directory)) {
-            part = before.count(name) == 0 ? directory + "/" + name : part;
+        for (const std::string& name : Sim::FilesIn(output.substr(0, slash))) {
+            part = name.find(".part") != std::string::npos ? output.substr(0, slash) + name : part;
         }
         meanwhile(part);
         chip.ResumeUpload();

@@ -417,7 +417,7 @@ TEST_P(BadPackageTest, PackageThatDoesNotParseFailsWithFourBeforeAnythingIsSent)
                                      Verdict(path, false));
     }
     std::string missing = tool.install.Path("missing.fwpkg");
-    ProgramResult result = Write(tool, missing);  // refused before the reset prompt
+    ProgramResult result = Write(tool, missing);
     EXPECT_EQ(result.exitCode, WRITE_FAILED);
     EXPECT_EQ(result.output,
               "error: Cannot open the burn file " + missing + " (No such file or directory).\n\nWrite failed.\n");

@@ -7,7 +7,6 @@
 #include <atomic>
 #include <csignal>
 #include <cstdio>
-#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -108,6 +107,7 @@ protected:
         return faults;
     }
     static bool SsbBooted(const TypeSixChip& chip) { return !chip.Boots().empty() && chip.Boots()[0].started; }
+    static bool SendingImageData(const TypeSixChip& chip) { return SsbBooted(chip) && chip.Commands().back() == 0x04; }
 
     Sim::ToolInstall install{VEXIL_BUILD_DIR};
     Sim::PtyBench bench;
@@ -392,19 +392,15 @@ TEST_F(TypeSixWriteTest, RunsAtOnceBurnOnlyTheirOwnPackagesImages)
 }
 
 // The run's own directory goes when the run is stopped, and when a second signal ends the tool at once.
-// A write stopped while the SSB boots or in the middle of an image ends with one reset, never tried again.
 TEST_F(TypeSixWriteTest, StoppedWriteLeavesNothingUnpacked)
 {
     std::string package = install.WritePackage("app.fwpkg", PACKAGE);
-    TypeSixFaults midImage;
+    TypeSixFaults held = SsbHeldUntil(std::make_shared<std::atomic<bool>>(false));
+    TypeSixFaults midImage;  // stopped while an image's data go unanswered, a download is not tried again
     midImage.unansweredCommand = 0x04;
-    auto sendingData = [](const TypeSixChip& c) { return !c.Frames().empty() && c.Commands().back() == 0x04; };
-    const std::vector<std::tuple<TypeSixFaults, std::function<bool(const TypeSixChip&)>, int>> cases = {
-        {SsbHeldUntil(std::make_shared<std::atomic<bool>>(false)), SsbBooted, 0},
-        {midImage, sendingData, 0},
-        // Last: a tool ended at once leaves the line marked for its exclusive use while the bench holds it open.
-        {SsbHeldUntil(std::make_shared<std::atomic<bool>>(false)), SsbBooted, SIGTERM}};
-    for (const auto& [faults, chipReady, secondSignal] : cases) {
+    const std::tuple<TypeSixFaults, bool (*)(const TypeSixChip&), int> runs[] = {
+        {held, SsbBooted, 0}, {midImage, SendingImageData, 0}, {held, SsbBooted, SIGTERM}};
+    for (const auto& [faults, chipReady, secondSignal] : runs) {
         StartChip(faults);
         auto write = StartWrite(bench, package);
         ASSERT_TRUE(chip->WaitUntil(chipReady, 5000));
@@ -454,17 +450,14 @@ TEST_F(TypeSixWriteTest, PartitionTableIsNoPackageAndNothingIsSent)
     EXPECT_TRUE(Frames().empty());
 }
 
-// A package that does not open is refused before the port is tried.
-TEST_F(TypeSixWriteTest, PortOrPackageThatCannotBeOpenedEndsTheWriteAtOnce)
+TEST_F(TypeSixWriteTest, PortOrBurnFileThatCannotBeOpenedEndsTheWrite)
 {
-    std::string missing = install.Path("missing.fwpkg");
-    const std::vector<std::tuple<std::string, int, std::string>> cases = {
-        {install.WritePackage("app.fwpkg", PACKAGE), 3, "error: Open serial port :/nonexistent/ttyVX0 failed"},
-        {missing, BOOT_FAILED, "error: Cannot open the burn file " + missing + " (No such file or directory).\n\n"}};
-    for (const auto& [file, status, line] : cases) {
+    std::string package = install.WritePackage("app.fwpkg", PACKAGE);
+    for (const std::string& file : {package, install.Path("missing.fwpkg")}) {
         ProgramResult result = install.Run({"write", "-c", "typesix", "-p", "/nonexistent/ttyVX0", "-f", file});
-        EXPECT_EQ(result.exitCode, status) << file;
-        EXPECT_EQ(result.output.rfind(line, 0), 0u) << result.output;
+        EXPECT_EQ(result.exitCode, file == package ? 3 : BOOT_FAILED) << file;
+        EXPECT_EQ(result.output.rfind(file == package ? "error: Open serial port :/nonexistent/ttyVX0 failed"
+                                      : "error: Cannot open the burn file " + file + " (No such file", 0), 0u);
     }
 }
 

@@ -35,14 +35,6 @@ std::string Flag(bool value)
     return value ? "1" : "0";
 }
 
-// A package handed as a descriptor the tool holds is noted as the file it opens.
-std::string PackageNamed(const std::string& file)
-{
-    std::error_code error;
-    std::filesystem::path target = std::filesystem::read_symlink(file, error);
-    return file.rfind("/proc/self/fd/", 0) == 0 && !error ? target.string() : file;
-}
-
 }  // namespace
 
 void RecordingChip::Note(const std::string& call)
@@ -76,7 +68,9 @@ bool RecordingChip::WaitBootRun()
 
 bool RecordingChip::DownloadAllinoneBin(const char* file, unsigned long address)
 {
-    Note("DownloadAllinoneBin(" + PackageNamed(file) + "," + std::to_string(address) + ")");
+    std::error_code error;  // a package handed as a descriptor the tool holds is noted as the file it opens
+    Note("DownloadAllinoneBin(" + std::filesystem::canonical(file, error).string() + "," + std::to_string(address) +
+         ")");
     m_record.targetBaudAtDownload = GetTargetBaudRate();
     m_record.onlyBurnLoaderAtDownload = m_isOnlyBurnLoader;
     SetProgress(50);

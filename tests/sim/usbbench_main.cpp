@@ -19,7 +19,6 @@
 //     --report-polls           after the program: how many status requests came too early
 //     --control-strings        serial numbers and interface names end with terminal control bytes
 //     --interrupt-at-block N   Ctrl-C (SIGINT) to the program when the first device takes DNLOAD block N
-//                              or is asked for UPLOAD block N
 //     --again                  then the program runs once more on the same bus; the first run's status
 //                              goes to standard error, the bench's is the second's
 //     --hid VID:PID:NAME:HEX   a HID device whose report descriptor is the hexadecimal text HEX
@@ -582,9 +581,6 @@ int Bench::Control(DfuNode& node, const uint8_t* setup, uint8_t* data, uint16_t 
     uint16_t index = static_cast<uint16_t>(setup[4] | (setup[5] << 8));
     if ((requestType & REQUEST_TYPE_CLASS_MASK) == REQUEST_TYPE_CLASS) {
         if ((requestType & REQUEST_TYPE_IN) != 0) {
-            if (request == Sim::DfuRequest::UPLOAD) {
-                InterruptAtBlock(node, value);
-            }
             return node.device->ControlIn(request, value, index, data, length);
         }
         if (request == Sim::DfuRequest::DNLOAD && length > 0) {
@@ -598,8 +594,7 @@ int Bench::Control(DfuNode& node, const uint8_t* setup, uint8_t* data, uint16_t 
     return Sim::VirtualDfuDevice::STALL;
 }
 
-// The signal goes as the block arrives, or before it goes out, so that the program sees it while the
-// block is under way.
+// The signal goes as the block arrives, so that the program sees it while the device is busy with it.
 void Bench::InterruptAtBlock(const DfuNode& node, uint16_t block)
 {
     if (m_interrupted || &node != m_nodes.front().get() || block != m_options.interruptAtBlock) {

@@ -155,8 +155,8 @@ INSTANTIATE_TEST_SUITE_P(Dfu, DfuReadTest,
                          testing::Values(ReadCase{"IntoOutput", true, false, 0, "out.bin"},
                                          ReadCase{"IntoOutputBesideAPackage", true, true, 0, "out.bin"},
                                          ReadCase{"IntoTheBurnFile", false, false, 0, "app.bin"},
-                                         ReadCase{"NeverOverAPackage", false, true, 1, nullptr},
-                                         ReadCase{"NeverOverADamagedPackage", false, true, 1, nullptr, 16}),
+                                         ReadCase{"NeverOverADamagedPackage", false, true, 1, nullptr, 16},
+                                         ReadCase{"NeverOverAPackage", false, true, 1, nullptr}),
                          testing::PrintToStringParamName());
 
 // Each is refused before the device is asked anything.

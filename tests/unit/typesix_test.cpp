@@ -277,7 +277,6 @@ TEST_F(TypeSixTest, UploadOf5000BytesTakesTwoRequestsAndWritesExactlyThem)
               (Bytes{0x00, 0x21, 0x00, 0x00, 0x20, 0x00, 0x00, 0x00, 0x03, 0x88, 0x8A}));
     // A block still buffered when the file closes may find the disk full.
     ASSERT_TRUE(Boot(Sim::PatternBytes(64, 1)));
-    capture.Clear();
     EXPECT_EQ(UploadFile(handle, 0x1000, 904, "/dev/full"), 0);
     EXPECT_EQ(capture.Messages().back(), "Closing the output file /dev/full failed.\n");
 }
