@@ -98,6 +98,7 @@ const std::vector<UnusedOptions> QX71_ROAD_UNUSED = {};
 const std::vector<UnusedOptions> TYPESIX_ROAD_UNUSED = {
     {{"--switch-after-loader", "--burn-interval", "--packet-size"},
      "The TypeSix road has a handshake and packets of its own"},
+    {{"--baud"}, "The TypeSix road runs at its boot ROM's 115200 baud"},
 };
 const std::vector<UnusedOptions> OTHER_CHIP_ROAD_UNUSED = {
     {{"--before-reset", "--switch-after-loader", "--burn-interval", "--packet-size"},

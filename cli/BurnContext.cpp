@@ -151,9 +151,9 @@ bool BurnContext::LoadLocalConfig(const std::string& key, const std::string& val
     } else if (key == "baudRate") {
         return ConvertToLow32OrReport(value, CommonUtil::POSITIVE_INT, setting, baudRate);
     } else if (key == "stopBit") {
-        return ConvertToLow32OrReport(value, CommonUtil::NON_NEGATIVE_INT, setting, stopBit);
+        return ConvertToLow32OrReport(value, STOP_BITS, setting, stopBit);
     } else if (key == "parity") {
-        return ConvertToLow32OrReport(value, CommonUtil::NON_NEGATIVE_INT, setting, parity);
+        return ConvertToLow32OrReport(value, PARITY, setting, parity);
     } else if (key == "reset") {
         return ConvertToLow32OrReport(value, CommonUtil::NON_NEGATIVE_INT, setting, reboot);
     } else if (key == "usbVid") {

@@ -137,9 +137,9 @@ bool ApplyTargetOption(const OptionWord& option, BurnContext& context)
     } else if (option.IsValued("-b", "--baud")) {
         return ApplyIntOption(option, CommonUtil::POSITIVE_INT, &BurnContext::SetBaudRate, context);
     } else if (option.IsValued("-s", "--stop-bits")) {
-        return ApplyIntOption(option, CommonUtil::NON_NEGATIVE_INT, &BurnContext::SetStopBit, context);
+        return ApplyIntOption(option, STOP_BITS, &BurnContext::SetStopBit, context);
     } else if (option.IsValued("--parity")) {
-        return ApplyIntOption(option, CommonUtil::NON_NEGATIVE_INT, &BurnContext::SetParity, context);
+        return ApplyIntOption(option, PARITY, &BurnContext::SetParity, context);
     }
     return true;
 }

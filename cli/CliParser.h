@@ -15,6 +15,10 @@ constexpr int DFU_TRANSFER_SIZE_MAX = 65535;
 // A DFU transfer size from the command line or burn.config.
 constexpr CommonUtil::NumberRule DFU_TRANSFER_SIZE = {DFU_TRANSFER_SIZE_MIN, DFU_TRANSFER_SIZE_MAX, true,
                                                       "64 to 65535"};
+// The serial port always runs with 8 data bits, no parity and one stop bit (0 or 1 both name it), so
+// no other framing can be asked for.
+constexpr CommonUtil::NumberRule STOP_BITS = {0, 1, false, "0 or 1: the port always runs with one stop bit"};
+constexpr CommonUtil::NumberRule PARITY = {0, 0, false, "0: the port always runs without parity"};
 
 // Every word must be an option of the parser or the value the option before it takes; the first that
 // is neither, or a value option that ends the words without its value or with an empty one, is

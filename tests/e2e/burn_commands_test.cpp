@@ -113,6 +113,8 @@ TEST_F(BurnCommandTest, EverySetupFailureEndsWithStatusOneAndNoVerdict)
          {"write", "erase"}},
         {{"-c", "typesix", "-p", NO_PORT, "-f", package, "--packet-size", "2048"},
          "error: The TypeSix road has a handshake and packets of its own; it takes no --packet-size.\n", {"write"}},
+        {{"-c", "typesix", "-p", NO_PORT, "-f", package, "-b", "921600"},
+         "error: The TypeSix road runs at its boot ROM's 115200 baud; it takes no -b.\n", {"write"}},
         {{"-c", "conn", "-p", NO_PORT, "-f", "a.bin", "--burn-interval", "5"},
          "error: This chip's road has no Qx71-family handshake or YMODEM packets; it takes no --burn-interval.\n",
          {"write"}},

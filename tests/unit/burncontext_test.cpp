@@ -110,8 +110,8 @@ TEST_F(BurnContextTest, BurnConfigSetsEveryKey)
                            "openDebug=true\n"
                            "serialPort=/dev/ttyUSB3\n"
                            "baudRate=921600\n"
-                           "stopBit=2\n"
-                           "parity=1\n"
+                           "stopBit=1\n"
+                           "parity=0\n"
                            "reset=1\n"
                            "usbVid=0x0483\n"
                            "usbPid=0xdf11\n"
@@ -126,8 +126,8 @@ TEST_F(BurnContextTest, BurnConfigSetsEveryKey)
     EXPECT_TRUE(BurnContext::m_isOpenDebug);
     EXPECT_EQ(context.GetSerialPort(), "/dev/ttyUSB3");
     EXPECT_EQ(context.GetBaudRate(), 921600);
-    EXPECT_EQ(context.GetStopBit(), 2);
-    EXPECT_EQ(context.GetParity(), 1);
+    EXPECT_EQ(context.GetStopBit(), 1);
+    EXPECT_EQ(context.GetParity(), 0);
     EXPECT_EQ(context.GetReboot(), 1);
     EXPECT_EQ(context.GetUsbVid(), 0x0483);
     EXPECT_EQ(context.GetUsbPid(), 0xdf11);
@@ -210,7 +210,8 @@ TEST_F(BurnContextTest, BurnConfigUsbIdsAreDecimalUnlessHex)
 TEST_F(BurnContextTest, BurnConfigNumberThatIsNotWhollyANumberOrOutOfRangeFailsTheLoad)
 {
     for (std::string setting : {"reset=none", "usbVid=0x10000", "usbPid=none", "usbTransferSize=63", "baudRate=2M",
-                                "baudRate=", "stopBit=1x", "parity=-1", "usbTimeout=5s"}) {
+                                "baudRate=", "stopBit=1x", "stopBit=2", "parity=-1", "parity=1",
+                                "usbTimeout=5s"}) {
         EXPECT_FALSE(LoadConfig(setting + "\nchipName=late\n")) << setting;
         size_t equals = setting.find('=');
         std::string named = "'" + setting.substr(equals + 1) + "' for " + setting.substr(0, equals);

@@ -46,8 +46,8 @@ protected:
 
 TEST_F(CliParserTest, EveryValueOptionInShortAndLongForm)
 {
-    ASSERT_TRUE(Parse({"-c", "qx71", "-p", "/dev/ttyUSB1", "-f", "a.fwpkg", "-b", "921600", "-s", "2", "--parity",
-                       "1", "-S", "SN9", "--transfer-size", "4096", "--timeout", "2500", "-e", "64k", "-a",
+    ASSERT_TRUE(Parse({"-c", "qx71", "-p", "/dev/ttyUSB1", "-f", "a.fwpkg", "-b", "921600", "-s", "1", "--parity",
+                       "0", "-S", "SN9", "--transfer-size", "4096", "--timeout", "2500", "-e", "64k", "-a",
                        "0x200000", "-z", "64k", "--only-burn", "app", "--burn-interval", "20"}));
     EXPECT_EQ(output, "");
     EXPECT_EQ(context.GetChipName(), "qx71");
@@ -55,8 +55,8 @@ TEST_F(CliParserTest, EveryValueOptionInShortAndLongForm)
     EXPECT_EQ(context.GetSerialPort(), "/dev/ttyUSB1");
     EXPECT_EQ(context.GetFilePath(), "a.fwpkg");
     EXPECT_EQ(context.GetBaudRate(), 921600);
-    EXPECT_EQ(context.GetStopBit(), 2);
-    EXPECT_EQ(context.GetParity(), 1);
+    EXPECT_EQ(context.GetStopBit(), 1);
+    EXPECT_EQ(context.GetParity(), 0);
     EXPECT_EQ(context.GetUsbSerialNumber(), "SN9");
     EXPECT_EQ(context.GetUsbTransferSize(), 4096);
     EXPECT_EQ(context.GetUsbTimeout(), 2500);
@@ -273,7 +273,8 @@ TEST_F(CliParserTest, NumberThatIsNotWhollyANumberOrOutOfRangeFailsTheParse)
 {
     const std::pair<const char*, const char*> cases[] = {
         {"-e", "abc"}, {"--address", "0x2O000"}, {"-a", "0x100020000"}, {"-z", "0x100000100"}, {"--size", "4097m"},
-        {"-z", "0x80000000"}, {"-b", "2M"}, {"--baud", "0"}, {"-s", "x"}, {"--burn-interval", "10ms"},
+        {"-z", "0x80000000"}, {"-b", "2M"}, {"--baud", "0"}, {"-s", "x"}, {"-s", "2"}, {"--parity", "1"},
+        {"--burn-interval", "10ms"},
     };
     for (const auto& c : cases) {
         EXPECT_FALSE(Parse({c.first, c.second, "-c", "late"})) << c.second;
