@@ -70,7 +70,8 @@ std::string JoinedSpec(const std::string& image)
     return image + "|" + GetSha256FilePath(image);
 }
 
-// Ctrl-C ends the unpacking of a large package at once, not once every image is unpacked and hashed.
+// Ctrl-C ends the unpacking of a large package at once, not once every image is unpacked and hashed,
+// and a stopped download is not tried again.
 bool Cancelled()
 {
     return Interrupt::CancelQuery() != 0;
@@ -483,7 +484,7 @@ int TypeSixBurnerWorker::BurnOtherFile(const FwpkgBinInfo& image)
     // download has then put the chip back to its boot ROM, and is the run's last.
     for (int attempt = 0; attempt < 2 && !burnt && !stopped; ++attempt) {
         burnt = DownloadToFlash(Device(), spec.c_str(), 0, 0, image.burnAddr, image.burnSize, 0, kind) != 0;
-        stopped = Interrupt::Received() != 0;
+        stopped = Cancelled();
     }
     m_stoppedDownloadReset = stopped && !burnt;
     if (!burnt) {
