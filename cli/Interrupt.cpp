@@ -108,6 +108,9 @@ void Watch()
     // A closed standard output (a pipe whose reader is gone) must not cut a burn or a read in half:
     // the writes to it fail instead, and the work goes on to its end.
     std::signal(SIGPIPE, SIG_IGN);
+    // A file-size limit (ulimit -f, a service's LimitFSIZE) fails the write that runs past it, as a full
+    // disk does, so that the read says so and leaves nothing behind, rather than ending the tool.
+    std::signal(SIGXFSZ, SIG_IGN);
     for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
         if (!IsIgnored(signalNumber)) {
             sigaddset(&g_watched, signalNumber);

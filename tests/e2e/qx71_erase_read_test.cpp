@@ -300,17 +300,30 @@ TEST_P(ReadTest, RefusedLoaderFailsWithFourAndNothingIsAskedOfTheFlash)
     EXPECT_TRUE(Sim::ReadBinaryFile(output).empty());
 }
 
-// The chip goes away in the middle of the upload: the older file of the output's name stays as it
-// was, and nothing of the read is left beside it.
-TEST_P(ReadTest, CutShortLeavesTheOlderOutputAsItWasAndNothingBesideIt)
+INSTANTIATE_TEST_SUITE_P(Chips, ReadTest, ::testing::Values("qx71", "kp7715"), Sim::ChipParamName);
+
+// The chip goes away in the middle of the upload, or the read runs past the file-size limit: the older file of
+// the output's name stays as it was, and nothing of the read is left beside it.
+struct CutShortCase : Sim::NamedRow {
+    int goneAtUploadFrame;
+    std::vector<std::string> launcher;
+    const char* chip = "";
+};
+
+using CutShortReadTest = Sim::ChipCaseTest<CutShortCase>;
+
+TEST_P(CutShortReadTest, FailsWithSevenAndLeavesTheOlderOutputAsItWas)
 {
     Qx71Faults faults;
-    faults.goneAtUploadFrame = 2;
+    faults.goneAtUploadFrame = Row().goneAtUploadFrame;
     tool.StartChip(faults);
     std::string output = tool.install.Path("flash.bin");
+    std::string package = tool.WritePackage(Sim::NamedPackageImages());
     ASSERT_TRUE(Sim::WriteTextFile(output, "old"));
     std::set<std::string> files = Sim::FilesIn(tool.install.Dir());
-    ProgramResult result = tool.Run("read", {"-f", package, "-z", "4096", "-o", output});
+    Sim::ProgramOptions options;
+    options.launcher = Row().launcher;
+    ProgramResult result = tool.Run("read", {"-f", package, "-z", "4096", "-o", output}, options);
     EXPECT_EQ(result.exitCode, READ_FAILED);
     EXPECT_THAT(result.output, testing::EndsWith("\nerror: Read " + output + " failed.\nnote: Removed the incomplete "
                                                  "read; " + output + " is as it was before.\n"));
@@ -318,6 +331,11 @@ TEST_P(ReadTest, CutShortLeavesTheOlderOutputAsItWasAndNothingBesideIt)
     EXPECT_EQ(Sim::ReadBinaryFile(output), (Bytes{'o', 'l', 'd'}));
 }
 
-INSTANTIATE_TEST_SUITE_P(Chips, ReadTest, ::testing::Values("qx71", "kp7715"), Sim::ChipParamName);
+INSTANTIATE_TEST_SUITE_P(Reads, CutShortReadTest,
+                         ::testing::ValuesIn(Sim::ForEachChip<CutShortCase>({
+                             {"ChipGoneMidway", 2, {}},
+                             {"PastTheFileSizeLimit", -1, {"/usr/bin/prlimit", "--fsize=2048"}},
+                         })),
+                         Sim::ChipCaseName<CutShortCase>);
 
 }  // namespace
