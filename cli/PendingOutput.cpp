@@ -286,10 +286,18 @@ bool PendingOutput::TakeDecisions()
     // In a shared directory a second name may be another user's link to a file of this user's: only a
     // file of one name is the output whose owner and mode the read takes over.
     m_takesOver = m_found.st_nlink == 1 || !SharedSticky(directory);
-    if (m_takesOver) {
-        m_mode = m_found.st_mode & PERMISSION_BITS;
-    }
+    m_mode = m_found.st_mode & PERMISSION_BITS;
     return true;
+}
+
+// A file whose rights the read does not take over still bounds them: the read is no more open than it
+// either, whatever another name of it is.
+mode_t PendingOutput::CreationMode() const
+{
+    if (m_takesOver) {
+        return REPLACING_FILE_MODE;
+    }
+    return m_existed ? NEW_FILE_MODE & m_mode : NEW_FILE_MODE;
 }
 
 bool PendingOutput::Create()
@@ -317,7 +325,7 @@ bool PendingOutput::MakeFileBeside()
         }
         m_file.Reset(Interrupt::CreateScratchFile(m_directory.Get(), candidate,
                                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                                                  m_takesOver ? REPLACING_FILE_MODE : NEW_FILE_MODE));
+                                                  CreationMode()));
         if (m_file.IsOpen()) {
             m_partName = candidate;
             m_pending = true;

@@ -58,6 +58,7 @@ private:
     bool IsKernelLink(int directory) const;
     bool OpenKernelLink();
     bool TakeDecisions();
+    mode_t CreationMode() const;
     bool MakeFileBeside();
     bool OpenDirectOutput();
     bool StillNamesTheFile() const;
