@@ -7,11 +7,14 @@
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <poll.h>
 #include <pthread.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "BurnerWorkerBase.h"
+#include "Common.h"
 #include "CommonUtil.h"
 
 namespace Interrupt {
@@ -44,10 +47,12 @@ const char* SignalName(int signalNumber)
     }
 }
 
+// A console whose reader takes nothing gets nothing more: ending at once does not wait for it.
 void WriteAll(const char* text)
 {
     size_t left = std::strlen(text);
-    while (left > 0) {
+    pollfd room = {STDOUT_FILENO, POLLOUT, 0};
+    while (left > 0 && poll(&room, 1, 0) > 0) {
         ssize_t written = write(STDOUT_FILENO, text, left);
         if (written <= 0) {
             return;
@@ -93,6 +98,22 @@ void* WatchSignals(void* unused)
     return nullptr;
 }
 
+// A console that is a pipe or FIFO is written through a descriptor of the tool's own that never blocks:
+// a line waits for room there only until a signal has come, so that a reader that takes nothing (as the
+// pipe of -o /dev/stdout may have) holds the tool no longer than a read's output does.
+void YieldingConsole()
+{
+    struct stat console = {};
+    if (fstat(STDOUT_FILENO, &console) != 0 || !S_ISFIFO(console.st_mode)) {
+        return;
+    }
+    FILE* stream = Common::OpenOutputFile("/proc/self/fd/1", []() { return CancelQuery() != 0; });
+    if (stream != nullptr) {
+        std::fflush(stdout);
+        stdout = stream;
+    }
+}
+
 // A signal that the starting shell set to be ignored (a background job's SIGINT) stays ignored.
 bool IsIgnored(int signalNumber)
 {
@@ -119,6 +140,7 @@ void Watch()
     if (pthread_sigmask(SIG_BLOCK, &g_watched, nullptr) != 0) {
         return;
     }
+    YieldingConsole();
     pthread_t watcher;
     if (pthread_create(&watcher, nullptr, WatchSignals, nullptr) != 0) {
         // Without a watcher the signals end the tool as they always did.
