@@ -190,20 +190,25 @@ bool PendingOutput::Walk(FileDescriptor& directory, const std::string& path, int
     return true;
 }
 
-// A link is followed from the directory it is in; only a kernel's link is left to the kernel.
+// A directory is opened as such, so that an automount point on the way is mounted. A link is followed
+// from the directory it is in; only a kernel's link is left to the kernel.
 bool PendingOutput::Enter(FileDescriptor& directory, const std::string& name, int& hops) const
 {
-    FileDescriptor entry(openat(directory.Get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    FileDescriptor entry(openat(directory.Get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (entry.IsOpen()) {
+        directory = std::move(entry);
+        return true;
+    }
+    if (errno != ENOTDIR) {
+        return Refuse(errno);
+    }
+    entry.Reset(openat(directory.Get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
     struct stat found = {};
     if (!entry.IsOpen() || fstat(entry.Get(), &found) != 0) {
         return Refuse(errno);
     }
     if (!S_ISLNK(found.st_mode)) {
-        if (!S_ISDIR(found.st_mode)) {
-            return Refuse(ENOTDIR);
-        }
-        directory = std::move(entry);
-        return true;
+        return Refuse(ENOTDIR);
     }
     if (!MayFollowLink(directory.Get(), found, hops)) {
         return false;
