@@ -205,6 +205,16 @@ bool BurnerWorkerBase::OpenBurnFile()
     return true;
 }
 
+bool BurnerWorkerBase::NoPartitionTable(const std::string& road) const
+{
+    if (!m_context->IsPartitionTable()) {
+        return true;
+    }
+    std::printf("error: %s is a partition table; %s does not burn partition tables.\n",
+                m_context->GetBurnFile().c_str(), road.c_str());
+    return false;
+}
+
 std::string BurnerWorkerBase::HandedPath(const std::string& file) const
 {
     return m_burnFile.IsOpen() && file == m_context->GetBurnFile() ? m_burnFile.HeldPath() : file;
