@@ -215,7 +215,11 @@ int RunWorker(int argc, char* argv[], int (BurnerWorkerBase::*operation)(), void
         return BurnInfo::PARAM_ERROR;  // stopped during the set-up: no device is opened
     }
     int result = ((*worker).*operation)();
-    verdict(result);
+    // A success is the outcome only when no signal stopped the run before it was decided: the status
+    // is then 128 + the signal, and no verdict of success may come before it.
+    if (result != BurnInfo::SUCCESS || Interrupt::Settle()) {
+        verdict(result);
+    }
     return result;
 }
 
