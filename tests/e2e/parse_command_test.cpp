@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <tuple>
-
 #include "FwpkgBuilder.h"
 #include "ScratchDir.h"
 #include "ToolInstall.h"
@@ -57,22 +55,20 @@ protected:
     Sim::ScratchDir dir;
 };
 
-// A package that every burn refuses is listed all the same, then failed in the burn's own line.
-TEST_F(ParseCommandTest, CompactPackageTableWhateverItsFaults)
+// A package that every write refuses, for its CRC or an image cut short, is listed all the same, then
+// failed in the write's line.
+TEST_F(ParseCommandTest, CompactPackageTableWhateverItsCrc)
 {
-    Sim::FwpkgOptions badCrc;
-    badCrc.corruptCrc = true;
-    const std::tuple<Sim::FwpkgOptions, size_t, std::string> cases[] = {
-        {{}, 0, ""},
-        {badCrc, 0, "error: fwpkg crc mismatch\n"},
-        {{}, 1, "error: Image odd runs past the end of the package (offset 5109, length 1, package 5109 bytes).\n"},
-    };
-    for (const auto& [options, cut, line] : cases) {
+    for (int fault : {0, 1, 2}) {
+        Sim::FwpkgOptions options;
+        options.corruptCrc = fault == 1;
         std::vector<uint8_t> package = Sim::BuildFwpkg(SampleImages(), options);
-        ASSERT_TRUE(Sim::WriteBinaryFile(dir / "app.fwpkg", {package.begin(), package.end() - cut}));
+        ASSERT_TRUE(Sim::WriteBinaryFile(dir / "app.fwpkg", {package.begin(), package.end() - (fault == 2)}));
         Sim::ProgramResult result = Vexil({"parse", "-f", "app.fwpkg"});
-        EXPECT_EQ(result.exitCode, line.empty() ? 0 : 1);
-        EXPECT_EQ(result.output, "File  : app.fwpkg\nImages: 4\n\n" + HEADER + SAMPLE_ROWS + line);
+        EXPECT_EQ(result.exitCode, fault == 0 ? 0 : 1);
+        const char* const lines[] = {"", "error: fwpkg crc mismatch\n", "error: Image odd runs past the end of the "
+                                     "package (offset 5109, length 1, package 5109 bytes).\n"};
+        EXPECT_EQ(result.output, "File  : app.fwpkg\nImages: 4\n\n" + HEADER + SAMPLE_ROWS + lines[fault]);
     }
 }
 
