@@ -97,8 +97,8 @@ TEST_F(BurnCommandTest, EverySetupFailureEndsWithStatusOneAndNoVerdict)
              "error: Parse partition burn file failed!\n"},
         {{"-c", "mcu", "-p", NO_PORT, "-f", "a.bin"}, "error: Invalid chiptype :262145\n"},
         // What the command would drop while the rest goes on.
-        {{"-c", "qx71", "-p", NO_PORT, "-f", "a.bin", "--only-burn", "nv.bin"},
-         "error: --only-burn selects images of a firmware package; a.bin is not one.\n", {"write"}},
+        {{"-c", "qx71", "-p", NO_PORT, "-f", config, "--only-burn", "nv.bin"},
+         "error: --only-burn selects images of a firmware package; " + config + " is not one.\n", {"write"}},
         {{"-c", "qx71", "-p", NO_PORT, "-f", package, "-a", "0x100000"},
          "error: -a places a plain image; " + package + " gives its images addresses of their own.\n", {"write"}},
         {{"-d", "-f", "a.bin", "-o", "r.bin"}, "error: A write reads nothing back; it takes no -o.\n", {"write"}},
