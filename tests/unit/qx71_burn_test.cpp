@@ -302,10 +302,8 @@ TEST_F(Qx71BurnTest, EraseWhoseLoaderCannotBeBurntSendsNoEraseFrame)
     std::string reordered = session.WritePackage(appFirst, {}, "reordered.fwpkg");
     EXPECT_EQ(EraseAllFlash(session.handle, reordered.c_str()), 0);
     EXPECT_EQ(DownloadAllinoneBin(session.handle, reordered.c_str(), 0), 0);
-    EXPECT_EQ(session.capture.Count("error: The first image of " + reordered +
-                                    " that is sent is no loader; a read or an erase sends nothing but the loader.\n"),
-              2u);
-    EXPECT_EQ(session.capture.Messages().size(), 4u);
+    EXPECT_EQ(session.capture.Count("error: The first image of " + reordered + " that is sent is no loader; a read or "
+                                    "an erase sends nothing but the loader.\n"), 2u);
     EXPECT_TRUE(chip.Wire().empty());
     EXPECT_EQ(chip.FlashMap().size(), 1u);
 }
