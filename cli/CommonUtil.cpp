@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "Common.h"
+#include "FileDescriptor.h"
 #include "securec.h"
 
 namespace CommonUtil {
@@ -365,6 +366,12 @@ int OpenRegularFileToRead(const std::string& path, std::string& reason)
         close(descriptor);
     }
     return -1;
+}
+
+bool RegularFileOpens(const std::string& path)
+{
+    std::string reason;
+    return FileDescriptor(OpenRegularFileToRead(path, reason)).IsOpen();
 }
 
 FileRead ReadRegularFile(const std::string& path, unsigned long spare, std::unique_ptr<unsigned char[]>& buffer,

@@ -178,6 +178,15 @@ std::string NothingBurntFault(const std::string& package, bool onlyBurnListed)
     return package + " holds nothing this road burns, the loader aside.";
 }
 
+std::string LoaderFirstFault(const std::vector<FileHead>& sent, const std::string& package)
+{
+    if (!sent.empty() && sent.front().type == IMAGE_TYPE_LOADER) {
+        return std::string();
+    }
+    return "The first image of " + package + " that is sent is no loader; a read or an erase sends nothing but the "
+           "loader.";
+}
+
 bool LooksLikeFwpkg(const unsigned char* data, unsigned long length)
 {
     if (data == nullptr || length < FWPKG_PROBE_LEN) {
@@ -254,11 +263,16 @@ bool CheckFwpkg(const unsigned char* data, unsigned long length, const char* pat
     if (!fault.empty()) {
         return RefuseAsMalformed(handle, fault, path);
     }
-    // A read or an erase sends the loader alone on purpose.
+    // A read or an erase sends the loader alone on purpose, and nothing before it.
     bool besidesLoader = std::any_of(picked.begin(), picked.end(),
                                      [](const FileHead& image) { return image.type != IMAGE_TYPE_LOADER; });
-    if (!pick.firstOnly && !besidesLoader) {
-        PrintInfo(handle, INFO_MESSAGE, "error: %s\n", NothingBurntFault(path, !pick.onlyBurnNames.empty()).c_str());
+    if (pick.firstOnly) {
+        fault = LoaderFirstFault(picked, path);
+    } else if (!besidesLoader) {
+        fault = NothingBurntFault(path, !pick.onlyBurnNames.empty());
+    }
+    if (!fault.empty()) {
+        PrintInfo(handle, INFO_MESSAGE, "error: %s\n", fault.c_str());
         return false;
     }
     sent = std::move(picked);
