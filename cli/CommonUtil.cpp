@@ -241,7 +241,8 @@ bool ConvertToNumberOrReport(const std::string& text, const NumberRule& rule, co
     if (ConvertWithinRule(text, rule, number)) {
         return true;
     }
-    std::printf("error: Invalid number '%s' for %s, expected %s.\n", text.c_str(), setting.c_str(), rule.range);
+    std::printf("error: Invalid number '%s' for %s, expected %s.\n", Common::Printable(text).c_str(), setting.c_str(),
+                rule.range);
     return false;
 }
 

@@ -89,12 +89,7 @@ int DfuBurnerWorker::Burn()
     if (!BurnWordsFit()) {
         return BurnInfo::PARAM_ERROR;
     }
-    if (Context().IsPartitionTable()) {
-        std::printf("error: %s is a partition table; a burn over USB DFU does not burn partition tables.\n",
-                    Context().GetBurnFile().c_str());
-        return BurnInfo::BURN_BOOT_FAILED;
-    }
-    if (!OpenBurnFile()) {
+    if (!NoPartitionTable("a burn over USB DFU") || !OpenBurnFile()) {
         return BurnInfo::BURN_BOOT_FAILED;
     }
     if (!PackageCanBeBurnt(HandedPath(Context().GetBurnFile()))) {

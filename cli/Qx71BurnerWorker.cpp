@@ -93,7 +93,7 @@ void Qx71BurnerWorker::ResetChipWhenAsked()
 
 int Qx71BurnerWorker::Burn()
 {
-    if (!OpenBurnFile()) {
+    if (!NoPartitionTable("a burn of chip " + Context().GetChipName() + " over a serial port") || !OpenBurnFile()) {
         return BurnInfo::BURN_BOOT_FAILED;
     }
     if (!InitTransport()) {

@@ -68,19 +68,6 @@ std::string OverlapFault(std::vector<FlashRange> ranges)
     return std::string();
 }
 
-// The table's own sanity, whatever the road sends: an image the file does not hold whole would be
-// burnt as if complete.
-std::string TableFault(const std::vector<FileHead>& images, unsigned long packageLength)
-{
-    for (const FileHead& image : images) {
-        if (static_cast<uint64_t>(image.offset) + image.length > packageLength) {
-            return FormatInfo("Image %s runs past the end of the package (offset %u, length %u, package %lu bytes).",
-                              Printable(image.fileName).c_str(), image.offset, image.length, packageLength);
-        }
-    }
-    return std::string();
-}
-
 std::string SentImageFault(const FileHead& image, unsigned long flashEraseUnit)
 {
     std::string name = Printable(image.fileName);
@@ -149,6 +136,17 @@ bool RefuseAsMalformed(long long handle, const std::string& fault, const char* p
 }
 
 }  // namespace
+
+std::string PackageTableFault(const std::vector<FileHead>& images, unsigned long packageLength)
+{
+    for (const FileHead& image : images) {
+        if (static_cast<uint64_t>(image.offset) + image.length > packageLength) {
+            return FormatInfo("Image %s runs past the end of the package (offset %u, length %u, package %lu bytes).",
+                              Printable(image.fileName).c_str(), image.offset, image.length, packageLength);
+        }
+    }
+    return std::string();
+}
 
 std::string FlashLayoutFault(const std::vector<FlashRange>& ranges)
 {
@@ -253,7 +251,7 @@ bool CheckFwpkg(const unsigned char* data, unsigned long length, const char* pat
     if (!ParseFwpkg(data, length, images, version, fault, true)) {
         return RefuseAsMalformed(handle, fault, path);
     }
-    fault = TableFault(images, length);
+    fault = PackageTableFault(images, length);
     if (!fault.empty()) {
         return RefuseAsMalformed(handle, fault, path);
     }

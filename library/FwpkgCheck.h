@@ -46,6 +46,10 @@ struct FlashRange {
     std::string name;
 };
 
+// The line on the first image that the package does not hold whole, else empty: the table's own
+// sanity, which every road judges whatever it sends, as an image cut short would be burnt as if complete.
+std::string PackageTableFault(const std::vector<FileHead>& images, unsigned long packageLength);
+
 // The line on the first range that runs past the 32-bit address space, else on the first two that
 // overlap; empty when the ranges lie apart inside it. An empty range overlaps nothing.
 std::string FlashLayoutFault(const std::vector<FlashRange>& ranges);
