@@ -81,6 +81,12 @@ void Qx71BurnerWorker::HandBurnSettingsToDriver()
     chip->SetAtResetCommand(Context().GetResetAtCommand());
 }
 
+// An erase or a read burns the package's loader as a write does, so none of them takes a partition table.
+std::string Qx71BurnerWorker::RoadText(const std::string& command) const
+{
+    return command + " of chip " + Context().GetChipName() + " over a serial port";
+}
+
 // The reset goes out raw; whether the chip took it does not change the result.
 void Qx71BurnerWorker::ResetChipWhenAsked()
 {
@@ -93,7 +99,7 @@ void Qx71BurnerWorker::ResetChipWhenAsked()
 
 int Qx71BurnerWorker::Burn()
 {
-    if (!NoPartitionTable("a burn of chip " + Context().GetChipName() + " over a serial port") || !OpenBurnFile()) {
+    if (!NoPartitionTable(RoadText("a burn")) || !OpenBurnFile()) {
         return BurnInfo::BURN_BOOT_FAILED;
     }
     if (!InitTransport()) {
@@ -111,7 +117,7 @@ int Qx71BurnerWorker::Burn()
 int Qx71BurnerWorker::Erase()
 {
     std::string file = Context().GetBurnFile();
-    if (!OpenBurnFile()) {
+    if (!NoPartitionTable(RoadText("an erase")) || !OpenBurnFile()) {
         return BurnInfo::BURN_BOOT_FAILED;
     }
     if (!LoaderComesFirst(HandedPath(file), file)) {
@@ -152,7 +158,7 @@ int Qx71BurnerWorker::Read()
     if (!ReadArgumentsValid(output)) {
         return BurnInfo::PARAM_ERROR;
     }
-    if (!OpenBurnFile() || !LoaderComesFirst(HandedPath(file), file)) {
+    if (!NoPartitionTable(RoadText("a read")) || !OpenBurnFile() || !LoaderComesFirst(HandedPath(file), file)) {
         return BurnInfo::BURN_BOOT_FAILED;
     }
     PendingOutput pending(output);

@@ -492,9 +492,13 @@ TEST_P(Qx71WorkerTest, PortThatDoesNotOpenGivesThreeAndBurnFileFour)
     }
     ASSERT_TRUE(Sim::WriteTextFile("t.xml", "<P><A Sel=\"1\" PartitionName=\"a\" FileSystem=\"n\" FlashType=\"n\" "
                                             "Start=\"0\" Length=\"-\" SelectFile=\"\"/></P>"));
-    EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", "./t.xml"}), &BurnerWorkerBase::Burn), 4);
-    EXPECT_EQ(output, "error: ./t.xml is a partition table; a burn of chip " + std::string(GetParam()) +
-                          " over a serial port does not burn partition tables.\n");
+    // An erase and a read burn the package's loader first, as a write burns the whole package.
+    for (auto [operation, command] : {std::pair{&BurnerWorkerBase::Burn, "a burn"}, {&BurnerWorkerBase::Erase, "an erase"},
+                                      {&BurnerWorkerBase::Read, "a read"}}) {
+        EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", "./t.xml", "-z", "4"}), operation), 4);
+        EXPECT_EQ(output, "error: ./t.xml is a partition table; " + std::string(command) + " of chip " +
+                              GetParam() + " over a serial port does not burn partition tables.\n");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(BothChips, Qx71WorkerTest, testing::Values("qx71", "kp7715"));
