@@ -1,6 +1,7 @@
 #include "BurnCommands.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -169,7 +170,8 @@ bool WriteRequestHonoured(const BurnContext& context)
     }
     std::string file = context.GetBurnFile();
     bool package = BurnInfo::IsFirmwarePackage(file);
-    if (onlyBurn && !package) {
+    // What a file that does not open holds is unknown: the worker refuses it as it does without --only-burn.
+    if (onlyBurn && !package && CommonUtil::RegularFileOpens(file)) {
         std::printf("error: --only-burn selects images of a firmware package; %s is not one.\n", file.c_str());
         return false;
     }
@@ -214,7 +216,11 @@ int RunWorker(int argc, char* argv[], int (BurnerWorkerBase::*operation)(), void
         return BurnInfo::PARAM_ERROR;  // stopped during the set-up: no device is opened
     }
     int result = ((*worker).*operation)();
-    verdict(result);
+    // A success is the outcome only when no signal stopped the run before it was decided: the status
+    // is then 128 + the signal, and no verdict of success may come before it.
+    if (result != BurnInfo::SUCCESS || Interrupt::Settle()) {
+        verdict(result);
+    }
     return result;
 }
 
@@ -234,6 +240,27 @@ int ListSerialPortsAsked(int argc, char* argv[])
         return 1;
     }
     return ListSerialPorts();
+}
+
+// The library writes whole device lines while they fit, each at most this long, and counts every
+// device all the same: a list the buffer cut short is asked for again in one that holds every line.
+constexpr size_t DEVICE_LINE_MAX = 510;
+
+int ListDevices(int (*list)(char*, int, int, int), std::vector<char>& buffer, int vid, int pid)
+{
+    size_t size = LIST_BUFFER_SIZE;
+    while (true) {
+        buffer.assign(size, '\0');
+        int count = list(buffer.data(), static_cast<int>(size), vid, pid);
+        size_t devices = count > 0 ? static_cast<size_t>(count) : 0;
+        size_t lines = static_cast<size_t>(std::count(buffer.begin(), buffer.end(), '\n'));
+        size_t room = devices * DEVICE_LINE_MAX + 1;
+        // A second call has room for every line counted; only devices plugged in meanwhile ask for more.
+        if (lines >= devices || room <= size || room > INT_MAX) {
+            return count;
+        }
+        size = room;
+    }
 }
 
 void PrintListPieces(const std::string& text)
@@ -384,12 +411,12 @@ int ListHidDevices(int argc, char* argv[])
         return 1;
     }
     RegisterCallback(ListPrint, nullptr, nullptr);
-    std::vector<char> buffer(LIST_BUFFER_SIZE, '\0');
-    int hidCount = GetHidDeviceList(buffer.data(), LIST_BUFFER_SIZE, context.GetUsbVid(), context.GetUsbPid());
+    std::vector<char> buffer;
+    int hidCount = ListDevices(GetHidDeviceList, buffer, context.GetUsbVid(), context.GetUsbPid());
     if (hidCount > 0) {
         std::printf("%s", buffer.data());
     }
-    int dfuCount = GetUsbDfuDeviceList(buffer.data(), LIST_BUFFER_SIZE, context.GetUsbVid(), context.GetUsbPid());
+    int dfuCount = ListDevices(GetUsbDfuDeviceList, buffer, context.GetUsbVid(), context.GetUsbPid());
     if (dfuCount > 0) {
         std::printf("USB DFU devices:\n%s", buffer.data());
     }

@@ -34,6 +34,13 @@ bool SplitSetting(const std::string& line, std::string& key, std::string& value)
 
 using CommonUtil::TextRead;
 
+// A number setting left empty is not set, and its default stays; any other value must be a number.
+bool ReadNumberSetting(const std::string& value, const CommonUtil::NumberRule& rule, const std::string& setting,
+                       int& field)
+{
+    return CommonUtil::Trim(value).empty() || CommonUtil::ConvertToLow32OrReport(value, rule, setting, field);
+}
+
 // Whether the setting file was read through; if not, says why (a setting that stopped the read has
 // said so itself).
 bool ReadThrough(TextRead read, const std::string& path, const std::string& cannotOpenLine)
@@ -145,21 +152,20 @@ bool BurnContext::LoadTransportWay(const std::string& value)
 bool BurnContext::LoadLocalConfig(const std::string& key, const std::string& value, const std::string& setting,
                                   bool& known)
 {
-    using CommonUtil::ConvertToLow32OrReport;
     if (key == "serialPort") {
         serialPort = value;
     } else if (key == "baudRate") {
-        return ConvertToLow32OrReport(value, CommonUtil::POSITIVE_INT, setting, baudRate);
+        return ReadNumberSetting(value, CommonUtil::POSITIVE_INT, setting, baudRate);
     } else if (key == "stopBit") {
-        return ConvertToLow32OrReport(value, STOP_BITS, setting, stopBit);
+        return ReadNumberSetting(value, STOP_BITS, setting, stopBit);
     } else if (key == "parity") {
-        return ConvertToLow32OrReport(value, PARITY, setting, parity);
+        return ReadNumberSetting(value, PARITY, setting, parity);
     } else if (key == "reset") {
-        return ConvertToLow32OrReport(value, CommonUtil::NON_NEGATIVE_INT, setting, reboot);
+        return ReadNumberSetting(value, CommonUtil::NON_NEGATIVE_INT, setting, reboot);
     } else if (key == "usbVid") {
-        return ConvertToLow32OrReport(value, USB_ID, setting, usbVid);
+        return ReadNumberSetting(value, USB_ID, setting, usbVid);
     } else if (key == "usbPid") {
-        return ConvertToLow32OrReport(value, USB_ID, setting, usbPid);
+        return ReadNumberSetting(value, USB_ID, setting, usbPid);
     } else if (key == "usbSerialNumber") {
         usbSerialNumber = CommonUtil::Trim(value);
     } else if (key == "usbTransferSize") {
@@ -170,10 +176,10 @@ bool BurnContext::LoadLocalConfig(const std::string& key, const std::string& val
             usbTransferSize = 0;
             return true;
         }
-        return ConvertToLow32OrReport(value, DFU_TRANSFER_SIZE, setting, usbTransferSize);
+        return ReadNumberSetting(value, DFU_TRANSFER_SIZE, setting, usbTransferSize);
     } else if (key == "usbTimeout") {
         // 0 leaves the library its own time limit.
-        return ConvertToLow32OrReport(value, CommonUtil::NON_NEGATIVE_INT, setting, usbTimeout);
+        return ReadNumberSetting(value, CommonUtil::NON_NEGATIVE_INT, setting, usbTimeout);
     } else {
         known = false;
     }

@@ -91,9 +91,12 @@ public:
     void SetEraseSize(int value) { eraseSize = value; }
     int GetReboot() const { return reboot; }
     void SetReboot(int value) { reboot = value; }
+    // The name the parser notes an --after-reset=N whose N reads 0 under: it asks for what a command
+    // does without a reset, where the other forms of the option ask for one.
+    static constexpr const char* NO_REBOOT_OPTION = "--after-reset=0";
     // The command line asked for no reset after the work (--after-reset=0); burn.config's value is
     // only a default.
-    bool IsNoRebootAsked() const { return HasOption("--after-reset") && reboot == 0; }
+    bool IsNoRebootAsked() const { return HasOption(NO_REBOOT_OPTION) && reboot == 0; }
     // The options the command line gave, each by its name (the long one where it has one) and by the
     // word typed, so that a command can refuse what it would otherwise drop.
     void NoteOption(const std::string& name, const std::string& word) { givenOptions.push_back({name, word}); }

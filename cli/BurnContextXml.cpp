@@ -5,6 +5,7 @@
 #include <tinyxml2.h>
 
 #include "BurnContext.h"
+#include "Common.h"
 #include "CommonUtil.h"
 
 namespace BurnInfo {
@@ -205,12 +206,12 @@ bool BurnContext::InitPartitionLength(const tinyxml2::XMLElement* element, Parti
         return false;
     }
     if (item.length == 0) {
-        std::printf("Partition: %s length is 0.\n", item.partitionName.c_str());
+        std::printf("Partition: %s length is 0.\n", Common::Printable(item.partitionName).c_str());
         return false;
     }
     if (department == ZORL_CHIP && item.length % FLASH_ONE_PAGE_SIZE != 0) {
         std::printf("error: Partition %s have invalid xml length: %s, must be a multiple of 64k\n",
-                    item.partitionName.c_str(), text.c_str());
+                    Common::Printable(item.partitionName).c_str(), Common::Printable(text).c_str());
         return false;
     }
     return true;

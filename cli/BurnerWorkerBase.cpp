@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "Burn.h"
+#include "Common.h"
 #include "CommonUtil.h"
 #include "Interrupt.h"
 #include "PendingOutput.h"
@@ -142,16 +143,17 @@ ShownPath::~ShownPath()
 
 namespace WorkerText {
 
+// The file may be named by a partition table.
 void PrintBurnSucceeded(const std::string& file)
 {
     BurnerWorkerBase::StartLineAfterProgress("\n");
-    std::printf("\nBurn %s successfully.\n", file.c_str());
+    std::printf("\nBurn %s successfully.\n", Common::Printable(file).c_str());
 }
 
 void PrintBurnFailed(const std::string& file)
 {
     BurnerWorkerBase::StartLineAfterProgress("\n");
-    std::printf("\nerror: Burn %s failed!\n", file.c_str());
+    std::printf("\nerror: Burn %s failed!\n", Common::Printable(file).c_str());
 }
 
 }  // namespace WorkerText
@@ -203,6 +205,16 @@ bool BurnerWorkerBase::OpenBurnFile()
     }
     m_shownBurnFile = std::make_unique<ShownPath>(m_burnFile.HeldPath(), file);
     return true;
+}
+
+bool BurnerWorkerBase::NoPartitionTable(const std::string& road) const
+{
+    if (!m_context->IsPartitionTable()) {
+        return true;
+    }
+    std::printf("error: %s is a partition table; %s does not burn partition tables.\n",
+                m_context->GetBurnFile().c_str(), road.c_str());
+    return false;
 }
 
 std::string BurnerWorkerBase::HandedPath(const std::string& file) const

@@ -89,6 +89,9 @@ protected:
     // Opens the burn file before the device, so that one that cannot be read is refused in one line,
     // with the system's reason, before the reset prompt and without device time.
     bool OpenBurnFile();
+    // Only the base burn sends a partition table; a road that hands its driver one file refuses one,
+    // naming itself, before anything opens.
+    bool NoPartitionTable(const std::string& road) const;
     // The path a file is read through: the burn file once open is read as that very file, whatever its
     // name now leads to; the library's messages still show its name.
     std::string HandedPath(const std::string& file) const;

@@ -202,16 +202,23 @@ bool ApplyPacketSize(const char* value)
     return true;
 }
 
+// The number after "=" of "--after-reset=N", or null for "-r" and a bare "--after-reset".
+const char* AfterResetNumber(const char* word)
+{
+    const char* equals = std::strchr(word, '=');
+    return equals == nullptr ? nullptr : equals + 1;
+}
+
 // "-r" and a bare "--after-reset" ask for the reset; "--after-reset=N" gives its number.
 bool ApplyAfterReset(const char* word, BurnContext& context)
 {
-    const char* equals = std::strchr(word, '=');
-    if (equals == nullptr) {
+    const char* number = AfterResetNumber(word);
+    if (number == nullptr) {
         context.SetReboot(1);
         return true;
     }
     int reboot = 0;
-    if (!CommonUtil::ConvertToLow32OrReport(equals + 1, CommonUtil::NON_NEGATIVE_INT, AFTER_RESET, reboot)) {
+    if (!CommonUtil::ConvertToLow32OrReport(number, CommonUtil::NON_NEGATIVE_INT, AFTER_RESET, reboot)) {
         return false;
     }
     context.SetReboot(reboot);
@@ -242,11 +249,23 @@ bool ApplyBurnControlOption(const OptionWord& option, BurnContext& context)
     return true;
 }
 
+// A command that resets nothing takes a word that asks for no reset, so that one is noted apart.
+const char* NotedName(const KnownOption& option, const char* word)
+{
+    long long reboot = -1;
+    const char* number = IsAfterReset(word) ? AfterResetNumber(word) : nullptr;
+    if (number != nullptr && CommonUtil::ConvertWithinRule(number, CommonUtil::NON_NEGATIVE_INT, reboot) &&
+        reboot == 0) {
+        return BurnContext::NO_REBOOT_OPTION;
+    }
+    return option.longName != nullptr ? option.longName : option.shortName;
+}
+
 void NoteKnownOption(const char* word, BurnContext& context)
 {
     const KnownOption* option = FindKnownOption(word);
     if (option != nullptr) {
-        context.NoteOption(option->longName != nullptr ? option->longName : option->shortName, word);
+        context.NoteOption(NotedName(*option, word), word);
     }
 }
 

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "Common.h"
+#include "FileDescriptor.h"
 #include "securec.h"
 
 namespace CommonUtil {
@@ -240,7 +241,8 @@ bool ConvertToNumberOrReport(const std::string& text, const NumberRule& rule, co
     if (ConvertWithinRule(text, rule, number)) {
         return true;
     }
-    std::printf("error: Invalid number '%s' for %s, expected %s.\n", text.c_str(), setting.c_str(), rule.range);
+    std::printf("error: Invalid number '%s' for %s, expected %s.\n", Common::Printable(text).c_str(), setting.c_str(),
+                rule.range);
     return false;
 }
 
@@ -364,6 +366,12 @@ int OpenRegularFileToRead(const std::string& path, std::string& reason)
         close(descriptor);
     }
     return -1;
+}
+
+bool RegularFileOpens(const std::string& path)
+{
+    std::string reason;
+    return FileDescriptor(OpenRegularFileToRead(path, reason)).IsOpen();
 }
 
 FileRead ReadRegularFile(const std::string& path, unsigned long spare, std::unique_ptr<unsigned char[]>& buffer,

@@ -85,6 +85,8 @@ unsigned long long GetFileLen(const std::string& path);
 // Opens a regular file to read (a FIFO is not waited on); -1 when it cannot, with why in reason: the
 // system's words, or that it is no regular file.
 int OpenRegularFileToRead(const std::string& path, std::string& reason);
+// Whether OpenRegularFileToRead would open the file.
+bool RegularFileOpens(const std::string& path);
 enum class FileRead { DONE, CANNOT_OPEN, NOT_REGULAR, NO_MEMORY, READ_FAILED };
 // The whole of a regular file followed by spare zero bytes, allocated without throwing; length
 // excludes the spare bytes. Prints nothing; CANNOT_OPEN leaves the system's reason in errno.

@@ -89,12 +89,7 @@ int DfuBurnerWorker::Burn()
     if (!BurnWordsFit()) {
         return BurnInfo::PARAM_ERROR;
     }
-    if (Context().IsPartitionTable()) {
-        std::printf("error: %s is a partition table; a burn over USB DFU does not burn partition tables.\n",
-                    Context().GetBurnFile().c_str());
-        return BurnInfo::BURN_BOOT_FAILED;
-    }
-    if (!OpenBurnFile()) {
+    if (!NoPartitionTable("a burn over USB DFU") || !OpenBurnFile()) {
         return BurnInfo::BURN_BOOT_FAILED;
     }
     if (!PackageCanBeBurnt(HandedPath(Context().GetBurnFile()))) {
@@ -138,8 +133,13 @@ int DfuBurnerWorker::Read()
     return UploadFlash(file) ? BurnInfo::SUCCESS : BurnInfo::READ_PARTITION_FAILED;
 }
 
+// The erase sends nothing of the burn file, but a file that was named and does not open is a mistake
+// that an erase must not pass over, as on the serial road.
 int DfuBurnerWorker::Erase()
 {
+    if (!OpenBurnFile()) {
+        return BurnInfo::BURN_BOOT_FAILED;
+    }
     if (!InitTransport()) {
         return BurnInfo::INIT_TRANSFER_WAY_FAILED;
     }

@@ -6,6 +6,7 @@
 
 #include "Common.h"
 #include "CommonUtil.h"
+#include "FwpkgCheck.h"
 
 namespace BurnInfo {
 
@@ -24,14 +25,14 @@ const char* const HIGH_TYPE_NAMES[] = {"FLASH_BIN", "EMMC_BIN", "SHA"};
 }  // namespace
 
 bool ParseFwpkgInfo(const std::string& path, std::vector<FwImageInfo>& rows, std::string& error,
-                    std::string* version, std::string* crcError)
+                    std::string* version, std::string* refusal)
 {
     rows.clear();
     if (version != nullptr) {
         version->clear();
     }
-    if (crcError != nullptr) {
-        crcError->clear();
+    if (refusal != nullptr) {
+        refusal->clear();
     }
     std::unique_ptr<unsigned char[]> bytes;
     unsigned long length = 0;
@@ -50,14 +51,17 @@ bool ParseFwpkgInfo(const std::string& path, std::vector<FwImageInfo>& rows, std
     }
     std::vector<Common::FileHead> images;
     std::string packageVersion;
-    std::string crcFault;
+    std::string fault;
     // The CRC is the parser's last check: a table that reads only without it has a wrong CRC.
-    bool crcMatches = Common::ParseFwpkg(bytes.get(), length, images, packageVersion, crcFault, true);
+    bool crcMatches = Common::ParseFwpkg(bytes.get(), length, images, packageVersion, fault, true);
     if (!crcMatches && !Common::ParseFwpkg(bytes.get(), length, images, packageVersion, error, false)) {
         return false;
     }
-    if (!crcMatches && crcError != nullptr) {
-        *crcError = crcFault;
+    if (crcMatches) {
+        fault = Common::PackageTableFault(images, length);
+    }
+    if (refusal != nullptr) {
+        *refusal = fault;
     }
     if (version != nullptr) {
         *version = packageVersion;

@@ -16,10 +16,11 @@ struct FwImageInfo {
     uint32_t type = 0;
 };
 
-// Reads the image table of a package whatever its CRC; version may be null. crcError, when not null, is
-// set to the parser's text when the CRC does not match and left empty when it does.
+// Reads the image table of a package whatever its CRC; version may be null. refusal, when not null, is
+// set to the line every burn refuses the table with (a CRC that does not match, an image the file does
+// not hold whole) and left empty when the table passes.
 bool ParseFwpkgInfo(const std::string& path, std::vector<FwImageInfo>& rows, std::string& error,
-                    std::string* version, std::string* crcError = nullptr);
+                    std::string* version, std::string* refusal = nullptr);
 
 // Whether the file reads as a firmware package, whatever its CRC.
 bool IsFirmwarePackage(const std::string& path);

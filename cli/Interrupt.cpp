@@ -157,6 +157,10 @@ int Received()
 
 bool Settle()
 {
+    // An outcome settled once stays settled, however often the command asks again.
+    if (g_settled.load()) {
+        return true;
+    }
     if (g_received.load() != 0) {
         return false;
     }

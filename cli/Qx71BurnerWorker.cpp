@@ -19,7 +19,8 @@ constexpr size_t CRC_SIZE = 2;
 const char* const READ_FILE_SUFFIX = "_read.bin";
 
 // A read or an erase burns the package only up to the first image it sends, which must be the loader
-// that then reads or erases: any other image would be written to the flash.
+// that then reads or erases. The driver refuses any other on the bytes it reads; this says so before
+// the port is opened.
 bool LoaderComesFirst(const std::string& handed, const std::string& package)
 {
     std::unique_ptr<unsigned char[]> data;
@@ -32,13 +33,11 @@ bool LoaderComesFirst(const std::string& handed, const std::string& package)
         return true;  // the driver says why it cannot take the package
     }
     // The list of --only-burn is not handed to the driver for a read or an erase.
-    std::vector<Common::FileHead> sent = Common::SerialRoadPick({}, true).From(images);
-    if (!sent.empty() && sent.front().type == Common::IMAGE_TYPE_LOADER) {
-        return true;
+    std::string fault = Common::LoaderFirstFault(Common::SerialRoadPick({}, true).From(images), package);
+    if (!fault.empty()) {
+        std::printf("error: %s\n", fault.c_str());
     }
-    std::printf("error: The first image of %s that is sent is no loader; a read or an erase sends nothing but the "
-                "loader.\n", package.c_str());
-    return false;
+    return fault.empty();
 }
 
 }  // namespace
@@ -82,6 +81,12 @@ void Qx71BurnerWorker::HandBurnSettingsToDriver()
     chip->SetAtResetCommand(Context().GetResetAtCommand());
 }
 
+// An erase or a read burns the package's loader as a write does, so none of them takes a partition table.
+std::string Qx71BurnerWorker::RoadText(const std::string& command) const
+{
+    return command + " of chip " + Context().GetChipName() + " over a serial port";
+}
+
 // The reset goes out raw; whether the chip took it does not change the result.
 void Qx71BurnerWorker::ResetChipWhenAsked()
 {
@@ -94,7 +99,7 @@ void Qx71BurnerWorker::ResetChipWhenAsked()
 
 int Qx71BurnerWorker::Burn()
 {
-    if (!OpenBurnFile()) {
+    if (!NoPartitionTable(RoadText("a burn")) || !OpenBurnFile()) {
         return BurnInfo::BURN_BOOT_FAILED;
     }
     if (!InitTransport()) {
@@ -112,7 +117,7 @@ int Qx71BurnerWorker::Burn()
 int Qx71BurnerWorker::Erase()
 {
     std::string file = Context().GetBurnFile();
-    if (!OpenBurnFile()) {
+    if (!NoPartitionTable(RoadText("an erase")) || !OpenBurnFile()) {
         return BurnInfo::BURN_BOOT_FAILED;
     }
     if (!LoaderComesFirst(HandedPath(file), file)) {
@@ -153,7 +158,7 @@ int Qx71BurnerWorker::Read()
     if (!ReadArgumentsValid(output)) {
         return BurnInfo::PARAM_ERROR;
     }
-    if (!OpenBurnFile() || !LoaderComesFirst(HandedPath(file), file)) {
+    if (!NoPartitionTable(RoadText("a read")) || !OpenBurnFile() || !LoaderComesFirst(HandedPath(file), file)) {
         return BurnInfo::BURN_BOOT_FAILED;
     }
     PendingOutput pending(output);

@@ -32,6 +32,7 @@ public:
 private:
     void HandBurnSettingsToDriver();
     void ResetChipWhenAsked();
+    std::string RoadText(const std::string& command) const;
     bool ReadArgumentsValid(const std::string& output) const;
 
     std::vector<std::string> onlyBurnNames;

@@ -259,14 +259,11 @@ bool TypeSixBurnerWorker::ParseFwpkgFile(const std::string& package, std::vector
         std::printf("error: %s\n", error.c_str());
         return false;
     }
-    // The whole package is checked before anything is unpacked or sent: an image the file does not
-    // hold whole would be hashed and burnt as if complete.
-    for (const Common::FileHead& head : heads) {
-        if (static_cast<uint64_t>(head.offset) + head.length > length) {
-            std::printf("error: Image %s runs past the end of the fwpkg file\n",
-                        Common::Printable(head.fileName).c_str());
-            return false;
-        }
+    // The whole package is checked before anything is unpacked or sent.
+    error = Common::PackageTableFault(heads, length);
+    if (!error.empty()) {
+        std::printf("error: %s\n", error.c_str());
+        return false;
     }
     for (const Common::FileHead& head : heads) {
         images.push_back({package, std::string(), head.fileName, head.offset, head.length, head.burnAddr,

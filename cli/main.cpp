@@ -134,15 +134,15 @@ int Parse(int argc, char* argv[])
     std::vector<BurnInfo::FwImageInfo> rows;
     std::string error;
     std::string version;
-    std::string crcError;
-    if (!BurnInfo::ParseFwpkgInfo(file, rows, error, &version, &crcError)) {
+    std::string refusal;
+    if (!BurnInfo::ParseFwpkgInfo(file, rows, error, &version, &refusal)) {
         std::printf("error: %s\n", error.c_str());
         return 1;
     }
     PrintImageTable(file, version, rows);
     // The table is shown all the same, but a package that every burn refuses does not pass.
-    if (!crcError.empty()) {
-        std::printf("error: %s\n", crcError.c_str());
+    if (!refusal.empty()) {
+        std::printf("error: %s\n", refusal.c_str());
         return 1;
     }
     return 0;

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "Common.h"
+#include "FwpkgCheck.h"
 #include "TypeSixSerCusPro.h"
 #include "WaitTime.h"
 
@@ -728,12 +729,10 @@ bool BurnTypeSixChip::ParseFile(const char* path)
         return false;
     }
     // Every image must lie whole inside the file before the first byte goes to the chip.
-    for (const Common::FileHead& image : images) {
-        if (static_cast<uint64_t>(image.offset) + image.length > m_packageLength) {
-            PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "image %s runs past the end of the package.\n",
-                      Common::Printable(image.fileName).c_str());
-            return false;
-        }
+    error = Common::PackageTableFault(images, m_packageLength);
+    if (!error.empty()) {
+        PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "%s\n", error.c_str());
+        return false;
     }
     for (const Common::FileHead& image : images) {
         unsigned char* data = m_packageData.get() + image.offset;

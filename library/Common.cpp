@@ -235,7 +235,7 @@ FILE* OpenRegularFile(const std::string& path, long long handle)
         fopen_s(&file, path.c_str(), "rb");
     }
     if (file == nullptr) {
-        PrintInfo(handle, INFO_MESSAGE, "fopen_s %s failed\n", path.c_str());
+        PrintInfo(handle, INFO_MESSAGE, "fopen_s %s failed\n", Printable(path).c_str());
     }
     return file;
 }

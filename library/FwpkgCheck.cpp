@@ -68,19 +68,6 @@ std::string OverlapFault(std::vector<FlashRange> ranges)
     return std::string();
 }
 
-// The table's own sanity, whatever the road sends: an image the file does not hold whole would be
-// burnt as if complete.
-std::string TableFault(const std::vector<FileHead>& images, unsigned long packageLength)
-{
-    for (const FileHead& image : images) {
-        if (static_cast<uint64_t>(image.offset) + image.length > packageLength) {
-            return FormatInfo("Image %s runs past the end of the package (offset %u, length %u, package %lu bytes).",
-                              Printable(image.fileName).c_str(), image.offset, image.length, packageLength);
-        }
-    }
-    return std::string();
-}
-
 std::string SentImageFault(const FileHead& image, unsigned long flashEraseUnit)
 {
     std::string name = Printable(image.fileName);
@@ -150,6 +137,17 @@ bool RefuseAsMalformed(long long handle, const std::string& fault, const char* p
 
 }  // namespace
 
+std::string PackageTableFault(const std::vector<FileHead>& images, unsigned long packageLength)
+{
+    for (const FileHead& image : images) {
+        if (static_cast<uint64_t>(image.offset) + image.length > packageLength) {
+            return FormatInfo("Image %s runs past the end of the package (offset %u, length %u, package %lu bytes).",
+                              Printable(image.fileName).c_str(), image.offset, image.length, packageLength);
+        }
+    }
+    return std::string();
+}
+
 std::string FlashLayoutFault(const std::vector<FlashRange>& ranges)
 {
     for (const FlashRange& range : ranges) {
@@ -178,6 +176,15 @@ std::string NothingBurntFault(const std::string& package, bool onlyBurnListed)
         return "--only-burn selects nothing of " + package + " that this road burns, the loader aside.";
     }
     return package + " holds nothing this road burns, the loader aside.";
+}
+
+std::string LoaderFirstFault(const std::vector<FileHead>& sent, const std::string& package)
+{
+    if (!sent.empty() && sent.front().type == IMAGE_TYPE_LOADER) {
+        return std::string();
+    }
+    return "The first image of " + package + " that is sent is no loader; a read or an erase sends nothing but the "
+           "loader.";
 }
 
 bool LooksLikeFwpkg(const unsigned char* data, unsigned long length)
@@ -244,7 +251,7 @@ bool CheckFwpkg(const unsigned char* data, unsigned long length, const char* pat
     if (!ParseFwpkg(data, length, images, version, fault, true)) {
         return RefuseAsMalformed(handle, fault, path);
     }
-    fault = TableFault(images, length);
+    fault = PackageTableFault(images, length);
     if (!fault.empty()) {
         return RefuseAsMalformed(handle, fault, path);
     }
@@ -256,11 +263,16 @@ bool CheckFwpkg(const unsigned char* data, unsigned long length, const char* pat
     if (!fault.empty()) {
         return RefuseAsMalformed(handle, fault, path);
     }
-    // A read or an erase sends the loader alone on purpose.
+    // A read or an erase sends the loader alone on purpose, and nothing before it.
     bool besidesLoader = std::any_of(picked.begin(), picked.end(),
                                      [](const FileHead& image) { return image.type != IMAGE_TYPE_LOADER; });
-    if (!pick.firstOnly && !besidesLoader) {
-        PrintInfo(handle, INFO_MESSAGE, "error: %s\n", NothingBurntFault(path, !pick.onlyBurnNames.empty()).c_str());
+    if (pick.firstOnly) {
+        fault = LoaderFirstFault(picked, path);
+    } else if (!besidesLoader) {
+        fault = NothingBurntFault(path, !pick.onlyBurnNames.empty());
+    }
+    if (!fault.empty()) {
+        PrintInfo(handle, INFO_MESSAGE, "error: %s\n", fault.c_str());
         return false;
     }
     sent = std::move(picked);

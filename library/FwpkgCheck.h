@@ -46,6 +46,10 @@ struct FlashRange {
     std::string name;
 };
 
+// The line on the first image that the package does not hold whole, else empty: the table's own
+// sanity, which every road judges whatever it sends, as an image cut short would be burnt as if complete.
+std::string PackageTableFault(const std::vector<FileHead>& images, unsigned long packageLength);
+
 // The line on the first range that runs past the 32-bit address space, else on the first two that
 // overlap; empty when the ranges lie apart inside it. An empty range overlaps nothing.
 std::string FlashLayoutFault(const std::vector<FlashRange>& ranges);
@@ -61,12 +65,17 @@ std::string BurnSizeFault(const std::string& name, uint32_t burnSize, uint32_t l
 // written.
 std::string NothingBurntFault(const std::string& package, bool onlyBurnListed);
 
+// Why a read or an erase is refused when the first image it sends is not the loader that is to read or
+// erase: that image would be written to the flash. Empty when the loader comes first.
+std::string LoaderFirstFault(const std::vector<FileHead>& sent, const std::string& package);
+
 // Reads the image table (its CRC checked), which must hold every image whole, and puts the images the
 // road sends into sent, once every name of the only-burn list selects an image the chip takes. Then
 // judges only what is sent: no image is empty, one written to a flash address has a burn size that
-// covers it, stays in the 32-bit address space and overlaps no other, and a write sends more than the
-// loader. The first fault is reported through the print callback with the handle given (a fault of
-// the package followed by "File: <path> format error!"), and the result is false.
+// covers it, stays in the 32-bit address space and overlaps no other, a write sends more than the
+// loader, and a read or an erase sends the loader first. The first fault is reported through the print
+// callback with the handle given (a fault of the package followed by "File: <path> format error!"), and
+// the result is false.
 bool CheckFwpkg(const unsigned char* data, unsigned long length, const char* path, long long handle,
                 const ImagePick& pick, std::vector<FileHead>& sent,
                 unsigned long flashEraseUnit = FLASH_ERASE_UNIT);

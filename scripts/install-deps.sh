@@ -19,14 +19,20 @@ if [ ${#missing[@]} -eq 0 ]; then
     echo "install-deps: every package vexil needs is installed"
     exit 0
 fi
+# Whatever stops the install (no root and no sudo, sudo refused or wanting a password nobody can type,
+# apt-get failing), the last line says what is missing and how to install it.
+cannot_install() {
+    echo "install-deps: missing packages: ${missing[*]}; install them as root with: apt-get install ${missing[*]}" >&2
+    exit 1
+}
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then
-    if ! command -v sudo >/dev/null 2>&1; then
-        echo "install-deps: missing packages: ${missing[*]}; install them as root with: apt-get install ${missing[*]}" >&2
-        exit 1
+    command -v sudo >/dev/null 2>&1 || cannot_install
+    # sudo may ask for a password only of a user at a terminal; elsewhere it must not wait for one.
+    SUDO="sudo -n"
+    if [ -t 0 ]; then
+        SUDO=sudo
     fi
-    SUDO=sudo
 fi
 export DEBIAN_FRONTEND=noninteractive
-$SUDO apt-get update
-$SUDO apt-get install -y "${missing[@]}"
+{ $SUDO apt-get update && $SUDO apt-get install -y "${missing[@]}"; } || cannot_install

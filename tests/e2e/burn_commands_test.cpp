@@ -97,8 +97,8 @@ TEST_F(BurnCommandTest, EverySetupFailureEndsWithStatusOneAndNoVerdict)
              "error: Parse partition burn file failed!\n"},
         {{"-c", "mcu", "-p", NO_PORT, "-f", "a.bin"}, "error: Invalid chiptype :262145\n"},
         // What the command would drop while the rest goes on.
-        {{"-c", "qx71", "-p", NO_PORT, "-f", "a.bin", "--only-burn", "nv.bin"},
-         "error: --only-burn selects images of a firmware package; a.bin is not one.\n", {"write"}},
+        {{"-c", "qx71", "-p", NO_PORT, "-f", config, "--only-burn", "nv.bin"},
+         "error: --only-burn selects images of a firmware package; " + config + " is not one.\n", {"write"}},
         {{"-c", "qx71", "-p", NO_PORT, "-f", package, "-a", "0x100000"},
          "error: -a places a plain image; " + package + " gives its images addresses of their own.\n", {"write"}},
         {{"-d", "-f", "a.bin", "-o", "r.bin"}, "error: A write reads nothing back; it takes no -o.\n", {"write"}},
@@ -209,7 +209,8 @@ TEST_F(BurnCommandTest, ReadRefusesWhatWouldLoseData)
     Sim::ProgramResult pastTop = Run(nearTop);
     EXPECT_EQ(pastTop.exitCode, 1);
     EXPECT_EQ(pastTop.output, "error: The read of 0x1001 bytes at 0xFFFFF000 runs past the end of the 32-bit address space.\n");
-    nearTop.back() = "0x1000";  // ends at 4 GiB: the port is tried
+    nearTop.back() = "0x1000";  // ends at 4 GiB, and no reset is what a read does: the port is tried
+    nearTop.push_back("--after-reset=0");
     EXPECT_EQ(Run(nearTop).exitCode, 3);
 }
 

@@ -239,6 +239,18 @@ TEST_F(DfuUsbTest, PartitionTableIsRefusedBeforeTheDeviceIsLookedFor)
     EXPECT_TRUE(Sim::ReadBinaryFile(Arrived()).empty());
 }
 
+// Ctrl-C taken as the device ends its manifest: the library ends well, but the run was stopped before
+// its outcome was decided, so no verdict of success comes before the signal's status.
+TEST_F(DfuUsbTest, CtrlCAsTheManifestEndsStopsTheWriteBeforeItsVerdict)
+{
+    std::string image = dir / "app.bin";
+    ASSERT_TRUE(Sim::WriteBinaryFile(image, Sim::PatternBytes(3000, 23)));
+    Sim::ProgramResult result =
+        Vexil({"--dfu", DEVICE, "--interrupt-at-manifest"}, {"write", "-d", DEVICE, "-f", image});
+    EXPECT_EQ(result.exitCode, 130);
+    EXPECT_THAT(result.output, EndsWith("\nBurn " + image + " successfully.\nerror: Interrupted by SIGINT.\n"));
+}
+
 TEST_F(DfuUsbTest, DownloadBrokenOffMidwayFailsWithStatusFour)
 {
     ASSERT_TRUE(Sim::WriteBinaryFile(dir / "app.bin", Sim::PatternBytes(8192, 25)));

@@ -55,17 +55,20 @@ protected:
     Sim::ScratchDir dir;
 };
 
-// A package whose CRC does not match is listed all the same, then failed in one line.
+// A package that every write refuses, for its CRC or an image cut short, is listed all the same, then
+// failed in the write's line.
 TEST_F(ParseCommandTest, CompactPackageTableWhateverItsCrc)
 {
-    for (bool corruptCrc : {false, true}) {
+    for (int fault : {0, 1, 2}) {
         Sim::FwpkgOptions options;
-        options.corruptCrc = corruptCrc;
-        WritePackage("app.fwpkg", SampleImages(), options);
+        options.corruptCrc = fault == 1;
+        std::vector<uint8_t> package = Sim::BuildFwpkg(SampleImages(), options);
+        ASSERT_TRUE(Sim::WriteBinaryFile(dir / "app.fwpkg", {package.begin(), package.end() - (fault == 2)}));
         Sim::ProgramResult result = Vexil({"parse", "-f", "app.fwpkg"});
-        EXPECT_EQ(result.exitCode, corruptCrc ? 1 : 0);
-        EXPECT_EQ(result.output, "File  : app.fwpkg\nImages: 4\n\n" + HEADER + SAMPLE_ROWS +
-                                     (corruptCrc ? "error: fwpkg crc mismatch\n" : ""));
+        EXPECT_EQ(result.exitCode, fault == 0 ? 0 : 1);
+        const char* const lines[] = {"", "error: fwpkg crc mismatch\n", "error: Image odd runs past the end of the "
+                                     "package (offset 5109, length 1, package 5109 bytes).\n"};
+        EXPECT_EQ(result.output, "File  : app.fwpkg\nImages: 4\n\n" + HEADER + SAMPLE_ROWS + lines[fault]);
     }
 }
 

@@ -417,10 +417,12 @@ TEST_P(BadPackageTest, PackageThatDoesNotParseFailsWithFourBeforeAnythingIsSent)
                                      Verdict(path, false));
     }
     std::string missing = tool.install.Path("missing.fwpkg");
-    ProgramResult result = Write(tool, missing);
-    EXPECT_EQ(result.exitCode, WRITE_FAILED);
-    EXPECT_EQ(result.output,
-              "error: Cannot open the burn file " + missing + " (No such file or directory).\n\nWrite failed.\n");
+    for (const std::vector<std::string>& words : {std::vector<std::string>{}, {"--only-burn", "app"}}) {
+        ProgramResult result = Write(tool, missing, words);
+        EXPECT_EQ(result.exitCode, WRITE_FAILED);
+        EXPECT_EQ(result.output,
+                  "error: Cannot open the burn file " + missing + " (No such file or directory).\n\nWrite failed.\n");
+    }
     EXPECT_TRUE(chip.Wire().empty());
 }
 

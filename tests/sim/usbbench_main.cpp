@@ -19,6 +19,8 @@
 //     --report-polls           after the program: how many status requests came too early
 //     --control-strings        serial numbers and interface names end with terminal control bytes
 //     --interrupt-at-block N   Ctrl-C (SIGINT) to the program when the first device takes DNLOAD block N
+//     --interrupt-at-manifest  Ctrl-C to the program as a device answers the status request that ends
+//                              its manifest; the answer waits until the program has taken the signal
 //     --again                  then the program runs once more on the same bus; the first run's status
 //                              goes to standard error, the bench's is the second's
 //     --hid VID:PID:NAME:HEX   a HID device whose report descriptor is the hexadecimal text HEX
@@ -183,6 +185,7 @@ struct BenchOptions {
     std::string saveBoot;
     bool reportPolls = false;
     int interruptAtBlock = -1;
+    bool interruptAtManifest = false;
     bool again = false;
     std::vector<std::string> command;
 };
@@ -240,6 +243,7 @@ private:
     int RunCommand();
     int Control(DfuNode& node, const uint8_t* setup, uint8_t* data, uint16_t length);
     void InterruptAtBlock(const DfuNode& node, uint16_t block);
+    void InterruptAtManifest();
     int StandardRequest(DfuNode& node, const uint8_t* setup, uint8_t* data, uint16_t length);
 
     BenchOptions m_options;
@@ -581,7 +585,12 @@ int Bench::Control(DfuNode& node, const uint8_t* setup, uint8_t* data, uint16_t 
     uint16_t index = static_cast<uint16_t>(setup[4] | (setup[5] << 8));
     if ((requestType & REQUEST_TYPE_CLASS_MASK) == REQUEST_TYPE_CLASS) {
         if ((requestType & REQUEST_TYPE_IN) != 0) {
-            return node.device->ControlIn(request, value, index, data, length);
+            size_t manifests = node.device->Manifests();
+            int result = node.device->ControlIn(request, value, index, data, length);
+            if (m_options.interruptAtManifest && node.device->Manifests() > manifests) {
+                InterruptAtManifest();
+            }
+            return result;
         }
         if (request == Sim::DfuRequest::DNLOAD && length > 0) {
             InterruptAtBlock(node, value);
@@ -602,6 +611,26 @@ void Bench::InterruptAtBlock(const DfuNode& node, uint16_t block)
     }
     pid_t child = m_child.load();
     m_interrupted = child > 0 && kill(child, SIGINT) == 0;
+}
+
+// The download is then whole and its last answer on the way: the program learns of both with the
+// signal already taken by a thread of it (no longer among the process's pending signals).
+void Bench::InterruptAtManifest()
+{
+    pid_t child = m_child.load();
+    if (m_interrupted || child <= 0 || kill(child, SIGINT) != 0) {
+        return;
+    }
+    m_interrupted = true;
+    for (int waitedMs = 0; waitedMs < 2000; ++waitedMs, usleep(1000)) {
+        std::ifstream status("/proc/" + std::to_string(child) + "/status");
+        std::string line;
+        while (std::getline(status, line) && line.rfind("ShdPnd:", 0) != 0) {
+        }
+        if (line.size() < 8 || (std::stoull(line.substr(7), nullptr, 16) & (1ULL << (SIGINT - 1))) == 0) {
+            return;
+        }
+    }
 }
 
 // The hosts read the other descriptors from sysfs; only the strings come over the wire.
@@ -860,6 +889,7 @@ bool ParseOptions(int argc, char* argv[], BenchOptions& options)
         bool* flag = option == "--report-polls"      ? &options.reportPolls
                      : option == "--again"             ? &options.again
                      : option == "--control-strings"   ? &options.faults.controlBytesInStrings
+                     : option == "--interrupt-at-manifest" ? &options.interruptAtManifest
                                                        : nullptr;
         if (flag != nullptr) {
             *flag = true;

@@ -3,6 +3,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <fstream>
+
 #include "BurnContext.h"
 #include "ScratchDir.h"
 
@@ -210,7 +212,7 @@ TEST_F(BurnContextTest, BurnConfigUsbIdsAreDecimalUnlessHex)
 TEST_F(BurnContextTest, BurnConfigNumberThatIsNotWhollyANumberOrOutOfRangeFailsTheLoad)
 {
     for (std::string setting : {"reset=none", "usbVid=0x10000", "usbPid=none", "usbTransferSize=63", "baudRate=2M",
-                                "baudRate=", "stopBit=1x", "stopBit=2", "parity=-1", "parity=1",
+                                "stopBit=1x", "stopBit=2", "parity=-1", "parity=1",
                                 "usbTimeout=5s"}) {
         EXPECT_FALSE(LoadConfig(setting + "\nchipName=late\n")) << setting;
         size_t equals = setting.find('=');
@@ -220,6 +222,25 @@ TEST_F(BurnContextTest, BurnConfigNumberThatIsNotWhollyANumberOrOutOfRangeFailsT
         EXPECT_EQ(context.GetChipName(), "");
     }
     EXPECT_TRUE(LoadConfig("usbTransferSize=0\n"));  // not set: the library keeps its own size
+    // An empty number is not set either: the default stays.
+    EXPECT_TRUE(LoadConfig("baudRate=\nstopBit=\nparity=\nreset= \nusbVid=\nusbPid=\nusbTransferSize=\nusbTimeout=\n"));
+    EXPECT_EQ(context.GetBaudRate(), 115200);
+    EXPECT_EQ(context.GetUsbVid(), -1);
+}
+
+// Each example of the shipped file, its "#" taken away, is a setting read as it stands.
+TEST_F(BurnContextTest, ShippedBurnConfigExamplesReadAsShownOnceUncommented)
+{
+    std::ifstream shipped(VEXIL_BUILD_DIR "/config/burn.config");
+    std::string examples;
+    for (std::string line; std::getline(shipped, line);) {
+        bool example = line.rfind("# ", 0) == 0 && line.find_first_of(" \t", 2) > line.find('=');
+        examples += example ? line.substr(2) + "\n" : "";
+    }
+    ASSERT_TRUE(LoadConfig(examples)) << output;
+    EXPECT_EQ(context.GetChipName() + " " + context.GetFilePath() + " " + context.GetSerialPort(),
+              "qx71 /path/to/app.fwpkg /dev/ttyUSB0");
+    EXPECT_EQ(context.GetUsbTimeout(), 5000);
 }
 
 TEST_F(BurnContextTest, BurnConfigPathFromOptionAndMissingFile)

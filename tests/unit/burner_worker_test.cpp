@@ -478,7 +478,7 @@ TEST_P(Qx71WorkerTest, ReadAndEraseRefuseAPackageThatDoesNotBeginWithItsLoader)
     }
 }
 
-// A burn file that does not open is refused before the reset prompt.
+// A burn file that does not open, or one the road cannot burn, is refused before the reset prompt.
 TEST_P(Qx71WorkerTest, PortThatDoesNotOpenGivesThreeAndBurnFileFour)
 {
     const std::string openFailed =
@@ -490,6 +490,15 @@ TEST_P(Qx71WorkerTest, PortThatDoesNotOpenGivesThreeAndBurnFileFour)
         EXPECT_EQ(output, openFailed);
         EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", "config", "-z", "4"}), operation), 4);
         EXPECT_EQ(output, "error: Cannot open the burn file config (Is a directory).\n");
+    }
+    ASSERT_TRUE(Sim::WriteTextFile("t.xml", "<P><A Sel=\"1\" PartitionName=\"a\" FileSystem=\"n\" FlashType=\"n\" "
+                                            "Start=\"0\" Length=\"-\" SelectFile=\"\"/></P>"));
+    // An erase and a read burn the package's loader first, as a write burns the whole package.
+    for (auto [operation, command] : {std::pair{&BurnerWorkerBase::Burn, "a burn"}, {&BurnerWorkerBase::Erase, "an erase"},
+                                      {&BurnerWorkerBase::Read, "a read"}}) {
+        EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", "./t.xml", "-z", "4"}), operation), 4);
+        EXPECT_EQ(output, "error: ./t.xml is a partition table; " + std::string(command) + " of chip " +
+                              GetParam() + " over a serial port does not burn partition tables.\n");
     }
 }
 

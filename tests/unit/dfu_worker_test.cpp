@@ -47,7 +47,7 @@ protected:
         }
         int chipType = context->GetChipType();
         std::unique_ptr<BurnerWorkerBase> worker = NewBurnerWorker(chipType, std::move(context));
-        int result = command == "read" ? worker->Read() : worker->Burn();
+        int result = command == "read" ? worker->Read() : command == "erase" ? worker->Erase() : worker->Burn();
         worker.reset();
         output = testing::internal::GetCapturedStdout();
         return result;
@@ -174,6 +174,7 @@ TEST_F(DfuWorkerTest, WhatTheRoadCannotHonourIsRefusedBeforeTheDevice)
         {"write", {"a.bin", "--only-burn", "a"}, 1, "a generic USB DFU write sends the file whole.\n"},
         {"write", {"t.xml"}, 4, table},
         {"write", {"t.xml", "-c", "qx71"}, 4, table},
+        {"erase", {"missing.bin"}, 4, "missing.bin (No such file or directory).\n"},
     };
     for (auto [command, words, status, line] : rows) {
         words.front() = install.Path(words.front());

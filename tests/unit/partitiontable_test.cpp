@@ -47,9 +47,9 @@ std::string Table(const std::string& partitions, const std::string& rootAttribut
     return "<?xml version=\"1.0\"?>\n<Programmer " + rootAttributes + ">\n" + partitions + "</Programmer>\n";
 }
 
-std::string TableWithLength(const std::string& length)
+std::string TableWithLength(const std::string& length, const std::string& name = "part")
 {
-    return Table(Partition("Sel=\"1\" PartitionName=\"part\" FileSystem=\"f\" FlashType=\"n\" Start=\"0\" "
+    return Table(Partition("Sel=\"1\" PartitionName=\"" + name + "\" FileSystem=\"f\" FlashType=\"n\" Start=\"0\" "
                            "Length=\"" + length + "\" SelectFile=\"\""));
 }
 
@@ -217,10 +217,10 @@ TEST_F(PartitionTableTest, LengthRules)
 
     BurnContext fresh;
     context = fresh;
-    EXPECT_FALSE(ParseTable(TableWithLength("0")));
-    EXPECT_EQ(output, "Partition: part length is 0.\n");
-    EXPECT_FALSE(ParseTable(TableWithLength("0x")));
-    EXPECT_EQ(output, "error: Invalid number '0x' for Length, expected 0 or more.\n");
+    EXPECT_FALSE(ParseTable(TableWithLength("0", "&#27;[31mRED")));
+    EXPECT_EQ(output, "Partition: ?[31mRED length is 0.\n");
+    EXPECT_FALSE(ParseTable(TableWithLength("0x&#7;")));
+    EXPECT_EQ(output, "error: Invalid number '0x?' for Length, expected 0 or more.\n");
 
     // without department 6 any length goes
     EXPECT_TRUE(ParseTable(TableWithLength("0x8000")));

@@ -296,6 +296,14 @@ TEST_F(Qx71BurnTest, EraseWhoseLoaderCannotBeBurntSendsNoEraseFrame)
     EXPECT_EQ(EraseAllFlash(session.handle, package.c_str()), 0);
     EXPECT_EQ(session.capture.Messages(),
               (std::vector<std::string>{"fwpkg crc mismatch\n", "File: " + package + " format error!\n"}));
+    // The first image a read or an erase sends would be written to the flash unless it is the loader.
+    std::vector<PackageImage> appFirst = Sim::NamedPackageImages();
+    std::swap(appFirst[0], appFirst[1]);
+    std::string reordered = session.WritePackage(appFirst, {}, "reordered.fwpkg");
+    EXPECT_EQ(EraseAllFlash(session.handle, reordered.c_str()), 0);
+    EXPECT_EQ(DownloadAllinoneBin(session.handle, reordered.c_str(), 0), 0);
+    EXPECT_EQ(session.capture.Count("error: The first image of " + reordered + " that is sent is no loader; a read or "
+                                    "an erase sends nothing but the loader.\n"), 2u);
     EXPECT_TRUE(chip.Wire().empty());
     EXPECT_EQ(chip.FlashMap().size(), 1u);
 }

@@ -561,8 +561,10 @@ TEST_F(TypeSixTest, PackageRoadRefusesABadPackageBeforeTheFirstByte)
         std::string file;
         std::string message;
     };
-    for (const Case& c : std::vector<Case>{{"short.fwpkg", "image app.bin runs past the end of the package.\n"},
-                                           {"crc.fwpkg", "fwpkg crc mismatch\n"}}) {
+    for (const Case& c : std::vector<Case>{
+             {"short.fwpkg", "Image app.bin runs past the end of the package (offset 5116, length 5000, package "
+                             "10115 bytes).\n"},
+             {"crc.fwpkg", "fwpkg crc mismatch\n"}}) {
         capture.Clear();
         std::string path = dir / c.file;
         EXPECT_EQ(DownloadAllinoneBin(handle, path.c_str(), 0), 0);
