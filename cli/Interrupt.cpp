@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
@@ -34,6 +35,7 @@ int g_scratchDirectory = -1;
 std::string g_scratchFile;
 int g_scratchParent = -1;
 std::string g_scratchSubdirectory;
+FILE* g_blockingConsole = nullptr;  // standard output's stream as the tool started with it
 
 const char* SignalName(int signalNumber)
 {
@@ -98,6 +100,14 @@ void* WatchSignals(void* unused)
     return nullptr;
 }
 
+// At the exit the console's last lines are written out and the stream it came with is put back.
+void CloseYieldingConsole()
+{
+    FILE* yielding = stdout;
+    stdout = g_blockingConsole;
+    std::fclose(yielding);
+}
+
 // A console that is a pipe or FIFO is written through a descriptor of the tool's own that never blocks:
 // a line waits for room there only until a signal has come, so that a reader that takes nothing (as the
 // pipe of -o /dev/stdout may have) holds the tool no longer than a read's output does.
@@ -110,7 +120,9 @@ void YieldingConsole()
     FILE* stream = Common::OpenOutputFile("/proc/self/fd/1", []() { return CancelQuery() != 0; });
     if (stream != nullptr) {
         std::fflush(stdout);
+        g_blockingConsole = stdout;
         stdout = stream;
+        std::atexit(CloseYieldingConsole);
     }
 }
 
