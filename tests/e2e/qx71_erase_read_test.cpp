@@ -300,11 +300,8 @@ TEST_P(ReadTest, RefusedLoaderFailsWithFourAndNothingIsAskedOfTheFlash)
     EXPECT_TRUE(Sim::ReadBinaryFile(output).empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(Chips, ReadTest, ::testing::Values("qx71", "kp7715"), Sim::ChipParamName);
-
-// The chip goes away in the middle of the upload, the read runs past the file-size limit, or another user's link
-// lies on the way to the output: the older file of the output's name stays as it was, and nothing of the read is
-// left beside it.
+// The chip goes away in the middle of the upload, the read runs past the file-size limit, or another user's
+// link lies on the way to the output: the older file of that name stays as it was, and nothing is left beside it.
 struct CutShortCase : Sim::NamedRow {
     int goneAtUploadFrame;
     std::vector<std::string> launcher;
@@ -325,7 +322,7 @@ TEST_P(CutShortReadTest, FailsWithSevenAndLeavesTheOlderOutputAsItWas)
     Qx71Faults faults;
     faults.goneAtUploadFrame = Row().goneAtUploadFrame;
     tool.StartChip(faults);
-    std::string output = tool.install.Path(std::string(Row().via) + (theirs ? "/" : "") + "flash.bin");
+    std::string output = (theirs ? link : tool.install.Dir()) + "/flash.bin";
     std::string package = tool.WritePackage(Sim::NamedPackageImages());
     ASSERT_TRUE(Sim::WriteTextFile(output, "old"));
     std::set<std::string> files = Sim::FilesIn(tool.install.Dir());
@@ -333,9 +330,8 @@ TEST_P(CutShortReadTest, FailsWithSevenAndLeavesTheOlderOutputAsItWas)
     options.launcher = Row().launcher;
     ProgramResult result = tool.Run("read", {"-f", package, "-z", "4096", "-o", output}, options);
     EXPECT_EQ(result.exitCode, READ_FAILED);
-    EXPECT_THAT(result.output, testing::EndsWith(theirs ? "(Permission denied).\n" : "\nerror: Read " +
-                                                 output + " failed.\nnote: Removed the incomplete read; " + output +
-                                                 " is as it was before.\n"));
+    EXPECT_THAT(result.output, testing::EndsWith(theirs ? "(Permission denied).\n" : " failed.\nnote: Removed the "
+                                                 "incomplete read; " + output + " is as it was before.\n"));
     EXPECT_EQ(Sim::FilesIn(tool.install.Dir()), files);
     EXPECT_EQ(Sim::ReadBinaryFile(output), (Bytes{'o', 'l', 'd'}));
 }
@@ -347,5 +343,7 @@ INSTANTIATE_TEST_SUITE_P(Reads, CutShortReadTest,
                              {"ThroughAGroupMembersLink", -1, {}, "dumps"},
                          })),
                          Sim::ChipCaseName<CutShortCase>);
+
+INSTANTIATE_TEST_SUITE_P(Chips, ReadTest, ::testing::Values("qx71", "kp7715"), Sim::ChipParamName);
 
 }  // namespace

@@ -187,11 +187,6 @@ bool Qx71Chip::Stalled() const
     return Locked([](const Qx71Machine& machine) { return machine.Stalled(); });
 }
 
-bool Qx71Chip::UploadAcknowledged() const
-{
-    return Locked([](const Qx71Machine& machine) { return machine.UploadAcknowledged(); });
-}
-
 bool Qx71Chip::Gone() const
 {
     return m_gone.load();

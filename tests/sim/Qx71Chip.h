@@ -53,7 +53,6 @@ public:
     bool ResetSeen() const;
     bool HungUp() const;               // the library closed the port after talking (ReleaseSlave only)
     bool Stalled() const;              // the stalled data frame has come (or was to be sent)
-    bool UploadAcknowledged() const;   // every data frame of the upload was acknowledged
     bool Gone() const;                 // the chip went away and hung the bench up
 
     // Waits until the condition holds for the chip; false when timeoutMs passed first.

@@ -103,7 +103,6 @@ public:
     bool ResetSeen() const { return m_resetSeen; }
     bool HungUp() const { return m_hungUp; }
     bool Stalled() const { return m_stalled; }
-    bool UploadAcknowledged() const { return m_uploadStep >= UploadStep::WANT_ACK_EOT; }
 
 private:
     enum class Stage { BOOT_ROM, RECEIVING, COMMANDS, UPLOADING };
