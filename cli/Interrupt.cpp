@@ -4,14 +4,18 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <mutex>
+#include <poll.h>
 #include <pthread.h>
 #include <string>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "BurnerWorkerBase.h"
+#include "Common.h"
 #include "CommonUtil.h"
 
 namespace Interrupt {
@@ -31,6 +35,7 @@ int g_scratchDirectory = -1;
 std::string g_scratchFile;
 int g_scratchParent = -1;
 std::string g_scratchSubdirectory;
+FILE* g_blockingConsole = nullptr;  // standard output's stream as the tool started with it
 
 const char* SignalName(int signalNumber)
 {
@@ -44,10 +49,12 @@ const char* SignalName(int signalNumber)
     }
 }
 
+// A console whose reader takes nothing gets nothing more: ending at once does not wait for it.
 void WriteAll(const char* text)
 {
     size_t left = std::strlen(text);
-    while (left > 0) {
+    pollfd room = {STDOUT_FILENO, POLLOUT, 0};
+    while (left > 0 && poll(&room, 1, 0) > 0) {
         ssize_t written = write(STDOUT_FILENO, text, left);
         if (written <= 0) {
             return;
@@ -93,6 +100,32 @@ void* WatchSignals(void* unused)
     return nullptr;
 }
 
+// At the exit the console's last lines are written out and the stream it came with is put back.
+void CloseYieldingConsole()
+{
+    FILE* yielding = stdout;
+    stdout = g_blockingConsole;
+    std::fclose(yielding);
+}
+
+// A console that is a pipe or FIFO is written through a descriptor of the tool's own that never blocks:
+// a line waits for room there only until a signal has come, so that a reader that takes nothing (as the
+// pipe of -o /dev/stdout may have) holds the tool no longer than a read's output does.
+void YieldingConsole()
+{
+    struct stat console = {};
+    if (fstat(STDOUT_FILENO, &console) != 0 || !S_ISFIFO(console.st_mode)) {
+        return;
+    }
+    FILE* stream = Common::OpenOutputFile("/proc/self/fd/1", []() { return CancelQuery() != 0; });
+    if (stream != nullptr) {
+        std::fflush(stdout);
+        g_blockingConsole = stdout;
+        stdout = stream;
+        std::atexit(CloseYieldingConsole);
+    }
+}
+
 // A signal that the starting shell set to be ignored (a background job's SIGINT) stays ignored.
 bool IsIgnored(int signalNumber)
 {
@@ -108,6 +141,9 @@ void Watch()
     // A closed standard output (a pipe whose reader is gone) must not cut a burn or a read in half:
     // the writes to it fail instead, and the work goes on to its end.
     std::signal(SIGPIPE, SIG_IGN);
+    // A file-size limit (ulimit -f, a service's LimitFSIZE) fails the write that runs past it, as a full
+    // disk does, so that the read says so and leaves nothing behind, rather than ending the tool.
+    std::signal(SIGXFSZ, SIG_IGN);
     for (int signalNumber : {SIGINT, SIGTERM, SIGHUP}) {
         if (!IsIgnored(signalNumber)) {
             sigaddset(&g_watched, signalNumber);
@@ -116,6 +152,7 @@ void Watch()
     if (pthread_sigmask(SIG_BLOCK, &g_watched, nullptr) != 0) {
         return;
     }
+    YieldingConsole();
     pthread_t watcher;
     if (pthread_create(&watcher, nullptr, WatchSignals, nullptr) != 0) {
         // Without a watcher the signals end the tool as they always did.

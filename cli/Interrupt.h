@@ -9,7 +9,7 @@
 // Ctrl-C (SIGINT), SIGTERM and a hang-up (SIGHUP, the terminal closed) ask the running command to
 // stop: the library's waits see it through the cancel query, the command unwinds through its normal
 // path (the port closes, an unfinished read goes), and the tool ends with 128 + the signal's number.
-// A second signal, other than a repeated hang-up, ends the tool at once. SIGPIPE is ignored.
+// A second signal, other than a repeated hang-up, ends the tool at once. SIGPIPE and SIGXFSZ are ignored.
 namespace Interrupt {
 
 // Call in main before any other thread exists (and after the console colour is set): every thread

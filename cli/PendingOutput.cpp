@@ -13,6 +13,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include "CommonUtil.h"
 #include "Interrupt.h"
 
 namespace {
@@ -122,13 +123,14 @@ bool PendingOutput::Check()
     return true;
 }
 
-// Links are followed here, once, hop by hop from the directory each one is in; the directories on the
-// way are the kernel's to resolve.
+// Links are followed here, once, hop by hop from the directory each one is in, at the last name as on
+// the way to it.
 bool PendingOutput::Resolve()
 {
     std::string path = m_output;
-    for (int hops = 0; hops <= MAX_LINK_HOPS; ++hops) {
-        if (!EnterDirectoryOf(path, hops == 0)) {
+    int hops = 0;
+    for (bool first = true;; first = false) {
+        if (!EnterDirectoryOf(path, first, hops)) {
             return false;
         }
         m_checked.Reset(openat(m_directory.Get(), m_name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
@@ -140,7 +142,7 @@ bool PendingOutput::Resolve()
             // The name the kernel gave a file may have gone to another since, or never have been one.
             return !m_namedByKernel || (m_existed && SameFile(m_found, m_kernelNamed)) || Refuse(NO_NAME_LEFT);
         }
-        if (!MayFollowLink()) {
+        if (!MayFollowLink(m_directory.Get(), m_found, hops)) {
             return false;
         }
         path = ReadLink(m_checked.Get());
@@ -148,7 +150,7 @@ bool PendingOutput::Resolve()
             return Refuse(errno);
         }
         // The text of a kernel's link need not be a name ("pipe:[1234]"): it is followed by opening it.
-        if (IsKernelLink()) {
+        if (IsKernelLink(m_directory.Get())) {
             if (!OpenKernelLink()) {
                 return false;
             }
@@ -157,39 +159,86 @@ bool PendingOutput::Resolve()
             }
         }
     }
-    return Refuse(ELOOP);
 }
 
-bool PendingOutput::EnterDirectoryOf(const std::string& path, bool first)
+bool PendingOutput::EnterDirectoryOf(const std::string& path, bool first, int& hops)
 {
     size_t slash = path.rfind('/');
     std::string directoryPart = slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
-    int from = m_directory.IsOpen() ? m_directory.Get() : AT_FDCWD;
-    FileDescriptor directory(
-        openat(from, directoryPart.empty() ? "." : directoryPart.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-    if (!directory.IsOpen()) {
-        return Refuse(errno);
+    if (!Walk(m_directory, directoryPart, hops)) {
+        return false;
     }
     m_directoryText = path.rfind('/', 0) == 0 || first ? directoryPart : m_directoryText + directoryPart;
-    m_directory = std::move(directory);
     m_name = path.substr(directoryPart.size());
     return !(m_name.empty() || m_name == "." || m_name == "..") || Refuse(EISDIR);
 }
 
-bool PendingOutput::MayFollowLink() const
+// From the directory held (the working directory when none is) to the one the path names, a name at a
+// time, so that a link on the way is followed as one at the last name is.
+bool PendingOutput::Walk(FileDescriptor& directory, const std::string& path, int& hops) const
 {
-    struct stat holder = {};
-    if (fstat(m_directory.Get(), &holder) != 0) {
+    directory.Reset(openat(directory.IsOpen() ? directory.Get() : AT_FDCWD, path.rfind('/', 0) == 0 ? "/" : ".",
+                           O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!directory.IsOpen()) {
         return Refuse(errno);
     }
-    return !PlantedByAnother(holder, m_found) || Refuse(EACCES);
+    for (const std::string& name : CommonUtil::Split(path, '/')) {
+        if (!name.empty() && name != "." && !Enter(directory, name, hops)) {
+            return false;
+        }
+    }
+    return true;
 }
 
-// The links under /proc/<pid>/fd and their kind are the kernel's own.
-bool PendingOutput::IsKernelLink() const
+// A directory is opened as such, so that an automount point on the way is mounted. A link is followed
+// from the directory it is in; only a kernel's link is left to the kernel.
+bool PendingOutput::Enter(FileDescriptor& directory, const std::string& name, int& hops) const
+{
+    FileDescriptor entry(openat(directory.Get(), name.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    if (entry.IsOpen()) {
+        directory = std::move(entry);
+        return true;
+    }
+    if (errno != ENOTDIR) {
+        return Refuse(errno);
+    }
+    entry.Reset(openat(directory.Get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat found = {};
+    if (!entry.IsOpen() || fstat(entry.Get(), &found) != 0) {
+        return Refuse(errno);
+    }
+    if (!S_ISLNK(found.st_mode)) {
+        return Refuse(ENOTDIR);
+    }
+    if (!MayFollowLink(directory.Get(), found, hops)) {
+        return false;
+    }
+    if (IsKernelLink(directory.Get())) {
+        directory.Reset(openat(directory.Get(), name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        return directory.IsOpen() || Refuse(errno);
+    }
+    std::string target = ReadLink(entry.Get());
+    return target.empty() ? Refuse(errno) : Walk(directory, target, hops);
+}
+
+// One more link: refused where another user planted it, and past as many as the kernel follows.
+bool PendingOutput::MayFollowLink(int directory, const struct stat& link, int& hops) const
+{
+    if (++hops > MAX_LINK_HOPS) {
+        return Refuse(ELOOP);
+    }
+    struct stat holder = {};
+    if (fstat(directory, &holder) != 0) {
+        return Refuse(errno);
+    }
+    return !PlantedByAnother(holder, link) || Refuse(EACCES);
+}
+
+// The links under /proc (/proc/self, /proc/<pid>/fd/N) and their kind are the kernel's own.
+bool PendingOutput::IsKernelLink(int directory) const
 {
     struct statfs system = {};
-    return fstatfs(m_directory.Get(), &system) == 0 && system.f_type == PROC_SUPER_MAGIC;
+    return fstatfs(directory, &system) == 0 && system.f_type == PROC_SUPER_MAGIC;
 }
 
 // What the link opens is the output. A regular file is read into as through its own name, which the
@@ -242,10 +291,18 @@ bool PendingOutput::TakeDecisions()
     // In a shared directory a second name may be another user's link to a file of this user's: only a
     // file of one name is the output whose owner and mode the read takes over.
     m_takesOver = m_found.st_nlink == 1 || !SharedSticky(directory);
-    if (m_takesOver) {
-        m_mode = m_found.st_mode & PERMISSION_BITS;
-    }
+    m_mode = m_found.st_mode & PERMISSION_BITS;
     return true;
+}
+
+// A file whose rights the read does not take over still bounds them: the read is no more open than it
+// either, whatever another name of it is.
+mode_t PendingOutput::CreationMode() const
+{
+    if (m_takesOver) {
+        return REPLACING_FILE_MODE;
+    }
+    return m_existed ? NEW_FILE_MODE & m_mode : NEW_FILE_MODE;
 }
 
 bool PendingOutput::Create()
@@ -273,7 +330,7 @@ bool PendingOutput::MakeFileBeside()
         }
         m_file.Reset(Interrupt::CreateScratchFile(m_directory.Get(), candidate,
                                                   O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                                                  m_takesOver ? REPLACING_FILE_MODE : NEW_FILE_MODE));
+                                                  CreationMode()));
         if (m_file.IsOpen()) {
             m_partName = candidate;
             m_pending = true;

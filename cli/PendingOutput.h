@@ -51,11 +51,14 @@ private:
     bool Refuse(int error) const;
     bool Refuse(const char* reason) const;
     bool Resolve();
-    bool EnterDirectoryOf(const std::string& path, bool first);
-    bool MayFollowLink() const;
-    bool IsKernelLink() const;
+    bool EnterDirectoryOf(const std::string& path, bool first, int& hops);
+    bool Walk(FileDescriptor& directory, const std::string& path, int& hops) const;
+    bool Enter(FileDescriptor& directory, const std::string& name, int& hops) const;
+    bool MayFollowLink(int directory, const struct stat& link, int& hops) const;
+    bool IsKernelLink(int directory) const;
     bool OpenKernelLink();
     bool TakeDecisions();
+    mode_t CreationMode() const;
     bool MakeFileBeside();
     bool OpenDirectOutput();
     bool StillNamesTheFile() const;
@@ -66,7 +69,7 @@ private:
     std::string PartText() const { return m_directoryText + m_partName; }
 
     std::string m_output;         // as the user named it
-    FileDescriptor m_directory;   // where the output's name is, links followed, held from the check on
+    FileDescriptor m_directory;   // where the output's name is, held from the check on
     std::string m_directoryText;  // its path for messages, "" or ending in "/"
     std::string m_name;           // the output's name in it
     bool m_existed = false;

@@ -1,10 +1,13 @@
 #include "Common.h"
 
 #include <array>
+#include <cerrno>
 #include <cstdarg>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <new>
+#include <poll.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -136,6 +139,63 @@ void CloseFile(FILE*& stream)
         std::fclose(stream);
         stream = nullptr;
     }
+}
+
+namespace {
+
+// A wait for room ends as soon as there is some; the slice only bounds how late a cancel is seen.
+constexpr int OUTPUT_ROOM_SLICE_MS = 100;
+constexpr mode_t NEW_OUTPUT_MODE = 0666;
+
+// An output opened without blocking: a write that finds no room waits for it here.
+struct OutputFile {
+    int descriptor;
+    std::function<bool()> cancelled;
+};
+
+// Writes all of the data, or gives what went before a failed write or a cancel, which stdio then takes for
+// a failed write. The cancel is asked only while there is no room, so that what has room is written.
+ssize_t WriteOutput(void* cookie, const char* data, size_t length)
+{
+    OutputFile& file = *static_cast<OutputFile*>(cookie);
+    size_t written = 0;
+    while (written < length) {
+        ssize_t done = write(file.descriptor, data + written, length - written);
+        if (done > 0) {
+            written += static_cast<size_t>(done);
+        } else if (done == 0 || (errno != EAGAIN && errno != EINTR) || file.cancelled()) {
+            break;
+        } else {
+            pollfd room = {file.descriptor, POLLOUT, 0};
+            (void)poll(&room, 1, OUTPUT_ROOM_SLICE_MS);
+        }
+    }
+    return static_cast<ssize_t>(written);
+}
+
+int CloseOutput(void* cookie)
+{
+    std::unique_ptr<OutputFile> file(static_cast<OutputFile*>(cookie));
+    return close(file->descriptor);
+}
+
+}  // namespace
+
+FILE* OpenOutputFile(const char* path, const std::function<bool()>& cancelled)
+{
+    int descriptor = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_NONBLOCK | O_CLOEXEC, NEW_OUTPUT_MODE);
+    if (descriptor < 0) {
+        return nullptr;
+    }
+    std::unique_ptr<OutputFile> file(new (std::nothrow) OutputFile{descriptor, cancelled});
+    cookie_io_functions_t functions = {nullptr, WriteOutput, nullptr, CloseOutput};
+    FILE* stream = file == nullptr ? nullptr : fopencookie(file.get(), "w", functions);
+    if (stream == nullptr) {
+        close(descriptor);
+        return nullptr;
+    }
+    (void)file.release();  // the stream's close deletes it
+    return stream;
 }
 
 namespace {

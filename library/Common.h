@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -128,6 +129,10 @@ void PrintSendRecv(int direction, const unsigned char* bytes, int count);
 
 int fopen_s(FILE** stream, const char* path, const char* mode);
 void CloseFile(FILE*& stream);
+// Opens a file to write a read into, emptied, as fopen_s with "wb" does; null when it cannot be opened.
+// A write waits for room (in a FIFO or pipe whose reader is slow) only until cancelled says to stop, so
+// that a reader that takes nothing cannot hold the caller past a cancel: the write then fails.
+FILE* OpenOutputFile(const char* path, const std::function<bool()>& cancelled);
 
 // Owned file contents; GetFileData's buffer carries PER_PACKET_SIZE spare bytes after the data.
 std::unique_ptr<unsigned char[]> GetFileData(const std::string& path, unsigned long& length, long long handle);

@@ -478,8 +478,8 @@ bool DfuProtocol::UploadFile(const char* path, int length, unsigned long address
     if (!EnsureIdleState()) {
         return false;
     }
-    FILE* file = nullptr;
-    if (Common::fopen_s(&file, path, "wb") != 0 || file == nullptr) {
+    FILE* file = Common::OpenOutputFile(path, [this]() { return IsCancelled(); });
+    if (file == nullptr) {
         Report("error: Cannot open the output file for writing.\n");
         return false;
     }

@@ -371,8 +371,7 @@ bool YmodemProtocol::RecvDataAndWriteFile(const char* path, unsigned long length
     if (length == 0) {
         return false;
     }
-    FILE* file = nullptr;
-    Common::fopen_s(&file, path, "wb");
+    FILE* file = Common::OpenOutputFile(path, [this]() { return m_chip->CheckIsCancel(); });
     if (file == nullptr) {
         Common::PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "Cannot create the output file: %s.\n", path);
         return false;

@@ -115,15 +115,17 @@ struct UnfinishedReadCase : Sim::NamedRow {
     std::vector<std::string> launcher = {};
     const char* put = ":";  // by sh, with the output as $1, its directory as $2 and a file elsewhere as $3
     bool asAnotherUser = false;
+    const char* via = "";  // the way from that directory to the output's, which put makes
 };
 
 const UnfinishedReadCase UNFINISHED_READ_CASES[] = {
     {"EndsShort", "8192", "Read 6000 of 8192 bytes: the device ended the upload early.\n"},
     // The last blocks are written at the close, past the size the tool may write.
-    {"CannotBeClosed", "6000", "error: Closing the output file failed.\n",
-     {"/bin/sh", "-c", "trap '' XFSZ; exec prlimit --fsize=4096 \"$0\" \"$@\""}},
+    {"CannotBeClosed", "6000", "error: Closing the output file failed.\n", {"prlimit", "--fsize=4096"}},
     {"AtAGroupMembersLink", "6000", "(Permission denied).\n", {},
      "chmod 1770 $2 && chgrp nogroup $2 && mv $1 $3 && ln -s $3 $1 && chown -h nobody: $1", true},
+    {"ThroughAGroupMembersLink", "6000", "(Permission denied).\n", {},
+     "chmod 1770 $2 && ln -s . $2/dumps && chown -h nobody: $2/dumps", true, "dumps/"},
 };
 
 class UnfinishedReadTest : public DfuUsbTest, public ::testing::WithParamInterface<UnfinishedReadCase> {};
@@ -140,15 +142,16 @@ TEST_P(UnfinishedReadTest, LeavesTheFileTheOutputNamesAsItWas)
     const std::vector<uint8_t> older = {'o', 'l', 'd'};
     ASSERT_TRUE(Sim::WriteBinaryFile(out, older));
     ASSERT_EQ(Sim::RunProgram({"/bin/sh", "-c", c.put, "sh", out, reads.Path(), dir / "root.bin"}).exitCode, 0);
+    std::set<std::string> files = Sim::FilesIn(reads.Path());
     Sim::ProgramResult result = Vexil({"--dfu", DEVICE, "--flash", dir / "flash.bin"},
-                                      {"read", "-c", "tn48", "-d", DEVICE, "-f", dir / "unused.bin", "-o", out,
-                                       "-z", c.size}, 20000, c.launcher);
+                                      {"read", "-c", "tn48", "-d", DEVICE, "-f", dir / "unused.bin", "-o",
+                                       reads / (c.via + std::string("out.bin")), "-z", c.size}, 20000, c.launcher);
     EXPECT_EQ(result.exitCode, READ_FAILED) << result.output;
     EXPECT_THAT(result.output, HasSubstr(c.line));
     EXPECT_THAT(result.output, Not(HasSubstr("successfully")));
     EXPECT_THAT(result.output, EndsWith(c.asAnotherUser ? c.line : "\nerror: Read " + out + " failed.\nnote: Removed "
                                         "the incomplete read; " + out + " is as it was before.\n"));
-    EXPECT_EQ(Sim::FilesIn(reads.Path()), std::set<std::string>{"out.bin"});
+    EXPECT_EQ(Sim::FilesIn(reads.Path()), files);
     EXPECT_EQ(Sim::ReadBinaryFile(out), older);
 }
 

@@ -4,6 +4,7 @@
 // 128 + the signal.
 #include <csignal>
 #include <cstdio>
+#include <fcntl.h>
 #include <functional>
 #include <unistd.h>
 #include <memory>
@@ -14,6 +15,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include "FileDescriptor.h"
 #include "FwpkgBuilder.h"
 #include "ProgramRunner.h"
 #include "ScratchDir.h"
@@ -112,6 +114,7 @@ struct InterruptCase : Sim::NamedRow {
     int secondSignal = 0;  // of another kind than the first, so that the two are not merged into one
     bool outputClosed = false;
     bool intoFifo = false;  // that no one reads: the signal goes once the loader is burnt
+    bool fifoHeld = false;  // by a reader that takes nothing, smaller than the read that goes into it
 };
 
 const InterruptCase INTERRUPT_CASES[] = {
@@ -127,6 +130,8 @@ const InterruptCase INTERRUPT_CASES[] = {
     {"ReadMidUploadHungUpWithItsOutputClosed", "read", StalledAt(1), &Qx71Chip::Stalled, SIGHUP, 129, "", 0, true},
     {"ReadIntoAFifoWithoutAReader", "read", Qx71Faults(), Handshaking, SIGTERM, 143,
      " failed.\nerror: Interrupted by SIGTERM.\n", 0, false, true},
+    {"ReadIntoAFifoWhoseReaderTakesNothing", "read", StalledAt(8), &Qx71Chip::Stalled, SIGHUP, 129,
+     " failed.\nerror: Interrupted by SIGHUP.\n", 0, false, true, true},
 };
 
 class InterruptStepTest : public InterruptTest, public ::testing::WithParamInterface<InterruptCase> {};
@@ -138,9 +143,11 @@ TEST_P(InterruptStepTest, StopsWithTheSignalsStatusAndOneLineSayingWhy)
     tool.StartChip(run.faults);
     std::string output = tool.install.Path("flash.bin");
     ASSERT_TRUE(run.intoFifo ? mkfifo(output.c_str(), 0600) == 0 : Sim::WriteTextFile(output, kept));
+    FileDescriptor reader(run.fifoHeld ? open(output.c_str(), O_RDONLY | O_NONBLOCK) : -1);
+    ASSERT_TRUE(!run.fifoHeld || fcntl(reader.Get(), F_SETPIPE_SZ, 4096) == 4096);
     std::vector<std::string> words = {"-f", package};
     if (std::string(run.command) == "read") {
-        words.insert(words.end(), {"-z", "4096", "-o", output});
+        words.insert(words.end(), {"-z", "9216", "-o", output});
     }
     std::set<std::string> files = Sim::FilesIn(tool.install.Dir());
     Sim::ProgramOptions options;

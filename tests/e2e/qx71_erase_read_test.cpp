@@ -300,23 +300,49 @@ TEST_P(ReadTest, RefusedLoaderFailsWithFourAndNothingIsAskedOfTheFlash)
     EXPECT_TRUE(Sim::ReadBinaryFile(output).empty());
 }
 
-// The chip goes away in the middle of the upload: the older file of the output's name stays as it
-// was, and nothing of the read is left beside it.
-TEST_P(ReadTest, CutShortLeavesTheOlderOutputAsItWasAndNothingBesideIt)
+// The chip goes away in the middle of the upload, the read runs past the file-size limit, or another user's
+// link lies on the way to the output: the older file of that name stays as it was, and nothing is left beside it.
+struct CutShortCase : Sim::NamedRow {
+    int goneAtUploadFrame;
+    std::vector<std::string> launcher;
+    const char* via = "";  // another user's link on the way from the install's directory to the output
+    const char* chip = "";
+};
+
+using CutShortReadTest = Sim::ChipCaseTest<CutShortCase>;
+
+TEST_P(CutShortReadTest, FailsWithSevenAndLeavesTheOlderOutputAsItWas)
 {
+    std::string link = tool.install.Path(Row().via);
+    bool theirs = *Row().via != '\0';
+    if (theirs && !(Sim::MayActAsNobody() && chmod(tool.install.Dir().c_str(), 01770) == 0 &&
+                    symlink(".", link.c_str()) == 0 && lchown(link.c_str(), Sim::NOBODY, 0) == 0)) {
+        GTEST_SKIP() << Sim::NOT_AS_NOBODY;
+    }
     Qx71Faults faults;
-    faults.goneAtUploadFrame = 2;
+    faults.goneAtUploadFrame = Row().goneAtUploadFrame;
     tool.StartChip(faults);
-    std::string output = tool.install.Path("flash.bin");
+    std::string output = (theirs ? link : tool.install.Dir()) + "/flash.bin";
+    std::string package = tool.WritePackage(Sim::NamedPackageImages());
     ASSERT_TRUE(Sim::WriteTextFile(output, "old"));
     std::set<std::string> files = Sim::FilesIn(tool.install.Dir());
-    ProgramResult result = tool.Run("read", {"-f", package, "-z", "4096", "-o", output});
+    Sim::ProgramOptions options;
+    options.launcher = Row().launcher;
+    ProgramResult result = tool.Run("read", {"-f", package, "-z", "4096", "-o", output}, options);
     EXPECT_EQ(result.exitCode, READ_FAILED);
-    EXPECT_THAT(result.output, testing::EndsWith("\nerror: Read " + output + " failed.\nnote: Removed the incomplete "
-                                                 "read; " + output + " is as it was before.\n"));
+    EXPECT_THAT(result.output, testing::EndsWith(theirs ? "(Permission denied).\n" : " failed.\nnote: Removed the "
+                                                 "incomplete read; " + output + " is as it was before.\n"));
     EXPECT_EQ(Sim::FilesIn(tool.install.Dir()), files);
     EXPECT_EQ(Sim::ReadBinaryFile(output), (Bytes{'o', 'l', 'd'}));
 }
+
+INSTANTIATE_TEST_SUITE_P(Reads, CutShortReadTest,
+                         ::testing::ValuesIn(Sim::ForEachChip<CutShortCase>({
+                             {"ChipGoneMidway", 2, {}},
+                             {"PastTheFileSizeLimit", -1, {"/usr/bin/prlimit", "--fsize=2048"}},
+                             {"ThroughAGroupMembersLink", -1, {}, "dumps"},
+                         })),
+                         Sim::ChipCaseName<CutShortCase>);
 
 INSTANTIATE_TEST_SUITE_P(Chips, ReadTest, ::testing::Values("qx71", "kp7715"), Sim::ChipParamName);
 

@@ -19,6 +19,7 @@ struct ProgramOptions {
     bool emptyArgumentVector = false;  // start the program with no argument at all, not even its name
     bool closedOutput = false;  // standard output is a pipe whose reader is gone (as of `| head -1`)
     int timeoutMs = 20000;
+    std::vector<std::string> launcher;  // words that start the program, as prlimit --fsize=4096 (RunVexil)
 };
 
 // Runs a program with the given arguments (the first is the program's path) and collects what it prints.

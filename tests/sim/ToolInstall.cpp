@@ -52,7 +52,8 @@ ProgramResult ToolInstall::Run(const std::vector<std::string>& words, const Prog
 ProgramResult RunVexil(const std::string& binary, const std::vector<std::string>& words,
                        const ProgramOptions& options)
 {
-    std::vector<std::string> arguments = {binary};
+    std::vector<std::string> arguments = options.launcher;
+    arguments.push_back(binary);
     arguments.insert(arguments.end(), words.begin(), words.end());
     return RunProgram(arguments, options);
 }
