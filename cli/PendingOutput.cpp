@@ -470,10 +470,12 @@ void PendingOutput::Discard()
     if (!m_pending) {
         return;
     }
-    if (Remove()) {
+    if (!Remove()) {
+        std::printf("warning: The incomplete read %s could not be removed.\n", PartText().c_str());
+    } else if (m_existed) {
         std::printf("note: Removed the incomplete read; %s is as it was before.\n", m_output.c_str());
     } else {
-        std::printf("warning: The incomplete read %s could not be removed.\n", PartText().c_str());
+        std::printf("note: Removed the incomplete read; nothing was made at %s.\n", m_output.c_str());
     }
 }
 

@@ -222,7 +222,7 @@ TEST_P(ReadTest, RefusedUploadFailsWithSevenAndNamesTheOutput)
     EXPECT_EQ(result.exitCode, READ_FAILED);
     EXPECT_EQ(result.output, LoaderLines() + "\nBurn " + package + " successfully.\n" + Sim::ACK_REFUSED_LINE +
                                  "Send upload data command failed.\n\nerror: Read " + output + " failed.\nnote: Removed the "
-                                 "incomplete read; " + output + " is as it was before.\n");
+                                 "incomplete read; nothing was made at " + output + ".\n");
 }
 
 TEST_P(ReadTest, OutputThatCannotBeCreatedFailsWithSeven)
