@@ -109,9 +109,24 @@ PendingOutput::~PendingOutput()
     Discard();
 }
 
+bool PendingOutput::Find()
+{
+    if (!m_searched) {
+        m_searched = true;
+        m_reached = KernelTakesThePath() && Resolve();
+    }
+    return m_reached;
+}
+
+bool PendingOutput::IsTheFileOpenAt(int descriptor) const
+{
+    struct stat open = {};
+    return m_reached && m_existed && fstat(descriptor, &open) == 0 && SameFile(m_found, open);
+}
+
 bool PendingOutput::Check()
 {
-    if (!Resolve() || !TakeDecisions()) {
+    if (!Find() || !TakeDecisions()) {
         return false;
     }
     if (!m_direct) {
@@ -119,6 +134,21 @@ bool PendingOutput::Check()
             return false;
         }
         Remove();
+    }
+    return true;
+}
+
+// The walk below goes a name at a time, so it would reach what no path the kernel takes can name: the
+// whole path is held to the kernel's limits first, as is each name in it.
+bool PendingOutput::KernelTakesThePath() const
+{
+    if (m_output.size() >= PATH_MAX) {
+        return Refuse(ENAMETOOLONG);
+    }
+    for (const std::string& name : CommonUtil::Split(m_output, '/')) {
+        if (name.size() > NAME_MAX) {
+            return Refuse(ENAMETOOLONG);
+        }
     }
     return true;
 }

@@ -306,6 +306,9 @@ struct CutShortCase : Sim::NamedRow {
     int goneAtUploadFrame;
     std::vector<std::string> launcher;
     const char* via = "";  // another user's link on the way from the install's directory to the output
+    const char* refusal = "";        // the system's reason, where the output is refused before the read
+    const char* file = "flash.bin";  // the output's; the package is app.fwpkg
+    int turnsIntoA = 0;              // "a/..//" each, on the way to it
     const char* chip = "";
 };
 
@@ -322,25 +325,33 @@ TEST_P(CutShortReadTest, FailsWithSevenAndLeavesTheOlderOutputAsItWas)
     Qx71Faults faults;
     faults.goneAtUploadFrame = Row().goneAtUploadFrame;
     tool.StartChip(faults);
-    std::string output = (theirs ? link : tool.install.Dir()) + "/flash.bin";
+    std::string output = (theirs ? link : tool.install.Dir()) + "/";
+    std::string kept = output + Row().file;
+    for (int turn = 0; turn < Row().turnsIntoA; ++turn) {
+        output += "a/..//";
+    }
+    output += Row().file;
+    ASSERT_TRUE(Sim::WriteTextFile(kept, "old") && mkdir(tool.install.Path("a").c_str(), 0755) == 0);
     std::string package = tool.WritePackage(Sim::NamedPackageImages());
-    ASSERT_TRUE(Sim::WriteTextFile(output, "old"));
+    Bytes before = Sim::ReadBinaryFile(kept);
     std::set<std::string> files = Sim::FilesIn(tool.install.Dir());
     Sim::ProgramOptions options;
     options.launcher = Row().launcher;
     ProgramResult result = tool.Run("read", {"-f", package, "-z", "4096", "-o", output}, options);
     EXPECT_EQ(result.exitCode, READ_FAILED);
-    EXPECT_THAT(result.output, testing::EndsWith(theirs ? "(Permission denied).\n" : " failed.\nnote: Removed the "
+    EXPECT_THAT(result.output, testing::EndsWith(*Row().refusal != '\0' ? "error: Cannot create the output file: " +
+                                                 output + " (" + Row().refusal + ").\n" : " failed.\nnote: Removed the "
                                                  "incomplete read; " + output + " is as it was before.\n"));
     EXPECT_EQ(Sim::FilesIn(tool.install.Dir()), files);
-    EXPECT_EQ(Sim::ReadBinaryFile(output), (Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(Sim::ReadBinaryFile(kept), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Reads, CutShortReadTest,
                          ::testing::ValuesIn(Sim::ForEachChip<CutShortCase>({
                              {"ChipGoneMidway", 2, {}},
                              {"PastTheFileSizeLimit", -1, {"/usr/bin/prlimit", "--fsize=2048"}},
-                             {"ThroughAGroupMembersLink", -1, {}, "dumps"},
+                             {"ThroughAGroupMembersLink", -1, {}, "dumps", "Permission denied"},
+                             {"PackageByAPathTooLongForTheKernel", -1, {}, "", "File name too long", "app.fwpkg", 800},
                          })),
                          Sim::ChipCaseName<CutShortCase>);
 
