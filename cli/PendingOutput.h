@@ -70,15 +70,17 @@ private:
     bool StillNamesTheFile() const;
     bool PutInPlace();
     bool TakeOverRights() const;
+    bool TakeOverOwnership(bool& sameGroup) const;
+    bool GrantNoMoreThanReplaced(bool sameGroup) const;
     bool TakeOverAttributes() const;
     bool Remove();
     std::string PartText() const { return m_directoryText + m_partName; }
 
     std::string m_output;         // as the user named it
-    FileDescriptor m_directory;   // where the output's name is, held from the check on
-    std::string m_directoryText;  // its path for messages, "" or ending in "/"
     bool m_searched = false;      // Find was done
     bool m_reached = false;       // and it found where the output is
+    FileDescriptor m_directory;   // where the output's name is, held from the check on
+    std::string m_directoryText;  // its path for messages, "" or ending in "/"
     std::string m_name;           // the output's name in it
     bool m_existed = false;
     FileDescriptor m_checked;     // the output as it was checked, an O_PATH handle
