@@ -428,6 +428,11 @@ bool BurnerWorkerBase::UploadFlash(PendingOutput& file)
     return true;
 }
 
+bool BurnerWorkerBase::ReadsIntoBurnFile(const PendingOutput& output) const
+{
+    return m_burnFile.IsOpen() && output.IsTheFileOpenAt(m_burnFile.Get());
+}
+
 // The read writes into a file of its own, which the console names as the output the user gave.
 bool BurnerWorkerBase::UploadInto(const std::string& path, const std::string& output)
 {

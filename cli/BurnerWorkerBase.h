@@ -102,6 +102,8 @@ protected:
     // The flash contents go to the output only when the whole read succeeded. The workers check the
     // output first, before anything is transferred.
     bool UploadFlash(PendingOutput& file);
+    // After the output was found: whether it is the burn file that was opened, by whatever path.
+    bool ReadsIntoBurnFile(const PendingOutput& output) const;
     void PrintRefusal(const char* function) const;
 
 private:

@@ -328,14 +328,6 @@ bool FileIsExists(const std::string& path)
     return access(path.c_str(), F_OK) == 0;
 }
 
-bool IsSameFile(const std::string& left, const std::string& right)
-{
-    struct stat leftStatus = {};
-    struct stat rightStatus = {};
-    return stat(left.c_str(), &leftStatus) == 0 && stat(right.c_str(), &rightStatus) == 0 &&
-           leftStatus.st_dev == rightStatus.st_dev && leftStatus.st_ino == rightStatus.st_ino;
-}
-
 bool IsRegularFile(const std::string& path)
 {
     struct stat status = {};

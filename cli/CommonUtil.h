@@ -75,8 +75,6 @@ bool FindFileIgnoreCase(const std::string& directory, const std::string& fileNam
 // name is not followed. False when the directory stays.
 bool RemoveDirectoryWithFiles(int parent, const std::string& name);
 bool FileIsExists(const std::string& path);
-// Whether two paths name one existing file (through links, or as two names of it).
-bool IsSameFile(const std::string& left, const std::string& right);
 // Whole-file readers take regular files only: a device such as /dev/zero never ends, and opening a
 // FIFO waits for a writer.
 bool IsRegularFile(const std::string& path);

@@ -13,6 +13,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include "AccessAcl.h"
 #include "CommonUtil.h"
 #include "Interrupt.h"
 
@@ -29,7 +30,6 @@ constexpr mode_t NEW_FILE_MODE = 0666;
 // A file that replaces another is this user's alone until it has taken over the older one's rights.
 constexpr mode_t REPLACING_FILE_MODE = 0600;
 constexpr mode_t PERMISSION_BITS = 0777;
-const char* const ACCESS_ACL = "system.posix_acl_access";
 // Like the set-user-ID bits, which the mode leaves out, file capabilities are not carried over to a dump.
 const char* const FILE_CAPABILITIES = "security.capability";
 // How often a FIFO without a reader is tried again: no event tells a writer that one has come.
@@ -109,9 +109,24 @@ PendingOutput::~PendingOutput()
     Discard();
 }
 
+bool PendingOutput::Find()
+{
+    if (!m_searched) {
+        m_searched = true;
+        m_reached = KernelTakesThePath() && Resolve();
+    }
+    return m_reached;
+}
+
+bool PendingOutput::IsTheFileOpenAt(int descriptor) const
+{
+    struct stat open = {};
+    return m_reached && m_existed && fstat(descriptor, &open) == 0 && SameFile(m_found, open);
+}
+
 bool PendingOutput::Check()
 {
-    if (!Resolve() || !TakeDecisions()) {
+    if (!Find() || !TakeDecisions()) {
         return false;
     }
     if (!m_direct) {
@@ -119,6 +134,21 @@ bool PendingOutput::Check()
             return false;
         }
         Remove();
+    }
+    return true;
+}
+
+// The walk below goes a name at a time, so it would reach what no path the kernel takes can name: the
+// whole path is held to the kernel's limits first, as is each name in it.
+bool PendingOutput::KernelTakesThePath() const
+{
+    if (m_output.size() >= PATH_MAX) {
+        return Refuse(ENAMETOOLONG);
+    }
+    for (const std::string& name : CommonUtil::Split(m_output, '/')) {
+        if (name.size() > NAME_MAX) {
+            return Refuse(ENAMETOOLONG);
+        }
     }
     return true;
 }
@@ -387,15 +417,53 @@ bool PendingOutput::StillNamesTheFile() const
 
 // The read takes the older file's place as writing it in place did: with its permission bits, its access
 // ACL and its other extended attributes, and with its owner where this user may give the file away
-// (only the superuser may; the read then stays this user's). A new output keeps the rights it was made
-// with.
+// (only the superuser may; the read then stays this user's, in the older file's group where this user
+// may set it). A new output keeps the rights it was made with.
 bool PendingOutput::TakeOverRights() const
 {
-    if (!m_takesOver) {
+    if (!m_existed) {
         return true;
     }
-    bool owned = fchown(m_file.Get(), m_found.st_uid, m_found.st_gid) == 0 || errno == EPERM;
-    return owned && TakeOverAttributes() && fchmod(m_file.Get(), m_mode) == 0;
+    bool sameGroup = false;
+    if (!TakeOverOwnership(sameGroup)) {
+        return false;
+    }
+    if (m_takesOver && !(TakeOverAttributes() && fchmod(m_file.Get(), m_mode) == 0)) {
+        return false;
+    }
+    return (m_takesOver && sameGroup) || GrantNoMoreThanReplaced(sameGroup);
+}
+
+// The owner where the rights are taken over and this user may give the file away, else the group where
+// this user may set it (the superuser, or a member of that group). Only a refusal is no failure.
+bool PendingOutput::TakeOverOwnership(bool& sameGroup) const
+{
+    sameGroup = true;
+    if (m_takesOver && fchown(m_file.Get(), m_found.st_uid, m_found.st_gid) == 0) {
+        return true;
+    }
+    if (m_takesOver && errno != EPERM) {
+        return false;
+    }
+    if (fchown(m_file.Get(), static_cast<uid_t>(-1), m_found.st_gid) == 0) {
+        return true;
+    }
+    sameGroup = false;
+    return errno == EPERM;
+}
+
+// Where the read has not taken over the older file's rights, or not with its group, it grants no one
+// more than that file did: not the group the directory gave it, nor a user or group that the directory's
+// default ACL named and the older file did not.
+bool PendingOutput::GrantNoMoreThanReplaced(bool sameGroup) const
+{
+    AccessAcl replaced;
+    AccessAcl read;
+    if (!replaced.ReadFrom(m_checked.HeldPath()) || !read.ReadFrom(m_file.HeldPath())) {
+        return false;
+    }
+    read.BoundBy(replaced, sameGroup);
+    return read.WriteTo(m_file.Get());
 }
 
 // As cp -a carries them over, read through the handle taken at the check and set on the open new file.
@@ -415,7 +483,7 @@ bool PendingOutput::TakeOverAttributes() const
         if (std::strcmp(name, FILE_CAPABILITIES) == 0) {
             continue;
         }
-        bool isAcl = std::strcmp(name, ACCESS_ACL) == 0;
+        bool isAcl = std::strcmp(name, ACCESS_ACL_ATTRIBUTE) == 0;
         acl = acl || isAcl;
         ssize_t length = getxattr(replaced.c_str(), name, value.data(), value.size());
         bool copied = length >= 0 && fsetxattr(m_file.Get(), name, value.data(), static_cast<size_t>(length), 0) == 0;
@@ -423,7 +491,7 @@ bool PendingOutput::TakeOverAttributes() const
             return false;
         }
     }
-    return acl || fremovexattr(m_file.Get(), ACCESS_ACL) == 0 || errno == ENODATA || errno == ENOTSUP;
+    return acl || fremovexattr(m_file.Get(), ACCESS_ACL_ATTRIBUTE) == 0 || errno == ENODATA || errno == ENOTSUP;
 }
 
 // A first signal that came before this point stops the read and leaves the output as it was; once it is
@@ -470,10 +538,12 @@ void PendingOutput::Discard()
     if (!m_pending) {
         return;
     }
-    if (Remove()) {
+    if (!Remove()) {
+        std::printf("warning: The incomplete read %s could not be removed.\n", PartText().c_str());
+    } else if (m_existed) {
         std::printf("note: Removed the incomplete read; %s is as it was before.\n", m_output.c_str());
     } else {
-        std::printf("warning: The incomplete read %s could not be removed.\n", PartText().c_str());
+        std::printf("note: Removed the incomplete read; nothing was made at %s.\n", m_output.c_str());
     }
 }
 

@@ -29,9 +29,14 @@ public:
     PendingOutput& operator=(const PendingOutput&) = delete;
 
     // Each of these says why when it fails.
-    // Before anything is transferred: finds the output (following a link only where the kernel would
-    // for this user), takes the owner and mode the read will have, and makes sure the read could be put
-    // in place; leaves no file behind.
+    // Before anything is transferred: finds the output, following a link only where the kernel would
+    // for this user; a path the kernel would refuse is refused. Once done, it keeps its outcome.
+    bool Find();
+    // After Find: whether the output found is the file open at the descriptor, whatever the path it was
+    // reached by.
+    bool IsTheFileOpenAt(int descriptor) const;
+    // Finds the output where that is not done yet, takes the owner and mode the read will have, and
+    // makes sure the read could be put in place; leaves no file behind.
     bool Check();
     // After Check: the file the read writes into.
     bool Create();
@@ -50,6 +55,7 @@ public:
 private:
     bool Refuse(int error) const;
     bool Refuse(const char* reason) const;
+    bool KernelTakesThePath() const;
     bool Resolve();
     bool EnterDirectoryOf(const std::string& path, bool first, int& hops);
     bool Walk(FileDescriptor& directory, const std::string& path, int& hops) const;
@@ -64,11 +70,15 @@ private:
     bool StillNamesTheFile() const;
     bool PutInPlace();
     bool TakeOverRights() const;
+    bool TakeOverOwnership(bool& sameGroup) const;
+    bool GrantNoMoreThanReplaced(bool sameGroup) const;
     bool TakeOverAttributes() const;
     bool Remove();
     std::string PartText() const { return m_directoryText + m_partName; }
 
     std::string m_output;         // as the user named it
+    bool m_searched = false;      // Find was done
+    bool m_reached = false;       // and it found where the output is
     FileDescriptor m_directory;   // where the output's name is, held from the check on
     std::string m_directoryText;  // its path for messages, "" or ending in "/"
     std::string m_name;           // the output's name in it

@@ -138,30 +138,45 @@ int Qx71BurnerWorker::Erase()
 }
 
 // Checked before the port is opened, so that a mistake costs no loader transfer.
-bool Qx71BurnerWorker::ReadArgumentsValid(const std::string& output) const
+bool Qx71BurnerWorker::ReadArgumentsValid() const
 {
     if (Context().GetReadSize() <= 0) {
         std::puts("error: The read size must be greater than 0, give it with -z <size>.");
         return false;
     }
-    if (CommonUtil::IsSameFile(output, Context().GetBurnFile())) {
-        std::printf("error: The read output file must not be the package itself: %s\n", output.c_str());
-        return false;
-    }
     return true;
+}
+
+// The file the output's path reached is compared with the package that was opened, so that no spelling
+// of the package's path turns it into the output.
+bool Qx71BurnerWorker::OutputIsNotThePackage(const PendingOutput& output) const
+{
+    if (!ReadsIntoBurnFile(output)) {
+        return true;
+    }
+    std::printf("error: The read output file must not be the package itself: %s\n", output.Output().c_str());
+    return false;
 }
 
 int Qx71BurnerWorker::Read()
 {
     std::string file = Context().GetBurnFile();
-    std::string output = ReadOutputPath(file, Context().GetOutputPath());
-    if (!ReadArgumentsValid(output)) {
+    if (!ReadArgumentsValid()) {
         return BurnInfo::PARAM_ERROR;
     }
-    if (!NoPartitionTable(RoadText("a read")) || !OpenBurnFile() || !LoaderComesFirst(HandedPath(file), file)) {
+    if (!NoPartitionTable(RoadText("a read")) || !OpenBurnFile()) {
         return BurnInfo::BURN_BOOT_FAILED;
     }
-    PendingOutput pending(output);
+    PendingOutput pending(ReadOutputPath(file, Context().GetOutputPath()));
+    if (!pending.Find()) {
+        return BurnInfo::READ_PARTITION_FAILED;
+    }
+    if (!OutputIsNotThePackage(pending)) {
+        return BurnInfo::PARAM_ERROR;
+    }
+    if (!LoaderComesFirst(HandedPath(file), file)) {
+        return BurnInfo::BURN_BOOT_FAILED;
+    }
     if (!pending.Check()) {
         return BurnInfo::READ_PARTITION_FAILED;
     }

@@ -33,7 +33,8 @@ private:
     void HandBurnSettingsToDriver();
     void ResetChipWhenAsked();
     std::string RoadText(const std::string& command) const;
-    bool ReadArgumentsValid(const std::string& output) const;
+    bool ReadArgumentsValid() const;
+    bool OutputIsNotThePackage(const PendingOutput& output) const;
 
     std::vector<std::string> onlyBurnNames;
 };

@@ -222,7 +222,7 @@ TEST_P(ReadTest, RefusedUploadFailsWithSevenAndNamesTheOutput)
     EXPECT_EQ(result.exitCode, READ_FAILED);
     EXPECT_EQ(result.output, LoaderLines() + "\nBurn " + package + " successfully.\n" + Sim::ACK_REFUSED_LINE +
                                  "Send upload data command failed.\n\nerror: Read " + output + " failed.\nnote: Removed the "
-                                 "incomplete read; " + output + " is as it was before.\n");
+                                 "incomplete read; nothing was made at " + output + ".\n");
 }
 
 TEST_P(ReadTest, OutputThatCannotBeCreatedFailsWithSeven)
@@ -306,6 +306,9 @@ struct CutShortCase : Sim::NamedRow {
     int goneAtUploadFrame;
     std::vector<std::string> launcher;
     const char* via = "";  // another user's link on the way from the install's directory to the output
+    const char* refusal = "";        // the system's reason, where the output is refused before the read
+    const char* file = "flash.bin";  // the output's; the package is app.fwpkg
+    int turnsIntoA = 0;              // "a/..//" each, on the way to it
     const char* chip = "";
 };
 
@@ -322,27 +325,84 @@ TEST_P(CutShortReadTest, FailsWithSevenAndLeavesTheOlderOutputAsItWas)
     Qx71Faults faults;
     faults.goneAtUploadFrame = Row().goneAtUploadFrame;
     tool.StartChip(faults);
-    std::string output = (theirs ? link : tool.install.Dir()) + "/flash.bin";
+    std::string output = (theirs ? link : tool.install.Dir()) + "/";
+    std::string kept = output + Row().file;
+    for (int turn = 0; turn < Row().turnsIntoA; ++turn) {
+        output += "a/..//";
+    }
+    output += Row().file;
+    ASSERT_TRUE(Sim::WriteTextFile(kept, "old") && mkdir(tool.install.Path("a").c_str(), 0755) == 0);
     std::string package = tool.WritePackage(Sim::NamedPackageImages());
-    ASSERT_TRUE(Sim::WriteTextFile(output, "old"));
+    Bytes before = Sim::ReadBinaryFile(kept);
     std::set<std::string> files = Sim::FilesIn(tool.install.Dir());
     Sim::ProgramOptions options;
     options.launcher = Row().launcher;
     ProgramResult result = tool.Run("read", {"-f", package, "-z", "4096", "-o", output}, options);
     EXPECT_EQ(result.exitCode, READ_FAILED);
-    EXPECT_THAT(result.output, testing::EndsWith(theirs ? "(Permission denied).\n" : " failed.\nnote: Removed the "
+    EXPECT_THAT(result.output, testing::EndsWith(*Row().refusal != '\0' ? "error: Cannot create the output file: " +
+                                                 output + " (" + Row().refusal + ").\n" : " failed.\nnote: Removed the "
                                                  "incomplete read; " + output + " is as it was before.\n"));
     EXPECT_EQ(Sim::FilesIn(tool.install.Dir()), files);
-    EXPECT_EQ(Sim::ReadBinaryFile(output), (Bytes{'o', 'l', 'd'}));
+    EXPECT_EQ(Sim::ReadBinaryFile(kept), before);
 }
 
 INSTANTIATE_TEST_SUITE_P(Reads, CutShortReadTest,
                          ::testing::ValuesIn(Sim::ForEachChip<CutShortCase>({
                              {"ChipGoneMidway", 2, {}},
                              {"PastTheFileSizeLimit", -1, {"/usr/bin/prlimit", "--fsize=2048"}},
-                             {"ThroughAGroupMembersLink", -1, {}, "dumps"},
+                             {"ThroughAGroupMembersLink", -1, {}, "dumps", "Permission denied"},
+                             {"PackageByAPathTooLongForTheKernel", -1, {}, "", "File name too long", "app.fwpkg", 800},
                          })),
                          Sim::ChipCaseName<CutShortCase>);
+
+// A read that replaces a dump but not its owner grants no one more than the dump did: READER, who could
+// not read the old dump, cannot read the new one. The tool runs as root, or as a user of two groups.
+struct ReplacedDumpCase : Sim::NamedRow {
+    const char* put;           // by sh on root's dump of mode 0640, with the dump as $1 and its directory as $2
+    const char* readerGroups;  // READER's, "" for none
+    std::vector<std::string> launcher = {};
+    bool acl = false;
+    const char* chip = "qx71";
+};
+
+const char* const READER = "4243";
+using ReplacedDumpTest = Sim::ChipCaseTest<ReplacedDumpCase>;
+
+TEST_P(ReplacedDumpTest, IsReadByNoOneWhoCouldNotReadTheOldDump)
+{
+    std::string directory = tool.install.Path("dumps");
+    std::string dump = directory + "/flash.bin";
+    if (!Sim::MayActAsNobody()) {
+        GTEST_SKIP() << Sim::NOT_AS_NOBODY;
+    }
+    ASSERT_TRUE(mkdir(directory.c_str(), 0755) == 0 && Sim::WriteTextFile(dump, "old") && chmod(dump.c_str(), 0640) == 0 &&
+                chmod(tool.install.Dir().c_str(), 0711) == 0 && chmod(tool.bench.PortPath().c_str(), 0666) == 0);
+    int put = Sim::RunProgram({"/bin/sh", "-c", Row().put, "sh", dump, directory}).exitCode;
+    if (put != 0 && Row().acl) {
+        GTEST_SKIP() << "needs setfacl (Debian's acl) and a file system with POSIX ACLs";
+    }
+    ASSERT_EQ(put, 0);
+    tool.StartChip();
+    Sim::ProgramOptions options;
+    options.launcher = Row().launcher;
+    ProgramResult result =
+        tool.Run("read", {"-f", tool.WritePackage(Sim::NamedPackageImages()), "-z", "16", "-o", dump}, options);
+    EXPECT_EQ(result.exitCode, 0) << result.output;
+    std::string groups = *Row().readerGroups != '\0' ? std::string("--groups=") + Row().readerGroups : "--clear-groups";
+    EXPECT_NE(Sim::RunProgram({"/usr/bin/setpriv", std::string("--reuid=") + READER, std::string("--regid=") + READER,
+                               groups, "/usr/bin/test", "-r", dump}).exitCode, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Reads, ReplacedDumpTest,
+                         ::testing::ValuesIn(std::vector<ReplacedDumpCase>({
+                             {"SecondNameInASetgidStickyDirectory", "ln $1 $2/2 && chgrp 4241 $2 && chmod 3777 $2", "4241"},
+                             {"SecondNameWhereTheDefaultAclNamesTheReader",
+                              "ln $1 $2/2 && chmod 1777 $2 && setfacl -d -m u:4243:r $2", "", {}, true},
+                             {"OfAGroupOfTheUserInATeamsDirectory", "chgrp 4241 $1 && chmod 660 $1 && chgrp 4242 $2 && "
+                              "chmod 2770 $2", "4242", {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534",
+                              "--groups=4241,4242"}},
+                         })),
+                         Sim::ChipCaseName<ReplacedDumpCase>);
 
 INSTANTIATE_TEST_SUITE_P(Chips, ReadTest, ::testing::Values("qx71", "kp7715"), Sim::ChipParamName);
 

@@ -424,8 +424,8 @@ TEST_P(Qx71WorkerTest, ReadFailuresOfLoaderAndUpload)
     std::string out = install.Path("out.bin");
     EXPECT_EQ(RunWords(Port({"-c", GetParam(), "-f", "a.fwpkg", "-z", "16", "-o", out}), &BurnerWorkerBase::Read), 7);
     EXPECT_EQ(output, PLEASE_RESET_LINE + "\nBurn a.fwpkg successfully.\nWriting the output file " + out +
-                          " failed.\n\nerror: Read " + out + " failed.\nnote: Removed the incomplete read; " + out +
-                          " is as it was before.\n");
+                          " failed.\n\nerror: Read " + out +
+                          " failed.\nnote: Removed the incomplete read; nothing was made at " + out + ".\n");
 }
 
 TEST_P(Qx71WorkerTest, ReadRefusesBeforeOpeningAnythingWhenItWouldLoseData)
