@@ -12,6 +12,7 @@
 
 #include "Burn.h"
 #include "CliParser.h"
+#include "Common.h"
 #include "CommonUtil.h"
 #include "ConnectionBurnerWorker.h"
 #include "DfuBurnerWorker.h"
@@ -141,7 +142,7 @@ bool NoneGiven(const BurnContext& context, const std::vector<UnusedOptions>& row
     for (const UnusedOptions& row : rows) {
         std::string given = context.FirstOptionAmong(row.names);
         if (!given.empty()) {
-            std::printf("error: %s; it takes no %s.\n", row.why, given.c_str());
+            std::printf("error: %s; it takes no %s.\n", row.why, Common::Printable(given).c_str());
             return false;
         }
     }
@@ -172,12 +173,13 @@ bool WriteRequestHonoured(const BurnContext& context)
     bool package = BurnInfo::IsFirmwarePackage(file);
     // What a file that does not open holds is unknown: the worker refuses it as it does without --only-burn.
     if (onlyBurn && !package && CommonUtil::RegularFileOpens(file)) {
-        std::printf("error: --only-burn selects images of a firmware package; %s is not one.\n", file.c_str());
+        std::printf("error: --only-burn selects images of a firmware package; %s is not one.\n",
+                    Common::Printable(file).c_str());
         return false;
     }
     if (!address.empty() && (package || context.IsPartitionTable())) {
         std::printf("error: %s places a plain image; %s gives its images addresses of their own.\n",
-                    address.c_str(), file.c_str());
+                    Common::Printable(address).c_str(), Common::Printable(file).c_str());
         return false;
     }
     return true;
@@ -279,7 +281,7 @@ bool TakesOnly(const BurnContext& context, const std::vector<std::string>& used,
 {
     std::string unused = context.FirstOptionBesides(used);
     if (!unused.empty()) {
-        std::printf("error: %s takes no %s; %s\n", command.c_str(), unused.c_str(), why);
+        std::printf("error: %s takes no %s; %s\n", command.c_str(), Common::Printable(unused).c_str(), why);
         return false;
     }
     return true;
@@ -372,7 +374,7 @@ int List(int argc, char* argv[])
     if (std::strcmp(type, "hid") == 0) {
         return ListHidDevices(argc, argv);
     }
-    std::printf("error: Unknown list type '%s'.\n\n", type);
+    std::printf("error: Unknown list type '%s'.\n\n", Common::Printable(type).c_str());
     ListUsage();
     return 1;
 }

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include "CliParser.h"
+#include "Common.h"
 #include "CommonUtil.h"
 
 namespace BurnInfo {
@@ -48,7 +49,8 @@ bool ReadThrough(TextRead read, const std::string& path, const std::string& cann
     if (read == TextRead::CANNOT_OPEN) {
         std::puts(cannotOpenLine.c_str());
     } else if (read == TextRead::LINE_TOO_LONG) {
-        std::printf("error: %s has a line longer than %zu bytes.\n", path.c_str(), CommonUtil::MAX_SETTING_LINE);
+        std::printf("error: %s has a line longer than %zu bytes.\n", Common::Printable(path).c_str(),
+                    CommonUtil::MAX_SETTING_LINE);
     }
     return read == TextRead::DONE;
 }
@@ -91,17 +93,18 @@ bool BurnContext::LoadBurnConfig()
             return true;
         }
         // A line the tool cannot read may hold a setting the user counts on: it is refused, not passed over.
-        std::string where = configPath + " line " + std::to_string(lineNumber);
+        std::string where = Common::Printable(configPath) + " line " + std::to_string(lineNumber);
         std::string key;
         std::string value;
         if (!SplitSetting(line, key, value)) {
-            std::printf("error: %s: '%s' is not a key=value setting.\n", where.c_str(), text.c_str());
+            std::printf("error: %s: '%s' is not a key=value setting.\n", where.c_str(),
+                        Common::Printable(text).c_str());
             return false;
         }
         // Whether a "#" after a setting starts a comment or belongs to the value cannot be told.
         if (line.find('#') != std::string::npos) {
             std::printf("error: %s: '%s' holds a '#'; a comment takes a line of its own.\n", where.c_str(),
-                        text.c_str());
+                        Common::Printable(text).c_str());
             return false;
         }
         bool known = true;
@@ -109,11 +112,12 @@ bool BurnContext::LoadBurnConfig()
             return false;
         }
         if (!known) {
-            std::printf("error: %s: unknown key '%s'.\n", where.c_str(), key.c_str());
+            std::printf("error: %s: unknown key '%s'.\n", where.c_str(), Common::Printable(key).c_str());
         }
         return known;
     }, &reason);
-    return ReadThrough(read, configPath, "error: Open burn.config failed: " + configPath + " (" + reason + ").");
+    return ReadThrough(read, configPath,
+                       "error: Open burn.config failed: " + Common::Printable(configPath) + " (" + reason + ").");
 }
 
 bool BurnContext::ApplyBurnConfig(const std::string& key, const std::string& value, const std::string& setting,
@@ -143,7 +147,7 @@ bool BurnContext::LoadTransportWay(const std::string& value)
     } else if (way == "usb") {
         transportWay = TRANSPORT_USB;
     } else {
-        std::printf("error: Unknown transport: %s!\n", way.c_str());
+        std::printf("error: Unknown transport: %s!\n", Common::Printable(way).c_str());
         return false;
     }
     return true;
@@ -214,11 +218,11 @@ bool BurnContext::LoadChipProperties()
         std::string value;
         return !SplitSetting(line, key, value) || ApplyChipProperty(key, value);
     });
-    if (!ReadThrough(read, path, "error: Open file failed: " + path)) {
+    if (!ReadThrough(read, path, "error: Open file failed: " + Common::Printable(path))) {
         return false;
     }
     if (chipType == 0) {
-        std::printf("error: ChipType not found in file %s\n", path.c_str());
+        std::printf("error: ChipType not found in file %s\n", Common::Printable(path).c_str());
         return false;
     }
     return true;
@@ -264,7 +268,8 @@ bool BurnContext::IsTransportSupported() const
         supported = supported || CommonUtil::Trim(transport) == wanted;
     }
     if (!supported) {
-        std::printf("error: Chip %s does not support the %s transport!\n", chipName.c_str(), wanted.c_str());
+        std::printf("error: Chip %s does not support the %s transport!\n", Common::Printable(chipName).c_str(),
+                    wanted.c_str());
     }
     return supported;
 }

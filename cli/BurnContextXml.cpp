@@ -93,7 +93,7 @@ bool BurnContext::InitBurnFilePath()
 {
     size_t cut = CommonUtil::FindLastSeparator(filePath);
     if (cut == std::string::npos) {
-        std::printf("error: Invalid file path: %s\n", filePath.c_str());
+        std::printf("error: Invalid file path: %s\n", Common::Printable(filePath).c_str());
         return false;
     }
     xmlDirectory = filePath.substr(0, cut + 1);
@@ -104,7 +104,7 @@ bool BurnContext::ParseXmlFile()
 {
     tinyxml2::XMLDocument document;
     if (!CommonUtil::IsRegularFile(filePath) || document.LoadFile(filePath.c_str()) != tinyxml2::XML_SUCCESS) {
-        std::printf("error: Failed to load xml file: %s.\n", filePath.c_str());
+        std::printf("error: Failed to load xml file: %s.\n", Common::Printable(filePath).c_str());
         std::puts("Maybe this is not int XML format, or used by other application.");
         return false;
     }

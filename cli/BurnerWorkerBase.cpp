@@ -117,7 +117,7 @@ bool ReadWholeFile(const std::string& path, std::unique_ptr<unsigned char[]>& da
     if (CommonUtil::GetFileContent(path, data, length)) {
         return true;
     }
-    std::printf("\nread %s failed.\n", path.c_str());
+    std::printf("\nread %s failed.\n", Common::Printable(path).c_str());
     return false;
 }
 
@@ -131,8 +131,10 @@ void DeviceCloser::operator()(BurnChipBase* device) const
 ShownPath::ShownPath(const std::string& handed, const std::string& shown)
     : m_outerHanded(g_handedPath), m_outerShown(g_shownPath)
 {
-    g_handedPath = handed;
-    g_shownPath = shown;
+    // The library prints the paths it is handed through the printable filter, so the filtered texts are
+    // what a message holds and what takes their place.
+    g_handedPath = Common::Printable(handed);
+    g_shownPath = Common::Printable(shown);
 }
 
 ShownPath::~ShownPath()
@@ -200,7 +202,7 @@ bool BurnerWorkerBase::OpenBurnFile()
     std::string reason;
     m_burnFile.Reset(CommonUtil::OpenRegularFileToRead(file, reason));
     if (!m_burnFile.IsOpen()) {
-        std::printf("error: Cannot open the burn file %s (%s).\n", file.c_str(), reason.c_str());
+        std::printf("error: Cannot open the burn file %s (%s).\n", Common::Printable(file).c_str(), reason.c_str());
         return false;
     }
     m_shownBurnFile = std::make_unique<ShownPath>(m_burnFile.HeldPath(), file);
@@ -213,7 +215,7 @@ bool BurnerWorkerBase::NoPartitionTable(const std::string& road) const
         return true;
     }
     std::printf("error: %s is a partition table; %s does not burn partition tables.\n",
-                m_context->GetBurnFile().c_str(), road.c_str());
+                Common::Printable(m_context->GetBurnFile()).c_str(), road.c_str());
     return false;
 }
 
@@ -257,7 +259,8 @@ bool BurnerWorkerBase::OpenSerialDevice(unsigned baudRate)
     std::string port = m_context->GetSerialPort();
     m_device.reset(OpenSerialPort(port.c_str(), baudRate, m_context->GetStopBit(), m_context->GetParity()));
     if (m_device == nullptr) {
-        std::printf("error: Open serial port :%s failed, It may be caused by the following reasons:\n", port.c_str());
+        std::printf("error: Open serial port :%s failed, It may be caused by the following reasons:\n",
+                    Common::Printable(port).c_str());
         std::puts("1. Serial port is occupied or does not exist.");
         std::puts("2. Check baud rate, stop bits, parity is correct.");
         std::fflush(stdout);
@@ -420,11 +423,11 @@ bool BurnerWorkerBase::UploadFlash(PendingOutput& file)
     const std::string& output = file.Output();
     bool read = file.Create() && UploadInto(file.Path(), output) && file.Keep();
     if (!read) {
-        std::printf("\nerror: Read %s failed.\n", output.c_str());
+        std::printf("\nerror: Read %s failed.\n", Common::Printable(output).c_str());
         file.Discard();
         return false;
     }
-    std::printf("\nRead %s successfully.\n", output.c_str());
+    std::printf("\nRead %s successfully.\n", Common::Printable(output).c_str());
     return true;
 }
 
@@ -529,7 +532,8 @@ bool BurnerWorkerBase::SendEraseCmd(unsigned long address, unsigned long size)
 
 void BurnerWorkerBase::PrintRefusal(const char* function) const
 {
-    std::printf("chip: %s does not support the %s function.\n", m_context->GetChipName().c_str(), function);
+    std::printf("chip: %s does not support the %s function.\n", Common::Printable(m_context->GetChipName()).c_str(),
+                function);
 }
 
 // A refusal is no success: the command ends with the failure status of what was asked for.
@@ -547,7 +551,8 @@ int BurnerWorkerBase::Read()
 
 bool BurnerWorkerBase::BurnTargetBinByXml()
 {
-    std::printf("chip: %s does not support burn targetbin by xml.\n", m_context->GetChipName().c_str());
+    std::printf("chip: %s does not support burn targetbin by xml.\n",
+                Common::Printable(m_context->GetChipName()).c_str());
     return true;
 }
 
@@ -557,7 +562,7 @@ int BurnerWorkerBase::CheckBurnResult()
     std::string uploadFile = m_context->GetExePath() + UPLOAD_FILE_NAME;
     unsigned long long length = CommonUtil::GetFileLen(burnFile);
     if (UploadFile(Device(), Address(), static_cast<int>(length), uploadFile.c_str()) == 0) {
-        std::printf("\nupload %s failed.\n", uploadFile.c_str());
+        std::printf("\nupload %s failed.\n", Common::Printable(uploadFile).c_str());
         return BurnInfo::READ_PARTITION_FAILED;
     }
     unsigned long startedBlocks = static_cast<unsigned long>((length + UPLOAD_BYTES_PER_SECOND - 1) /
@@ -571,12 +576,13 @@ int BurnerWorkerBase::CheckBurnResult()
         return BurnInfo::READ_PARTITION_FAILED;
     }
     if (burnLength != uploadLength) {
-        std::printf("\nThe length of file %s is different from that of file %s.\n", burnFile.c_str(),
-                    uploadFile.c_str());
+        std::printf("\nThe length of file %s is different from that of file %s.\n",
+                    Common::Printable(burnFile).c_str(), Common::Printable(uploadFile).c_str());
         return BurnInfo::BURN_CHECK_FAILED;
     }
     if (std::memcmp(burnData.get(), uploadData.get(), burnLength) != 0) {
-        std::printf("\nThe bytes of file %s and file %s are different.\n", burnFile.c_str(), uploadFile.c_str());
+        std::printf("\nThe bytes of file %s and file %s are different.\n", Common::Printable(burnFile).c_str(),
+                    Common::Printable(uploadFile).c_str());
         return BurnInfo::BURN_CHECK_FAILED;
     }
     std::remove(uploadFile.c_str());
@@ -594,7 +600,7 @@ bool BurnerWorkerBase::ResetBySerial()
 
 bool BurnerWorkerBase::SendTextCommand(const std::string& command)
 {
-    std::printf("\nSend command: %s", command.c_str());
+    std::printf("\nSend command: %s", Common::Printable(command).c_str());
     return SendCommandBytes({command.begin(), command.end()}, TEXT_COMMAND_TIMEOUT_MS, TEXT_REPLY_SIZE);
 }
 

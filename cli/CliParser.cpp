@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "Burn.h"
+#include "Common.h"
 #include "CommonUtil.h"
 
 using BurnInfo::BurnContext;
@@ -153,7 +154,8 @@ bool ApplyDeviceOption(const char* value, BurnContext& context)
     int vendorId = -1;
     int productId = -1;
     if (!ParseVidPid(value, vendorId, productId)) {
-        std::printf("error: Invalid device id '%s', expected <vid>:<pid> in hex, e.g. 0483:df11\n", value);
+        std::printf("error: Invalid device id '%s', expected <vid>:<pid> in hex, e.g. 0483:df11\n",
+                    Common::Printable(value).c_str());
         return false;
     }
     context.SetUsbVid(vendorId);
@@ -173,15 +175,16 @@ bool ApplyTransportOption(const OptionWord& option, BurnContext& context, Transp
     } else if (option.IsValued("--transfer-size")) {
         long long size = 0;
         if (!CommonUtil::ConvertWithinRule(option.value, DFU_TRANSFER_SIZE, size)) {
-            std::printf("error: Invalid transfer-size %s, valid range is %d-%d\n", option.value, DFU_TRANSFER_SIZE_MIN,
-                        DFU_TRANSFER_SIZE_MAX);
+            std::printf("error: Invalid transfer-size %s, valid range is %d-%d\n",
+                        Common::Printable(option.value).c_str(), DFU_TRANSFER_SIZE_MIN, DFU_TRANSFER_SIZE_MAX);
             return false;
         }
         context.SetUsbTransferSize(static_cast<int>(size));
     } else if (option.IsValued("--timeout")) {
         long long timeout = 0;
         if (!CommonUtil::ConvertWithinRule(option.value, CommonUtil::POSITIVE_INT, timeout)) {
-            std::printf("error: Invalid timeout %s, expected a positive millisecond value\n", option.value);
+            std::printf("error: Invalid timeout %s, expected a positive millisecond value\n",
+                        Common::Printable(option.value).c_str());
             return false;
         }
         context.SetUsbTimeout(static_cast<int>(timeout));
@@ -195,7 +198,8 @@ bool ApplyPacketSize(const char* value)
     long long size = 0;
     if (!CommonUtil::ConvertToNumber(value, size) ||
         std::find(std::begin(PACKET_SIZES), std::end(PACKET_SIZES), size) == std::end(PACKET_SIZES)) {
-        std::printf("error: Invalid packet-size %s, valid values are 1024, 2048, 4096, 8192\n", value);
+        std::printf("error: Invalid packet-size %s, valid values are 1024, 2048, 4096, 8192\n",
+                    Common::Printable(value).c_str());
         return false;
     }
     SetPacketSize(static_cast<unsigned>(size));
@@ -316,16 +320,16 @@ bool CheckOptionWords(int argc, char** argv)
         const char* next = i + 1 < argc ? argv[i + 1] : nullptr;
         const KnownOption* option = FindKnownOption(argv[i]);
         if (option == nullptr && !isValue) {
-            std::printf("error: Unknown option '%s'.\n", argv[i]);
+            std::printf("error: Unknown option '%s'.\n", Common::Printable(argv[i]).c_str());
             return false;
         }
         if (option != nullptr && option->takes == Takes::VALUE && next == nullptr) {
-            std::printf("error: Option '%s' needs a value.\n", argv[i]);
+            std::printf("error: Option '%s' needs a value.\n", Common::Printable(argv[i]).c_str());
             return false;
         }
         // An empty word names nothing: a path, a name or a number the user left out.
         if (option != nullptr && option->takes == Takes::VALUE && *next == '\0') {
-            std::printf("error: Option '%s' has an empty value.\n", argv[i]);
+            std::printf("error: Option '%s' has an empty value.\n", Common::Printable(argv[i]).c_str());
             return false;
         }
         isValue = option != nullptr && TakesNextWord(*option, next);

@@ -411,7 +411,7 @@ bool GetFileContent(const std::string& path, std::unique_ptr<unsigned char[]>& b
         case FileRead::DONE:
             return true;
         case FileRead::CANNOT_OPEN:
-            std::printf("error: Open file failed: %s\n", path.c_str());
+            std::printf("error: Open file failed: %s\n", Common::Printable(path).c_str());
             return false;
         case FileRead::NO_MEMORY:
             std::puts("error: malloc failed!");
@@ -492,13 +492,13 @@ bool FileCopy(const std::string& source, const std::string& destination)
         Common::fopen_s(&input, source.c_str(), "rb");
     }
     if (input == nullptr) {
-        std::printf("Open file: %s failed.\n", source.c_str());
+        std::printf("Open file: %s failed.\n", Common::Printable(source).c_str());
         return false;
     }
     FILE* output = nullptr;
     Common::fopen_s(&output, destination.c_str(), "wb");
     if (output == nullptr) {
-        std::printf("Open file: %s failed, the file may have been opened.\n", destination.c_str());
+        std::printf("Open file: %s failed, the file may have been opened.\n", Common::Printable(destination).c_str());
         std::fclose(input);
         return false;
     }

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "Burn.h"
+#include "Common.h"
 
 ConnectionBurnerWorker::ConnectionBurnerWorker(std::unique_ptr<BurnInfo::BurnContext> context)
     : BurnerWorkerBase(std::move(context))
@@ -17,7 +18,7 @@ int ConnectionBurnerWorker::Burn()
 {
     if (!Context().GetOnlyBurnNames().empty()) {
         std::printf("error: --only-burn selects images of a firmware package; chip %s burns the file whole.\n",
-                    Context().GetChipName().c_str());
+                    Common::Printable(Context().GetChipName()).c_str());
         return BurnInfo::PARAM_ERROR;
     }
     return BurnerWorkerBase::Burn();

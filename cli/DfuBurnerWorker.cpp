@@ -5,6 +5,7 @@
 
 #include "Burn.h"
 #include "BurnChipBase.h"
+#include "Common.h"
 #include "CommonUtil.h"
 #include "FwpkgCheck.h"
 #include "FwpkgInfo.h"
@@ -123,7 +124,7 @@ int DfuBurnerWorker::Read()
     std::vector<unsigned char> head = file.FirstBytes(PACKAGE_MAGIC_BYTES);
     if (Common::LooksLikeFwpkg(head.data(), head.size())) {
         std::printf("error: %s is a firmware package; a read does not overwrite it, name the output file with -o.\n",
-                    output.c_str());
+                    Common::Printable(output).c_str());
         return BurnInfo::PARAM_ERROR;
     }
     if (!InitTransport()) {

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "Common.h"
 #include "CommonUtil.h"
 #include "Interrupt.h"
 
@@ -106,7 +107,7 @@ bool ExtractDirectory::MakeRunDirectory()
 
 bool ExtractDirectory::Refuse(const char* reason)
 {
-    std::printf("error: Cannot use the extract directory %s (%s).\n", m_path.c_str(), reason);
+    std::printf("error: Cannot use the extract directory %s (%s).\n", Common::Printable(m_path).c_str(), reason);
     Remove();
     m_directory.Reset();
     return false;

@@ -40,13 +40,13 @@ bool ParseFwpkgInfo(const std::string& path, std::vector<FwImageInfo>& rows, std
         case CommonUtil::FileRead::DONE:
             break;
         case CommonUtil::FileRead::CANNOT_OPEN:
-            error = "cannot open file: " + path + " (" + std::strerror(errno) + ")";
+            error = "cannot open file: " + Common::Printable(path) + " (" + std::strerror(errno) + ")";
             return false;
         case CommonUtil::FileRead::NO_MEMORY:
-            error = "not enough memory to read file: " + path;
+            error = "not enough memory to read file: " + Common::Printable(path);
             return false;
         default:
-            error = "cannot read file: " + path;
+            error = "cannot read file: " + Common::Printable(path);
             return false;
     }
     std::vector<Common::FileHead> images;

@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "AccessAcl.h"
+#include "Common.h"
 #include "CommonUtil.h"
 #include "Interrupt.h"
 
@@ -347,7 +348,7 @@ bool PendingOutput::Refuse(int error) const
 
 bool PendingOutput::Refuse(const char* reason) const
 {
-    std::printf("error: Cannot create the output file: %s (%s).\n", m_output.c_str(), reason);
+    std::printf("error: Cannot create the output file: %s (%s).\n", Common::Printable(m_output).c_str(), reason);
     return false;
 }
 
@@ -514,7 +515,7 @@ bool PendingOutput::PutInPlace()
         // Someone else's file has the name now: it is neither put in place nor removed.
         Interrupt::SetScratchFile(-1, "");
         std::printf("error: Cannot put the read in place of %s: %s no longer names the file it was written into.\n",
-                    m_output.c_str(), PartText().c_str());
+                    Common::Printable(m_output).c_str(), Common::Printable(PartText()).c_str());
         return false;
     }
     bool renamed = TakeOverRights() &&
@@ -523,7 +524,8 @@ bool PendingOutput::PutInPlace()
     m_stranded = !renamed;
     Interrupt::SetScratchFile(-1, "");
     if (!renamed) {
-        std::printf("error: Cannot put the read in place of %s (%s).\n", m_output.c_str(), std::strerror(error));
+        std::printf("error: Cannot put the read in place of %s (%s).\n", Common::Printable(m_output).c_str(),
+                    std::strerror(error));
     }
     return renamed;
 }
@@ -532,18 +534,19 @@ void PendingOutput::Discard()
 {
     if (m_stranded) {
         m_stranded = false;
-        std::printf("note: The whole read is kept in %s.\n", PartText().c_str());
+        std::printf("note: The whole read is kept in %s.\n", Common::Printable(PartText()).c_str());
         return;
     }
     if (!m_pending) {
         return;
     }
     if (!Remove()) {
-        std::printf("warning: The incomplete read %s could not be removed.\n", PartText().c_str());
+        std::printf("warning: The incomplete read %s could not be removed.\n", Common::Printable(PartText()).c_str());
     } else if (m_existed) {
-        std::printf("note: Removed the incomplete read; %s is as it was before.\n", m_output.c_str());
+        std::printf("note: Removed the incomplete read; %s is as it was before.\n", Common::Printable(m_output).c_str());
     } else {
-        std::printf("note: Removed the incomplete read; nothing was made at %s.\n", m_output.c_str());
+        std::printf("note: Removed the incomplete read; nothing was made at %s.\n",
+                    Common::Printable(m_output).c_str());
     }
 }
 

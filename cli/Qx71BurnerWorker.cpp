@@ -84,7 +84,7 @@ void Qx71BurnerWorker::HandBurnSettingsToDriver()
 // An erase or a read burns the package's loader as a write does, so none of them takes a partition table.
 std::string Qx71BurnerWorker::RoadText(const std::string& command) const
 {
-    return command + " of chip " + Context().GetChipName() + " over a serial port";
+    return command + " of chip " + Common::Printable(Context().GetChipName()) + " over a serial port";
 }
 
 // The reset goes out raw; whether the chip took it does not change the result.
@@ -154,7 +154,8 @@ bool Qx71BurnerWorker::OutputIsNotThePackage(const PendingOutput& output) const
     if (!ReadsIntoBurnFile(output)) {
         return true;
     }
-    std::printf("error: The read output file must not be the package itself: %s\n", output.Output().c_str());
+    std::printf("error: The read output file must not be the package itself: %s\n",
+                Common::Printable(output.Output()).c_str());
     return false;
 }
 

@@ -161,12 +161,12 @@ bool TypeSixBurnerWorker::ResetOptionsUsable() const
 {
     if (Context().IsBeforeReset()) {
         std::printf("error: --before-reset is not supported by chip %s: the device is reset by hand before the "
-                    "write.\n", Context().GetChipName().c_str());
+                    "write.\n", Common::Printable(Context().GetChipName()).c_str());
         return false;
     }
     if (Context().IsNoRebootAsked()) {
         std::printf("error: --after-reset=0 is not supported by chip %s: its write always ends with a reset.\n",
-                    Context().GetChipName().c_str());
+                    Common::Printable(Context().GetChipName()).c_str());
         return false;
     }
     return true;
@@ -249,7 +249,7 @@ bool TypeSixBurnerWorker::ParseFwpkgFile(const std::string& package, std::vector
     CommonUtil::FileRead read =
         CommonUtil::ReadRegularFile(package, CommonUtil::FILE_CONTENT_SPARE, m_package, length);
     if (read != CommonUtil::FileRead::DONE) {
-        std::printf("error: Failed to open fwpkg file: %s\n", package.c_str());
+        std::printf("error: Failed to open fwpkg file: %s\n", Common::Printable(package).c_str());
         return false;
     }
     std::vector<Common::FileHead> heads;
@@ -285,8 +285,8 @@ bool TypeSixBurnerWorker::OnlyBurnNamesKeepBurntImages(const std::string& packag
         if (std::none_of(m_images.begin(), m_images.end(), [&](const FwpkgBinInfo& image) {
                 return BurnsImageType(image.type) && IsNamed(image, name);
             })) {
-            std::printf("error: --only-burn %s matches no image of %s that is burnt.\n", name.c_str(),
-                        package.c_str());
+            std::printf("error: --only-burn %s matches no image of %s that is burnt.\n",
+                        Common::Printable(name).c_str(), Common::Printable(package).c_str());
             return false;
         }
     }

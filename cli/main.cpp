@@ -103,7 +103,7 @@ void PrintImageRow(unsigned int index, const BurnInfo::FwImageInfo& row)
 void PrintImageTable(const std::string& file, const std::string& version,
                      const std::vector<BurnInfo::FwImageInfo>& rows)
 {
-    std::printf("File  : %s\n", file.c_str());
+    std::printf("File  : %s\n", Common::Printable(file).c_str());
     if (!version.empty()) {
         std::printf("Version: %s\n", Common::Printable(version).c_str());
     }

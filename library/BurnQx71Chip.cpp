@@ -420,7 +420,8 @@ bool BurnQx71Chip::DownloadAllinoneBin(const char* file, unsigned long address)
     unsigned long length = 0;
     std::unique_ptr<unsigned char[]> package = Common::GetFileData(file, length, GetThisPtr());
     if (package == nullptr) {
-        Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Get file content failed: %s\n", file);
+        Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Get file content failed: %s\n",
+                          Common::Printable(file).c_str());
         return false;
     }
     std::vector<Common::FileHead> images;

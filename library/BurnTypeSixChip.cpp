@@ -498,7 +498,7 @@ bool BurnTypeSixChip::ReadBootFile(const std::string& path, std::unique_ptr<unsi
     unsigned long read = 0;
     std::unique_ptr<unsigned char[]> data = Common::GetFileData(path, read, GetThisPtr());
     if (data == nullptr) {
-        PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, failure, path.c_str());
+        PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, failure, Common::Printable(path).c_str());
         return false;
     }
     buffer = std::move(data);
@@ -510,7 +510,7 @@ bool BurnTypeSixChip::FilePrepare(const std::string& spec)
 {
     std::vector<std::string> pieces = Common::Split(spec, '|');
     if (pieces.size() < 2) {
-        PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Invalid file format: %s\n", spec.c_str());
+        PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Invalid file format: %s\n", Common::Printable(spec).c_str());
         return false;
     }
     unsigned long length = 0;
@@ -718,7 +718,7 @@ bool BurnTypeSixChip::ParseFile(const char* path)
     m_packageLength = 0;
     m_packageData = Common::GetFileData(path, m_packageLength, GetThisPtr());
     if (m_packageData == nullptr) {
-        PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "get file content failed: %s\n", path);
+        PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "get file content failed: %s\n", Common::Printable(path).c_str());
         return false;
     }
     std::vector<Common::FileHead> images;
@@ -833,7 +833,7 @@ bool BurnTypeSixChip::DownloadAllinoneBin(const char* path, unsigned long addres
 {
     (void)address;
     if (!ParseFile(path)) {
-        PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "parse file:%s failed!\n", path);
+        PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "parse file:%s failed!\n", Common::Printable(path).c_str());
         return false;
     }
     if (m_smallSsbSha.data != nullptr && !DownloadSmallSsb()) {

@@ -20,6 +20,60 @@ namespace {
 
 constexpr unsigned char FIRST_PRINTABLE = 0x20;
 constexpr unsigned char DELETE = 0x7F;
+constexpr unsigned char C1_FIRST = 0x80;
+constexpr unsigned char C1_LAST = 0x9F;
+constexpr unsigned char C1_LEAD = 0xC2;  // U+0080..U+009F in UTF-8 are C2 80..C2 9F
+constexpr unsigned char CONTINUATION_FIRST = 0x80;
+constexpr unsigned char CONTINUATION_LAST = 0xBF;
+
+// A byte a terminal may take as a command when it stands alone: C0, DEL, and C1 as an 8-bit code.
+bool IsControl(unsigned char byte)
+{
+    return byte < FIRST_PRINTABLE || byte == DELETE || (byte >= C1_FIRST && byte <= C1_LAST);
+}
+
+bool Within(const std::string& text, size_t at, unsigned char low, unsigned char high)
+{
+    if (at >= text.size()) {
+        return false;
+    }
+    unsigned char byte = static_cast<unsigned char>(text[at]);
+    return byte >= low && byte <= high;
+}
+
+// The length of the well-formed UTF-8 sequence of two to four bytes that starts at the byte, or 0 when
+// none starts there (an ASCII byte, a stray continuation byte, an overlong form, a surrogate, a code
+// point past U+10FFFF, or a sequence cut short).
+size_t Utf8SequenceLength(const std::string& text, size_t at)
+{
+    struct Lead {
+        unsigned char first;
+        unsigned char last;
+        unsigned char secondLow;
+        unsigned char secondHigh;
+        size_t length;
+    };
+    static constexpr Lead LEADS[] = {
+        {0xC2, 0xDF, 0x80, 0xBF, 2}, {0xE0, 0xE0, 0xA0, 0xBF, 3}, {0xE1, 0xEC, 0x80, 0xBF, 3},
+        {0xED, 0xED, 0x80, 0x9F, 3}, {0xEE, 0xEF, 0x80, 0xBF, 3}, {0xF0, 0xF0, 0x90, 0xBF, 4},
+        {0xF1, 0xF3, 0x80, 0xBF, 4}, {0xF4, 0xF4, 0x80, 0x8F, 4},
+    };
+    for (const Lead& lead : LEADS) {
+        if (!Within(text, at, lead.first, lead.last)) {
+            continue;
+        }
+        if (!Within(text, at + 1, lead.secondLow, lead.secondHigh)) {
+            return 0;
+        }
+        for (size_t next = at + 2; next < at + lead.length; ++next) {
+            if (!Within(text, next, CONTINUATION_FIRST, CONTINUATION_LAST)) {
+                return 0;
+            }
+        }
+        return lead.length;
+    }
+    return 0;
+}
 
 constexpr std::array<uint16_t, 256> BuildCrcTable()
 {
@@ -302,15 +356,26 @@ std::string GetFileName(const std::string& path)
     return cut == std::string::npos ? path : path.substr(cut + 1);
 }
 
-std::string Printable(std::string text)
+std::string Printable(const std::string& text)
 {
-    for (char& c : text) {
-        unsigned char byte = static_cast<unsigned char>(c);
-        if (byte < FIRST_PRINTABLE || byte == DELETE) {
-            c = '?';
+    std::string shown;
+    shown.reserve(text.size());
+    for (size_t at = 0; at < text.size();) {
+        unsigned char byte = static_cast<unsigned char>(text[at]);
+        size_t length = Utf8SequenceLength(text, at);
+        if (length == 0) {
+            shown.push_back(IsControl(byte) ? '?' : text[at]);
+            ++at;
+            continue;
         }
+        if (byte == C1_LEAD && Within(text, at + 1, C1_FIRST, C1_LAST)) {
+            shown.push_back('?');
+        } else {
+            shown.append(text, at, length);
+        }
+        at += length;
     }
-    return text;
+    return shown;
 }
 
 std::vector<std::string> Split(std::string text, char separator)

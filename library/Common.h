@@ -141,9 +141,12 @@ std::unique_ptr<unsigned char[]> GetPartFileData(const std::string& path, long l
 long long GetBigFileLen(const std::string& path);
 
 std::string GetFileName(const std::string& path);
-// The text with every control byte (below 0x20, and 0x7F) replaced by '?': a device or a package names
-// itself, and its names must not move the cursor or recolour the terminal they are printed on.
-std::string Printable(std::string text);
+// The text with every control replaced by '?': bytes below 0x20, 0x7F, and the C1 controls U+0080 to
+// U+009F, whether as UTF-8 (C2 80 to C2 9F) or as a byte 0x80 to 0x9F outside a well-formed UTF-8
+// sequence. Other UTF-8 text and other bytes stay. Names, paths, settings and the texts of devices and
+// chips come from outside the tool, and must not move the cursor or recolour the terminal they are
+// printed on.
+std::string Printable(const std::string& text);
 std::vector<std::string> Split(std::string text, char separator);
 std::string FormatInfo(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

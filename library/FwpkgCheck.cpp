@@ -121,7 +121,7 @@ bool OnlyBurnNamesSelectTakenImages(const std::vector<FileHead>& images, const I
                 return pick.Takes(image) && HoldsName(image.fileName, wanted);
             })) {
             PrintInfo(handle, INFO_MESSAGE, "error: --only-burn %s matches no image of %s that is burnt.\n",
-                      wanted.c_str(), path);
+                      Printable(wanted).c_str(), Printable(path).c_str());
             return false;
         }
     }
@@ -131,7 +131,7 @@ bool OnlyBurnNamesSelectTakenImages(const std::vector<FileHead>& images, const I
 bool RefuseAsMalformed(long long handle, const std::string& fault, const char* path)
 {
     PrintInfo(handle, INFO_MESSAGE, "%s\n", fault.c_str());
-    PrintInfo(handle, INFO_MESSAGE, "File: %s format error!\n", path);
+    PrintInfo(handle, INFO_MESSAGE, "File: %s format error!\n", Printable(path).c_str());
     return false;
 }
 
@@ -173,9 +173,9 @@ std::string BurnSizeFault(const std::string& name, uint32_t burnSize, uint32_t l
 std::string NothingBurntFault(const std::string& package, bool onlyBurnListed)
 {
     if (onlyBurnListed) {
-        return "--only-burn selects nothing of " + package + " that this road burns, the loader aside.";
+        return "--only-burn selects nothing of " + Printable(package) + " that this road burns, the loader aside.";
     }
-    return package + " holds nothing this road burns, the loader aside.";
+    return Printable(package) + " holds nothing this road burns, the loader aside.";
 }
 
 std::string LoaderFirstFault(const std::vector<FileHead>& sent, const std::string& package)
@@ -183,8 +183,8 @@ std::string LoaderFirstFault(const std::vector<FileHead>& sent, const std::strin
     if (!sent.empty() && sent.front().type == IMAGE_TYPE_LOADER) {
         return std::string();
     }
-    return "The first image of " + package + " that is sent is no loader; a read or an erase sends nothing but the "
-           "loader.";
+    return "The first image of " + Printable(package) +
+           " that is sent is no loader; a read or an erase sends nothing but the loader.";
 }
 
 bool LooksLikeFwpkg(const unsigned char* data, unsigned long length)

@@ -119,7 +119,7 @@ bool SerportTransport::Open(const Common::TRANSPORT_MODE_ATTR_U& attr)
         } else if (errno == EACCES) {
             Common::PrintPlain(Common::FormatInfo("Serial port %s: permission denied; on Linux the user is usually "
                                                   "added to the port's group (e.g. dialout).\n",
-                                                  m_path.c_str()).c_str());
+                                                  Common::Printable(m_path).c_str()).c_str());
         }
         return false;
     }
@@ -142,7 +142,7 @@ bool SerportTransport::TakeExclusiveUse()
     m_hasSavedLine = false;
     m_lastSendMs = -1;
     if (tcgetattr(m_fd, &options) != 0) {
-        Common::PrintPlain(Common::FormatInfo("%s is not a serial port.\n", m_path.c_str()).c_str());
+        Common::PrintPlain(Common::FormatInfo("%s is not a serial port.\n", Common::Printable(m_path).c_str()).c_str());
         return false;
     }
     if (flock(m_fd, LOCK_EX | LOCK_NB) != 0 || ioctl(m_fd, TIOCEXCL) != 0) {
@@ -156,7 +156,7 @@ bool SerportTransport::TakeExclusiveUse()
 
 void SerportTransport::ReportBusy() const
 {
-    Common::PrintPlain(Common::FormatInfo("Serial port %s is busy.\n", m_path.c_str()).c_str());
+    Common::PrintPlain(Common::FormatInfo("Serial port %s is busy.\n", Common::Printable(m_path).c_str()).c_str());
 }
 
 bool SerportTransport::StartReceiveThread()

@@ -90,7 +90,8 @@ bool TransportProtocolBase::SendBootCommand(const std::string& command, int time
     if (m_chip == nullptr) {
         return false;
     }
-    Common::PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "\nSend command: %s\n", command.c_str());
+    Common::PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "\nSend command: %s\n",
+                      Common::Printable(command).c_str());
     std::vector<unsigned char> text(command.begin(), command.end());
     std::vector<unsigned char> reply(BOOT_COMMAND_REPLY_LEN, 0);
     return m_chip->SendCmd(text.data(), text.size(), reply.data(), BOOT_COMMAND_REPLY_LEN, timeoutMs) != 0;

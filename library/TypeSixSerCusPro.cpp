@@ -120,7 +120,8 @@ bool TypeSixSerCusPro::LoadShaFile(const std::string& path)
     unsigned long length = 0;
     std::unique_ptr<unsigned char[]> data = Common::GetFileData(path, length, 0);
     if (data == nullptr) {
-        PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "get sha file content failed: %s\n", path.c_str());
+        PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "get sha file content failed: %s\n",
+                  Common::Printable(path).c_str());
         return false;
     }
     m_shaFile.assign(data.get(), data.get() + length);
@@ -143,7 +144,8 @@ int TypeSixSerCusPro::StartDownloadFile(const char* fileSpec, unsigned long addr
             return 0;
         }
     } else if (!fields.empty()) {
-        PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "invalid file format: %s\n", fileSpec);
+        PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "invalid file format: %s\n",
+                  Common::Printable(fileSpec).c_str());
         return 0;
     }
     int result = 0;
@@ -154,7 +156,7 @@ int TypeSixSerCusPro::StartDownloadFile(const char* fileSpec, unsigned long addr
         std::unique_ptr<unsigned char[]> image = Common::GetFileData(imagePath, length, m_chip->GetThisPtr());
         if (image == nullptr) {
             PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "get file content failed: %s\n",
-                      imagePath.c_str());
+                      Common::Printable(imagePath).c_str());
         } else {
             result = DownloadAppFile(image.get(), length, len);
         }
@@ -260,7 +262,8 @@ int TypeSixSerCusPro::SendFile(const std::string& path)
         unsigned long length = std::min(pieceSize, fileSize - offset);
         std::unique_ptr<unsigned char[]> data = Common::GetPartFileData(path, m_chip->GetThisPtr(), offset, length);
         if (data == nullptr) {
-            PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "get file content failed: %s\n", path.c_str());
+            PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "get file content failed: %s\n",
+                      Common::Printable(path).c_str());
             return 0;
         }
         if (!SendFileData(data.get(), length, fileSize, sent)) {
@@ -412,14 +415,16 @@ bool TypeSixSerCusPro::UploadFile(const char* path, int len, unsigned long addr)
     FILE* file = nullptr;
     Common::fopen_s(&file, path, "wb");
     if (file == nullptr) {
-        PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "fopen_s file failed: %s\n", path);
+        PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "fopen_s file failed: %s\n",
+                  Common::Printable(path).c_str());
         return false;
     }
     m_chip->SetProgress(0);
     bool read = ReadBlocksInto(file, addr, static_cast<unsigned long>(len));
     // The last buffered blocks are written at the close, so a full disk may show only there.
     if (std::fclose(file) != 0 && read) {
-        PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "Closing the output file %s failed.\n", path);
+        PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "Closing the output file %s failed.\n",
+                  Common::Printable(path).c_str());
         return false;
     }
     return read && Step(Reset(), "reset failed.\n");

@@ -162,7 +162,7 @@ bool YmodemProtocol::YmodemHandshake()
         return asked ? WaitTime::Step::DONE : WaitTime::Step::AGAIN;
     });
     if (outcome == WaitTime::Outcome::DONE || outcome == WaitTime::Outcome::TIMED_OUT) {
-        Common::PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "%s\n", text.c_str());
+        Common::PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "%s\n", Common::Printable(text).c_str());
     }
     return outcome == WaitTime::Outcome::DONE;
 }
@@ -373,7 +373,8 @@ bool YmodemProtocol::RecvDataAndWriteFile(const char* path, unsigned long length
     }
     FILE* file = Common::OpenOutputFile(path, [this]() { return m_chip->CheckIsCancel(); });
     if (file == nullptr) {
-        Common::PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "Cannot create the output file: %s.\n", path);
+        Common::PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "Cannot create the output file: %s.\n",
+                          Common::Printable(path).c_str());
         return false;
     }
     unsigned char frame[RECEIVED_FRAME_LEN] = {0};
@@ -402,7 +403,8 @@ bool YmodemProtocol::RecvDataAndWriteFile(const char* path, unsigned long length
     }
     // A full disk may show only when the buffered rest is written out.
     if (std::fclose(file) != 0 && received) {
-        Common::PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "Closing the output file %s failed.\n", path);
+        Common::PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "Closing the output file %s failed.\n",
+                          Common::Printable(path).c_str());
         return false;
     }
     return received;
@@ -413,7 +415,8 @@ bool YmodemProtocol::WriteReceivedData(FILE* file, const unsigned char* data, si
     if (std::fwrite(data, 1, length, file) == length) {
         return true;
     }
-    Common::PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "Writing the output file %s failed.\n", path);
+    Common::PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "Writing the output file %s failed.\n",
+                      Common::Printable(path).c_str());
     return false;
 }
 
@@ -479,7 +482,8 @@ bool XmodemProtocol::SendLoadxCmd(unsigned long address)
 
 bool XmodemProtocol::DownloadFile(const char* path, unsigned long address)
 {
-    Common::PrintInfo(Chip()->GetThisPtr(), Common::INFO_MESSAGE, "\nStart download: %s.\n", path);
+    Common::PrintInfo(Chip()->GetThisPtr(), Common::INFO_MESSAGE, "\nStart download: %s.\n",
+                      Common::Printable(path).c_str());
     if (!SendLoadxCmd(address)) {
         return false;
     }
@@ -492,7 +496,8 @@ bool XmodemProtocol::DownloadFile(const char* path, unsigned long address)
 bool XmodemProtocol::DownloadEsbc(const char* path)
 {
     SetIsCheckSumCrc(true);
-    Common::PrintInfo(Chip()->GetThisPtr(), Common::INFO_MESSAGE, "Start download: %s\n", path);
+    Common::PrintInfo(Chip()->GetThisPtr(), Common::INFO_MESSAGE, "Start download: %s\n",
+                      Common::Printable(path).c_str());
     return RunSteps({
         {[this, path]() { return SendFileFrames(path); }, "Send esbc data frame failed.\n"},
         {[this]() { return SendYmodemEot(); }, "Send xmodem file download finish EOT frame failed.\n"},
@@ -505,7 +510,8 @@ bool XmodemProtocol::SendFileFrames(const char* path)
     unsigned long length = 0;
     std::unique_ptr<unsigned char[]> data = Common::GetFileData(path, length, Chip()->GetThisPtr());
     if (data == nullptr) {
-        Common::PrintInfo(Chip()->GetThisPtr(), Common::INFO_MESSAGE, "Get file data failed: %s.\n", path);
+        Common::PrintInfo(Chip()->GetThisPtr(), Common::INFO_MESSAGE, "Get file data failed: %s.\n",
+                          Common::Printable(path).c_str());
         return false;
     }
     SetSingleFrameDataSize(XMODEM_FRAME_DATA_SIZE);

@@ -67,6 +67,8 @@ TEST_F(BurnCommandTest, EverySetupFailureEndsWithStatusOneAndNoVerdict)
     ASSERT_TRUE(Sim::WriteTextFile(config, "reset=yes\n"));
     std::string usbIds = install.Path("usb.config");
     ASSERT_TRUE(Sim::WriteTextFile(usbIds, "mode=usb\nUsbVid=0x1234\n"));
+    std::string controls = install.Path("ctl\x1b[2J.config");
+    ASSERT_TRUE(Sim::WriteTextFile(controls, "\x1b]0;owned\x07\n"));
     const std::vector<SetupFailure> failures = {
         {{"-p", NO_PORT, "-f", "a.bin"}, "error: Chip name not found!\n"},
         {{"-c", "qx71", "-p", NO_PORT}, "error: Burn file not found!\n"},
@@ -76,6 +78,8 @@ TEST_F(BurnCommandTest, EverySetupFailureEndsWithStatusOneAndNoVerdict)
         {{"--config", config, "-c", "qx71"},
          "error: Invalid number 'yes' for reset in " + config + " line 1, expected 0 to 2147483647.\n"},
         {{"--config", usbIds, "-c", "qx71"}, "error: " + usbIds + " line 2: unknown key 'UsbVid'.\n"},
+        {{"--config", controls, "-c", "qx71"},
+         "error: " + install.Path("ctl?[2J.config") + " line 1: '?]0;owned?' is not a key=value setting.\n"},
         {{"-c", "qx71", "-p", NO_PORT, "-f", "a.bin", "--only-burn"},
          "error: Option '--only-burn' needs a value.\nerror: Parse command arguments failed!\n"},
         {{"-c", "qx71", "-p", NO_PORT, "-f", "a.bin", "--packet-size", "3000"},

@@ -182,11 +182,11 @@ TEST_P(ReadTest, FlashRangeGoesIntoTheOutputFile)
     Qx71Chip& chip = tool.StartChip();
     Bytes flash = Sim::PatternBytes(4096, 7);
     chip.Preload(0x800000, flash);
-    std::string output = tool.install.Path("flash.bin");
+    std::string output = tool.install.Path("flash\x1b[2J.bin");
     ProgramResult result = tool.Run("read", {"-f", package, "-a", "0x800000", "-z", "4096", "-o", output});
     EXPECT_EQ(result.exitCode, 0);
-    EXPECT_EQ(result.output,
-              LoaderLines() + "\nBurn " + package + " successfully.\n\nRead " + output + " successfully.\n");
+    EXPECT_EQ(result.output, LoaderLines() + "\nBurn " + package + " successfully.\n\nRead " +
+                                 tool.install.Path("flash?[2J.bin") + " successfully.\n");
     EXPECT_EQ(Sim::ReadBinaryFile(output), flash);
     EXPECT_EQ(Sim::ImageNames(chip.Images()), std::vector<std::string>{"loader.bin"});
     EXPECT_EQ(Sim::CommandBytes(chip), std::vector<Bytes>{UPLOAD_4096_FROM_800000});

@@ -5,6 +5,7 @@
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 #include "BurnChipBase.h"
@@ -87,6 +88,22 @@ TEST(TextFunctions, FileNamePrefersTheLastBackslash)
     EXPECT_EQ(Common::GetFileName("dir/"), "");
     EXPECT_EQ(Common::GetFileName("plain.bin"), "plain.bin");
     EXPECT_EQ(Common::GetFileName("C:\\fw\\app.fwpkg"), "app.fwpkg");
+}
+
+// A terminal may take C1 controls, as UTF-8 or as lone bytes, as it takes ESC; the same bytes inside
+// well-formed UTF-8 (é, €, an emoji) are text.
+TEST(TextFunctions, PrintableMasksC0AndC1ControlsAndKeepsUtf8Text)
+{
+    const std::pair<std::string, std::string> rows[] = {
+        {"\xC2\x80" "a\xC2\x9F\xC2\xA0", "?a?\xC2\xA0"},
+        {"\x1B[2J\x9B" "31m\x7F\x85", "?[2J?31m??"},
+        {"\xC3\xA9\x9B\xE2\x82\xAC\xF0\x9F\x98\x80\xC2\x9B", "\xC3\xA9?\xE2\x82\xAC\xF0\x9F\x98\x80?"},
+        {"\xE2\x82" "\xC1\x9B\xED\xA0\x80\xA0\xFF", "\xE2?\xC1?\xED\xA0?\xA0\xFF"},  // cut short, overlong, surrogate
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(Common::Printable(row.first), row.second);
+        EXPECT_EQ(Common::Printable(row.second), row.second);
+    }
 }
 
 TEST(TextFunctions, FormatInfoDropsTextsThatDoNotFit)
