@@ -712,7 +712,7 @@ void BurnChipBase::InitHead(unsigned char* head, unsigned char flag)
 
 void BurnChipBase::PrintCurRecv()
 {
-    PrintPlain(Common::Printable(m_recvText).c_str());
+    PrintPlain(Common::PrintableLines(m_recvText).c_str());
     m_recvText.clear();
 }
 

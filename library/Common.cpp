@@ -378,6 +378,18 @@ std::string Printable(const std::string& text)
     return shown;
 }
 
+std::string PrintableLines(const std::string& text)
+{
+    std::string shown;
+    size_t start = 0;
+    for (size_t end = text.find('\n'); end != std::string::npos; end = text.find('\n', start)) {
+        size_t lineEnd = end > start && text[end - 1] == '\r' ? end - 1 : end;
+        shown += Printable(text.substr(start, lineEnd - start)) + '\n';
+        start = end + 1;
+    }
+    return shown + Printable(text.substr(start));
+}
+
 std::vector<std::string> Split(std::string text, char separator)
 {
     std::vector<std::string> pieces;

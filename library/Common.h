@@ -147,6 +147,9 @@ std::string GetFileName(const std::string& path);
 // chips come from outside the tool, and must not move the cursor or recolour the terminal they are
 // printed on.
 std::string Printable(const std::string& text);
+// A chip's console text as Printable shows it, but for its line breaks ("\n" or "\r\n"), which stay as
+// "\n": a boot log keeps its lines.
+std::string PrintableLines(const std::string& text);
 std::vector<std::string> Split(std::string text, char separator);
 std::string FormatInfo(const char* format, ...) __attribute__((format(printf, 1, 2)));
 

@@ -67,7 +67,7 @@ bool FrameFormatBase::ReceiveBoardCmdRespond(unsigned char* reply, int replyLeng
         }
         const char* piece = reinterpret_cast<const char*>(reply + count);
         std::string text(piece, strnlen(piece, got));
-        Common::Print(Common::Printable(text).c_str(), "", 0, "");
+        Common::Print(Common::PrintableLines(text).c_str(), "", 0, "");
         replyText += text;
         count += static_cast<int>(got);
         if (replyText.find(BOARD_OK_MARK) != std::string::npos) {

@@ -162,7 +162,7 @@ bool YmodemProtocol::YmodemHandshake()
         return asked ? WaitTime::Step::DONE : WaitTime::Step::AGAIN;
     });
     if (outcome == WaitTime::Outcome::DONE || outcome == WaitTime::Outcome::TIMED_OUT) {
-        Common::PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "%s\n", Common::Printable(text).c_str());
+        Common::PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "%s\n", Common::PrintableLines(text).c_str());
     }
     return outcome == WaitTime::Outcome::DONE;
 }

@@ -673,9 +673,9 @@ TEST_F(WorkerTest, TextCommandWaitsForTheBoardsReply)
     testing::internal::CaptureStdout();
     ASSERT_TRUE(worker->InitTransport());
     EXPECT_TRUE(worker->SendTextCommand("version"));
-    // The library prints the board's reply, its control bytes as '?'.
+    // The library prints the board's reply, its control bytes as '?' but for its line breaks.
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              PLEASE_RESET_LINE + "\nSend command: versionLoader 1.2??[EOT](OK)");
+              PLEASE_RESET_LINE + "\nSend command: versionLoader 1.2\n[EOT](OK)");
     EXPECT_EQ(board.Commands(), std::vector<std::string>{"version"});
     worker.reset();
     bench.StopDevice();

@@ -58,7 +58,7 @@ TEST_F(CommandFramesTest, CommandGoesAsHeadAndDataFrameAndTheOkReplyIsKept)
     EXPECT_EQ(board.Frames(), (std::vector<Bytes>{Sim::CommandHeadFrame(10), Sim::CommandDataFrame("version\r\n1")}));
     EXPECT_EQ(board.Commands(), std::vector<std::string>{"version\r\n1"});
     EXPECT_EQ(ReplyText(), "version\r\nLoader 1.2\r\n[EOT](OK)");
-    EXPECT_EQ(capture.Messages(), std::vector<std::string>{"version??Loader 1.2??[EOT](OK)"});
+    EXPECT_EQ(capture.Messages(), std::vector<std::string>{"version\nLoader 1.2\n[EOT](OK)"});
 }
 
 TEST_F(CommandFramesTest, CommandOf127BytesFitsAndOneOf128IsRefusedAfterItsHeadFrame)
@@ -99,7 +99,7 @@ TEST_F(CommandFramesTest, ErrorMarkerGetsALineOfItsOwn)
     Board({{"bad command\r\n[EOT](ERROR)"}});
     EXPECT_EQ(Send("nonsense"), 0);
     EXPECT_EQ(capture.Messages(),
-              (std::vector<std::string>{"bad command??[EOT](ERROR)", "\nBoard respond error.\n"}));
+              (std::vector<std::string>{"bad command\n[EOT](ERROR)", "\nBoard respond error.\n"}));
 }
 
 TEST_F(CommandFramesTest, FullReplyBufferWithoutMarkerEnds)

@@ -240,7 +240,7 @@ TEST_F(YmodemTest, HandshakeShowsTheConsoleTextBeforeTheRequestAndTakesANakAsOne
     Receiver(1024, AckEverything(),
              Sim::Bytes{'b', 'o', 'o', 't', 0x1B, '[', '2', 'J', 0x9B, 'o', 'k', '\n', Sim::YM_NAK});
     ASSERT_TRUE(Send(Bytes(10, 1)));
-    EXPECT_EQ(session.capture.Messages().at(0), "boot?[2J?ok??\n");
+    EXPECT_EQ(session.capture.Messages().at(0), "boot?[2J?ok\n?\n");
 }
 
 TEST_F(YmodemTest, HandshakeWithoutRequestShowsWhatCameAndFails)
