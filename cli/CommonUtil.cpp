@@ -44,14 +44,6 @@ void WriteControl(const char* sequence)
     }
 }
 
-std::string ToLower(std::string text)
-{
-    for (char& c : text) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return text;
-}
-
 // The whole text as a number in the base, with nothing before or after it; false beyond 64 bits.
 bool ReadWholeInteger(const std::string& text, int base, long long& number)
 {
@@ -197,6 +189,14 @@ std::string Trim(const std::string& text)
     }
     size_t begin = text.find_first_not_of(" \t");
     return text.substr(begin, end + 1 - begin);
+}
+
+std::string ToLower(std::string text)
+{
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
 }
 
 bool EqualsIgnoreCase(const std::string& left, const std::string& right)

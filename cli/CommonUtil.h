@@ -33,6 +33,8 @@ bool StartsWithIgnoreCase(const std::string& text, const char* prefix);
 std::vector<std::string> Split(const std::string& text, char separator);
 std::string Trim(const std::string& text);
 bool EqualsIgnoreCase(const std::string& left, const std::string& right);
+// ASCII letters in lower case; every other byte as it is.
+std::string ToLower(std::string text);
 
 // How a setting takes its number, and what its error line says it expects.
 struct NumberRule {
