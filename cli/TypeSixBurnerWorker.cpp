@@ -249,6 +249,9 @@ bool TypeSixBurnerWorker::ParseFwpkgFile(const std::string& package, std::vector
     // Read quietly: this line alone says why the package cannot be read.
     CommonUtil::FileRead read =
         CommonUtil::ReadRegularFile(package, CommonUtil::FILE_CONTENT_SPARE, m_package, length);
+    if (read == CommonUtil::FileRead::CANCELLED) {
+        return false;
+    }
     if (read != CommonUtil::FileRead::DONE) {
         std::printf("error: Failed to open fwpkg file: %s\n", package.c_str());
         return false;
