@@ -181,7 +181,7 @@ int TypeSixBurnerWorker::LoadPackage()
         return BurnInfo::BURN_PARTITION_FAILED;
     }
     m_images.clear();
-    if (!ParseFwpkgFile(HandedPath(package), m_images) || !OnlyBurnNamesKeepBurntImages(package)) {
+    if (!ParseFwpkgFile(package, m_images) || !OnlyBurnNamesKeepBurntImages(package)) {
         return BurnInfo::BURN_PARTITION_FAILED;
     }
     FilterByOnlyBurn(m_images);
@@ -241,19 +241,19 @@ std::vector<const FwpkgBinInfo*> TypeSixBurnerWorker::WrittenImages() const
     return written;
 }
 
-// The images are unpacked from the bytes read here, which were checked: the file of that name may be
-// another by then, as after an update that renames a new package over it.
+// The images are unpacked from the bytes read here, through the burn file held open, which were checked:
+// the file of that name may be another by then, as after an update that renames a new package over it.
 bool TypeSixBurnerWorker::ParseFwpkgFile(const std::string& package, std::vector<FwpkgBinInfo>& images)
 {
     unsigned long length = 0;
     // Read quietly: this line alone says why the package cannot be read.
     CommonUtil::FileRead read =
-        CommonUtil::ReadRegularFile(package, CommonUtil::FILE_CONTENT_SPARE, m_package, length);
+        CommonUtil::ReadRegularFile(HandedPath(package), CommonUtil::FILE_CONTENT_SPARE, m_package, length);
     if (read == CommonUtil::FileRead::CANCELLED) {
         return false;
     }
     if (read != CommonUtil::FileRead::DONE) {
-        std::printf("error: Failed to open fwpkg file: %s\n", package.c_str());
+        std::printf("error: Failed to open fwpkg file: %s\n", Common::Printable(package).c_str());
         return false;
     }
     std::vector<Common::FileHead> heads;

@@ -467,6 +467,12 @@ TEST_F(TypeSixWriteTest, PortOrBurnFileThatCannotBeOpenedEndsTheWrite)
         EXPECT_EQ(result.output.rfind(file == package ? "error: Open serial port :/nonexistent/ttyVX0 failed"
                                       : "error: Cannot open the burn file " + file + " (No such file", 0), 0u);
     }
+    // One that opens but does not read whole, as a kernel attribute shorter than its size, is named as given.
+    StartChip();
+    ProgramResult result = Write("/sys/devices/system/cpu/online");
+    EXPECT_EQ(result.exitCode, PARTITION_FAILED);
+    EXPECT_EQ(result.output, "error: Failed to open fwpkg file: /sys/devices/system/cpu/online\n\nWrite failed.\n");
+    EXPECT_TRUE(Frames().empty());
 }
 
 }  // namespace
