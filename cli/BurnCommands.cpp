@@ -171,6 +171,9 @@ bool WriteRequestHonoured(const BurnContext& context)
     }
     std::string file = context.GetBurnFile();
     bool package = BurnInfo::IsFirmwarePackage(file);
+    if (Interrupt::Received() != 0) {
+        return false;  // the read was stopped: what the file holds is unknown
+    }
     // What a file that does not open holds is unknown: the worker refuses it as it does without --only-burn.
     if (onlyBurn && !package && CommonUtil::RegularFileOpens(file)) {
         std::printf("error: --only-burn selects images of a firmware package; %s is not one.\n",

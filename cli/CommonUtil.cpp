@@ -1,5 +1,6 @@
 #include "CommonUtil.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -13,6 +14,7 @@
 
 #include "Common.h"
 #include "FileDescriptor.h"
+#include "Interrupt.h"
 #include "securec.h"
 
 namespace CommonUtil {
@@ -42,14 +44,6 @@ void WriteControl(const char* sequence)
         std::fputs(sequence, stdout);
         std::fflush(stdout);
     }
-}
-
-std::string ToLower(std::string text)
-{
-    for (char& c : text) {
-        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    }
-    return text;
 }
 
 // The whole text as a number in the base, with nothing before or after it; false beyond 64 bits.
@@ -93,6 +87,25 @@ off_t RegularFileLength(FILE* file)
         return -1;
     }
     return ftello(file);
+}
+
+// Whole files are read in pieces with the cancel query asked between them, so that a read of a large
+// file from a slow medium stops within a piece's time of a signal; a fast disk reads at its speed.
+constexpr size_t READ_PIECE = 1024 * 1024;
+
+FileRead ReadInPieces(FILE* file, unsigned char* data, size_t length, const std::function<bool()>& cancelled)
+{
+    for (size_t done = 0; done < length;) {
+        if (done > 0 && cancelled()) {
+            return FileRead::CANCELLED;
+        }
+        size_t piece = std::min(READ_PIECE, length - done);
+        if (std::fread(data + done, 1, piece, file) != piece) {
+            return FileRead::READ_FAILED;
+        }
+        done += piece;
+    }
+    return FileRead::DONE;
 }
 
 }  // namespace
@@ -197,6 +210,14 @@ std::string Trim(const std::string& text)
     }
     size_t begin = text.find_first_not_of(" \t");
     return text.substr(begin, end + 1 - begin);
+}
+
+std::string ToLower(std::string text)
+{
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text;
 }
 
 bool EqualsIgnoreCase(const std::string& left, const std::string& right)
@@ -366,8 +387,13 @@ bool RegularFileOpens(const std::string& path)
     return FileDescriptor(OpenRegularFileToRead(path, reason)).IsOpen();
 }
 
+bool StopAsked()
+{
+    return Interrupt::CancelQuery() != 0;
+}
+
 FileRead ReadRegularFile(const std::string& path, unsigned long spare, std::unique_ptr<unsigned char[]>& buffer,
-                         unsigned long& length)
+                         unsigned long& length, const std::function<bool()>& cancelled)
 {
     buffer.reset();
     if (FileIsExists(path) && !IsRegularFile(path)) {
@@ -395,11 +421,11 @@ FileRead ReadRegularFile(const std::string& path, unsigned long spare, std::uniq
     }
     std::rewind(file);
     memset_s(buffer.get(), fileLength + spare, 0, fileLength + spare);
-    bool read = std::fread(buffer.get(), 1, fileLength, file) == fileLength;
+    FileRead read = ReadInPieces(file, buffer.get(), fileLength, cancelled);
     std::fclose(file);
-    if (!read) {
+    if (read != FileRead::DONE) {
         buffer.reset();
-        return FileRead::READ_FAILED;
+        return read;
     }
     length = fileLength;
     return FileRead::DONE;
@@ -416,6 +442,8 @@ bool GetFileContent(const std::string& path, std::unique_ptr<unsigned char[]>& b
         case FileRead::NO_MEMORY:
             std::puts("error: malloc failed!");
             return false;
+        case FileRead::CANCELLED:
+            return false;  // the tool says why it stopped
         default:
             std::puts("error: fread failed!");
             return false;

@@ -33,6 +33,8 @@ bool StartsWithIgnoreCase(const std::string& text, const char* prefix);
 std::vector<std::string> Split(const std::string& text, char separator);
 std::string Trim(const std::string& text);
 bool EqualsIgnoreCase(const std::string& left, const std::string& right);
+// ASCII letters in lower case; every other byte as it is.
+std::string ToLower(std::string text);
 
 // How a setting takes its number, and what its error line says it expects.
 struct NumberRule {
@@ -85,11 +87,14 @@ unsigned long long GetFileLen(const std::string& path);
 int OpenRegularFileToRead(const std::string& path, std::string& reason);
 // Whether OpenRegularFileToRead would open the file.
 bool RegularFileOpens(const std::string& path);
-enum class FileRead { DONE, CANNOT_OPEN, NOT_REGULAR, NO_MEMORY, READ_FAILED };
+enum class FileRead { DONE, CANNOT_OPEN, NOT_REGULAR, NO_MEMORY, READ_FAILED, CANCELLED };
+// Whether a signal has asked the tool to stop.
+bool StopAsked();
 // The whole of a regular file followed by spare zero bytes, allocated without throwing; length
-// excludes the spare bytes. Prints nothing; CANNOT_OPEN leaves the system's reason in errno.
+// excludes the spare bytes. It is read in pieces, and cancelled is asked between them: CANCELLED when
+// it says to stop. Prints nothing; CANNOT_OPEN leaves the system's reason in errno.
 FileRead ReadRegularFile(const std::string& path, unsigned long spare, std::unique_ptr<unsigned char[]>& buffer,
-                         unsigned long& length);
+                         unsigned long& length, const std::function<bool()>& cancelled = StopAsked);
 // The whole file, followed by FILE_CONTENT_SPARE zero bytes; length excludes the spare bytes.
 bool GetFileContent(const std::string& path, std::unique_ptr<unsigned char[]>& buffer, unsigned long& length);
 // Setting files hold short "key=value" lines; a longer line means the file is no setting file.

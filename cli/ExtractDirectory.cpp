@@ -126,11 +126,13 @@ void ExtractDirectory::Remove()
 FILE* ExtractDirectory::Create(const std::string& name) const
 {
     FILE* file = nullptr;
+    int error = 0;
     // Made while the end at once is held off, so that its removal of the run's directory finds every file.
     Interrupt::WithEndHeldOff([&]() {
-        (void)unlinkat(m_run.Get(), name.c_str(), 0);
         file = StreamAt(m_run.Get(), name, O_WRONLY | O_CREAT | O_EXCL, "wb");
+        error = errno;
     });
+    errno = error;
     return file;
 }
 

@@ -26,8 +26,10 @@ public:
     std::string PathOf(const std::string& name) const { return m_path + name; }
     // The path of a file as the library is handed it: through the run's own directory as it was made.
     std::string HeldPathOf(const std::string& name) const { return m_run.HeldPath() + "/" + name; }
-    // A new file of this name in place of an older one, which is replaced and never written through,
-    // be it a link or another name of a file elsewhere. nullptr when it cannot be made.
+    // A new file of this name; nullptr, with errno, when it cannot be made. The run's directory is new
+    // and its names are the run's own, so a file that the name already leads to is one that the medium
+    // takes for another of the run's names (letter case, Unicode folding, short names): it is refused
+    // with EEXIST, never replaced nor written through.
     FILE* Create(const std::string& name) const;
     // A file of the directory itself, not one a link of that name points to.
     FILE* Read(const std::string& name) const;

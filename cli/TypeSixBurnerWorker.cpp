@@ -1,10 +1,11 @@
 #include "TypeSixBurnerWorker.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <memory>
-#include <set>
 
 #include "Burn.h"
 #include "BurnChipBase.h"
@@ -180,7 +181,7 @@ int TypeSixBurnerWorker::LoadPackage()
         return BurnInfo::BURN_PARTITION_FAILED;
     }
     m_images.clear();
-    if (!ParseFwpkgFile(HandedPath(package), m_images) || !OnlyBurnNamesKeepBurntImages(package)) {
+    if (!ParseFwpkgFile(package, m_images) || !OnlyBurnNamesKeepBurntImages(package)) {
         return BurnInfo::BURN_PARTITION_FAILED;
     }
     FilterByOnlyBurn(m_images);
@@ -240,14 +241,17 @@ std::vector<const FwpkgBinInfo*> TypeSixBurnerWorker::WrittenImages() const
     return written;
 }
 
-// The images are unpacked from the bytes read here, which were checked: the file of that name may be
-// another by then, as after an update that renames a new package over it.
+// The images are unpacked from the bytes read here, through the burn file held open, which were checked:
+// the file of that name may be another by then, as after an update that renames a new package over it.
 bool TypeSixBurnerWorker::ParseFwpkgFile(const std::string& package, std::vector<FwpkgBinInfo>& images)
 {
     unsigned long length = 0;
     // Read quietly: this line alone says why the package cannot be read.
     CommonUtil::FileRead read =
-        CommonUtil::ReadRegularFile(package, CommonUtil::FILE_CONTENT_SPARE, m_package, length);
+        CommonUtil::ReadRegularFile(HandedPath(package), CommonUtil::FILE_CONTENT_SPARE, m_package, length);
+    if (read == CommonUtil::FileRead::CANCELLED) {
+        return false;
+    }
     if (read != CommonUtil::FileRead::DONE) {
         std::printf("error: Failed to open fwpkg file: %s\n", Common::Printable(package).c_str());
         return false;
@@ -303,25 +307,33 @@ bool TypeSixBurnerWorker::FilterByOnlyBurn(std::vector<FwpkgBinInfo>& images) co
 
 // Each kept image becomes a file of its own name in the extract directory, its digest another beside it:
 // a name that leaves the directory, that two images share or that is another image's digest file would
-// write outside it, or burn one image's bytes in place of another's or of a digest.
+// write outside it, or burn one image's bytes in place of another's or of a digest. A medium that ignores
+// letter case (FAT, exFAT, a share, a casefolded directory) takes names that differ only in case for one.
 bool TypeSixBurnerWorker::KeptNamesUsable() const
 {
-    std::set<std::string> seen;
+    std::map<std::string, std::string> seen;  // by the name in lower case
     for (const FwpkgBinInfo& image : m_images) {
         if (!UsableFileName(image.name)) {
             std::printf("error: Invalid image name in fwpkg: \"%s\"\n", Common::Printable(image.name).c_str());
             return false;
         }
-        if (!seen.insert(image.name).second) {
-            std::printf("error: Two images in fwpkg are named %s\n", Common::Printable(image.name).c_str());
-            return false;
+        auto [first, isFirst] = seen.emplace(CommonUtil::ToLower(image.name), image.name);
+        if (isFirst) {
+            continue;
         }
+        if (first->second == image.name) {
+            std::printf("error: Two images in fwpkg are named %s\n", Common::Printable(image.name).c_str());
+        } else {
+            std::printf("error: Two images in fwpkg are named %s and %s, which differ only in letter case\n",
+                        Common::Printable(first->second).c_str(), Common::Printable(image.name).c_str());
+        }
+        return false;
     }
     for (const FwpkgBinInfo& image : m_images) {
-        std::string companion = GetSha256FilePath(image.name);
-        if (seen.count(companion) != 0) {
+        auto companion = seen.find(CommonUtil::ToLower(GetSha256FilePath(image.name)));
+        if (companion != seen.end()) {
             std::printf("error: Image %s in fwpkg has the name of the SHA-256 file of image %s\n",
-                        Common::Printable(companion).c_str(), Common::Printable(image.name).c_str());
+                        Common::Printable(companion->second).c_str(), Common::Printable(image.name).c_str());
             return false;
         }
     }
@@ -402,7 +414,8 @@ bool TypeSixBurnerWorker::ExtractBinFromFwpkg(const unsigned char* package, cons
     std::string output = directory.PathOf(name);
     FILE* out = directory.Create(name);
     if (out == nullptr) {
-        std::printf("error: Failed to create output file: %s\n", Common::Printable(output).c_str());
+        std::printf("error: Failed to create output file: %s (%s)\n", Common::Printable(output).c_str(),
+                    std::strerror(errno));
         return false;
     }
     // Unbuffered, so that the count of bytes written is what the file took.

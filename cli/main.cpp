@@ -135,7 +135,12 @@ int Parse(int argc, char* argv[])
     std::string error;
     std::string version;
     std::string refusal;
-    if (!BurnInfo::ParseFwpkgInfo(file, rows, error, &version, &refusal)) {
+    bool parsed = BurnInfo::ParseFwpkgInfo(file, rows, error, &version, &refusal);
+    // A signal stops the read of the package: the tool then says only why it stopped, and shows no table.
+    if (Interrupt::Received() != 0) {
+        return 1;
+    }
+    if (!parsed) {
         std::printf("error: %s\n", error.c_str());
         return 1;
     }

@@ -184,13 +184,13 @@ std::unique_ptr<unsigned char[]> BurnDfuChip::ReadWholeFile(const char* path, si
         Dfu::Report("error: Out of memory reading the burn file.\n");
         return nullptr;
     }
-    size_t got = std::fread(data.get(), 1, static_cast<size_t>(size), file);
+    bool read = Common::ReadInPieces(file, data.get(), static_cast<size_t>(size), [this]() { return CheckIsCancel(); });
     Common::CloseFile(file);
-    if (got != static_cast<size_t>(size)) {
+    if (!read) {
         Dfu::Report("error: Reading the burn file failed.\n");
         return nullptr;
     }
-    length = got;
+    length = static_cast<size_t>(size);
     return data;
 }
 

@@ -418,7 +418,8 @@ bool BurnQx71Chip::DownloadAllinoneBin(const char* file, unsigned long address)
 {
     (void)address;
     unsigned long length = 0;
-    std::unique_ptr<unsigned char[]> package = Common::GetFileData(file, length, GetThisPtr());
+    std::unique_ptr<unsigned char[]> package =
+        Common::GetFileData(file, length, GetThisPtr(), [this]() { return CheckIsCancel(); });
     if (package == nullptr) {
         Common::PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "Get file content failed: %s\n",
                           Common::Printable(file).c_str());

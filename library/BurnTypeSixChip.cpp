@@ -496,7 +496,8 @@ bool BurnTypeSixChip::ReadBootFile(const std::string& path, std::unique_ptr<unsi
                                    unsigned long& length, const char* failure)
 {
     unsigned long read = 0;
-    std::unique_ptr<unsigned char[]> data = Common::GetFileData(path, read, GetThisPtr());
+    std::unique_ptr<unsigned char[]> data =
+        Common::GetFileData(path, read, GetThisPtr(), [this]() { return CheckIsCancel(); });
     if (data == nullptr) {
         PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, failure, Common::Printable(path).c_str());
         return false;
@@ -716,7 +717,7 @@ bool BurnTypeSixChip::ParseFile(const char* path)
     m_partitions.clear();
     m_ssb = m_ssbSha = m_smallSsb = m_smallSsbSha = ImageRef();
     m_packageLength = 0;
-    m_packageData = Common::GetFileData(path, m_packageLength, GetThisPtr());
+    m_packageData = Common::GetFileData(path, m_packageLength, GetThisPtr(), [this]() { return CheckIsCancel(); });
     if (m_packageData == nullptr) {
         PrintInfo(GetThisPtr(), Common::INFO_MESSAGE, "get file content failed: %s\n", Common::Printable(path).c_str());
         return false;

@@ -1,5 +1,6 @@
 #include "Common.h"
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdarg>
@@ -256,7 +257,8 @@ namespace {
 
 // Reads length bytes from the stream's position into a zeroed buffer with a packet of spare room
 // behind them, so that a packet reader may run past the data; closes the stream on every road.
-std::unique_ptr<unsigned char[]> ReadIntoPacketBuffer(FILE*& file, unsigned long length, long long handle)
+std::unique_ptr<unsigned char[]> ReadIntoPacketBuffer(FILE*& file, unsigned long length, long long handle,
+                                                      const std::function<bool()>& cancelled)
 {
     std::unique_ptr<unsigned char[]> buffer(new (std::nothrow) unsigned char[length + PER_PACKET_SIZE]);
     if (buffer == nullptr) {
@@ -265,9 +267,16 @@ std::unique_ptr<unsigned char[]> ReadIntoPacketBuffer(FILE*& file, unsigned long
         return nullptr;
     }
     std::memset(buffer.get(), 0, length + PER_PACKET_SIZE);
-    if (std::fread(buffer.get(), 1, length, file) != length) {
+    bool stopped = false;
+    auto stop = [&]() {
+        stopped = cancelled();
+        return stopped;
+    };
+    if (!ReadInPieces(file, buffer.get(), length, stop)) {
         CloseFile(file);
-        PrintPlain("fread failed\n", handle);
+        if (!stopped) {
+            PrintPlain("fread failed\n", handle);
+        }
         return nullptr;
     }
     int closed = std::fclose(file);
@@ -296,7 +305,23 @@ FILE* OpenRegularFile(const std::string& path, long long handle)
 
 }  // namespace
 
-std::unique_ptr<unsigned char[]> GetFileData(const std::string& path, unsigned long& length, long long handle)
+bool ReadInPieces(FILE* file, unsigned char* data, size_t length, const std::function<bool()>& cancelled)
+{
+    for (size_t done = 0; done < length;) {
+        if (done > 0 && cancelled()) {
+            return false;
+        }
+        size_t piece = std::min(READ_PIECE_SIZE, length - done);
+        if (std::fread(data + done, 1, piece, file) != piece) {
+            return false;
+        }
+        done += piece;
+    }
+    return true;
+}
+
+std::unique_ptr<unsigned char[]> GetFileData(const std::string& path, unsigned long& length, long long handle,
+                                             const std::function<bool()>& cancelled)
 {
     FILE* file = OpenRegularFile(path, handle);
     if (file == nullptr) {
@@ -315,7 +340,7 @@ std::unique_ptr<unsigned char[]> GetFileData(const std::string& path, unsigned l
     }
     unsigned long fileLength = static_cast<unsigned long>(size);
     std::rewind(file);
-    std::unique_ptr<unsigned char[]> buffer = ReadIntoPacketBuffer(file, fileLength, handle);
+    std::unique_ptr<unsigned char[]> buffer = ReadIntoPacketBuffer(file, fileLength, handle, cancelled);
     if (buffer == nullptr) {
         return nullptr;
     }
@@ -324,7 +349,7 @@ std::unique_ptr<unsigned char[]> GetFileData(const std::string& path, unsigned l
 }
 
 std::unique_ptr<unsigned char[]> GetPartFileData(const std::string& path, long long handle, unsigned long offset,
-                                                 unsigned long length)
+                                                 unsigned long length, const std::function<bool()>& cancelled)
 {
     FILE* file = OpenRegularFile(path, handle);
     if (file == nullptr) {
@@ -335,7 +360,7 @@ std::unique_ptr<unsigned char[]> GetPartFileData(const std::string& path, long l
         PrintPlain("fseek failed\n", handle);
         return nullptr;
     }
-    return ReadIntoPacketBuffer(file, length, handle);
+    return ReadIntoPacketBuffer(file, length, handle, cancelled);
 }
 
 long long GetBigFileLen(const std::string& path)

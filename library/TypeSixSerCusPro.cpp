@@ -118,7 +118,8 @@ bool TypeSixSerCusPro::DownloadFile(const char* fileSpec, unsigned long addr, un
 bool TypeSixSerCusPro::LoadShaFile(const std::string& path)
 {
     unsigned long length = 0;
-    std::unique_ptr<unsigned char[]> data = Common::GetFileData(path, length, 0);
+    std::unique_ptr<unsigned char[]> data =
+        Common::GetFileData(path, length, 0, [this]() { return m_chip->CheckIsCancel(); });
     if (data == nullptr) {
         PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "get sha file content failed: %s\n",
                   Common::Printable(path).c_str());
@@ -153,7 +154,8 @@ int TypeSixSerCusPro::StartDownloadFile(const char* fileSpec, unsigned long addr
         result = DownloadOtherFile(nullptr, imagePath, 0, addr, len);
     } else {
         unsigned long length = 0;
-        std::unique_ptr<unsigned char[]> image = Common::GetFileData(imagePath, length, m_chip->GetThisPtr());
+        std::unique_ptr<unsigned char[]> image = Common::GetFileData(imagePath, length, m_chip->GetThisPtr(),
+                                                                       [this]() { return m_chip->CheckIsCancel(); });
         if (image == nullptr) {
             PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "get file content failed: %s\n",
                       Common::Printable(imagePath).c_str());
@@ -260,7 +262,8 @@ int TypeSixSerCusPro::SendFile(const std::string& path)
         }
         unsigned long offset = piece * pieceSize;
         unsigned long length = std::min(pieceSize, fileSize - offset);
-        std::unique_ptr<unsigned char[]> data = Common::GetPartFileData(path, m_chip->GetThisPtr(), offset, length);
+        std::unique_ptr<unsigned char[]> data = Common::GetPartFileData(
+            path, m_chip->GetThisPtr(), offset, length, [this]() { return m_chip->CheckIsCancel(); });
         if (data == nullptr) {
             PrintInfo(m_chip->GetThisPtr(), Common::INFO_MESSAGE, "get file content failed: %s\n",
                       Common::Printable(path).c_str());

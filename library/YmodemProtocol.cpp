@@ -508,7 +508,8 @@ bool XmodemProtocol::DownloadEsbc(const char* path)
 bool XmodemProtocol::SendFileFrames(const char* path)
 {
     unsigned long length = 0;
-    std::unique_ptr<unsigned char[]> data = Common::GetFileData(path, length, Chip()->GetThisPtr());
+    std::unique_ptr<unsigned char[]> data =
+        Common::GetFileData(path, length, Chip()->GetThisPtr(), [this]() { return Chip()->CheckIsCancel(); });
     if (data == nullptr) {
         Common::PrintInfo(Chip()->GetThisPtr(), Common::INFO_MESSAGE, "Get file data failed: %s.\n",
                           Common::Printable(path).c_str());

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include "FwpkgBuilder.h"
 #include "ScratchDir.h"
 #include "ToolInstall.h"
@@ -131,6 +133,18 @@ TEST_F(ParseCommandTest, OptionValueThatCannotBeUsedFailsWithoutTheListing)
     result = Vexil({"parse", "-f", "app.fwpkg", "-d", "0483:df11"});
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_EQ(result.output, "error: parse takes no -d; it reads the package given with -f and nothing else.\n");
+}
+
+// A signal ends the read of a large package at once, as from a slow medium: no table, but why it stopped.
+TEST_F(ParseCommandTest, SignalDuringTheReadShowsNoTable)
+{
+    WritePackage("big.fwpkg", {{"app.bin", std::vector<uint8_t>(16 << 20, 1), 0, 0, 18}});
+    Sim::ProgramOptions options;
+    options.workingDirectory = dir.Path();
+    options.pendingSignal = SIGINT;
+    Sim::ProgramResult result = Sim::RunVexil(VEXIL_BINARY, {"parse", "-f", "big.fwpkg"}, options);
+    EXPECT_EQ(result.exitCode, 130);
+    EXPECT_EQ(result.output, "error: Interrupted by SIGINT.\n");
 }
 
 TEST_F(ParseCommandTest, Failures)

@@ -271,6 +271,13 @@ TEST_F(TypeSixWriteTest, PackagesThatCannotBeBurntAsAskedAreRefusedBeforeTheRese
          "error: Image extra.bin runs past the end of the package (offset 28368, length 300, package 28667 bytes).\n"},
         {"image named as another's digest file", {PACKAGE[0], PACKAGE[3], {"app_sha256.bin", Bytes(32, 7), 0, 0, 20}},
          0, "error: Image app_sha256.bin in fwpkg has the name of the SHA-256 file of image app.bin\n"},
+        // A medium that ignores letter case would unpack the never burnt EFUSE image over the APP image.
+        {"names that differ only in letter case", {PACKAGE[0], {"App.bin", Bytes(64, 1), 0, 0, 18},
+         {"APP.BIN", Bytes(16, 2), 0, 0, 3}}, 0,
+         "error: Two images in fwpkg are named App.bin and APP.BIN, which differ only in letter case\n"},
+        {"another's digest file in other letter case", {PACKAGE[0], {"App.bin", Bytes(64, 1), 0, 0, 18},
+         {"app_SHA256.bin", Bytes(32, 7), 0, 0, 20}}, 0,
+         "error: Image app_SHA256.bin in fwpkg has the name of the SHA-256 file of image App.bin\n"},
         {"the separator of the loader's files", {{"a|notes.txt", Bytes(64, 9), 0, 0, 0}}, 0,
          "error: Invalid image name in fwpkg: \"a|notes.txt\"\n"},
         {"only-burn name without an image", PACKAGE, 0, "error: --only-burn NV" + matchesNoBurntImage,
@@ -460,6 +467,12 @@ TEST_F(TypeSixWriteTest, PortOrBurnFileThatCannotBeOpenedEndsTheWrite)
         EXPECT_EQ(result.output.rfind(file == package ? "error: Open serial port :/nonexistent/ttyVX0 failed"
                                       : "error: Cannot open the burn file " + file + " (No such file", 0), 0u);
     }
+    // One that opens but does not read whole, as a kernel attribute shorter than its size, is named as given.
+    StartChip();
+    ProgramResult result = Write("/sys/devices/system/cpu/online");
+    EXPECT_EQ(result.exitCode, PARTITION_FAILED);
+    EXPECT_EQ(result.output, "error: Failed to open fwpkg file: /sys/devices/system/cpu/online\n\nWrite failed.\n");
+    EXPECT_TRUE(Frames().empty());
 }
 
 }  // namespace

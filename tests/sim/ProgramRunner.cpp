@@ -53,6 +53,12 @@ bool OpenChannel(OutputKind kind, Channel& channel)
     if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) {
         _exit(126);
     }
+    sigset_t held;
+    if (options.pendingSignal != 0 && (sigemptyset(&held) != 0 || sigaddset(&held, options.pendingSignal) != 0 ||
+                                       sigprocmask(SIG_BLOCK, &held, nullptr) != 0 ||
+                                       kill(getpid(), options.pendingSignal) != 0)) {
+        _exit(126);
+    }
     std::vector<char*> argv;
     if (!options.emptyArgumentVector) {
         for (const std::string& argument : arguments) {

@@ -20,6 +20,7 @@ struct ProgramOptions {
     bool closedOutput = false;  // standard output is a pipe whose reader is gone (as of `| head -1`)
     int timeoutMs = 20000;
     std::vector<std::string> launcher;  // words that start the program, as prlimit --fsize=4096 (RunVexil)
+    int pendingSignal = 0;  // sent to the program before it runs, held back until it takes it: a signal at once
 };
 
 // Runs a program with the given arguments (the first is the program's path) and collects what it prints.

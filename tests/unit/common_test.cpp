@@ -281,6 +281,19 @@ TEST(FileReaders, GetPartFileDataReadsARangeAndRefusesShortFiles)
     EXPECT_EQ(capture.Text(), "fopen_s " + dir.Path() + "/missing.bin failed\n");
 }
 
+// A read from a slow medium stops at the first cancel between its pieces, saying nothing of its own.
+TEST(FileReaders, ACancelStopsTheReadAfterAPiece)
+{
+    Sim::ScratchDir dir;
+    Sim::PrintCapture capture(CountingCancelQuery);
+    g_cancelAnswer = 1;
+    g_cancelQueries = 0;
+    unsigned long length = 0;
+    EXPECT_EQ(Common::GetFileData(FileIn(dir, "big.bin", std::vector<uint8_t>(3 << 20, 1)), length, 0), nullptr);
+    EXPECT_EQ(g_cancelQueries, 1);
+    EXPECT_EQ(capture.Text(), "user cancelled!\n");
+}
+
 // A device without end, a FIFO that would wait for a writer, a directory: refused before reading.
 TEST(FileReaders, NonRegularFilesAreRefusedAsFilesThatCannotBeOpened)
 {
