@@ -1,6 +1,5 @@
 #include "CommonUtil.h"
 
-#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <climits>
@@ -87,25 +86,6 @@ off_t RegularFileLength(FILE* file)
         return -1;
     }
     return ftello(file);
-}
-
-// Whole files are read in pieces with the cancel query asked between them, so that a read of a large
-// file from a slow medium stops within a piece's time of a signal; a fast disk reads at its speed.
-constexpr size_t READ_PIECE = 1024 * 1024;
-
-FileRead ReadInPieces(FILE* file, unsigned char* data, size_t length, const std::function<bool()>& cancelled)
-{
-    for (size_t done = 0; done < length;) {
-        if (done > 0 && cancelled()) {
-            return FileRead::CANCELLED;
-        }
-        size_t piece = std::min(READ_PIECE, length - done);
-        if (std::fread(data + done, 1, piece, file) != piece) {
-            return FileRead::READ_FAILED;
-        }
-        done += piece;
-    }
-    return FileRead::DONE;
 }
 
 }  // namespace
@@ -421,11 +401,12 @@ FileRead ReadRegularFile(const std::string& path, unsigned long spare, std::uniq
     }
     std::rewind(file);
     memset_s(buffer.get(), fileLength + spare, 0, fileLength + spare);
-    FileRead read = ReadInPieces(file, buffer.get(), fileLength, cancelled);
+    bool stopped = false;
+    bool read = Common::ReadInPieces(file, buffer.get(), fileLength, [&]() { return stopped = cancelled(); });
     std::fclose(file);
-    if (read != FileRead::DONE) {
+    if (!read) {
         buffer.reset();
-        return read;
+        return stopped ? FileRead::CANCELLED : FileRead::READ_FAILED;
     }
     length = fileLength;
     return FileRead::DONE;
