@@ -10,11 +10,13 @@
 // stop: the library's waits see it through the cancel query, the command unwinds through its normal
 // path (the port closes, an unfinished read goes), and the tool ends with 128 + the signal's number.
 // A second signal, other than a repeated hang-up, ends the tool at once. SIGPIPE and SIGXFSZ are ignored.
+// Once a signal has come, a console that takes nothing (a full pipe, a terminal stopped with Ctrl-S) no
+// longer holds the tool: a write to it that blocks is interrupted, and it gets only what it has room for.
 namespace Interrupt {
 
 // Call in main before any other thread exists (and after the console colour is set): every thread
 // then leaves the signals to one watching thread, so that no system call of the library is cut
-// short by them.
+// short by them, and standard output becomes the console stream that a signal can interrupt.
 void Watch();
 // The signal that asked the tool to stop; 0 while none did, and for one that came once the outcome
 // was settled.

@@ -27,6 +27,7 @@
 namespace {
 
 using Sim::Bytes;
+using Sim::Console;
 using Sim::ProgramResult;
 using Sim::Qx71Chip;
 using Sim::Qx71Faults;
@@ -74,7 +75,8 @@ protected:
                             int secondSignal = 0, const std::string& printedFirst = "")
     {
         std::unique_ptr<Sim::BackgroundProgram> program = tool.Start(command, words, options);
-        EXPECT_TRUE(tool.chip->WaitUntil(chipReady, CHIP_WAIT_MS));
+        EXPECT_TRUE(chipReady ? tool.chip->WaitUntil(chipReady, CHIP_WAIT_MS)
+                              : program->BlockedWritingItsOutput(CHIP_WAIT_MS));
         std::string line;
         while (!printedFirst.empty() && program->ReadLine(line, CHIP_WAIT_MS) && line.find(printedFirst) == line.npos) {
         }
@@ -115,6 +117,8 @@ struct InterruptCase : Sim::NamedRow {
     bool outputClosed = false;
     bool intoFifo = false;  // that no one reads: the signal goes once the loader is burnt
     bool fifoHeld = false;  // by a reader that takes nothing, smaller than the read that goes into it
+    // One that takes nothing: the signal goes once the tool is blocked writing to it.
+    Console console = Console::Reading;
 };
 
 const InterruptCase INTERRUPT_CASES[] = {
@@ -132,6 +136,10 @@ const InterruptCase INTERRUPT_CASES[] = {
      " failed.\nerror: Interrupted by SIGTERM.\n", 0, false, true},
     {"ReadIntoAFifoWhoseReaderTakesNothing", "read", StalledAt(8), &Qx71Chip::Stalled, SIGHUP, 129,
      " failed.\nerror: Interrupted by SIGHUP.\n", 0, false, true, true},
+    {"ReadToAFullPipe", "read", Silent(), nullptr, SIGTERM, 143, "", 0, false, false, false, Console::FullPipe},
+    {"ReadToATerminalStoppedByCtrlS", "read", Silent(), nullptr, SIGTERM, 143, "", 0, false, false, false,
+     Console::StoppedTerminal},
+    {"ReadToAFullSocket", "read", Silent(), nullptr, SIGTERM, 143, "", 0, false, false, false, Console::FullSocket},
 };
 
 class InterruptStepTest : public InterruptTest, public ::testing::WithParamInterface<InterruptCase> {};
@@ -152,6 +160,7 @@ TEST_P(InterruptStepTest, StopsWithTheSignalsStatusAndOneLineSayingWhy)
     std::set<std::string> files = Sim::FilesIn(tool.install.Dir());
     Sim::ProgramOptions options;
     options.closedOutput = run.outputClosed;
+    options.console = run.console;
     ProgramResult result = Interrupt(run.command, words, run.signalNumber, run.chipReady, options, run.secondSignal,
                                      run.intoFifo ? "downloaded: loader.bin successfully." : "");
     EXPECT_EQ(result.exitCode, run.status);
