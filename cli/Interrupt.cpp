@@ -24,10 +24,12 @@ constexpr int SIGNAL_STATUS_BASE = 128;
 
 std::atomic<int> g_received{0};
 std::atomic<bool> g_settled{false};
+std::atomic<int> g_settledStatus{0};
 sigset_t g_watched;
 // The main thread names the file while the watching thread may be ending the tool: the lock keeps
 // the watcher from reading a name half written, and reading it allocates nothing. A step run with the
-// end held off holds the lock too, and may name its scratch file or directory meanwhile.
+// end held off holds the lock too, and may name its scratch file or directory meanwhile; so does the
+// settling of the outcome, which ending at once then sees whole or not at all.
 std::recursive_mutex g_scratchLock;
 int g_scratchDirectory = -1;
 std::string g_scratchFile;
@@ -61,8 +63,9 @@ void WriteAll(const char* text)
     }
 }
 
-// The operation did not stop after the first signal: end now. Standard output may be in the middle of
-// a print on the main thread, so the lines go straight to the descriptor.
+// The operation did not stop after the first signal: end now, with the status of an outcome already
+// settled, else with that of the first signal. Standard output may be in the middle of a print on the
+// main thread, so the lines go straight to the descriptor; no line says that a success failed.
 [[noreturn]] void EndAtOnce(int firstSignal)
 {
     g_scratchLock.lock();  // held until the exit, so that no other file is named after this one goes
@@ -75,8 +78,11 @@ void WriteAll(const char* text)
     if (CommonUtil::ColorEnabled()) {
         WriteAll(CommonUtil::CONSOLE_RESTORE);
     }
-    WriteAll("\nerror: Interrupted again, ending at once.\n");
-    _exit(SIGNAL_STATUS_BASE + firstSignal);
+    int status = g_settled.load() ? g_settledStatus.load() : SIGNAL_STATUS_BASE + firstSignal;
+    if (status != 0) {
+        WriteAll("\nerror: Interrupted again, ending at once.\n");
+    }
+    _exit(status);
 }
 
 // The watching thread interrupts a console write with this signal, whose handler does nothing and lets
@@ -256,15 +262,14 @@ int Received()
     return g_settled.load() ? 0 : g_received.load();
 }
 
-bool Settle()
+bool Settle(int status)
 {
+    std::lock_guard<std::recursive_mutex> lock(g_scratchLock);
     // An outcome settled once stays settled, however often the command asks again.
-    if (g_settled.load()) {
-        return true;
-    }
-    if (g_received.load() != 0) {
+    if (!g_settled.load() && g_received.load() != 0) {
         return false;
     }
+    g_settledStatus.store(status);
     g_settled.store(true);
     return true;
 }

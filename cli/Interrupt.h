@@ -21,10 +21,11 @@ void Watch();
 // The signal that asked the tool to stop; 0 while none did, and for one that came once the outcome
 // was settled.
 int Received();
-// Called where the command's outcome is decided: false when a signal has already asked the tool to
-// stop. A first signal that comes later changes neither the outcome nor the status; the waits still
-// end at it, and a second one still ends the tool at once.
-bool Settle();
+// Called where the command's outcome is decided, with the status the command ends with: false when a
+// signal has already asked the tool to stop. A first signal that comes later changes neither the outcome
+// nor the status; the waits still end at it, and a second one ends the tool at once with that status.
+// Called again once settled, it gives the status anew (an outcome decided before its last step failed).
+bool Settle(int status);
 // The cancel query handed to the library: non-zero once a signal asked the tool to stop.
 int CancelQuery();
 // The file that ending at once removes: the unfinished file of a read under way, by its name in the

@@ -13,6 +13,7 @@
 #include <sys/xattr.h>
 #include <unistd.h>
 
+#include "BurnInfo.h"
 #include "CommonUtil.h"
 #include "Interrupt.h"
 
@@ -428,11 +429,16 @@ bool PendingOutput::TakeOverAttributes() const
 
 // A first signal that came before this point stops the read and leaves the output as it was; once it is
 // passed, one no longer changes the outcome. Ending at once waits until the read is in place and no
-// longer named for removal.
+// longer named for removal, and ends with the read's status.
 bool PendingOutput::Keep()
 {
     bool kept = false;
-    Interrupt::WithEndHeldOff([&]() { kept = Interrupt::Settle() && PutInPlace(); });
+    Interrupt::WithEndHeldOff([&]() {
+        kept = Interrupt::Settle(BurnInfo::SUCCESS) && PutInPlace();
+        if (!kept) {
+            Interrupt::Settle(BurnInfo::READ_PARTITION_FAILED);  // no outcome when a signal came first
+        }
+    });
     return kept;
 }
 

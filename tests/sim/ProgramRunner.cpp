@@ -53,7 +53,7 @@ bool TakeNothing(const ProgramOptions& options)
                     ? openpty(&ends[0], &ends[1], nullptr, nullptr, nullptr) == 0 && tcflow(ends[1], TCOOFF) == 0
                 : kind == Console::FullPipe
                     ? pipe(ends) == 0 && fcntl(ends[1], F_SETPIPE_SZ, PIPE_BUF) == PIPE_BUF &&
-                          fchmod(ends[1], 0) == 0 && write(ends[1], filler.data(), PIPE_BUF) > 0
+                          fchmod(ends[1], 0) == 0 && write(ends[1], filler.data(), PIPE_BUF - options.consoleRoom) > 0
                     : socketpair(AF_UNIX, SOCK_STREAM, 0, ends) == 0 &&
                           send(ends[1], filler.data(), filler.size(), MSG_DONTWAIT) > 0;
     prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE);  // root, too, may then not open the pipe anew

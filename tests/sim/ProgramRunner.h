@@ -22,6 +22,7 @@ struct ProgramOptions {
     bool emptyArgumentVector = false;  // start the program with no argument at all, not even its name
     bool closedOutput = false;  // standard output is a pipe whose reader is gone (as of `| head -1`)
     Console console = Console::Reading;
+    size_t consoleRoom = 0;  // what a full pipe still takes
     int timeoutMs = 20000;
     std::vector<std::string> launcher;  // words that start the program, as prlimit --fsize=4096 (RunVexil)
 };
