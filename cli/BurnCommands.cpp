@@ -223,7 +223,7 @@ int RunWorker(int argc, char* argv[], int (BurnerWorkerBase::*operation)(), void
     int result = ((*worker).*operation)();
     // A success is the outcome only when no signal stopped the run before it was decided: the status
     // is then 128 + the signal, and no verdict of success may come before it.
-    if (result != BurnInfo::SUCCESS || Interrupt::Settle()) {
+    if (result != BurnInfo::SUCCESS || Interrupt::Settle(result)) {
         verdict(result);
     }
     return result;

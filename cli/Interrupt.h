@@ -10,19 +10,22 @@
 // stop: the library's waits see it through the cancel query, the command unwinds through its normal
 // path (the port closes, an unfinished read goes), and the tool ends with 128 + the signal's number.
 // A second signal, other than a repeated hang-up, ends the tool at once. SIGPIPE and SIGXFSZ are ignored.
+// Once a signal has come, a console that takes nothing (a full pipe, a terminal stopped with Ctrl-S) no
+// longer holds the tool: a write to it that blocks is interrupted, and it gets only what it has room for.
 namespace Interrupt {
 
 // Call in main before any other thread exists (and after the console colour is set): every thread
 // then leaves the signals to one watching thread, so that no system call of the library is cut
-// short by them.
+// short by them, and standard output becomes the console stream that a signal can interrupt.
 void Watch();
 // The signal that asked the tool to stop; 0 while none did, and for one that came once the outcome
 // was settled.
 int Received();
-// Called where the command's outcome is decided: false when a signal has already asked the tool to
-// stop. A first signal that comes later changes neither the outcome nor the status; the waits still
-// end at it, and a second one still ends the tool at once.
-bool Settle();
+// Called where the command's outcome is decided, with the status the command ends with: false when a
+// signal has already asked the tool to stop. A first signal that comes later changes neither the outcome
+// nor the status; the waits still end at it, and a second one ends the tool at once with that status.
+// Called again once settled, it gives the status anew (an outcome decided before its last step failed).
+bool Settle(int status);
 // The cancel query handed to the library: non-zero once a signal asked the tool to stop.
 int CancelQuery();
 // The file that ending at once removes: the unfinished file of a read under way, by its name in the

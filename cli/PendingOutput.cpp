@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "AccessAcl.h"
+#include "BurnInfo.h"
 #include "Common.h"
 #include "CommonUtil.h"
 #include "Interrupt.h"
@@ -497,11 +498,16 @@ bool PendingOutput::TakeOverAttributes() const
 
 // A first signal that came before this point stops the read and leaves the output as it was; once it is
 // passed, one no longer changes the outcome. Ending at once waits until the read is in place and no
-// longer named for removal.
+// longer named for removal, and ends with the read's status.
 bool PendingOutput::Keep()
 {
     bool kept = false;
-    Interrupt::WithEndHeldOff([&]() { kept = Interrupt::Settle() && PutInPlace(); });
+    Interrupt::WithEndHeldOff([&]() {
+        kept = Interrupt::Settle(BurnInfo::SUCCESS) && PutInPlace();
+        if (!kept) {
+            Interrupt::Settle(BurnInfo::READ_PARTITION_FAILED);  // no outcome when a signal came first
+        }
+    });
     return kept;
 }
 

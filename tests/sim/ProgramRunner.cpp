@@ -5,9 +5,16 @@
 #include <cerrno>
 #include <chrono>
 #include <csignal>
+#include <climits>
 #include <fcntl.h>
+#include <fstream>
+#include <linux/capability.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -37,6 +44,22 @@ bool OpenChannel(OutputKind kind, Channel& channel)
     return true;
 }
 
+bool TakeNothing(const ProgramOptions& options)
+{
+    int ends[2] = {-1, -1};
+    std::vector<char> filler(1 << 20, 'x');  // more than a socket's buffer
+    Console kind = options.console;
+    bool made = kind == Console::StoppedTerminal
+                    ? openpty(&ends[0], &ends[1], nullptr, nullptr, nullptr) == 0 && tcflow(ends[1], TCOOFF) == 0
+                : kind == Console::FullPipe
+                    ? pipe(ends) == 0 && fcntl(ends[1], F_SETPIPE_SZ, PIPE_BUF) == PIPE_BUF &&
+                          fchmod(ends[1], 0) == 0 && write(ends[1], filler.data(), PIPE_BUF - options.consoleRoom) > 0
+                    : socketpair(AF_UNIX, SOCK_STREAM, 0, ends) == 0 &&
+                          send(ends[1], filler.data(), filler.size(), MSG_DONTWAIT) > 0;
+    prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE);  // root, too, may then not open the pipe anew
+    return made && dup2(ends[1], STDOUT_FILENO) >= 0;
+}
+
 [[noreturn]] void StartChild(const std::vector<std::string>& arguments, const ProgramOptions& options,
                              const Channel& channel)
 {
@@ -50,7 +73,8 @@ bool OpenChannel(OutputKind kind, Channel& channel)
     if (options.closedOutput && pipe(gone) == 0 && dup2(gone[1], STDOUT_FILENO) >= 0 && close(gone[0]) == 0) {
         signal(SIGPIPE, SIG_DFL);  // as a shell starts a pipeline
     }
-    if (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0) {
+    if ((options.console != Console::Reading && !TakeNothing(options)) ||
+        (!options.workingDirectory.empty() && chdir(options.workingDirectory.c_str()) != 0)) {
         _exit(126);
     }
     sigset_t held;
@@ -178,6 +202,18 @@ bool BackgroundProgram::ReadLine(std::string& line, int timeoutMs)
     size_t end = m_pending.find('\n');
     line = m_pending.substr(0, end);
     m_pending.erase(0, end + 1);
+    return true;
+}
+
+bool BackgroundProgram::BlockedWritingItsOutput(int timeoutMs) const
+{
+    Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (std::string line; line.rfind(std::to_string(SYS_write) + " 0x1 ", 0) != 0; poll(nullptr, 0, 1)) {
+        std::ifstream blocked("/proc/" + std::to_string(m_child) + "/syscall");
+        if (!std::getline(blocked, line) || Clock::now() > end) {
+            return false;
+        }
+    }
     return true;
 }
 

@@ -12,12 +12,17 @@ struct ProgramResult {
 };
 
 enum class OutputKind { Pipe, Terminal };
+// Standard output alone goes to a console that takes nothing, whose other end the program holds itself: a
+// full pipe that it may not open anew (as another user's), a terminal stopped with Ctrl-S, a full socket.
+enum class Console { Reading, FullPipe, StoppedTerminal, FullSocket };
 
 struct ProgramOptions {
     OutputKind output = OutputKind::Pipe;
     std::string workingDirectory;   // empty: the test's own
     bool emptyArgumentVector = false;  // start the program with no argument at all, not even its name
     bool closedOutput = false;  // standard output is a pipe whose reader is gone (as of `| head -1`)
+    Console console = Console::Reading;
+    size_t consoleRoom = 0;  // what a full pipe still takes
     int timeoutMs = 20000;
     std::vector<std::string> launcher;  // words that start the program, as prlimit --fsize=4096 (RunVexil)
     int pendingSignal = 0;  // sent to the program before it runs, held back until it takes it: a signal at once
@@ -45,6 +50,8 @@ public:
     bool ReadLine(std::string& line, int timeoutMs);
     // Waits for the end: what was printed after the lines already read, and the exit status.
     ProgramResult Finish(int timeoutMs);
+    // Waits until the program is blocked in a write to its standard output; false when it was not in time.
+    bool BlockedWritingItsOutput(int timeoutMs) const;
     // Sends the program a signal; false when it has already been reaped.
     bool Signal(int signalNumber) const;
     int Pid() const { return m_child; }
