@@ -309,7 +309,7 @@ bool TypeSixBurnerWorker::KeptNamesUsable() const
     std::set<std::string> seen;
     for (const FwpkgBinInfo& image : m_images) {
         if (!UsableFileName(image.name)) {
-            std::printf("error: Invalid image name in fwpkg: \"%s\"\n", Common::Printable(image.name).c_str());
+            std::printf("error: %s\n", Common::InvalidImageNameFault(image.name).c_str());
             return false;
         }
         if (!seen.insert(image.name).second) {
