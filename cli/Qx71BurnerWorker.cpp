@@ -88,14 +88,17 @@ std::string Qx71BurnerWorker::RoadText(const std::string& command) const
     return command + " of chip " + Context().GetChipName() + " over a serial port";
 }
 
-// The reset goes out raw; whether the chip took it does not change the result.
+// The reset goes out raw; whether the chip took it does not change the result, since what was asked
+// before it is done, but a reset that did not go out is told.
 void Qx71BurnerWorker::ResetChipWhenAsked()
 {
     if (Context().GetReboot() == 0) {
         return;
     }
     std::vector<unsigned char> frame = BuildSebootReset();
-    (void)SendBytes(Device(), frame.data(), static_cast<int>(frame.size()));
+    if (SendBytes(Device(), frame.data(), static_cast<int>(frame.size())) != static_cast<int>(frame.size())) {
+        WorkerText::PrintResetNotSent();
+    }
 }
 
 // What the road cannot carry of the package is refused before the prompt, so that it costs no port and
