@@ -158,6 +158,11 @@ void PrintBurnFailed(const std::string& file)
     std::printf("\nerror: Burn %s failed!\n", Common::Printable(file).c_str());
 }
 
+void PrintResetNotSent()
+{
+    std::puts("note: The reset asked for was not sent.");
+}
+
 }  // namespace WorkerText
 
 BurnerWorkerBase::BurnerWorkerBase(std::unique_ptr<BurnContext> context) : m_context(std::move(context))

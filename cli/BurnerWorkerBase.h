@@ -137,6 +137,8 @@ private:
 namespace WorkerText {
 void PrintBurnSucceeded(const std::string& file);
 void PrintBurnFailed(const std::string& file);
+// A reset asked for after the work was done that did not go out: the work stands.
+void PrintResetNotSent();
 }  // namespace WorkerText
 
 #endif

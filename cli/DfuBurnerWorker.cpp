@@ -44,11 +44,13 @@ DfuBurnerWorker::DfuBurnerWorker(std::unique_ptr<BurnInfo::BurnContext> context)
 
 DfuBurnerWorker::~DfuBurnerWorker() = default;
 
-// The driver's reset; whether it worked does not change the result.
+// The driver's reset; whether it worked does not change the result, since what was asked before it is
+// done. A USB port reset that fails may yet have reset a device that came back as another, so only the
+// reset frame of a package chip is known not to have gone out when it fails.
 void DfuBurnerWorker::ResetChipWhenAsked()
 {
-    if (Context().GetReboot() != 0) {
-        (void)Reset(Device());
+    if (Context().GetReboot() != 0 && Reset(Device()) == 0 && BurnsPackages(Context().GetChipType())) {
+        WorkerText::PrintResetNotSent();
     }
 }
 

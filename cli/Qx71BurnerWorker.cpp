@@ -18,10 +18,8 @@ namespace {
 constexpr size_t CRC_SIZE = 2;
 const char* const READ_FILE_SUFFIX = "_read.bin";
 
-// A read or an erase burns the package only up to the first image it sends, which must be the loader
-// that then reads or erases. The driver refuses any other on the bytes it reads; this says so before
-// the port is opened.
-bool LoaderComesFirst(const std::string& handed, const std::string& package)
+// The images the package lists, none when it cannot be read as a package: the driver then says why.
+std::vector<Common::FileHead> ListedImages(const std::string& handed)
 {
     std::unique_ptr<unsigned char[]> data;
     unsigned long length = 0;
@@ -30,14 +28,17 @@ bool LoaderComesFirst(const std::string& handed, const std::string& package)
     std::string error;
     if (CommonUtil::ReadRegularFile(handed, 0, data, length) != CommonUtil::FileRead::DONE ||
         !Common::ParseFwpkg(data.get(), length, images, version, error, true)) {
-        return true;  // the driver says why it cannot take the package
+        images.clear();
     }
-    // The list of --only-burn is not handed to the driver for a read or an erase.
-    std::string fault = Common::LoaderFirstFault(Common::SerialRoadPick({}, true).From(images), package);
+    return images;
+}
+
+bool Refused(const std::string& fault)
+{
     if (!fault.empty()) {
         std::printf("error: %s\n", fault.c_str());
     }
-    return fault.empty();
+    return !fault.empty();
 }
 
 }  // namespace
@@ -87,19 +88,48 @@ std::string Qx71BurnerWorker::RoadText(const std::string& command) const
     return command + " of chip " + Common::Printable(Context().GetChipName()) + " over a serial port";
 }
 
-// The reset goes out raw; whether the chip took it does not change the result.
+// The reset goes out raw; whether the chip took it does not change the result, since what was asked
+// before it is done, but a reset that did not go out is told.
 void Qx71BurnerWorker::ResetChipWhenAsked()
 {
     if (Context().GetReboot() == 0) {
         return;
     }
     std::vector<unsigned char> frame = BuildSebootReset();
-    (void)SendBytes(Device(), frame.data(), static_cast<int>(frame.size()));
+    if (SendBytes(Device(), frame.data(), static_cast<int>(frame.size())) != static_cast<int>(frame.size())) {
+        WorkerText::PrintResetNotSent();
+    }
+}
+
+// What the road cannot carry of the package is refused before the prompt, so that it costs no port and
+// no loader transfer; the driver refuses the same on the bytes it reads. A read or an erase burns the
+// package only up to its first image, the loader that then reads or erases.
+int Qx71BurnerWorker::RoadRefusal(bool loaderAlone, int loaderOrderStatus) const
+{
+    std::string file = Context().GetBurnFile();
+    std::vector<Common::FileHead> images = ListedImages(HandedPath(file));
+    if (images.empty()) {
+        return BurnInfo::SUCCESS;
+    }
+    // The list of --only-burn is not handed to the driver for a read or an erase.
+    Common::ImagePick pick =
+        Common::SerialRoadPick(loaderAlone ? std::vector<std::string>() : onlyBurnNames, loaderAlone);
+    if (Refused(Common::LoaderOrderFault(images, pick, file))) {
+        return loaderOrderStatus;
+    }
+    if (Refused(Common::SentNameFault(images, pick))) {
+        return BurnInfo::BURN_BOOT_FAILED;
+    }
+    return BurnInfo::SUCCESS;
 }
 
 int Qx71BurnerWorker::Burn()
 {
     if (!NoPartitionTable(RoadText("a burn")) || !OpenBurnFile()) {
+        return BurnInfo::BURN_BOOT_FAILED;
+    }
+    if (RoadRefusal(false, BurnInfo::BURN_BOOT_FAILED) != BurnInfo::SUCCESS) {
+        WorkerText::PrintBurnFailed(Context().GetBurnFile());
         return BurnInfo::BURN_BOOT_FAILED;
     }
     if (!InitTransport()) {
@@ -120,8 +150,9 @@ int Qx71BurnerWorker::Erase()
     if (!NoPartitionTable(RoadText("an erase")) || !OpenBurnFile()) {
         return BurnInfo::BURN_BOOT_FAILED;
     }
-    if (!LoaderComesFirst(HandedPath(file), file)) {
-        return BurnInfo::ERASE_FAILED;
+    int refusal = RoadRefusal(true, BurnInfo::ERASE_FAILED);
+    if (refusal != BurnInfo::SUCCESS) {
+        return refusal;
     }
     if (!InitTransport()) {
         return BurnInfo::INIT_TRANSFER_WAY_FAILED;
@@ -175,7 +206,7 @@ int Qx71BurnerWorker::Read()
     if (!OutputIsNotThePackage(pending)) {
         return BurnInfo::PARAM_ERROR;
     }
-    if (!LoaderComesFirst(HandedPath(file), file)) {
+    if (RoadRefusal(true, BurnInfo::BURN_BOOT_FAILED) != BurnInfo::SUCCESS) {
         return BurnInfo::BURN_BOOT_FAILED;
     }
     if (!pending.Check()) {

@@ -32,6 +32,8 @@ public:
 private:
     void HandBurnSettingsToDriver();
     void ResetChipWhenAsked();
+    // SUCCESS, else the status of the refusal: loaderOrderStatus when the loader is out of place.
+    int RoadRefusal(bool loaderAlone, int loaderOrderStatus) const;
     std::string RoadText(const std::string& command) const;
     bool ReadArgumentsValid() const;
     bool OutputIsNotThePackage(const PendingOutput& output) const;

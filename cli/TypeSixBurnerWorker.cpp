@@ -314,7 +314,7 @@ bool TypeSixBurnerWorker::KeptNamesUsable() const
     std::map<std::string, std::string> seen;  // by the name in lower case
     for (const FwpkgBinInfo& image : m_images) {
         if (!UsableFileName(image.name)) {
-            std::printf("error: Invalid image name in fwpkg: \"%s\"\n", Common::Printable(image.name).c_str());
+            std::printf("error: %s\n", Common::InvalidImageNameFault(image.name).c_str());
             return false;
         }
         auto [first, isFirst] = seen.emplace(CommonUtil::ToLower(image.name), image.name);

@@ -453,7 +453,13 @@ bool DfuProtocol::SendCommandFrame(const unsigned char* frame, unsigned long len
     int result = m_port->RequestOut(DFU_DNLOAD, 0, block.get(), static_cast<unsigned short>(transferSize), m_timeout);
     ++m_blockNumber;
     if (noWait) {
-        return true;  // a reset command: the device may not answer any more
+        // A reset command: a device that took it may leave before it answers, but one already gone
+        // never got it.
+        if (result == PORT_NO_DEVICE) {
+            Report("The device has disconnected.\n");
+            return false;
+        }
+        return true;
     }
     if (result != transferSize) {
         Report("error: Sending the burn command failed (device unplugged?).\n");

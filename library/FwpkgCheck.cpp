@@ -178,13 +178,48 @@ std::string NothingBurntFault(const std::string& package, bool onlyBurnListed)
     return Printable(package) + " holds nothing this road burns, the loader aside.";
 }
 
-std::string LoaderFirstFault(const std::vector<FileHead>& sent, const std::string& package)
+std::string LoaderOrderFault(const std::vector<FileHead>& images, const ImagePick& pick, const std::string& package)
 {
-    if (!sent.empty() && sent.front().type == IMAGE_TYPE_LOADER) {
+    ImagePick burn = pick;
+    burn.firstOnly = false;
+    std::vector<std::string> loaders;
+    std::vector<FileHead> sent = burn.From(images);
+    for (const FileHead& image : sent) {
+        if (image.type == IMAGE_TYPE_LOADER) {
+            loaders.push_back(Printable(image.fileName));
+        }
+    }
+    bool loaderFirst = !sent.empty() && sent.front().type == IMAGE_TYPE_LOADER;
+    if (pick.firstOnly && !loaderFirst) {
+        return "The first image of " + Printable(package) + " that is sent is no loader; a read or an erase sends nothing but "
+               "the loader.";
+    }
+    if (!loaders.empty() && !loaderFirst) {
+        return "The loader " + loaders.front() + " of " + Printable(package) + " is not the first image sent; the chip takes "
+               "no image before its loader.";
+    }
+    if (loaders.size() > 1) {
+        return Printable(package) + " sends two loaders, " + loaders[0] + " and " + loaders[1] + "; the chip runs one loader.";
+    }
+    return std::string();
+}
+
+std::string InvalidImageNameFault(const std::string& name)
+{
+    return FormatInfo("Invalid image name in fwpkg: \"%s\"", Printable(name).c_str());
+}
+
+std::string SentNameFault(const std::vector<FileHead>& images, const ImagePick& pick)
+{
+    if (!pick.namesImages) {
         return std::string();
     }
-    return "The first image of " + Printable(package) +
-           " that is sent is no loader; a read or an erase sends nothing but the loader.";
+    for (const FileHead& image : pick.From(images)) {
+        if (GetFileName(image.fileName).empty()) {
+            return InvalidImageNameFault(image.fileName) + "; this road would send it without a name.";
+        }
+    }
+    return std::string();
 }
 
 bool LooksLikeFwpkg(const unsigned char* data, unsigned long length)
@@ -233,7 +268,7 @@ std::vector<FileHead> ImagePick::From(const std::vector<FileHead>& images) const
 
 ImagePick SerialRoadPick(const std::vector<std::string>& onlyBurnNames, bool loaderAlone)
 {
-    return {onlyBurnNames, true, true, loaderAlone};
+    return {onlyBurnNames, true, true, loaderAlone, true};
 }
 
 ImagePick UsbRoadPick(const std::vector<std::string>& onlyBurnNames, uint32_t chipType)
@@ -263,12 +298,14 @@ bool CheckFwpkg(const unsigned char* data, unsigned long length, const char* pat
     if (!fault.empty()) {
         return RefuseAsMalformed(handle, fault, path);
     }
-    // A read or an erase sends the loader alone on purpose, and nothing before it.
+    fault = LoaderOrderFault(images, pick, path);
+    if (fault.empty()) {
+        fault = SentNameFault(images, pick);
+    }
+    // A read or an erase sends the loader alone on purpose.
     bool besidesLoader = std::any_of(picked.begin(), picked.end(),
                                      [](const FileHead& image) { return image.type != IMAGE_TYPE_LOADER; });
-    if (pick.firstOnly) {
-        fault = LoaderFirstFault(picked, path);
-    } else if (!besidesLoader) {
+    if (fault.empty() && !pick.firstOnly && !besidesLoader) {
         fault = NothingBurntFault(path, !pick.onlyBurnNames.empty());
     }
     if (!fault.empty()) {

@@ -27,6 +27,7 @@ struct ImagePick {
     bool takesLoader = true;  // whether the chip takes the package's loader
     bool listsLoader = true;  // whether the list filters the loader as it does the other images
     bool firstOnly = false;   // the road sends its first image alone: a read or an erase runs on the loader
+    bool namesImages = false; // the road sends each image under the last part of its name (Common::GetFileName)
 
     bool Takes(const FileHead& image) const;
     bool Sends(const FileHead& image) const;
@@ -65,17 +66,27 @@ std::string BurnSizeFault(const std::string& name, uint32_t burnSize, uint32_t l
 // written.
 std::string NothingBurntFault(const std::string& package, bool onlyBurnListed);
 
-// Why a read or an erase is refused when the first image it sends is not the loader that is to read or
-// erase: that image would be written to the flash. Empty when the loader comes first.
-std::string LoaderFirstFault(const std::vector<FileHead>& sent, const std::string& package);
+// Why a package is refused where the road sends a loader that is not the first image sent, or a second
+// one: the boot ROM would take an image for its loader, or run another loader over the one it runs. A
+// read or an erase sends nothing but the loader, so its first image must be one: it would be written to
+// the flash. Judged on every image the road would send in a burn; empty when the loaders are in order.
+std::string LoaderOrderFault(const std::vector<FileHead>& images, const ImagePick& pick, const std::string& package);
+
+// The line on an image whose name a road cannot take.
+std::string InvalidImageNameFault(const std::string& name);
+
+// Why a package is refused on a road that names each image it sends when one would go without a name,
+// as an empty name or one that ends in its last separator does: the receiver takes a nameless file for
+// the end of the batch, after the command that announced it. Empty when each sent image has a name.
+std::string SentNameFault(const std::vector<FileHead>& images, const ImagePick& pick);
 
 // Reads the image table (its CRC checked), which must hold every image whole, and puts the images the
 // road sends into sent, once every name of the only-burn list selects an image the chip takes. Then
 // judges only what is sent: no image is empty, one written to a flash address has a burn size that
-// covers it, stays in the 32-bit address space and overlaps no other, a write sends more than the
-// loader, and a read or an erase sends the loader first. The first fault is reported through the print
-// callback with the handle given (a fault of the package followed by "File: <path> format error!"), and
-// the result is false.
+// covers it, stays in the 32-bit address space and overlaps no other, a loader sent goes first and
+// alone, each image has the name the road sends it under, and a write sends more than the loader. The
+// first fault is reported through the print callback with the handle given (a fault of the package
+// followed by "File: <path> format error!"), and the result is false.
 bool CheckFwpkg(const unsigned char* data, unsigned long length, const char* path, long long handle,
                 const ImagePick& pick, std::vector<FileHead>& sent,
                 unsigned long flashEraseUnit = FLASH_ERASE_UNIT);

@@ -386,12 +386,14 @@ INSTANTIATE_TEST_SUITE_P(Chips, RefusingChipTest, ::testing::Values("qx71", "kp7
 struct BadPackage {
     const char* name;
     Bytes bytes;
-    std::string parserText;
+    std::string parserText;                      // the driver's line, after the prompt
+    std::string refusal = "";                    // else the tool's own, before it
+    std::vector<std::string> words = {"write"};  // the command, and words after -f
 };
 
 using BadPackageTest = ToolChipTest;
 
-// The whole package is checked before the handshake.
+// The whole package is checked before the handshake, and what the road cannot carry before the prompt.
 TEST_P(BadPackageTest, PackageThatDoesNotParseFailsWithFourBeforeAnythingIsSent)
 {
     Qx71Chip& chip = tool.StartChip();
@@ -400,6 +402,10 @@ TEST_P(BadPackageTest, PackageThatDoesNotParseFailsWithFourBeforeAnythingIsSent)
     std::string text = "this is no firmware package, just a text file that happens to be long enough\n";
     Bytes cut = Sim::BuildFwpkg(Sim::NamedPackageImages());
     cut.pop_back();
+    const PackageImage loader = Sim::NamedPackageImages()[0];
+    const PackageImage app = Sim::NamedPackageImages()[1];
+    auto named = [](PackageImage image, const char* name) { return image.name = name, image; };
+    const std::string unnamed = "; this road would send it without a name.";
     const std::vector<BadPackage> packages = {
         {"crc.fwpkg", Sim::BuildFwpkg(Sim::NamedPackageImages(), badCrc), "fwpkg crc mismatch"},
         {"text.fwpkg", Bytes(text.begin(), text.end()), "not a fwpkg (bad magic flag)"},
@@ -407,14 +413,28 @@ TEST_P(BadPackageTest, PackageThatDoesNotParseFailsWithFourBeforeAnythingIsSent)
         {"cut.fwpkg", cut,
          "Image App.bin runs past the end of the package (offset " + std::to_string(cut.size() + 1 - 400) +
              ", length 400, package " + std::to_string(cut.size()) + " bytes)."},
+        {"late.fwpkg", Sim::BuildFwpkg({app, loader}), "",
+         "The loader loader.bin of " + tool.install.Path("late.fwpkg") +
+             " is not the first image sent; the chip takes no image before its loader."},
+        {"two.fwpkg", Sim::BuildFwpkg({loader, app, named(loader, "boot2")}), "", tool.install.Path("two.fwpkg") +
+         " sends two loaders, loader.bin and boot2; the chip runs one loader.", {"read", "-z", "16"}},
+        {"dir.fwpkg", Sim::BuildFwpkg({loader, named(app, "dir/")}), "",
+         "Invalid image name in fwpkg: \"dir/\"" + unnamed},
+        {"boot.fwpkg", Sim::BuildFwpkg({named(loader, "boot\\"), app}), "",
+         "Invalid image name in fwpkg: \"boot\\\"" + unnamed, {"erase"}},
     };
     for (const BadPackage& bad : packages) {
         std::string path = tool.install.Path(bad.name);
         ASSERT_TRUE(Sim::WriteBinaryFile(path, bad.bytes));
-        ProgramResult result = Write(tool, path);
+        std::vector<std::string> words = {"-f", path};
+        words.insert(words.end(), bad.words.begin() + 1, bad.words.end());
+        ProgramResult result = tool.Run(bad.words[0], words);
         EXPECT_EQ(result.exitCode, WRITE_FAILED);
-        EXPECT_EQ(result.output, Sim::PLEASE_RESET_LINE + bad.parserText + "\nFile: " + path + " format error!\n" +
-                                     Verdict(path, false));
+        std::string said = bad.refusal.empty()
+                               ? Sim::PLEASE_RESET_LINE + bad.parserText + "\nFile: " + path + " format error!\n"
+                               : "error: " + bad.refusal + "\n";
+        std::map<std::string, std::string> verdicts = {{"write", Verdict(path, false)}, {"erase", "Erase failed.\n"}};
+        EXPECT_EQ(result.output, said + verdicts[bad.words[0]]);
     }
     std::string missing = tool.install.Path("missing.fwpkg");
     for (const std::vector<std::string>& words : {std::vector<std::string>{}, {"--only-burn", "app"}}) {

@@ -73,8 +73,9 @@ protected:
 
 TEST_F(SeDfuUsbTest, Qx71WriteSendsEveryImageAfterItsFrameButNotTheLoaderAndResetsAfterR)
 {
-    std::vector<Sim::PackageImage> images = {PatternImage("loader.bin", 0, 0, 3000),
-                                             PatternImage("app.bin", 1, 0x10000, 5000),
+    // The loader, which this road never sends, may stand anywhere.
+    std::vector<Sim::PackageImage> images = {PatternImage("app.bin", 1, 0x10000, 5000),
+                                             PatternImage("loader.bin", 0, 0, 3000),
                                              PatternImage("nv.bin", 2, 0x80000, 700),
                                              PatternImage("version.bin", 7, 0, 16),
                                              PatternImage("skip.bin", 16, 0x90000, 64)};
@@ -83,7 +84,7 @@ TEST_F(SeDfuUsbTest, Qx71WriteSendsEveryImageAfterItsFrameButNotTheLoaderAndRese
     // One frame per sent image, each as a whole 1024-byte block 0, then the reset frame.
     EXPECT_EQ(Frames(), "d2 1024\n4b 1024\n69 1024\n87 1024\n");
     EXPECT_EQ(State(), "loader 0\nerase-alls 0\nleft 1\n");
-    ExpectFlash({images[1], images[2]});
+    ExpectFlash({images[0], images[2]});
     EXPECT_THAT(result.output, HasSubstr("Sending the reset command.\n"));
     EXPECT_THAT(result.output, HasSubstr("\nWrite successfully.\n"));
 }
@@ -117,8 +118,8 @@ TEST_F(SeDfuUsbTest, EraseClearsTheFlashByTheEraseAllFrame)
 }
 
 // Nothing reaches the device when the package does not hold an image whole, when an image without
-// bytes or one that would erase all the flash is sent, or when a name of --only-burn selects none of
-// its images; all of it is checked before the device is opened.
+// bytes or one that would erase all the flash is sent, when a name of --only-burn selects none of its
+// images, or when a loader sent comes late or twice; all of it is checked before the device is opened.
 TEST_F(SeDfuUsbTest, PackageThatCannotBeBurntAsAskedIsRefusedWithStatusFour)
 {
     std::vector<Sim::PackageImage> images = {PatternImage("app.bin", 1, 0x10000, 500),
@@ -130,16 +131,23 @@ TEST_F(SeDfuUsbTest, PackageThatCannotBeBurntAsAskedIsRefusedWithStatusFour)
                                                                                                   0xFFFFFFFF)})));
     ASSERT_TRUE(Sim::WriteBinaryFile(dir / "empty.fwpkg", Sim::BuildFwpkg({images[0], PatternImage("nv.bin", 2,
                                                                                                    0x80000, 0)})));
+    Sim::PackageImage boot = PatternImage("boot.bin", 0, 0, 30);
+    ASSERT_TRUE(Sim::WriteBinaryFile(dir / "late.fwpkg", Sim::BuildFwpkg({images[0], boot})));
+    ASSERT_TRUE(Sim::WriteBinaryFile(dir / "two.fwpkg", Sim::BuildFwpkg({boot, images[0], boot})));
     std::string whole = Package(images);
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
-        {{"-f", dir / "cut.fwpkg"}, "Image tail.bin runs past the end of the package"},
-        {{"-f", dir / "wipe.fwpkg"}, "Images wipe.bin and app.bin overlap in flash.\n"},
-        {{"-f", dir / "empty.fwpkg"}, "Image nv.bin is empty.\n"},
-        {{"-f", whole, "--only-burn", "app", "--only-burn", "boot"},
+        {{"-c", "qx71", "-f", dir / "cut.fwpkg"}, "Image tail.bin runs past the end of the package"},
+        {{"-c", "qx71", "-f", dir / "wipe.fwpkg"}, "Images wipe.bin and app.bin overlap in flash.\n"},
+        {{"-c", "qx71", "-f", dir / "empty.fwpkg"}, "Image nv.bin is empty.\n"},
+        {{"-c", "qx71", "-f", whole, "--only-burn", "app", "--only-burn", "boot"},
          "error: --only-burn boot matches no image of " + whole + " that is burnt.\n"},
+        {{"-c", "kp7715", "-f", dir / "late.fwpkg"}, "error: The loader boot.bin of " + (dir / "late.fwpkg") +
+         " is not the first image sent; the chip takes no image before its loader.\n"},
+        {{"-c", "kp7715", "-f", dir / "two.fwpkg", "--only-burn", "app"}, "error: " + (dir / "two.fwpkg") +
+         " sends two loaders, boot.bin and boot.bin; the chip runs one loader.\n"},
     };
     for (const auto& [options, message] : cases) {
-        std::vector<std::string> words = {"write", "-c", "qx71", "-d", DEVICE};
+        std::vector<std::string> words = {"write", "-d", DEVICE};
         words.insert(words.end(), options.begin(), options.end());
         Sim::ProgramResult result = Vexil("loader", words);
         EXPECT_EQ(result.exitCode, 4) << result.output;

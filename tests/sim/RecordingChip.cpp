@@ -75,6 +75,9 @@ bool RecordingChip::DownloadAllinoneBin(const char* file, unsigned long address)
     m_record.onlyBurnLoaderAtDownload = m_isOnlyBurnLoader;
     SetProgress(50);
     SetProgress(100);
+    if (m_record.afterDownload) {
+        m_record.afterDownload();
+    }
     return m_record.downloadSucceeds;
 }
 

@@ -26,6 +26,8 @@ struct ChipRecord {
     std::vector<uint8_t> flash;
     // What another process does while the chip is read, once the flash is in the file.
     std::function<void()> duringUpload;
+    // What befalls the device once the package is burnt.
+    std::function<void()> afterDownload;
 };
 
 // A chip driver that records its calls instead of talking to a chip; the port is still opened for real.

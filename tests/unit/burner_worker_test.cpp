@@ -245,6 +245,10 @@ TEST_P(Qx71WorkerTest, BurnWithDefaultsAndAResetFrame)
                        "DownloadAllinoneBin(" + install.Path("a.fwpkg") + ",0)"}));
     EXPECT_EQ(chips.Record().targetBaudAtDownload, 115200u);
     EXPECT_EQ(wire, RESET_FRAME);
+    chips.Record().afterDownload = [this]() { bench.HangUp(); };  // the burn is whole, the device gone
+    readWireBeforeClose = false;
+    EXPECT_EQ(RunWords(Port({"-c", chip, "-f", "a.fwpkg", "-r"}), &BurnerWorkerBase::Burn), 0);
+    EXPECT_THAT(output, testing::EndsWith("The device has disconnected.\nnote: The reset asked for was not sent.\n"));
 }
 
 TEST_P(Qx71WorkerTest, FailedBurnSendsNoResetFrame)

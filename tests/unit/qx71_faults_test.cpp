@@ -104,6 +104,10 @@ std::vector<FaultCase> Cases()
          {"error: {package} holds nothing this road burns, the loader aside.\n"}, 0, false, {}},
         {"empty image after the loader", Qx71Faults(), {sample[0], {"app.bin", {}, 0x20000, 0x1000, 1}}, 0,
          {"Image app.bin is empty.\n", formatError}, 0, false, {}},
+        {"loader after the app", Qx71Faults(), {sample[1], sample[0]}, 0, {"error: The loader loader.bin of {package} "
+         "is not the first image sent; the chip takes no image before its loader.\n"}, 0, false, {}},
+        {"app without a name", Qx71Faults(), {sample[0], {"", Bytes(10, 1), 0x20000, 0, 1}}, 0,
+         {"error: Invalid image name in fwpkg: \"\"; this road would send it without a name.\n"}, 0, false, {}},
     };
 }
 

@@ -129,6 +129,9 @@ TEST_F(SeDfuDriverTest, Qx71PackageGoesImageByImageWithItsFrameInBlockZeroAndNev
     EXPECT_EQ(capture.Count("Burning image: app.bin (addr=0x00010000, size=0x3E8)\n"), 1u);
     EXPECT_EQ(capture.Count("Downloaded mode3.bin successfully.\n"), 1u);
     EXPECT_EQ(capture.Count("Download completed.\n"), 1u);
+    device.Unplug();  // a reset frame cannot reach a device that has gone since
+    EXPECT_EQ(0, Reset(handle));
+    EXPECT_EQ(capture.Count("The device has disconnected.\n"), 1u);
 }
 
 TEST_F(SeDfuDriverTest, Kp7715TakesTheLoaderFirstThenTheDeviceIsReopenedForTheRest)
