@@ -549,7 +549,8 @@ void PendingOutput::Discard()
     if (!Remove()) {
         std::printf("warning: The incomplete read %s could not be removed.\n", Common::Printable(PartText()).c_str());
     } else if (m_existed) {
-        std::printf("note: Removed the incomplete read; %s is as it was before.\n", Common::Printable(m_output).c_str());
+        std::printf("note: Removed the incomplete read; %s is as it was before.\n",
+                    Common::Printable(m_output).c_str());
     } else {
         std::printf("note: Removed the incomplete read; nothing was made at %s.\n",
                     Common::Printable(m_output).c_str());

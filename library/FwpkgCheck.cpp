@@ -189,17 +189,18 @@ std::string LoaderOrderFault(const std::vector<FileHead>& images, const ImagePic
             loaders.push_back(Printable(image.fileName));
         }
     }
+    std::string shown = Printable(package);
     bool loaderFirst = !sent.empty() && sent.front().type == IMAGE_TYPE_LOADER;
     if (pick.firstOnly && !loaderFirst) {
-        return "The first image of " + Printable(package) + " that is sent is no loader; a read or an erase sends nothing but "
-               "the loader.";
+        return "The first image of " + shown + " that is sent is no loader; a read or an erase sends nothing but the "
+               "loader.";
     }
     if (!loaders.empty() && !loaderFirst) {
-        return "The loader " + loaders.front() + " of " + Printable(package) + " is not the first image sent; the chip takes "
-               "no image before its loader.";
+        return "The loader " + loaders.front() + " of " + shown + " is not the first image sent; the chip takes no "
+               "image before its loader.";
     }
     if (loaders.size() > 1) {
-        return Printable(package) + " sends two loaders, " + loaders[0] + " and " + loaders[1] + "; the chip runs one loader.";
+        return shown + " sends two loaders, " + loaders[0] + " and " + loaders[1] + "; the chip runs one loader.";
     }
     return std::string();
 }
