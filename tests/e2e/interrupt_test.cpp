@@ -141,7 +141,8 @@ const InterruptCase INTERRUPT_CASES[] = {
     {"ReadToATerminalStoppedByCtrlS", "read", Silent(), nullptr, SIGTERM, 143, "", 0, false, false, false,
      Console::StoppedTerminal},
     {"ReadToAFullSocket", "read", Silent(), nullptr, SIGTERM, 143, "", 0, false, false, false, Console::FullSocket},
-    {"ReadEndedTwiceWhenSettled", "read", {}, nullptr, SIGTERM, 0, "", SIGINT, false, false, false, Console::FullPipe},
+    {"ReadEndedTwiceWhenSettled", "read", Qx71Faults(), nullptr, SIGTERM, 0, "", SIGINT, false, false, false,
+     Console::FullPipe},
 };
 
 class InterruptStepTest : public InterruptTest, public ::testing::WithParamInterface<InterruptCase> {};
