@@ -401,12 +401,11 @@ FileRead ReadRegularFile(const std::string& path, unsigned long spare, std::uniq
     }
     std::rewind(file);
     memset_s(buffer.get(), fileLength + spare, 0, fileLength + spare);
-    bool stopped = false;
-    bool read = Common::ReadInPieces(file, buffer.get(), fileLength, [&]() { return stopped = cancelled(); });
+    Common::PieceRead read = Common::ReadInPieces(file, buffer.get(), fileLength, cancelled);
     std::fclose(file);
-    if (!read) {
+    if (read != Common::PieceRead::DONE) {
         buffer.reset();
-        return stopped ? FileRead::CANCELLED : FileRead::READ_FAILED;
+        return read == Common::PieceRead::CANCELLED ? FileRead::CANCELLED : FileRead::READ_FAILED;
     }
     length = fileLength;
     return FileRead::DONE;

@@ -184,9 +184,10 @@ std::unique_ptr<unsigned char[]> BurnDfuChip::ReadWholeFile(const char* path, si
         Dfu::Report("error: Out of memory reading the burn file.\n");
         return nullptr;
     }
-    bool read = Common::ReadInPieces(file, data.get(), static_cast<size_t>(size), [this]() { return CheckIsCancel(); });
+    Common::PieceRead read =
+        Common::ReadInPieces(file, data.get(), static_cast<size_t>(size), [this]() { return CheckIsCancel(); });
     Common::CloseFile(file);
-    if (!read) {
+    if (read != Common::PieceRead::DONE) {
         Dfu::Report("error: Reading the burn file failed.\n");
         return nullptr;
     }

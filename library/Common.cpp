@@ -267,14 +267,10 @@ std::unique_ptr<unsigned char[]> ReadIntoPacketBuffer(FILE*& file, unsigned long
         return nullptr;
     }
     std::memset(buffer.get(), 0, length + PER_PACKET_SIZE);
-    bool stopped = false;
-    auto stop = [&]() {
-        stopped = cancelled();
-        return stopped;
-    };
-    if (!ReadInPieces(file, buffer.get(), length, stop)) {
+    PieceRead read = ReadInPieces(file, buffer.get(), length, cancelled);
+    if (read != PieceRead::DONE) {
         CloseFile(file);
-        if (!stopped) {
+        if (read == PieceRead::FAILED) {
             PrintPlain("fread failed\n", handle);
         }
         return nullptr;
@@ -305,19 +301,19 @@ FILE* OpenRegularFile(const std::string& path, long long handle)
 
 }  // namespace
 
-bool ReadInPieces(FILE* file, unsigned char* data, size_t length, const std::function<bool()>& cancelled)
+PieceRead ReadInPieces(FILE* file, unsigned char* data, size_t length, const std::function<bool()>& cancelled)
 {
     for (size_t done = 0; done < length;) {
         if (done > 0 && cancelled()) {
-            return false;
+            return PieceRead::CANCELLED;
         }
         size_t piece = std::min(READ_PIECE_SIZE, length - done);
         if (std::fread(data + done, 1, piece, file) != piece) {
-            return false;
+            return PieceRead::FAILED;
         }
         done += piece;
     }
-    return true;
+    return PieceRead::DONE;
 }
 
 std::unique_ptr<unsigned char[]> GetFileData(const std::string& path, unsigned long& length, long long handle,

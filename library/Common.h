@@ -137,9 +137,10 @@ FILE* OpenOutputFile(const char* path, const std::function<bool()>& cancelled);
 // Files are read in pieces of this size, with the cancel query asked between them: a read of a large
 // file from a slow medium then stops within a piece's time of a cancel, and a fast disk reads at its speed.
 constexpr size_t READ_PIECE_SIZE = 1024 * 1024;
-// Reads length bytes from the stream's position into data; false on a short read or once cancelled
-// says to stop.
-bool ReadInPieces(FILE* file, unsigned char* data, size_t length, const std::function<bool()>& cancelled);
+enum class PieceRead { DONE, FAILED, CANCELLED };
+// Reads length bytes from the stream's position into data: FAILED on a short read, CANCELLED once
+// cancelled says to stop.
+PieceRead ReadInPieces(FILE* file, unsigned char* data, size_t length, const std::function<bool()>& cancelled);
 // Owned file contents, null when they cannot be read whole or cancelled stopped the read (that without a
 // line of its own); a chip hands its own cancel check, others the registered cancel query. GetFileData's
 // buffer carries PER_PACKET_SIZE spare bytes after the data.

@@ -375,8 +375,9 @@ TEST_P(ReplacedDumpTest, IsReadByNoOneWhoCouldNotReadTheOldDump)
     if (!Sim::MayActAsNobody()) {
         GTEST_SKIP() << Sim::NOT_AS_NOBODY;
     }
-    ASSERT_TRUE(mkdir(directory.c_str(), 0755) == 0 && Sim::WriteTextFile(dump, "old") && chmod(dump.c_str(), 0640) == 0 &&
-                chmod(tool.install.Dir().c_str(), 0711) == 0 && chmod(tool.bench.PortPath().c_str(), 0666) == 0);
+    ASSERT_TRUE(mkdir(directory.c_str(), 0755) == 0 && Sim::WriteTextFile(dump, "old") &&
+                chmod(dump.c_str(), 0640) == 0 && chmod(tool.install.Dir().c_str(), 0711) == 0 &&
+                chmod(tool.bench.PortPath().c_str(), 0666) == 0);
     int put = Sim::RunProgram({"/bin/sh", "-c", Row().put, "sh", dump, directory}).exitCode;
     if (put != 0 && Row().acl) {
         GTEST_SKIP() << "needs setfacl (Debian's acl) and a file system with POSIX ACLs";
@@ -395,7 +396,8 @@ TEST_P(ReplacedDumpTest, IsReadByNoOneWhoCouldNotReadTheOldDump)
 
 INSTANTIATE_TEST_SUITE_P(Reads, ReplacedDumpTest,
                          ::testing::ValuesIn(std::vector<ReplacedDumpCase>({
-                             {"SecondNameInASetgidStickyDirectory", "ln $1 $2/2 && chgrp 4241 $2 && chmod 3777 $2", "4241"},
+                             {"SecondNameInASetgidStickyDirectory", "ln $1 $2/2 && chgrp 4241 $2 && chmod 3777 $2",
+                              "4241"},
                              {"SecondNameWhereTheDefaultAclNamesTheReader",
                               "ln $1 $2/2 && chmod 1777 $2 && setfacl -d -m u:4243:r $2", "", {}, true},
                              {"OfAGroupOfTheUserInATeamsDirectory", "chgrp 4241 $1 && chmod 660 $1 && chgrp 4242 $2 && "
